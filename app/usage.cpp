@@ -1,0 +1,46 @@
+#include "app/usage.h"
+
+#include <string_view>
+
+#ifndef FLOATREC_VERSION
+#define FLOATREC_VERSION "0.0.0"
+#endif
+
+run_mode requested_mode(int argc, const char* const* arg_ui)
+{
+    if (argc < 2) {
+        return run_mode::record;
+    }
+    const std::string_view last = arg_ui[argc - 1];
+    if (last == "-h" || last == "--help") {
+        return run_mode::help;
+    }
+    if (last == "--version") {
+        return run_mode::version;
+    }
+    return run_mode::record;
+}
+
+const char usage_text[] =
+    "usage: floatrec [SECONDS]\n"
+    "\n"
+    "Records SECONDS seconds (asked for when not given; 10 if none can be read)\n"
+    "from the default ALSA capture device: mono, signed 32-bit at 44100 Hz or\n"
+    "the nearest rate the device grants. Samples of magnitude 1e-7 or less\n"
+    "(digital silence) are dropped; the rest are stored as 32-bit floats.\n"
+    "\n"
+    "Files written in the current directory, replacing earlier ones:\n"
+    "  00000.raw   the kept samples as raw floats, synced after every period\n"
+    "  buffer.dat  the last period as captured (signed 32-bit little-endian)\n"
+    "  raw_my.dat  the last period decoded to integers\n"
+    "  target.wav  the recording as a 32-bit float WAV (RF64 past 4 GiB)\n"
+    "\n"
+    "Ctrl-C stops early and keeps what was captured; a second Ctrl-C quits at once.\n"
+    "\n"
+    "Exit status: 0 when the recording is complete or was stopped early,\n"
+    "1 on any failure (no device, refused format, disk full, device lost).\n"
+    "\n"
+    "  -h, --help   show this text\n"
+    "  --version    show the version\n";
+
+const char version_text[] = "floatrec " FLOATREC_VERSION "\n";

@@ -1,0 +1,186 @@
+#include "output/wav.h"
+
+#include "output/fileio.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t size_in_ds64 = 0xFFFFFFFFU;
+constexpr uint32_t ds64_len = 28;
+
+void put_tag(std::vector<uint8_t>& out, const std::array<char, 4>& tag)
+{
+    for (const char c : tag) {
+        out.push_back(static_cast<uint8_t>(c));
+    }
+}
+
+void put_tag(std::vector<uint8_t>& out, const char* tag)
+{
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<uint8_t>(tag[i]));
+    }
+}
+
+void put_le(std::vector<uint8_t>& out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+bool write_all(int fd, const uint8_t* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t done = write(fd, data, size);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            if (done == 0) {
+                errno = ENOSPC;
+            }
+            return report_write_error(target_name);
+        }
+        data += done;
+        size -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+// The samples move through a bounded buffer when the kernel cannot copy
+// between the two files itself.
+bool copy_by_reading(int from, int to, uint64_t offset, uint64_t size)
+{
+    std::vector<uint8_t> piece(1U << 20);
+    while (size > 0) {
+        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(size, piece.size()));
+        const ssize_t got = pread(from, piece.data(), want, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            std::fprintf(stderr, "error reading %s: %s\n", raw_name,
+                         got == 0 ? "file ended early" : std::strerror(errno));
+            return false;
+        }
+        if (!write_all(to, piece.data(), static_cast<std::size_t>(got))) {
+            return false;
+        }
+        offset += static_cast<uint64_t>(got);
+        size -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+bool copy_samples(int from, int to, uint64_t size)
+{
+    constexpr uint64_t chunk = uint64_t{1} << 30;
+    loff_t in_offset = 0;
+    uint64_t left = size;
+    while (left > 0) {
+        const ssize_t done = copy_file_range(from, &in_offset, to, nullptr,
+                                             static_cast<std::size_t>(std::min(left, chunk)), 0);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                         errno == EBADF)) {
+            return copy_by_reading(from, to, static_cast<uint64_t>(in_offset), left);
+        }
+        if (done < 0) {
+            return report_write_error(target_name);
+        }
+        if (done == 0) {
+            // The kernel copied nothing: let plain reads tell what went wrong.
+            return copy_by_reading(from, to, static_cast<uint64_t>(in_offset), left);
+        }
+        left -= static_cast<uint64_t>(done);
+    }
+    return true;
+}
+
+} // namespace
+
+wavhdrr init_hdr()
+{
+    return wavhdrr{};
+}
+
+void finish_hdr(wavhdrr& hdr, uint64_t data_bytes, uint32_t rate)
+{
+    const uint64_t samples = data_bytes / 4;
+    hdr.srate_4byte = rate;
+    hdr.byte_per_sec_4B = rate * 4;
+    hdr.fact_len_4B = 4;
+    hdr.rf64 = wav_header_bytes - 8 + data_bytes > std::numeric_limits<uint32_t>::max();
+    if (hdr.rf64) {
+        hdr.tag_riff = {'R', 'F', '6', '4'};
+        hdr.riff_size_64 = rf64_header_bytes - 8 + data_bytes;
+        hdr.data_size_64 = data_bytes;
+        hdr.sample_count_64 = samples;
+        hdr.filesz_4byte = size_in_ds64;
+        hdr.num_saframe_4B = size_in_ds64;
+        hdr.dlength_4B = size_in_ds64;
+    } else {
+        hdr.tag_riff = {'R', 'I', 'F', 'F'};
+        hdr.filesz_4byte = static_cast<uint32_t>(wav_header_bytes - 8 + data_bytes);
+        hdr.num_saframe_4B = static_cast<uint32_t>(samples);
+        hdr.dlength_4B = static_cast<uint32_t>(data_bytes);
+    }
+}
+
+std::vector<uint8_t> header_bytes(const wavhdrr& hdr)
+{
+    std::vector<uint8_t> out;
+    out.reserve(rf64_header_bytes);
+    put_tag(out, hdr.tag_riff);
+    put_le(out, hdr.filesz_4byte, 4);
+    put_tag(out, hdr.tag_wave);
+    if (hdr.rf64) {
+        put_tag(out, "ds64");
+        put_le(out, ds64_len, 4);
+        put_le(out, hdr.riff_size_64, 8);
+        put_le(out, hdr.data_size_64, 8);
+        put_le(out, hdr.sample_count_64, 8);
+        put_le(out, 0, 4); // no table of other chunk sizes
+    }
+    put_tag(out, hdr.tag_fmt);
+    put_le(out, hdr.fmtlen_above, 4);
+    put_le(out, hdr.format_s, 2);
+    put_le(out, hdr.num_chans, 2);
+    put_le(out, hdr.srate_4byte, 4);
+    put_le(out, hdr.byte_per_sec_4B, 4);
+    put_le(out, hdr.BperS_align, 2);
+    put_le(out, hdr.bit_per_sampl, 2);
+    put_le(out, hdr.cbsize_2B, 2);
+    put_tag(out, hdr.tag_fact);
+    put_le(out, hdr.fact_len_4B, 4);
+    put_le(out, hdr.num_saframe_4B, 4);
+    put_tag(out, hdr.tag_data);
+    put_le(out, hdr.dlength_4B, 4);
+    return out;
+}
+
+bool write_target(const wavhdrr& hdr, const raw_file& raw)
+{
+    const int fd = open(target_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        std::fprintf(stderr, "\nError opening Target file\n");
+        return false;
+    }
+    const std::vector<uint8_t> head = header_bytes(hdr);
+    bool ok = write_all(fd, head.data(), head.size()) && copy_samples(raw.fd, fd, raw.infp_size);
+    ok = ok && (sync_data(fd) || report_write_error(target_name));
+    if (close(fd) != 0 && ok) {
+        ok = report_write_error(target_name);
+    }
+    return ok;
+}

@@ -1,0 +1,51 @@
+// One captured period, from the device's bytes to the float samples that are kept.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// Every byte buffer of a period holds 16 bytes per frame: four times one
+// captured mono frame. A read fills only the first quarter; the rest stays zero.
+inline constexpr std::size_t bytes_per_buffer_frame = 16;
+inline constexpr std::size_t bytes_per_sample = 4;
+
+// Raw magnitudes from here up pass the silence filter (215 / 2^31 > 1e-7 >= 214 / 2^31).
+inline constexpr int32_t loudest_dropped_raw = 214;
+
+struct period_bufs {
+    std::size_t li_buffer_byte = 0;        // bytes in each byte buffer: 16 x F
+    std::vector<uint8_t> cap_buff;         // what the device reads into
+    std::vector<uint8_t> dbf;              // working copy of the capture buffer
+    std::vector<int32_t> dArr;             // decoded integers (4 x F)
+    std::vector<float> target_arr;         // scaled floats (4 x F)
+    std::vector<float> final_float_arr;    // kept floats of the current period
+    uint32_t lc_final_count = 0;           // how many of final_float_arr are kept
+};
+
+// Allocates the period buffers for a period of `frames` frames, zero-filled.
+period_bufs alloc_period_bufs(uint64_t frames);
+
+// Copies the capture buffer into the working copy. Only the first `frames`
+// frames can ever differ (no read writes beyond one period), so only those move.
+void copy_period(period_bufs& bufs, uint64_t frames);
+
+// Little-endian signed 32-bit groups of `in` into `out`, whatever the host order.
+void decode_period(std::span<const uint8_t> in, std::span<int32_t> out);
+
+// float(raw) / 2^31 in single precision: -2^31 gives -1.0, 2^31 - 1 gives 1.0.
+void scale_period(std::span<const int32_t> in, std::span<float> out);
+
+// Copies the samples whose magnitude exceeds 1e-7 to `out`, in order, without
+// gaps; returns how many were kept.
+uint32_t keep_nonsilent(std::span<const float> in, std::span<float> out);
+
+// Decode, scale and filter in one pass, with the same result bit for bit as the
+// three steps above. `out` needs room for one sample more than `in` decodes to.
+uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out);
+
+// The per-period step: copies the capture buffer to the working copy and keeps
+// the non-silent samples of the first `frames_read` frames in final_float_arr.
+// A failed read delivers nothing: pass 0.
+void process_period(period_bufs& bufs, uint64_t period_frames, uint64_t frames_read);
