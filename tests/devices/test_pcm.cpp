@@ -1,0 +1,329 @@
+// A capture device for the tests: an ALSA external I/O plugin whose signal,
+// timing and faults the test picks in its .asoundrc:
+//
+//   pcm_type.floatrectest { lib "/abs/path/libasound_module_pcm_floatrectest.so" }
+//   pcm.!default { type floatrectest rate 48000 period 1024 overrun_at 3 }
+//
+// Options (all optional): rate (44100), period in frames (44100), periods per
+// buffer (4), s16_only (false: refuse S32_LE), paced (false: deliver as fast
+// as read, else in real time), overrun_at, error_at, suspend_at, vanish_at
+// (the 0-based read of a period at which the fault hits; -1: never).
+//
+// Frame i of the signal is ((i mod 2^23) + 1) x 256: loud enough to pass the
+// silence filter, exact as a float, and different from every other frame
+// within 2^23 frames, so a test can tell which frames arrived and whether
+// any arrived twice. Frames lost to an overrun are skipped in the signal too.
+
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <string_view>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace {
+
+struct test_pcm {
+    snd_pcm_ioplug_t io = {};
+    unsigned rate = 44100;
+    unsigned period = 44100;
+    unsigned periods = 4;
+    bool s16_only = false;
+    bool paced = false;
+    long overrun_at = -1;
+    long error_at = -1;
+    long suspend_at = -1;
+    long vanish_at = -1;
+
+    uint64_t next_frame = 0;       // signal index of the next frame delivered
+    uint64_t frames_delivered = 0; // frames handed to the reader, all time
+    uint64_t start_frame = 0;      // appl position when the clock started (paced)
+    timespec started = {};
+};
+
+int32_t signal_at(uint64_t frame)
+{
+    return static_cast<int32_t>(((frame % (uint64_t{1} << 23)) + 1) * 256);
+}
+
+long reads_done(const test_pcm& dev)
+{
+    return static_cast<long>(dev.frames_delivered / dev.period);
+}
+
+bool fault_due(long& at, const test_pcm& dev)
+{
+    if (at >= 0 && reads_done(dev) == at) {
+        at = -1; // each fault hits once
+        return true;
+    }
+    return false;
+}
+
+uint64_t frames_since_start(const test_pcm& dev)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t ns = (now.tv_sec - dev.started.tv_sec) * 1000000000LL + (now.tv_nsec - dev.started.tv_nsec);
+    return static_cast<uint64_t>(ns) * dev.rate / 1000000000ULL;
+}
+
+int arm_timer(const test_pcm& dev, bool on)
+{
+    itimerspec spec = {};
+    if (on) {
+        const long long period_ns = static_cast<long long>(dev.period) * 1000000000LL / dev.rate;
+        spec.it_interval.tv_sec = static_cast<time_t>(period_ns / 1000000000LL);
+        spec.it_interval.tv_nsec = static_cast<long>(period_ns % 1000000000LL);
+        spec.it_value = spec.it_interval;
+    }
+    return timerfd_settime(dev.io.poll_fd, 0, &spec, nullptr);
+}
+
+int dev_start(snd_pcm_ioplug_t* io)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    if (dev->paced) {
+        clock_gettime(CLOCK_MONOTONIC, &dev->started);
+        dev->start_frame = io->appl_ptr;
+        return arm_timer(*dev, true);
+    }
+    return 0;
+}
+
+int dev_stop(snd_pcm_ioplug_t* io)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    return dev->paced ? arm_timer(*dev, false) : 0;
+}
+
+snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    if (fault_due(dev->overrun_at, *dev)) {
+        dev->next_frame += dev->period; // that period was lost
+        return -EPIPE;
+    }
+    if (!dev->paced) {
+        // Always one period ready beyond what was read.
+        return static_cast<snd_pcm_sframes_t>((io->appl_ptr + dev->period) % io->buffer_size);
+    }
+    const uint64_t hw = dev->start_frame + frames_since_start(*dev);
+    if (hw - io->appl_ptr > io->buffer_size) {
+        return -EPIPE; // the reader fell a whole buffer behind
+    }
+    return static_cast<snd_pcm_sframes_t>(hw % io->buffer_size);
+}
+
+snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                               snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    if (fault_due(dev->error_at, *dev)) {
+        return -EIO;
+    }
+    if (fault_due(dev->suspend_at, *dev)) {
+        snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
+        return -ESTRPIPE;
+    }
+    if (fault_due(dev->vanish_at, *dev)) {
+        snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
+        return -ENODEV;
+    }
+    auto* base = static_cast<uint8_t*>(areas->addr) + (areas->first + areas->step * offset) / 8;
+    for (snd_pcm_uframes_t i = 0; i < size; ++i) {
+        uint8_t* p = base + i * areas->step / 8;
+        if (dev->s16_only) {
+            const auto v = static_cast<uint16_t>(signal_at(dev->next_frame) >> 16);
+            p[0] = static_cast<uint8_t>(v);
+            p[1] = static_cast<uint8_t>(v >> 8);
+        } else {
+            const auto v = static_cast<uint32_t>(signal_at(dev->next_frame));
+            for (int b = 0; b < 4; ++b) {
+                p[b] = static_cast<uint8_t>(v >> (8 * b));
+            }
+        }
+        ++dev->next_frame;
+    }
+    dev->frames_delivered += size;
+    return static_cast<snd_pcm_sframes_t>(size);
+}
+
+int dev_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* /*pfd*/, unsigned int /*nfds*/,
+                     unsigned short* revents)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    if (dev->paced) {
+        uint64_t ticks = 0;
+        if (read(io->poll_fd, &ticks, sizeof ticks) < 0 && errno != EAGAIN) {
+            return -errno;
+        }
+    }
+    *revents = POLLIN;
+    return 0;
+}
+
+int dev_prepare(snd_pcm_ioplug_t* io)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    return dev->paced ? arm_timer(*dev, false) : 0;
+}
+
+// Like hardware that supports resume: it carries on where it was.
+int dev_resume(snd_pcm_ioplug_t* io)
+{
+    return snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
+}
+
+int dev_close(snd_pcm_ioplug_t* io)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    close(io->poll_fd);
+    delete dev;
+    return 0;
+}
+
+snd_pcm_ioplug_callback_t make_callbacks()
+{
+    snd_pcm_ioplug_callback_t cb = {};
+    cb.start = dev_start;
+    cb.stop = dev_stop;
+    cb.pointer = dev_pointer;
+    cb.transfer = dev_transfer;
+    cb.close = dev_close;
+    cb.prepare = dev_prepare;
+    cb.poll_revents = dev_poll_revents;
+    cb.resume = dev_resume;
+    return cb;
+}
+
+const snd_pcm_ioplug_callback_t callbacks = make_callbacks();
+
+int read_options(test_pcm& dev, snd_config_t* conf)
+{
+    snd_config_iterator_t i;
+    snd_config_iterator_t next;
+    snd_config_for_each(i, next, conf)
+    {
+        snd_config_t* n = snd_config_iterator_entry(i);
+        const char* id_text = nullptr;
+        if (snd_config_get_id(n, &id_text) < 0) {
+            continue;
+        }
+        const std::string_view id = id_text;
+        if (id == "comment" || id == "type" || id == "hint") {
+            continue;
+        }
+        long value = 0;
+        if (id == "s16_only" || id == "paced") {
+            const int flag = snd_config_get_bool(n);
+            if (flag < 0) {
+                return flag;
+            }
+            (id == "paced" ? dev.paced : dev.s16_only) = flag != 0;
+            continue;
+        }
+        if (snd_config_get_integer(n, &value) < 0) {
+            SNDERR("floatrectest: %s needs a number", id_text);
+            return -EINVAL;
+        }
+        if (id == "rate") {
+            dev.rate = static_cast<unsigned>(value);
+        } else if (id == "period") {
+            dev.period = static_cast<unsigned>(value);
+        } else if (id == "periods") {
+            dev.periods = static_cast<unsigned>(value);
+        } else if (id == "overrun_at") {
+            dev.overrun_at = value;
+        } else if (id == "error_at") {
+            dev.error_at = value;
+        } else if (id == "suspend_at") {
+            dev.suspend_at = value;
+        } else if (id == "vanish_at") {
+            dev.vanish_at = value;
+        } else {
+            SNDERR("floatrectest: unknown option %s", id_text);
+            return -EINVAL;
+        }
+    }
+    return 0;
+}
+
+int set_constraints(test_pcm& dev)
+{
+    const unsigned access[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
+    const unsigned formats[] = {static_cast<unsigned>(dev.s16_only ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S32_LE)};
+    const unsigned rates[] = {dev.rate};
+    const unsigned frame_bytes = dev.s16_only ? 2 : 4;
+    const unsigned period_bytes[] = {dev.period * frame_bytes};
+    int err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_ACCESS, 1, access);
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_FORMAT, 1, formats);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_minmax(&dev.io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 1);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_RATE, 1, rates);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 1, period_bytes);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_minmax(&dev.io, SND_PCM_IOPLUG_HW_PERIODS, dev.periods, dev.periods);
+    }
+    return err;
+}
+
+} // namespace
+
+extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(floatrectest)
+{
+    (void)root;
+    if (stream != SND_PCM_STREAM_CAPTURE) {
+        SNDERR("floatrectest captures only");
+        return -EINVAL;
+    }
+    auto* dev = new test_pcm;
+    int err = read_options(*dev, conf);
+    if (err < 0) {
+        delete dev;
+        return err;
+    }
+    const int fd = dev->paced ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
+                              : eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC); // always readable
+    if (fd < 0) {
+        err = -errno;
+        delete dev;
+        return err;
+    }
+    dev->io.version = SND_PCM_IOPLUG_VERSION;
+    dev->io.name = "floatrec test capture device";
+    dev->io.poll_fd = fd;
+    dev->io.poll_events = POLLIN;
+    dev->io.callback = &callbacks;
+    dev->io.private_data = dev;
+    err = snd_pcm_ioplug_create(&dev->io, name, stream, mode);
+    if (err < 0) {
+        close(fd);
+        delete dev;
+        return err;
+    }
+    err = set_constraints(*dev);
+    if (err < 0) {
+        snd_pcm_ioplug_delete(&dev->io);
+        return err;
+    }
+    *pcmp = dev->io.pcm;
+    return 0;
+}
+
+extern "C" {
+SND_PCM_PLUGIN_SYMBOL(floatrectest)
+}
