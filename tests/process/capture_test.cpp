@@ -1,0 +1,140 @@
+// Capturing periods into "00000.raw", the progress lines and the dumps.
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string progress(long bytes, long left)
+{
+    return "Appending " + std::to_string(bytes) + " bytes... # " + std::to_string(left);
+}
+
+std::vector<std::string> progress_lines(const run_result& r)
+{
+    std::vector<std::string> out;
+    for (const std::string& line : lines_of(r.out)) {
+        if (line.starts_with("Appending ")) {
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
+TEST(Capture, KeepsExactlyWhatTheFilterPassesPeriodByPeriod)
+{
+    sandbox box;
+    const std::vector<int32_t> signal = speech_like_signal(3 * 44100);
+    use_file_device(box, signal);
+    const run_result r = run_floatrec(box, {"3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), expected_kept(signal)));
+    std::vector<std::string> want;
+    for (long p = 0; p < 3; ++p) {
+        const auto period = std::span(signal).subspan(static_cast<std::size_t>(p) * 44100, 44100);
+        want.push_back(progress(static_cast<long>(expected_kept(period).size() * 4), 2 - p));
+    }
+    EXPECT_EQ(progress_lines(r), want);
+
+    // The dumps hold the last period raw, then the zeros no read fills.
+    const std::vector<uint8_t> buffer = read_bytes(box.at("buffer.dat"));
+    ASSERT_EQ(buffer.size(), 705600U);
+    EXPECT_EQ(std::memcmp(buffer.data(), signal.data() + 2 * 44100, 44100 * 4), 0);
+    for (std::size_t i = 44100 * 4; i < buffer.size(); ++i) {
+        ASSERT_EQ(buffer[i], 0) << i;
+    }
+    EXPECT_EQ(read_bytes(box.at("raw_my.dat")), buffer);
+}
+
+TEST(Capture, NoPeriodForZeroOrNegativeDurationsButEveryFileIsWritten)
+{
+    for (const char* seconds : {"0", "-2"}) {
+        sandbox box;
+        use_file_device(box, speech_like_signal(44100));
+        std::ofstream(box.at("00000.raw")) << "left over from an earlier run";
+        const run_result r = run_floatrec(box, {seconds});
+        EXPECT_EQ(r.status, 0) << seconds << r.err;
+        EXPECT_TRUE(progress_lines(r).empty()) << seconds;
+        EXPECT_NE(r.out.find(" 00000.raw is 0 bytes. \n\n"), std::string::npos) << r.out;
+        EXPECT_EQ(fs::file_size(box.at("00000.raw")), 0U);
+        EXPECT_EQ(read_bytes(box.at("buffer.dat")), std::vector<uint8_t>(705600, 0));
+        EXPECT_EQ(read_bytes(box.at("raw_my.dat")), std::vector<uint8_t>(705600, 0));
+        EXPECT_EQ(fs::file_size(box.at("target.wav")), 58U);
+    }
+}
+
+TEST(Capture, UnwritableSampleFileStopsBeforeTheDevice)
+{
+    sandbox box;
+    use_no_device(box);
+    fs::create_directory(box.at("00000.raw"));
+    const run_result r = run_floatrec(box, {"1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nError opening 00000.raw to dump Buffer! \n");
+}
+
+TEST(Capture, FullDiskEndsTheRunNamingTheFile)
+{
+    sandbox box;
+    use_file_device(box, speech_like_signal(2 * 44100));
+    fs::create_symlink("/dev/full", box.at("00000.raw"));
+    const run_result r = run_floatrec(box, {"2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error writing 00000.raw: No space left on device\n");
+    EXPECT_TRUE(progress_lines(r).empty());
+    EXPECT_FALSE(fs::exists(box.at("target.wav")));
+}
+
+TEST(Capture, FollowsTheGrantedRateAndPeriodSize)
+{
+    sandbox box;
+    use_test_device(box, "rate 48000 period 1024");
+    const run_result r = run_floatrec(box, {"2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = progress_lines(r);
+    ASSERT_EQ(lines.size(), 94U); // 96,000 frames in periods of 1,024, rounded up
+    EXPECT_EQ(lines.front(), progress(4096, 93));
+    EXPECT_EQ(lines.back(), progress(4096, 0));
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 94 * 1024)));
+    EXPECT_EQ(fs::file_size(box.at("buffer.dat")), 16U * 1024);
+}
+
+TEST(Capture, OverrunIsReportedAndNothingIsAppendedTwice)
+{
+    sandbox box;
+    use_test_device(box, "period 4410 overrun_at 3");
+    const run_result r = run_floatrec(box, {"1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "overrun occurred\n");
+    const std::vector<std::string> lines = progress_lines(r);
+    ASSERT_EQ(lines.size(), 10U);
+    EXPECT_EQ(lines[3], progress(0, 6));
+    // The period lost to the overrun is missing; the device went on after it.
+    std::vector<float> want = test_signal(0, 3 * 4410);
+    const std::vector<float> after = test_signal(4 * 4410, 6 * 4410);
+    want.insert(want.end(), after.begin(), after.end());
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), want));
+}
+
+TEST(Capture, ReadErrorIsReportedAndTheCaptureGoesOn)
+{
+    sandbox box;
+    use_test_device(box, "period 4410 error_at 2");
+    const run_result r = run_floatrec(box, {"1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "error from read: Input/output error\n");
+    const std::vector<std::string> lines = progress_lines(r);
+    ASSERT_EQ(lines.size(), 10U);
+    EXPECT_EQ(lines[2], progress(0, 7));
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 9 * 4410)));
+}
+
+} // namespace

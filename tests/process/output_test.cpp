@@ -1,0 +1,133 @@
+// "target.wav" as real readers see it.
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct wav_contents {
+    bool opened = false;
+    int rate = 0;
+    int channels = 0;
+    int format = 0;
+    std::vector<float> samples;
+};
+
+wav_contents read_wav(const fs::path& path)
+{
+    wav_contents out;
+    SF_INFO info = {};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        return out;
+    }
+    out.opened = true;
+    out.rate = info.samplerate;
+    out.channels = info.channels;
+    out.format = info.format;
+    out.samples.resize(static_cast<std::size_t>(info.frames));
+    out.samples.resize(static_cast<std::size_t>(sf_readf_float(file, out.samples.data(), info.frames)));
+    sf_close(file);
+    return out;
+}
+
+void expect_wav_holds_raw(const sandbox& box, int rate)
+{
+    const wav_contents wav = read_wav(box.at("target.wav"));
+    ASSERT_TRUE(wav.opened) << sf_strerror(nullptr);
+    EXPECT_EQ(wav.rate, rate);
+    EXPECT_EQ(wav.channels, 1);
+    EXPECT_EQ(wav.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_TRUE(same_bits(wav.samples, read_floats(box.at("00000.raw"))));
+}
+
+bool have(const char* tool)
+{
+    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// What the tool prints on standard error when it opens the file; empty means no warning.
+std::string tool_complaints(const std::string& command)
+{
+    const std::string full = command + " 2>&1 >/dev/null";
+    FILE* pipe = popen(full.c_str(), "r");
+    std::string text;
+    char chunk[256];
+    while (pipe != nullptr && std::fgets(chunk, sizeof chunk, pipe) != nullptr) {
+        text += chunk;
+    }
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    return status == 0 ? text : "exit status " + std::to_string(status) + ": " + text;
+}
+
+TEST(TargetWav, HoldsTheSamplesOfTheRawFileAtTheGrantedRate)
+{
+    {
+        sandbox box;
+        use_file_device(box, speech_like_signal(2 * 44100));
+        ASSERT_EQ(run_floatrec(box, {"2"}).status, 0);
+        expect_wav_holds_raw(box, 44100);
+        EXPECT_EQ(fs::file_size(box.at("target.wav")), 58 + fs::file_size(box.at("00000.raw")));
+    }
+    {
+        sandbox box;
+        use_test_device(box, "rate 48000 period 1024");
+        ASSERT_EQ(run_floatrec(box, {"1"}).status, 0);
+        expect_wav_holds_raw(box, 48000);
+    }
+}
+
+TEST(TargetWav, SoxAndFfprobeOpenItWithoutAWarning)
+{
+    if (!have("sox") || !have("ffprobe")) {
+        GTEST_SKIP() << "sox or ffprobe is not installed";
+    }
+    sandbox box;
+    use_file_device(box, speech_like_signal(44100));
+    ASSERT_EQ(run_floatrec(box, {"1"}).status, 0);
+    const std::string wav = box.at("target.wav").string();
+    EXPECT_EQ(tool_complaints("sox -V2 '" + wav + "' -n"), "");
+    EXPECT_EQ(tool_complaints("ffprobe -v warning '" + wav + "'"), "");
+}
+
+TEST(TargetWav, ZeroSecondsGiveAnEmptyButValidFile)
+{
+    sandbox box;
+    use_file_device(box, speech_like_signal(44100));
+    ASSERT_EQ(run_floatrec(box, {"0"}).status, 0);
+    EXPECT_EQ(fs::file_size(box.at("target.wav")), 58U);
+    const wav_contents wav = read_wav(box.at("target.wav"));
+    ASSERT_TRUE(wav.opened);
+    EXPECT_TRUE(wav.samples.empty());
+}
+
+TEST(TargetWav, FullDiskKeepsTheRawFile)
+{
+    sandbox box;
+    const std::vector<int32_t> signal = speech_like_signal(2 * 44100);
+    use_file_device(box, signal);
+    fs::create_symlink("/dev/full", box.at("target.wav"));
+    const run_result r = run_floatrec(box, {"2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error writing target.wav: No space left on device\n");
+    EXPECT_EQ(r.out.find("THE END"), std::string::npos);
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), expected_kept(signal)));
+}
+
+TEST(TargetWav, UnopenableTargetKeepsItsMessage)
+{
+    sandbox box;
+    use_file_device(box, speech_like_signal(44100));
+    fs::create_directory(box.at("target.wav"));
+    const run_result r = run_floatrec(box, {"1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nError opening Target file\n");
+}
+
+} // namespace

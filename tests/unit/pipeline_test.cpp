@@ -1,0 +1,184 @@
+#include "pipeline/period.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+namespace {
+
+std::vector<uint8_t> le_bytes(std::span<const int32_t> raw)
+{
+    std::vector<uint8_t> out;
+    for (const int32_t v : raw) {
+        const auto u = static_cast<uint32_t>(v);
+        for (int b = 0; b < 4; ++b) {
+            out.push_back(static_cast<uint8_t>(u >> (8 * b)));
+        }
+    }
+    return out;
+}
+
+// The three plain steps, one after the other.
+std::vector<float> reference(std::span<const uint8_t> bytes)
+{
+    std::vector<int32_t> ints(bytes.size() / 4);
+    std::vector<float> floats(ints.size());
+    std::vector<float> kept(ints.size());
+    decode_period(bytes, ints);
+    scale_period(ints, floats);
+    kept.resize(keep_nonsilent(floats, kept));
+    return kept;
+}
+
+std::vector<float> fused(std::span<const uint8_t> bytes)
+{
+    std::vector<float> kept(bytes.size() / 4 + 1);
+    kept.resize(filter_period(bytes, kept));
+    return kept;
+}
+
+bool same_bits(std::span<const float> a, std::span<const float> b)
+{
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
+}
+
+constexpr int32_t int_min = std::numeric_limits<int32_t>::min();
+constexpr int32_t int_max = std::numeric_limits<int32_t>::max();
+
+struct sample_case {
+    int32_t raw;
+    bool kept;
+    float value; // when kept
+};
+
+TEST(Pipeline, DecodesScalesAndFiltersEdgeSamples)
+{
+    const sample_case cases[] = {
+        {int_min, true, -1.0F},
+        {int_max, true, 1.0F},
+        {214, false, 0.0F},
+        {-214, false, 0.0F},
+        {215, true, 215.0F / 2147483648.0F},
+        {-215, true, -215.0F / 2147483648.0F},
+        {0, false, 0.0F},
+        {1, false, 0.0F},
+        {0x01020304, true, static_cast<float>(0x01020304) / 2147483648.0F},
+    };
+    for (const sample_case& c : cases) {
+        const int32_t raw[] = {c.raw};
+        const std::vector<float> ref = reference(le_bytes(raw));
+        const std::vector<float> fast = fused(le_bytes(raw));
+        ASSERT_EQ(ref.size(), c.kept ? 1U : 0U) << c.raw;
+        EXPECT_TRUE(same_bits(ref, fast)) << c.raw;
+        if (c.kept) {
+            EXPECT_EQ(std::bit_cast<uint32_t>(ref[0]), std::bit_cast<uint32_t>(c.value)) << c.raw;
+        }
+    }
+}
+
+TEST(Pipeline, DecodesLittleEndianWhateverTheHost)
+{
+    const uint8_t bytes[] = {0x04, 0x03, 0x02, 0x81};
+    int32_t out[1] = {};
+    decode_period(bytes, out);
+    EXPECT_EQ(out[0], static_cast<int32_t>(0x81020304U));
+}
+
+TEST(Pipeline, KeepsOrderWithoutGapsAndDropsSilentPeriods)
+{
+    const int32_t raw[] = {0, 1000, 3, -2000, 0, 0, 214, 215, -5000};
+    const std::vector<float> kept = reference(le_bytes(raw));
+    const float want[] = {1000.0F / 2147483648.0F, -2000.0F / 2147483648.0F, 215.0F / 2147483648.0F,
+                          -5000.0F / 2147483648.0F};
+    EXPECT_TRUE(same_bits(kept, want));
+    EXPECT_TRUE(same_bits(fused(le_bytes(raw)), want));
+
+    const std::vector<int32_t> zeros(4096, 0);
+    EXPECT_TRUE(reference(le_bytes(zeros)).empty());
+    EXPECT_TRUE(fused(le_bytes(zeros)).empty());
+}
+
+// The fused pass tests |raw| >= 215 on the integer. Show that this is the
+// float test |float(raw) / 2^31| > 1e-7 for every input near the boundary,
+// at the extremes, and on a spread over the whole 32-bit range.
+TEST(Pipeline, IntegerThresholdEqualsTheFloatOne)
+{
+    auto float_keeps = [](int32_t raw) {
+        const float f = static_cast<float>(raw) / 2147483648.0F;
+        return static_cast<double>(std::fabs(f)) > 1e-7;
+    };
+    auto int_keeps = [](int32_t raw) { return raw > loudest_dropped_raw || raw < -loudest_dropped_raw; };
+    for (int32_t raw = -1000000; raw <= 1000000; ++raw) {
+        ASSERT_EQ(float_keeps(raw), int_keeps(raw)) << raw;
+    }
+    for (int64_t raw = int_min; raw <= int_max; raw += 65537) {
+        ASSERT_EQ(float_keeps(static_cast<int32_t>(raw)), int_keeps(static_cast<int32_t>(raw))) << raw;
+    }
+    for (const int32_t raw : {int_min, int_min + 1, int_max - 1, int_max}) {
+        EXPECT_EQ(float_keeps(raw), int_keeps(raw)) << raw;
+    }
+}
+
+TEST(Pipeline, FusedPassMatchesThePlainStepsOnRandomPeriods)
+{
+    std::mt19937 rng(20261207);
+    std::uniform_int_distribution<int32_t> any(int_min, int_max);
+    std::uniform_int_distribution<int32_t> quiet(-400, 400);
+    std::uniform_int_distribution<int> pick(0, 3);
+    for (int round = 0; round < 50; ++round) {
+        std::vector<int32_t> raw(1 + static_cast<std::size_t>(rng() % 5000));
+        for (int32_t& v : raw) {
+            const int kind = pick(rng);
+            v = kind == 0 ? any(rng) : kind == 1 ? quiet(rng) : kind == 2 ? 0 : (rng() % 2 ? int_min : int_max);
+        }
+        const std::vector<uint8_t> bytes = le_bytes(raw);
+        ASSERT_TRUE(same_bits(reference(bytes), fused(bytes))) << "round " << round;
+    }
+}
+
+TEST(PeriodBuffers, AreSixteenBytesPerFrameAndZeroed)
+{
+    const period_bufs bufs = alloc_period_bufs(44100);
+    EXPECT_EQ(bufs.li_buffer_byte, 705600U);
+    EXPECT_EQ(bufs.cap_buff.size(), 705600U);
+    EXPECT_EQ(bufs.dbf.size(), 705600U);
+    EXPECT_GE(bufs.dArr.size(), 176400U);
+    EXPECT_GE(bufs.target_arr.size(), 176400U);
+    EXPECT_GE(bufs.final_float_arr.size(), 176400U);
+    EXPECT_EQ(bufs.lc_final_count, 0U);
+    for (const uint8_t b : bufs.cap_buff) {
+        ASSERT_EQ(b, 0);
+    }
+}
+
+// A read of n < F frames leaves the rest of the capture buffer as an earlier
+// period wrote it; only the n fresh frames may reach the file.
+TEST(PeriodStep, KeepsOnlyWhatTheReadDelivered)
+{
+    constexpr uint64_t frames = 8;
+    period_bufs bufs = alloc_period_bufs(frames);
+    const std::vector<int32_t> old_period(frames, 7000);
+    std::vector<uint8_t> bytes = le_bytes(old_period);
+    std::memcpy(bufs.cap_buff.data(), bytes.data(), bytes.size());
+    process_period(bufs, frames, frames);
+    EXPECT_EQ(bufs.lc_final_count, frames);
+
+    const int32_t fresh[] = {-9000, 0, 9000};
+    bytes = le_bytes(fresh);
+    std::memcpy(bufs.cap_buff.data(), bytes.data(), bytes.size());
+    process_period(bufs, frames, 3);
+    ASSERT_EQ(bufs.lc_final_count, 2U);
+    EXPECT_EQ(bufs.final_float_arr[0], -9000.0F / 2147483648.0F);
+    EXPECT_EQ(bufs.final_float_arr[1], 9000.0F / 2147483648.0F);
+    // The working copy still mirrors the whole capture buffer.
+    EXPECT_EQ(std::memcmp(bufs.dbf.data(), bufs.cap_buff.data(), bufs.li_buffer_byte), 0);
+
+    process_period(bufs, frames, 0); // a failed read
+    EXPECT_EQ(bufs.lc_final_count, 0U);
+}
+
+} // namespace

@@ -1,0 +1,101 @@
+#include "app/rectime.h"
+#include "app/usage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct parse_case {
+    const char* text;
+    int32_t seconds; // what the last argument gives
+};
+
+TEST(Duration, LastArgumentFollowsAtoiAndSaturates)
+{
+    const parse_case cases[] = {
+        {"7", 7},
+        {"2abc", 2},
+        {"abc", 0},
+        {"", 0},
+        {" 12", 12},
+        {"\t\n 5", 5},
+        {"+6", 6},
+        {"-3", -3},
+        {"+", 0},
+        {"- 4", 0},
+        {"0009", 9},
+        {"2147483647", 2147483647},
+        {"2147483648", 2147483647},
+        {"99999999999999999999999", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {"-2147483649", -2147483647 - 1},
+        {"-99999999999999999999999x", -2147483647 - 1},
+    };
+    for (const parse_case& c : cases) {
+        const char* argv[] = {"floatrec", c.text};
+        EXPECT_EQ(read_rectime(2, argv, stdin), c.seconds) << '"' << c.text << '"';
+    }
+}
+
+TEST(Duration, OnlyTheLastArgumentCounts)
+{
+    const char* argv[] = {"floatrec", "3", "7"};
+    EXPECT_EQ(read_rectime(3, argv, stdin), 7);
+    const char* later_text[] = {"floatrec", "9", "x"};
+    EXPECT_EQ(read_rectime(3, later_text, stdin), 0);
+}
+
+struct prompt_case {
+    std::string input;
+    int32_t seconds;
+    std::string left; // what stays unread on standard input
+};
+
+TEST(Duration, PromptReadsOneNumberOrKeepsTen)
+{
+    const prompt_case cases[] = {
+        {"4\n", 4, "\n"},
+        {"", 10, ""},
+        {"abc\n", 10, "abc\n"},
+        {"\n\n  -8 9", -8, " 9"},
+        {"+x", 10, "x"},
+        {"123456789012", 2147483647, ""},
+    };
+    for (const prompt_case& c : cases) {
+        std::string buffer = c.input;
+        FILE* in = fmemopen(buffer.data(), buffer.size(), "r");
+        if (buffer.empty()) {
+            in = std::tmpfile();
+        }
+        ASSERT_NE(in, nullptr);
+        const char* argv[] = {"floatrec"};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(read_rectime(1, argv, in), c.seconds) << '"' << c.input << '"';
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nPlease set time in seconds:");
+        std::string rest;
+        for (int ch = std::getc(in); ch != EOF; ch = std::getc(in)) {
+            rest.push_back(static_cast<char>(ch));
+        }
+        EXPECT_EQ(rest, c.left) << '"' << c.input << '"';
+        std::fclose(in);
+    }
+}
+
+TEST(Usage, OnlyTheLastArgumentAsksForHelpOrVersion)
+{
+    const char* help[] = {"floatrec", "5", "--help"};
+    const char* short_help[] = {"floatrec", "-h"};
+    const char* version[] = {"floatrec", "--version"};
+    const char* earlier[] = {"floatrec", "--help", "5"};
+    const char* none[] = {"floatrec"};
+    EXPECT_EQ(requested_mode(3, help), run_mode::help);
+    EXPECT_EQ(requested_mode(2, short_help), run_mode::help);
+    EXPECT_EQ(requested_mode(2, version), run_mode::version);
+    EXPECT_EQ(requested_mode(3, earlier), run_mode::record);
+    EXPECT_EQ(requested_mode(1, none), run_mode::record);
+}
+
+} // namespace
