@@ -4,7 +4,7 @@
 // period buffers, the capture (every period synced to "00000.raw"), the dumps
 // of the last period, the device closed, and "target.wav" assembled from
 // "00000.raw". A failing phase has said why on standard error; the run then
-// ends with status 1 and leaves every file as it stands.
+// releases the device and ends with status 1, leaving every file as it stands.
 
 #include "app/rectime.h"
 #include "app/usage.h"
@@ -45,13 +45,11 @@ int main(int argc, char** arg_ui)
     period_bufs bufs = alloc_period_bufs(dev.mybox_pcm_frames);
 
     const cap_end end = cap_loop(dev, bufs, rectime_second);
-    if (end == cap_end::write_failed) {
-        return 1;
-    }
-    if (!dump_period(bufs)) {
-        return 1;
-    }
+    const bool dumped = end != cap_end::write_failed && dump_period(bufs);
     cap_close(dev.cap_handle_ptr);
+    if (!dumped) {
+        return 1;
+    }
 
     raw_file raw;
     if (!raw_load(raw)) {

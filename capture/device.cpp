@@ -6,9 +6,10 @@
 
 namespace {
 
-bool report_install_failure(int li_aud_dev_err)
+bool report_install_failure(snd_pcm_t* cap_handle_ptr, int li_aud_dev_err)
 {
     std::fprintf(stderr, "double check hardware specs&parameters: %s\n", snd_strerror(li_aud_dev_err));
+    snd_pcm_close(cap_handle_ptr);
     return false;
 }
 
@@ -22,7 +23,6 @@ bool cap_open(cap_device& dev)
         std::fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(li_aud_dev_err));
         return false;
     }
-    dev.cap_handle_ptr = cap_handle_ptr;
 
     // The parameter set is only needed while negotiating.
     std::vector<unsigned char> params_storage(snd_pcm_hw_params_sizeof(), 0);
@@ -33,15 +33,15 @@ bool cap_open(cap_device& dev)
     // something other than mono S32_LE, which decoding would turn into noise.
     li_aud_dev_err = snd_pcm_hw_params_set_access(cap_handle_ptr, cap_params_ptr, SND_PCM_ACCESS_RW_INTERLEAVED);
     if (li_aud_dev_err < 0) {
-        return report_install_failure(li_aud_dev_err);
+        return report_install_failure(cap_handle_ptr, li_aud_dev_err);
     }
     li_aud_dev_err = snd_pcm_hw_params_set_format(cap_handle_ptr, cap_params_ptr, SND_PCM_FORMAT_S32_LE);
     if (li_aud_dev_err < 0) {
-        return report_install_failure(li_aud_dev_err);
+        return report_install_failure(cap_handle_ptr, li_aud_dev_err);
     }
     li_aud_dev_err = snd_pcm_hw_params_set_channels(cap_handle_ptr, cap_params_ptr, 1);
     if (li_aud_dev_err < 0) {
-        return report_install_failure(li_aud_dev_err);
+        return report_install_failure(cap_handle_ptr, li_aud_dev_err);
     }
 
     // Rate and period size take whatever the device has nearest.
@@ -53,7 +53,7 @@ bool cap_open(cap_device& dev)
 
     li_aud_dev_err = snd_pcm_hw_params(cap_handle_ptr, cap_params_ptr);
     if (li_aud_dev_err < 0) {
-        return report_install_failure(li_aud_dev_err);
+        return report_install_failure(cap_handle_ptr, li_aud_dev_err);
     }
 
     // Read back what was installed, not what was asked for.
@@ -62,6 +62,7 @@ bool cap_open(cap_device& dev)
     unsigned int period_time_us = 0;
     snd_pcm_hw_params_get_period_time(cap_params_ptr, &period_time_us, &li_data_in_rate_preset);
 
+    dev.cap_handle_ptr = cap_handle_ptr;
     dev.mybox_pcm_frames = mybox_pcm_frames;
     dev.rate = lu_sam_freq_preset;
     dev.period_time_us = period_time_us;
