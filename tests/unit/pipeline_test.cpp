@@ -104,23 +104,29 @@ TEST(Pipeline, KeepsOrderWithoutGapsAndDropsSilentPeriods)
 
 // The fused pass tests |raw| >= 215 on the integer. Show that this is the
 // float test |float(raw) / 2^31| > 1e-7 for every input near the boundary,
-// at the extremes, and on a spread over the whole 32-bit range.
+// at the extremes, and on a spread over the whole 32-bit range, by running
+// them all through both paths.
 TEST(Pipeline, IntegerThresholdEqualsTheFloatOne)
 {
-    auto float_keeps = [](int32_t raw) {
-        const float f = static_cast<float>(raw) / 2147483648.0F;
-        return static_cast<double>(std::fabs(f)) > 1e-7;
-    };
-    auto int_keeps = [](int32_t raw) { return raw > loudest_dropped_raw || raw < -loudest_dropped_raw; };
-    for (int32_t raw = -1000000; raw <= 1000000; ++raw) {
-        ASSERT_EQ(float_keeps(raw), int_keeps(raw)) << raw;
+    std::vector<int32_t> raw;
+    for (int32_t v = -1000000; v <= 1000000; ++v) {
+        raw.push_back(v);
     }
-    for (int64_t raw = int_min; raw <= int_max; raw += 65537) {
-        ASSERT_EQ(float_keeps(static_cast<int32_t>(raw)), int_keeps(static_cast<int32_t>(raw))) << raw;
+    for (int64_t v = int_min; v <= int_max; v += 65537) {
+        raw.push_back(static_cast<int32_t>(v));
     }
-    for (const int32_t raw : {int_min, int_min + 1, int_max - 1, int_max}) {
-        EXPECT_EQ(float_keeps(raw), int_keeps(raw)) << raw;
+    for (const int32_t v : {int_min, int_min + 1, int_max - 1, int_max}) {
+        raw.push_back(v);
     }
+    const std::vector<uint8_t> bytes = le_bytes(raw);
+    const std::vector<float> kept = fused(bytes);
+    ASSERT_TRUE(same_bits(reference(bytes), kept));
+    // Exactly the magnitudes from 215 up survive.
+    std::size_t loud = 0;
+    for (const int32_t v : raw) {
+        loud += static_cast<std::size_t>(v >= 215 || v <= -215);
+    }
+    EXPECT_EQ(kept.size(), loud);
 }
 
 TEST(Pipeline, FusedPassMatchesThePlainStepsOnRandomPeriods)
