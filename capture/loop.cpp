@@ -69,6 +69,10 @@ cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_secon
     uint64_t frames_captured = 0;
     cap_end end = cap_end::complete;
 
+    raw_writer raw;
+    if (!raw_open(raw, frames * bytes_per_sample)) {
+        return cap_end::write_failed;
+    }
     stop_requests_begin();
     while (buffer_counter > 0 && end == cap_end::complete) {
         --buffer_counter;
@@ -78,7 +82,7 @@ cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_secon
 
         process_period(bufs, frames, outcome.frames_kept);
         frames_captured += outcome.frames_kept;
-        if (!raw_append(std::span(bufs.final_float_arr).first(bufs.lc_final_count))) {
+        if (!raw_append(raw, std::span(bufs.final_float_arr).first(bufs.lc_final_count))) {
             end = cap_end::write_failed;
             break;
         }
@@ -94,6 +98,9 @@ cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_secon
         }
     }
     stop_requests_end();
+    if (!raw_close(raw)) {
+        end = cap_end::write_failed;
+    }
 
     if (end == cap_end::stopped) {
         std::fprintf(stderr, "recording stopped early: %.1f seconds captured\n",

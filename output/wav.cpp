@@ -8,6 +8,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
+#include <span>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -36,23 +39,10 @@ void put_le(std::vector<uint8_t>& out, uint64_t value, int bytes)
     }
 }
 
-bool write_all(int fd, const uint8_t* data, std::size_t size)
+bool report_read_error(ssize_t got)
 {
-    while (size > 0) {
-        const ssize_t done = write(fd, data, size);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            if (done == 0) {
-                errno = ENOSPC;
-            }
-            return report_write_error(target_name);
-        }
-        data += done;
-        size -= static_cast<std::size_t>(done);
-    }
-    return true;
+    std::fprintf(stderr, "error reading %s: %s\n", raw_name, got == 0 ? "file ended early" : std::strerror(errno));
+    return false;
 }
 
 // The samples move through a bounded buffer when the kernel cannot copy
@@ -67,11 +57,9 @@ bool copy_by_reading(int from, int to, uint64_t offset, uint64_t size)
             continue;
         }
         if (got <= 0) {
-            std::fprintf(stderr, "error reading %s: %s\n", raw_name,
-                         got == 0 ? "file ended early" : std::strerror(errno));
-            return false;
+            return report_read_error(got);
         }
-        if (!write_all(to, piece.data(), static_cast<std::size_t>(got))) {
+        if (!write_all(to, piece.data(), static_cast<std::size_t>(got), target_name)) {
             return false;
         }
         offset += static_cast<uint64_t>(got);
@@ -105,6 +93,112 @@ bool copy_samples(int from, int to, uint64_t size)
         left -= static_cast<uint64_t>(done);
     }
     return true;
+}
+
+constexpr std::size_t direct_align = 4096;
+constexpr std::size_t direct_piece = 256 * 1024;
+
+bool set_direct(int fd, bool on)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
+}
+
+// Writes through direct I/O; should the file refuse it after all, the rest
+// goes through the page cache.
+bool write_direct(int fd, const uint8_t* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t done = write(fd, data, size);
+        if (done > 0) {
+            data += done;
+            size -= static_cast<std::size_t>(done);
+        } else if (done < 0 && errno == EINTR) {
+            continue;
+        } else if (done < 0 && errno == EINVAL && set_direct(fd, false)) {
+            return write_all(fd, data, size, target_name);
+        } else {
+            if (done == 0) {
+                errno = ENOSPC;
+            }
+            return report_write_error(target_name);
+        }
+    }
+    return true;
+}
+
+using aligned_piece = std::unique_ptr<uint8_t, decltype(&std::free)>;
+
+aligned_piece alloc_piece()
+{
+    return {static_cast<uint8_t*>(std::aligned_alloc(direct_align, direct_piece)), &std::free};
+}
+
+// Reads the next piece of "00000.raw" at `offset`, direct where the file
+// allows it (whole pieces from an aligned offset), else through the page cache.
+ssize_t read_piece(int from, uint8_t* into, uint64_t offset, uint64_t size)
+{
+    const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(direct_piece, size - offset));
+    for (;;) {
+        const ssize_t got = pread(from, into, direct_piece, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && errno == EINVAL && set_direct(from, false)) {
+            continue;
+        }
+        return got < 0 ? got : std::min(got, static_cast<ssize_t>(want));
+    }
+}
+
+// The header and the samples, streamed with direct I/O through two aligned
+// buffers: the samples go from the disk to the disk without filling the page
+// cache twice and paying for its writeback. Whole blocks of "target.wav" go
+// direct; its last partial block goes through the page cache.
+bool stream_direct(int from, int to, std::span<const uint8_t> head, uint64_t size)
+{
+    const aligned_piece in = alloc_piece();
+    const aligned_piece out = alloc_piece();
+    if (!in || !out) {
+        return report_write_error(target_name);
+    }
+    set_direct(from, true);
+    uint8_t* buf = out.get();
+    std::memcpy(buf, head.data(), head.size());
+    std::size_t fill = head.size();
+    uint64_t offset = 0;
+    std::size_t in_len = 0;
+    std::size_t in_pos = 0;
+    for (;;) {
+        while (fill < direct_piece && (in_pos < in_len || offset < size)) {
+            if (in_pos == in_len) {
+                const ssize_t got = read_piece(from, in.get(), offset, size);
+                if (got <= 0) {
+                    return report_read_error(got);
+                }
+                in_len = static_cast<std::size_t>(got);
+                in_pos = 0;
+                offset += in_len;
+            }
+            const std::size_t take = std::min(direct_piece - fill, in_len - in_pos);
+            std::memcpy(buf + fill, in.get() + in_pos, take);
+            fill += take;
+            in_pos += take;
+        }
+        if (in_pos < in_len || offset < size) {
+            if (!write_direct(to, buf, fill)) {
+                return false;
+            }
+            fill = 0;
+            continue;
+        }
+        const std::size_t whole = fill - fill % direct_align;
+        if (!write_direct(to, buf, whole)) {
+            return false;
+        }
+        return (whole == fill || set_direct(to, false) || report_write_error(target_name)) &&
+               write_all(to, buf + whole, fill - whole, target_name);
+    }
 }
 
 } // namespace
@@ -171,16 +265,19 @@ std::vector<uint8_t> header_bytes(const wavhdrr& hdr)
 
 bool write_target(const wavhdrr& hdr, const raw_file& raw)
 {
-    const int fd = open(target_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const std::vector<uint8_t> head = header_bytes(hdr);
+    int fd = open_for_writing(target_name, O_TRUNC | O_DIRECT);
+    if (fd >= 0) {
+        const bool written = stream_direct(raw.fd, fd, head, raw.infp_size);
+        return close_file(fd, target_name, written) && written;
+    }
+    // Where direct I/O is refused (tmpfs, devices), the kernel copies instead.
+    fd = open_for_writing(target_name, O_TRUNC);
     if (fd < 0) {
         std::fprintf(stderr, "\nError opening Target file\n");
         return false;
     }
-    const std::vector<uint8_t> head = header_bytes(hdr);
-    bool ok = write_all(fd, head.data(), head.size()) && copy_samples(raw.fd, fd, raw.infp_size);
-    ok = ok && (sync_data(fd) || report_write_error(target_name));
-    if (close(fd) != 0 && ok) {
-        ok = report_write_error(target_name);
-    }
-    return ok;
+    const bool written =
+        write_all(fd, head.data(), head.size(), target_name) && copy_samples(raw.fd, fd, raw.infp_size);
+    return close_file(fd, target_name, written) && written;
 }

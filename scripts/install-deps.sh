@@ -5,7 +5,7 @@ set -euo pipefail
 
 run_pkgs=(g++ cmake make pkg-config libasound2-dev sox)
 test_pkgs=(libgtest-dev libgmock-dev libsndfile1-dev ffmpeg strace valgrind libbenchmark-dev
-           clang libclang-rt-14-dev groff man-db file)
+           clang libclang-rt-14-dev groff man-db file time)
 
 case "${1:-all}" in
   run) want=("${run_pkgs[@]}") ;;

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Prints floatrec's performance figures: the per-period pipeline in ns per
+# sample, then whole recordings of 10 and 60 minutes from the project's test
+# device (unpaced) beside a baseline recorder that only reads and writes the
+# periods once. Medians of RUNS runs (3 unless set).
+# Usage: bench/run.sh            (RUNS=5 bench/run.sh for more runs)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${RUNS:-3}
+build=$root/build-bench
+
+"$root/scripts/install-deps.sh" all
+cmake -S "$root" -B "$build" -DFLOATREC_BENCH=ON -DFLOATREC_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+
+echo "== per-period pipeline, F = 44100 (copy, decode, scale, filter)"
+"$build/bench/pipeline_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_format=console 2>/dev/null | grep -E '_median|Benchmark|^-'
+
+work=$build/whole-run
+rm -rf "$work"
+mkdir -p "$work/home" "$work/rec"
+cat >"$work/home/.asoundrc" <<RC
+pcm_type.floatrectest { lib "$build/tests/libasound_module_pcm_floatrectest.so" }
+pcm.!default { type floatrectest }
+RC
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Runs floatrec for $1 seconds; prints "cpu_seconds peak_kib finish_seconds".
+record_once() {
+  local seconds=$1 stamps=$work/stamps.txt
+  rm -f "$work/rec/"*
+  sync # earlier runs' dirty pages would otherwise be written back on this run's time
+  (cd "$work/rec" && HOME=$work/home /usr/bin/time -f '%U %S %M' -o "$work/time.txt" \
+      "$build/floatrec" "$seconds") |
+    while IFS= read -r line; do
+      case $line in
+        *"bytes... # 0") echo "last $EPOCHREALTIME" ;;
+        *"THE END"*) echo "end $EPOCHREALTIME" ;;
+      esac
+    done >"$stamps"
+  read -r user sys kib <"$work/time.txt"
+  awk -v u="$user" -v s="$sys" -v k="$kib" '/^last/ { l = $2 } /^end/ { e = $2 } END { print u + s, k, e - l }' "$stamps"
+}
+
+# The baseline: prints "cpu_seconds peak_kib".
+baseline_once() {
+  rm -f "$work/rec/baseline.raw"
+  sync
+  (cd "$work/rec" && HOME=$work/home /usr/bin/time -f '%U %S %M' -o "$work/time.txt" \
+      "$build/bench/baseline_recorder" "$1" >/dev/null)
+  awk '{ print $1 + $2, $3 }' "$work/time.txt"
+}
+
+# Copying 00000.raw to a new file on the same filesystem and syncing it.
+copy_once() {
+  rm -f "$work/rec/copy.raw"
+  sync
+  local start=$EPOCHREALTIME
+  dd if="$work/rec/00000.raw" of="$work/rec/copy.raw" bs=1M conv=fdatasync status=none
+  awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }'
+}
+
+echo
+echo "== whole run, project device unpaced, medians of $runs"
+printf '%-8s %14s %14s %12s %12s %12s %12s\n' audio "cpu s/h audio" "baseline s/h" "peak RSS" "baseline RSS" "finish s" "copy+sync s"
+for minutes in 10 60; do
+  seconds=$((minutes * 60))
+  : >"$work/ours.txt"; : >"$work/base.txt"; : >"$work/copy.txt"
+  for _ in $(seq "$runs"); do
+    record_once "$seconds" >>"$work/ours.txt"
+    copy_once >>"$work/copy.txt"
+    baseline_once "$seconds" >>"$work/base.txt"
+  done
+  per_hour=$(awk '{ print $1 }' "$work/ours.txt" | median)
+  base_hour=$(awk '{ print $1 }' "$work/base.txt" | median)
+  printf '%-8s %14.3f %14.3f %9.1f MiB %9.1f MiB %12.3f %12.3f\n' "${minutes} min" \
+    "$(awk -v c="$per_hour" -v m="$minutes" 'BEGIN { print c * 60 / m }')" \
+    "$(awk -v c="$base_hour" -v m="$minutes" 'BEGIN { print c * 60 / m }')" \
+    "$(awk '{ print $2 / 1024 }' "$work/ours.txt" | median)" \
+    "$(awk '{ print $2 / 1024 }' "$work/base.txt" | median)" \
+    "$(awk '{ print $3 }' "$work/ours.txt" | median)" \
+    "$(median <"$work/copy.txt")"
+done
+rm -rf "$work"
