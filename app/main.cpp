@@ -14,7 +14,9 @@
 #include "output/wav.h"
 #include "pipeline/period.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 int main(int argc, char** arg_ui)
@@ -43,6 +45,11 @@ int main(int argc, char** arg_ui)
         return 1;
     }
     period_bufs bufs = alloc_period_bufs(dev.mybox_pcm_frames);
+    if (!period_bufs_allocated(bufs)) {
+        std::fprintf(stderr, "cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
+        cap_close(dev.cap_handle_ptr);
+        return 1;
+    }
 
     const cap_end end = cap_loop(dev, bufs, rectime_second);
     const bool dumped = end != cap_end::write_failed && dump_period(bufs);

@@ -96,7 +96,7 @@ bool copy_samples(int from, int to, uint64_t size)
 }
 
 constexpr std::size_t direct_align = 4096;
-constexpr std::size_t direct_piece = 256 * 1024;
+constexpr std::size_t direct_piece = 1024 * 1024;
 
 bool set_direct(int fd, bool on)
 {

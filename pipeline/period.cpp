@@ -28,13 +28,19 @@ period_bufs alloc_period_bufs(uint64_t frames)
     period_bufs bufs;
     bufs.li_buffer_byte = static_cast<std::size_t>(frames) * bytes_per_buffer_frame;
     const std::size_t samples = bufs.li_buffer_byte / bytes_per_sample;
-    bufs.cap_buff.assign(bufs.li_buffer_byte, 0);
-    bufs.dbf.assign(bufs.li_buffer_byte, 0);
-    bufs.dArr.assign(samples, 0);
-    bufs.target_arr.assign(samples, 0.0F);
+    bufs.cap_buff = zeroed_array<uint8_t>(bufs.li_buffer_byte);
+    bufs.dbf = zeroed_array<uint8_t>(bufs.li_buffer_byte);
+    bufs.dArr = zeroed_array<int32_t>(samples);
+    bufs.target_arr = zeroed_array<float>(samples);
     // One spare slot lets the compaction store before it decides to keep.
-    bufs.final_float_arr.assign(samples + 1, 0.0F);
+    bufs.final_float_arr = zeroed_array<float>(samples + 1);
     return bufs;
+}
+
+bool period_bufs_allocated(const period_bufs& bufs)
+{
+    return bufs.cap_buff.data() != nullptr && bufs.dbf.data() != nullptr && bufs.dArr.data() != nullptr &&
+           bufs.target_arr.data() != nullptr && bufs.final_float_arr.data() != nullptr;
 }
 
 void copy_period(period_bufs& bufs, uint64_t frames)

@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
+#include <cstdlib>
+#include <memory>
 
 // Every byte buffer of a period holds 16 bytes per frame: four times one
 // captured mono frame. A read fills only the first quarter; the rest stays zero.
@@ -14,18 +15,39 @@ inline constexpr std::size_t bytes_per_sample = 4;
 // Raw magnitudes from here up pass the silence filter (215 / 2^31 > 1e-7 >= 214 / 2^31).
 inline constexpr int32_t loudest_dropped_raw = 214;
 
+// A zero-filled array from calloc: large ones come as untouched zero pages,
+// so the parts of a period buffer that no read ever fills cost no memory.
+template <class T>
+struct zeroed_array {
+    struct release {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T[], release> ptr;
+    std::size_t count = 0;
+
+    explicit zeroed_array(std::size_t n = 0) : ptr(static_cast<T*>(std::calloc(n == 0 ? 1 : n, sizeof(T)))), count(n) {}
+    T* data() const { return ptr.get(); }
+    std::size_t size() const { return count; }
+    T* begin() const { return data(); }
+    T* end() const { return data() + count; }
+    T& operator[](std::size_t i) const { return ptr[i]; }
+};
+
 struct period_bufs {
     std::size_t li_buffer_byte = 0;        // bytes in each byte buffer: 16 x F
-    std::vector<uint8_t> cap_buff;         // what the device reads into
-    std::vector<uint8_t> dbf;              // working copy of the capture buffer
-    std::vector<int32_t> dArr;             // decoded integers (4 x F)
-    std::vector<float> target_arr;         // scaled floats (4 x F)
-    std::vector<float> final_float_arr;    // kept floats of the current period
+    zeroed_array<uint8_t> cap_buff;        // what the device reads into
+    zeroed_array<uint8_t> dbf;             // working copy of the capture buffer
+    zeroed_array<int32_t> dArr;            // decoded integers (4 x F)
+    zeroed_array<float> target_arr;        // scaled floats (4 x F)
+    zeroed_array<float> final_float_arr;   // kept floats of the current period
     uint32_t lc_final_count = 0;           // how many of final_float_arr are kept
 };
 
 // Allocates the period buffers for a period of `frames` frames, zero-filled.
 period_bufs alloc_period_bufs(uint64_t frames);
+
+// Whether every buffer could be allocated.
+bool period_bufs_allocated(const period_bufs& bufs);
 
 // Copies the capture buffer into the working copy. Only the first `frames`
 // frames can ever differ (no read writes beyond one period), so only those move.
