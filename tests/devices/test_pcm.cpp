@@ -76,14 +76,14 @@ uint64_t frames_since_start(const test_pcm& dev)
 
 int arm_timer(const test_pcm& dev, bool on)
 {
-    itimerspec spec = {};
+    itimerspec timer = {};
     if (on) {
         const long long period_ns = static_cast<long long>(dev.period) * 1000000000LL / dev.rate;
-        spec.it_interval.tv_sec = static_cast<time_t>(period_ns / 1000000000LL);
-        spec.it_interval.tv_nsec = static_cast<long>(period_ns % 1000000000LL);
-        spec.it_value = spec.it_interval;
+        timer.it_interval.tv_sec = static_cast<time_t>(period_ns / 1000000000LL);
+        timer.it_interval.tv_nsec = static_cast<long>(period_ns % 1000000000LL);
+        timer.it_value = timer.it_interval;
     }
-    return timerfd_settime(dev.io.poll_fd, 0, &spec, nullptr);
+    return timerfd_settime(dev.io.poll_fd, 0, &timer, nullptr);
 }
 
 int dev_start(snd_pcm_ioplug_t* io)
