@@ -57,17 +57,18 @@ TEST(Stop, SigintEndsTheCaptureAndKeepsEverything)
 TEST(Stop, SecondSignalEndsAtOnceWithThePeriodsOnDisk)
 {
     sandbox box;
-    // Half-second periods, so the second signal lands while a read is pending.
-    use_test_device(box, "period 22050 paced true");
+    // One-second periods: both signals land while the second read is still
+    // pending, unless starting up took over 0.6 s.
+    use_test_device(box, "period 44100 paced true");
     const run_result r = run_floatrec(box, {"20"}, "", [](pid_t pid) {
-        std::this_thread::sleep_for(1200ms);
+        std::this_thread::sleep_for(1600ms);
         kill(pid, SIGTERM);
         std::this_thread::sleep_for(100ms);
         kill(pid, SIGTERM);
     });
     EXPECT_EQ(r.term_signal, SIGTERM);
     const std::vector<float> kept = read_floats(box.at("00000.raw"));
-    EXPECT_EQ(kept.size(), 2U * 22050);
+    EXPECT_EQ(kept.size(), 44100U);
     EXPECT_TRUE(same_bits(kept, test_signal(0, kept.size())));
 }
 
