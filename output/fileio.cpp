@@ -38,10 +38,15 @@ bool write_all(int fd, const void* data, std::size_t size, const char* name, int
     return true;
 }
 
-bool close_file(int fd, const char* name, bool sync)
+bool sync_data(int fd, const char* name)
 {
     // Special files that cannot be synced report EINVAL or EROFS: nothing to keep.
-    bool ok = !sync || fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS || report_write_error(name);
+    return fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS || report_write_error(name);
+}
+
+bool close_file(int fd, const char* name, bool sync)
+{
+    bool ok = !sync || sync_data(fd, name);
     if (close(fd) != 0 && ok) {
         ok = report_write_error(name);
     }

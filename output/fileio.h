@@ -17,6 +17,10 @@ int open_for_writing(const char* name, int flags);
 // `at` when it is given, else at the current position.
 bool write_all(int fd, const void* data, std::size_t size, const char* name, int64_t at = -1);
 
+// Syncs the file's data to stable storage; false after a message when it
+// cannot. Special files with nothing to sync (devices, pipes) count as synced.
+bool sync_data(int fd, const char* name);
+
 // Syncs the data to stable storage when `sync` is set, then closes. The file
 // is closed in every case; false (after a message) when any step failed.
 bool close_file(int fd, const char* name, bool sync);

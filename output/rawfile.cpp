@@ -66,9 +66,7 @@ bool raw_append(raw_writer& raw, std::span<const float> kept)
             raw.tail = total - whole;
         }
     }
-    if (ok && fdatasync(raw.tail_fd) != 0 && errno != EINVAL && errno != EROFS) {
-        ok = report_write_error(raw_name);
-    }
+    ok = ok && sync_data(raw.tail_fd, raw_name);
     raw.size += ok ? n : 0;
     return ok;
 }

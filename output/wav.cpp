@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <span>
-#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -43,56 +43,6 @@ bool report_read_error(ssize_t got)
 {
     std::fprintf(stderr, "error reading %s: %s\n", raw_name, got == 0 ? "file ended early" : std::strerror(errno));
     return false;
-}
-
-// The samples move through a bounded buffer when the kernel cannot copy
-// between the two files itself.
-bool copy_by_reading(int from, int to, uint64_t offset, uint64_t size)
-{
-    std::vector<uint8_t> piece(1U << 20);
-    while (size > 0) {
-        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(size, piece.size()));
-        const ssize_t got = pread(from, piece.data(), want, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return report_read_error(got);
-        }
-        if (!write_all(to, piece.data(), static_cast<std::size_t>(got), target_name)) {
-            return false;
-        }
-        offset += static_cast<uint64_t>(got);
-        size -= static_cast<uint64_t>(got);
-    }
-    return true;
-}
-
-bool copy_samples(int from, int to, uint64_t size)
-{
-    constexpr uint64_t chunk = uint64_t{1} << 30;
-    loff_t in_offset = 0;
-    uint64_t left = size;
-    while (left > 0) {
-        const ssize_t done = copy_file_range(from, &in_offset, to, nullptr,
-                                             static_cast<std::size_t>(std::min(left, chunk)), 0);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-                         errno == EBADF)) {
-            return copy_by_reading(from, to, static_cast<uint64_t>(in_offset), left);
-        }
-        if (done < 0) {
-            return report_write_error(target_name);
-        }
-        if (done == 0) {
-            // The kernel copied nothing: let plain reads tell what went wrong.
-            return copy_by_reading(from, to, static_cast<uint64_t>(in_offset), left);
-        }
-        left -= static_cast<uint64_t>(done);
-    }
-    return true;
 }
 
 constexpr std::size_t direct_align = 4096;
@@ -151,11 +101,12 @@ ssize_t read_piece(int from, uint8_t* into, uint64_t offset, uint64_t size)
     }
 }
 
-// The header and the samples, streamed with direct I/O through two aligned
-// buffers: the samples go from the disk to the disk without filling the page
-// cache twice and paying for its writeback. Whole blocks of "target.wav" go
-// direct; its last partial block goes through the page cache.
-bool stream_direct(int from, int to, std::span<const uint8_t> head, uint64_t size)
+// The header and the samples, streamed through two aligned buffers of bounded
+// size. Where the files allow direct I/O the samples go from the disk to the
+// disk without filling the page cache twice and paying for its writeback;
+// whole blocks of "target.wav" go direct, its last partial block through the
+// page cache. Where they do not, the same loop runs through the page cache.
+bool stream_samples(int from, int to, std::span<const uint8_t> head, uint64_t size)
 {
     const aligned_piece in = alloc_piece();
     const aligned_piece out = alloc_piece();
@@ -265,19 +216,14 @@ std::vector<uint8_t> header_bytes(const wavhdrr& hdr)
 
 bool write_target(const wavhdrr& hdr, const raw_file& raw)
 {
-    const std::vector<uint8_t> head = header_bytes(hdr);
     int fd = open_for_writing(target_name, O_TRUNC | O_DIRECT);
-    if (fd >= 0) {
-        const bool written = stream_direct(raw.fd, fd, head, raw.infp_size);
-        return close_file(fd, target_name, written) && written;
+    if (fd < 0) {
+        fd = open_for_writing(target_name, O_TRUNC); // a file system without direct I/O
     }
-    // Where direct I/O is refused (tmpfs, devices), the kernel copies instead.
-    fd = open_for_writing(target_name, O_TRUNC);
     if (fd < 0) {
         std::fprintf(stderr, "\nError opening Target file\n");
         return false;
     }
-    const bool written =
-        write_all(fd, head.data(), head.size(), target_name) && copy_samples(raw.fd, fd, raw.infp_size);
+    const bool written = stream_samples(raw.fd, fd, header_bytes(hdr), raw.infp_size);
     return close_file(fd, target_name, written) && written;
 }

@@ -11,32 +11,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct wav_contents {
-    bool opened = false;
-    int rate = 0;
-    int channels = 0;
-    int format = 0;
-    std::vector<float> samples;
-};
-
-wav_contents read_wav(const fs::path& path)
-{
-    wav_contents out;
-    SF_INFO info = {};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) {
-        return out;
-    }
-    out.opened = true;
-    out.rate = info.samplerate;
-    out.channels = info.channels;
-    out.format = info.format;
-    out.samples.resize(static_cast<std::size_t>(info.frames));
-    out.samples.resize(static_cast<std::size_t>(sf_readf_float(file, out.samples.data(), info.frames)));
-    sf_close(file);
-    return out;
-}
-
 void expect_wav_holds_raw(const sandbox& box, int rate)
 {
     const wav_contents wav = read_wav(box.at("target.wav"));

@@ -2,7 +2,6 @@
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <chrono>
 #include <csignal>
@@ -15,19 +14,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::vector<float> wav_samples(const fs::path& path)
-{
-    SF_INFO info = {};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) {
-        return {};
-    }
-    std::vector<float> out(static_cast<std::size_t>(info.frames));
-    out.resize(static_cast<std::size_t>(sf_readf_float(file, out.data(), info.frames)));
-    sf_close(file);
-    return out;
-}
 
 TEST(Stop, SigintEndsTheCaptureAndKeepsEverything)
 {
@@ -46,7 +32,7 @@ TEST(Stop, SigintEndsTheCaptureAndKeepsEverything)
     EXPECT_NE(r.out.find("THE END"), std::string::npos);
 
     // Every period captured, in order, none twice.
-    const std::vector<float> samples = wav_samples(box.at("target.wav"));
+    const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
     ASSERT_EQ(samples.size() % 4410, 0U);
     EXPECT_GE(samples.size(), 20U * 4410);
     EXPECT_LE(samples.size(), 40U * 4410);
@@ -80,7 +66,7 @@ TEST(Faults, SuspendedDeviceIsResumedAndTheCaptureGoesOn)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "error from read: Streams pipe error\n");
     // Nine periods kept: the suspended read delivered nothing, the rest did.
-    EXPECT_TRUE(same_bits(wav_samples(box.at("target.wav")), test_signal(0, 9 * 4410)));
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 9 * 4410)));
 }
 
 TEST(Faults, LostDeviceKeepsWhatWasCapturedAndFails)
@@ -92,7 +78,7 @@ TEST(Faults, LostDeviceKeepsWhatWasCapturedAndFails)
     EXPECT_EQ(r.err, "error from read: No such device\n");
     EXPECT_EQ(r.out.find("THE END"), std::string::npos);
     EXPECT_NE(r.out.find("Once, Array data to file ok!"), std::string::npos);
-    EXPECT_TRUE(same_bits(wav_samples(box.at("target.wav")), test_signal(0, 2 * 4410)));
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 2 * 4410)));
 }
 
 TEST(Durability, EachPeriodIsSyncedAndSoIsTheTarget)

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <sndfile.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -161,6 +162,24 @@ std::vector<float> read_floats(const fs::path& path)
     const std::vector<uint8_t> bytes = read_bytes(path);
     std::vector<float> out(bytes.size() / 4);
     std::memcpy(out.data(), bytes.data(), out.size() * 4);
+    return out;
+}
+
+wav_contents read_wav(const fs::path& path)
+{
+    wav_contents out;
+    SF_INFO info = {};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        return out;
+    }
+    out.opened = true;
+    out.rate = info.samplerate;
+    out.channels = info.channels;
+    out.format = info.format;
+    out.samples.resize(static_cast<std::size_t>(info.frames));
+    out.samples.resize(static_cast<std::size_t>(sf_readf_float(file, out.samples.data(), info.frames)));
+    sf_close(file);
     return out;
 }
 

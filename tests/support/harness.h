@@ -49,6 +49,17 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
 std::vector<uint8_t> read_bytes(const std::filesystem::path& path);
 std::vector<float> read_floats(const std::filesystem::path& path);
 
+// A WAV file as libsndfile reads it.
+struct wav_contents {
+    bool opened = false;
+    int rate = 0;
+    int channels = 0;
+    int format = 0;
+    std::vector<float> samples;
+};
+
+wav_contents read_wav(const std::filesystem::path& path);
+
 // What the recorder must keep of `signal`: float(v) / 2^31 where that exceeds 1e-7.
 std::vector<float> expected_kept(std::span<const int32_t> signal);
 
