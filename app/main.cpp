@@ -6,10 +6,13 @@
 // "00000.raw". A failing phase has said why on standard error; the run then
 // releases the device and ends with status 1, leaving every file as it stands.
 
+#include "app/process_setup.h"
 #include "app/rectime.h"
 #include "app/usage.h"
 #include "capture/device.h"
 #include "capture/loop.h"
+#include "capture/stop.h"
+#include "output/console.h"
 #include "output/rawfile.h"
 #include "output/wav.h"
 #include "pipeline/period.h"
@@ -21,6 +24,8 @@
 
 int main(int argc, char** arg_ui)
 {
+    guard_standard_descriptors();
+    ignore_pipe_and_size_signals();
     switch (requested_mode(argc, arg_ui)) {
     case run_mode::help:
         std::fputs(usage_text, stdout);
@@ -34,8 +39,8 @@ int main(int argc, char** arg_ui)
 
     wavhdrr h_ptr = init_hdr();
     const int32_t rectime_second = read_rectime(argc, arg_ui, stdin);
-    std::printf("\nYou entered:%d seconds. Starting....\n\n", rectime_second);
-    std::fflush(stdout);
+    say_out("\nYou entered:%d seconds. Starting....\n\n", rectime_second);
+    stop_requests_begin();
 
     if (!raw_reset()) {
         return 1;
@@ -51,8 +56,9 @@ int main(int argc, char** arg_ui)
         return 1;
     }
 
-    const cap_end end = cap_loop(dev, bufs, rectime_second);
-    const bool dumped = end != cap_end::write_failed && dump_period(bufs);
+    capture_totals totals;
+    const cap_end end = cap_loop(dev, bufs, rectime_second, totals);
+    const bool dumped = end != cap_end::failed && dump_period(bufs);
     cap_close(dev.cap_handle_ptr);
     if (!dumped) {
         return 1;
@@ -69,6 +75,6 @@ int main(int argc, char** arg_ui)
         return 1;
     }
 
-    std::puts("\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");
+    say_out("%s\n", "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "capture/device.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -13,7 +14,29 @@ bool report_install_failure(snd_pcm_t* cap_handle_ptr, int li_aud_dev_err)
     return false;
 }
 
+// Timestamps from the monotonic clock, so that the time between two starts of
+// the device tells how much audio an overrun cost. A device that keeps no
+// timestamps still records; the loss is then timed by the program's clock.
+void set_timestamps(snd_pcm_t* cap_handle_ptr)
+{
+    snd_pcm_sw_params_t* sw_params = nullptr;
+    if (snd_pcm_sw_params_malloc(&sw_params) < 0) {
+        return;
+    }
+    if (snd_pcm_sw_params_current(cap_handle_ptr, sw_params) == 0) {
+        snd_pcm_sw_params_set_tstamp_mode(cap_handle_ptr, sw_params, SND_PCM_TSTAMP_ENABLE);
+        snd_pcm_sw_params_set_tstamp_type(cap_handle_ptr, sw_params, SND_PCM_TSTAMP_TYPE_MONOTONIC);
+        snd_pcm_sw_params(cap_handle_ptr, sw_params);
+    }
+    snd_pcm_sw_params_free(sw_params);
+}
+
 } // namespace
+
+snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames)
+{
+    return std::max<snd_pcm_uframes_t>(2 * period_frames, snd_pcm_uframes_t{requested_buffer_seconds} * rate);
+}
 
 bool cap_open(cap_device& dev)
 {
@@ -50,6 +73,8 @@ bool cap_open(cap_device& dev)
     snd_pcm_hw_params_set_rate_near(cap_handle_ptr, cap_params_ptr, &lu_sam_freq_preset, &li_data_in_rate_preset);
     snd_pcm_uframes_t mybox_pcm_frames = requested_period_frames;
     snd_pcm_hw_params_set_period_size_near(cap_handle_ptr, cap_params_ptr, &mybox_pcm_frames, &li_data_in_rate_preset);
+    snd_pcm_uframes_t buffer_frames = buffer_request(lu_sam_freq_preset, mybox_pcm_frames);
+    snd_pcm_hw_params_set_buffer_size_near(cap_handle_ptr, cap_params_ptr, &buffer_frames);
 
     li_aud_dev_err = snd_pcm_hw_params(cap_handle_ptr, cap_params_ptr);
     if (li_aud_dev_err < 0) {
@@ -61,11 +86,15 @@ bool cap_open(cap_device& dev)
     snd_pcm_hw_params_get_rate(cap_params_ptr, &lu_sam_freq_preset, &li_data_in_rate_preset);
     unsigned int period_time_us = 0;
     snd_pcm_hw_params_get_period_time(cap_params_ptr, &period_time_us, &li_data_in_rate_preset);
+    snd_pcm_hw_params_get_buffer_size(cap_params_ptr, &buffer_frames);
+    set_timestamps(cap_handle_ptr);
+    snd_pcm_nonblock(cap_handle_ptr, 1);
 
     dev.cap_handle_ptr = cap_handle_ptr;
     dev.mybox_pcm_frames = mybox_pcm_frames;
     dev.rate = lu_sam_freq_preset;
     dev.period_time_us = period_time_us;
+    dev.buffer_frames = buffer_frames;
     return true;
 }
 

@@ -12,12 +12,22 @@ struct cap_device {
     snd_pcm_uframes_t mybox_pcm_frames = 0; // F, the granted period size in frames
     uint32_t rate = 0;                      // granted frames per second
     uint32_t period_time_us = 0;            // granted period time
+    snd_pcm_uframes_t buffer_frames = 0;    // granted device buffer in frames
 };
 
 inline constexpr uint32_t requested_rate = 44100;
 inline constexpr snd_pcm_uframes_t requested_period_frames = 44100;
+// The device's own buffer is asked for this many seconds, and at least two
+// periods: enough to ride out a busy moment, never the device's maximum
+// (which through a rate converter can be hundreds of megabytes).
+inline constexpr uint32_t requested_buffer_seconds = 3;
 
-// Opens "default" for capture and installs the configuration. On failure it
+// The buffer asked for, in frames, given the granted rate and period size.
+snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames);
+
+// Opens "default" for capture and installs the configuration. The handle is
+// left non-blocking: the capture thread waits on its poll descriptors, so a
+// device that delivers nothing cannot hold a stop request up. On failure it
 // has printed the reason to standard error and returns false.
 bool cap_open(cap_device& dev);
 

@@ -1,110 +1,147 @@
 #include "capture/loop.h"
 
+#include "capture/queue.h"
+#include "capture/reader.h"
 #include "capture/stop.h"
+#include "output/console.h"
 #include "output/rawfile.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+uint64_t frames_wanted(uint32_t rate, int32_t seconds)
+{
+    // At most 2^31 x 2^32 frames: fits in 64 bits.
+    return seconds <= 0 ? 0 : static_cast<uint64_t>(seconds) * rate;
+}
 
 int64_t period_count(uint32_t rate, uint64_t period_frames, int32_t seconds)
 {
-    if (seconds <= 0 || rate == 0 || period_frames == 0) {
-        return 0;
-    }
-    // At most 2^31 x 2^32 frames: fits in 64 bits with room to round up.
-    const uint64_t frames = static_cast<uint64_t>(seconds) * rate;
-    return static_cast<int64_t>((frames + period_frames - 1) / period_frames);
-}
-
-read_outcome classify_read(int64_t result, uint64_t period_frames, bool stopping)
-{
-    read_outcome out;
-    if (result >= 0) {
-        out.frames_kept = std::min(static_cast<uint64_t>(result), period_frames);
-        out.short_read = out.frames_kept != period_frames && !stopping;
-        return out;
-    }
-    if (result == -EPIPE) {
-        out.overrun = true;
-    } else if (result == -EINTR && stopping) {
-        // Interrupted by the stop request: nothing was delivered, nothing is wrong.
-    } else if (result == -ESTRPIPE) {
-        out.report = true;
-        out.recover = true;
-    } else if (result == -ENODEV) {
-        out.report = true;
-        out.lost = true;
-    } else {
-        out.report = true;
-    }
-    return out;
+    return periods_left(frames_wanted(rate, seconds), period_frames);
 }
 
 namespace {
 
-void report_read(const read_outcome& outcome, snd_pcm_t* handle, int64_t result)
+void report(const capture_entry& entry, capture_totals& totals)
 {
-    if (outcome.overrun) {
-        std::fprintf(stderr, "overrun occurred\n");
-        snd_pcm_prepare(handle);
+    switch (entry.kind) {
+    case capture_event::overrun:
+        for (uint32_t i = 0; i < entry.count; ++i) {
+            std::fprintf(stderr, "overrun occurred\n");
+        }
+        totals.frames_lost += entry.frames;
+        break;
+    case capture_event::read_error:
+        for (uint32_t i = 0; i < entry.count; ++i) {
+            std::fprintf(stderr, "error from read: %s\n", snd_strerror(entry.error));
+        }
+        break;
+    case capture_event::silent:
+        std::fprintf(stderr, "the capture device has delivered nothing for %d seconds; the recording is waiting\n",
+                     static_cast<int>(silence_report_ns / 1000000000));
+        break;
+    case capture_event::period:
+    case capture_event::end:
+        break;
     }
-    if (outcome.report) {
-        std::fprintf(stderr, "error from read: %s\n", snd_strerror(static_cast<int>(result)));
+}
+
+cap_end end_of(capture_end how)
+{
+    switch (how) {
+    case capture_end::complete:
+        return cap_end::complete;
+    case capture_end::stopped:
+        return cap_end::stopped;
+    case capture_end::device_lost:
+        return cap_end::device_lost;
+    case capture_end::cancelled:
+        break;
     }
-    if (outcome.recover) {
-        snd_pcm_recover(handle, static_cast<int>(result), 1);
-    }
-    if (outcome.short_read) {
-        std::fprintf(stderr, "short read, read %d frames\n", static_cast<int>(result));
+    return cap_end::failed;
+}
+
+// Takes the capture thread's entries until its end: each period is filtered,
+// appended and synced, then its progress line printed, as they come.
+cap_end take_periods(period_queue& queue, period_bufs& bufs, uint64_t period_frames, raw_writer& raw,
+                     capture_totals& totals)
+{
+    bool write_failed = false;
+    for (;;) {
+        const capture_entry entry = queue_pop(queue);
+        if (entry.kind == capture_event::end) {
+            return write_failed ? cap_end::failed : end_of(static_cast<capture_end>(entry.error));
+        }
+        if (entry.kind != capture_event::period) {
+            report(entry, totals);
+            continue;
+        }
+        if (write_failed) {
+            queue_release(queue, entry.slot); // waiting for the thread to notice
+            continue;
+        }
+        std::memcpy(bufs.cap_buff.data(), queue_slot_data(queue, entry.slot), entry.frames * bytes_per_sample);
+        queue_release(queue, entry.slot);
+        process_period(bufs, period_frames, entry.frames);
+        totals.frames_captured += entry.frames;
+        totals.samples_kept += bufs.lc_final_count;
+        if (!raw_append(raw, std::span(bufs.final_float_arr).first(bufs.lc_final_count))) {
+            write_failed = true;
+            queue_cancel(queue);
+            continue;
+        }
+        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(bufs.lc_final_count) * 4,
+                static_cast<long>(entry.periods_left));
+        bufs.lc_final_count = 0;
     }
 }
 
 } // namespace
 
-cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_second)
+cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_second, capture_totals& totals)
 {
-    const uint64_t frames = dev.mybox_pcm_frames;
-    int64_t buffer_counter = period_count(dev.rate, frames, rectime_second);
-    uint64_t frames_captured = 0;
-    cap_end end = cap_end::complete;
-
+    const uint64_t period_frames = dev.mybox_pcm_frames;
+    const uint64_t wanted = frames_wanted(dev.rate, rectime_second);
+    if (wanted == 0 || period_frames == 0) {
+        return cap_end::complete;
+    }
+    period_queue queue;
+    if (!queue_init(queue, dev.rate, period_frames)) {
+        std::fprintf(stderr, "cannot allocate the capture queue: %s\n", std::strerror(ENOMEM));
+        return cap_end::failed;
+    }
     raw_writer raw;
-    if (!raw_open(raw, frames * bytes_per_sample)) {
-        return cap_end::write_failed;
+    if (!raw_open(raw, period_frames * bytes_per_sample)) {
+        return cap_end::failed;
     }
-    stop_requests_begin();
-    while (buffer_counter > 0 && end == cap_end::complete) {
-        --buffer_counter;
-        const int64_t result = snd_pcm_readi(dev.cap_handle_ptr, bufs.cap_buff.data(), frames);
-        const read_outcome outcome = classify_read(result, frames, stop_requested());
-        report_read(outcome, dev.cap_handle_ptr, result);
 
-        process_period(bufs, frames, outcome.frames_kept);
-        frames_captured += outcome.frames_kept;
-        if (!raw_append(raw, std::span(bufs.final_float_arr).first(bufs.lc_final_count))) {
-            end = cap_end::write_failed;
-            break;
-        }
-        std::printf("Appending %ld bytes... # %ld\n", static_cast<long>(bufs.lc_final_count) * 4,
-                    static_cast<long>(buffer_counter));
-        std::fflush(stdout);
-        bufs.lc_final_count = 0;
-
-        if (outcome.lost) {
-            end = cap_end::device_lost;
-        } else if (stop_requested() && buffer_counter > 0) {
-            end = cap_end::stopped;
-        }
+    capture_plan plan;
+    plan.pcm_handle = dev.cap_handle_ptr;
+    plan.rate = dev.rate;
+    plan.period_frames = period_frames;
+    plan.buffer_frames = dev.buffer_frames;
+    plan.frames_wanted = wanted;
+    plan.wake_fd = stop_wake_fd();
+    capture_thread reader;
+    cap_end end = cap_end::failed;
+    const int err = capture_thread_start(reader, plan, queue);
+    if (err == 0) {
+        end = take_periods(queue, bufs, period_frames, raw, totals);
+        capture_thread_join(reader);
+    } else {
+        std::fprintf(stderr, "cannot start the capture thread: %s\n", std::strerror(err));
     }
-    stop_requests_end();
     if (!raw_close(raw)) {
-        end = cap_end::write_failed;
+        end = cap_end::failed;
     }
 
     if (end == cap_end::stopped) {
         std::fprintf(stderr, "recording stopped early: %.1f seconds captured\n",
-                     static_cast<double>(frames_captured) / dev.rate);
+                     static_cast<double>(totals.frames_captured) / dev.rate);
+    }
+    if (totals.frames_lost > 0) {
+        std::fprintf(stderr, "%.3f seconds of audio lost\n", static_cast<double>(totals.frames_lost) / dev.rate);
     }
     return end;
 }

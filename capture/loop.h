@@ -1,4 +1,6 @@
-// Reads the periods of a recording and hands each to the pipeline and the disk.
+// The capture: a thread reads the device into a queue, and this loop, on the
+// main thread, takes each period from the queue, filters it, appends it to
+// "00000.raw" and prints its progress line.
 #pragma once
 
 #include "capture/device.h"
@@ -6,31 +8,27 @@
 
 #include <cstdint>
 
-// Periods that cover `seconds` at `rate` frames per second in periods of
-// `period_frames` frames, rounded up; none for a duration of 0 or less.
+// Frames that `seconds` seconds take at `rate`; none for 0 or less.
+uint64_t frames_wanted(uint32_t rate, int32_t seconds);
+
+// Periods of `period_frames` frames that cover `seconds` at `rate`, the last
+// one possibly short; none for a duration of 0 or less.
 int64_t period_count(uint32_t rate, uint64_t period_frames, int32_t seconds);
 
 // How the capture ended.
 enum class cap_end {
-    complete,     // every period was read
-    stopped,      // SIGINT or SIGTERM: what was read is kept
-    device_lost,  // the device went away: what was read is kept
-    write_failed, // "00000.raw" could not take a period
+    complete,    // every frame asked for was captured (or lost to overruns)
+    stopped,     // SIGINT or SIGTERM: what was read is kept
+    device_lost, // the device went away or could not be recovered: what was read is kept
+    failed,      // "00000.raw" could not take a period, or no memory for the queue
 };
 
-// What one read's result means for the period and the capture.
-struct read_outcome {
-    uint64_t frames_kept = 0; // frames of this read that go through the filter
-    bool overrun = false;     // prepare the device again
-    bool recover = false;     // resume or prepare after a suspend
-    bool lost = false;        // the device is gone: stop capturing
-    bool report = false;      // print the "error from read" line
-    bool short_read = false;  // print the "short read" line
+// What the capture took in, for the closing lines.
+struct capture_totals {
+    uint64_t frames_captured = 0; // delivered by the device and filtered
+    uint64_t frames_lost = 0;     // lost to overruns, dropped, or while the device was stopped
+    uint64_t samples_kept = 0;    // passed the silence filter
 };
 
-// Classifies the result of reading one period of `period_frames` frames.
-// While a stop is pending, an interrupted or partial read is no error.
-read_outcome classify_read(int64_t result, uint64_t period_frames, bool stopping);
-
-// Captures the periods for `rectime_second` seconds into "00000.raw".
-cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_second);
+// Captures `rectime_second` seconds into "00000.raw".
+cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_second, capture_totals& totals);

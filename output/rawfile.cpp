@@ -1,5 +1,6 @@
 #include "output/rawfile.h"
 
+#include "output/console.h"
 #include "output/fileio.h"
 
 #include <cerrno>
@@ -92,7 +93,7 @@ bool dump(const char* name, const void* data, std::size_t size, const char* open
     if (!close_file(fd, name, false) || !written) {
         return false;
     }
-    std::puts(done);
+    say_out("%s\n", done);
     return true;
 }
 
@@ -119,7 +120,7 @@ bool raw_load(raw_file& raw)
         return false;
     }
     raw.infp_size = static_cast<uint64_t>(size);
-    std::printf(" 00000.raw is %" PRIu64 " bytes. \n\n", raw.infp_size);
+    say_out(" 00000.raw is %" PRIu64 " bytes. \n\n", raw.infp_size);
     return true;
 }
 

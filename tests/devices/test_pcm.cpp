@@ -6,13 +6,23 @@
 //
 // Options (all optional): rate (44100), period in frames (44100), periods per
 // buffer (4), s16_only (false: refuse S32_LE), paced (false: deliver as fast
-// as read, else in real time), overrun_at, error_at, suspend_at, vanish_at
-// (the 0-based read of a period at which the fault hits; -1: never).
+// as read, else in real time), and faults that hit at a 0-based period of
+// the frames delivered (-1: never):
+//   overrun_at, error_at, suspend_at, vanish_at: one overrun, -EIO from a
+//     read, a suspend, or the device unplugged;
+//   stall_at with stall_seconds (paced): the device stops delivering for that
+//     long (-1: for good), as a sound server with no source linked does;
+//   dead_at: from then on every pointer call overruns and prepare fails, as
+//     a sound server that died does; with dead_prepares true, prepare
+//     succeeds and only the next read shows that nothing came back.
 //
 // Frame i of the signal is ((i mod 2^23) + 1) x 256: loud enough to pass the
 // silence filter, exact as a float, and different from every other frame
 // within 2^23 frames, so a test can tell which frames arrived and whether
-// any arrived twice. Frames lost to an overrun are skipped in the signal too.
+// any arrived twice. Frames lost to an overrun are skipped in the signal too:
+// paced, the signal follows the device's clock, so a reader that falls a
+// whole buffer behind gets a real overrun and the time it lost shows as a
+// gap of exactly the frames the device captured meanwhile.
 
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -40,11 +50,21 @@ struct test_pcm {
     long error_at = -1;
     long suspend_at = -1;
     long vanish_at = -1;
+    long stall_at = -1;
+    long stall_seconds = -1;
+    long dead_at = -1;
+    bool dead_prepares = false;
 
-    uint64_t next_frame = 0;       // signal index of the next frame delivered
+    uint64_t next_frame = 0;       // signal index of the next frame delivered (unpaced)
     uint64_t frames_delivered = 0; // frames handed to the reader, all time
-    uint64_t start_frame = 0;      // appl position when the clock started (paced)
-    timespec started = {};
+    bool dead = false;
+
+    // Paced: the device's clock runs from its first start, less any stall.
+    bool clock_running = false;
+    int64_t clock_origin_ns = 0;
+    int64_t stall_from_ns = -1;    // when the stall began
+    uint64_t start_appl = 0;       // appl position at the latest start
+    uint64_t start_clock_frame = 0; // device clock in frames at the latest start
 };
 
 int32_t signal_at(uint64_t frame)
@@ -66,12 +86,28 @@ bool fault_due(long& at, const test_pcm& dev)
     return false;
 }
 
-uint64_t frames_since_start(const test_pcm& dev)
+int64_t now_ns()
 {
     timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t ns = (now.tv_sec - dev.started.tv_sec) * 1000000000LL + (now.tv_nsec - dev.started.tv_nsec);
-    return static_cast<uint64_t>(ns) * dev.rate / 1000000000ULL;
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// The device's clock in frames: time since the first start, less the stall.
+uint64_t clock_frames(test_pcm& dev)
+{
+    const int64_t now = now_ns();
+    int64_t ns = now - dev.clock_origin_ns;
+    if (dev.stall_from_ns < 0 && fault_due(dev.stall_at, dev)) {
+        dev.stall_from_ns = now;
+    }
+    if (dev.stall_from_ns >= 0) {
+        const int64_t stalled = now - dev.stall_from_ns;
+        const int64_t limit = dev.stall_seconds < 0 ? stalled : dev.stall_seconds * 1000000000LL;
+        ns -= stalled < limit ? stalled : limit;
+    }
+    const auto elapsed = static_cast<uint64_t>(ns < 0 ? 0 : ns);
+    return elapsed / 1000000000ULL * dev.rate + elapsed % 1000000000ULL * dev.rate / 1000000000ULL;
 }
 
 int arm_timer(const test_pcm& dev, bool on)
@@ -90,8 +126,12 @@ int dev_start(snd_pcm_ioplug_t* io)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
     if (dev->paced) {
-        clock_gettime(CLOCK_MONOTONIC, &dev->started);
-        dev->start_frame = io->appl_ptr;
+        if (!dev->clock_running) {
+            dev->clock_running = true;
+            dev->clock_origin_ns = now_ns();
+        }
+        dev->start_appl = io->appl_ptr;
+        dev->start_clock_frame = clock_frames(*dev);
         return arm_timer(*dev, true);
     }
     return 0;
@@ -106,6 +146,10 @@ int dev_stop(snd_pcm_ioplug_t* io)
 snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
+    dev->dead = dev->dead || fault_due(dev->dead_at, *dev);
+    if (dev->dead) {
+        return -EPIPE;
+    }
     if (fault_due(dev->overrun_at, *dev)) {
         dev->next_frame += dev->period; // that period was lost
         return -EPIPE;
@@ -114,7 +158,7 @@ snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io)
         // Always one period ready beyond what was read.
         return static_cast<snd_pcm_sframes_t>((io->appl_ptr + dev->period) % io->buffer_size);
     }
-    const uint64_t hw = dev->start_frame + frames_since_start(*dev);
+    const uint64_t hw = dev->start_appl + (clock_frames(*dev) - dev->start_clock_frame);
     if (hw - io->appl_ptr > io->buffer_size) {
         return -EPIPE; // the reader fell a whole buffer behind
     }
@@ -137,6 +181,9 @@ snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
         return -ENODEV;
     }
     auto* base = static_cast<uint8_t*>(areas->addr) + (areas->first + areas->step * offset) / 8;
+    if (dev->paced) {
+        dev->next_frame = dev->start_clock_frame + (io->appl_ptr - dev->start_appl);
+    }
     for (snd_pcm_uframes_t i = 0; i < size; ++i) {
         uint8_t* p = base + i * areas->step / 8;
         if (dev->s16_only) {
@@ -172,6 +219,9 @@ int dev_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* /*pfd*/, unsigned int 
 int dev_prepare(snd_pcm_ioplug_t* io)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
+    if (dev->dead && !dev->dead_prepares) {
+        return -EIO;
+    }
     return dev->paced ? arm_timer(*dev, false) : 0;
 }
 
@@ -221,12 +271,12 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             continue;
         }
         long value = 0;
-        if (id == "s16_only" || id == "paced") {
+        if (id == "s16_only" || id == "paced" || id == "dead_prepares") {
             const int flag = snd_config_get_bool(n);
             if (flag < 0) {
                 return flag;
             }
-            (id == "paced" ? dev.paced : dev.s16_only) = flag != 0;
+            (id == "paced" ? dev.paced : id == "s16_only" ? dev.s16_only : dev.dead_prepares) = flag != 0;
             continue;
         }
         if (snd_config_get_integer(n, &value) < 0) {
@@ -247,6 +297,12 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             dev.suspend_at = value;
         } else if (id == "vanish_at") {
             dev.vanish_at = value;
+        } else if (id == "stall_at") {
+            dev.stall_at = value;
+        } else if (id == "stall_seconds") {
+            dev.stall_seconds = value;
+        } else if (id == "dead_at") {
+            dev.dead_at = value;
         } else {
             SNDERR("floatrectest: unknown option %s", id_text);
             return -EINVAL;

@@ -93,20 +93,22 @@ TEST(Capture, FullDiskEndsTheRunNamingTheFile)
     EXPECT_FALSE(fs::exists(box.at("target.wav")));
 }
 
-TEST(Capture, FollowsTheGrantedRateAndPeriodSize)
+TEST(Capture, FollowsTheGrantedRateAndPeriodSizeToTheExactLength)
 {
     sandbox box;
     use_test_device(box, "rate 48000 period 1024");
     const run_result r = run_floatrec(box, {"2"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<std::string> lines = progress_lines(r);
-    ASSERT_EQ(lines.size(), 94U); // 96,000 frames in periods of 1,024, rounded up
+    ASSERT_EQ(lines.size(), 94U); // 96,000 frames in periods of 1,024, the last one short
     EXPECT_EQ(lines.front(), progress(4096, 93));
-    EXPECT_EQ(lines.back(), progress(4096, 0));
-    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 94 * 1024)));
+    EXPECT_EQ(lines.back(), progress(768 * 4, 0));
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 96000)));
     EXPECT_EQ(fs::file_size(box.at("buffer.dat")), 16U * 1024);
 }
 
+// An overrun or a failed read that costs no time uses up none of the
+// duration: the recording still gets its ten periods.
 TEST(Capture, OverrunIsReportedAndNothingIsAppendedTwice)
 {
     sandbox box;
@@ -114,12 +116,10 @@ TEST(Capture, OverrunIsReportedAndNothingIsAppendedTwice)
     const run_result r = run_floatrec(box, {"1"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "overrun occurred\n");
-    const std::vector<std::string> lines = progress_lines(r);
-    ASSERT_EQ(lines.size(), 10U);
-    EXPECT_EQ(lines[3], progress(0, 6));
+    EXPECT_EQ(progress_lines(r).size(), 10U);
     // The period lost to the overrun is missing; the device went on after it.
     std::vector<float> want = test_signal(0, 3 * 4410);
-    const std::vector<float> after = test_signal(4 * 4410, 6 * 4410);
+    const std::vector<float> after = test_signal(4 * 4410, 7 * 4410);
     want.insert(want.end(), after.begin(), after.end());
     EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), want));
 }
@@ -131,10 +131,8 @@ TEST(Capture, ReadErrorIsReportedAndTheCaptureGoesOn)
     const run_result r = run_floatrec(box, {"1"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "error from read: Input/output error\n");
-    const std::vector<std::string> lines = progress_lines(r);
-    ASSERT_EQ(lines.size(), 10U);
-    EXPECT_EQ(lines[2], progress(0, 7));
-    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 9 * 4410)));
+    EXPECT_EQ(progress_lines(r).size(), 10U);
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 10 * 4410)));
 }
 
 } // namespace

@@ -31,31 +31,175 @@ TEST(Stop, SigintEndsTheCaptureAndKeepsEverything)
     EXPECT_TRUE(r.err.ends_with(" seconds captured\n")) << r.err;
     EXPECT_NE(r.out.find("THE END"), std::string::npos);
 
-    // Every period captured, in order, none twice.
+    // Every frame captured up to the signal, in order, none twice.
     const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
-    ASSERT_EQ(samples.size() % 4410, 0U);
     EXPECT_GE(samples.size(), 20U * 4410);
     EXPECT_LE(samples.size(), 40U * 4410);
     EXPECT_TRUE(same_bits(samples, test_signal(0, samples.size())));
     EXPECT_TRUE(same_bits(samples, read_floats(box.at("00000.raw"))));
 }
 
-TEST(Stop, SecondSignalEndsAtOnceWithThePeriodsOnDisk)
+TEST(Stop, HangupStopsLikeSigintAndTwoSignalsAtOnceAreOneRequest)
+{
+    // A closed terminal, and a terminal's SIGINT with the copy a wrapper
+    // forwards 20 ms later: both stop the recording and keep it.
+    const std::vector<std::vector<int>> cases = {{SIGHUP}, {SIGINT, SIGINT}, {SIGTERM, SIGINT}};
+    for (const std::vector<int>& signals : cases) {
+        sandbox box;
+        use_test_device(box, "period 4410 paced true");
+        const run_result r = run_floatrec(box, {"20"}, "", [&signals](pid_t pid) {
+            std::this_thread::sleep_for(1500ms);
+            for (const int signo : signals) {
+                kill(pid, signo);
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+        ASSERT_EQ(r.status, 0) << signals.front() << r.err;
+        EXPECT_TRUE(r.err.starts_with("recording stopped early: ")) << r.err;
+        EXPECT_NE(r.out.find("THE END"), std::string::npos);
+        const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
+        EXPECT_GE(samples.size(), 44100U);
+        EXPECT_TRUE(same_bits(samples, test_signal(0, samples.size())));
+    }
+}
+
+// Standard output blocks (a paused pager) until well after the capture has
+// ended, so the signals arrive while the recording is still being written.
+TEST(Stop, SignalsAfterTheCaptureWaitForTheFilesAndOnlyAThirdQuits)
+{
+    for (const int requests : {2, 3}) {
+        sandbox box;
+        use_test_device(box, "period 1024 paced true");
+        run_options options;
+        options.stdout_pipe_size = 4096; // full after about 3 s of progress lines
+        options.read_stdout = [](int fd) {
+            std::this_thread::sleep_for(9s);
+            return read_all(fd);
+        };
+        options.while_running = [requests](pid_t pid) {
+            std::this_thread::sleep_for(5500ms); // the 5-second capture is over
+            for (int i = 0; i < requests; ++i) {
+                kill(pid, i == 0 ? SIGINT : SIGTERM);
+                std::this_thread::sleep_for(1200ms);
+            }
+        };
+        const run_result r = run_floatrec_with(box, {"5"}, options);
+        if (requests == 2) {
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "floatrec: already stopping, finishing the files; a third request quits at once\n");
+            EXPECT_NE(r.out.find("THE END"), std::string::npos);
+            EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 5 * 44100)));
+        } else {
+            EXPECT_EQ(r.term_signal, SIGTERM);
+            EXPECT_TRUE(r.err.ends_with("floatrec: quitting at once; the samples captured so far are in 00000.raw\n"));
+            const std::vector<float> kept = read_floats(box.at("00000.raw"));
+            EXPECT_TRUE(same_bits(kept, test_signal(0, kept.size())));
+        }
+    }
+}
+
+TEST(Stop, SilentDeviceStopsOnOneSignal)
 {
     sandbox box;
-    // One-second periods: both signals land while the second read is still
-    // pending, unless starting up took over 0.6 s.
-    use_test_device(box, "period 44100 paced true");
-    const run_result r = run_floatrec(box, {"20"}, "", [](pid_t pid) {
-        std::this_thread::sleep_for(1600ms);
-        kill(pid, SIGTERM);
-        std::this_thread::sleep_for(100ms);
-        kill(pid, SIGTERM);
+    use_test_device(box, "period 4410 paced true stall_at 3");
+    std::chrono::steady_clock::time_point signalled;
+    const run_result r = run_floatrec(box, {"20"}, "", [&signalled](pid_t pid) {
+        std::this_thread::sleep_for(1500ms);
+        signalled = std::chrono::steady_clock::now();
+        kill(pid, SIGINT);
     });
-    EXPECT_EQ(r.term_signal, SIGTERM);
-    const std::vector<float> kept = read_floats(box.at("00000.raw"));
-    EXPECT_EQ(kept.size(), 44100U);
-    EXPECT_TRUE(same_bits(kept, test_signal(0, kept.size())));
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
+    EXPECT_GE(samples.size(), 3U * 4410);
+    EXPECT_TRUE(same_bits(samples, test_signal(0, samples.size())));
+}
+
+TEST(Stall, DeviceSilentForAWhileIsWaitedForAndSaidOnce)
+{
+    sandbox box;
+    use_test_device(box, "period 4410 paced true stall_at 3 stall_seconds 6");
+    const run_result r = run_floatrec(box, {"1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "the capture device has delivered nothing for 5 seconds; the recording is waiting\n");
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 44100)));
+}
+
+TEST(Stall, BlockedStandardOutputCostsNoFrame)
+{
+    sandbox box;
+    use_test_device(box, "period 1024 periods 4 paced true");
+    run_options options;
+    options.stdout_pipe_size = 4096;
+    options.read_stdout = [](int fd) {
+        std::this_thread::sleep_for(15s); // a paused pager, a terminal after Ctrl-S
+        return read_all(fd);
+    };
+    const run_result r = run_floatrec_with(box, {"17"}, options);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("THE END"), std::string::npos);
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 17 * 44100)));
+}
+
+TEST(Stall, FrozenDiskCostsNoFrame)
+{
+    sandbox box;
+    scratch_disk disk;
+    if (!disk.mount(box, 64, "ext4")) {
+        GTEST_SKIP() << disk.why_not;
+    }
+    // Two one-second periods of device buffer: only the queue can absorb it.
+    use_test_device(box, "period 44100 periods 2 paced true");
+    const run_result r = run_floatrec(box, {"40"}, "", [&disk](pid_t) {
+        std::this_thread::sleep_for(5s);
+        ASSERT_TRUE(disk.freeze());
+        std::this_thread::sleep_for(25s);
+        disk.thaw();
+    });
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 40 * 44100)));
+}
+
+TEST(Faults, OverrunSaysHowMuchAudioWasLost)
+{
+    sandbox box;
+    use_test_device(box, "period 4410 periods 4 paced true");
+    // A stopped process falls behind the device, whose buffer holds 0.4 s.
+    const run_result r = run_floatrec(box, {"4"}, "", [](pid_t pid) {
+        std::this_thread::sleep_for(1500ms);
+        kill(pid, SIGSTOP);
+        std::this_thread::sleep_for(1s);
+        kill(pid, SIGCONT);
+    });
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
+    uint64_t gap = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        gap += test_signal_frame(samples[i]) - test_signal_frame(samples[i - 1]) - 1;
+    }
+    EXPECT_GT(gap, 22050U);
+    double said = 0;
+    ASSERT_EQ(std::sscanf(r.err.c_str(), "overrun occurred\n%lf seconds of audio lost\n", &said), 1) << r.err;
+    EXPECT_NEAR(said, static_cast<double>(gap) / 44100, 0.02);
+    // What was lost counts toward the duration, as the real time it was.
+    EXPECT_NEAR(static_cast<double>(samples.size()) + said * 44100, 4 * 44100, 30); // said to 1 ms
+}
+
+TEST(Faults, DeadDeviceEndsTheCaptureWithWhatCameBefore)
+{
+    // A device whose prepare fails after an overrun, and one that prepares
+    // but overruns again at once: both are gone, however long the duration.
+    for (const char* options : {"period 4410 dead_at 4", "period 4410 dead_at 4 dead_prepares true"}) {
+        sandbox box;
+        use_test_device(box, options);
+        const run_result r = run_floatrec(box, {"100"});
+        EXPECT_EQ(r.status, 1) << options;
+        EXPECT_TRUE(lines_of(r.err).back().starts_with("error from read: ")) << r.err;
+        EXPECT_EQ(r.out.find("THE END"), std::string::npos);
+        EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 4 * 4410))) << options;
+    }
 }
 
 TEST(Faults, SuspendedDeviceIsResumedAndTheCaptureGoesOn)
@@ -65,8 +209,8 @@ TEST(Faults, SuspendedDeviceIsResumedAndTheCaptureGoesOn)
     const run_result r = run_floatrec(box, {"1"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "error from read: Streams pipe error\n");
-    // Nine periods kept: the suspended read delivered nothing, the rest did.
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 9 * 4410)));
+    // The suspended read delivered nothing; the device resumed where it was.
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 10 * 4410)));
 }
 
 TEST(Faults, LostDeviceKeepsWhatWasCapturedAndFails)

@@ -9,7 +9,9 @@
 #include <fstream>
 #include <iterator>
 #include <sndfile.h>
+#include <csignal>
 #include <sstream>
+#include <thread>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +31,10 @@ sandbox::sandbox()
     work = root / "work";
     fs::create_directory(home);
     fs::create_directory(work);
+    // A runtime directory of its own: a sound server of the desktop the tests
+    // run on must not take "default" over the sandbox's .asoundrc.
+    fs::create_directory(root / "run");
+    env.push_back("XDG_RUNTIME_DIR=" + (root / "run").string());
 }
 
 sandbox::~sandbox()
@@ -84,48 +90,247 @@ void use_no_device(const sandbox& box)
     write_text(box.home / ".asoundrc", "pcm.!default { type hw card 97 }\n");
 }
 
-run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, std::string_view input,
-                        const std::function<void(pid_t)>& while_running, const std::vector<std::string>& wrapper)
+namespace {
+
+// The tests' own environment, with the sandbox's HOME and its additions.
+std::vector<std::string> child_environment(const sandbox& box)
 {
-    const fs::path in_path = box.root / "stdin.txt";
-    const fs::path out_path = box.root / "stdout.txt";
-    const fs::path err_path = box.root / "stderr.txt";
-    write_text(in_path, input);
-
-    std::vector<std::string> argv_text = wrapper;
-    argv_text.emplace_back(FLOATREC_BIN);
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argv_text) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-
     std::vector<std::string> env_text;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string_view entry = *e;
         if (!entry.starts_with("HOME=") && !entry.starts_with("XDG_CONFIG_HOME=") &&
-            !entry.starts_with("ALSA_CONFIG_PATH=")) {
+            !entry.starts_with("ALSA_CONFIG_PATH=") && !entry.starts_with("XDG_RUNTIME_DIR=") &&
+            !entry.starts_with("PULSE_SERVER=")) {
             env_text.emplace_back(entry);
         }
     }
     env_text.push_back("HOME=" + box.home.string());
-    std::vector<char*> envp;
-    for (std::string& e : env_text) {
-        envp.push_back(e.data());
+    env_text.insert(env_text.end(), box.env.begin(), box.env.end());
+    return env_text;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& texts)
+{
+    std::vector<char*> out;
+    for (std::string& t : texts) {
+        out.push_back(t.data());
     }
-    envp.push_back(nullptr);
+    out.push_back(nullptr);
+    return out;
+}
+
+// Starts a program found on PATH with the sandbox's environment, its output
+// in `log`, standard input from `input` (or /dev/null).
+pid_t spawn_tool(const sandbox& box, std::vector<std::string> argv_text, const fs::path& log,
+                 const fs::path& input = "/dev/null")
+{
+    std::vector<std::string> env_text = child_environment(box);
+    std::vector<char*> argv = pointers_to(argv_text);
+    std::vector<char*> envp = pointers_to(env_text);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in_fd = open(input.c_str(), O_RDONLY);
+        const int out_fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in_fd < 0 || out_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(out_fd, 2) < 0) {
+            _exit(127);
+        }
+        environ = envp.data();
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+bool exited(pid_t pid)
+{
+    int wstatus = 0;
+    return waitpid(pid, &wstatus, WNOHANG) == pid;
+}
+
+} // namespace
+
+bool pulse_server::start(sandbox& box)
+{
+    if (std::system("command -v pulseaudio >/dev/null 2>&1 && command -v pactl >/dev/null 2>&1") != 0) {
+        why_not = "pulseaudio or pactl is not installed";
+        return false;
+    }
+    const fs::path runtime = box.root / "pulse-run";
+    fs::create_directory(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    write_text(box.root / "pulse.pa", "load-module module-native-protocol-unix\n"
+                                      "load-module module-null-sink sink_name=floatrec_test\n"
+                                      "set-default-sink floatrec_test\n"
+                                      "set-default-source floatrec_test.monitor\n");
+    for (std::string& entry : box.env) {
+        if (entry.starts_with("XDG_RUNTIME_DIR=")) {
+            entry = "XDG_RUNTIME_DIR=" + runtime.string();
+        }
+    }
+    const fs::path log = box.root / "pulse.log";
+    pid = spawn_tool(box,
+                     {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=false",
+                      "--log-target=stderr", "-F", (box.root / "pulse.pa").string()},
+                     log);
+    const fs::path socket = runtime / "pulse" / "native";
+    for (int tries = 0; tries < 100; ++tries) {
+        if (pid < 0 || exited(pid)) {
+            pid = -1;
+            why_not = "pulseaudio exited: " + read_text(log);
+            return false;
+        }
+        if (fs::exists(socket)) {
+            const pid_t probe = spawn_tool(box, {"pactl", "info"}, box.root / "pactl.log");
+            int wstatus = 0;
+            waitpid(probe, &wstatus, 0);
+            if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) {
+                write_text(box.home / ".asoundrc", "pcm.!default { type pulse }\n");
+                return true;
+            }
+        }
+        usleep(50000);
+    }
+    why_not = "pulseaudio did not answer within 5 s: " + read_text(log);
+    kill_now();
+    return false;
+}
+
+void pulse_server::kill_now()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+}
+
+pulse_server::~pulse_server()
+{
+    kill_now();
+}
+
+namespace {
+
+bool shell(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+} // namespace
+
+bool scratch_disk::mount(sandbox& box, int megabytes, const std::string& type)
+{
+    if (geteuid() != 0) {
+        why_not = "mounting a file system needs root";
+        return false;
+    }
+    const fs::path where = box.root / "disk";
+    fs::create_directory(where);
+    const std::string size = std::to_string(megabytes);
+    bool mounted = false;
+    if (type == "tmpfs") {
+        mounted = shell("mount -t tmpfs -o size=" + size + "m tmpfs '" + where.string() + "'");
+    } else {
+        const std::string image = (box.root / "disk.img").string();
+        mounted = shell("truncate -s " + size + "M '" + image + "' && mkfs.ext4 -q -F '" + image + "' && mount -o loop '" +
+                        image + "' '" + where.string() + "'");
+    }
+    if (!mounted) {
+        why_not = "cannot mount " + type + " here (no loop devices or no permission)";
+        return false;
+    }
+    dir = where;
+    box.work = where;
+    return true;
+}
+
+bool scratch_disk::freeze()
+{
+    frozen = !dir.empty() && shell("fsfreeze -f '" + dir.string() + "'");
+    return frozen;
+}
+
+void scratch_disk::thaw()
+{
+    if (frozen) {
+        shell("fsfreeze -u '" + dir.string() + "'");
+        frozen = false;
+    }
+}
+
+scratch_disk::~scratch_disk()
+{
+    thaw();
+    if (!dir.empty()) {
+        shell("umount '" + dir.string() + "'");
+    }
+}
+
+pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples)
+{
+    const fs::path file = box.root / "played.raw";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size_bytes()));
+    return spawn_tool(box, {"pacat", "--raw", "--format=s16le", "--channels=1", "--rate=44100", file.string()},
+                      box.root / "pacat.log");
+}
+
+void stop_player(pid_t pid)
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, std::string_view input,
+                        const std::function<void(pid_t)>& while_running, const std::vector<std::string>& wrapper)
+{
+    run_options options;
+    options.input = input;
+    options.while_running = while_running;
+    options.wrapper = wrapper;
+    return run_floatrec_with(box, args, options);
+}
+
+run_result run_floatrec_with(const sandbox& box, const std::vector<std::string>& args, const run_options& options)
+{
+    const fs::path in_path = box.root / "stdin.txt";
+    const fs::path out_path = box.root / "stdout.txt";
+    const fs::path err_path = box.root / "stderr.txt";
+    write_text(in_path, options.input);
+    write_text(out_path, "");
+    write_text(err_path, "");
+
+    std::vector<std::string> argv_text = options.wrapper;
+    argv_text.emplace_back(FLOATREC_BIN);
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv = pointers_to(argv_text);
+    std::vector<std::string> env_text = child_environment(box);
+    std::vector<char*> envp = pointers_to(env_text);
+
+    int out_pipe[2] = {-1, -1};
+    if (options.read_stdout && pipe2(out_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    if (options.read_stdout && options.stdout_pipe_size > 0) {
+        fcntl(out_pipe[1], F_SETPIPE_SZ, options.stdout_pipe_size);
+    }
 
     const pid_t pid = fork();
     if (pid == 0) {
         const int in_fd = open(in_path.c_str(), O_RDONLY);
-        const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out_fd = options.read_stdout ? out_pipe[1] : open(out_path.c_str(), O_WRONLY | O_TRUNC);
+        const int err_fd = open(err_path.c_str(), O_WRONLY | O_TRUNC);
         if (in_fd < 0 || out_fd < 0 || err_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
             dup2(err_fd, 2) < 0 || chdir(box.work.c_str()) != 0) {
             _exit(127);
         }
-        if (wrapper.empty()) {
+        if (options.closed_out_err) {
+            close(1);
+            close(2);
+        }
+        if (options.wrapper.empty()) {
             execve(argv[0], argv.data(), envp.data());
         } else {
             // A wrapper such as strace is found on PATH.
@@ -134,11 +339,23 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
         }
         _exit(127);
     }
-    if (while_running) {
-        while_running(pid);
+    std::string piped;
+    std::thread reader;
+    if (options.read_stdout) {
+        close(out_pipe[1]);
+        reader = std::thread([&] {
+            piped = options.read_stdout(out_pipe[0]);
+            close(out_pipe[0]);
+        });
+    }
+    if (options.while_running) {
+        options.while_running(pid);
     }
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (reader.joinable()) {
+        reader.join();
     }
     run_result result;
     if (WIFEXITED(wstatus)) {
@@ -146,9 +363,22 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
     } else if (WIFSIGNALED(wstatus)) {
         result.term_signal = WTERMSIG(wstatus);
     }
-    result.out = read_text(out_path);
+    result.out = options.read_stdout ? piped : read_text(out_path);
     result.err = read_text(err_path);
     return result;
+}
+
+std::string read_all(int fd)
+{
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got = 0; (got = read(fd, chunk, sizeof chunk)) != 0;) {
+        if (got < 0 && errno != EINTR) {
+            break;
+        }
+        text.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    return text;
 }
 
 std::vector<uint8_t> read_bytes(const fs::path& path)
@@ -199,6 +429,11 @@ float test_signal_at(uint64_t frame)
 {
     const auto raw = static_cast<int32_t>(((frame % (uint64_t{1} << 23)) + 1) * 256);
     return static_cast<float>(raw) / 2147483648.0F;
+}
+
+uint64_t test_signal_frame(float sample)
+{
+    return static_cast<uint64_t>(std::llround(static_cast<double>(sample) * 2147483648.0 / 256.0)) - 1;
 }
 
 bool same_bits(std::span<const float> a, std::span<const float> b)

@@ -15,6 +15,7 @@ struct sandbox {
     std::filesystem::path root; // removed when the sandbox goes
     std::filesystem::path home; // HOME of the run, holds .asoundrc
     std::filesystem::path work; // current directory of the run
+    std::vector<std::string> env; // NAME=value entries added to the runs' environment
 
     sandbox();
     ~sandbox();
@@ -40,11 +41,64 @@ void use_test_device(const sandbox& box, std::string_view options);
 // "default" names a card that does not exist.
 void use_no_device(const sandbox& box);
 
+// A private PulseAudio server for the sandbox: its own runtime directory, a
+// null sink, and that sink's monitor as the default source, so that what is
+// played into it is what a recording through the `pulse` plugin hears.
+struct pulse_server {
+    pid_t pid = -1;
+    std::string why_not; // why it could not be started
+
+    // Starts the server, points the sandbox's "default" at the pulse plugin
+    // and its runs at this server. False (with why_not) when it cannot start.
+    bool start(sandbox& box);
+    void kill_now();
+    ~pulse_server();
+};
+
+// A small file system of its own, mounted for the sandbox's recording (as
+// root only): ext4 on a loop device, or tmpfs. Unmounted when it goes.
+struct scratch_disk {
+    std::filesystem::path dir;
+    std::string why_not; // why it could not be mounted
+
+    // Mounts `megabytes` of `type` ("ext4" or "tmpfs") and makes it the
+    // sandbox's working directory.
+    bool mount(sandbox& box, int megabytes, const std::string& type);
+    bool freeze();
+    void thaw();
+    ~scratch_disk();
+
+private:
+    bool frozen = false;
+};
+
+// Plays 16-bit mono samples at 44100 Hz into the sandbox's server; returns
+// the player's pid (killed and reaped by stop_player).
+pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples);
+void stop_player(pid_t pid);
+
 // Runs floatrec with `args`, `input` on standard input. `while_running` is
 // called with the child's pid before it is waited for.
 run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, std::string_view input = "",
                         const std::function<void(pid_t)>& while_running = {},
                         const std::vector<std::string>& wrapper = {});
+
+// How to run it, beyond the arguments.
+struct run_options {
+    std::string input;                        // standard input
+    std::function<void(pid_t)> while_running; // called with the pid before it is waited for
+    std::vector<std::string> wrapper;         // a command that runs floatrec (strace, setpriv)
+    // When set, standard output is a pipe and this reads it (on a thread of
+    // its own) and returns what it read.
+    std::function<std::string(int)> read_stdout;
+    int stdout_pipe_size = 0;                 // bytes the pipe holds; 0: the system's default
+    bool closed_out_err = false;              // started with descriptors 1 and 2 closed
+};
+
+run_result run_floatrec_with(const sandbox& box, const std::vector<std::string>& args, const run_options& options);
+
+// Everything that can be read from `fd` until its end.
+std::string read_all(int fd);
 
 std::vector<uint8_t> read_bytes(const std::filesystem::path& path);
 std::vector<float> read_floats(const std::filesystem::path& path);
@@ -65,6 +119,9 @@ std::vector<float> expected_kept(std::span<const int32_t> signal);
 
 // Frame i of the test device's signal, as the recorder stores it.
 float test_signal_at(uint64_t frame);
+
+// The frame of the test device's signal that a stored sample came from.
+uint64_t test_signal_frame(float sample);
 
 // Equal bit for bit (so -0.0 and NaN patterns count too).
 bool same_bits(std::span<const float> a, std::span<const float> b);

@@ -1,0 +1,25 @@
+#include "app/process_setup.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+void guard_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            // open() takes the lowest free descriptor: this one.
+            const int null_fd = open("/dev/null", O_RDWR);
+            if (null_fd >= 0 && null_fd != fd) {
+                close(null_fd);
+            }
+        }
+    }
+}
+
+void ignore_pipe_and_size_signals()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}

@@ -1,0 +1,63 @@
+// The capture thread. It only reads: frames from the device into the queue's
+// slots, and what went wrong as events behind them. It never touches a file
+// or a standard stream, so a stalled disk or a blocked terminal cannot hold
+// it up; the queue absorbs the stall.
+#pragma once
+
+#include "capture/queue.h"
+
+#include <alsa/asoundlib.h>
+
+#include <cstdint>
+#include <pthread.h>
+
+// What the capture thread needs to know.
+struct capture_plan {
+    snd_pcm_t* pcm_handle = nullptr;
+    uint32_t rate = 0;
+    uint64_t period_frames = 0;
+    uint64_t buffer_frames = 0;
+    uint64_t frames_wanted = 0; // the duration in frames
+    int wake_fd = -1;           // readable once a stop is requested
+};
+
+// After this long without a frame the capture thread says so, once.
+inline constexpr int64_t silence_report_ns = 5'000'000'000;
+
+// Frames to ask the device for: the rest of the period, but no more than the
+// duration still needs.
+uint64_t frames_to_read(uint64_t period_frames, uint64_t in_slot, uint64_t frames_left);
+
+// Periods still to come for `frames_left` frames, rounded up.
+int64_t periods_left(uint64_t frames_left, uint64_t period_frames);
+
+// Frames a stopped and restarted device did not deliver: the time between its
+// two starts at `rate`, less the frames its first run delivered.
+uint64_t frames_lost_between(int64_t first_start_ns, int64_t next_start_ns, uint32_t rate, uint64_t delivered);
+
+// A device that fails again right after it was recovered, before any frame or
+// any real time could pass, is dead: retrying would only spin. `window_ns` is
+// how soon counts as at once.
+bool fails_at_once(int64_t recovered_at_ns, uint64_t frames_since, int64_t now_ns, int64_t window_ns);
+
+// How soon a second failure counts as at once: half the device's buffer (the
+// least time in which it can overrun again), at most a second.
+int64_t failure_window_ns(uint32_t rate, uint64_t buffer_frames);
+
+// How long to wait for the main thread when the queue is full before the
+// period is dropped: half the device's buffer, which keeps filling meanwhile.
+int64_t queue_hold_ns(uint32_t rate, uint64_t buffer_frames);
+
+struct capture_thread {
+    pthread_t thread = {};
+    capture_plan plan;
+    period_queue* queue = nullptr;
+    bool running = false;
+};
+
+// Starts the thread with every signal blocked in it, so that handlers run on
+// the main thread. 0, or the error number when it cannot be started.
+int capture_thread_start(capture_thread& reader, const capture_plan& plan, period_queue& queue);
+
+// Waits for the thread to end.
+void capture_thread_join(capture_thread& reader);

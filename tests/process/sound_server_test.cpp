@@ -1,0 +1,101 @@
+// Recording through a real sound server: a private PulseAudio with a null
+// sink, recorded through alsa-lib's pulse plugin as on most desktops.
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Six seconds that never repeat within a period of 65,535 samples and never
+// hit zero, so the silence filter keeps every one of them.
+std::vector<int16_t> played_signal()
+{
+    std::vector<int16_t> out(6 * 44100);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto v = static_cast<int32_t>(i * 7919 % 65535) - 32767;
+        out[i] = static_cast<int16_t>(v == 0 ? 1 : v);
+    }
+    return out;
+}
+
+// Whether `kept` is a stretch of `played`, sample for sample.
+bool is_stretch_of(const std::vector<float>& kept, const std::vector<int16_t>& played)
+{
+    std::vector<float> as_recorded(played.size());
+    std::transform(played.begin(), played.end(), as_recorded.begin(),
+                   [](int16_t v) { return static_cast<float>(v) / 32768.0F; });
+    return !kept.empty() &&
+           std::search(as_recorded.begin(), as_recorded.end(), kept.begin(), kept.end()) != as_recorded.end();
+}
+
+#define START_SERVER_OR_SKIP(server, box)                                                                   \
+    if (!(server).start(box)) {                                                                             \
+        GTEST_SKIP() << "no PulseAudio server for this test: " << (server).why_not;                        \
+    }
+
+TEST(SoundServer, RecordsWhatIsPlayedExactly)
+{
+    sandbox box;
+    pulse_server server;
+    START_SERVER_OR_SKIP(server, box);
+    const std::vector<int16_t> played = played_signal();
+    const pid_t player = play_into_server(box, played);
+    std::this_thread::sleep_for(500ms);
+    const run_result r = run_floatrec(box, {"2"});
+    stop_player(player);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<float> kept = read_wav(box.at("target.wav")).samples;
+    EXPECT_EQ(kept.size(), 2U * 44100);
+    EXPECT_TRUE(is_stretch_of(kept, played));
+}
+
+TEST(SoundServer, ServerKilledMidRunKeepsWhatCameBeforeAndFails)
+{
+    sandbox box;
+    pulse_server server;
+    START_SERVER_OR_SKIP(server, box);
+    const std::vector<int16_t> played = played_signal();
+    const pid_t player = play_into_server(box, played);
+    std::this_thread::sleep_for(500ms);
+    const auto started = std::chrono::steady_clock::now();
+    // The pulse plugin hands over whole one-second periods, about a second
+    // and a half late: by 3.5 s at least one has arrived.
+    const run_result r = run_floatrec(box, {"10"}, "", [&server](pid_t) {
+        std::this_thread::sleep_for(3500ms);
+        server.kill_now();
+    });
+    stop_player(player);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("error from read: "), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("THE END"), std::string::npos);
+    const std::vector<float> kept = read_wav(box.at("target.wav")).samples;
+    EXPECT_GE(kept.size(), 44100U);
+    EXPECT_TRUE(is_stretch_of(kept, played));
+}
+
+TEST(SoundServer, NothingPlayingStillStopsOnOneSigint)
+{
+    sandbox box;
+    pulse_server server;
+    START_SERVER_OR_SKIP(server, box);
+    std::chrono::steady_clock::time_point signalled;
+    const run_result r = run_floatrec(box, {"30"}, "", [&signalled](pid_t pid) {
+        std::this_thread::sleep_for(1500ms);
+        signalled = std::chrono::steady_clock::now();
+        kill(pid, SIGINT);
+    });
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("recording stopped early: "), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("THE END"), std::string::npos);
+}
+
+} // namespace
