@@ -1,10 +1,12 @@
 // floatrec: records the default ALSA capture device into "target.wav".
 //
-// One run, phase by phase: duration, an empty "00000.raw", the device, the
-// period buffers, the capture (every period synced to "00000.raw"), the dumps
-// of the last period, the device closed, and "target.wav" assembled from
-// "00000.raw". A failing phase has said why on standard error; the run then
-// releases the device and ends with status 1, leaving every file as it stands.
+// One run, phase by phase: duration, the directory's "00000.raw" locked and
+// emptied, the device, the period buffers, the capture (every period synced
+// to "00000.raw"), the dumps of the last period, the device closed, and
+// "target.wav" assembled from "00000.raw". A failing phase has said why on
+// standard error; the run then releases the device and ends with status 1,
+// leaving every file as it stands. Status 0 means target.wav holds the whole
+// recording.
 
 #include "app/process_setup.h"
 #include "app/rectime.h"
@@ -15,12 +17,12 @@
 #include "output/console.h"
 #include "output/rawfile.h"
 #include "output/wav.h"
+#include "output/workdir.h"
 #include "pipeline/period.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 int main(int argc, char** arg_ui)
 {
@@ -42,7 +44,8 @@ int main(int argc, char** arg_ui)
     say_out("\nYou entered:%d seconds. Starting....\n\n", rectime_second);
     stop_requests_begin();
 
-    if (!raw_reset()) {
+    raw_file raw;
+    if (!raw_lock(raw) || !check_outputs(raw) || !raw_reset(raw)) {
         return 1;
     }
     cap_device dev;
@@ -57,21 +60,25 @@ int main(int argc, char** arg_ui)
     }
 
     capture_totals totals;
-    const cap_end end = cap_loop(dev, bufs, rectime_second, totals);
+    const cap_end end = cap_loop(dev, bufs, raw, rectime_second, totals);
+    // The dumps are extras: their failure is reported but costs no recording.
     const bool dumped = end != cap_end::failed && dump_period(bufs);
     cap_close(dev.cap_handle_ptr);
-    if (!dumped) {
+    if (end == cap_end::failed) {
         return 1;
     }
 
-    raw_file raw;
     if (!raw_load(raw)) {
         return 1;
     }
     finish_hdr(h_ptr, raw.infp_size, dev.rate);
+    remove_on_quit(target_temp_name);
     const bool written = write_target(h_ptr, raw);
-    close(raw.fd);
-    if (!written || end == cap_end::device_lost) {
+    remove_on_quit(nullptr);
+    if (!written) {
+        std::fprintf(stderr, "%s left as it was; the new recording is in %s\n", target_name, raw_name);
+    }
+    if (!written || !dumped || end == cap_end::device_lost) {
         return 1;
     }
 

@@ -58,7 +58,9 @@ std::string read_number_token(FILE* in)
         token.push_back(static_cast<char>(c));
         c = std::getc(in);
     }
-    while (is_digit(c)) {
+    // Digits beyond any int32_t change nothing but the saturation, so an
+    // endless stream of them is read only this far.
+    while (is_digit(c) && token.size() < max_number_chars) {
         token.push_back(static_cast<char>(c));
         c = std::getc(in);
     }

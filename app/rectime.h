@@ -13,8 +13,12 @@ inline constexpr int32_t default_rectime_second = 10;
 // non-digit. Empty when there is no digit. Values beyond int32_t saturate.
 std::optional<int32_t> parse_leading_int(std::string_view text);
 
-// Takes from `in` what a "%d" conversion would: white space, a sign, digits.
-// Stops before the first character that cannot belong to the number.
+// The most characters of a number the prompt reads.
+inline constexpr std::size_t max_number_chars = 4096;
+
+// Takes from `in` what a "%d" conversion would: white space, a sign, digits,
+// at most max_number_chars of them. Stops before the first character that
+// cannot belong to the number.
 std::string read_number_token(FILE* in);
 
 // The last argument when there is one (no digits gives 0); otherwise the

@@ -99,7 +99,8 @@ cap_end take_periods(period_queue& queue, period_bufs& bufs, uint64_t period_fra
 
 } // namespace
 
-cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_second, capture_totals& totals)
+cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, int32_t rectime_second,
+                 capture_totals& totals)
 {
     const uint64_t period_frames = dev.mybox_pcm_frames;
     const uint64_t wanted = frames_wanted(dev.rate, rectime_second);
@@ -111,8 +112,8 @@ cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_secon
         std::fprintf(stderr, "cannot allocate the capture queue: %s\n", std::strerror(ENOMEM));
         return cap_end::failed;
     }
-    raw_writer raw;
-    if (!raw_open(raw, period_frames * bytes_per_sample)) {
+    raw_writer writer;
+    if (!raw_open(writer, raw, period_frames * bytes_per_sample)) {
         return cap_end::failed;
     }
 
@@ -127,14 +128,12 @@ cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_secon
     cap_end end = cap_end::failed;
     const int err = capture_thread_start(reader, plan, queue);
     if (err == 0) {
-        end = take_periods(queue, bufs, period_frames, raw, totals);
+        end = take_periods(queue, bufs, period_frames, writer, totals);
         capture_thread_join(reader);
     } else {
         std::fprintf(stderr, "cannot start the capture thread: %s\n", std::strerror(err));
     }
-    if (!raw_close(raw)) {
-        end = cap_end::failed;
-    }
+    raw_close(writer);
 
     if (end == cap_end::stopped) {
         std::fprintf(stderr, "recording stopped early: %.1f seconds captured\n",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "capture/device.h"
+#include "output/rawfile.h"
 #include "pipeline/period.h"
 
 #include <cstdint>
@@ -31,4 +32,5 @@ struct capture_totals {
 };
 
 // Captures `rectime_second` seconds into "00000.raw".
-cap_end cap_loop(const cap_device& dev, period_bufs& bufs, int32_t rectime_second, capture_totals& totals);
+cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, int32_t rectime_second,
+                 capture_totals& totals);

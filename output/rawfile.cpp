@@ -8,76 +8,82 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
-bool raw_reset()
+bool raw_reset(const raw_file& raw)
 {
-    const int fd = open_for_writing(raw_name, O_TRUNC);
-    if (fd < 0) {
-        std::fprintf(stderr, "\nError opening 00000.raw to dump Buffer! \n");
+    struct stat st = {};
+    // A device such as /dev/null has nothing to empty.
+    if (fstat(raw.fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(raw.fd, 0) != 0) {
+        std::fprintf(stderr, "\nError opening 00000.raw to dump Buffer! \n%s: %s\n", raw_name, std::strerror(errno));
         return false;
     }
-    return close_file(fd, raw_name, false);
+    return true;
 }
 
 namespace {
 
 constexpr std::size_t block_bytes = 4096;
 
+// A second descriptor on the same file with direct I/O, reached through the
+// run's own descriptor so that it is the same file whatever its name now is.
+int open_direct(int fd)
+{
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return open(path.c_str(), O_WRONLY | O_CLOEXEC | O_DIRECT);
+}
+
 } // namespace
 
-bool raw_open(raw_writer& raw, std::size_t period_bytes)
+bool raw_open(raw_writer& writer, const raw_file& raw, std::size_t period_bytes)
 {
-    raw.tail_fd = open(raw_name, O_WRONLY | O_CLOEXEC);
-    if (raw.tail_fd < 0) {
-        std::fprintf(stderr, "problem opening 00000.raw file\n");
-        return false;
-    }
-    const int64_t size = fsize(raw_name);
-    raw.size = size < 0 ? 0 : static_cast<uint64_t>(size);
-    raw.tail = static_cast<std::size_t>(raw.size % block_bytes);
+    writer.tail_fd = raw.fd;
+    const int64_t size = fsize(raw.fd, raw_name);
+    writer.size = size < 0 ? 0 : static_cast<uint64_t>(size);
+    writer.tail = static_cast<std::size_t>(writer.size % block_bytes);
     const std::size_t stage_bytes = (period_bytes + 2 * block_bytes) / block_bytes * block_bytes;
-    raw.stage.reset(static_cast<uint8_t*>(std::aligned_alloc(block_bytes, stage_bytes)));
-    raw.fd = raw.stage && raw.tail == 0 ? open(raw_name, O_WRONLY | O_CLOEXEC | O_DIRECT) : -1;
+    writer.stage.reset(static_cast<uint8_t*>(std::aligned_alloc(block_bytes, stage_bytes)));
+    writer.fd = writer.stage && writer.tail == 0 ? open_direct(raw.fd) : -1;
     return true;
 }
 
-bool raw_append(raw_writer& raw, std::span<const float> kept)
+bool raw_append(raw_writer& writer, std::span<const float> kept)
 {
     const std::size_t n = kept.size_bytes();
     bool ok = true;
-    if (raw.fd < 0) {
-        ok = write_all(raw.tail_fd, kept.data(), n, raw_name, static_cast<int64_t>(raw.size));
+    if (writer.fd < 0) {
+        ok = write_all(writer.tail_fd, kept.data(), n, raw_name, static_cast<int64_t>(writer.size));
     } else {
-        uint8_t* stage = raw.stage.get();
-        std::memcpy(stage + raw.tail, kept.data(), n);
-        const std::size_t total = raw.tail + n;
+        uint8_t* stage = writer.stage.get();
+        std::memcpy(stage + writer.tail, kept.data(), n);
+        const std::size_t total = writer.tail + n;
         const std::size_t whole = total - total % block_bytes;
-        const auto block_start = static_cast<int64_t>(raw.size - raw.tail);
-        if (whole > 0 && pwrite(raw.fd, stage, whole, block_start) != static_cast<ssize_t>(whole)) {
+        const auto block_start = static_cast<int64_t>(writer.size - writer.tail);
+        if (whole > 0 && pwrite(writer.fd, stage, whole, block_start) != static_cast<ssize_t>(whole)) {
             // Direct I/O failed after all: the page cache takes this and every later period.
-            close(raw.fd);
-            raw.fd = -1;
-            ok = write_all(raw.tail_fd, stage, total, raw_name, block_start);
+            close(writer.fd);
+            writer.fd = -1;
+            ok = write_all(writer.tail_fd, stage, total, raw_name, block_start);
         } else {
-            ok = write_all(raw.tail_fd, stage + whole, total - whole, raw_name,
+            ok = write_all(writer.tail_fd, stage + whole, total - whole, raw_name,
                            block_start + static_cast<int64_t>(whole));
             std::memmove(stage, stage + whole, total - whole);
-            raw.tail = total - whole;
+            writer.tail = total - whole;
         }
     }
-    ok = ok && sync_data(raw.tail_fd, raw_name);
-    raw.size += ok ? n : 0;
+    ok = ok && sync_data(writer.tail_fd, raw_name);
+    writer.size += ok ? n : 0;
     return ok;
 }
 
-bool raw_close(raw_writer& raw)
+void raw_close(raw_writer& writer)
 {
-    if (raw.fd >= 0) {
-        close(raw.fd);
+    if (writer.fd >= 0) {
+        close(writer.fd);
+        writer.fd = -1;
     }
-    return close_file(raw.tail_fd, raw_name, false);
 }
 
 namespace {
@@ -86,7 +92,7 @@ bool dump(const char* name, const void* data, std::size_t size, const char* open
 {
     const int fd = open_for_writing(name, O_TRUNC);
     if (fd < 0) {
-        std::fputs(open_failure, stderr);
+        std::fprintf(stderr, "%s%s: %s\n", open_failure, name, std::strerror(errno));
         return false;
     }
     const bool written = write_all(fd, data, size, name);
@@ -110,12 +116,7 @@ bool dump_period(period_bufs& bufs)
 
 bool raw_load(raw_file& raw)
 {
-    raw.fd = open(raw_name, O_RDONLY | O_CLOEXEC);
-    if (raw.fd < 0) {
-        std::fprintf(stderr, "\nError opening file\n");
-        return false;
-    }
-    const int64_t size = fsize(raw_name);
+    const int64_t size = fsize(raw.fd, raw_name);
     if (size < 0) {
         return false;
     }
@@ -124,10 +125,10 @@ bool raw_load(raw_file& raw)
     return true;
 }
 
-int64_t fsize(const char* filename)
+int64_t fsize(int fd, const char* filename)
 {
     struct stat st = {};
-    if (stat(filename, &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         std::fprintf(stderr, "Cannot decide the size of %s: %s\n", filename, std::strerror(errno));
         return -1;
     }

@@ -214,16 +214,44 @@ std::vector<uint8_t> header_bytes(const wavhdrr& hdr)
     return out;
 }
 
+namespace {
+
+bool sync_directory()
+{
+    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        return report_write_error(target_name);
+    }
+    const bool synced = fsync(dir) == 0 || errno == EINVAL || errno == EROFS;
+    const int reason = errno;
+    close(dir);
+    errno = reason;
+    return synced || report_write_error(target_name);
+}
+
+} // namespace
+
 bool write_target(const wavhdrr& hdr, const raw_file& raw)
 {
-    int fd = open_for_writing(target_name, O_TRUNC | O_DIRECT);
+    // Written whole beside its name, synced, then renamed over it: a reader,
+    // a crash or a full disk never sees a target.wav cut short, and a link
+    // named target.wav is replaced, not written through.
+    // The directory is this run's (it holds the lock), so one name serves;
+    // whatever an interrupted run left under it goes first.
+    unlink(target_temp_name);
+    const int fd = open(target_temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
-        fd = open_for_writing(target_name, O_TRUNC); // a file system without direct I/O
-    }
-    if (fd < 0) {
-        std::fprintf(stderr, "\nError opening Target file\n");
+        std::fprintf(stderr, "\nError opening Target file\n%s: %s\n", target_name, std::strerror(errno));
         return false;
     }
-    const bool written = stream_samples(raw.fd, fd, header_bytes(hdr), raw.infp_size);
-    return close_file(fd, target_name, written) && written;
+    set_direct(fd, true); // where the file system allows it
+    bool written = stream_samples(raw.fd, fd, header_bytes(hdr), raw.infp_size);
+    written = close_file(fd, target_name, written) && written;
+    if (written && rename(target_temp_name, target_name) != 0) {
+        written = report_write_error(target_name);
+    }
+    if (!written) {
+        unlink(target_temp_name);
+    }
+    return written && sync_directory();
 }

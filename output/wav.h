@@ -9,6 +9,8 @@
 #include <vector>
 
 inline constexpr char target_name[] = "target.wav";
+// Where target.wav is written before it is renamed into place.
+inline constexpr char target_temp_name[] = ".target.wav.part";
 
 // The header's fields, in file order, as plain values.
 struct wavhdrr {
@@ -49,5 +51,6 @@ void finish_hdr(wavhdrr& hdr, uint64_t data_bytes, uint32_t rate);
 std::vector<uint8_t> header_bytes(const wavhdrr& hdr);
 
 // Writes "target.wav": the header, then the bytes of "00000.raw", copied in
-// bounded pieces, synced before it returns true.
+// bounded pieces into target_temp_name, synced and renamed over target.wav.
+// On failure the previous target.wav is left as it was.
 bool write_target(const wavhdrr& hdr, const raw_file& raw);

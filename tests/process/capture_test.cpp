@@ -78,7 +78,7 @@ TEST(Capture, UnwritableSampleFileStopsBeforeTheDevice)
     fs::create_directory(box.at("00000.raw"));
     const run_result r = run_floatrec(box, {"1"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nError opening 00000.raw to dump Buffer! \n");
+    EXPECT_EQ(r.err, "\nError opening 00000.raw to dump Buffer! \n00000.raw: Is a directory\n");
 }
 
 TEST(Capture, FullDiskEndsTheRunNamingTheFile)

@@ -5,6 +5,8 @@
 #include <sndfile.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -81,27 +83,50 @@ TEST(TargetWav, ZeroSecondsGiveAnEmptyButValidFile)
     EXPECT_TRUE(wav.samples.empty());
 }
 
-TEST(TargetWav, FullDiskKeepsTheRawFile)
+// 1 MiB of disk: room for three seconds in "00000.raw" and the dumps, not
+// for target.wav beside them.
+TEST(TargetWav, FullDiskLeavesThePreviousTargetAndTheRawFile)
 {
     sandbox box;
-    const std::vector<int32_t> signal = speech_like_signal(2 * 44100);
-    use_file_device(box, signal);
-    fs::create_symlink("/dev/full", box.at("target.wav"));
-    const run_result r = run_floatrec(box, {"2"});
+    scratch_disk disk;
+    if (!disk.mount(box, 1, "tmpfs")) {
+        GTEST_SKIP() << disk.why_not;
+    }
+    use_test_device(box, "period 4410");
+    std::ofstream(box.at("target.wav")) << "an earlier take";
+    const run_result r = run_floatrec(box, {"3"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error writing target.wav: No space left on device\n");
+    EXPECT_EQ(r.err, "error writing target.wav: No space left on device\n"
+                     "target.wav left as it was; the new recording is in 00000.raw\n");
     EXPECT_EQ(r.out.find("THE END"), std::string::npos);
-    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), expected_kept(signal)));
+    const std::vector<uint8_t> earlier = read_bytes(box.at("target.wav"));
+    EXPECT_EQ(std::string(earlier.begin(), earlier.end()), "an earlier take");
+    EXPECT_FALSE(fs::exists(box.at(".target.wav.part")));
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 3 * 44100)));
 }
 
-TEST(TargetWav, UnopenableTargetKeepsItsMessage)
+TEST(TargetWav, LinkNamedTargetIsReplacedNotWrittenThrough)
 {
     sandbox box;
     use_file_device(box, speech_like_signal(44100));
+    const fs::path elsewhere = box.root / "someone-elses.wav";
+    std::ofstream(elsewhere) << "not ours";
+    fs::create_symlink(elsewhere, box.at("target.wav"));
+    ASSERT_EQ(run_floatrec(box, {"1"}).status, 0);
+    EXPECT_FALSE(fs::is_symlink(box.at("target.wav")));
+    expect_wav_holds_raw(box, 44100);
+    std::ifstream in(elsewhere);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not ours");
+}
+
+TEST(TargetWav, DirectoryNamedTargetIsRefusedBeforeRecording)
+{
+    sandbox box;
+    use_no_device(box); // the device is never opened
     fs::create_directory(box.at("target.wav"));
     const run_result r = run_floatrec(box, {"1"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nError opening Target file\n");
+    EXPECT_EQ(r.err, "cannot record into target.wav: Is a directory\n");
 }
 
 } // namespace

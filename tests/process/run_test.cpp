@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
 
 namespace fs = std::filesystem;
 
@@ -95,6 +100,132 @@ TEST(Run, HelpAndVersionTouchNoFile)
             EXPECT_NE(r.out.find("Exit status"), std::string::npos);
         }
     }
+}
+
+// What `floatrec 2 | head -1` does to standard output.
+std::string first_line_then_gone(int fd)
+{
+    std::string line;
+    char c = 0;
+    while (read(fd, &c, 1) == 1 && c != '\n') {
+        line.push_back(c);
+    }
+    return line;
+}
+
+TEST(Streams, ReaderThatGoesAwayCostsNothing)
+{
+    sandbox box;
+    use_test_device(box, "period 4410 paced true");
+    run_options options;
+    options.read_stdout = first_line_then_gone;
+    const run_result r = run_floatrec_with(box, {"2"}, options);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 2 * 44100)));
+}
+
+TEST(Streams, ClosedOutputAndErrorNeverReachTheRecording)
+{
+    sandbox box;
+    use_test_device(box, "period 4410 overrun_at 2 error_at 5");
+    run_options options;
+    options.closed_out_err = true;
+    const run_result r = run_floatrec_with(box, {"1"}, options);
+    ASSERT_EQ(r.status, 0);
+    std::vector<float> want = test_signal(0, 2 * 4410);
+    const std::vector<float> after = test_signal(3 * 4410, 8 * 4410);
+    want.insert(want.end(), after.begin(), after.end());
+    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), want));
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, want));
+}
+
+TEST(Streams, FileSizeLimitIsAnErrorWithAReason)
+{
+    sandbox box;
+    use_test_device(box, "period 4410");
+    // 1 MiB: room for the device's own buffers, not for ten seconds of samples.
+    const run_result r = run_floatrec(box, {"10"}, "", {}, {"bash", "-c", "ulimit -f 1024; exec \"$0\" \"$@\""});
+    EXPECT_EQ(r.status, 1);
+    // (libpulse, loaded by Debian's ALSA hook to look for a server, may have
+    // said that its shared memory hit the limit too.)
+    EXPECT_EQ(lines_of(r.err).back(), "error writing 00000.raw: File too large") << r.err;
+}
+
+TEST(Directory, SecondRunIsRefusedAtOnceAndTheFirstKeepsItsFiles)
+{
+    sandbox box;
+    use_test_device(box, "period 4410 paced true");
+    sandbox second;
+    second.work = box.work;
+    use_test_device(second, "period 4410 rate 48000");
+    run_result refused;
+    std::chrono::steady_clock::duration took{};
+    const run_result first = run_floatrec(box, {"2"}, "", [&](pid_t pid) {
+        std::this_thread::sleep_for(500ms);
+        const auto started = std::chrono::steady_clock::now();
+        refused = run_floatrec(second, {"1"});
+        took = std::chrono::steady_clock::now() - started;
+        refused.err += " first " + std::to_string(pid);
+    });
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_LT(took, 1s);
+    const std::string pid = refused.err.substr(refused.err.rfind(' ') + 1);
+    EXPECT_EQ(refused.err, "00000.raw: this directory is in use by another recording (process " + pid + ")\n first " + pid);
+    ASSERT_EQ(first.status, 0) << first.err;
+    const wav_contents wav = read_wav(box.at("target.wav"));
+    EXPECT_EQ(wav.rate, 44100);
+    EXPECT_TRUE(same_bits(wav.samples, test_signal(0, 2 * 44100)));
+}
+
+TEST(Directory, RawFileRemovedDuringTheRunLosesNothing)
+{
+    sandbox box;
+    use_test_device(box, "period 4410 paced true");
+    const run_result r = run_floatrec(box, {"2"}, "", [&box](pid_t) {
+        std::this_thread::sleep_for(1s);
+        fs::remove(box.at("00000.raw"));
+    });
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 2 * 44100)));
+}
+
+TEST(Directory, FailedDumpIsReportedAndTheTargetStillWritten)
+{
+    sandbox box;
+    use_test_device(box, "period 4410");
+    fs::create_symlink("/dev/full", box.at("buffer.dat"));
+    const run_result r = run_floatrec(box, {"1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error writing buffer.dat: No space left on device\n");
+    EXPECT_EQ(r.out.find("THE END"), std::string::npos);
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 44100)));
+}
+
+TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "running as another user needs root";
+    }
+    const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                                "sh",      "-c",            "umask 0222; exec \"$0\" \"$@\""};
+    sandbox box;
+    use_test_device(box, "period 4410");
+    fs::permissions(box.root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(box.home, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(box.work, fs::perms::all);
+    const run_result r = run_floatrec(box, {"1"}, "", {}, as_nobody);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 44100)));
+
+    // A directory it cannot write, with a "00000.raw" it could: refused
+    // before the device is opened.
+    use_no_device(box);
+    fs::permissions(box.work, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(box.at("00000.raw"), fs::perms::all);
+    const run_result refused = run_floatrec(box, {"1"}, "", {}, as_nobody);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "cannot record into " + box.work.string() + ": Permission denied\n");
 }
 
 } // namespace

@@ -63,6 +63,7 @@ TEST(Duration, PromptReadsOneNumberOrKeepsTen)
         {"\n\n  -8 9", -8, " 9"},
         {"+x", 10, "x"},
         {"123456789012", 2147483647, ""},
+        {std::string(10000, '7'), 2147483647, std::string(10000 - max_number_chars, '7')}, // bounded
     };
     for (const prompt_case& c : cases) {
         std::string buffer = c.input;

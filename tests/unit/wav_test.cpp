@@ -1,4 +1,5 @@
 #include "output/wav.h"
+#include "output/workdir.h"
 
 #include <gtest/gtest.h>
 
@@ -84,6 +85,18 @@ TEST(WavHeader, FinishingAgainForASmallerSizeGoesBackToRiff)
     ASSERT_EQ(b.size(), wav_header_bytes);
     EXPECT_EQ(tag_at(b, 0), "RIFF");
     EXPECT_EQ(le_at(b, 4, 4), 58U);
+}
+
+TEST(Workdir, FindsWhoHoldsTheRecordingsLock)
+{
+    const std::string_view locks = "1: POSIX  ADVISORY  WRITE 77 fe:00:1234 0 EOF\n"
+                                   "2: FLOCK  ADVISORY  WRITE 4242 fe:00:1234 0 EOF\n"
+                                   "2: -> FLOCK  ADVISORY  WRITE 5151 fe:00:1234 0 EOF\n"
+                                   "3: FLOCK  ADVISORY  WRITE 99 08:11:1234 0 EOF\n";
+    EXPECT_EQ(lock_holder(locks, 0xfe, 0, 1234), 4242);
+    EXPECT_EQ(lock_holder(locks, 8, 0x11, 1234), 99);
+    EXPECT_EQ(lock_holder(locks, 0xfe, 0, 4321), -1);
+    EXPECT_EQ(lock_holder("garbage\n\n1: FLOCK x y z w\n", 0xfe, 0, 1234), -1);
 }
 
 } // namespace

@@ -1,0 +1,161 @@
+#include "output/workdir.h"
+
+#include "output/wav.h"
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+std::string_view next_field(std::string_view& line)
+{
+    const std::size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) {
+        line = {};
+        return {};
+    }
+    line.remove_prefix(start);
+    const std::size_t end = std::min(line.find(' '), line.size());
+    const std::string_view field = line.substr(0, end);
+    line.remove_prefix(end);
+    return field;
+}
+
+template <class T>
+bool parse(std::string_view text, T& value, int base = 10)
+{
+    const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return err == std::errc() && end == text.data() + text.size();
+}
+
+void report_busy(const raw_file& raw)
+{
+    struct stat st = {};
+    pid_t holder = -1;
+    if (fstat(raw.fd, &st) == 0) {
+        std::ifstream in("/proc/locks");
+        const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        holder = lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino);
+    }
+    if (holder > 0) {
+        std::fprintf(stderr, "%s: this directory is in use by another recording (process %d)\n", raw_name,
+                     static_cast<int>(holder));
+    } else {
+        std::fprintf(stderr, "%s: this directory is in use by another recording\n", raw_name);
+    }
+}
+
+bool refuse(const char* what, const char* reason)
+{
+    std::fprintf(stderr, "cannot record into %s: %s\n", what, reason);
+    return false;
+}
+
+// An output file the run will replace: it may be missing, or a file.
+// `follow`: whether the run writes through a symbolic link of that name.
+bool check_output(const char* name, bool follow, bool must_be_writable)
+{
+    struct stat st = {};
+    if ((follow ? stat(name, &st) : lstat(name, &st)) != 0) {
+        return true; // not there (or a dangling link): it will be created
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return refuse(name, std::strerror(EISDIR));
+    }
+    if (S_ISFIFO(st.st_mode)) {
+        return refuse(name, "it is a FIFO, not a file");
+    }
+    if (must_be_writable && faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0) {
+        return refuse(name, std::strerror(errno));
+    }
+    return true;
+}
+
+} // namespace
+
+pid_t lock_holder(std::string_view locks, unsigned dev_major, unsigned dev_minor, uint64_t inode)
+{
+    // "1: FLOCK  ADVISORY  WRITE 4242 fd:01:1234567 0 EOF"; waiting locks are
+    // listed with "->" and are no holders.
+    while (!locks.empty()) {
+        const std::size_t end = std::min(locks.find('\n'), locks.size());
+        std::string_view line = locks.substr(0, end);
+        locks.remove_prefix(std::min(end + 1, locks.size()));
+        next_field(line);
+        if (next_field(line) != "FLOCK") {
+            continue;
+        }
+        next_field(line);
+        next_field(line);
+        pid_t pid = -1;
+        const std::string_view pid_text = next_field(line);
+        const std::string_view file = next_field(line);
+        const std::size_t first = file.find(':');
+        const std::size_t second = file.find(':', first + 1);
+        unsigned file_major = 0;
+        unsigned file_minor = 0;
+        uint64_t file_inode = 0;
+        if (first == std::string_view::npos || second == std::string_view::npos || !parse(pid_text, pid) ||
+            !parse(file.substr(0, first), file_major, 16) ||
+            !parse(file.substr(first + 1, second - first - 1), file_minor, 16) ||
+            !parse(file.substr(second + 1), file_inode)) {
+            continue;
+        }
+        if (file_major == dev_major && file_minor == dev_minor && file_inode == inode) {
+            return pid;
+        }
+    }
+    return -1;
+}
+
+bool raw_lock(raw_file& raw)
+{
+    raw.fd = open(raw_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (raw.fd < 0) {
+        std::fprintf(stderr, "\nError opening 00000.raw to dump Buffer! \n%s: %s\n", raw_name, std::strerror(errno));
+        return false;
+    }
+    // Opened without blocking so that a FIFO of that name cannot hold the run
+    // up; the recording itself is written with blocking calls.
+    fcntl(raw.fd, F_SETFL, fcntl(raw.fd, F_GETFL) & ~O_NONBLOCK);
+    if (flock(raw.fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            report_busy(raw);
+        } else {
+            std::fprintf(stderr, "%s: cannot lock it: %s\n", raw_name, std::strerror(errno));
+        }
+        return false;
+    }
+    return true;
+}
+
+bool check_outputs(const raw_file& raw)
+{
+    // The target is written beside its name and renamed over it, so the
+    // directory itself must take new files.
+    if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        const int reason = errno;
+        char here[PATH_MAX] = ".";
+        if (getcwd(here, sizeof here) == nullptr) {
+            std::strcpy(here, ".");
+        }
+        return refuse(here, std::strerror(reason));
+    }
+    struct stat st = {};
+    if (fstat(raw.fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        return refuse(raw_name, "it is a FIFO, not a file");
+    }
+    return check_output(buffer_dump_name, true, true) && check_output(array_dump_name, true, true) &&
+           check_output(target_name, false, false);
+}
