@@ -24,6 +24,37 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+// Reads back "00000.raw" and writes "target.wav" from it.
+bool finish_target(wavhdrr& h_ptr, raw_file& raw, uint32_t rate)
+{
+    if (!raw_load(raw)) {
+        return false;
+    }
+    finish_hdr(h_ptr, raw.infp_size, rate);
+    remove_on_quit(target_temp_name);
+    const bool written = write_target(h_ptr, raw);
+    remove_on_quit(nullptr);
+    if (!written) {
+        std::fprintf(stderr, "%s left as it was; the new recording is in %s\n", target_name, raw_name);
+    }
+    return written;
+}
+
+void say_summary(const capture_totals& totals, uint32_t rate)
+{
+    run_summary summary;
+    summary.captured_seconds = static_cast<double>(totals.frames_captured) / rate;
+    summary.kept_seconds = static_cast<double>(totals.samples_kept) / rate;
+    summary.peak = totals.peak;
+    summary.clipped = totals.clipped;
+    summary.lost_seconds = static_cast<double>(totals.frames_lost) / rate;
+    std::fprintf(stderr, "%s\n", summary_line(summary).c_str());
+}
+
+} // namespace
+
 int main(int argc, char** arg_ui)
 {
     guard_standard_descriptors();
@@ -35,6 +66,9 @@ int main(int argc, char** arg_ui)
     case run_mode::version:
         std::fputs(version_text, stdout);
         return 0;
+    case run_mode::unknown_option:
+        std::fprintf(stderr, "unknown option: %s (see floatrec --help)\n", arg_ui[argc - 1]);
+        return 2;
     case run_mode::record:
         break;
     }
@@ -64,24 +98,13 @@ int main(int argc, char** arg_ui)
     // The dumps are extras: their failure is reported but costs no recording.
     const bool dumped = end != cap_end::failed && dump_period(bufs);
     cap_close(dev.cap_handle_ptr);
-    if (end == cap_end::failed) {
-        return 1;
-    }
-
-    if (!raw_load(raw)) {
-        return 1;
-    }
-    finish_hdr(h_ptr, raw.infp_size, dev.rate);
-    remove_on_quit(target_temp_name);
-    const bool written = write_target(h_ptr, raw);
-    remove_on_quit(nullptr);
-    if (!written) {
-        std::fprintf(stderr, "%s left as it was; the new recording is in %s\n", target_name, raw_name);
+    const bool written = end != cap_end::failed && finish_target(h_ptr, raw, dev.rate);
+    if (totals.frames_captured > 0) {
+        say_summary(totals, dev.rate);
     }
     if (!written || !dumped || end == cap_end::device_lost) {
         return 1;
     }
-
     say_out("%s\n", "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");
     return 0;
 }

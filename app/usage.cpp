@@ -18,7 +18,9 @@ run_mode requested_mode(int argc, const char* const* arg_ui)
     if (last == "--version") {
         return run_mode::version;
     }
-    return run_mode::record;
+    const bool option = last.size() > 1 && last[0] == '-' &&
+                        (last[1] == '-' || (last[1] >= 'a' && last[1] <= 'z') || (last[1] >= 'A' && last[1] <= 'Z'));
+    return option ? run_mode::unknown_option : run_mode::record;
 }
 
 const char usage_text[] =
@@ -35,10 +37,16 @@ const char usage_text[] =
     "  raw_my.dat  the last period decoded to integers\n"
     "  target.wav  the recording as a 32-bit float WAV (RF64 past 4 GiB)\n"
     "\n"
-    "Ctrl-C stops early and keeps what was captured; a second Ctrl-C quits at once.\n"
+    "On a terminal, standard error shows a live level meter; every run that\n"
+    "captured anything ends with a one-line summary there.\n"
     "\n"
-    "Exit status: 0 when the recording is complete or was stopped early,\n"
-    "1 on any failure (no device, refused format, disk full, device lost).\n"
+    "Ctrl-C (or SIGTERM, SIGHUP) stops early and keeps what was captured;\n"
+    "a third request, more than a second after the others, quits at once.\n"
+    "One recording per directory at a time.\n"
+    "\n"
+    "Exit status: 0 when target.wav holds the whole recording (complete or\n"
+    "stopped early), 1 on any failure (no device, refused format, disk full,\n"
+    "device lost, another recording in the directory), 2 for an unknown option.\n"
     "\n"
     "  -h, --help   show this text\n"
     "  --version    show the version\n";

@@ -1,8 +1,11 @@
-// What the last argument asks for besides a duration: help or the version.
+// What the last argument asks for besides a duration: help, the version, or
+// an option floatrec does not know (a typo, a habit from other tools).
 #pragma once
 
-enum class run_mode { record, help, version };
+enum class run_mode { record, help, version, unknown_option };
 
+// A last argument of "-" followed by a letter or another "-" is an option;
+// "-5" stays a (negative) duration.
 run_mode requested_mode(int argc, const char* const* arg_ui);
 
 extern const char usage_text[];

@@ -6,6 +6,7 @@
 #include "output/console.h"
 #include "output/rawfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,18 +29,18 @@ void report(const capture_entry& entry, capture_totals& totals)
     switch (entry.kind) {
     case capture_event::overrun:
         for (uint32_t i = 0; i < entry.count; ++i) {
-            std::fprintf(stderr, "overrun occurred\n");
+            say_err("overrun occurred\n");
         }
         totals.frames_lost += entry.frames;
         break;
     case capture_event::read_error:
         for (uint32_t i = 0; i < entry.count; ++i) {
-            std::fprintf(stderr, "error from read: %s\n", snd_strerror(entry.error));
+            say_err("error from read: %s\n", snd_strerror(entry.error));
         }
         break;
     case capture_event::silent:
-        std::fprintf(stderr, "the capture device has delivered nothing for %d seconds; the recording is waiting\n",
-                     static_cast<int>(silence_report_ns / 1000000000));
+        say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
+                static_cast<int>(silence_report_ns / 1000000000));
         break;
     case capture_event::period:
     case capture_event::end:
@@ -62,11 +63,26 @@ cap_end end_of(capture_end how)
     return cap_end::failed;
 }
 
+void show_levels(const period_bufs& bufs, uint64_t frames, uint64_t wanted, uint32_t rate,
+                 const capture_totals& totals)
+{
+    meter_reading reading;
+    const uint64_t done = totals.frames_captured + totals.frames_lost;
+    reading.elapsed_seconds = static_cast<double>(std::min(done, wanted)) / rate;
+    reading.total_seconds = static_cast<double>(wanted) / rate;
+    reading.peak = bufs.levels.peak;
+    reading.kept_share = frames == 0 ? 0.0 : static_cast<double>(bufs.lc_final_count) / static_cast<double>(frames);
+    reading.clipped = totals.clipped;
+    reading.lost_seconds = static_cast<double>(totals.frames_lost) / rate;
+    meter_show(reading);
+}
+
 // Takes the capture thread's entries until its end: each period is filtered,
-// appended and synced, then its progress line printed, as they come.
-cap_end take_periods(period_queue& queue, period_bufs& bufs, uint64_t period_frames, raw_writer& raw,
+// appended and synced, then its progress line printed and the meter drawn.
+cap_end take_periods(period_queue& queue, period_bufs& bufs, const capture_plan& plan, raw_writer& raw,
                      capture_totals& totals)
 {
+    const uint64_t period_frames = plan.period_frames;
     bool write_failed = false;
     for (;;) {
         const capture_entry entry = queue_pop(queue);
@@ -86,6 +102,8 @@ cap_end take_periods(period_queue& queue, period_bufs& bufs, uint64_t period_fra
         process_period(bufs, period_frames, entry.frames);
         totals.frames_captured += entry.frames;
         totals.samples_kept += bufs.lc_final_count;
+        totals.peak = std::max(totals.peak, bufs.levels.peak);
+        totals.clipped += bufs.levels.clipped;
         if (!raw_append(raw, std::span(bufs.final_float_arr).first(bufs.lc_final_count))) {
             write_failed = true;
             queue_cancel(queue);
@@ -93,6 +111,7 @@ cap_end take_periods(period_queue& queue, period_bufs& bufs, uint64_t period_fra
         }
         say_out("Appending %ld bytes... # %ld\n", static_cast<long>(bufs.lc_final_count) * 4,
                 static_cast<long>(entry.periods_left));
+        show_levels(bufs, entry.frames, plan.frames_wanted, plan.rate, totals);
         bufs.lc_final_count = 0;
     }
 }
@@ -128,7 +147,9 @@ cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, 
     cap_end end = cap_end::failed;
     const int err = capture_thread_start(reader, plan, queue);
     if (err == 0) {
-        end = take_periods(queue, bufs, period_frames, writer, totals);
+        meter_start();
+        end = take_periods(queue, bufs, plan, writer, totals);
+        meter_stop();
         capture_thread_join(reader);
     } else {
         std::fprintf(stderr, "cannot start the capture thread: %s\n", std::strerror(err));

@@ -1,8 +1,58 @@
-// What the person at the console sees on standard output: the prompt's
-// answer, progress lines and confirmations. Once standard output fails (its
-// reader went away, the terminal closed), these fall silent and the
-// recording goes on.
+// What the person at the console sees: progress lines and confirmations on
+// standard output, messages on standard error, and, on a terminal, a live
+// level meter on standard error, redrawn in place after each period.
+//
+// Once standard output fails (its reader went away, the terminal closed),
+// its lines fall silent and the recording goes on. The meter never reaches
+// a pipe or a file; messages and progress lines never break it up: the
+// meter's line is cleared first and drawn again below them.
 #pragma once
+
+#include <cstdint>
+#include <string>
 
 // printf to standard output, flushed; nothing once standard output has failed.
 void say_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// fprintf to standard error, around the meter when it is shown.
+void say_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// What the meter shows after a period.
+struct meter_reading {
+    double elapsed_seconds = 0; // captured or lost so far
+    double total_seconds = 0;   // the duration asked for
+    float peak = 0;             // the period's largest magnitude; 0: nothing kept
+    double kept_share = 0;      // of the period's samples, 0 to 1
+    uint64_t clipped = 0;       // samples at full scale so far
+    double lost_seconds = 0;
+};
+
+// The meter's text for a reading (no control characters), under 80 columns:
+// " 00:03 / 00:10   -6.0 dBFS [#############-------]  kept 100%  CLIP 3  lost 0.4 s"
+std::string meter_line(const meter_reading& reading);
+
+// A peak magnitude in dBFS with one decimal ("-6.0"); "-inf" for silence.
+std::string dbfs_text(float peak);
+
+// Whether a meter belongs on standard error: a terminal whose TERM is set
+// and not "dumb".
+bool meter_wanted(bool stderr_is_terminal, const char* term);
+
+// From here on the meter is drawn by meter_show, when standard error wants it.
+void meter_start();
+void meter_show(const meter_reading& reading);
+
+// Takes the meter away for good (the capture is over).
+void meter_stop();
+
+// What the run captured, for the closing summary.
+struct run_summary {
+    double captured_seconds = 0;
+    double kept_seconds = 0;
+    float peak = 0;
+    uint64_t clipped = 0;
+    double lost_seconds = 0;
+};
+
+// "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost"
+std::string summary_line(const run_summary& summary);

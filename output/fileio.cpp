@@ -1,5 +1,7 @@
 #include "output/fileio.h"
 
+#include "output/console.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,7 +10,7 @@
 
 bool report_write_error(const char* name)
 {
-    std::fprintf(stderr, "error writing %s: %s\n", name, std::strerror(errno));
+    say_err("error writing %s: %s\n", name, std::strerror(errno));
     return false;
 }
 

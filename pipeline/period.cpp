@@ -86,18 +86,28 @@ std::size_t is_loud(int32_t raw)
     return static_cast<std::size_t>(static_cast<uint32_t>(raw) + span > 2 * span);
 }
 
-// One sample, branch-free: always stored, kept only when loud.
-std::size_t filter_one(int32_t raw, float* dst, std::size_t kept)
+// One sample, branch-free: always stored, kept (and measured) only when loud.
+std::size_t filter_one(int32_t raw, float* dst, std::size_t kept, period_levels& levels)
 {
-    dst[kept] = static_cast<float>(raw) * one_over_2_pow_31;
-    return kept + is_loud(raw);
+    const float sample = static_cast<float>(raw) * one_over_2_pow_31;
+    const std::size_t loud = is_loud(raw);
+    const float magnitude = loud != 0 ? std::fabs(sample) : 0.0F;
+    dst[kept] = sample;
+    levels.peak = std::max(levels.peak, magnitude);
+    levels.clipped += static_cast<uint32_t>(magnitude >= 1.0F);
+    return kept + loud;
 }
 
 #if defined(__SSE2__) // x86: little-endian, so the bytes load as they stand
 // Sixteen samples at a time. A block that is all sound is converted and
 // stored whole; a silent one is skipped; a mixed one is compacted lane by lane.
-std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size_t& kept)
+std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size_t& kept, period_levels& levels)
 {
+    const __m128 magnitude_bits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    const __m128 full_scale = _mm_set1_ps(1.0F);
+    __m128 peak = _mm_setzero_ps();
+    __m128i clipped = _mm_setzero_si128(); // per lane; a compare's all-ones is -1
+
     const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
     const __m128i flip = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
     // Unsigned compare done signed: both sides with the top bit flipped.
@@ -115,8 +125,13 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         if (mask == 0) {
             continue;
         }
+        // In a block with any sound, the dropped samples are far below the
+        // kept ones, so measuring every lane gives the kept samples' levels.
         for (int v = 0; v < 4; ++v) {
             const __m128 f = _mm_mul_ps(_mm_cvtepi32_ps(raw[v]), scale);
+            const __m128 magnitude = _mm_and_ps(f, magnitude_bits);
+            peak = _mm_max_ps(peak, magnitude);
+            clipped = _mm_sub_epi32(clipped, _mm_castps_si128(_mm_cmpge_ps(magnitude, full_scale)));
             if (mask == 0xFFFF) {
                 _mm_storeu_ps(dst + kept + 4 * static_cast<std::size_t>(v), f);
                 continue;
@@ -132,10 +147,17 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
             kept += 16;
         }
     }
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, peak);
+    levels.peak = std::max({levels.peak, lanes[0], lanes[1], lanes[2], lanes[3]});
+    alignas(16) uint32_t counts[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(counts), clipped);
+    levels.clipped += counts[0] + counts[1] + counts[2] + counts[3];
     return i;
 }
 #else
-std::size_t filter_blocks(const uint8_t* /*p*/, std::size_t /*n*/, float* /*dst*/, std::size_t& /*kept*/)
+std::size_t filter_blocks(const uint8_t* /*p*/, std::size_t /*n*/, float* /*dst*/, std::size_t& /*kept*/,
+                          period_levels& /*levels*/)
 {
     return 0;
 }
@@ -143,7 +165,7 @@ std::size_t filter_blocks(const uint8_t* /*p*/, std::size_t /*n*/, float* /*dst*
 
 } // namespace
 
-uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out)
+uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period_levels& levels)
 {
     // Dividing by a power of two is exact, so multiplying by its inverse gives
     // the same bits; and |raw| >= 215 is the same test as |raw / 2^31| > 1e-7.
@@ -151,15 +173,26 @@ uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out)
     const uint8_t* p = in.data();
     float* dst = out.data();
     std::size_t kept = 0;
-    for (std::size_t i = filter_blocks(p, n, dst, kept); i < n; ++i) {
-        kept = filter_one(load_le32(p + i * bytes_per_sample), dst, kept);
+    levels = period_levels{};
+    for (std::size_t i = filter_blocks(p, n, dst, kept, levels); i < n; ++i) {
+        kept = filter_one(load_le32(p + i * bytes_per_sample), dst, kept, levels);
     }
     return static_cast<uint32_t>(kept);
+}
+
+period_levels measure_levels(std::span<const float> kept)
+{
+    period_levels levels;
+    for (const float sample : kept) {
+        levels.peak = std::max(levels.peak, std::fabs(sample));
+        levels.clipped += static_cast<uint32_t>(std::fabs(sample) >= 1.0F);
+    }
+    return levels;
 }
 
 void process_period(period_bufs& bufs, uint64_t period_frames, uint64_t frames_read)
 {
     copy_period(bufs, period_frames);
     const std::size_t bytes = static_cast<std::size_t>(std::min(frames_read, period_frames)) * bytes_per_sample;
-    bufs.lc_final_count = filter_period(std::span(bufs.dbf).first(bytes), bufs.final_float_arr);
+    bufs.lc_final_count = filter_period(std::span(bufs.dbf).first(bytes), bufs.final_float_arr, bufs.levels);
 }

@@ -33,6 +33,13 @@ struct zeroed_array {
     T& operator[](std::size_t i) const { return ptr[i]; }
 };
 
+// How loud a period was: its largest kept magnitude (0 when nothing was
+// kept) and how many samples reached full scale (magnitude 1.0).
+struct period_levels {
+    float peak = 0.0F;
+    uint32_t clipped = 0;
+};
+
 struct period_bufs {
     std::size_t li_buffer_byte = 0;        // bytes in each byte buffer: 16 x F
     zeroed_array<uint8_t> cap_buff;        // what the device reads into
@@ -41,6 +48,7 @@ struct period_bufs {
     zeroed_array<float> target_arr;        // scaled floats (4 x F)
     zeroed_array<float> final_float_arr;   // kept floats of the current period
     uint32_t lc_final_count = 0;           // how many of final_float_arr are kept
+    period_levels levels;                  // of the current period
 };
 
 // Allocates the period buffers for a period of `frames` frames, zero-filled.
@@ -64,10 +72,15 @@ void scale_period(std::span<const int32_t> in, std::span<float> out);
 uint32_t keep_nonsilent(std::span<const float> in, std::span<float> out);
 
 // Decode, scale and filter in one pass, with the same result bit for bit as the
-// three steps above. `out` needs room for one sample more than `in` decodes to.
-uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out);
+// three steps above, measuring the levels on the way. `out` needs room for
+// one sample more than `in` decodes to.
+uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period_levels& levels);
+
+// The levels of samples already kept, the plain way.
+period_levels measure_levels(std::span<const float> kept);
 
 // The per-period step: copies the capture buffer to the working copy and keeps
-// the non-silent samples of the first `frames_read` frames in final_float_arr.
+// the non-silent samples of the first `frames_read` frames in final_float_arr,
+// with their levels.
 // A failed read delivers nothing: pass 0.
 void process_period(period_bufs& bufs, uint64_t period_frames, uint64_t frames_read);

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     scale_period(ints, floats);
     kept.resize(keep_nonsilent(floats, kept));
 
-    if (bufs.lc_final_count != kept.size() ||
+    const period_levels levels = measure_levels(kept);
+    if (bufs.lc_final_count != kept.size() || bufs.levels.peak != levels.peak || bufs.levels.clipped != levels.clipped ||
         std::memcmp(bufs.final_float_arr.data(), kept.data(), kept.size() * sizeof(float)) != 0 ||
         std::memcmp(bufs.dbf.data(), bufs.cap_buff.data(), bufs.li_buffer_byte) != 0) {
         std::abort();

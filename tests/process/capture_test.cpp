@@ -107,6 +107,19 @@ TEST(Capture, FollowsTheGrantedRateAndPeriodSizeToTheExactLength)
     EXPECT_EQ(fs::file_size(box.at("buffer.dat")), 16U * 1024);
 }
 
+// Whatever period the device grants, the last read takes only what is left.
+TEST(Capture, RecordsExactlyTheFramesTheDurationAsksFor)
+{
+    sandbox box;
+    use_test_device(box, "rate 8000 period 44100");
+    const run_result r = run_floatrec(box, {"2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(progress_lines(r), std::vector<std::string>{progress(16000 * 4, 0)});
+    const wav_contents wav = read_wav(box.at("target.wav"));
+    EXPECT_EQ(wav.rate, 8000);
+    EXPECT_TRUE(same_bits(wav.samples, test_signal(0, 16000)));
+}
+
 // An overrun or a failed read that costs no time uses up none of the
 // duration: the recording still gets its ten periods.
 TEST(Capture, OverrunIsReportedAndNothingIsAppendedTwice)

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -81,6 +83,21 @@ TEST(Run, RefusedSampleFormatEndsTheRun)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "double check hardware specs&parameters: Invalid argument\n");
     EXPECT_FALSE(fs::exists(box.at("target.wav")));
+}
+
+TEST(Run, UnknownOptionIsAUsageErrorThatTouchesNoFile)
+{
+    for (const char* typo : {"-v", "--verbose"}) {
+        sandbox box;
+        use_file_device(box, speech_like_signal(44100));
+        std::ofstream(box.at("target.wav")) << "an earlier take";
+        const run_result r = run_floatrec(box, {"5", typo});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, std::string("unknown option: ") + typo + " (see floatrec --help)\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(read_bytes(box.at("target.wav")).size(), 15U);
+        EXPECT_FALSE(fs::exists(box.at("00000.raw")));
+    }
 }
 
 TEST(Run, HelpAndVersionTouchNoFile)
@@ -226,6 +243,39 @@ TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
     const run_result refused = run_floatrec(box, {"1"}, "", {}, as_nobody);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "cannot record into " + box.work.string() + ": Permission denied\n");
+}
+
+TEST(Console, LevelMeterOnATerminalOnlyAndASummaryEverywhere)
+{
+    std::vector<int32_t> sine(2 * 44100);
+    for (std::size_t i = 0; i < sine.size(); ++i) {
+        sine[i] = static_cast<int32_t>(0.5 * 2147483647.0 * std::sin(2 * 3.14159265358979 * 440 * static_cast<double>(i) / 44100));
+    }
+    const std::string summary = "captured 2.0 s, kept 2.0 s (100%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost\n";
+    {
+        sandbox box;
+        use_file_device(box, sine);
+        box.env.push_back("TERM=xterm");
+        run_options options;
+        options.terminal = true;
+        const run_result r = run_floatrec_with(box, {"2"}, options);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const std::string& screen = r.out;
+        EXPECT_NE(screen.find("\r\033[K 00:02 / 00:02    -6.0 dBFS [##################--]  kept 100%"),
+                  std::string::npos) << screen;
+        // The progress lines stay whole: the meter is cleared before each.
+        EXPECT_NE(screen.find("\r\033[KAppending 176320 bytes... # 0\r\n"), std::string::npos) << screen;
+        EXPECT_NE(screen.find(summary.substr(0, summary.size() - 1) + "\r\n"), std::string::npos) << screen;
+    }
+    {
+        sandbox box;
+        use_file_device(box, sine);
+        box.env.push_back("TERM=xterm");
+        const run_result r = run_floatrec(box, {"2"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, ""); // no meter in a file
+        EXPECT_EQ(r.summary, summary);
+    }
 }
 
 } // namespace

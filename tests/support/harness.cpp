@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 #include <stdexcept>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -317,11 +319,23 @@ run_result run_floatrec_with(const sandbox& box, const std::vector<std::string>&
         fcntl(out_pipe[1], F_SETPIPE_SZ, options.stdout_pipe_size);
     }
 
+    int terminal = -1;
+    int terminal_side = -1;
+    if (options.terminal && openpty(&terminal, &terminal_side, nullptr, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+
     const pid_t pid = fork();
     if (pid == 0) {
+        if (options.terminal) {
+            setsid();
+            ioctl(terminal_side, TIOCSCTTY, 0);
+        }
         const int in_fd = open(in_path.c_str(), O_RDONLY);
-        const int out_fd = options.read_stdout ? out_pipe[1] : open(out_path.c_str(), O_WRONLY | O_TRUNC);
-        const int err_fd = open(err_path.c_str(), O_WRONLY | O_TRUNC);
+        const int out_fd = options.terminal      ? terminal_side
+                           : options.read_stdout ? out_pipe[1]
+                                                 : open(out_path.c_str(), O_WRONLY | O_TRUNC);
+        const int err_fd = options.terminal ? terminal_side : open(err_path.c_str(), O_WRONLY | O_TRUNC);
         if (in_fd < 0 || out_fd < 0 || err_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 ||
             dup2(err_fd, 2) < 0 || chdir(box.work.c_str()) != 0) {
             _exit(127);
@@ -341,7 +355,13 @@ run_result run_floatrec_with(const sandbox& box, const std::vector<std::string>&
     }
     std::string piped;
     std::thread reader;
-    if (options.read_stdout) {
+    if (options.terminal) {
+        close(terminal_side);
+        reader = std::thread([&] {
+            piped = read_all(terminal); // ends with EIO once the program has gone
+            close(terminal);
+        });
+    } else if (options.read_stdout) {
         close(out_pipe[1]);
         reader = std::thread([&] {
             piped = options.read_stdout(out_pipe[0]);
@@ -363,8 +383,13 @@ run_result run_floatrec_with(const sandbox& box, const std::vector<std::string>&
     } else if (WIFSIGNALED(wstatus)) {
         result.term_signal = WTERMSIG(wstatus);
     }
-    result.out = options.read_stdout ? piped : read_text(out_path);
+    result.out = options.read_stdout || options.terminal ? piped : read_text(out_path);
     result.err = read_text(err_path);
+    const std::size_t last = result.err.rfind("captured ");
+    if (last != std::string::npos && (last == 0 || result.err[last - 1] == '\n') && result.err.ends_with(" s lost\n")) {
+        result.summary = result.err.substr(last);
+        result.err.erase(last);
+    }
     return result;
 }
 

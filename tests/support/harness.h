@@ -29,7 +29,8 @@ struct run_result {
     int status = -1;      // exit status, or -1 when a signal ended it
     int term_signal = 0;  // the signal that ended it, if any
     std::string out;
-    std::string err;
+    std::string err;      // standard error, less the closing summary
+    std::string summary;  // the closing summary line ("captured ..."), if any
 };
 
 // "default" reads `signal` (S32_LE mono) through alsa-lib's file plugin.
@@ -93,6 +94,8 @@ struct run_options {
     std::function<std::string(int)> read_stdout;
     int stdout_pipe_size = 0;                 // bytes the pipe holds; 0: the system's default
     bool closed_out_err = false;              // started with descriptors 1 and 2 closed
+    bool terminal = false;                    // standard output and error on one pseudo-terminal,
+                                              // whose screen text lands in `out`
 };
 
 run_result run_floatrec_with(const sandbox& box, const std::vector<std::string>& args, const run_options& options);

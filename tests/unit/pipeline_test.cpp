@@ -34,10 +34,15 @@ std::vector<float> reference(std::span<const uint8_t> bytes)
     return kept;
 }
 
+// The fused pass; its levels must be those of what it kept.
 std::vector<float> fused(std::span<const uint8_t> bytes)
 {
     std::vector<float> kept(bytes.size() / 4 + 1);
-    kept.resize(filter_period(bytes, kept));
+    period_levels levels;
+    kept.resize(filter_period(bytes, kept, levels));
+    const period_levels plain = measure_levels(kept);
+    EXPECT_EQ(std::bit_cast<uint32_t>(levels.peak), std::bit_cast<uint32_t>(plain.peak));
+    EXPECT_EQ(levels.clipped, plain.clipped);
     return kept;
 }
 
@@ -78,6 +83,25 @@ TEST(Pipeline, DecodesScalesAndFiltersEdgeSamples)
             EXPECT_EQ(std::bit_cast<uint32_t>(ref[0]), std::bit_cast<uint32_t>(c.value)) << c.raw;
         }
     }
+}
+
+TEST(Pipeline, MeasuresThePeakAndTheSamplesAtFullScale)
+{
+    std::vector<int32_t> raw(1000);
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        raw[i] = static_cast<int32_t>(0.5 * 2147483647.0 * std::sin(static_cast<double>(i) * 0.0627));
+    }
+    std::vector<float> out(raw.size() + 1);
+    period_levels levels;
+    filter_period(le_bytes(raw), out, levels);
+    EXPECT_NEAR(20 * std::log10(levels.peak), -6.02, 0.01);
+    EXPECT_EQ(levels.clipped, 0U);
+
+    // Full scale either way, and the largest values that round up to it.
+    const int32_t loud[] = {int_min, int_max, 2147483584, -2147483584, 2147483583, 0, 5};
+    filter_period(le_bytes(loud), out, levels);
+    EXPECT_EQ(levels.peak, 1.0F);
+    EXPECT_EQ(levels.clipped, 4U);
 }
 
 TEST(Pipeline, DecodesLittleEndianWhateverTheHost)

@@ -97,6 +97,14 @@ TEST(Usage, OnlyTheLastArgumentAsksForHelpOrVersion)
     EXPECT_EQ(requested_mode(2, version), run_mode::version);
     EXPECT_EQ(requested_mode(3, earlier), run_mode::record);
     EXPECT_EQ(requested_mode(1, none), run_mode::record);
+    for (const char* typo : {"-v", "--verbose", "--", "-X5", "-help"}) {
+        const char* argv[] = {"floatrec", typo};
+        EXPECT_EQ(requested_mode(2, argv), run_mode::unknown_option) << typo;
+    }
+    for (const char* number : {"-5", "-", "- 3", "5"}) {
+        const char* argv[] = {"floatrec", number};
+        EXPECT_EQ(requested_mode(2, argv), run_mode::record) << number;
+    }
 }
 
 } // namespace
