@@ -1,6 +1,7 @@
 #include "capture/device.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -33,6 +34,12 @@ void set_timestamps(snd_pcm_t* cap_handle_ptr)
 
 } // namespace
 
+bool sound_server_unreachable(int alsa_result)
+{
+    // What the PipeWire and PulseAudio plugins say when nobody answers.
+    return alsa_result == -EHOSTDOWN || alsa_result == -ECONNREFUSED;
+}
+
 snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames)
 {
     return std::max<snd_pcm_uframes_t>(2 * period_frames, snd_pcm_uframes_t{requested_buffer_seconds} * rate);
@@ -44,6 +51,9 @@ bool cap_open(cap_device& dev)
     int li_aud_dev_err = snd_pcm_open(&cap_handle_ptr, "default", SND_PCM_STREAM_CAPTURE, 0);
     if (li_aud_dev_err < 0) {
         std::fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(li_aud_dev_err));
+        if (sound_server_unreachable(li_aud_dev_err)) {
+            std::fprintf(stderr, "%s\n", sound_server_hint);
+        }
         return false;
     }
 

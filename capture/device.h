@@ -22,6 +22,12 @@ inline constexpr snd_pcm_uframes_t requested_period_frames = 44100;
 // (which through a rate converter can be hundreds of megabytes).
 inline constexpr uint32_t requested_buffer_seconds = 3;
 
+// Whether a failed open means that "default" is a sound server's plugin and
+// the server is not there for this user (not running, or run under sudo).
+bool sound_server_unreachable(int alsa_result);
+inline constexpr char sound_server_hint[] =
+    "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)";
+
 // The buffer asked for, in frames, given the granted rate and period size.
 snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames);
 

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -39,6 +41,21 @@ bool is_stretch_of(const std::vector<float>& kept, const std::vector<int16_t>& p
     if (!(server).start(box)) {                                                                             \
         GTEST_SKIP() << "no PulseAudio server for this test: " << (server).why_not;                        \
     }
+
+TEST(SoundServer, NoServerRunningIsSaidWithAHint)
+{
+    if (std::system("ls /usr/lib/*/alsa-lib/libasound_module_pcm_pulse.so >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "alsa-lib's pulse plugin (libasound2-plugins) is not installed";
+    }
+    sandbox box; // its runtime directory holds no server
+    std::ofstream(box.home / ".asoundrc") << "pcm.!default { type pulse }\n";
+    const run_result r = run_floatrec(box, {"1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with("unable to open pcm device: Connection refused\n"
+                                "the sound server (PipeWire or PulseAudio) may not be running for this user "
+                                "(under sudo, for example)\n"))
+        << r.err;
+}
 
 TEST(SoundServer, RecordsWhatIsPlayedExactly)
 {
