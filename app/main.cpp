@@ -27,14 +27,14 @@
 namespace {
 
 // Reads back "00000.raw" and writes "target.wav" from it.
-bool finish_target(wavhdrr& h_ptr, raw_file& raw, uint32_t rate)
+bool finish_target(wav_header& header, raw_file& raw, uint32_t rate)
 {
     if (!raw_load(raw)) {
         return false;
     }
-    finish_hdr(h_ptr, raw.infp_size, rate);
+    finish_hdr(header, raw.size, rate);
     remove_on_quit(target_temp_name);
-    const bool written = write_target(h_ptr, raw);
+    const bool written = write_target(header, raw);
     remove_on_quit(nullptr);
     if (!written) {
         std::fprintf(stderr, "%s left as it was; the new recording is in %s\n", target_name, raw_name);
@@ -55,11 +55,11 @@ void say_summary(const capture_totals& totals, uint32_t rate)
 
 } // namespace
 
-int main(int argc, char** arg_ui)
+int main(int argc, char** argv)
 {
     guard_standard_descriptors();
     ignore_pipe_and_size_signals();
-    switch (requested_mode(argc, arg_ui)) {
+    switch (requested_mode(argc, argv)) {
     case run_mode::help:
         std::fputs(usage_text, stdout);
         return 0;
@@ -67,15 +67,15 @@ int main(int argc, char** arg_ui)
         std::fputs(version_text, stdout);
         return 0;
     case run_mode::unknown_option:
-        std::fprintf(stderr, "unknown option: %s (see floatrec --help)\n", arg_ui[argc - 1]);
+        std::fprintf(stderr, "unknown option: %s (see floatrec --help)\n", argv[argc - 1]);
         return 2;
     case run_mode::record:
         break;
     }
 
-    wavhdrr h_ptr = init_hdr();
-    const int32_t rectime_second = read_rectime(argc, arg_ui, stdin);
-    say_out("\nYou entered:%d seconds. Starting....\n\n", rectime_second);
+    wav_header header = init_hdr();
+    const int32_t duration_seconds = read_rectime(argc, argv, stdin);
+    say_out("\nYou entered:%d seconds. Starting....\n\n", duration_seconds);
     stop_requests_begin();
 
     raw_file raw;
@@ -86,19 +86,19 @@ int main(int argc, char** arg_ui)
     if (!cap_open(dev)) {
         return 1;
     }
-    period_bufs bufs = alloc_period_bufs(dev.mybox_pcm_frames);
+    period_bufs bufs = alloc_period_bufs(dev.period_frames);
     if (!period_bufs_allocated(bufs)) {
         std::fprintf(stderr, "cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
-        cap_close(dev.cap_handle_ptr);
+        cap_close(dev.pcm_handle);
         return 1;
     }
 
     capture_totals totals;
-    const cap_end end = cap_loop(dev, bufs, raw, rectime_second, totals);
+    const cap_end end = cap_loop(dev, bufs, raw, duration_seconds, totals);
     // The dumps are extras: their failure is reported but costs no recording.
     const bool dumped = end != cap_end::failed && dump_period(bufs);
-    cap_close(dev.cap_handle_ptr);
-    const bool written = end != cap_end::failed && finish_target(h_ptr, raw, dev.rate);
+    cap_close(dev.pcm_handle);
+    const bool written = end != cap_end::failed && finish_target(header, raw, dev.rate);
     if (totals.frames_captured > 0) {
         say_summary(totals, dev.rate);
     }

@@ -70,12 +70,12 @@ std::string read_number_token(FILE* in)
     return token;
 }
 
-int32_t read_rectime(int argc, const char* const* arg_ui, FILE* in)
+int32_t read_rectime(int argc, const char* const* argv, FILE* in)
 {
     if (argc > 1) {
-        return parse_leading_int(arg_ui[argc - 1]).value_or(0);
+        return parse_leading_int(argv[argc - 1]).value_or(0);
     }
     std::printf("\nPlease set time in seconds:");
     std::fflush(stdout);
-    return parse_leading_int(read_number_token(in)).value_or(default_rectime_second);
+    return parse_leading_int(read_number_token(in)).value_or(default_duration_seconds);
 }

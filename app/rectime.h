@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-inline constexpr int32_t default_rectime_second = 10;
+inline constexpr int32_t default_duration_seconds = 10;
 
 // Leading white space, an optional sign, then decimal digits up to the first
 // non-digit. Empty when there is no digit. Values beyond int32_t saturate.
@@ -23,4 +23,4 @@ std::string read_number_token(FILE* in);
 
 // The last argument when there is one (no digits gives 0); otherwise the
 // prompt is printed and one number is read from `in` (10 when none can be).
-int32_t read_rectime(int argc, const char* const* arg_ui, FILE* in);
+int32_t read_rectime(int argc, const char* const* argv, FILE* in);

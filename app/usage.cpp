@@ -6,12 +6,12 @@
 #define FLOATREC_VERSION "0.0.0"
 #endif
 
-run_mode requested_mode(int argc, const char* const* arg_ui)
+run_mode requested_mode(int argc, const char* const* argv)
 {
     if (argc < 2) {
         return run_mode::record;
     }
-    const std::string_view last = arg_ui[argc - 1];
+    const std::string_view last = argv[argc - 1];
     if (last == "-h" || last == "--help") {
         return run_mode::help;
     }

@@ -6,7 +6,7 @@ enum class run_mode { record, help, version, unknown_option };
 
 // A last argument of "-" followed by a letter or another "-" is an option;
 // "-5" stays a (negative) duration.
-run_mode requested_mode(int argc, const char* const* arg_ui);
+run_mode requested_mode(int argc, const char* const* argv);
 
 extern const char usage_text[];
 extern const char version_text[];

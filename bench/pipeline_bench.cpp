@@ -31,7 +31,7 @@ void fill(period_bufs& bufs, kind k)
         }
         const auto u = static_cast<uint32_t>(v);
         for (int b = 0; b < 4; ++b) {
-            bufs.cap_buff[i * 4 + static_cast<uint64_t>(b)] = static_cast<uint8_t>(u >> (8 * b));
+            bufs.capture[i * 4 + static_cast<uint64_t>(b)] = static_cast<uint8_t>(u >> (8 * b));
         }
     }
 }
@@ -49,7 +49,7 @@ void fast_period(benchmark::State& state, kind k)
     fill(bufs, k);
     for (auto _ : state) {
         process_period(bufs, frames, frames);
-        benchmark::DoNotOptimize(bufs.lc_final_count);
+        benchmark::DoNotOptimize(bufs.kept_count);
         benchmark::ClobberMemory();
     }
     per_sample(state);
@@ -63,10 +63,10 @@ void plain_period(benchmark::State& state, kind k)
     const std::size_t n = frames;
     for (auto _ : state) {
         copy_period(bufs, frames);
-        decode_period(std::span(bufs.dbf).first(n * 4), std::span(bufs.dArr).first(n));
-        scale_period(std::span(bufs.dArr).first(n), std::span(bufs.target_arr).first(n));
-        bufs.lc_final_count = keep_nonsilent(std::span(bufs.target_arr).first(n), bufs.final_float_arr);
-        benchmark::DoNotOptimize(bufs.lc_final_count);
+        decode_period(std::span(bufs.working_copy).first(n * 4), std::span(bufs.decoded).first(n));
+        scale_period(std::span(bufs.decoded).first(n), std::span(bufs.scaled).first(n));
+        bufs.kept_count = keep_nonsilent(std::span(bufs.scaled).first(n), bufs.kept);
+        benchmark::DoNotOptimize(bufs.kept_count);
         benchmark::ClobberMemory();
     }
     per_sample(state);

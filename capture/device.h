@@ -8,8 +8,8 @@
 // What the device granted for the fixed request (mono, S32_LE, interleaved,
 // about 44100 Hz in periods of about 44100 frames).
 struct cap_device {
-    snd_pcm_t* cap_handle_ptr = nullptr;
-    snd_pcm_uframes_t mybox_pcm_frames = 0; // F, the granted period size in frames
+    snd_pcm_t* pcm_handle = nullptr;
+    snd_pcm_uframes_t period_frames = 0; // F, the granted period size in frames
     uint32_t rate = 0;                      // granted frames per second
     uint32_t period_time_us = 0;            // granted period time
     snd_pcm_uframes_t buffer_frames = 0;    // granted device buffer in frames
@@ -38,4 +38,4 @@ snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames)
 bool cap_open(cap_device& dev);
 
 // Stops and closes the device; results are of no use at this point.
-void cap_close(snd_pcm_t* cap_handle_ptr);
+void cap_close(snd_pcm_t* pcm_handle);

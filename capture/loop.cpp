@@ -71,7 +71,7 @@ void show_levels(const period_bufs& bufs, uint64_t frames, uint64_t wanted, uint
     reading.elapsed_seconds = static_cast<double>(std::min(done, wanted)) / rate;
     reading.total_seconds = static_cast<double>(wanted) / rate;
     reading.peak = bufs.levels.peak;
-    reading.kept_share = frames == 0 ? 0.0 : static_cast<double>(bufs.lc_final_count) / static_cast<double>(frames);
+    reading.kept_share = frames == 0 ? 0.0 : static_cast<double>(bufs.kept_count) / static_cast<double>(frames);
     reading.clipped = totals.clipped;
     reading.lost_seconds = static_cast<double>(totals.frames_lost) / rate;
     meter_show(reading);
@@ -97,32 +97,32 @@ cap_end take_periods(period_queue& queue, period_bufs& bufs, const capture_plan&
             queue_release(queue, entry.slot); // waiting for the thread to notice
             continue;
         }
-        std::memcpy(bufs.cap_buff.data(), queue_slot_data(queue, entry.slot), entry.frames * bytes_per_sample);
+        std::memcpy(bufs.capture.data(), queue_slot_data(queue, entry.slot), entry.frames * bytes_per_sample);
         queue_release(queue, entry.slot);
         process_period(bufs, period_frames, entry.frames);
         totals.frames_captured += entry.frames;
-        totals.samples_kept += bufs.lc_final_count;
+        totals.samples_kept += bufs.kept_count;
         totals.peak = std::max(totals.peak, bufs.levels.peak);
         totals.clipped += bufs.levels.clipped;
-        if (!raw_append(raw, std::span(bufs.final_float_arr).first(bufs.lc_final_count))) {
+        if (!raw_append(raw, std::span(bufs.kept).first(bufs.kept_count))) {
             write_failed = true;
             queue_cancel(queue);
             continue;
         }
-        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(bufs.lc_final_count) * 4,
+        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(bufs.kept_count) * 4,
                 static_cast<long>(entry.periods_left));
         show_levels(bufs, entry.frames, plan.frames_wanted, plan.rate, totals);
-        bufs.lc_final_count = 0;
+        bufs.kept_count = 0;
     }
 }
 
 } // namespace
 
-cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, int32_t rectime_second,
+cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, int32_t duration_seconds,
                  capture_totals& totals)
 {
-    const uint64_t period_frames = dev.mybox_pcm_frames;
-    const uint64_t wanted = frames_wanted(dev.rate, rectime_second);
+    const uint64_t period_frames = dev.period_frames;
+    const uint64_t wanted = frames_wanted(dev.rate, duration_seconds);
     if (wanted == 0 || period_frames == 0) {
         return cap_end::complete;
     }
@@ -137,7 +137,7 @@ cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, 
     }
 
     capture_plan plan;
-    plan.pcm_handle = dev.cap_handle_ptr;
+    plan.pcm_handle = dev.pcm_handle;
     plan.rate = dev.rate;
     plan.period_frames = period_frames;
     plan.buffer_frames = dev.buffer_frames;

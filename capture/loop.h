@@ -33,6 +33,6 @@ struct capture_totals {
     uint64_t clipped = 0;         // samples at full scale
 };
 
-// Captures `rectime_second` seconds into "00000.raw".
-cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, int32_t rectime_second,
+// Captures `duration_seconds` seconds into "00000.raw".
+cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, int32_t duration_seconds,
                  capture_totals& totals);

@@ -107,10 +107,10 @@ bool dump(const char* name, const void* data, std::size_t size, const char* open
 
 bool dump_period(period_bufs& bufs)
 {
-    decode_period(bufs.dbf, bufs.dArr);
-    return dump(buffer_dump_name, bufs.dbf.data(), bufs.li_buffer_byte, "\nError opening file to dump Buffer! \n",
+    decode_period(bufs.working_copy, bufs.decoded);
+    return dump(buffer_dump_name, bufs.working_copy.data(), bufs.buffer_size, "\nError opening file to dump Buffer! \n",
                 "\n\n One Run of Buffer data to file ok!") &&
-           dump(array_dump_name, bufs.dArr.data(), bufs.li_buffer_byte, "\nError opening file to dump Array! \n",
+           dump(array_dump_name, bufs.decoded.data(), bufs.buffer_size, "\nError opening file to dump Array! \n",
                 "\n Once, Array data to file ok!");
 }
 
@@ -120,8 +120,8 @@ bool raw_load(raw_file& raw)
     if (size < 0) {
         return false;
     }
-    raw.infp_size = static_cast<uint64_t>(size);
-    say_out(" 00000.raw is %" PRIu64 " bytes. \n\n", raw.infp_size);
+    raw.size = static_cast<uint64_t>(size);
+    say_out(" 00000.raw is %" PRIu64 " bytes. \n\n", raw.size);
     return true;
 }
 

@@ -19,7 +19,7 @@ inline constexpr char array_dump_name[] = "raw_my.dat";
 // that leaves it read-only, therefore costs nothing.
 struct raw_file {
     int fd = -1;
-    uint64_t infp_size = 0; // its size once the capture is over
+    uint64_t size = 0; // its size once the capture is over
 };
 
 // Empties "00000.raw" of what an earlier run left.

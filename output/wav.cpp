@@ -154,63 +154,63 @@ bool stream_samples(int from, int to, std::span<const uint8_t> head, uint64_t si
 
 } // namespace
 
-wavhdrr init_hdr()
+wav_header init_hdr()
 {
-    return wavhdrr{};
+    return wav_header{};
 }
 
-void finish_hdr(wavhdrr& hdr, uint64_t data_bytes, uint32_t rate)
+void finish_hdr(wav_header& hdr, uint64_t data_bytes, uint32_t rate)
 {
     const uint64_t samples = data_bytes / 4;
-    hdr.srate_4byte = rate;
-    hdr.byte_per_sec_4B = rate * 4;
-    hdr.fact_len_4B = 4;
+    hdr.sample_rate = rate;
+    hdr.byte_rate = rate * 4;
+    hdr.fact_size = 4;
     hdr.rf64 = wav_header_bytes - 8 + data_bytes > std::numeric_limits<uint32_t>::max();
     if (hdr.rf64) {
         hdr.tag_riff = {'R', 'F', '6', '4'};
-        hdr.riff_size_64 = rf64_header_bytes - 8 + data_bytes;
-        hdr.data_size_64 = data_bytes;
-        hdr.sample_count_64 = samples;
-        hdr.filesz_4byte = size_in_ds64;
-        hdr.num_saframe_4B = size_in_ds64;
-        hdr.dlength_4B = size_in_ds64;
+        hdr.ds64_riff_size = rf64_header_bytes - 8 + data_bytes;
+        hdr.ds64_data_size = data_bytes;
+        hdr.ds64_sample_count = samples;
+        hdr.riff_size = size_in_ds64;
+        hdr.sample_count = size_in_ds64;
+        hdr.data_size = size_in_ds64;
     } else {
         hdr.tag_riff = {'R', 'I', 'F', 'F'};
-        hdr.filesz_4byte = static_cast<uint32_t>(wav_header_bytes - 8 + data_bytes);
-        hdr.num_saframe_4B = static_cast<uint32_t>(samples);
-        hdr.dlength_4B = static_cast<uint32_t>(data_bytes);
+        hdr.riff_size = static_cast<uint32_t>(wav_header_bytes - 8 + data_bytes);
+        hdr.sample_count = static_cast<uint32_t>(samples);
+        hdr.data_size = static_cast<uint32_t>(data_bytes);
     }
 }
 
-std::vector<uint8_t> header_bytes(const wavhdrr& hdr)
+std::vector<uint8_t> header_bytes(const wav_header& hdr)
 {
     std::vector<uint8_t> out;
     out.reserve(rf64_header_bytes);
     put_tag(out, hdr.tag_riff);
-    put_le(out, hdr.filesz_4byte, 4);
+    put_le(out, hdr.riff_size, 4);
     put_tag(out, hdr.tag_wave);
     if (hdr.rf64) {
         put_tag(out, "ds64");
         put_le(out, ds64_len, 4);
-        put_le(out, hdr.riff_size_64, 8);
-        put_le(out, hdr.data_size_64, 8);
-        put_le(out, hdr.sample_count_64, 8);
+        put_le(out, hdr.ds64_riff_size, 8);
+        put_le(out, hdr.ds64_data_size, 8);
+        put_le(out, hdr.ds64_sample_count, 8);
         put_le(out, 0, 4); // no table of other chunk sizes
     }
     put_tag(out, hdr.tag_fmt);
-    put_le(out, hdr.fmtlen_above, 4);
-    put_le(out, hdr.format_s, 2);
-    put_le(out, hdr.num_chans, 2);
-    put_le(out, hdr.srate_4byte, 4);
-    put_le(out, hdr.byte_per_sec_4B, 4);
-    put_le(out, hdr.BperS_align, 2);
-    put_le(out, hdr.bit_per_sampl, 2);
-    put_le(out, hdr.cbsize_2B, 2);
+    put_le(out, hdr.fmt_size, 4);
+    put_le(out, hdr.format_tag, 2);
+    put_le(out, hdr.channels, 2);
+    put_le(out, hdr.sample_rate, 4);
+    put_le(out, hdr.byte_rate, 4);
+    put_le(out, hdr.block_align, 2);
+    put_le(out, hdr.bits_per_sample, 2);
+    put_le(out, hdr.extension_size, 2);
     put_tag(out, hdr.tag_fact);
-    put_le(out, hdr.fact_len_4B, 4);
-    put_le(out, hdr.num_saframe_4B, 4);
+    put_le(out, hdr.fact_size, 4);
+    put_le(out, hdr.sample_count, 4);
     put_tag(out, hdr.tag_data);
-    put_le(out, hdr.dlength_4B, 4);
+    put_le(out, hdr.data_size, 4);
     return out;
 }
 
@@ -231,7 +231,7 @@ bool sync_directory()
 
 } // namespace
 
-bool write_target(const wavhdrr& hdr, const raw_file& raw)
+bool write_target(const wav_header& hdr, const raw_file& raw)
 {
     // Written whole beside its name, synced, then renamed over it: a reader,
     // a crash or a full disk never sees a target.wav cut short, and a link
@@ -245,7 +245,7 @@ bool write_target(const wavhdrr& hdr, const raw_file& raw)
         return false;
     }
     set_direct(fd, true); // where the file system allows it
-    bool written = stream_samples(raw.fd, fd, header_bytes(hdr), raw.infp_size);
+    bool written = stream_samples(raw.fd, fd, header_bytes(hdr), raw.size);
     written = close_file(fd, target_name, written) && written;
     if (written && rename(target_temp_name, target_name) != 0) {
         written = report_write_error(target_name);

@@ -13,44 +13,44 @@ inline constexpr char target_name[] = "target.wav";
 inline constexpr char target_temp_name[] = ".target.wav.part";
 
 // The header's fields, in file order, as plain values.
-struct wavhdrr {
+struct wav_header {
     std::array<char, 4> tag_riff = {'R', 'I', 'F', 'F'};
-    uint32_t filesz_4byte = 0;   // file size less 8
+    uint32_t riff_size = 0; // file size less 8
     std::array<char, 4> tag_wave = {'W', 'A', 'V', 'E'};
     std::array<char, 4> tag_fmt = {'f', 'm', 't', ' '};
-    uint32_t fmtlen_above = 18;
-    uint16_t format_s = 3;       // IEEE float
-    uint16_t num_chans = 1;
-    uint32_t srate_4byte = 44100;
-    uint32_t byte_per_sec_4B = 44100 * 4;
-    uint16_t BperS_align = 4;
-    uint16_t bit_per_sampl = 32;
-    uint16_t cbsize_2B = 0;      // no format extension
+    uint32_t fmt_size = 18;
+    uint16_t format_tag = 3; // IEEE float
+    uint16_t channels = 1;
+    uint32_t sample_rate = 44100;
+    uint32_t byte_rate = 44100 * 4;
+    uint16_t block_align = 4;
+    uint16_t bits_per_sample = 32;
+    uint16_t extension_size = 0; // no format extension
     std::array<char, 4> tag_fact = {'f', 'a', 'c', 't'};
-    uint32_t fact_len_4B = 0;
-    uint32_t num_saframe_4B = 0; // samples
+    uint32_t fact_size = 0;
+    uint32_t sample_count = 0;
     std::array<char, 4> tag_data = {'d', 'a', 't', 'a'};
-    uint32_t dlength_4B = 0;     // sample bytes
-    // The full sizes, for the RF64 form.
+    uint32_t data_size = 0; // bytes of samples
+    // The full sizes, for the RF64 form's ds64 chunk.
     bool rf64 = false;
-    uint64_t riff_size_64 = 0;
-    uint64_t data_size_64 = 0;
-    uint64_t sample_count_64 = 0;
+    uint64_t ds64_riff_size = 0;
+    uint64_t ds64_data_size = 0;
+    uint64_t ds64_sample_count = 0;
 };
 
 inline constexpr std::size_t wav_header_bytes = 58;
 inline constexpr std::size_t rf64_header_bytes = 94;
 
 // A header with the constant fields set and no samples yet.
-wavhdrr init_hdr();
+wav_header init_hdr();
 
 // Sets the sizes for `data_bytes` bytes of samples at `rate` frames per second.
-void finish_hdr(wavhdrr& hdr, uint64_t data_bytes, uint32_t rate);
+void finish_hdr(wav_header& hdr, uint64_t data_bytes, uint32_t rate);
 
 // The header as it stands in the file, little-endian, field by field.
-std::vector<uint8_t> header_bytes(const wavhdrr& hdr);
+std::vector<uint8_t> header_bytes(const wav_header& hdr);
 
 // Writes "target.wav": the header, then the bytes of "00000.raw", copied in
 // bounded pieces into target_temp_name, synced and renamed over target.wav.
 // On failure the previous target.wav is left as it was.
-bool write_target(const wavhdrr& hdr, const raw_file& raw);
+bool write_target(const wav_header& hdr, const raw_file& raw);

@@ -26,27 +26,27 @@ int32_t load_le32(const uint8_t* p)
 period_bufs alloc_period_bufs(uint64_t frames)
 {
     period_bufs bufs;
-    bufs.li_buffer_byte = static_cast<std::size_t>(frames) * bytes_per_buffer_frame;
-    const std::size_t samples = bufs.li_buffer_byte / bytes_per_sample;
-    bufs.cap_buff = zeroed_array<uint8_t>(bufs.li_buffer_byte);
-    bufs.dbf = zeroed_array<uint8_t>(bufs.li_buffer_byte);
-    bufs.dArr = zeroed_array<int32_t>(samples);
-    bufs.target_arr = zeroed_array<float>(samples);
+    bufs.buffer_size = static_cast<std::size_t>(frames) * bytes_per_buffer_frame;
+    const std::size_t samples = bufs.buffer_size / bytes_per_sample;
+    bufs.capture = zeroed_array<uint8_t>(bufs.buffer_size);
+    bufs.working_copy = zeroed_array<uint8_t>(bufs.buffer_size);
+    bufs.decoded = zeroed_array<int32_t>(samples);
+    bufs.scaled = zeroed_array<float>(samples);
     // One spare slot lets the compaction store before it decides to keep.
-    bufs.final_float_arr = zeroed_array<float>(samples + 1);
+    bufs.kept = zeroed_array<float>(samples + 1);
     return bufs;
 }
 
 bool period_bufs_allocated(const period_bufs& bufs)
 {
-    return bufs.cap_buff.data() != nullptr && bufs.dbf.data() != nullptr && bufs.dArr.data() != nullptr &&
-           bufs.target_arr.data() != nullptr && bufs.final_float_arr.data() != nullptr;
+    return bufs.capture.data() != nullptr && bufs.working_copy.data() != nullptr && bufs.decoded.data() != nullptr &&
+           bufs.scaled.data() != nullptr && bufs.kept.data() != nullptr;
 }
 
 void copy_period(period_bufs& bufs, uint64_t frames)
 {
-    const std::size_t bytes = std::min(bufs.li_buffer_byte, static_cast<std::size_t>(frames) * bytes_per_sample);
-    std::memcpy(bufs.dbf.data(), bufs.cap_buff.data(), bytes);
+    const std::size_t bytes = std::min(bufs.buffer_size, static_cast<std::size_t>(frames) * bytes_per_sample);
+    std::memcpy(bufs.working_copy.data(), bufs.capture.data(), bytes);
 }
 
 void decode_period(std::span<const uint8_t> in, std::span<int32_t> out)
@@ -194,5 +194,5 @@ void process_period(period_bufs& bufs, uint64_t period_frames, uint64_t frames_r
 {
     copy_period(bufs, period_frames);
     const std::size_t bytes = static_cast<std::size_t>(std::min(frames_read, period_frames)) * bytes_per_sample;
-    bufs.lc_final_count = filter_period(std::span(bufs.dbf).first(bytes), bufs.final_float_arr, bufs.levels);
+    bufs.kept_count = filter_period(std::span(bufs.working_copy).first(bytes), bufs.kept, bufs.levels);
 }

@@ -41,14 +41,14 @@ struct period_levels {
 };
 
 struct period_bufs {
-    std::size_t li_buffer_byte = 0;        // bytes in each byte buffer: 16 x F
-    zeroed_array<uint8_t> cap_buff;        // what the device reads into
-    zeroed_array<uint8_t> dbf;             // working copy of the capture buffer
-    zeroed_array<int32_t> dArr;            // decoded integers (4 x F)
-    zeroed_array<float> target_arr;        // scaled floats (4 x F)
-    zeroed_array<float> final_float_arr;   // kept floats of the current period
-    uint32_t lc_final_count = 0;           // how many of final_float_arr are kept
-    period_levels levels;                  // of the current period
+    std::size_t buffer_size = 0;         // bytes in each byte buffer: 16 x F
+    zeroed_array<uint8_t> capture;       // where each period's frames land
+    zeroed_array<uint8_t> working_copy;  // copy of the capture buffer, filtered and dumped
+    zeroed_array<int32_t> decoded;       // decoded integers (4 x F)
+    zeroed_array<float> scaled;          // scaled floats (4 x F)
+    zeroed_array<float> kept;            // the samples of the current period that passed
+    uint32_t kept_count = 0;             // how many of `kept` hold samples
+    period_levels levels;                // of the current period
 };
 
 // Allocates the period buffers for a period of `frames` frames, zero-filled.
@@ -80,7 +80,7 @@ uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period
 period_levels measure_levels(std::span<const float> kept);
 
 // The per-period step: copies the capture buffer to the working copy and keeps
-// the non-silent samples of the first `frames_read` frames in final_float_arr,
+// the non-silent samples of the first `frames_read` frames in `kept`,
 // with their levels.
 // A failed read delivers nothing: pass 0.
 void process_period(period_bufs& bufs, uint64_t period_frames, uint64_t frames_read);

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     size -= 2;
 
     period_bufs bufs = alloc_period_bufs(frames);
-    std::memcpy(bufs.cap_buff.data(), data, std::min<std::size_t>(size, frames * 4));
+    std::memcpy(bufs.capture.data(), data, std::min<std::size_t>(size, frames * 4));
     process_period(bufs, frames, frames_read);
 
     // Reference: only the delivered frames, through the three plain steps.
@@ -27,14 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::vector<int32_t> ints(n);
     std::vector<float> floats(n);
     std::vector<float> kept(n);
-    decode_period(std::span(bufs.cap_buff).first(n * 4), ints);
+    decode_period(std::span(bufs.capture).first(n * 4), ints);
     scale_period(ints, floats);
     kept.resize(keep_nonsilent(floats, kept));
 
     const period_levels levels = measure_levels(kept);
-    if (bufs.lc_final_count != kept.size() || bufs.levels.peak != levels.peak || bufs.levels.clipped != levels.clipped ||
-        std::memcmp(bufs.final_float_arr.data(), kept.data(), kept.size() * sizeof(float)) != 0 ||
-        std::memcmp(bufs.dbf.data(), bufs.cap_buff.data(), bufs.li_buffer_byte) != 0) {
+    if (bufs.kept_count != kept.size() || bufs.levels.peak != levels.peak || bufs.levels.clipped != levels.clipped ||
+        std::memcmp(bufs.kept.data(), kept.data(), kept.size() * sizeof(float)) != 0 ||
+        std::memcmp(bufs.working_copy.data(), bufs.capture.data(), bufs.buffer_size) != 0) {
         std::abort();
     }
     for (std::size_t i = 0; i < kept.size(); ++i) {

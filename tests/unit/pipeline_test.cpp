@@ -173,14 +173,14 @@ TEST(Pipeline, FusedPassMatchesThePlainStepsOnRandomPeriods)
 TEST(PeriodBuffers, AreSixteenBytesPerFrameAndZeroed)
 {
     const period_bufs bufs = alloc_period_bufs(44100);
-    EXPECT_EQ(bufs.li_buffer_byte, 705600U);
-    EXPECT_EQ(bufs.cap_buff.size(), 705600U);
-    EXPECT_EQ(bufs.dbf.size(), 705600U);
-    EXPECT_GE(bufs.dArr.size(), 176400U);
-    EXPECT_GE(bufs.target_arr.size(), 176400U);
-    EXPECT_GE(bufs.final_float_arr.size(), 176400U);
-    EXPECT_EQ(bufs.lc_final_count, 0U);
-    for (const uint8_t b : bufs.cap_buff) {
+    EXPECT_EQ(bufs.buffer_size, 705600U);
+    EXPECT_EQ(bufs.capture.size(), 705600U);
+    EXPECT_EQ(bufs.working_copy.size(), 705600U);
+    EXPECT_GE(bufs.decoded.size(), 176400U);
+    EXPECT_GE(bufs.scaled.size(), 176400U);
+    EXPECT_GE(bufs.kept.size(), 176400U);
+    EXPECT_EQ(bufs.kept_count, 0U);
+    for (const uint8_t b : bufs.capture) {
         ASSERT_EQ(b, 0);
     }
 }
@@ -193,22 +193,22 @@ TEST(PeriodStep, KeepsOnlyWhatTheReadDelivered)
     period_bufs bufs = alloc_period_bufs(frames);
     const std::vector<int32_t> old_period(frames, 7000);
     std::vector<uint8_t> bytes = le_bytes(old_period);
-    std::memcpy(bufs.cap_buff.data(), bytes.data(), bytes.size());
+    std::memcpy(bufs.capture.data(), bytes.data(), bytes.size());
     process_period(bufs, frames, frames);
-    EXPECT_EQ(bufs.lc_final_count, frames);
+    EXPECT_EQ(bufs.kept_count, frames);
 
     const int32_t fresh[] = {-9000, 0, 9000};
     bytes = le_bytes(fresh);
-    std::memcpy(bufs.cap_buff.data(), bytes.data(), bytes.size());
+    std::memcpy(bufs.capture.data(), bytes.data(), bytes.size());
     process_period(bufs, frames, 3);
-    ASSERT_EQ(bufs.lc_final_count, 2U);
-    EXPECT_EQ(bufs.final_float_arr[0], -9000.0F / 2147483648.0F);
-    EXPECT_EQ(bufs.final_float_arr[1], 9000.0F / 2147483648.0F);
+    ASSERT_EQ(bufs.kept_count, 2U);
+    EXPECT_EQ(bufs.kept[0], -9000.0F / 2147483648.0F);
+    EXPECT_EQ(bufs.kept[1], 9000.0F / 2147483648.0F);
     // The working copy still mirrors the whole capture buffer.
-    EXPECT_EQ(std::memcmp(bufs.dbf.data(), bufs.cap_buff.data(), bufs.li_buffer_byte), 0);
+    EXPECT_EQ(std::memcmp(bufs.working_copy.data(), bufs.capture.data(), bufs.buffer_size), 0);
 
     process_period(bufs, frames, 0); // a failed read
-    EXPECT_EQ(bufs.lc_final_count, 0U);
+    EXPECT_EQ(bufs.kept_count, 0U);
 }
 
 } // namespace

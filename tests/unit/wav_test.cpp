@@ -44,7 +44,7 @@ TEST(WavHeader, PlainRiffWhileTheSizesFit)
 {
     const uint64_t sizes[] = {0, 4, 705600, 4294967244ULL, 4294967245ULL};
     for (const uint64_t d : sizes) {
-        wavhdrr hdr = init_hdr();
+        wav_header hdr = init_hdr();
         finish_hdr(hdr, d, 48000);
         const std::vector<uint8_t> b = header_bytes(hdr);
         ASSERT_EQ(b.size(), wav_header_bytes) << d;
@@ -59,7 +59,7 @@ TEST(WavHeader, Rf64OnceTheRiffSizeWouldOverflow)
 {
     const uint64_t sizes[] = {4294967246ULL, 4294967248ULL, (uint64_t{1} << 32) + 400, uint64_t{7} << 32};
     for (const uint64_t d : sizes) {
-        wavhdrr hdr = init_hdr();
+        wav_header hdr = init_hdr();
         finish_hdr(hdr, d, 44100);
         const std::vector<uint8_t> b = header_bytes(hdr);
         ASSERT_EQ(b.size(), rf64_header_bytes) << d;
@@ -78,7 +78,7 @@ TEST(WavHeader, Rf64OnceTheRiffSizeWouldOverflow)
 
 TEST(WavHeader, FinishingAgainForASmallerSizeGoesBackToRiff)
 {
-    wavhdrr hdr = init_hdr();
+    wav_header hdr = init_hdr();
     finish_hdr(hdr, uint64_t{5} << 32, 44100);
     finish_hdr(hdr, 8, 44100);
     const std::vector<uint8_t> b = header_bytes(hdr);
