@@ -2,7 +2,10 @@
 # Prints floatrec's performance figures: the per-period pipeline in ns per
 # sample, then whole recordings of 10 and 60 minutes from the project's test
 # device (unpaced) beside a baseline recorder that only reads and writes the
-# periods once. Medians of RUNS runs (3 unless set).
+# periods once (medians of RUNS runs, 3 unless set); the memory of a
+# recording through a rate converter over an unbounded device; and, as root
+# where loop devices work, the longest frozen disk a recording rides out
+# without losing a frame.
 # Usage: bench/run.sh            (RUNS=5 bench/run.sh for more runs)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +21,7 @@ echo "== per-period pipeline, F = 44100 (copy, decode, scale, filter)"
   --benchmark_format=console 2>/dev/null | grep -E '_median|Benchmark|^-'
 
 work=$build/whole-run
+
 rm -rf "$work"
 mkdir -p "$work/home" "$work/rec"
 cat >"$work/home/.asoundrc" <<RC
@@ -33,7 +37,7 @@ record_once() {
   rm -f "$work/rec/"*
   sync # earlier runs' dirty pages would otherwise be written back on this run's time
   (cd "$work/rec" && HOME=$work/home /usr/bin/time -f '%U %S %M' -o "$work/time.txt" \
-      "$build/floatrec" "$seconds") |
+      "$build/floatrec" "$seconds" 2>/dev/null) |
     while IFS= read -r line; do
       case $line in
         *"bytes... # 0") echo "last $EPOCHREALTIME" ;;
@@ -83,4 +87,43 @@ for minutes in 10 60; do
     "$(awk '{ print $3 }' "$work/ours.txt" | median)" \
     "$(median <"$work/copy.txt")"
 done
+
+echo
+echo "== through plug over an unbounded device (rate converter to 48 kHz over null), 10 s"
+mkdir -p "$work/plughome"
+echo 'pcm.!default { type plug slave { pcm "null" rate 48000 } }' >"$work/plughome/.asoundrc"
+rm -f "$work/rec/"*
+(cd "$work/rec" && HOME=$work/plughome /usr/bin/time -f '%U %S %M' -o "$work/time.txt" "$build/floatrec" 10 >/dev/null 2>&1)
+awk '{ printf "peak RSS %.1f MiB, CPU %.2f s\n", $3 / 1024, $1 + $2 }' "$work/time.txt"
+
+echo
+echo "== frozen disk: device buffer of two 1-s periods, ext4 on a loop device frozen 3 s into the recording"
+stall_dir=$work/stall
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: freezing a file system needs root"
+elif ! (mkdir -p "$stall_dir" && truncate -s 256M "$work/stall.img" && mkfs.ext4 -q -F "$work/stall.img" &&
+        mount -o loop "$work/stall.img" "$stall_dir") 2>/dev/null; then
+  echo "skipped: no loop devices here"
+else
+  cat >"$work/home/.asoundrc" <<RC
+pcm_type.floatrectest { lib "$build/tests/libasound_module_pcm_floatrectest.so" }
+pcm.!default { type floatrectest period 44100 periods 2 paced true }
+RC
+  for freeze in ${FREEZES:-25 30 32 35}; do
+    seconds=$((freeze + 8))
+    rm -rf "$stall_dir/rec" && mkdir "$stall_dir/rec"
+    (cd "$stall_dir/rec" && HOME=$work/home "$build/floatrec" "$seconds" >/dev/null 2>"$work/stall-err.txt") &
+    sleep 3
+    fsfreeze -f "$stall_dir"
+    sleep "$freeze"
+    fsfreeze -u "$stall_dir"
+    wait
+    frames=$(( $(stat -c %s "$stall_dir/rec/00000.raw") / 4 ))
+    lost=$(grep -c 'overrun occurred' "$work/stall-err.txt" || true)
+    printf 'frozen %2d s in a %2d s recording: %s\n' "$freeze" "$seconds" \
+      "$(if [ "$frames" -eq $((seconds * 44100)) ] && [ "$lost" -eq 0 ]; then echo "no frame lost";
+         else echo "$lost overruns, $(awk -v f="$frames" -v s="$seconds" 'BEGIN { printf "%.1f", s - f / 44100 }') s lost"; fi)"
+  done
+  umount "$stall_dir"
+fi
 rm -rf "$work"

@@ -106,7 +106,6 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
     const __m128 magnitude_bits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
     const __m128 full_scale = _mm_set1_ps(1.0F);
     __m128 peak = _mm_setzero_ps();
-    __m128i clipped = _mm_setzero_si128(); // per lane; a compare's all-ones is -1
 
     const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
     const __m128i flip = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
@@ -127,11 +126,10 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         }
         // In a block with any sound, the dropped samples are far below the
         // kept ones, so measuring every lane gives the kept samples' levels.
+        __m128 block_peak = _mm_setzero_ps();
         for (int v = 0; v < 4; ++v) {
             const __m128 f = _mm_mul_ps(_mm_cvtepi32_ps(raw[v]), scale);
-            const __m128 magnitude = _mm_and_ps(f, magnitude_bits);
-            peak = _mm_max_ps(peak, magnitude);
-            clipped = _mm_sub_epi32(clipped, _mm_castps_si128(_mm_cmpge_ps(magnitude, full_scale)));
+            block_peak = _mm_max_ps(block_peak, _mm_and_ps(f, magnitude_bits));
             if (mask == 0xFFFF) {
                 _mm_storeu_ps(dst + kept + 4 * static_cast<std::size_t>(v), f);
                 continue;
@@ -146,13 +144,18 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         if (mask == 0xFFFF) {
             kept += 16;
         }
+        peak = _mm_max_ps(peak, block_peak);
+        // Full scale is rare: the block is counted sample by sample only then.
+        if (_mm_movemask_ps(_mm_cmpge_ps(block_peak, full_scale)) != 0) {
+            for (std::size_t k = i; k < i + 16; ++k) {
+                levels.clipped += static_cast<uint32_t>(
+                    std::fabs(static_cast<float>(load_le32(p + k * bytes_per_sample)) * one_over_2_pow_31) >= 1.0F);
+            }
+        }
     }
     alignas(16) float lanes[4];
     _mm_store_ps(lanes, peak);
     levels.peak = std::max({levels.peak, lanes[0], lanes[1], lanes[2], lanes[3]});
-    alignas(16) uint32_t counts[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(counts), clipped);
-    levels.clipped += counts[0] + counts[1] + counts[2] + counts[3];
     return i;
 }
 #else

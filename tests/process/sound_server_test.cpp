@@ -37,12 +37,31 @@ bool is_stretch_of(const std::vector<float>& kept, const std::vector<int16_t>& p
            std::search(as_recorded.begin(), as_recorded.end(), kept.begin(), kept.end()) != as_recorded.end();
 }
 
-#define START_SERVER_OR_SKIP(server, box)                                                                   \
-    if (!(server).start(box)) {                                                                             \
-        GTEST_SKIP() << "no PulseAudio server for this test: " << (server).why_not;                        \
+// A private server for each test, skipped (saying why) where none can start.
+class SoundServer : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!server.start(box)) {
+            GTEST_SKIP() << "no PulseAudio server for this test: " << server.why_not;
+        }
+    }
+    void TearDown() override { stop_player(player); }
+
+    // Plays the test signal into the server from now on, and lets it start.
+    void play()
+    {
+        player = play_into_server(box, played);
+        std::this_thread::sleep_for(500ms);
     }
 
-TEST(SoundServer, NoServerRunningIsSaidWithAHint)
+    sandbox box;
+    pulse_server server;
+    const std::vector<int16_t> played = played_signal();
+    pid_t player = -1;
+};
+
+TEST(NoSoundServer, IsSaidWithAHint)
 {
     if (std::system("ls /usr/lib/*/alsa-lib/libasound_module_pcm_pulse.so >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "alsa-lib's pulse plugin (libasound2-plugins) is not installed";
@@ -57,38 +76,26 @@ TEST(SoundServer, NoServerRunningIsSaidWithAHint)
         << r.err;
 }
 
-TEST(SoundServer, RecordsWhatIsPlayedExactly)
+TEST_F(SoundServer, RecordsWhatIsPlayedExactly)
 {
-    sandbox box;
-    pulse_server server;
-    START_SERVER_OR_SKIP(server, box);
-    const std::vector<int16_t> played = played_signal();
-    const pid_t player = play_into_server(box, played);
-    std::this_thread::sleep_for(500ms);
+    play();
     const run_result r = run_floatrec(box, {"2"});
-    stop_player(player);
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<float> kept = read_wav(box.at("target.wav")).samples;
     EXPECT_EQ(kept.size(), 2U * 44100);
     EXPECT_TRUE(is_stretch_of(kept, played));
 }
 
-TEST(SoundServer, ServerKilledMidRunKeepsWhatCameBeforeAndFails)
+TEST_F(SoundServer, ServerKilledMidRunKeepsWhatCameBeforeAndFails)
 {
-    sandbox box;
-    pulse_server server;
-    START_SERVER_OR_SKIP(server, box);
-    const std::vector<int16_t> played = played_signal();
-    const pid_t player = play_into_server(box, played);
-    std::this_thread::sleep_for(500ms);
+    play();
     const auto started = std::chrono::steady_clock::now();
     // The pulse plugin hands over whole one-second periods, about a second
     // and a half late: by 3.5 s at least one has arrived.
-    const run_result r = run_floatrec(box, {"10"}, "", [&server](pid_t) {
+    const run_result r = run_floatrec(box, {"10"}, "", [this](pid_t) {
         std::this_thread::sleep_for(3500ms);
         server.kill_now();
     });
-    stop_player(player);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("error from read: "), std::string::npos) << r.err;
@@ -98,11 +105,8 @@ TEST(SoundServer, ServerKilledMidRunKeepsWhatCameBeforeAndFails)
     EXPECT_TRUE(is_stretch_of(kept, played));
 }
 
-TEST(SoundServer, NothingPlayingStillStopsOnOneSigint)
+TEST_F(SoundServer, NothingPlayingStillStopsOnOneSigint)
 {
-    sandbox box;
-    pulse_server server;
-    START_SERVER_OR_SKIP(server, box);
     std::chrono::steady_clock::time_point signalled;
     const run_result r = run_floatrec(box, {"30"}, "", [&signalled](pid_t pid) {
         std::this_thread::sleep_for(1500ms);
