@@ -122,10 +122,10 @@ cap_end cap_loop(const cap_device& dev, period_bufs& bufs, const raw_file& raw, 
                  capture_totals& totals)
 {
     const uint64_t period_frames = dev.period_frames;
-    const uint64_t wanted = frames_wanted(dev.rate, duration_seconds);
-    if (wanted == 0 || period_frames == 0) {
-        return cap_end::complete;
+    if (period_count(dev.rate, period_frames, duration_seconds) <= 0) {
+        return cap_end::complete; // nothing to read; every later phase still runs
     }
+    const uint64_t wanted = frames_wanted(dev.rate, duration_seconds);
     period_queue queue;
     if (!queue_init(queue, dev.rate, period_frames)) {
         std::fprintf(stderr, "cannot allocate the capture queue: %s\n", std::strerror(ENOMEM));

@@ -88,7 +88,7 @@ TEST(Stop, SignalsAfterTheCaptureWaitForTheFilesAndOnlyAThirdQuits)
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.err, "floatrec: already stopping, finishing the files; a third request quits at once\n");
             EXPECT_NE(r.out.find("THE END"), std::string::npos);
-            EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 5 * 44100)));
+            EXPECT_TRUE(target_holds_signal(box, 5 * 44100));
         } else {
             EXPECT_EQ(r.term_signal, SIGTERM);
             EXPECT_TRUE(r.err.ends_with("floatrec: quitting at once; the samples captured so far are in 00000.raw\n"));
@@ -102,13 +102,9 @@ TEST(Stop, SilentDeviceStopsOnOneSignal)
 {
     sandbox box;
     use_test_device(box, "period 4410 paced true stall_at 3");
-    std::chrono::steady_clock::time_point signalled;
-    const run_result r = run_floatrec(box, {"20"}, "", [&signalled](pid_t pid) {
-        std::this_thread::sleep_for(1500ms);
-        signalled = std::chrono::steady_clock::now();
-        kill(pid, SIGINT);
-    });
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    signal_timing sigint;
+    const run_result r = run_floatrec(box, {"20"}, "", signal_after(1500ms, SIGINT, sigint));
+    EXPECT_LT(sigint.took_to_end(), 1s);
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
     EXPECT_GE(samples.size(), 3U * 4410);
@@ -122,7 +118,7 @@ TEST(Stall, DeviceSilentForAWhileIsWaitedForAndSaidOnce)
     const run_result r = run_floatrec(box, {"1"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "the capture device has delivered nothing for 5 seconds; the recording is waiting\n");
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 44100)));
+    EXPECT_TRUE(target_holds_signal(box, 44100));
 }
 
 TEST(Stall, BlockedStandardOutputCostsNoFrame)
@@ -139,7 +135,7 @@ TEST(Stall, BlockedStandardOutputCostsNoFrame)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("THE END"), std::string::npos);
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 17 * 44100)));
+    EXPECT_TRUE(target_holds_signal(box, 17 * 44100));
 }
 
 TEST(Stall, FrozenDiskCostsNoFrame)
@@ -163,7 +159,7 @@ TEST(Stall, FrozenDiskCostsNoFrame)
     });
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 40 * 44100)));
+    EXPECT_TRUE(target_holds_signal(box, 40 * 44100));
 }
 
 TEST(Faults, OverrunSaysHowMuchAudioWasLost)
@@ -202,7 +198,7 @@ TEST(Faults, DeadDeviceEndsTheCaptureWithWhatCameBefore)
         EXPECT_EQ(r.status, 1) << options;
         EXPECT_TRUE(lines_of(r.err).back().starts_with("error from read: ")) << r.err;
         EXPECT_EQ(r.out.find("THE END"), std::string::npos);
-        EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 4 * 4410))) << options;
+        EXPECT_TRUE(target_holds_signal(box, 4 * 4410)) << options;
     }
 }
 
@@ -214,7 +210,7 @@ TEST(Faults, SuspendedDeviceIsResumedAndTheCaptureGoesOn)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "error from read: Streams pipe error\n");
     // The suspended read delivered nothing; the device resumed where it was.
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 10 * 4410)));
+    EXPECT_TRUE(target_holds_signal(box, 10 * 4410));
 }
 
 TEST(Faults, LostDeviceKeepsWhatWasCapturedAndFails)
@@ -226,7 +222,7 @@ TEST(Faults, LostDeviceKeepsWhatWasCapturedAndFails)
     EXPECT_EQ(r.err, "error from read: No such device\n");
     EXPECT_EQ(r.out.find("THE END"), std::string::npos);
     EXPECT_NE(r.out.find("Once, Array data to file ok!"), std::string::npos);
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 2 * 4410)));
+    EXPECT_TRUE(target_holds_signal(box, 2 * 4410));
 }
 
 TEST(Durability, EachPeriodIsSyncedAndSoIsTheTarget)

@@ -139,7 +139,7 @@ TEST(Streams, ReaderThatGoesAwayCostsNothing)
     const run_result r = run_floatrec_with(box, {"2"}, options);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 2 * 44100)));
+    EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
 }
 
 TEST(Streams, ClosedOutputAndErrorNeverReachTheRecording)
@@ -204,7 +204,7 @@ TEST(Directory, RawFileRemovedDuringTheRunLosesNothing)
         fs::remove(box.at("00000.raw"));
     });
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 2 * 44100)));
+    EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
 }
 
 TEST(Directory, FailedDumpIsReportedAndTheTargetStillWritten)
@@ -216,7 +216,7 @@ TEST(Directory, FailedDumpIsReportedAndTheTargetStillWritten)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error writing buffer.dat: No space left on device\n");
     EXPECT_EQ(r.out.find("THE END"), std::string::npos);
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 44100)));
+    EXPECT_TRUE(target_holds_signal(box, 44100));
 }
 
 TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
@@ -233,7 +233,7 @@ TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
     fs::permissions(box.work, fs::perms::all);
     const run_result r = run_floatrec(box, {"1"}, "", {}, as_nobody);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, 44100)));
+    EXPECT_TRUE(target_holds_signal(box, 44100));
 
     // A directory it cannot write, with a "00000.raw" it could: refused
     // before the device is opened.

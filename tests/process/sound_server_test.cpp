@@ -107,13 +107,9 @@ TEST_F(SoundServer, ServerKilledMidRunKeepsWhatCameBeforeAndFails)
 
 TEST_F(SoundServer, NothingPlayingStillStopsOnOneSigint)
 {
-    std::chrono::steady_clock::time_point signalled;
-    const run_result r = run_floatrec(box, {"30"}, "", [&signalled](pid_t pid) {
-        std::this_thread::sleep_for(1500ms);
-        signalled = std::chrono::steady_clock::now();
-        kill(pid, SIGINT);
-    });
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    signal_timing sigint;
+    const run_result r = run_floatrec(box, {"30"}, "", signal_after(1500ms, SIGINT, sigint));
+    EXPECT_LT(sigint.took_to_end(), 1s);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("recording stopped early: "), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("THE END"), std::string::npos);

@@ -461,6 +461,20 @@ uint64_t test_signal_frame(float sample)
     return static_cast<uint64_t>(std::llround(static_cast<double>(sample) * 2147483648.0 / 256.0)) - 1;
 }
 
+bool target_holds_signal(const sandbox& box, uint64_t frames)
+{
+    return same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, frames));
+}
+
+std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int signo, signal_timing& timing)
+{
+    return [delay, signo, &timing](pid_t pid) {
+        std::this_thread::sleep_for(delay);
+        timing.sent = std::chrono::steady_clock::now();
+        kill(pid, signo);
+    };
+}
+
 bool same_bits(std::span<const float> a, std::span<const float> b)
 {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);

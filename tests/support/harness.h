@@ -2,6 +2,7 @@
 // pointed at a test capture device through a private HOME/.asoundrc.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -125,6 +126,17 @@ float test_signal_at(uint64_t frame);
 
 // The frame of the test device's signal that a stored sample came from.
 uint64_t test_signal_frame(float sample);
+
+// Whether target.wav holds exactly the test device's first `frames` frames.
+bool target_holds_signal(const sandbox& box, uint64_t frames);
+
+// For run_floatrec's while_running: sends `signo` after `delay` and
+// returns how long the program took to end after it.
+struct signal_timing {
+    std::chrono::steady_clock::time_point sent;
+    std::chrono::steady_clock::duration took_to_end() const { return std::chrono::steady_clock::now() - sent; }
+};
+std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int signo, signal_timing& timing);
 
 // Equal bit for bit (so -0.0 and NaN patterns count too).
 bool same_bits(std::span<const float> a, std::span<const float> b);
