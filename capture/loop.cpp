@@ -48,21 +48,6 @@ void report(const capture_entry& entry, capture_totals& totals)
     }
 }
 
-cap_end end_of(capture_end how)
-{
-    switch (how) {
-    case capture_end::complete:
-        return cap_end::complete;
-    case capture_end::stopped:
-        return cap_end::stopped;
-    case capture_end::device_lost:
-        return cap_end::device_lost;
-    case capture_end::cancelled:
-        break;
-    }
-    return cap_end::failed;
-}
-
 void show_levels(const period_bufs& bufs, uint64_t frames, uint64_t wanted, uint32_t rate,
                  const capture_totals& totals)
 {
@@ -87,7 +72,7 @@ cap_end take_periods(period_queue& queue, period_bufs& bufs, const capture_plan&
     for (;;) {
         const capture_entry entry = queue_pop(queue);
         if (entry.kind == capture_event::end) {
-            return write_failed ? cap_end::failed : end_of(static_cast<capture_end>(entry.error));
+            return write_failed ? cap_end::failed : static_cast<cap_end>(entry.error);
         }
         if (entry.kind != capture_event::period) {
             report(entry, totals);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "capture/device.h"
+#include "capture/queue.h"
 #include "output/rawfile.h"
 #include "pipeline/period.h"
 
@@ -15,14 +16,6 @@ uint64_t frames_wanted(uint32_t rate, int32_t seconds);
 // Periods of `period_frames` frames that cover `seconds` at `rate`, the last
 // one possibly short; none for a duration of 0 or less.
 int64_t period_count(uint32_t rate, uint64_t period_frames, int32_t seconds);
-
-// How the capture ended.
-enum class cap_end {
-    complete,    // every frame asked for was captured (or lost to overruns)
-    stopped,     // SIGINT or SIGTERM: what was read is kept
-    device_lost, // the device went away or could not be recovered: what was read is kept
-    failed,      // "00000.raw" could not take a period, or no memory for the queue
-};
 
 // What the capture took in, for the closing lines.
 struct capture_totals {

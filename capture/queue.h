@@ -27,15 +27,16 @@ enum class capture_event : uint8_t {
     overrun,    // `count` overruns or dropped periods, `frames` frames lost in all
     read_error, // `count` reads failed with `error`
     silent,     // the device has delivered nothing for a while
-    end,        // the capture is over; `error` says why (a capture_end)
+    end,        // the capture is over; `error` says why (a cap_end)
 };
 
-// How the capture thread ended.
-enum class capture_end : uint8_t {
-    complete,    // every frame asked for was captured or lost
-    stopped,     // a stop was requested
-    device_lost, // the device is gone or cannot be recovered
-    cancelled,   // the main thread asked it to quit
+// How the capture ended.
+enum class cap_end {
+    complete,    // every frame asked for was captured (or lost to overruns)
+    stopped,     // SIGINT, SIGTERM or SIGHUP: what was read is kept
+    device_lost, // the device went away or could not be recovered: what was read is kept
+    failed,      // "00000.raw" could not take a period (the main thread cancelled the
+                 // capture), or no memory for the queue
 };
 
 struct capture_entry {

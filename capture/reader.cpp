@@ -134,20 +134,21 @@ bool ready_to_read(reader_state& st)
     if (st.fill > 0 || st.slot) {
         return true;
     }
-    const int64_t now = monotonic_ns();
-    if (st.queue_full_since_ns < 0) {
-        st.queue_full_since_ns = now;
+    st.slot = queue_take_slot(st.queue, 0); // a free slot, without waiting
+    if (!st.slot && !st.dropping) {
+        const int64_t now = monotonic_ns();
+        if (st.queue_full_since_ns < 0) {
+            st.queue_full_since_ns = now;
+        }
+        const int64_t hold_until = st.queue_full_since_ns + queue_hold_ns(st.plan.rate, st.plan.buffer_frames);
+        st.slot = queue_take_slot(st.queue, std::min(now + slot_wait_slice_ns, hold_until));
+        st.dropping = !st.slot && monotonic_ns() >= hold_until;
     }
-    const int64_t hold_until = st.queue_full_since_ns + queue_hold_ns(st.plan.rate, st.plan.buffer_frames);
-    const int64_t deadline = st.dropping ? now : std::min(now + slot_wait_slice_ns, hold_until);
-    st.slot = queue_take_slot(st.queue, deadline);
     if (st.slot) {
         st.dropping = false;
         st.queue_full_since_ns = -1;
-        return true;
     }
-    st.dropping = st.dropping || monotonic_ns() >= hold_until;
-    return st.dropping;
+    return st.slot || st.dropping;
 }
 
 // When the device's current run started: its own trigger timestamp, or the
@@ -275,26 +276,26 @@ void take_what_is_there(reader_state& st)
     }
 }
 
-capture_end capture(reader_state& st)
+cap_end capture(reader_state& st)
 {
     uint64_t lost = 0;
     const int err = start_device(st, lost);
     if (err < 0) {
         push_event(st, capture_event::read_error, err);
-        return capture_end::device_lost;
+        return cap_end::device_lost;
     }
     st.last_frame_ns = monotonic_ns();
     for (;;) {
         if (queue_cancelled(st.queue)) {
-            return capture_end::cancelled;
+            return cap_end::failed;
         }
         const uint64_t left = frames_left(st);
         if (left == 0) {
-            return capture_end::complete;
+            return cap_end::complete;
         }
         if (stop_requested()) {
             take_what_is_there(st);
-            return capture_end::stopped;
+            return cap_end::stopped;
         }
         if (!ready_to_read(st)) {
             continue;
@@ -314,7 +315,7 @@ capture_end capture(reader_state& st)
                 st.silence_said = true;
             }
         } else if (!recover(st, static_cast<int>(got), now)) {
-            return capture_end::device_lost;
+            return cap_end::device_lost;
         }
     }
 }
@@ -327,13 +328,13 @@ extern "C" void* capture_main(void* arg)
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
     st.scratch = zeroed_array<uint8_t>(static_cast<std::size_t>(st.plan.period_frames) * bytes_per_sample);
 
-    capture_end end = capture_end::device_lost;
+    cap_end end = cap_end::device_lost;
     if (st.scratch.data() == nullptr) {
         push_event(st, capture_event::read_error, -ENOMEM);
     } else {
         end = capture(st);
     }
-    if (end != capture_end::cancelled) {
+    if (end != cap_end::failed) {
         hand_on(st);
     }
     if (st.slot) {
