@@ -4,18 +4,22 @@
 // emptied, the device, the period buffers, the capture (every period synced
 // to "00000.raw"), the dumps of the last period, the device closed, and
 // "target.wav" assembled from "00000.raw". A failing phase has said why on
-// standard error; the run then releases the device and ends with status 1,
-// leaving every file as it stands. Status 0 means target.wav holds the whole
-// recording.
+// standard error; the run then ends with status 1, its owners releasing the
+// device and the files, and every file left as it stands. Status 0 means
+// target.wav holds the whole recording.
 
+#include "app/loop.h"
 #include "app/process_setup.h"
 #include "app/rectime.h"
+#include "app/signals.h"
 #include "app/usage.h"
 #include "capture/device.h"
-#include "capture/loop.h"
-#include "capture/stop.h"
+#include "capture/stop_control.h"
 #include "output/console.h"
+#include "output/dumps.h"
+#include "output/names.h"
 #include "output/rawfile.h"
+#include "output/target.h"
 #include "output/wav.h"
 #include "output/workdir.h"
 #include "pipeline/period.h"
@@ -42,17 +46,6 @@ bool finish_target(wav_header& header, raw_file& raw, uint32_t rate)
     return written;
 }
 
-void say_summary(const capture_totals& totals, uint32_t rate)
-{
-    run_summary summary;
-    summary.captured_seconds = static_cast<double>(totals.frames_captured) / rate;
-    summary.kept_seconds = static_cast<double>(totals.samples_kept) / rate;
-    summary.peak = totals.peak;
-    summary.clipped = totals.clipped;
-    summary.lost_seconds = static_cast<double>(totals.frames_lost) / rate;
-    std::fprintf(stderr, "%s\n", summary_line(summary).c_str());
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -76,10 +69,16 @@ int main(int argc, char** argv)
     wav_header header = init_hdr();
     const int32_t duration_seconds = read_rectime(argc, argv, stdin);
     say_out("\nYou entered:%d seconds. Starting....\n\n", duration_seconds);
-    stop_requests_begin();
+    // Lives to the end of the process: the signal thread holds it.
+    static stop_control stop;
+    if (!stop_control_init(stop)) {
+        std::fprintf(stderr, "cannot set up the stop requests: %s\n", std::strerror(errno));
+        return 1;
+    }
+    stop_signals_begin(stop);
 
     raw_file raw;
-    if (!raw_lock(raw) || !check_outputs(raw) || !raw_reset(raw)) {
+    if (!raw_lock(raw) || !check_outputs(raw.fd.get()) || !raw_reset(raw)) {
         return 1;
     }
     cap_device dev;
@@ -89,20 +88,20 @@ int main(int argc, char** argv)
     period_bufs bufs = alloc_period_bufs(dev.period_frames);
     if (!period_bufs_allocated(bufs)) {
         std::fprintf(stderr, "cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
-        cap_close(dev.pcm_handle);
         return 1;
     }
 
     capture_totals totals;
-    const cap_end end = cap_loop(dev, bufs, raw, duration_seconds, totals);
+    const capture_outcome outcome = cap_loop(dev, bufs, raw, duration_seconds, stop, totals);
+    const bool captured = outcome != capture_outcome::failed;
     // The dumps are extras: their failure is reported but costs no recording.
-    const bool dumped = end != cap_end::failed && dump_period(bufs);
-    cap_close(dev.pcm_handle);
-    const bool written = end != cap_end::failed && finish_target(header, raw, dev.rate);
+    const bool dumped = captured && dump_period(bufs);
+    dev.handle = pcm_owner();
+    const bool written = captured && finish_target(header, raw, dev.rate);
     if (totals.frames_captured > 0) {
-        say_summary(totals, dev.rate);
+        std::fprintf(stderr, "%s\n", summary_line(summary_of(totals, dev.rate)).c_str());
     }
-    if (!written || !dumped || end == cap_end::device_lost) {
+    if (!written || !dumped || outcome == capture_outcome::device_lost) {
         return 1;
     }
     say_out("%s\n", "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");

@@ -1,4 +1,4 @@
-// The per-period work between two reads: copy, decode, scale, filter.
+// The per-period work between two reads: decode, scale and filter a period.
 // Reports nanoseconds per sample of a 44,100-frame period.
 #include "pipeline/period.h"
 
@@ -15,8 +15,9 @@ constexpr uint64_t frames = 44100;
 enum class kind { speech, silent, loud };
 
 // Sound with silent stretches: a tone, digital silence, and quiet hiss.
-void fill(period_bufs& bufs, kind k)
+std::vector<uint8_t> period_of(kind k)
 {
+    std::vector<uint8_t> bytes(frames * 4);
     uint32_t noise = 1;
     for (uint64_t i = 0; i < frames; ++i) {
         int32_t v = 0;
@@ -31,9 +32,10 @@ void fill(period_bufs& bufs, kind k)
         }
         const auto u = static_cast<uint32_t>(v);
         for (int b = 0; b < 4; ++b) {
-            bufs.capture[i * 4 + static_cast<uint64_t>(b)] = static_cast<uint8_t>(u >> (8 * b));
+            bytes[i * 4 + static_cast<uint64_t>(b)] = static_cast<uint8_t>(u >> (8 * b));
         }
     }
+    return bytes;
 }
 
 void per_sample(benchmark::State& state)
@@ -45,11 +47,12 @@ void per_sample(benchmark::State& state)
 
 void fast_period(benchmark::State& state, kind k)
 {
-    period_bufs bufs = alloc_period_bufs(frames);
-    fill(bufs, k);
+    const std::vector<uint8_t> bytes = period_of(k);
+    std::vector<float> kept(frames + 1);
+    period_levels levels;
     for (auto _ : state) {
-        process_period(bufs, frames, frames);
-        benchmark::DoNotOptimize(bufs.kept_count);
+        uint32_t count = filter_period(bytes, kept, levels);
+        benchmark::DoNotOptimize(count);
         benchmark::ClobberMemory();
     }
     per_sample(state);
@@ -58,15 +61,15 @@ void fast_period(benchmark::State& state, kind k)
 // The same period through the plain steps, one pass each, for comparison.
 void plain_period(benchmark::State& state, kind k)
 {
-    period_bufs bufs = alloc_period_bufs(frames);
-    fill(bufs, k);
-    const std::size_t n = frames;
+    const std::vector<uint8_t> bytes = period_of(k);
+    std::vector<int32_t> decoded(frames);
+    std::vector<float> scaled(frames);
+    std::vector<float> kept(frames);
     for (auto _ : state) {
-        copy_period(bufs, frames);
-        decode_period(std::span(bufs.working_copy).first(n * 4), std::span(bufs.decoded).first(n));
-        scale_period(std::span(bufs.decoded).first(n), std::span(bufs.scaled).first(n));
-        bufs.kept_count = keep_nonsilent(std::span(bufs.scaled).first(n), bufs.kept);
-        benchmark::DoNotOptimize(bufs.kept_count);
+        decode_period(bytes, decoded);
+        scale_period(decoded, scaled);
+        uint32_t count = keep_nonsilent(scaled, kept);
+        benchmark::DoNotOptimize(count);
         benchmark::ClobberMemory();
     }
     per_sample(state);

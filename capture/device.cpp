@@ -3,16 +3,32 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 namespace {
 
-bool report_install_failure(snd_pcm_t* pcm_handle, int alsa_result)
+// The device's own buffer is asked for this many seconds, and at least two
+// periods: enough to ride out a busy moment, never the device's maximum
+// (which through a rate converter can be hundreds of megabytes).
+constexpr uint32_t requested_buffer_seconds = 3;
+
+bool report_install_failure(int alsa_result)
 {
     std::fprintf(stderr, "double check hardware specs&parameters: %s\n", snd_strerror(alsa_result));
-    snd_pcm_close(pcm_handle);
     return false;
+}
+
+// Whether a failed open means that "default" is a sound server's plugin and
+// the server is not there for this user (not running, or run under sudo).
+bool sound_server_unreachable(int alsa_result)
+{
+    // What the PipeWire and PulseAudio plugins say when nobody answers.
+    return alsa_result == -EHOSTDOWN || alsa_result == -ECONNREFUSED;
+}
+
+snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames)
+{
+    return std::max<snd_pcm_uframes_t>(2 * period_frames, snd_pcm_uframes_t{requested_buffer_seconds} * rate);
 }
 
 // Timestamps from the monotonic clock, so that the time between two starts of
@@ -34,76 +50,63 @@ void set_timestamps(snd_pcm_t* pcm_handle)
 
 } // namespace
 
-bool sound_server_unreachable(int alsa_result)
-{
-    // What the PipeWire and PulseAudio plugins say when nobody answers.
-    return alsa_result == -EHOSTDOWN || alsa_result == -ECONNREFUSED;
-}
-
-snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames)
-{
-    return std::max<snd_pcm_uframes_t>(2 * period_frames, snd_pcm_uframes_t{requested_buffer_seconds} * rate);
-}
-
 bool cap_open(cap_device& dev)
 {
-    snd_pcm_t* pcm_handle = nullptr;
-    int alsa_result = snd_pcm_open(&pcm_handle, "default", SND_PCM_STREAM_CAPTURE, 0);
+    snd_pcm_t* opened = nullptr;
+    int alsa_result = snd_pcm_open(&opened, "default", SND_PCM_STREAM_CAPTURE, 0);
     if (alsa_result < 0) {
         std::fprintf(stderr, "unable to open pcm device: %s\n", snd_strerror(alsa_result));
         if (sound_server_unreachable(alsa_result)) {
-            std::fprintf(stderr, "%s\n", sound_server_hint);
+            std::fprintf(stderr, "the sound server (PipeWire or PulseAudio) may not be running for this user "
+                                 "(under sudo, for example)\n");
         }
         return false;
     }
+    pcm_owner handle(opened);
+    snd_pcm_t* pcm = handle.get();
 
     // The parameter set is only needed while negotiating.
     std::vector<unsigned char> params_storage(snd_pcm_hw_params_sizeof(), 0);
     auto* hw_params = reinterpret_cast<snd_pcm_hw_params_t*>(params_storage.data());
-    snd_pcm_hw_params_any(pcm_handle, hw_params);
+    snd_pcm_hw_params_any(pcm, hw_params);
 
     // A refused access, format or channel count would make the device deliver
     // something other than mono S32_LE, which decoding would turn into noise.
-    alsa_result = snd_pcm_hw_params_set_access(pcm_handle, hw_params, SND_PCM_ACCESS_RW_INTERLEAVED);
-    if (alsa_result < 0) {
-        return report_install_failure(pcm_handle, alsa_result);
+    alsa_result = snd_pcm_hw_params_set_access(pcm, hw_params, SND_PCM_ACCESS_RW_INTERLEAVED);
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_set_format(pcm, hw_params, SND_PCM_FORMAT_S32_LE);
     }
-    alsa_result = snd_pcm_hw_params_set_format(pcm_handle, hw_params, SND_PCM_FORMAT_S32_LE);
-    if (alsa_result < 0) {
-        return report_install_failure(pcm_handle, alsa_result);
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_set_channels(pcm, hw_params, 1);
     }
-    alsa_result = snd_pcm_hw_params_set_channels(pcm_handle, hw_params, 1);
     if (alsa_result < 0) {
-        return report_install_failure(pcm_handle, alsa_result);
+        return report_install_failure(alsa_result);
     }
 
     // Rate and period size take whatever the device has nearest.
     int direction = 0;
     unsigned int rate = requested_rate;
-    snd_pcm_hw_params_set_rate_near(pcm_handle, hw_params, &rate, &direction);
+    snd_pcm_hw_params_set_rate_near(pcm, hw_params, &rate, &direction);
     snd_pcm_uframes_t period_frames = requested_period_frames;
-    snd_pcm_hw_params_set_period_size_near(pcm_handle, hw_params, &period_frames, &direction);
+    snd_pcm_hw_params_set_period_size_near(pcm, hw_params, &period_frames, &direction);
     snd_pcm_uframes_t buffer_frames = buffer_request(rate, period_frames);
-    snd_pcm_hw_params_set_buffer_size_near(pcm_handle, hw_params, &buffer_frames);
+    snd_pcm_hw_params_set_buffer_size_near(pcm, hw_params, &buffer_frames);
 
-    alsa_result = snd_pcm_hw_params(pcm_handle, hw_params);
+    alsa_result = snd_pcm_hw_params(pcm, hw_params);
     if (alsa_result < 0) {
-        return report_install_failure(pcm_handle, alsa_result);
+        return report_install_failure(alsa_result);
     }
 
     // Read back what was installed, not what was asked for.
     snd_pcm_hw_params_get_period_size(hw_params, &period_frames, &direction);
     snd_pcm_hw_params_get_rate(hw_params, &rate, &direction);
-    unsigned int period_time_us = 0;
-    snd_pcm_hw_params_get_period_time(hw_params, &period_time_us, &direction);
     snd_pcm_hw_params_get_buffer_size(hw_params, &buffer_frames);
-    set_timestamps(pcm_handle);
-    snd_pcm_nonblock(pcm_handle, 1);
+    set_timestamps(pcm);
+    snd_pcm_nonblock(pcm, 1);
 
-    dev.pcm_handle = pcm_handle;
+    dev.handle = std::move(handle);
     dev.period_frames = period_frames;
     dev.rate = rate;
-    dev.period_time_us = period_time_us;
     dev.buffer_frames = buffer_frames;
     return true;
 }
@@ -114,4 +117,22 @@ void cap_close(snd_pcm_t* pcm_handle)
     snd_pcm_drain(pcm_handle);
     snd_pcm_drop(pcm_handle);
     snd_pcm_close(pcm_handle);
+}
+
+pcm_owner& pcm_owner::operator=(pcm_owner&& other) noexcept
+{
+    if (this != &other) {
+        if (pcm != nullptr) {
+            cap_close(pcm);
+        }
+        pcm = std::exchange(other.pcm, nullptr);
+    }
+    return *this;
+}
+
+pcm_owner::~pcm_owner()
+{
+    if (pcm != nullptr) {
+        cap_close(pcm);
+    }
 }

@@ -1,6 +1,6 @@
 #include "capture/reader.h"
 
-#include "capture/stop.h"
+#include "common/clock.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,25 +8,18 @@
 #include <cstdlib>
 #include <optional>
 #include <poll.h>
+#include <span>
 #include <vector>
 
-namespace {
-
-constexpr int64_t ns_per_second = 1'000'000'000;
-constexpr int poll_timeout_ms = 200;
-constexpr int64_t slot_wait_slice_ns = 100'000'000;
-
-int64_t buffer_ns(uint32_t rate, uint64_t buffer_frames)
+uint64_t frames_wanted(uint32_t rate, int32_t seconds)
 {
-    return rate == 0 ? ns_per_second : static_cast<int64_t>(buffer_frames * uint64_t{ns_per_second} / rate);
+    // At most 2^31 x 2^32 frames: fits in 64 bits.
+    return seconds <= 0 ? 0 : static_cast<uint64_t>(seconds) * rate;
 }
 
-} // namespace
-
-uint64_t frames_to_read(uint64_t period_frames, uint64_t in_slot, uint64_t frames_left)
+int64_t period_count(uint32_t rate, uint64_t period_frames, int32_t seconds)
 {
-    const uint64_t room = period_frames > in_slot ? period_frames - in_slot : 0;
-    return std::min(room, frames_left);
+    return periods_left(frames_wanted(rate, seconds), period_frames);
 }
 
 int64_t periods_left(uint64_t frames_left, uint64_t period_frames)
@@ -34,13 +27,15 @@ int64_t periods_left(uint64_t frames_left, uint64_t period_frames)
     return period_frames == 0 ? 0 : static_cast<int64_t>((frames_left + period_frames - 1) / period_frames);
 }
 
+uint64_t frames_to_read(uint64_t period_frames, uint64_t in_slot, uint64_t frames_left)
+{
+    const uint64_t room = period_frames > in_slot ? period_frames - in_slot : 0;
+    return std::min(room, frames_left);
+}
+
 uint64_t frames_lost_between(int64_t first_start_ns, int64_t next_start_ns, uint32_t rate, uint64_t delivered)
 {
-    if (next_start_ns <= first_start_ns) {
-        return 0;
-    }
-    const auto elapsed = static_cast<uint64_t>(next_start_ns - first_start_ns);
-    const uint64_t frames = elapsed / ns_per_second * rate + elapsed % ns_per_second * rate / ns_per_second;
+    const uint64_t frames = ns_to_frames(next_start_ns - first_start_ns, rate);
     return frames > delivered ? frames - delivered : 0;
 }
 
@@ -51,78 +46,95 @@ bool fails_at_once(int64_t recovered_at_ns, uint64_t frames_since, int64_t now_n
 
 int64_t failure_window_ns(uint32_t rate, uint64_t buffer_frames)
 {
-    return std::min(buffer_ns(rate, buffer_frames) / 2, ns_per_second);
+    return std::min(frames_to_ns(buffer_frames, rate) / 2, ns_per_second);
 }
 
 int64_t queue_hold_ns(uint32_t rate, uint64_t buffer_frames)
 {
-    return buffer_ns(rate, buffer_frames) / 2;
+    return frames_to_ns(buffer_frames, rate) / 2;
 }
 
 namespace {
 
+constexpr std::size_t bytes_per_frame = 4;
+
+// The period being gathered: into a slot of the queue, or, while the queue
+// is full past what the device's buffer can wait for, into `scratch` to be
+// dropped and counted.
+struct period_fill {
+    std::optional<uint32_t> slot;
+    bool dropping = false;
+    uint64_t frames = 0;
+    int64_t queue_full_since_ns = -1;
+    zeroed_array<uint8_t> scratch;
+};
+
+// The device's current run, from its latest start, and its latest recovery.
+struct device_run {
+    int64_t started_ns = -1;
+    uint64_t frames = 0;
+    int64_t recovered_at_ns = -1;
+    uint64_t frames_since_recovery = 0;
+};
+
+// When a frame last came, and whether the silence since was said.
+struct silence_watch {
+    int64_t last_frame_ns = 0;
+    bool said = false;
+};
+
 struct reader_state {
     const capture_plan& plan;
     period_queue& queue;
-    std::vector<pollfd> fds;        // the device's descriptors, then the wake-up
-    zeroed_array<uint8_t> scratch;  // a period that found the queue full, to be dropped
-    std::optional<uint32_t> slot;   // the slot being filled
-    bool dropping = false;          // filling `scratch` instead
-    uint64_t fill = 0;              // frames in the slot or scratch
-    uint64_t done = 0;              // frames handed on or lost, of frames_wanted
-    bool must_wait = false;         // the last read found nothing
-    int64_t segment_start_ns = -1;  // when the device last started
-    uint64_t segment_frames = 0;    // frames delivered since then
-    int64_t last_frame_ns = 0;
-    bool silence_said = false;
-    int64_t recovered_at_ns = -1;   // after a failure, when the device was running again
-    uint64_t frames_since_recovery = 0;
-    int64_t queue_full_since_ns = -1;
+    std::vector<pollfd> fds; // the device's descriptors, then the stop control's
+    period_fill fill;
+    device_run run;
+    silence_watch silence;
+    uint64_t done = 0;      // frames handed on or lost, of frames_wanted
+    bool must_wait = false; // the last read found nothing
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
 };
 
-void push_event(reader_state& st, capture_event kind, int error = 0, uint64_t frames = 0, uint32_t count = 1)
-{
-    capture_entry entry;
-    entry.kind = kind;
-    entry.error = error;
-    entry.frames = frames;
-    entry.count = count;
-    queue_push(st.queue, entry);
-}
-
 uint64_t frames_left(const reader_state& st)
 {
-    return st.plan.frames_wanted - st.done - st.fill;
+    return st.plan.frames_wanted - st.done - st.fill.frames;
 }
 
 uint8_t* fill_point(reader_state& st)
 {
-    uint8_t* base = st.dropping ? st.scratch.data() : queue_slot_data(st.queue, *st.slot);
-    return base + st.fill * bytes_per_sample;
+    uint8_t* base = st.fill.dropping ? st.fill.scratch.data() : queue_slot_data(st.queue, *st.fill.slot);
+    return base + st.fill.frames * bytes_per_frame;
 }
 
 // Hands the frames gathered so far to the main thread, or drops them when the
 // queue had no room for them.
 void hand_on(reader_state& st)
 {
-    if (st.fill == 0) {
+    if (st.fill.frames == 0) {
         return;
     }
-    st.done += st.fill;
-    if (st.dropping) {
-        push_event(st, capture_event::overrun, 0, st.fill);
+    st.done += st.fill.frames;
+    if (st.fill.dropping) {
+        queue_push(st.queue, frames_lost{0, 1, st.fill.frames});
     } else {
-        capture_entry entry;
-        entry.kind = capture_event::period;
-        entry.slot = *st.slot;
-        entry.frames = st.fill;
-        entry.periods_left = periods_left(st.plan.frames_wanted - st.done, st.plan.period_frames);
-        st.slot.reset();
-        queue_push(st.queue, entry);
+        queue_push(st.queue, period_ready{*st.fill.slot, st.fill.frames,
+                                          periods_left(st.plan.frames_wanted - st.done, st.plan.period_frames)});
+        st.fill.slot.reset();
     }
-    st.fill = 0;
+    st.fill.frames = 0;
+}
+
+// Sleeps until one of `fds` is readable or `deadline_ns` passes (-1: none);
+// poll's result.
+int sleep_on(std::span<pollfd> fds, int64_t deadline_ns)
+{
+    int timeout_ms = -1;
+    if (deadline_ns >= 0) {
+        const int64_t left = std::max<int64_t>(deadline_ns - monotonic_ns(), 0);
+        timeout_ms = static_cast<int>(std::min<int64_t>((left + 999'999) / 1'000'000, 60'000));
+    }
+    return poll(fds.data(), fds.size(), timeout_ms);
 }
 
 // At the start of a period: a free slot if there is one; while the queue is
@@ -131,24 +143,32 @@ void hand_on(reader_state& st)
 // False when nothing can be read yet (look at stop requests, then try again).
 bool ready_to_read(reader_state& st)
 {
-    if (st.fill > 0 || st.slot) {
+    period_fill& fill = st.fill;
+    if (fill.frames > 0 || fill.slot) {
         return true;
     }
-    st.slot = queue_take_slot(st.queue, 0); // a free slot, without waiting
-    if (!st.slot && !st.dropping) {
-        const int64_t now = monotonic_ns();
-        if (st.queue_full_since_ns < 0) {
-            st.queue_full_since_ns = now;
-        }
-        const int64_t hold_until = st.queue_full_since_ns + queue_hold_ns(st.plan.rate, st.plan.buffer_frames);
-        st.slot = queue_take_slot(st.queue, std::min(now + slot_wait_slice_ns, hold_until));
-        st.dropping = !st.slot && monotonic_ns() >= hold_until;
+    fill.slot = queue_take_slot(st.queue);
+    if (fill.slot) {
+        fill.dropping = false;
+        fill.queue_full_since_ns = -1;
+        return true;
     }
-    if (st.slot) {
-        st.dropping = false;
-        st.queue_full_since_ns = -1;
+    if (fill.dropping) {
+        return true;
     }
-    return st.slot || st.dropping;
+    const int64_t now = monotonic_ns();
+    if (fill.queue_full_since_ns < 0) {
+        fill.queue_full_since_ns = now;
+    }
+    const int64_t hold_until = fill.queue_full_since_ns + queue_hold_ns(st.plan.rate, st.plan.buffer_frames);
+    if (now >= hold_until) {
+        fill.dropping = true;
+        return true;
+    }
+    pollfd wait[] = {{st.plan.stop->wake.get(), POLLIN, 0}, {st.queue.slot_freed.get(), POLLIN, 0}};
+    sleep_on(wait, hold_until);
+    queue_slot_wait_done(st.queue);
+    return false;
 }
 
 // When the device's current run started: its own trigger timestamp, or the
@@ -178,20 +198,20 @@ int64_t start_time_ns(snd_pcm_t* pcm)
 int start_device(reader_state& st, uint64_t& lost)
 {
     lost = 0;
-    if (snd_pcm_state(st.plan.pcm_handle) == SND_PCM_STATE_PREPARED) {
-        const int err = snd_pcm_start(st.plan.pcm_handle);
-        if (err < 0) {
-            return err;
-        }
-        const int64_t started = start_time_ns(st.plan.pcm_handle);
-        if (st.segment_start_ns >= 0) {
-            lost = std::min(frames_lost_between(st.segment_start_ns, started, st.plan.rate, st.segment_frames),
-                            frames_left(st));
-            st.done += lost;
-        }
-        st.segment_start_ns = started;
-        st.segment_frames = 0;
+    if (snd_pcm_state(st.plan.pcm_handle) != SND_PCM_STATE_PREPARED) {
+        return 0;
     }
+    const int err = snd_pcm_start(st.plan.pcm_handle);
+    if (err < 0) {
+        return err;
+    }
+    const int64_t started = start_time_ns(st.plan.pcm_handle);
+    if (st.run.started_ns >= 0) {
+        lost = std::min(frames_lost_between(st.run.started_ns, started, st.plan.rate, st.run.frames), frames_left(st));
+        st.done += lost;
+    }
+    st.run.started_ns = started;
+    st.run.frames = 0;
     return 0;
 }
 
@@ -202,13 +222,13 @@ bool recover(reader_state& st, int failure, int64_t now)
     snd_pcm_t* pcm = st.plan.pcm_handle;
     const bool overrun = failure == -EPIPE;
     const bool gone = failure == -ENODEV || snd_pcm_state(pcm) == SND_PCM_STATE_DISCONNECTED;
-    if (gone || fails_at_once(st.recovered_at_ns, st.frames_since_recovery, now,
+    if (gone || fails_at_once(st.run.recovered_at_ns, st.run.frames_since_recovery, now,
                               failure_window_ns(st.plan.rate, st.plan.buffer_frames))) {
-        push_event(st, capture_event::read_error, gone ? -ENODEV : failure);
+        queue_push(st.queue, read_failed{gone ? -ENODEV : failure});
         return false;
     }
     if (!overrun) {
-        push_event(st, capture_event::read_error, failure);
+        queue_push(st.queue, read_failed{failure});
     }
     int err = 0;
     if (failure == -ESTRPIPE) {
@@ -224,26 +244,27 @@ bool recover(reader_state& st, int failure, int64_t now)
         err = start_device(st, lost);
     }
     if (overrun || lost > 0) {
-        push_event(st, capture_event::overrun, 0, lost, overrun ? 1 : 0);
+        queue_push(st.queue, frames_lost{overrun ? 1U : 0U, 0, lost});
     }
     if (err < 0) {
-        push_event(st, capture_event::read_error, err);
+        queue_push(st.queue, read_failed{err});
         return false;
     }
-    st.recovered_at_ns = monotonic_ns();
-    st.frames_since_recovery = 0;
+    st.run.recovered_at_ns = monotonic_ns();
+    st.run.frames_since_recovery = 0;
     return true;
 }
 
-// Waits until the device has frames, a stop is requested, or a little time
-// has passed (so that silence is noticed and the queue looked at again).
+// Sleeps until the device has frames or a stop is requested; while the
+// device is silent and that is not yet said, no longer than until it is due.
 void wait_for_device(reader_state& st)
 {
     snd_pcm_t* pcm = st.plan.pcm_handle;
     const int count = snd_pcm_poll_descriptors(pcm, st.fds.data(), static_cast<unsigned>(st.fds.size() - 1));
     const auto device_fds = static_cast<unsigned>(std::max(count, 0));
-    st.fds[device_fds] = pollfd{st.plan.wake_fd, POLLIN, 0};
-    if (poll(st.fds.data(), device_fds + 1, poll_timeout_ms) > 0 && device_fds > 0) {
+    st.fds[device_fds] = pollfd{st.plan.stop->wake.get(), POLLIN, 0};
+    const int64_t deadline = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
+    if (sleep_on(std::span(st.fds).first(device_fds + 1), deadline) > 0 && device_fds > 0) {
         // Lets the device's plugin take note of the wake-up.
         unsigned short revents = 0;
         snd_pcm_poll_descriptors_revents(pcm, st.fds.data(), device_fds, &revents);
@@ -252,12 +273,11 @@ void wait_for_device(reader_state& st)
 
 void took_frames(reader_state& st, uint64_t frames, int64_t now)
 {
-    st.fill += frames;
-    st.segment_frames += frames;
-    st.frames_since_recovery += frames;
-    st.last_frame_ns = now;
-    st.silence_said = false;
-    if (st.fill == st.plan.period_frames || frames_left(st) == 0) {
+    st.fill.frames += frames;
+    st.run.frames += frames;
+    st.run.frames_since_recovery += frames;
+    st.silence = silence_watch{now, false};
+    if (st.fill.frames == st.plan.period_frames || frames_left(st) == 0) {
         hand_on(st);
     }
 }
@@ -266,8 +286,8 @@ void took_frames(reader_state& st, uint64_t frames, int64_t now)
 // holds is part of the recording.
 void take_what_is_there(reader_state& st)
 {
-    const uint64_t want = frames_to_read(st.plan.period_frames, st.fill, frames_left(st));
-    if (want == 0 || (!st.slot && !st.dropping && st.fill == 0)) {
+    const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, frames_left(st));
+    if (want == 0 || (!st.fill.slot && !st.fill.dropping && st.fill.frames == 0)) {
         return;
     }
     const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
@@ -276,26 +296,27 @@ void take_what_is_there(reader_state& st)
     }
 }
 
-cap_end capture(reader_state& st)
+capture_outcome capture(reader_state& st)
 {
     uint64_t lost = 0;
     const int err = start_device(st, lost);
     if (err < 0) {
-        push_event(st, capture_event::read_error, err);
-        return cap_end::device_lost;
+        queue_push(st.queue, read_failed{err});
+        return capture_outcome::device_lost;
     }
-    st.last_frame_ns = monotonic_ns();
+    st.silence.last_frame_ns = monotonic_ns();
     for (;;) {
-        if (queue_cancelled(st.queue)) {
-            return cap_end::failed;
+        const stop_reason stop = stop_requested(*st.plan.stop);
+        if (stop == stop_reason::cancelled) {
+            return capture_outcome::failed;
         }
         const uint64_t left = frames_left(st);
         if (left == 0) {
-            return cap_end::complete;
+            return capture_outcome::complete;
         }
-        if (stop_requested()) {
+        if (stop == stop_reason::requested) {
             take_what_is_there(st);
-            return cap_end::stopped;
+            return capture_outcome::stopped;
         }
         if (!ready_to_read(st)) {
             continue;
@@ -303,19 +324,19 @@ cap_end capture(reader_state& st)
         if (st.must_wait) {
             wait_for_device(st);
         }
-        const uint64_t want = frames_to_read(st.plan.period_frames, st.fill, left);
+        const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
         if (got > 0) {
             took_frames(st, static_cast<uint64_t>(got), now);
         } else if (st.must_wait) {
-            if (!st.silence_said && now - st.last_frame_ns >= silence_report_ns) {
-                push_event(st, capture_event::silent);
-                st.silence_said = true;
+            if (!st.silence.said && now - st.silence.last_frame_ns >= silence_report_ns) {
+                queue_push(st.queue, device_silent{});
+                st.silence.said = true;
             }
         } else if (!recover(st, static_cast<int>(got), now)) {
-            return cap_end::device_lost;
+            return capture_outcome::device_lost;
         }
     }
 }
@@ -326,24 +347,21 @@ extern "C" void* capture_main(void* arg)
     reader_state st(reader->plan, *reader->queue);
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
-    st.scratch = zeroed_array<uint8_t>(static_cast<std::size_t>(st.plan.period_frames) * bytes_per_sample);
+    st.fill.scratch = zeroed_array<uint8_t>(static_cast<std::size_t>(st.plan.period_frames) * bytes_per_frame);
 
-    cap_end end = cap_end::device_lost;
-    if (st.scratch.data() == nullptr) {
-        push_event(st, capture_event::read_error, -ENOMEM);
+    capture_outcome outcome = capture_outcome::device_lost;
+    if (!st.fill.scratch) {
+        queue_push(st.queue, read_failed{-ENOMEM});
     } else {
-        end = capture(st);
+        outcome = capture(st);
     }
-    if (end != cap_end::failed) {
+    if (outcome != capture_outcome::failed) {
         hand_on(st);
     }
-    if (st.slot) {
-        queue_release(st.queue, *st.slot);
+    if (st.fill.slot) {
+        queue_release(st.queue, *st.fill.slot);
     }
-    capture_entry last;
-    last.kind = capture_event::end;
-    last.error = static_cast<int>(end);
-    queue_push(st.queue, last);
+    queue_push(st.queue, capture_over{outcome});
     return nullptr;
 }
 

@@ -1,10 +1,12 @@
 // The capture thread. It only reads: frames from the device into the queue's
 // slots, and what went wrong as events behind them. It never touches a file
 // or a standard stream, so a stalled disk or a blocked terminal cannot hold
-// it up; the queue absorbs the stall.
+// it up; the queue absorbs the stall. It sleeps on the device and on the
+// stop control, nothing else: no timer ticks while it waits.
 #pragma once
 
 #include "capture/queue.h"
+#include "capture/stop_control.h"
 
 #include <alsa/asoundlib.h>
 
@@ -18,18 +20,25 @@ struct capture_plan {
     uint64_t period_frames = 0;
     uint64_t buffer_frames = 0;
     uint64_t frames_wanted = 0; // the duration in frames
-    int wake_fd = -1;           // readable once a stop is requested
+    stop_control* stop = nullptr;
 };
 
 // After this long without a frame the capture thread says so, once.
 inline constexpr int64_t silence_report_ns = 5'000'000'000;
 
-// Frames to ask the device for: the rest of the period, but no more than the
-// duration still needs.
-uint64_t frames_to_read(uint64_t period_frames, uint64_t in_slot, uint64_t frames_left);
+// Frames that `seconds` seconds take at `rate`; none for 0 or less.
+uint64_t frames_wanted(uint32_t rate, int32_t seconds);
+
+// Periods of `period_frames` frames that cover `seconds` at `rate`, the last
+// one possibly short; none for a duration of 0 or less.
+int64_t period_count(uint32_t rate, uint64_t period_frames, int32_t seconds);
 
 // Periods still to come for `frames_left` frames, rounded up.
 int64_t periods_left(uint64_t frames_left, uint64_t period_frames);
+
+// Frames to ask the device for: the rest of the period, but no more than the
+// duration still needs.
+uint64_t frames_to_read(uint64_t period_frames, uint64_t in_slot, uint64_t frames_left);
 
 // Frames a stopped and restarted device did not deliver: the time between its
 // two starts at `rate`, less the frames its first run delivered.
@@ -55,8 +64,8 @@ struct capture_thread {
     bool running = false;
 };
 
-// Starts the thread with every signal blocked in it, so that handlers run on
-// the main thread. 0, or the error number when it cannot be started.
+// Starts the thread with every signal blocked in it. 0, or the error number
+// when it cannot be started.
 int capture_thread_start(capture_thread& reader, const capture_plan& plan, period_queue& queue);
 
 // Waits for the thread to end.

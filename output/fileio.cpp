@@ -1,56 +1,126 @@
 #include "output/fileio.h"
 
+#include "common/memory.h"
 #include "output/console.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
-bool report_write_error(const char* name)
+io_status io_failure(const char* action, const char* file, int error)
 {
-    say_err("error writing %s: %s\n", name, std::strerror(errno));
+    return io_status{action, file, error};
+}
+
+bool say_io_error(const io_status& status)
+{
+    if (!status.ok()) {
+        say_err("error %s %s: %s\n", status.action, status.file,
+                status.error == 0 ? "file ended early" : std::strerror(status.error));
+    }
     return false;
 }
 
-int open_for_writing(const char* name, int flags)
+io_status write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at)
 {
-    return open(name, O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
-}
-
-bool write_all(int fd, const void* data, std::size_t size, const char* name, int64_t at)
-{
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        const ssize_t done = at < 0 ? write(fd, bytes, size) : pwrite(fd, bytes, size, static_cast<off_t>(at));
+    while (!bytes.empty()) {
+        const ssize_t done =
+            at < 0 ? write(fd, bytes.data(), bytes.size()) : pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
         if (done < 0 && errno == EINTR) {
             continue;
         }
         if (done <= 0) {
-            if (done == 0) {
-                errno = ENOSPC;
-            }
-            return report_write_error(name);
+            return io_failure("writing", file, done == 0 ? ENOSPC : errno);
         }
-        bytes += done;
-        size -= static_cast<std::size_t>(done);
+        bytes = bytes.subspan(static_cast<std::size_t>(done));
         at = at < 0 ? at : at + done;
     }
-    return true;
+    return {};
 }
 
-bool sync_data(int fd, const char* name)
+namespace {
+
+// Special files and read-only file systems have nothing to sync: EINVAL or EROFS.
+io_status synced(int result, const char* file)
 {
-    // Special files that cannot be synced report EINVAL or EROFS: nothing to keep.
-    return fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS || report_write_error(name);
+    return result == 0 || errno == EINVAL || errno == EROFS ? io_status{} : io_failure("writing", file, errno);
 }
 
-bool close_file(int fd, const char* name, bool sync)
+bool aligned(const void* data, std::size_t size, int64_t at)
 {
-    bool ok = !sync || sync_data(fd, name);
-    if (close(fd) != 0 && ok) {
-        ok = report_write_error(name);
+    return reinterpret_cast<std::uintptr_t>(data) % page_bytes == 0 && size % page_bytes == 0 &&
+           at % static_cast<int64_t>(page_bytes) == 0;
+}
+
+} // namespace
+
+io_status sync_file(int fd, const char* file)
+{
+    return synced(fdatasync(fd), file);
+}
+
+io_status sync_directory(const char* file)
+{
+    const unique_fd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        return io_failure("writing", file, errno);
     }
-    return ok;
+    return synced(fsync(dir.get()), file);
+}
+
+io_status close_file(unique_fd& fd, const char* file)
+{
+    const int result = close(fd.release());
+    return result == 0 ? io_status{} : io_failure("writing", file, errno);
+}
+
+void direct_open(direct_io& io, int cached_fd, int flags)
+{
+    io.cached_fd = cached_fd;
+    const std::string path = "/proc/self/fd/" + std::to_string(cached_fd);
+    io.direct_fd.reset(open(path.c_str(), flags | O_CLOEXEC | O_DIRECT));
+}
+
+io_status direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at, const char* file)
+{
+    while (io.direct_fd.valid() && !bytes.empty() && aligned(bytes.data(), bytes.size(), at)) {
+        const ssize_t done = pwrite(io.direct_fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(at));
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done < 0 && errno != EINVAL) {
+            return io_failure("writing", file, errno);
+        }
+        if (done <= 0 || static_cast<std::size_t>(done) % page_bytes != 0) {
+            // Refused after all, or a partial block: the page cache takes the
+            // rest of this file's writes.
+            io.direct_fd.reset();
+            if (done > 0) {
+                bytes = bytes.subspan(static_cast<std::size_t>(done));
+                at += done;
+            }
+            break;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(done));
+        at += done;
+    }
+    return write_all(io.cached_fd, bytes, file, at);
+}
+
+ssize_t direct_read(direct_io& io, std::span<uint8_t> into, int64_t at)
+{
+    for (;;) {
+        const bool direct = io.direct_fd.valid() && aligned(into.data(), into.size(), at);
+        const ssize_t got = pread(direct ? io.direct_fd.get() : io.cached_fd, into.data(), into.size(), static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && direct && errno == EINVAL) {
+            io.direct_fd.reset();
+            continue;
+        }
+        return got;
+    }
 }

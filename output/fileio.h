@@ -1,26 +1,60 @@
-// Checked file writes: a file that cannot take its bytes is named, with the
-// system's reason, on standard error ("error writing 00000.raw: No space left
-// on device").
+// The file toolkit: whole writes, one sync rule for files and directories,
+// and direct I/O beside the page cache with its fallback. A failure comes
+// back as a value that names the action, the file and the system's reason;
+// the phase that met it prints it once ("error writing 00000.raw: No space
+// left on device").
 #pragma once
+
+#include "common/unique_fd.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <sys/types.h>
 
-// Prints "error writing NAME: REASON" for the current errno; returns false.
-bool report_write_error(const char* name);
+struct io_status {
+    const char* action = nullptr; // "writing", "reading"; null: it worked
+    const char* file = nullptr;
+    int error = 0; // errno; 0 when reading found the file shorter than expected
+    bool ok() const { return action == nullptr; }
+};
 
-// Opens NAME for writing with the given extra flags (O_TRUNC or O_APPEND);
-// -1 when it cannot be opened (the caller says so in its own words).
-int open_for_writing(const char* name, int flags);
+io_status io_failure(const char* action, const char* file, int error);
 
-// Writes all `size` bytes, however many calls that takes: at the file offset
-// `at` when it is given, else at the current position.
-bool write_all(int fd, const void* data, std::size_t size, const char* name, int64_t at = -1);
+// "error ACTION FILE: REASON" on standard error. Returns false, for `return say_io_error(...)`.
+bool say_io_error(const io_status& status);
 
-// Syncs the file's data to stable storage; false after a message when it
-// cannot. Special files with nothing to sync (devices, pipes) count as synced.
-bool sync_data(int fd, const char* name);
+// Writes all of `bytes`, however many calls that takes: at the offset `at`
+// when it is given, else at the current position.
+io_status write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at = -1);
 
-// Syncs the data to stable storage when `sync` is set, then closes. The file
-// is closed in every case; false (after a message) when any step failed.
-bool close_file(int fd, const char* name, bool sync);
+// Syncs the file's data. Special files with nothing to sync (devices, pipes)
+// count as synced.
+io_status sync_file(int fd, const char* file);
+
+// Syncs the current directory, so that the names created or renamed in it
+// last; failures name `file`, the name that needed it.
+io_status sync_directory(const char* file);
+
+// Closes the descriptor, checking the result.
+io_status close_file(unique_fd& fd, const char* file);
+
+// A second descriptor on an open file with O_DIRECT, reached through the
+// first one so that it is the same file whatever its name now is. Whole
+// aligned blocks go through it, straight between the disk and memory; where
+// the file system refuses direct I/O everything goes through the page cache.
+struct direct_io {
+    int cached_fd = -1; // not owned
+    unique_fd direct_fd;
+};
+
+// `flags`: O_RDONLY or O_WRONLY.
+void direct_open(direct_io& io, int cached_fd, int flags);
+
+// Writes `bytes` at `at`: direct when the file allows it and the piece is
+// whole aligned blocks from an aligned address, else through the page cache.
+io_status direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at, const char* file);
+
+// Reads up to `into.size()` bytes at `at` (direct where it can, as above);
+// the bytes read, 0 at the end, -1 with errno on failure.
+ssize_t direct_read(direct_io& io, std::span<uint8_t> into, int64_t at);

@@ -1,16 +1,11 @@
-// "target.wav": an IEEE-float mono WAV of the kept samples, RF64 when the
-// sizes outgrow 32 bits.
+// The header of "target.wav": an IEEE-float mono WAV, RF64 when the sizes
+// outgrow 32 bits. Pure: built from the sizes, serialized field by field.
 #pragma once
 
-#include "output/rawfile.h"
-
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
-
-inline constexpr char target_name[] = "target.wav";
-// Where target.wav is written before it is renamed into place.
-inline constexpr char target_temp_name[] = ".target.wav.part";
 
 // The header's fields, in file order, as plain values.
 struct wav_header {
@@ -41,6 +36,14 @@ struct wav_header {
 inline constexpr std::size_t wav_header_bytes = 58;
 inline constexpr std::size_t rf64_header_bytes = 94;
 
+// The RIFF size field (the file less 8 bytes) for `data_bytes` of samples, in
+// the plain form and in the RF64 form's ds64 chunk.
+uint64_t riff_size(uint64_t data_bytes);
+uint64_t rf64_riff_size(uint64_t data_bytes);
+
+// Whether the plain form's 32-bit RIFF size would overflow.
+bool needs_rf64(uint64_t data_bytes);
+
 // A header with the constant fields set and no samples yet.
 wav_header init_hdr();
 
@@ -49,8 +52,3 @@ void finish_hdr(wav_header& hdr, uint64_t data_bytes, uint32_t rate);
 
 // The header as it stands in the file, little-endian, field by field.
 std::vector<uint8_t> header_bytes(const wav_header& hdr);
-
-// Writes "target.wav": the header, then the bytes of "00000.raw", copied in
-// bounded pieces into target_temp_name, synced and renamed over target.wav.
-// On failure the previous target.wav is left as it was.
-bool write_target(const wav_header& hdr, const raw_file& raw);

@@ -1,6 +1,6 @@
 #include "output/workdir.h"
 
-#include "output/wav.h"
+#include "output/names.h"
 
 #include <cerrno>
 #include <charconv>
@@ -39,11 +39,13 @@ bool parse(std::string_view text, T& value, int base = 10)
     return err == std::errc() && end == text.data() + text.size();
 }
 
-void report_busy(const raw_file& raw)
+} // namespace
+
+void say_directory_busy(int raw_fd)
 {
     struct stat st = {};
     pid_t holder = -1;
-    if (fstat(raw.fd, &st) == 0) {
+    if (fstat(raw_fd, &st) == 0) {
         std::ifstream in("/proc/locks");
         const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         holder = lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino);
@@ -55,6 +57,8 @@ void report_busy(const raw_file& raw)
         std::fprintf(stderr, "%s: this directory is in use by another recording\n", raw_name);
     }
 }
+
+namespace {
 
 bool refuse(const char* what, const char* reason)
 {
@@ -119,28 +123,7 @@ pid_t lock_holder(std::string_view locks, unsigned dev_major, unsigned dev_minor
     return -1;
 }
 
-bool raw_lock(raw_file& raw)
-{
-    raw.fd = open(raw_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (raw.fd < 0) {
-        std::fprintf(stderr, "\nError opening 00000.raw to dump Buffer! \n%s: %s\n", raw_name, std::strerror(errno));
-        return false;
-    }
-    // Opened without blocking so that a FIFO of that name cannot hold the run
-    // up; the recording itself is written with blocking calls.
-    fcntl(raw.fd, F_SETFL, fcntl(raw.fd, F_GETFL) & ~O_NONBLOCK);
-    if (flock(raw.fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            report_busy(raw);
-        } else {
-            std::fprintf(stderr, "%s: cannot lock it: %s\n", raw_name, std::strerror(errno));
-        }
-        return false;
-    }
-    return true;
-}
-
-bool check_outputs(const raw_file& raw)
+bool check_outputs(int raw_fd)
 {
     // The target is written beside its name and renamed over it, so the
     // directory itself must take new files.
@@ -153,7 +136,7 @@ bool check_outputs(const raw_file& raw)
         return refuse(here, std::strerror(reason));
     }
     struct stat st = {};
-    if (fstat(raw.fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    if (fstat(raw_fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
         return refuse(raw_name, "it is a FIFO, not a file");
     }
     return check_output(buffer_dump_name, true, true) && check_output(array_dump_name, true, true) &&

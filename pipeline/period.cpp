@@ -27,26 +27,19 @@ period_bufs alloc_period_bufs(uint64_t frames)
 {
     period_bufs bufs;
     bufs.buffer_size = static_cast<std::size_t>(frames) * bytes_per_buffer_frame;
-    const std::size_t samples = bufs.buffer_size / bytes_per_sample;
-    bufs.capture = zeroed_array<uint8_t>(bufs.buffer_size);
     bufs.working_copy = zeroed_array<uint8_t>(bufs.buffer_size);
-    bufs.decoded = zeroed_array<int32_t>(samples);
-    bufs.scaled = zeroed_array<float>(samples);
-    // One spare slot lets the compaction store before it decides to keep.
-    bufs.kept = zeroed_array<float>(samples + 1);
+    bufs.decoded = zeroed_array<int32_t>(bufs.buffer_size / bytes_per_sample);
     return bufs;
 }
 
 bool period_bufs_allocated(const period_bufs& bufs)
 {
-    return bufs.capture.data() != nullptr && bufs.working_copy.data() != nullptr && bufs.decoded.data() != nullptr &&
-           bufs.scaled.data() != nullptr && bufs.kept.data() != nullptr;
+    return bufs.working_copy && bufs.decoded;
 }
 
-void copy_period(period_bufs& bufs, uint64_t frames)
+void copy_period(period_bufs& bufs, std::span<const uint8_t> captured)
 {
-    const std::size_t bytes = std::min(bufs.buffer_size, static_cast<std::size_t>(frames) * bytes_per_sample);
-    std::memcpy(bufs.working_copy.data(), bufs.capture.data(), bytes);
+    std::memcpy(bufs.working_copy.data(), captured.data(), std::min(bufs.buffer_size, captured.size()));
 }
 
 void decode_period(std::span<const uint8_t> in, std::span<int32_t> out)
@@ -181,21 +174,4 @@ uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period
         kept = filter_one(load_le32(p + i * bytes_per_sample), dst, kept, levels);
     }
     return static_cast<uint32_t>(kept);
-}
-
-period_levels measure_levels(std::span<const float> kept)
-{
-    period_levels levels;
-    for (const float sample : kept) {
-        levels.peak = std::max(levels.peak, std::fabs(sample));
-        levels.clipped += static_cast<uint32_t>(std::fabs(sample) >= 1.0F);
-    }
-    return levels;
-}
-
-void process_period(period_bufs& bufs, uint64_t period_frames, uint64_t frames_read)
-{
-    copy_period(bufs, period_frames);
-    const std::size_t bytes = static_cast<std::size_t>(std::min(frames_read, period_frames)) * bytes_per_sample;
-    bufs.kept_count = filter_period(std::span(bufs.working_copy).first(bytes), bufs.kept, bufs.levels);
 }

@@ -62,14 +62,7 @@ std::string read_text(const fs::path& path)
 
 void use_file_device(const sandbox& box, std::span<const int32_t> signal)
 {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(signal.size() * 4);
-    for (const int32_t v : signal) {
-        const auto u = static_cast<uint32_t>(v);
-        for (int b = 0; b < 4; ++b) {
-            bytes.push_back(static_cast<uint8_t>(u >> (8 * b)));
-        }
-    }
+    const std::vector<uint8_t> bytes = le_bytes(signal);
     const fs::path input = box.root / "signal.raw";
     std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                  static_cast<std::streamsize>(bytes.size()));
@@ -438,18 +431,6 @@ wav_contents read_wav(const fs::path& path)
     return out;
 }
 
-std::vector<float> expected_kept(std::span<const int32_t> signal)
-{
-    std::vector<float> out;
-    for (const int32_t v : signal) {
-        const float f = static_cast<float>(v) / 2147483648.0F;
-        if (static_cast<double>(f < 0 ? -f : f) > 1e-7) {
-            out.push_back(f);
-        }
-    }
-    return out;
-}
-
 float test_signal_at(uint64_t frame)
 {
     const auto raw = static_cast<int32_t>(((frame % (uint64_t{1} << 23)) + 1) * 256);
@@ -473,11 +454,6 @@ std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int sig
         timing.sent = std::chrono::steady_clock::now();
         kill(pid, signo);
     };
-}
-
-bool same_bits(std::span<const float> a, std::span<const float> b)
-{
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
 }
 
 std::vector<std::string> lines_of(std::string_view text)

@@ -2,6 +2,8 @@
 // pointed at a test capture device through a private HOME/.asoundrc.
 #pragma once
 
+#include "support/samples.h"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -118,9 +120,6 @@ struct wav_contents {
 
 wav_contents read_wav(const std::filesystem::path& path);
 
-// What the recorder must keep of `signal`: float(v) / 2^31 where that exceeds 1e-7.
-std::vector<float> expected_kept(std::span<const int32_t> signal);
-
 // Frame i of the test device's signal, as the recorder stores it.
 float test_signal_at(uint64_t frame);
 
@@ -137,9 +136,6 @@ struct signal_timing {
     std::chrono::steady_clock::duration took_to_end() const { return std::chrono::steady_clock::now() - sent; }
 };
 std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int signo, signal_timing& timing);
-
-// Equal bit for bit (so -0.0 and NaN patterns count too).
-bool same_bits(std::span<const float> a, std::span<const float> b);
 
 // The stdout lines of a run, without the empty ones.
 std::vector<std::string> lines_of(std::string_view text);

@@ -1,4 +1,5 @@
 #include "pipeline/period.h"
+#include "support/samples.h"
 
 #include <gtest/gtest.h>
 
@@ -10,30 +11,6 @@
 
 namespace {
 
-std::vector<uint8_t> le_bytes(std::span<const int32_t> raw)
-{
-    std::vector<uint8_t> out;
-    for (const int32_t v : raw) {
-        const auto u = static_cast<uint32_t>(v);
-        for (int b = 0; b < 4; ++b) {
-            out.push_back(static_cast<uint8_t>(u >> (8 * b)));
-        }
-    }
-    return out;
-}
-
-// The three plain steps, one after the other.
-std::vector<float> reference(std::span<const uint8_t> bytes)
-{
-    std::vector<int32_t> ints(bytes.size() / 4);
-    std::vector<float> floats(ints.size());
-    std::vector<float> kept(ints.size());
-    decode_period(bytes, ints);
-    scale_period(ints, floats);
-    kept.resize(keep_nonsilent(floats, kept));
-    return kept;
-}
-
 // The fused pass; its levels must be those of what it kept.
 std::vector<float> fused(std::span<const uint8_t> bytes)
 {
@@ -44,11 +21,6 @@ std::vector<float> fused(std::span<const uint8_t> bytes)
     EXPECT_EQ(std::bit_cast<uint32_t>(levels.peak), std::bit_cast<uint32_t>(plain.peak));
     EXPECT_EQ(levels.clipped, plain.clipped);
     return kept;
-}
-
-bool same_bits(std::span<const float> a, std::span<const float> b)
-{
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
 }
 
 constexpr int32_t int_min = std::numeric_limits<int32_t>::min();
@@ -75,7 +47,7 @@ TEST(Pipeline, DecodesScalesAndFiltersEdgeSamples)
     };
     for (const sample_case& c : cases) {
         const int32_t raw[] = {c.raw};
-        const std::vector<float> ref = reference(le_bytes(raw));
+        const std::vector<float> ref = reference_filter(le_bytes(raw));
         const std::vector<float> fast = fused(le_bytes(raw));
         ASSERT_EQ(ref.size(), c.kept ? 1U : 0U) << c.raw;
         EXPECT_TRUE(same_bits(ref, fast)) << c.raw;
@@ -115,14 +87,14 @@ TEST(Pipeline, DecodesLittleEndianWhateverTheHost)
 TEST(Pipeline, KeepsOrderWithoutGapsAndDropsSilentPeriods)
 {
     const int32_t raw[] = {0, 1000, 3, -2000, 0, 0, 214, 215, -5000};
-    const std::vector<float> kept = reference(le_bytes(raw));
+    const std::vector<float> kept = reference_filter(le_bytes(raw));
     const float want[] = {1000.0F / 2147483648.0F, -2000.0F / 2147483648.0F, 215.0F / 2147483648.0F,
                           -5000.0F / 2147483648.0F};
     EXPECT_TRUE(same_bits(kept, want));
     EXPECT_TRUE(same_bits(fused(le_bytes(raw)), want));
 
     const std::vector<int32_t> zeros(4096, 0);
-    EXPECT_TRUE(reference(le_bytes(zeros)).empty());
+    EXPECT_TRUE(reference_filter(le_bytes(zeros)).empty());
     EXPECT_TRUE(fused(le_bytes(zeros)).empty());
 }
 
@@ -144,7 +116,7 @@ TEST(Pipeline, IntegerThresholdEqualsTheFloatOne)
     }
     const std::vector<uint8_t> bytes = le_bytes(raw);
     const std::vector<float> kept = fused(bytes);
-    ASSERT_TRUE(same_bits(reference(bytes), kept));
+    ASSERT_TRUE(same_bits(reference_filter(bytes), kept));
     // Exactly the magnitudes from 215 up survive.
     std::size_t loud = 0;
     for (const int32_t v : raw) {
@@ -166,49 +138,42 @@ TEST(Pipeline, FusedPassMatchesThePlainStepsOnRandomPeriods)
             v = kind == 0 ? any(rng) : kind == 1 ? quiet(rng) : kind == 2 ? 0 : (rng() % 2 ? int_min : int_max);
         }
         const std::vector<uint8_t> bytes = le_bytes(raw);
-        ASSERT_TRUE(same_bits(reference(bytes), fused(bytes))) << "round " << round;
+        ASSERT_TRUE(same_bits(reference_filter(bytes), fused(bytes))) << "round " << round;
     }
 }
 
-TEST(PeriodBuffers, AreSixteenBytesPerFrameAndZeroed)
+TEST(PeriodBuffers, AreSixteenBytesPerFramePageAlignedAndZeroed)
 {
     const period_bufs bufs = alloc_period_bufs(44100);
     EXPECT_EQ(bufs.buffer_size, 705600U);
-    EXPECT_EQ(bufs.capture.size(), 705600U);
     EXPECT_EQ(bufs.working_copy.size(), 705600U);
     EXPECT_GE(bufs.decoded.size(), 176400U);
-    EXPECT_GE(bufs.scaled.size(), 176400U);
-    EXPECT_GE(bufs.kept.size(), 176400U);
-    EXPECT_EQ(bufs.kept_count, 0U);
-    for (const uint8_t b : bufs.capture) {
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bufs.working_copy.data()) % page_bytes, 0U);
+    for (const uint8_t b : bufs.working_copy) {
         ASSERT_EQ(b, 0);
     }
 }
 
-// A read of n < F frames leaves the rest of the capture buffer as an earlier
-// period wrote it; only the n fresh frames may reach the file.
-TEST(PeriodStep, KeepsOnlyWhatTheReadDelivered)
+// A short last period leaves the rest of the one before it in the working
+// copy, as the dumps show it; only its own frames reach the file.
+TEST(PeriodBuffers, ShortPeriodOverlaysTheOneBefore)
 {
     constexpr uint64_t frames = 8;
     period_bufs bufs = alloc_period_bufs(frames);
-    const std::vector<int32_t> old_period(frames, 7000);
-    std::vector<uint8_t> bytes = le_bytes(old_period);
-    std::memcpy(bufs.capture.data(), bytes.data(), bytes.size());
-    process_period(bufs, frames, frames);
-    EXPECT_EQ(bufs.kept_count, frames);
-
+    const std::vector<int32_t> full(frames, 7000);
+    copy_period(bufs, le_bytes(full));
     const int32_t fresh[] = {-9000, 0, 9000};
-    bytes = le_bytes(fresh);
-    std::memcpy(bufs.capture.data(), bytes.data(), bytes.size());
-    process_period(bufs, frames, 3);
-    ASSERT_EQ(bufs.kept_count, 2U);
-    EXPECT_EQ(bufs.kept[0], -9000.0F / 2147483648.0F);
-    EXPECT_EQ(bufs.kept[1], 9000.0F / 2147483648.0F);
-    // The working copy still mirrors the whole capture buffer.
-    EXPECT_EQ(std::memcmp(bufs.working_copy.data(), bufs.capture.data(), bufs.buffer_size), 0);
+    const std::vector<uint8_t> bytes = le_bytes(fresh);
+    copy_period(bufs, bytes);
+    std::vector<int32_t> decoded(frames);
+    decode_period(std::span(bufs.working_copy.data(), frames * 4), decoded);
+    EXPECT_EQ(decoded, (std::vector<int32_t>{-9000, 0, 9000, 7000, 7000, 7000, 7000, 7000}));
 
-    process_period(bufs, frames, 0); // a failed read
-    EXPECT_EQ(bufs.kept_count, 0U);
+    std::vector<float> kept(frames + 1);
+    period_levels levels;
+    ASSERT_EQ(filter_period(bytes, kept, levels), 2U);
+    EXPECT_EQ(kept[0], -9000.0F / 2147483648.0F);
+    EXPECT_EQ(kept[1], 9000.0F / 2147483648.0F);
 }
 
 } // namespace

@@ -1,0 +1,172 @@
+#include "app/loop.h"
+
+#include "capture/queue.h"
+#include "capture/reader.h"
+#include "common/clock.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+run_summary summary_of(const capture_totals& totals, uint32_t rate)
+{
+    run_summary summary;
+    summary.captured_seconds = frames_to_seconds(totals.frames_captured, rate);
+    summary.kept_seconds = frames_to_seconds(totals.samples_kept, rate);
+    summary.peak = totals.peak;
+    summary.clipped = totals.clipped;
+    summary.lost_seconds = frames_to_seconds(totals.frames_lost, rate);
+    return summary;
+}
+
+namespace {
+
+// What the main thread does with the capture thread's events.
+struct consumer {
+    const capture_plan& plan;
+    period_queue& queue;
+    period_bufs& bufs;
+    raw_file& raw;
+    stop_control& stop;
+    capture_totals& totals;
+    std::optional<period_ready> latest; // its slot is kept for the dumps until the next period
+    bool write_failed = false;
+};
+
+void show_levels(const consumer& c, const period_ready& period, uint32_t kept, const period_levels& levels)
+{
+    const run_summary so_far = summary_of(c.totals, c.plan.rate);
+    meter_reading reading;
+    reading.elapsed_seconds =
+        frames_to_seconds(std::min(c.totals.frames_captured + c.totals.frames_lost, c.plan.frames_wanted), c.plan.rate);
+    reading.total_seconds = frames_to_seconds(c.plan.frames_wanted, c.plan.rate);
+    reading.peak = levels.peak;
+    reading.kept_share = period.frames == 0 ? 0.0 : static_cast<double>(kept) / static_cast<double>(period.frames);
+    reading.clipped = so_far.clipped;
+    reading.lost_seconds = so_far.lost_seconds;
+    meter_show(reading);
+}
+
+std::span<const uint8_t> frames_of(consumer& c, const period_ready& period)
+{
+    return {queue_slot_data(c.queue, period.slot), static_cast<std::size_t>(period.frames) * bytes_per_sample};
+}
+
+// The working copy holds the periods as captured, the latest on top: a short
+// last period leaves the end of the one before behind it.
+void keep_for_dumps(consumer& c, const period_ready& period)
+{
+    if (c.latest) {
+        if (period.frames < c.plan.period_frames) {
+            copy_period(c.bufs, frames_of(c, *c.latest));
+        }
+        queue_release(c.queue, c.latest->slot);
+    }
+    c.latest = period;
+}
+
+void take_period(consumer& c, const period_ready& period)
+{
+    if (c.write_failed) {
+        queue_release(c.queue, period.slot); // waiting for the capture thread to stop
+        return;
+    }
+    period_levels levels;
+    const uint32_t kept = filter_period(frames_of(c, period), raw_room(c.raw), levels);
+    keep_for_dumps(c, period);
+    c.totals.frames_captured += period.frames;
+    c.totals.samples_kept += kept;
+    c.totals.peak = std::max(c.totals.peak, levels.peak);
+    c.totals.clipped += levels.clipped;
+    const io_status appended = raw_append(c.raw, kept);
+    if (!appended.ok()) {
+        say_io_error(appended);
+        c.write_failed = true;
+        request_stop(c.stop, stop_reason::cancelled);
+        return;
+    }
+    say_out("Appending %ld bytes... # %ld\n", static_cast<long>(kept) * 4, static_cast<long>(period.periods_left));
+    show_levels(c, period, kept, levels);
+}
+
+void report(consumer& c, const frames_lost& lost)
+{
+    for (uint32_t i = 0; i < lost.overruns + lost.dropped_periods; ++i) {
+        say_err("overrun occurred\n");
+    }
+    c.totals.frames_lost += lost.frames;
+}
+
+// Takes the capture thread's events until its end.
+capture_outcome take_events(consumer& c)
+{
+    for (;;) {
+        const capture_event event = queue_pop(c.queue);
+        if (const auto* period = std::get_if<period_ready>(&event)) {
+            take_period(c, *period);
+        } else if (const auto* lost = std::get_if<frames_lost>(&event)) {
+            report(c, *lost);
+        } else if (const auto* failed = std::get_if<read_failed>(&event)) {
+            for (uint32_t i = 0; i < failed->count; ++i) {
+                say_err("error from read: %s\n", snd_strerror(failed->error));
+            }
+        } else if (std::holds_alternative<device_silent>(event)) {
+            say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
+                    static_cast<int>(silence_report_ns / ns_per_second));
+        } else {
+            return c.write_failed ? capture_outcome::failed : std::get<capture_over>(event).outcome;
+        }
+    }
+}
+
+} // namespace
+
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, int32_t duration_seconds,
+                         stop_control& stop, capture_totals& totals)
+{
+    const uint64_t period_frames = dev.period_frames;
+    if (period_count(dev.rate, period_frames, duration_seconds) <= 0) {
+        return capture_outcome::complete; // nothing to read; every later phase still runs
+    }
+    period_queue queue;
+    if (!queue_init(queue, dev.rate, period_frames)) {
+        std::fprintf(stderr, "cannot allocate the capture queue: %s\n", std::strerror(ENOMEM));
+        return capture_outcome::failed;
+    }
+    if (!raw_open(raw, period_frames)) {
+        return capture_outcome::failed;
+    }
+
+    capture_plan plan;
+    plan.pcm_handle = dev.handle.get();
+    plan.rate = dev.rate;
+    plan.period_frames = period_frames;
+    plan.buffer_frames = dev.buffer_frames;
+    plan.frames_wanted = frames_wanted(dev.rate, duration_seconds);
+    plan.stop = &stop;
+    capture_thread reader;
+    const int err = capture_thread_start(reader, plan, queue);
+    if (err != 0) {
+        std::fprintf(stderr, "cannot start the capture thread: %s\n", std::strerror(err));
+        return capture_outcome::failed;
+    }
+    consumer c{plan, queue, bufs, raw, stop, totals, std::nullopt};
+    meter_start();
+    const capture_outcome outcome = take_events(c);
+    meter_stop();
+    capture_thread_join(reader);
+    if (c.latest) {
+        copy_period(bufs, frames_of(c, *c.latest));
+    }
+
+    if (outcome == capture_outcome::stopped) {
+        std::fprintf(stderr, "recording stopped early: %.1f seconds captured\n",
+                     frames_to_seconds(totals.frames_captured, dev.rate));
+    }
+    if (totals.frames_lost > 0) {
+        std::fprintf(stderr, "%.3f seconds of audio lost\n", frames_to_seconds(totals.frames_lost, dev.rate));
+    }
+    return outcome;
+}

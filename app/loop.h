@@ -1,0 +1,31 @@
+// The capture, seen from the main thread: a capture thread reads the device
+// into a queue, and this loop takes each period from the queue, filters it
+// straight into "00000.raw"'s staging block, appends and syncs it, then
+// prints its progress line and draws the meter.
+#pragma once
+
+#include "capture/device.h"
+#include "capture/events.h"
+#include "capture/stop_control.h"
+#include "output/console.h"
+#include "output/rawfile.h"
+#include "pipeline/period.h"
+
+#include <cstdint>
+
+// What the capture took in, for the meter and the closing lines.
+struct capture_totals {
+    uint64_t frames_captured = 0; // delivered by the device and filtered
+    uint64_t frames_lost = 0;     // lost to overruns, dropped, or while the device was stopped
+    uint64_t samples_kept = 0;    // passed the silence filter
+    float peak = 0.0F;            // the largest kept magnitude
+    uint64_t clipped = 0;         // samples at full scale
+};
+
+// The totals in seconds at `rate`, for the closing summary.
+run_summary summary_of(const capture_totals& totals, uint32_t rate);
+
+// Captures `duration_seconds` seconds into "00000.raw"; the last period stays
+// in `bufs` for the dumps. `stop` ends it early.
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, int32_t duration_seconds,
+                         stop_control& stop, capture_totals& totals);

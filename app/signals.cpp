@@ -1,0 +1,107 @@
+#include "app/signals.h"
+
+#include "common/clock.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int64_t same_request_ns = ns_per_second;
+const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+struct signal_watch {
+    stop_control* control = nullptr;
+    sigset_t signals = {};
+};
+signal_watch watch;
+std::atomic<const char*> quit_removes{nullptr};
+
+void say(const char* text)
+{
+    if (write(STDERR_FILENO, text, std::strlen(text)) < 0) {
+        // Standard error is gone; there is nobody left to tell.
+    }
+}
+
+// The third request: the files are not finished, the process ends as the
+// signal would have ended it.
+[[noreturn]] void quit(int signo)
+{
+    say("floatrec: quitting at once; the samples captured so far are in 00000.raw\n");
+    if (const char* path = quit_removes.load(); path != nullptr) {
+        unlink(path);
+    }
+    signal(signo, SIG_DFL);
+    sigset_t only = {};
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signo);
+    _exit(128 + signo);
+}
+
+extern "C" void* wait_for_signals(void*)
+{
+    int requests = 0;
+    int64_t previous_ns = -1;
+    for (;;) {
+        int signo = 0;
+        if (sigwait(&watch.signals, &signo) != 0) {
+            continue;
+        }
+        const int64_t now = monotonic_ns();
+        const int after = count_request(requests, previous_ns, now);
+        previous_ns = now;
+        if (after == requests) {
+            continue;
+        }
+        requests = after;
+        if (requests == 1) {
+            request_stop(*watch.control, stop_reason::requested);
+        } else if (requests == 2) {
+            say("floatrec: already stopping, finishing the files; a third request quits at once\n");
+        } else {
+            quit(signo);
+        }
+    }
+}
+
+} // namespace
+
+int count_request(int requests_so_far, int64_t previous_ns, int64_t now_ns)
+{
+    if (previous_ns >= 0 && now_ns - previous_ns < same_request_ns) {
+        return requests_so_far;
+    }
+    return requests_so_far + 1;
+}
+
+void stop_signals_begin(stop_control& control)
+{
+    watch.control = &control;
+    sigemptyset(&watch.signals);
+    for (const int signo : stop_signals) {
+        struct sigaction before = {};
+        sigaction(signo, nullptr, &before);
+        if (before.sa_handler != SIG_IGN) {
+            sigaddset(&watch.signals, signo);
+        }
+    }
+    pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr);
+    pthread_t thread = {};
+    if (pthread_create(&thread, nullptr, wait_for_signals, nullptr) == 0) {
+        pthread_detach(thread);
+    } else {
+        // Nobody to take them: they keep their default action and end the run.
+        pthread_sigmask(SIG_UNBLOCK, &watch.signals, nullptr);
+    }
+}
+
+void remove_on_quit(const char* path)
+{
+    quit_removes.store(path);
+}

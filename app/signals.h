@@ -1,0 +1,28 @@
+// Stop requests from signals. SIGINT, SIGTERM and SIGHUP ask the recording to
+// stop and finish normally. Signals that come within a second of the
+// previous one are the same request (a terminal's Ctrl-C and the copy a
+// wrapper forwards); a second request only says that the run is already
+// stopping; a third one quits at once.
+//
+// The signals are blocked in every thread and taken by one thread that only
+// waits for them, so a request is seen at once whatever the main thread is
+// doing (a write to a stalled disk, a blocked terminal).
+#pragma once
+
+#include "capture/stop_control.h"
+
+#include <cstdint>
+
+// Blocks the stop signals in this thread and in every thread started after
+// it, and starts the thread that turns them into requests on `control`,
+// which must live to the end of the process. A signal that was ignored when
+// the program started (a background job of a script) stays ignored.
+void stop_signals_begin(stop_control& control);
+
+// A file to remove should a third request quit at once (a half-written
+// target.wav); null for none. The text must outlive the registration.
+void remove_on_quit(const char* path);
+
+// What one more signal at `now_ns` makes of the requests so far: the number
+// of requests after it, given the time of the previous signal (-1: none).
+int count_request(int requests, int64_t previous_ns, int64_t now_ns);

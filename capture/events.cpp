@@ -1,0 +1,20 @@
+#include "capture/events.h"
+
+bool merge_event(capture_event& last, const capture_event& next)
+{
+    if (auto* lost = std::get_if<frames_lost>(&last)) {
+        if (const auto* more = std::get_if<frames_lost>(&next)) {
+            lost->overruns += more->overruns;
+            lost->dropped_periods += more->dropped_periods;
+            lost->frames += more->frames;
+            return true;
+        }
+    }
+    if (auto* failed = std::get_if<read_failed>(&last)) {
+        if (const auto* more = std::get_if<read_failed>(&next); more != nullptr && more->error == failed->error) {
+            failed->count += more->count;
+            return true;
+        }
+    }
+    return std::holds_alternative<device_silent>(last) && std::holds_alternative<device_silent>(next);
+}

@@ -1,0 +1,157 @@
+#include "capture/queue.h"
+#include "capture/reader.h"
+#include "capture/stop_control.h"
+#include "common/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <poll.h>
+#include <thread>
+
+namespace {
+
+struct count_case {
+    uint32_t rate;
+    uint64_t frames;
+    int32_t seconds;
+    int64_t periods;
+};
+
+TEST(PeriodCount, CoversTheDurationAtTheGrantedRate)
+{
+    const count_case cases[] = {
+        {44100, 44100, 5, 5},
+        {44100, 1024, 1, 44},
+        {48000, 1024, 2, 94},
+        {44100, 88200, 3, 2},
+        {44100, 44100, 0, 0},
+        {44100, 44100, -2, 0},
+        {44100, 44100, -2147483647 - 1, 0},
+        {44100, 44100, 2147483647, 2147483647},
+        {192000, 1, 2147483647, 2147483647LL * 192000},
+    };
+    for (const count_case& c : cases) {
+        EXPECT_EQ(period_count(c.rate, c.frames, c.seconds), c.periods)
+            << c.rate << " Hz, " << c.frames << " frames, " << c.seconds << " s";
+    }
+}
+
+TEST(CaptureSteps, ReadsOnlyWhatThePeriodAndTheDurationStillNeed)
+{
+    EXPECT_EQ(frames_to_read(1024, 0, 100000), 1024U);
+    EXPECT_EQ(frames_to_read(1024, 1000, 100000), 24U);
+    EXPECT_EQ(frames_to_read(44100, 0, 16000), 16000U); // the last read of a short recording
+    EXPECT_EQ(frames_to_read(1024, 1024, 5), 0U);
+    EXPECT_EQ(periods_left(0, 1024), 0);
+    EXPECT_EQ(periods_left(1, 1024), 1);
+    EXPECT_EQ(periods_left(2048, 1024), 2);
+    EXPECT_EQ(frames_wanted(8000, 2), 16000U);
+    EXPECT_EQ(frames_wanted(44100, -1), 0U);
+}
+
+TEST(CaptureSteps, LossIsTheTimeBetweenStartsLessWhatWasDelivered)
+{
+    constexpr int64_t second = 1000000000;
+    // Ran 2 s, delivered 1.5 s before the overrun: 0.5 s lost.
+    EXPECT_EQ(frames_lost_between(10 * second, 12 * second, 44100, 66150), 22050U);
+    EXPECT_EQ(frames_lost_between(10 * second, 12 * second, 44100, 88200), 0U);
+    EXPECT_EQ(frames_lost_between(10 * second, 12 * second, 44100, 90000), 0U);
+    EXPECT_EQ(frames_lost_between(12 * second, 10 * second, 44100, 0), 0U);
+    // Hours apart at a high rate: no overflow.
+    EXPECT_EQ(frames_lost_between(0, 10 * 3600 * second, 768000, 0), 10ULL * 3600 * 768000);
+}
+
+TEST(CaptureSteps, OnlyAnInstantSecondFailureMeansADeadDevice)
+{
+    constexpr int64_t ms = 1000000;
+    const int64_t window = failure_window_ns(44100, 88200); // two 1-s periods
+    EXPECT_EQ(window, 1000 * ms);                               // capped at a second
+    EXPECT_EQ(failure_window_ns(44100, 4410), 50 * ms);        // half a 0.1-s buffer
+    EXPECT_TRUE(fails_at_once(100 * ms, 0, 102 * ms, window));
+    EXPECT_FALSE(fails_at_once(100 * ms, 1, 102 * ms, window));   // frames came
+    EXPECT_FALSE(fails_at_once(100 * ms, 0, 2100 * ms, window));  // time passed
+    EXPECT_FALSE(fails_at_once(-1, 0, 102 * ms, window));         // the first failure
+    EXPECT_EQ(queue_hold_ns(44100, 88200), 1000 * ms);
+}
+
+bool readable(int fd)
+{
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+TEST(CaptureQueue, HoldsThirtySecondsAndHandsFreedSlotsBackFirst)
+{
+    for (const auto& [rate, frames] : {std::pair{44100U, 44100ULL}, {44100U, 1024ULL}, {8000U, 44100ULL}}) {
+        const uint32_t slots = queue_slot_count(rate, frames);
+        EXPECT_GE((slots - 2) * frames, 30ULL * rate) << rate << " " << frames;
+        EXPECT_LT((slots - 3) * frames, 30ULL * rate) << rate << " " << frames;
+    }
+    period_queue queue;
+    ASSERT_TRUE(queue_init(queue, 8000, 44100));
+    // Freed slots come back first, so a queue that keeps up reuses one slot.
+    const auto first = queue_take_slot(queue);
+    ASSERT_TRUE(first.has_value());
+    queue_release(queue, *first);
+    EXPECT_EQ(queue_take_slot(queue), first);
+
+    // Once every slot is taken, the next release wakes the waiting capture thread.
+    while (queue_take_slot(queue)) {
+    }
+    EXPECT_FALSE(readable(queue.slot_freed.get()));
+    queue_release(queue, *first);
+    EXPECT_TRUE(readable(queue.slot_freed.get()));
+    queue_slot_wait_done(queue);
+    EXPECT_FALSE(readable(queue.slot_freed.get()));
+    EXPECT_EQ(queue_take_slot(queue), first);
+}
+
+// The protocol as the main thread sees it, from a capture thread of the test's own.
+TEST(CaptureQueue, EventsArriveInOrderAndReportsOfOneKindMerge)
+{
+    period_queue queue;
+    ASSERT_TRUE(queue_init(queue, 8000, 4000));
+    std::thread producer([&queue] {
+        queue_push(queue, frames_lost{1, 0, 100});  // an overrun
+        queue_push(queue, frames_lost{0, 2, 8000}); // two dropped periods
+        queue_push(queue, period_ready{3, 4000, 1});
+        queue_push(queue, period_ready{4, 2000, 0}); // periods never merge
+        queue_push(queue, read_failed{-EIO});
+        queue_push(queue, read_failed{-EIO});
+        queue_push(queue, read_failed{-ESTRPIPE});
+        queue_push(queue, device_silent{});
+        queue_push(queue, device_silent{});
+        queue_push(queue, capture_over{capture_outcome::stopped});
+    });
+    const capture_event lost = queue_pop(queue);
+    ASSERT_TRUE(std::holds_alternative<frames_lost>(lost));
+    EXPECT_EQ(std::get<frames_lost>(lost).overruns, 1U);
+    EXPECT_EQ(std::get<frames_lost>(lost).dropped_periods, 2U);
+    EXPECT_EQ(std::get<frames_lost>(lost).frames, 8100U);
+    EXPECT_EQ(std::get<period_ready>(queue_pop(queue)).slot, 3U);
+    const capture_event last_period = queue_pop(queue);
+    EXPECT_EQ(std::get<period_ready>(last_period).frames, 2000U);
+    EXPECT_EQ(std::get<period_ready>(last_period).periods_left, 0);
+    const capture_event io_errors = queue_pop(queue);
+    EXPECT_EQ(std::get<read_failed>(io_errors).error, -EIO);
+    EXPECT_EQ(std::get<read_failed>(io_errors).count, 2U);
+    EXPECT_EQ(std::get<read_failed>(queue_pop(queue)).error, -ESTRPIPE);
+    EXPECT_TRUE(std::holds_alternative<device_silent>(queue_pop(queue)));
+    EXPECT_EQ(std::get<capture_over>(queue_pop(queue)).outcome, capture_outcome::stopped);
+    producer.join();
+}
+
+TEST(StopControl, EveryRequestWakesTheFirstReasonStays)
+{
+    stop_control stop;
+    ASSERT_TRUE(stop_control_init(stop));
+    EXPECT_EQ(stop_requested(stop), stop_reason::none);
+    EXPECT_FALSE(readable(stop.wake.get()));
+    request_stop(stop, stop_reason::cancelled);
+    request_stop(stop, stop_reason::requested);
+    EXPECT_EQ(stop_requested(stop), stop_reason::cancelled);
+    EXPECT_TRUE(readable(stop.wake.get()));
+}
+
+} // namespace
