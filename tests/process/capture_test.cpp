@@ -120,32 +120,4 @@ TEST(Capture, RecordsExactlyTheFramesTheDurationAsksFor)
     EXPECT_TRUE(same_bits(wav.samples, test_signal(0, 16000)));
 }
 
-// An overrun or a failed read that costs no time uses up none of the
-// duration: the recording still gets its ten periods.
-TEST(Capture, OverrunIsReportedAndNothingIsAppendedTwice)
-{
-    sandbox box;
-    use_test_device(box, "period 4410 overrun_at 3");
-    const run_result r = run_floatrec(box, {"1"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "overrun occurred\n");
-    EXPECT_EQ(progress_lines(r).size(), 10U);
-    // The period lost to the overrun is missing; the device went on after it.
-    std::vector<float> want = test_signal(0, 3 * 4410);
-    const std::vector<float> after = test_signal(4 * 4410, 7 * 4410);
-    want.insert(want.end(), after.begin(), after.end());
-    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), want));
-}
-
-TEST(Capture, ReadErrorIsReportedAndTheCaptureGoesOn)
-{
-    sandbox box;
-    use_test_device(box, "period 4410 error_at 2");
-    const run_result r = run_floatrec(box, {"1"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "error from read: Input/output error\n");
-    EXPECT_EQ(progress_lines(r).size(), 10U);
-    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 10 * 4410)));
-}
-
 } // namespace

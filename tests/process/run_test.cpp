@@ -47,7 +47,7 @@ TEST(Run, AnnouncesTheDurationThenReportsAMissingDevice)
     for (const duration_case& c : cases) {
         sandbox box;
         use_no_device(box);
-        const run_result r = run_floatrec(box, c.args, c.input);
+        const run_result r = run_floatrec(box, c.args, {.input = c.input});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, c.out);
         // ALSA's own reason follows; it may also have printed lines of its own before.
@@ -136,7 +136,7 @@ TEST(Streams, ReaderThatGoesAwayCostsNothing)
     use_test_device(box, "period 4410 paced true");
     run_options options;
     options.read_stdout = first_line_then_gone;
-    const run_result r = run_floatrec_with(box, {"2"}, options);
+    const run_result r = run_floatrec(box, {"2"}, options);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
@@ -148,7 +148,7 @@ TEST(Streams, ClosedOutputAndErrorNeverReachTheRecording)
     use_test_device(box, "period 4410 overrun_at 2 error_at 5");
     run_options options;
     options.closed_out_err = true;
-    const run_result r = run_floatrec_with(box, {"1"}, options);
+    const run_result r = run_floatrec(box, {"1"}, options);
     ASSERT_EQ(r.status, 0);
     std::vector<float> want = test_signal(0, 2 * 4410);
     const std::vector<float> after = test_signal(3 * 4410, 8 * 4410);
@@ -162,7 +162,7 @@ TEST(Streams, FileSizeLimitIsAnErrorWithAReason)
     sandbox box;
     use_test_device(box, "period 4410");
     // 1 MiB: room for the device's own buffers, not for ten seconds of samples.
-    const run_result r = run_floatrec(box, {"10"}, "", {}, {"bash", "-c", "ulimit -f 1024; exec \"$0\" \"$@\""});
+    const run_result r = run_floatrec(box, {"10"}, {.wrapper = {"bash", "-c", "ulimit -f 1024; exec \"$0\" \"$@\""}});
     EXPECT_EQ(r.status, 1);
     // (libpulse, loaded by Debian's ALSA hook to look for a server, may have
     // said that its shared memory hit the limit too.)
@@ -178,13 +178,13 @@ TEST(Directory, SecondRunIsRefusedAtOnceAndTheFirstKeepsItsFiles)
     use_test_device(second, "period 4410 rate 48000");
     run_result refused;
     std::chrono::steady_clock::duration took{};
-    const run_result first = run_floatrec(box, {"2"}, "", [&](pid_t pid) {
-        std::this_thread::sleep_for(500ms);
+    const run_result first = run_floatrec(box, {"2"}, {.while_running = [&](pid_t pid) {
+        ASSERT_TRUE(wait_for_lock(box));
         const auto started = std::chrono::steady_clock::now();
         refused = run_floatrec(second, {"1"});
         took = std::chrono::steady_clock::now() - started;
         refused.err += " first " + std::to_string(pid);
-    });
+    }});
     EXPECT_EQ(refused.status, 1);
     EXPECT_LT(took, 1s);
     const std::string pid = refused.err.substr(refused.err.rfind(' ') + 1);
@@ -199,10 +199,10 @@ TEST(Directory, RawFileRemovedDuringTheRunLosesNothing)
 {
     sandbox box;
     use_test_device(box, "period 4410 paced true");
-    const run_result r = run_floatrec(box, {"2"}, "", [&box](pid_t) {
-        std::this_thread::sleep_for(1s);
+    const run_result r = run_floatrec(box, {"2"}, {.while_running = [&box](pid_t) {
+        wait_for_bytes(box.at("00000.raw"), 4410 * 4);
         fs::remove(box.at("00000.raw"));
-    });
+    }});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
 }
@@ -231,7 +231,7 @@ TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
     fs::permissions(box.root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     fs::permissions(box.home, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     fs::permissions(box.work, fs::perms::all);
-    const run_result r = run_floatrec(box, {"1"}, "", {}, as_nobody);
+    const run_result r = run_floatrec(box, {"1"}, {.wrapper = as_nobody});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(target_holds_signal(box, 44100));
 
@@ -240,7 +240,7 @@ TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
     use_no_device(box);
     fs::permissions(box.work, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     fs::permissions(box.at("00000.raw"), fs::perms::all);
-    const run_result refused = run_floatrec(box, {"1"}, "", {}, as_nobody);
+    const run_result refused = run_floatrec(box, {"1"}, {.wrapper = as_nobody});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "cannot record into " + box.work.string() + ": Permission denied\n");
 }
@@ -258,7 +258,7 @@ TEST(Console, LevelMeterOnATerminalOnlyAndASummaryEverywhere)
         box.env.push_back("TERM=xterm");
         run_options options;
         options.terminal = true;
-        const run_result r = run_floatrec_with(box, {"2"}, options);
+        const run_result r = run_floatrec(box, {"2"}, options);
         ASSERT_EQ(r.status, 0) << r.out;
         const std::string& screen = r.out;
         EXPECT_NE(screen.find("\r\033[K 00:02 / 00:02    -6.0 dBFS [##################--]  kept 100%"),

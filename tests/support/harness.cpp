@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -278,17 +279,7 @@ void stop_player(pid_t pid)
     }
 }
 
-run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, std::string_view input,
-                        const std::function<void(pid_t)>& while_running, const std::vector<std::string>& wrapper)
-{
-    run_options options;
-    options.input = input;
-    options.while_running = while_running;
-    options.wrapper = wrapper;
-    return run_floatrec_with(box, args, options);
-}
-
-run_result run_floatrec_with(const sandbox& box, const std::vector<std::string>& args, const run_options& options)
+run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, const run_options& options)
 {
     const fs::path in_path = box.root / "stdin.txt";
     const fs::path out_path = box.root / "stdout.txt";
@@ -445,6 +436,50 @@ uint64_t test_signal_frame(float sample)
 bool target_holds_signal(const sandbox& box, uint64_t frames)
 {
     return same_bits(read_wav(box.at("target.wav")).samples, test_signal(0, frames));
+}
+
+bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds timeout)
+{
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool wait_for_bytes(const fs::path& path, std::uintmax_t bytes)
+{
+    return wait_until([&] {
+        std::error_code ignored;
+        const std::uintmax_t size = fs::file_size(path, ignored);
+        return !ignored && size >= bytes;
+    });
+}
+
+bool wait_for_lock(const sandbox& box)
+{
+    return wait_until([&box] {
+        struct stat st = {};
+        if (stat(box.at("00000.raw").c_str(), &st) != 0) {
+            return false;
+        }
+        char inode[64];
+        std::snprintf(inode, sizeof inode, ":%llu ", static_cast<unsigned long long>(st.st_ino));
+        const std::string locks = read_text("/proc/locks");
+        return locks.find("FLOCK") != std::string::npos && locks.find(inode) != std::string::npos;
+    });
+}
+
+std::function<void(pid_t)> signal_when(std::function<bool()> ready, int signo, signal_timing& timing)
+{
+    return [ready = std::move(ready), signo, &timing](pid_t pid) {
+        wait_until(ready);
+        timing.sent = std::chrono::steady_clock::now();
+        kill(pid, signo);
+    };
 }
 
 std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int signo, signal_timing& timing)

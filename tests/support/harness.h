@@ -81,12 +81,6 @@ private:
 pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples);
 void stop_player(pid_t pid);
 
-// Runs floatrec with `args`, `input` on standard input. `while_running` is
-// called with the child's pid before it is waited for.
-run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, std::string_view input = "",
-                        const std::function<void(pid_t)>& while_running = {},
-                        const std::vector<std::string>& wrapper = {});
-
 // How to run it, beyond the arguments.
 struct run_options {
     std::string input;                        // standard input
@@ -101,7 +95,19 @@ struct run_options {
                                               // whose screen text lands in `out`
 };
 
-run_result run_floatrec_with(const sandbox& box, const std::vector<std::string>& args, const run_options& options);
+// The one way the tests run floatrec: in the sandbox, with `args`.
+run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, const run_options& options = {});
+
+// Waits until `ready` holds, looking every few milliseconds; false when it
+// did not within `timeout`.
+bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Waits until the file holds at least `bytes` bytes (00000.raw after some
+// periods were appended and synced).
+bool wait_for_bytes(const std::filesystem::path& path, std::uintmax_t bytes);
+
+// Waits until a recording holds the lock of the sandbox's 00000.raw.
+bool wait_for_lock(const sandbox& box);
 
 // Everything that can be read from `fd` until its end.
 std::string read_all(int fd);
@@ -129,12 +135,13 @@ uint64_t test_signal_frame(float sample);
 // Whether target.wav holds exactly the test device's first `frames` frames.
 bool target_holds_signal(const sandbox& box, uint64_t frames);
 
-// For run_floatrec's while_running: sends `signo` after `delay` and
-// returns how long the program took to end after it.
+// For run_options' while_running: sends `signo` once `ready` holds (or after
+// `delay`), and tells how long the program took to end after it.
 struct signal_timing {
     std::chrono::steady_clock::time_point sent;
     std::chrono::steady_clock::duration took_to_end() const { return std::chrono::steady_clock::now() - sent; }
 };
+std::function<void(pid_t)> signal_when(std::function<bool()> ready, int signo, signal_timing& timing);
 std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int signo, signal_timing& timing);
 
 // The stdout lines of a run, without the empty ones.

@@ -124,6 +124,7 @@ TEST(CaptureQueue, EventsArriveInOrderAndReportsOfOneKindMerge)
         queue_push(queue, device_silent{});
         queue_push(queue, capture_over{capture_outcome::stopped});
     });
+    producer.join(); // all pushed before the first pop, so that merging is certain
     const capture_event lost = queue_pop(queue);
     ASSERT_TRUE(std::holds_alternative<frames_lost>(lost));
     EXPECT_EQ(std::get<frames_lost>(lost).overruns, 1U);
@@ -139,7 +140,6 @@ TEST(CaptureQueue, EventsArriveInOrderAndReportsOfOneKindMerge)
     EXPECT_EQ(std::get<read_failed>(queue_pop(queue)).error, -ESTRPIPE);
     EXPECT_TRUE(std::holds_alternative<device_silent>(queue_pop(queue)));
     EXPECT_EQ(std::get<capture_over>(queue_pop(queue)).outcome, capture_outcome::stopped);
-    producer.join();
 }
 
 TEST(StopControl, EveryRequestWakesTheFirstReasonStays)
