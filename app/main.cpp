@@ -69,13 +69,13 @@ int main(int argc, char** argv)
     wav_header header = init_hdr();
     const int32_t duration_seconds = read_rectime(argc, argv, stdin);
     say_out("\nYou entered:%d seconds. Starting....\n\n", duration_seconds);
-    // Lives to the end of the process: the signal thread holds it.
-    static stop_control stop;
+    stop_control stop;
     if (!stop_control_init(stop)) {
         std::fprintf(stderr, "cannot set up the stop requests: %s\n", std::strerror(errno));
         return 1;
     }
-    stop_signals_begin(stop);
+    stop_signals signals;
+    stop_signals_begin(signals, stop);
 
     raw_file raw;
     if (!raw_lock(raw) || !check_outputs(raw.fd.get()) || !raw_reset(raw)) {

@@ -11,11 +11,13 @@
 namespace {
 
 constexpr int64_t same_request_ns = ns_per_second;
-const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+const int stop_signal_numbers[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct signal_watch {
     stop_control* control = nullptr;
     sigset_t signals = {};
+    int first_signal = 0;            // one of `signals`, to wake the thread with at the end
+    std::atomic<bool> ending{false}; // the owner is going: the thread returns
 };
 signal_watch watch;
 std::atomic<const char*> quit_removes{nullptr};
@@ -53,6 +55,9 @@ extern "C" void* wait_for_signals(void*)
         if (sigwait(&watch.signals, &signo) != 0) {
             continue;
         }
+        if (watch.ending.load()) {
+            return nullptr;
+        }
         const int64_t now = monotonic_ns();
         const int after = count_request(requests, previous_ns, now);
         previous_ns = now;
@@ -80,24 +85,35 @@ int count_request(int requests_so_far, int64_t previous_ns, int64_t now_ns)
     return requests_so_far + 1;
 }
 
-void stop_signals_begin(stop_control& control)
+void stop_signals_begin(stop_signals& signals, stop_control& control)
 {
     watch.control = &control;
     sigemptyset(&watch.signals);
-    for (const int signo : stop_signals) {
+    for (const int signo : stop_signal_numbers) {
         struct sigaction before = {};
         sigaction(signo, nullptr, &before);
         if (before.sa_handler != SIG_IGN) {
             sigaddset(&watch.signals, signo);
+            watch.first_signal = watch.first_signal == 0 ? signo : watch.first_signal;
         }
     }
+    if (watch.first_signal == 0) {
+        return; // all ignored
+    }
     pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr);
-    pthread_t thread = {};
-    if (pthread_create(&thread, nullptr, wait_for_signals, nullptr) == 0) {
-        pthread_detach(thread);
-    } else {
+    signals.running = pthread_create(&signals.thread, nullptr, wait_for_signals, nullptr) == 0;
+    if (!signals.running) {
         // Nobody to take them: they keep their default action and end the run.
         pthread_sigmask(SIG_UNBLOCK, &watch.signals, nullptr);
+    }
+}
+
+stop_signals::~stop_signals()
+{
+    if (running) {
+        watch.ending.store(true);
+        pthread_kill(thread, watch.first_signal);
+        pthread_join(thread, nullptr);
     }
 }
 

@@ -12,12 +12,25 @@
 #include "capture/stop_control.h"
 
 #include <cstdint>
+#include <pthread.h>
+
+// The thread that waits for the stop signals; it is ended and joined when
+// this owner goes, after which a late signal stays pending until the exit.
+struct stop_signals {
+    pthread_t thread = {};
+    bool running = false;
+
+    stop_signals() = default;
+    stop_signals(const stop_signals&) = delete;
+    stop_signals& operator=(const stop_signals&) = delete;
+    ~stop_signals();
+};
 
 // Blocks the stop signals in this thread and in every thread started after
 // it, and starts the thread that turns them into requests on `control`,
-// which must live to the end of the process. A signal that was ignored when
-// the program started (a background job of a script) stays ignored.
-void stop_signals_begin(stop_control& control);
+// which must outlive `signals`. A signal that was ignored when the program
+// started (a background job of a script) stays ignored.
+void stop_signals_begin(stop_signals& signals, stop_control& control);
 
 // A file to remove should a third request quit at once (a half-written
 // target.wav); null for none. The text must outlive the registration.

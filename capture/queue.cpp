@@ -39,9 +39,10 @@ uint8_t* queue_slot_data(period_queue& queue, uint32_t slot)
     return queue.slot_memory.data() + std::size_t{slot} * queue.slot_bytes;
 }
 
-std::optional<uint32_t> queue_take_slot(period_queue& queue)
+namespace {
+
+std::optional<uint32_t> take_slot_locked(period_queue& queue)
 {
-    const std::lock_guard<std::mutex> held(queue.lock);
     if (queue.free_slots.empty()) {
         queue.waiting_for_slot = true;
         return std::nullopt;
@@ -49,6 +50,43 @@ std::optional<uint32_t> queue_take_slot(period_queue& queue)
     const uint32_t slot = queue.free_slots.back();
     queue.free_slots.pop_back();
     return slot;
+}
+
+// Appends `event` behind the others, or merges it into the last one.
+bool push_locked(period_queue& queue, const capture_event& event)
+{
+    const std::size_t size = queue.ring.size();
+    if (queue.used > 0 && merge_event(queue.ring[(queue.head + queue.used - 1) % size], event)) {
+        return false;
+    }
+    // The last place is kept for the end, which the main thread waits for.
+    const bool last = std::holds_alternative<capture_over>(event);
+    if (queue.used + (last ? 0 : 1) >= size) {
+        return false; // cannot happen with the sizes above; an event is all it could be
+    }
+    queue.ring[(queue.head + queue.used) % size] = event;
+    ++queue.used;
+    return true;
+}
+
+} // namespace
+
+std::optional<uint32_t> queue_take_slot(period_queue& queue)
+{
+    const std::lock_guard<std::mutex> held(queue.lock);
+    return take_slot_locked(queue);
+}
+
+std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period)
+{
+    std::optional<uint32_t> next;
+    {
+        const std::lock_guard<std::mutex> held(queue.lock);
+        push_locked(queue, period);
+        next = take_slot_locked(queue);
+    }
+    queue.event_added.notify_one();
+    return next;
 }
 
 void queue_slot_wait_done(period_queue& queue)
@@ -61,21 +99,14 @@ void queue_slot_wait_done(period_queue& queue)
 
 void queue_push(period_queue& queue, const capture_event& event)
 {
+    bool added = false;
     {
         const std::lock_guard<std::mutex> held(queue.lock);
-        const std::size_t size = queue.ring.size();
-        if (queue.used > 0 && merge_event(queue.ring[(queue.head + queue.used - 1) % size], event)) {
-            return;
-        }
-        // The last place is kept for the end, which the main thread waits for.
-        const bool last = std::holds_alternative<capture_over>(event);
-        if (queue.used + (last ? 0 : 1) >= size) {
-            return; // cannot happen with the sizes above; an event is all it could be
-        }
-        queue.ring[(queue.head + queue.used) % size] = event;
-        ++queue.used;
+        added = push_locked(queue, event);
     }
-    queue.event_added.notify_one();
+    if (added) {
+        queue.event_added.notify_one();
+    }
 }
 
 capture_event queue_pop(period_queue& queue)

@@ -61,6 +61,11 @@ void queue_slot_wait_done(period_queue& queue);
 // is the same kind of report.
 void queue_push(period_queue& queue, const capture_event& event);
 
+// Hands a period to the main thread and takes the next free slot in the same
+// turn of the lock, so that the capture thread never waits for the lock
+// while the main thread takes the period; empty as queue_take_slot.
+std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period);
+
 // The oldest event, waiting for one.
 capture_event queue_pop(period_queue& queue);
 

@@ -118,9 +118,9 @@ void hand_on(reader_state& st)
     if (st.fill.dropping) {
         queue_push(st.queue, frames_lost{0, 1, st.fill.frames});
     } else {
-        queue_push(st.queue, period_ready{*st.fill.slot, st.fill.frames,
-                                          periods_left(st.plan.frames_wanted - st.done, st.plan.period_frames)});
-        st.fill.slot.reset();
+        st.fill.slot = queue_push_period(st.queue, period_ready{*st.fill.slot, st.fill.frames,
+                                                                periods_left(st.plan.frames_wanted - st.done,
+                                                                             st.plan.period_frames)});
     }
     st.fill.frames = 0;
 }
