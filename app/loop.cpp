@@ -1,3 +1,5 @@
+// The main thread's side of the capture: the events from the queue, each
+// period filtered into 00000.raw, its progress line and the meter.
 #include "app/loop.h"
 
 #include "capture/queue.h"

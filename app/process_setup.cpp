@@ -1,3 +1,4 @@
+// Standard descriptors and the signals that must not end a recording.
 #include "app/process_setup.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The recording duration: the last argument, or a number typed at the prompt.
 #include "app/rectime.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The thread that turns SIGINT, SIGTERM and SIGHUP into stop requests.
 #include "app/signals.h"
 
 #include "common/clock.h"

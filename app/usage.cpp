@@ -1,3 +1,4 @@
+// Help, version and the check for options floatrec does not know.
 #include "app/usage.h"
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// Opening and configuring the ALSA capture device, and closing it.
 #include "capture/device.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Merging reports of one kind that follow each other in the queue.
 #include "capture/events.h"
 
 bool merge_event(capture_event& last, const capture_event& next)

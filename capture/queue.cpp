@@ -1,3 +1,4 @@
+// The queue between the capture thread and the main thread: slots and events.
 #include "capture/queue.h"
 
 #include <sys/eventfd.h>

@@ -1,3 +1,4 @@
+// The capture thread: reads, recovers the device, measures what was lost.
 #include "capture/reader.h"
 
 #include "common/clock.h"

@@ -1,3 +1,4 @@
+// Stop requests and the eventfd that wakes the capture thread.
 #include "capture/stop_control.h"
 
 #include <sys/eventfd.h>

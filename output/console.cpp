@@ -1,3 +1,4 @@
+// Standard output and error, the level meter and the closing summary.
 #include "output/console.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// buffer.dat and raw_my.dat, the last period raw and decoded.
 #include "output/dumps.h"
 
 #include "output/console.h"

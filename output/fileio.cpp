@@ -1,3 +1,4 @@
+// Whole writes, syncs and direct I/O, with failures as values.
 #include "output/fileio.h"
 
 #include "common/memory.h"

@@ -1,3 +1,4 @@
+// 00000.raw: locked, emptied, appended period by period and synced.
 #include "output/rawfile.h"
 
 #include "output/console.h"

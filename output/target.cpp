@@ -1,3 +1,4 @@
+// target.wav streamed from 00000.raw into a temporary file, then renamed.
 #include "output/target.h"
 
 #include "common/memory.h"

@@ -1,3 +1,4 @@
+// The WAV and RF64 header, field by field in little-endian.
 #include "output/wav.h"
 
 #include <limits>

@@ -1,3 +1,4 @@
+// The directory's lock holder and the checks before recording.
 #include "output/workdir.h"
 
 #include "output/names.h"

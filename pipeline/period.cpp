@@ -1,3 +1,4 @@
+// Decoding, scaling and the silence filter: the plain steps and the fused SSE2 pass.
 #include "pipeline/period.h"
 
 #include <algorithm>

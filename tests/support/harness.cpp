@@ -1,3 +1,4 @@
+// Sandboxes, test devices, sound servers, scratch disks and runs of the real binary.
 #include "support/harness.h"
 
 #include <cerrno>

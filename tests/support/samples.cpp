@@ -1,3 +1,4 @@
+// Sample helpers shared by unit and process tests.
 #include "support/samples.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Period counting, loss and failure timing, the queue and the stop control, without a device.
 #include "capture/queue.h"
 #include "capture/reader.h"
 #include "capture/stop_control.h"

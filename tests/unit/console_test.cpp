@@ -1,3 +1,4 @@
+// The meter line, the summary and where the meter goes.
 #include "output/console.h"
 
 #include <gtest/gtest.h>

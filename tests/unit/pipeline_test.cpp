@@ -1,3 +1,4 @@
+// The fused filter against the plain steps, bit for bit, and the dump buffers.
 #include "pipeline/period.h"
 #include "support/samples.h"
 

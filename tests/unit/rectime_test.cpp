@@ -1,3 +1,4 @@
+// The duration parser, the prompt and the option check.
 #include "app/rectime.h"
 #include "app/usage.h"
 

@@ -1,3 +1,4 @@
+// The WAV and RF64 headers byte by byte, and the lock holder in /proc/locks.
 #include "output/wav.h"
 #include "output/workdir.h"
 
