@@ -5,6 +5,7 @@
 #include "capture/queue.h"
 #include "capture/reader.h"
 #include "common/clock.h"
+#include "output/take.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,6 +36,7 @@ struct consumer {
     capture_totals& totals;
     std::optional<period_ready> latest; // its slot is kept for the dumps until the next period
     bool write_failed = false;
+    bool take_begun = false; // 00000.raw emptied and the note written, at the first frame
 };
 
 void show_levels(const consumer& c, const period_ready& period, uint32_t kept, const period_levels& levels)
@@ -71,6 +73,14 @@ void keep_for_dumps(consumer& c, const period_ready& period)
 
 void take_period(consumer& c, const period_ready& period)
 {
+    if (!c.write_failed && !c.take_begun) {
+        // The first frame: only now is there something worth emptying 00000.raw for.
+        c.take_begun = true;
+        c.write_failed = !take_begin(c.raw, c.plan.rate);
+        if (c.write_failed) {
+            request_stop(c.stop, stop_reason::cancelled);
+        }
+    }
     if (c.write_failed) {
         queue_release(c.queue, period.slot); // waiting for the capture thread to stop
         return;
@@ -137,7 +147,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
         std::fprintf(stderr, "cannot allocate the capture queue: %s\n", std::strerror(ENOMEM));
         return capture_outcome::failed;
     }
-    if (!raw_open(raw, period_frames)) {
+    if (!raw_prepare(raw, period_frames)) {
         return capture_outcome::failed;
     }
 
@@ -163,7 +173,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
         copy_period(bufs, frames_of(c, *c.latest));
     }
 
-    if (outcome == capture_outcome::stopped) {
+    if (outcome == capture_outcome::stopped && totals.frames_captured > 0) {
         std::fprintf(stderr, "recording stopped early: %.1f seconds captured\n",
                      frames_to_seconds(totals.frames_captured, dev.rate));
     }

@@ -1,12 +1,13 @@
 // floatrec: records the default ALSA capture device into "target.wav".
 //
-// One run, phase by phase: duration, the directory's "00000.raw" locked and
-// emptied, the device, the period buffers, the capture (every period synced
-// to "00000.raw"), the dumps of the last period, the device closed, and
-// "target.wav" assembled from "00000.raw". A failing phase has said why on
-// standard error; the run then ends with status 1, its owners releasing the
-// device and the files, and every file left as it stands. Status 0 means
-// target.wav holds the whole recording.
+// One run, phase by phase: duration, the directory locked, an unfinished
+// take saved, the checks, the device, the buffers, the capture (at the first
+// frame 00000.raw is emptied and the take's note written; every period is
+// synced), the dumps of the last period, "target.wav" assembled from
+// "00000.raw", the note gone, the device closed. A failing phase has said
+// why on standard error; the run then ends with status 1, its owners
+// releasing the device and the files. Until the first frame nothing in the
+// directory changes. Status 0 means target.wav holds the whole recording.
 
 #include "app/loop.h"
 #include "app/process_setup.h"
@@ -14,11 +15,13 @@
 #include "app/signals.h"
 #include "app/usage.h"
 #include "capture/device.h"
+#include "capture/reader.h"
 #include "capture/stop_control.h"
 #include "output/console.h"
 #include "output/dumps.h"
 #include "output/names.h"
 #include "output/rawfile.h"
+#include "output/take.h"
 #include "output/target.h"
 #include "output/wav.h"
 #include "output/workdir.h"
@@ -26,9 +29,19 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
+
+constexpr int failed = 1;
+
+int nothing_recorded()
+{
+    std::fprintf(stderr, "nothing was recorded: %s, the dumps and %s are as they were\n", raw_name, target_name);
+    return failed;
+}
 
 // Reads back "00000.raw" and writes "target.wav" from it.
 bool finish_target(wav_header& header, raw_file& raw, uint32_t rate)
@@ -38,12 +51,88 @@ bool finish_target(wav_header& header, raw_file& raw, uint32_t rate)
     }
     finish_hdr(header, raw.size, rate);
     remove_on_quit(target_temp_name);
-    const bool written = write_target(header, raw);
+    const target_written written = write_target(header, raw);
     remove_on_quit(nullptr);
-    if (!written) {
+    switch (written) {
+    case target_written::yes:
+        return take_end();
+    case target_written::not_durable:
+        std::fprintf(stderr, "%s was replaced but may not be durable yet; the recording is also in %s\n", target_name,
+                     raw_name);
+        return false;
+    case target_written::no:
         std::fprintf(stderr, "%s left as it was; the new recording is in %s\n", target_name, raw_name);
+        return false;
     }
-    return written;
+    return false;
+}
+
+// The directory for this run: locked, leftovers of a killed run gone, an
+// unfinished take saved. False after a message.
+bool claim_directory(raw_file& raw)
+{
+    if (!raw_lock(raw)) {
+        return false;
+    }
+    remove_leftovers();
+    return recover_take(raw) != recovery::failed;
+}
+
+int recover_only()
+{
+    raw_file raw;
+    return claim_directory(raw) ? 0 : failed;
+}
+
+int record(int argc, char** argv)
+{
+    wav_header header = init_hdr();
+    const int32_t duration_seconds = read_rectime(argc, argv, stdin);
+    say_out("\nYou entered:%d seconds. Starting....\n\n", duration_seconds);
+    stop_control stop;
+    if (!stop_control_init(stop)) {
+        std::fprintf(stderr, "cannot set up the stop requests: %s\n", std::strerror(errno));
+        return failed;
+    }
+    stop_signals signals;
+    stop_signals_begin(signals, stop);
+
+    raw_file raw;
+    if (!claim_directory(raw) || !check_outputs(raw.fd.get())) {
+        return failed;
+    }
+    cap_device dev;
+    if (!cap_open(dev)) {
+        return nothing_recorded();
+    }
+    period_bufs bufs = alloc_period_bufs(dev.period_frames);
+    if (!period_bufs_allocated(bufs)) {
+        std::fprintf(stderr, "cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
+        return nothing_recorded();
+    }
+    // With nothing to capture every file is still written, as asked.
+    const bool capturing = period_count(dev.rate, dev.period_frames, duration_seconds) > 0;
+    if (!capturing && !take_begin(raw, dev.rate)) {
+        return failed;
+    }
+
+    capture_totals totals;
+    const capture_outcome outcome = cap_loop(dev, bufs, raw, duration_seconds, stop, totals);
+    if (capturing && totals.frames_captured == 0) {
+        return nothing_recorded();
+    }
+    const bool captured = outcome != capture_outcome::failed;
+    // The dumps are extras: their failure is reported but costs no recording.
+    const bool dumped = captured && dump_period(bufs);
+    const bool written = captured && finish_target(header, raw, dev.rate);
+    if (totals.frames_captured > 0) {
+        std::fprintf(stderr, "%s\n", summary_line(summary_of(totals, dev.rate)).c_str());
+    }
+    if (!written || !dumped || outcome == capture_outcome::device_lost) {
+        return failed;
+    }
+    say_out("%s\n", "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");
+    return 0;
 }
 
 } // namespace
@@ -52,6 +141,7 @@ int main(int argc, char** argv)
 {
     guard_standard_descriptors();
     ignore_pipe_and_size_signals();
+    int status = 0;
     switch (requested_mode(argc, argv)) {
     case run_mode::help:
         std::fputs(usage_text, stdout);
@@ -62,48 +152,18 @@ int main(int argc, char** argv)
     case run_mode::unknown_option:
         std::fprintf(stderr, "unknown option: %s (see floatrec --help)\n", argv[argc - 1]);
         return 2;
+    case run_mode::recover:
+        status = recover_only();
+        break;
     case run_mode::record:
+        status = record(argc, argv);
         break;
     }
-
-    wav_header header = init_hdr();
-    const int32_t duration_seconds = read_rectime(argc, argv, stdin);
-    say_out("\nYou entered:%d seconds. Starting....\n\n", duration_seconds);
-    stop_control stop;
-    if (!stop_control_init(stop)) {
-        std::fprintf(stderr, "cannot set up the stop requests: %s\n", std::strerror(errno));
-        return 1;
+    if (device_close_pending()) {
+        // A sound server that froze still holds the device's close: the files
+        // are finished, so the process ends without it.
+        std::fflush(nullptr);
+        _exit(status);
     }
-    stop_signals signals;
-    stop_signals_begin(signals, stop);
-
-    raw_file raw;
-    if (!raw_lock(raw) || !check_outputs(raw.fd.get()) || !raw_reset(raw)) {
-        return 1;
-    }
-    cap_device dev;
-    if (!cap_open(dev)) {
-        return 1;
-    }
-    period_bufs bufs = alloc_period_bufs(dev.period_frames);
-    if (!period_bufs_allocated(bufs)) {
-        std::fprintf(stderr, "cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
-        return 1;
-    }
-
-    capture_totals totals;
-    const capture_outcome outcome = cap_loop(dev, bufs, raw, duration_seconds, stop, totals);
-    const bool captured = outcome != capture_outcome::failed;
-    // The dumps are extras: their failure is reported but costs no recording.
-    const bool dumped = captured && dump_period(bufs);
-    dev.handle = pcm_owner();
-    const bool written = captured && finish_target(header, raw, dev.rate);
-    if (totals.frames_captured > 0) {
-        std::fprintf(stderr, "%s\n", summary_line(summary_of(totals, dev.rate)).c_str());
-    }
-    if (!written || !dumped || outcome == capture_outcome::device_lost) {
-        return 1;
-    }
-    say_out("%s\n", "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");
-    return 0;
+    return status;
 }

@@ -19,6 +19,9 @@ run_mode requested_mode(int argc, const char* const* argv)
     if (last == "--version") {
         return run_mode::version;
     }
+    if (last == "--recover") {
+        return run_mode::recover;
+    }
     const bool option = last.size() > 1 && last[0] == '-' &&
                         (last[1] == '-' || (last[1] >= 'a' && last[1] <= 'z') || (last[1] >= 'A' && last[1] <= 'Z'));
     return option ? run_mode::unknown_option : run_mode::record;
@@ -26,6 +29,7 @@ run_mode requested_mode(int argc, const char* const* argv)
 
 const char usage_text[] =
     "usage: floatrec [SECONDS]\n"
+    "       floatrec --recover\n"
     "\n"
     "Records SECONDS seconds (asked for when not given; 10 if none can be read)\n"
     "from the default ALSA capture device: mono, signed 32-bit at 44100 Hz or\n"
@@ -43,13 +47,17 @@ const char usage_text[] =
     "\n"
     "Ctrl-C (or SIGTERM, SIGHUP) stops early and keeps what was captured;\n"
     "a third request, more than a second after the others, quits at once.\n"
-    "One recording per directory at a time.\n"
+    "One recording per directory at a time. A take that a crash or a power\n"
+    "cut left unfinished is saved as recovered-YYYYMMDD-HHMMSS.wav at the next\n"
+    "start, before anything is recorded; --recover does only that.\n"
     "\n"
     "Exit status: 0 when target.wav holds the whole recording (complete or\n"
     "stopped early), 1 on any failure (no device, refused format, disk full,\n"
-    "device lost, another recording in the directory), 2 for an unknown option.\n"
+    "device lost, another recording in the directory, nothing recorded), 2 for\n"
+    "an unknown option.\n"
     "\n"
     "  -h, --help   show this text\n"
+    "  --recover    save an unfinished take, record nothing\n"
     "  --version    show the version\n";
 
 const char version_text[] = "floatrec " FLOATREC_VERSION "\n";

@@ -2,7 +2,7 @@
 // an option floatrec does not know (a typo, a habit from other tools).
 #pragma once
 
-enum class run_mode { record, help, version, unknown_option };
+enum class run_mode { record, recover, help, version, unknown_option };
 
 // A last argument of "-" followed by a letter or another "-" is an option;
 // "-5" stays a (negative) duration.

@@ -2,6 +2,13 @@
 #include "capture/device.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -120,11 +127,74 @@ void cap_close(snd_pcm_t* pcm_handle)
     snd_pcm_close(pcm_handle);
 }
 
+namespace {
+
+// How long the run waits for a device to close before it goes on without it.
+constexpr auto close_wait = std::chrono::seconds(2);
+
+std::atomic<bool> close_left_running{false};
+
+struct closing {
+    snd_pcm_t* pcm = nullptr;
+    std::mutex lock;
+    std::condition_variable closed;
+    bool done = false;
+};
+
+extern "C" void* close_device(void* arg)
+{
+    // Shared with the thread that waits: whichever is last frees it.
+    const std::unique_ptr<std::shared_ptr<closing>> held(static_cast<std::shared_ptr<closing>*>(arg));
+    closing& c = **held;
+    cap_close(c.pcm);
+    {
+        const std::lock_guard<std::mutex> guard(c.lock);
+        c.done = true;
+    }
+    c.closed.notify_all();
+    return nullptr;
+}
+
+// Closes the device on a thread of its own and waits for it, but only so long.
+void close_in_time(snd_pcm_t* pcm)
+{
+    auto state = std::make_shared<closing>();
+    state->pcm = pcm;
+    auto* for_thread = new std::shared_ptr<closing>(state);
+    pthread_t thread = {};
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    const int err = pthread_create(&thread, nullptr, close_device, for_thread);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (err != 0) {
+        delete for_thread;
+        cap_close(pcm);
+        return;
+    }
+    std::unique_lock<std::mutex> guard(state->lock);
+    if (state->closed.wait_for(guard, close_wait, [&state] { return state->done; })) {
+        guard.unlock();
+        pthread_join(thread, nullptr);
+    } else {
+        pthread_detach(thread);
+        close_left_running = true;
+    }
+}
+
+} // namespace
+
+bool device_close_pending()
+{
+    return close_left_running.load();
+}
+
 pcm_owner& pcm_owner::operator=(pcm_owner&& other) noexcept
 {
     if (this != &other) {
         if (pcm != nullptr) {
-            cap_close(pcm);
+            close_in_time(pcm);
         }
         pcm = std::exchange(other.pcm, nullptr);
     }
@@ -134,6 +204,6 @@ pcm_owner& pcm_owner::operator=(pcm_owner&& other) noexcept
 pcm_owner::~pcm_owner()
 {
     if (pcm != nullptr) {
-        cap_close(pcm);
+        close_in_time(pcm);
     }
 }

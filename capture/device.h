@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <utility>
 
-// The open PCM: stopped and closed (cap_close) when its owner goes, on every path.
+// The open PCM: stopped and closed (cap_close) when its owner goes, on every
+// path. A close that hangs (a frozen sound server waits in drop) is left to
+// run on a thread of its own after a short wait: device_close_pending() then
+// tells the process to end without waiting for it.
 struct pcm_owner {
     snd_pcm_t* pcm = nullptr;
 
@@ -40,3 +43,6 @@ bool cap_open(cap_device& dev);
 
 // Stops and closes the device; results are of no use at this point.
 void cap_close(snd_pcm_t* pcm_handle);
+
+// Whether a device's close was left running because it did not end in time.
+bool device_close_pending();

@@ -14,7 +14,7 @@ namespace {
 
 bool dump(const char* name, const void* data, std::size_t size, const char* open_failure, const char* done)
 {
-    unique_fd fd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    unique_fd fd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
         std::fprintf(stderr, "%s%s: %s\n", open_failure, name, std::strerror(errno));
         return false;

@@ -7,3 +7,9 @@ inline constexpr char array_dump_name[] = "raw_my.dat";
 inline constexpr char target_name[] = "target.wav";
 // Where target.wav is written before it is renamed into place.
 inline constexpr char target_temp_name[] = ".target.wav.part";
+// What reading 00000.raw back needs (its rate, format and start), and
+// whether the take in it is finished; written before its first period.
+inline constexpr char note_name[] = ".00000.raw.take";
+inline constexpr char note_temp_name[] = ".00000.raw.take.part";
+// Where a take saved after a crash is written before it gets its name.
+inline constexpr char recovered_temp_name[] = ".recovered.wav.part";

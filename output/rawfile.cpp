@@ -27,7 +27,12 @@ bool raw_lock(raw_file& raw)
 {
     // Opened without blocking so that a FIFO of that name cannot hold the run
     // up; the recording itself is written with blocking calls.
-    raw.fd.reset(open(raw_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666));
+    // Never through a link: a take is written into this directory's own file.
+    raw.fd.reset(open(raw_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
+    if (!raw.fd.valid() && errno == ELOOP) {
+        std::fprintf(stderr, "cannot record into %s: it is a symbolic link\n", raw_name);
+        return false;
+    }
     if (!raw.fd.valid()) {
         say_open_failure(errno);
         return false;
@@ -44,33 +49,25 @@ bool raw_lock(raw_file& raw)
     return true;
 }
 
-bool raw_reset(raw_file& raw)
+bool raw_prepare(raw_file& raw, std::size_t period_samples)
 {
-    struct stat st = {};
-    // A device such as /dev/null has nothing to empty.
-    if (fstat(raw.fd.get(), &st) == 0 && S_ISREG(st.st_mode) && ftruncate(raw.fd.get(), 0) != 0) {
-        say_open_failure(errno);
-        return false;
-    }
-    raw.size = 0;
-    return true;
-}
-
-bool raw_open(raw_file& raw, std::size_t period_samples)
-{
-    const int64_t size = fsize(raw.fd.get(), raw_name);
-    raw.size = size < 0 ? 0 : static_cast<uint64_t>(size);
-    raw.tail = static_cast<std::size_t>(raw.size % page_bytes);
     raw.stage = zeroed_array<uint8_t>(page_bytes + (period_samples + 1) * sizeof(float));
     if (!raw.stage) {
         std::fprintf(stderr, "cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
         return false;
     }
-    if (raw.tail == 0) {
-        direct_open(raw.direct, raw.fd.get(), O_WRONLY);
-    } else {
-        raw.direct.cached_fd = raw.fd.get();
+    return true;
+}
+
+bool raw_reset(raw_file& raw)
+{
+    if (ftruncate(raw.fd.get(), 0) != 0) {
+        say_open_failure(errno);
+        return false;
     }
+    raw.size = 0;
+    raw.tail = 0;
+    direct_open(raw.direct, raw.fd.get(), O_WRONLY);
     return true;
 }
 

@@ -31,12 +31,12 @@ struct raw_file {
 // before it changes any file. False after a message on standard error.
 bool raw_lock(raw_file& raw);
 
-// Empties "00000.raw" of what an earlier run left.
-bool raw_reset(raw_file& raw);
+// The memory to append periods of at most `period_samples` samples; false
+// after a message when it cannot be had.
+bool raw_prepare(raw_file& raw, std::size_t period_samples);
 
-// Prepares to append periods of at most `period_samples` samples; false
-// after a message when the memory for it cannot be had.
-bool raw_open(raw_file& raw, std::size_t period_samples);
+// Empties "00000.raw" of what an earlier run left, and appends from its start.
+bool raw_reset(raw_file& raw);
 
 // Where the next period's kept samples go: room for `period_samples` + 1.
 std::span<float> raw_room(raw_file& raw);

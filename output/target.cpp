@@ -21,12 +21,12 @@ constexpr std::size_t piece_bytes = 1024 * 1024;
 // disk without filling the page cache twice and paying for its writeback;
 // whole blocks of "target.wav" go direct, its last partial block through the
 // page cache. Where they do not, the same loop runs through the page cache.
-io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t> head, uint64_t size)
+io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t> head, uint64_t size, const char* name)
 {
     const zeroed_array<uint8_t> in(piece_bytes);
     const zeroed_array<uint8_t> out(piece_bytes);
     if (!in || !out) {
-        return io_failure("writing", target_name, ENOMEM);
+        return io_failure("writing", name, ENOMEM);
     }
     std::memcpy(out.data(), head.data(), head.size());
     std::size_t fill = head.size();
@@ -51,10 +51,10 @@ io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t
         }
         const bool last = pending.empty() && offset >= size;
         const std::size_t whole = last ? fill - fill % page_bytes : fill;
-        io_status status = direct_write(to, std::span(out.data(), whole), written, target_name);
+        io_status status = direct_write(to, std::span(out.data(), whole), written, name);
         if (status.ok() && whole < fill) {
             status = direct_write(to, std::span(out.data() + whole, fill - whole), written + static_cast<int64_t>(whole),
-                                  target_name);
+                                  name);
         }
         if (!status.ok() || last) {
             return status;
@@ -66,36 +66,76 @@ io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t
 
 } // namespace
 
-bool write_target(const wav_header& hdr, raw_file& raw)
+namespace {
+
+// rename(), or without replacing what is there (EEXIST) when `replace` is false.
+int rename_into_place(const char* from, const char* to, bool replace)
 {
-    // The directory is this run's (it holds the lock), so one name serves;
-    // whatever an interrupted run left under it goes first.
-    unlink(target_temp_name);
-    unique_fd fd(open(target_temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (replace) {
+        return rename(from, to);
+    }
+    const int result = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    if (result == 0 || errno != EINVAL) {
+        return result;
+    }
+    // A file system without RENAME_NOREPLACE: a hard link never replaces either.
+    if (link(from, to) != 0) {
+        return -1;
+    }
+    unlink(from);
+    return 0;
+}
+
+} // namespace
+
+io_status write_wav_file(const char* name, const char* temp_name, bool replace, const wav_header& hdr, int from_fd,
+                         uint64_t size, bool& renamed)
+{
+    renamed = false;
+    // The directory is this run's (it holds the lock), so one temporary name
+    // serves; whatever an interrupted run left under it goes first.
+    unlink(temp_name);
+    unique_fd fd(open(temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
-        std::fprintf(stderr, "\nError opening Target file\n%s: %s\n", target_name, std::strerror(errno));
-        return false;
+        return io_failure("opening", name, errno);
     }
     direct_io from;
-    direct_open(from, raw.fd.get(), O_RDONLY);
+    direct_open(from, from_fd, O_RDONLY);
     direct_io to;
     direct_open(to, fd.get(), O_WRONLY);
-    io_status status = stream_samples(from, to, header_bytes(hdr), raw.size);
+    io_status status = stream_samples(from, to, header_bytes(hdr), size, name);
     to.direct_fd.reset();
     if (status.ok()) {
-        status = sync_file(fd.get(), target_name);
+        status = sync_file(fd.get(), name);
     }
-    const io_status closed = close_file(fd, target_name);
+    const io_status closed = close_file(fd, name);
     if (status.ok()) {
         status = closed;
     }
-    if (status.ok() && rename(target_temp_name, target_name) != 0) {
-        status = io_failure("writing", target_name, errno);
+    if (status.ok() && rename_into_place(temp_name, name, replace) != 0) {
+        status = io_failure("writing", name, errno);
     }
     if (!status.ok()) {
-        unlink(target_temp_name);
-        return say_io_error(status);
+        unlink(temp_name);
+        return status;
     }
-    status = sync_directory(target_name);
-    return status.ok() || say_io_error(status);
+    renamed = true;
+    return sync_directory(name);
+}
+
+target_written write_target(const wav_header& hdr, raw_file& raw)
+{
+    // A reader, a crash or a full disk never sees a target.wav cut short, and
+    // a link named target.wav is replaced, not written through.
+    bool renamed = false;
+    const io_status status = write_wav_file(target_name, target_temp_name, true, hdr, raw.fd.get(), raw.size, renamed);
+    if (status.ok()) {
+        return target_written::yes;
+    }
+    if (!renamed && status.action != nullptr && std::strcmp(status.action, "opening") == 0) {
+        std::fprintf(stderr, "\nError opening Target file\n%s: %s\n", target_name, std::strerror(status.error));
+        return target_written::no;
+    }
+    say_io_error(status);
+    return renamed ? target_written::not_durable : target_written::no;
 }

@@ -67,13 +67,18 @@ bool refuse(const char* what, const char* reason)
     return false;
 }
 
-// An output file the run will replace: it may be missing, or a file.
-// `follow`: whether the run writes through a symbolic link of that name.
-bool check_output(const char* name, bool follow, bool must_be_writable)
+// An output file the run will replace: missing, or a regular file of its own.
+// `must_be_writable`: the run writes into it, so it must not be a link either
+// (the run would write through it); a file that is renamed into place may be.
+bool check_output(const char* name, bool must_be_writable, struct stat& st)
 {
-    struct stat st = {};
-    if ((follow ? stat(name, &st) : lstat(name, &st)) != 0) {
-        return true; // not there (or a dangling link): it will be created
+    st = {};
+    if (lstat(name, &st) != 0) {
+        return true; // not there: it will be created
+    }
+    if (S_ISLNK(st.st_mode)) {
+        // A link is only ever replaced by what is renamed over it.
+        return !must_be_writable || refuse(name, "it is a symbolic link");
     }
     if (S_ISDIR(st.st_mode)) {
         return refuse(name, std::strerror(EISDIR));
@@ -81,10 +86,31 @@ bool check_output(const char* name, bool follow, bool must_be_writable)
     if (S_ISFIFO(st.st_mode)) {
         return refuse(name, "it is a FIFO, not a file");
     }
+    if (!S_ISREG(st.st_mode)) {
+        return refuse(name, "it is not a regular file");
+    }
     if (must_be_writable && faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0) {
         return refuse(name, std::strerror(errno));
     }
     return true;
+}
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_ino != 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// In a sticky directory (/tmp and the like) only the owner of a file, or of
+// the directory, may replace it: a target.wav of another user's would be
+// refused only after the whole recording.
+bool target_replaceable(const struct stat& target)
+{
+    struct stat dir = {};
+    if (target.st_ino == 0 || stat(".", &dir) != 0 || (dir.st_mode & S_ISVTX) == 0) {
+        return true;
+    }
+    const uid_t me = geteuid();
+    return me == 0 || me == target.st_uid || me == dir.st_uid || refuse(target_name, std::strerror(EPERM));
 }
 
 } // namespace
@@ -136,10 +162,31 @@ bool check_outputs(int raw_fd)
         }
         return refuse(here, std::strerror(reason));
     }
-    struct stat st = {};
-    if (fstat(raw_fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        return refuse(raw_name, "it is a FIFO, not a file");
+    struct stat raw = {};
+    if (fstat(raw_fd, &raw) != 0 || !S_ISREG(raw.st_mode)) {
+        return refuse(raw_name, "it is not a regular file");
     }
-    return check_output(buffer_dump_name, true, true) && check_output(array_dump_name, true, true) &&
-           check_output(target_name, false, false);
+    struct stat buffer = {};
+    struct stat array = {};
+    struct stat target = {};
+    struct stat target_temp = {};
+    if (!check_output(buffer_dump_name, true, buffer) || !check_output(array_dump_name, true, array) ||
+        !check_output(target_name, false, target) || !check_output(target_temp_name, false, target_temp) ||
+        !target_replaceable(target)) {
+        return false;
+    }
+    // Two names for one file: writing one would overwrite the other.
+    const struct {
+        const char* name;
+        const struct stat& st;
+    } outputs[] = {{raw_name, raw}, {buffer_dump_name, buffer}, {array_dump_name, array}, {target_name, target}};
+    for (std::size_t i = 0; i < std::size(outputs); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (same_file(outputs[i].st, outputs[j].st)) {
+                const std::string reason = std::string("it is the same file as ") + outputs[j].name;
+                return refuse(outputs[i].name, reason.c_str());
+            }
+        }
+    }
+    return true;
 }

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -83,14 +85,70 @@ TEST(Capture, UnwritableSampleFileStopsBeforeTheDevice)
 
 TEST(Capture, FullDiskEndsTheRunNamingTheFile)
 {
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
     sandbox box;
     use_file_device(box, speech_like_signal(2 * 44100));
-    fs::create_symlink("/dev/full", box.at("00000.raw"));
-    const run_result r = run_floatrec(box, {"2"});
+    // Every write to 00000.raw fails as on a full disk.
+    const run_result r =
+        run_floatrec(box, {"2"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-P",
+                                              box.at("00000.raw").string(), "-e", "inject=write,pwrite64:error=ENOSPC"}});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error writing 00000.raw: No space left on device\n");
     EXPECT_TRUE(progress_lines(r).empty());
     EXPECT_FALSE(fs::exists(box.at("target.wav")));
+}
+
+struct link_case {
+    const char* name;
+    std::function<void(const sandbox&)> make;
+    const char* err;
+};
+
+// Every output is this directory's own regular file: a link would be written
+// through, and two names for one file would overwrite each other. All is
+// settled before the device opens, and the take in 00000.raw stays.
+TEST(Capture, LinksAndAliasesAreRefusedBeforeTheDevice)
+{
+    const link_case cases[] = {
+        {"00000.raw to another file", [](const sandbox& b) {
+             fs::remove(b.at("00000.raw"));
+             fs::create_symlink(b.root / "elsewhere", b.at("00000.raw"));
+         },
+         "cannot record into 00000.raw: it is a symbolic link\n"},
+        {"00000.raw to /dev/null", [](const sandbox& b) {
+             fs::remove(b.at("00000.raw"));
+             fs::create_symlink("/dev/null", b.at("00000.raw"));
+         },
+         "cannot record into 00000.raw: it is a symbolic link\n"},
+        {"buffer.dat to 00000.raw", [](const sandbox& b) { fs::create_symlink(b.at("00000.raw"), b.at("buffer.dat")); },
+         "cannot record into buffer.dat: it is a symbolic link\n"},
+        {"buffer.dat hard link", [](const sandbox& b) { fs::create_hard_link(b.at("00000.raw"), b.at("buffer.dat")); },
+         "cannot record into buffer.dat: it is the same file as 00000.raw\n"},
+        {"raw_my.dat hard link", [](const sandbox& b) { fs::create_hard_link(b.at("00000.raw"), b.at("raw_my.dat")); },
+         "cannot record into raw_my.dat: it is the same file as 00000.raw\n"},
+        {"temporary target a directory", [](const sandbox& b) { fs::create_directory(b.at(".target.wav.part")); },
+         "cannot record into .target.wav.part: Is a directory\n"},
+    };
+    for (const link_case& c : cases) {
+        sandbox box;
+        use_no_device(box); // never opened
+        const std::string take = "a take of an earlier run";
+        std::ofstream(box.root / "elsewhere") << take;
+        std::ofstream(box.at("00000.raw")) << take;
+        c.make(box);
+        const run_result r = run_floatrec(box, {"1"});
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        for (const fs::path& file : {box.at("00000.raw"), box.root / "elsewhere"}) {
+            if (fs::is_symlink(file)) {
+                continue; // the file it names is checked itself
+            }
+            const std::vector<uint8_t> bytes = read_bytes(file);
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), take) << c.name << ": " << file;
+        }
+    }
 }
 
 TEST(Capture, FollowsTheGrantedRateAndPeriodSizeToTheExactLength)

@@ -17,6 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const std::string nothing_recorded = "nothing was recorded: 00000.raw, the dumps and target.wav are as they were";
+
 std::string announced(int32_t seconds)
 {
     return "\nYou entered:" + std::to_string(seconds) + " seconds. Starting....\n\n";
@@ -53,10 +55,11 @@ TEST(Run, AnnouncesTheDurationThenReportsAMissingDevice)
         EXPECT_EQ(r.out, c.out);
         // ALSA's own reason follows; it may also have printed lines of its own before.
         const std::vector<std::string> err = lines_of(r.err);
-        ASSERT_FALSE(err.empty());
-        EXPECT_TRUE(err.back().starts_with("unable to open pcm device: ")) << r.err;
-        EXPECT_GT(err.back().size(), std::string("unable to open pcm device: ").size());
-        // "00000.raw" is created before the device is touched.
+        ASSERT_GE(err.size(), 2U);
+        EXPECT_TRUE(err[err.size() - 2].starts_with("unable to open pcm device: ")) << r.err;
+        EXPECT_GT(err[err.size() - 2].size(), std::string("unable to open pcm device: ").size());
+        EXPECT_EQ(err.back(), nothing_recorded);
+        // "00000.raw" is created (and locked) before the device is touched.
         EXPECT_TRUE(fs::exists(box.at("00000.raw")));
         EXPECT_EQ(fs::file_size(box.at("00000.raw")), 0U);
     }
@@ -82,7 +85,7 @@ TEST(Run, RefusedSampleFormatEndsTheRun)
     use_test_device(box, "s16_only true");
     const run_result r = run_floatrec(box, {"1"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "double check hardware specs&parameters: Invalid argument\n");
+    EXPECT_EQ(r.err, "double check hardware specs&parameters: Invalid argument\n" + nothing_recorded + "\n");
     EXPECT_FALSE(fs::exists(box.at("target.wav")));
 }
 
@@ -209,10 +212,15 @@ TEST(Directory, RawFileRemovedDuringTheRunLosesNothing)
 
 TEST(Directory, FailedDumpIsReportedAndTheTargetStillWritten)
 {
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
     sandbox box;
     use_test_device(box, "period 4410");
-    fs::create_symlink("/dev/full", box.at("buffer.dat"));
-    const run_result r = run_floatrec(box, {"1"});
+    // Every write to buffer.dat fails as on a full disk.
+    const run_result r = run_floatrec(box, {"1"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o",
+                                                                "/dev/null", "-P", box.at("buffer.dat").string(), "-e",
+                                                                "inject=write:error=ENOSPC"}});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error writing buffer.dat: No space left on device\n");
     EXPECT_EQ(r.out.find("THE END"), std::string::npos);
