@@ -50,7 +50,7 @@ void say(const char* text)
 extern "C" void* wait_for_signals(void*)
 {
     int requests = 0;
-    int64_t previous_ns = -1;
+    int64_t burst_start_ns = -1;
     for (;;) {
         int signo = 0;
         if (sigwait(&watch.signals, &signo) != 0) {
@@ -60,12 +60,12 @@ extern "C" void* wait_for_signals(void*)
             return nullptr;
         }
         const int64_t now = monotonic_ns();
-        const int after = count_request(requests, previous_ns, now);
-        previous_ns = now;
+        const int after = count_request(requests, burst_start_ns, now);
         if (after == requests) {
             continue;
         }
         requests = after;
+        burst_start_ns = now;
         if (requests == 1) {
             request_stop(*watch.control, stop_reason::requested);
         } else if (requests == 2) {
@@ -78,9 +78,9 @@ extern "C" void* wait_for_signals(void*)
 
 } // namespace
 
-int count_request(int requests_so_far, int64_t previous_ns, int64_t now_ns)
+int count_request(int requests_so_far, int64_t burst_start_ns, int64_t now_ns)
 {
-    if (previous_ns >= 0 && now_ns - previous_ns < same_request_ns) {
+    if (burst_start_ns >= 0 && now_ns - burst_start_ns < same_request_ns) {
         return requests_so_far;
     }
     return requests_so_far + 1;

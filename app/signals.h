@@ -1,8 +1,9 @@
 // Stop requests from signals. SIGINT, SIGTERM and SIGHUP ask the recording to
-// stop and finish normally. Signals that come within a second of the
-// previous one are the same request (a terminal's Ctrl-C and the copy a
-// wrapper forwards); a second request only says that the run is already
-// stopping; a third one quits at once.
+// stop and finish normally. Signals within a second of the first signal of a
+// burst are the same request (a terminal's Ctrl-C and the copy a wrapper
+// forwards); the next signal after that second is a new request. A second
+// request only says that the run is already stopping; a third one quits at
+// once.
 //
 // The signals are blocked in every thread and taken by one thread that only
 // waits for them, so a request is seen at once whatever the main thread is
@@ -37,5 +38,6 @@ void stop_signals_begin(stop_signals& signals, stop_control& control);
 void remove_on_quit(const char* path);
 
 // What one more signal at `now_ns` makes of the requests so far: the number
-// of requests after it, given the time of the previous signal (-1: none).
-int count_request(int requests, int64_t previous_ns, int64_t now_ns);
+// of requests after it, given when the latest request's first signal came
+// (-1: none yet).
+int count_request(int requests, int64_t burst_start_ns, int64_t now_ns);

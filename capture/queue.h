@@ -14,9 +14,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 // How long a stall of the main thread (a frozen disk, a blocked terminal) the
 // queue absorbs without losing a frame.
@@ -29,19 +29,26 @@ struct period_queue {
     zeroed_array<uint8_t> slot_memory; // slot_count x slot_bytes
     std::size_t slot_bytes = 0;
     uint32_t slot_count = 0;
-    std::vector<uint32_t> free_slots; // a stack: the most recently freed on top
+    std::unique_ptr<uint32_t[]> free_slots; // a stack: the most recently freed on top
+    uint32_t free_count = 0;
 
-    std::vector<capture_event> ring; // events not yet taken, oldest at `head`
+    std::unique_ptr<capture_event[]> ring; // events not yet taken, oldest at `head`
+    std::size_t ring_size = 0;
     std::size_t head = 0;
     std::size_t used = 0;
+
+    // Where a period goes that finds the queue full for too long: read, then dropped.
+    zeroed_array<uint8_t> drop_slot;
 
     // An eventfd that a freed slot writes while the capture thread waits for one.
     unique_fd slot_freed;
     bool waiting_for_slot = false;
 };
 
-// Slots for at least `queue_seconds` of audio at `rate` in periods of
-// `period_frames` frames, plus the one being filled and the one being written.
+// Slots for `queue_seconds` of audio at `rate` in periods of `period_frames`
+// frames, plus the one being filled and the one being written; bounded in
+// bytes, what each slot costs in bookkeeping included, so that tiny periods
+// hold less time rather than more memory.
 uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames);
 
 // Sets up the queue for periods of `period_frames` frames; false when the

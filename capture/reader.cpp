@@ -60,14 +60,13 @@ namespace {
 constexpr std::size_t bytes_per_frame = 4;
 
 // The period being gathered: into a slot of the queue, or, while the queue
-// is full past what the device's buffer can wait for, into `scratch` to be
-// dropped and counted.
+// is full past what the device's buffer can wait for, into its drop slot to
+// be dropped and counted.
 struct period_fill {
     std::optional<uint32_t> slot;
     bool dropping = false;
     uint64_t frames = 0;
     int64_t queue_full_since_ns = -1;
-    zeroed_array<uint8_t> scratch;
 };
 
 // The device's current run, from its latest start, and its latest recovery.
@@ -104,7 +103,7 @@ uint64_t frames_left(const reader_state& st)
 
 uint8_t* fill_point(reader_state& st)
 {
-    uint8_t* base = st.fill.dropping ? st.fill.scratch.data() : queue_slot_data(st.queue, *st.fill.slot);
+    uint8_t* base = st.fill.dropping ? st.queue.drop_slot.data() : queue_slot_data(st.queue, *st.fill.slot);
     return base + st.fill.frames * bytes_per_frame;
 }
 
@@ -140,7 +139,7 @@ int sleep_on(std::span<pollfd> fds, int64_t deadline_ns)
 
 // At the start of a period: a free slot if there is one; while the queue is
 // full, waits for the main thread, but only as long as the device's buffer
-// can hold what arrives meanwhile, and then reads into `scratch` to drop.
+// can hold what arrives meanwhile, and then reads into the drop slot.
 // False when nothing can be read yet (look at stop requests, then try again).
 bool ready_to_read(reader_state& st)
 {
@@ -348,14 +347,7 @@ extern "C" void* capture_main(void* arg)
     reader_state st(reader->plan, *reader->queue);
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
-    st.fill.scratch = zeroed_array<uint8_t>(static_cast<std::size_t>(st.plan.period_frames) * bytes_per_frame);
-
-    capture_outcome outcome = capture_outcome::device_lost;
-    if (!st.fill.scratch) {
-        queue_push(st.queue, read_failed{-ENOMEM});
-    } else {
-        outcome = capture(st);
-    }
+    const capture_outcome outcome = capture(st);
     if (outcome != capture_outcome::failed) {
         hand_on(st);
     }

@@ -14,7 +14,9 @@
 //     long (-1: for good), as a sound server with no source linked does;
 //   dead_at: from then on every pointer call overruns and prepare fails, as
 //     a sound server that died does; with dead_prepares true, prepare
-//     succeeds and only the next read shows that nothing came back.
+//     succeeds and only the next read shows that nothing came back;
+//   drop_blocks_seconds: stopping the device (snd_pcm_drop, and the close)
+//     takes that long, as with a sound server that froze.
 //
 // Frame i of the signal is ((i mod 2^23) + 1) x 256: loud enough to pass the
 // silence filter, exact as a float, and different from every other frame
@@ -54,6 +56,7 @@ struct test_pcm {
     long stall_seconds = -1;
     long dead_at = -1;
     bool dead_prepares = false;
+    long drop_blocks_seconds = 0;
 
     uint64_t next_frame = 0;       // signal index of the next frame delivered (unpaced)
     uint64_t frames_delivered = 0; // frames handed to the reader, all time
@@ -140,6 +143,11 @@ int dev_start(snd_pcm_ioplug_t* io)
 int dev_stop(snd_pcm_ioplug_t* io)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
+    if (dev->drop_blocks_seconds > 0) {
+        timespec frozen = {dev->drop_blocks_seconds, 0};
+        while (nanosleep(&frozen, &frozen) != 0 && errno == EINTR) {
+        }
+    }
     return dev->paced ? arm_timer(*dev, false) : 0;
 }
 
@@ -303,6 +311,8 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             dev.stall_seconds = value;
         } else if (id == "dead_at") {
             dev.dead_at = value;
+        } else if (id == "drop_blocks_seconds") {
+            dev.drop_blocks_seconds = value;
         } else {
             SNDERR("floatrectest: unknown option %s", id_text);
             return -EINVAL;

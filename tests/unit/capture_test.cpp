@@ -89,6 +89,11 @@ TEST(CaptureQueue, HoldsThirtySecondsAndHandsFreedSlotsBackFirst)
         EXPECT_GE((slots - 2) * frames, 30ULL * rate) << rate << " " << frames;
         EXPECT_LT((slots - 3) * frames, 30ULL * rate) << rate << " " << frames;
     }
+    // One-frame periods: the bookkeeping of 1.3 million slots would cost far
+    // more than their audio, so the queue holds less time, not more memory.
+    const uint64_t tiny = queue_slot_count(44100, 1);
+    EXPECT_LT(tiny * (4 + 2 * sizeof(capture_event) + 4), 8'000'000U);
+    EXPECT_GT(tiny, 44100U); // still a second and more
     period_queue queue;
     ASSERT_TRUE(queue_init(queue, 8000, 44100));
     // Freed slots come back first, so a queue that keeps up reuses one slot.
