@@ -5,11 +5,12 @@ set -euo pipefail
 
 run_pkgs=(g++ cmake make pkg-config libasound2-dev sox)
 # The tests also record through a private PulseAudio server (pulse plugin),
-# freeze and fill small file systems (e2fsprogs, mount, util-linux's fsfreeze)
-# and run as another user (util-linux's setpriv).
+# freeze and fill small file systems (e2fsprogs, mount, util-linux's fsfreeze),
+# cut the power of a FUSE file system (python3-fusepy, fuse3) and run as
+# another user (util-linux's setpriv).
 test_pkgs=(libgtest-dev libgmock-dev libsndfile1-dev ffmpeg strace valgrind libbenchmark-dev
            clang libclang-rt-14-dev groff man-db file time
-           pulseaudio pulseaudio-utils libasound2-plugins e2fsprogs mount util-linux)
+           pulseaudio pulseaudio-utils libasound2-plugins e2fsprogs mount util-linux python3-fusepy fuse3)
 
 case "${1:-all}" in
   run) want=("${run_pkgs[@]}") ;;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <algorithm>
 #include <fstream>
@@ -229,6 +230,106 @@ TEST(SlowTake, SigintWhileTheDiskIsFrozenEndsTheTakeThere)
     EXPECT_GE(samples.size(), 2U * 44100);
     EXPECT_LE(samples.size(), 5U * 44100); // not the 8 s until the thaw
     EXPECT_TRUE(same_bits(samples, test_signal(0, samples.size())));
+}
+
+// What lasts of a directory: every WAV whole (its header's length is the
+// file's), and the first `periods` periods of 800 frames of the test signal
+// at the start of target.wav or of a recovered take.
+void expect_acknowledged_periods_kept(const fs::path& dir, std::size_t periods, const std::string& cut)
+{
+    const std::vector<float> acknowledged = test_signal(0, periods * 800);
+    bool found = periods == 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        if (entry.path().extension() != ".wav") {
+            continue;
+        }
+        const wav_contents wav = read_wav(entry.path());
+        ASSERT_TRUE(wav.opened) << cut << ": " << entry.path();
+        EXPECT_EQ(fs::file_size(entry.path()), 58 + wav.samples.size() * 4) << cut << ": " << entry.path();
+        found = found || (wav.samples.size() >= acknowledged.size() &&
+                          same_bits(std::span(wav.samples).first(acknowledged.size()), acknowledged));
+    }
+    EXPECT_TRUE(found) << cut << ": " << periods << " periods acknowledged, not in any WAV";
+}
+
+std::size_t progress_lines(const run_result& r)
+{
+    std::size_t lines = 0;
+    for (const std::string& line : lines_of(r.out)) {
+        lines += line.starts_with("Appending ") ? 1 : 0;
+    }
+    return lines;
+}
+
+// Mounts what `image` left, saves what is unfinished there, and returns what
+// then lasts.
+fs::path recovered_after(sandbox& box, const fs::path& image, const std::string& cut)
+{
+    powercut_disk disk;
+    EXPECT_TRUE(disk.mount(box, 0, image)) << disk.why_not;
+    const run_result r = run_floatrec(box, {"--recover"});
+    EXPECT_EQ(r.status, 0) << cut << ": " << r.err;
+    disk.unmount();
+    return disk.image;
+}
+
+// A power cut after any write, sync or rename of a recording or of a
+// recovery: every period whose progress line was printed comes back.
+TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
+{
+    sandbox box;
+    use_test_device(box, "rate 8000 period 800");
+    int record_ops = 0;
+    {
+        powercut_disk whole;
+        if (!whole.mount(box, 0)) {
+            if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") {
+                FAIL() << whole.why_not;
+            }
+            GTEST_SKIP() << whole.why_not;
+        }
+        ASSERT_EQ(run_floatrec(box, {"1"}).status, 0);
+        whole.unmount();
+        record_ops = whole.ops;
+    }
+    // Cuts spread over the start, the capture and the finish of a recording.
+    constexpr int record_cuts = 16;
+    for (int i = 0; i < record_cuts; ++i) {
+        const int cut = 1 + i * (record_ops - 1) / (record_cuts - 1);
+        const std::string what = "recording cut after operation " + std::to_string(cut);
+        powercut_disk disk;
+        ASSERT_TRUE(disk.mount(box, cut)) << disk.why_not;
+        const std::size_t acknowledged = progress_lines(run_floatrec(box, {"1"}));
+        disk.unmount();
+        expect_acknowledged_periods_kept(recovered_after(box, disk.image, what), acknowledged, what);
+    }
+
+    // A take killed mid-recording, then cuts spread over its recovery.
+    use_test_device(box, "rate 8000 period 800 paced true");
+    powercut_disk killed;
+    ASSERT_TRUE(killed.mount(box, 0)) << killed.why_not;
+    const run_result r = run_floatrec(box, {"30"}, {.while_running = [&](pid_t pid) {
+        wait_for_bytes(box.at("00000.raw"), 3 * 800 * 4);
+        kill(pid, SIGKILL);
+    }});
+    killed.unmount();
+    const std::size_t acknowledged = progress_lines(r);
+    int recovery_ops = 0;
+    {
+        powercut_disk whole;
+        ASSERT_TRUE(whole.mount(box, 0, killed.image));
+        ASSERT_EQ(run_floatrec(box, {"--recover"}).status, 0);
+        whole.unmount();
+        recovery_ops = whole.ops;
+    }
+    for (int cut = 1; cut <= recovery_ops; ++cut) {
+        const std::string what = "recovery cut after operation " + std::to_string(cut);
+        powercut_disk disk;
+        ASSERT_TRUE(disk.mount(box, cut, killed.image)) << disk.why_not;
+        run_floatrec(box, {"--recover"});
+        disk.unmount();
+        expect_acknowledged_periods_kept(recovered_after(box, disk.image, what), acknowledged, what);
+    }
 }
 
 } // namespace

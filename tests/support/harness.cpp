@@ -263,6 +263,50 @@ scratch_disk::~scratch_disk()
     }
 }
 
+bool powercut_disk::mount(sandbox& box, int cut_after, const fs::path& from)
+{
+    if (geteuid() != 0 || !fs::exists("/dev/fuse") ||
+        std::system("/usr/bin/python3 -c 'import fusepy' >/dev/null 2>&1") != 0) {
+        why_not = "FUSE needs root, /dev/fuse and Debian's python3-fusepy";
+        return false;
+    }
+    static int mounts = 0;
+    const std::string tag = std::to_string(++mounts);
+    mountpoint = box.root / ("powercut-" + tag);
+    image = box.root / ("image-" + tag);
+    fs::create_directory(mountpoint);
+    std::vector<std::string> argv = {"/usr/bin/python3", FLOATREC_POWERCUT_FS, mountpoint.string(), image.string(),
+                                     "--cut", std::to_string(cut_after)};
+    if (!from.empty()) {
+        argv.insert(argv.end(), {"--from", from.string()});
+    }
+    pid = spawn_tool(box, argv, box.root / ("powercut-" + tag + ".log"));
+    const bool mounted = wait_until(
+        [this] { return read_text("/proc/mounts").find(" " + mountpoint.string() + " fuse") != std::string::npos; },
+        std::chrono::seconds(10));
+    if (!mounted) {
+        why_not = "the power-cut file system did not mount: " + read_text(box.root / ("powercut-" + tag + ".log"));
+        return false;
+    }
+    box.work = mountpoint;
+    return true;
+}
+
+void powercut_disk::unmount()
+{
+    if (pid > 0) {
+        shell("umount '" + mountpoint.string() + "'");
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+        ops = std::atoi(read_text(image.string() + ".ops").c_str());
+    }
+}
+
+powercut_disk::~powercut_disk()
+{
+    unmount();
+}
+
 pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples)
 {
     const fs::path file = box.root / "played.raw";

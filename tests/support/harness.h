@@ -76,6 +76,24 @@ private:
     bool frozen = false;
 };
 
+// A file system that keeps only what was synced (tests/devices/powercut_fs.py),
+// mounted as the sandbox's working directory: data as of each file's last
+// fsync or fdatasync, names as of the directory's last fsync. After its
+// `cut_after`-th change or sync (0: never) every call fails, as a disk that
+// lost its power.
+struct powercut_disk {
+    pid_t pid = -1;
+    std::filesystem::path mountpoint;
+    std::filesystem::path image; // after unmount: what a cut would have left
+    int ops = 0;                 // after unmount: the changes and syncs it counted
+    std::string why_not;         // why it could not be mounted
+
+    // Mounts it, holding the files of `from` (none when empty) as synced.
+    bool mount(sandbox& box, int cut_after, const std::filesystem::path& from = {});
+    void unmount();
+    ~powercut_disk();
+};
+
 // Plays 16-bit mono samples at 44100 Hz into the sandbox's server; returns
 // the player's pid (killed and reaped by stop_player).
 pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples);
