@@ -23,7 +23,7 @@ struct meter_reading {
     double total_seconds = 0;   // the duration asked for
     float peak = 0;             // the period's largest magnitude; 0: nothing kept
     double kept_share = 0;      // of the period's samples, 0 to 1
-    uint64_t clipped = 0;       // samples at full scale so far
+    uint64_t clipped = 0;       // clipped samples so far
     double lost_seconds = 0;
 };
 

@@ -88,7 +88,7 @@ std::size_t filter_one(int32_t raw, float* dst, std::size_t kept, period_levels&
     const float magnitude = loud != 0 ? std::fabs(sample) : 0.0F;
     dst[kept] = sample;
     levels.peak = std::max(levels.peak, magnitude);
-    levels.clipped += static_cast<uint32_t>(magnitude >= 1.0F);
+    levels.clipped += static_cast<uint32_t>(magnitude >= clip_level);
     return kept + loud;
 }
 
@@ -98,7 +98,7 @@ std::size_t filter_one(int32_t raw, float* dst, std::size_t kept, period_levels&
 std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size_t& kept, period_levels& levels)
 {
     const __m128 magnitude_bits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    const __m128 full_scale = _mm_set1_ps(1.0F);
+    const __m128 full_scale = _mm_set1_ps(clip_level);
     __m128 peak = _mm_setzero_ps();
 
     const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
@@ -139,11 +139,11 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
             kept += 16;
         }
         peak = _mm_max_ps(peak, block_peak);
-        // Full scale is rare: the block is counted sample by sample only then.
+        // Clipping is rare: the block is counted sample by sample only then.
         if (_mm_movemask_ps(_mm_cmpge_ps(block_peak, full_scale)) != 0) {
             for (std::size_t k = i; k < i + 16; ++k) {
                 levels.clipped += static_cast<uint32_t>(
-                    std::fabs(static_cast<float>(load_le32(p + k * bytes_per_sample)) * one_over_2_pow_31) >= 1.0F);
+                    std::fabs(static_cast<float>(load_le32(p + k * bytes_per_sample)) * one_over_2_pow_31) >= clip_level);
             }
         }
     }

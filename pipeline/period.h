@@ -16,8 +16,13 @@ inline constexpr std::size_t bytes_per_sample = 4;
 // Raw magnitudes from here up pass the silence filter (215 / 2^31 > 1e-7 >= 214 / 2^31).
 inline constexpr int32_t loudest_dropped_raw = 214;
 
+// A sample is clipped from this magnitude up: the positive rail of a 16-bit
+// source (32767 / 32768), so that a source of any resolution clips at both
+// rails alike (higher-resolution full scale lies above it).
+inline constexpr float clip_level = 32767.0F / 32768.0F;
+
 // How loud a period was: its largest kept magnitude (0 when nothing was
-// kept) and how many samples reached full scale (magnitude 1.0).
+// kept) and how many samples were clipped.
 struct period_levels {
     float peak = 0.0F;
     uint32_t clipped = 0;

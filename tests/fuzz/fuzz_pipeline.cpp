@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     period_levels plain;
     for (const float sample : kept) {
         plain.peak = std::max(plain.peak, std::fabs(sample));
-        plain.clipped += static_cast<uint32_t>(std::fabs(sample) >= 1.0F);
+        plain.clipped += static_cast<uint32_t>(std::fabs(sample) >= clip_level);
         if (!(std::fabs(sample) <= 1.0F) || static_cast<double>(std::fabs(sample)) <= 1e-7) {
             std::abort();
         }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -283,6 +284,30 @@ TEST(Console, LevelMeterOnATerminalOnlyAndASummaryEverywhere)
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, ""); // no meter in a file
         EXPECT_EQ(r.summary, summary);
+    }
+}
+
+// Most sound servers deliver 16 bits: +32767 arrives as 0.99997 and is as
+// clipped as -32768.
+TEST(Console, ClippingCountsBothRailsOfA16BitSource)
+{
+    std::vector<int32_t> sine(44100);
+    std::vector<int32_t> square(44100);
+    uint64_t sine_at_rails = 0;
+    for (std::size_t i = 0; i < sine.size(); ++i) {
+        const double wave = 1.5 * 32767 * std::sin(2 * 3.14159265358979 * 440 * static_cast<double>(i) / 44100);
+        const auto v = static_cast<int32_t>(std::clamp(std::lround(wave), -32767L, 32767L));
+        sine_at_rails += std::abs(v) == 32767 ? 1 : 0;
+        sine[i] = v * 65536;
+        square[i] = (i / 50 % 2 == 0 ? 32767 : -32768) * 65536;
+    }
+    ASSERT_GT(sine_at_rails, 44100U / 5);
+    for (const auto& [signal, clipped] : {std::pair{&sine, sine_at_rails}, std::pair{&square, uint64_t{44100}}}) {
+        sandbox box;
+        use_file_device(box, *signal);
+        const run_result r = run_floatrec(box, {"1"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.summary.find(", " + std::to_string(clipped) + " samples clipped,"), std::string::npos) << r.summary;
     }
 }
 

@@ -44,7 +44,7 @@ period_levels measure_levels(std::span<const float> kept)
     period_levels levels;
     for (const float sample : kept) {
         levels.peak = std::max(levels.peak, std::fabs(sample));
-        levels.clipped += static_cast<uint32_t>(std::fabs(sample) >= 1.0F);
+        levels.clipped += static_cast<uint32_t>(std::fabs(sample) >= clip_level);
     }
     return levels;
 }

@@ -70,8 +70,9 @@ TEST(Pipeline, MeasuresThePeakAndTheSamplesAtFullScale)
     EXPECT_NEAR(20 * std::log10(levels.peak), -6.02, 0.01);
     EXPECT_EQ(levels.clipped, 0U);
 
-    // Full scale either way, and the largest values that round up to it.
-    const int32_t loud[] = {int_min, int_max, 2147483584, -2147483584, 2147483583, 0, 5};
+    // Both rails of a 32-bit source and of a 16-bit one (+32767 is
+    // 0.99997); one step below the 16-bit rails is not clipped.
+    const int32_t loud[] = {int_min, int_max, 32767 << 16, -(32767 << 16), 32766 << 16, -(32766 << 16), 0, 5};
     filter_period(le_bytes(loud), out, levels);
     EXPECT_EQ(levels.peak, 1.0F);
     EXPECT_EQ(levels.clipped, 4U);
