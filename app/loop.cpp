@@ -124,6 +124,8 @@ capture_outcome take_events(consumer& c)
             for (uint32_t i = 0; i < failed->count; ++i) {
                 say_err("error from read: %s\n", snd_strerror(failed->error));
             }
+        } else if (const auto* gone = std::get_if<device_gone>(&event)) {
+            say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone->error));
         } else if (std::holds_alternative<device_silent>(event)) {
             say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
                     static_cast<int>(silence_report_ns / ns_per_second));

@@ -35,6 +35,13 @@ struct read_failed {
     uint32_t count = 1;
 };
 
+// The device or the sound server behind it is gone: a disconnect, or a
+// failure that recovery could not cure. The failures that led to it are not
+// reported apart.
+struct device_gone {
+    int error = 0; // a negative ALSA result
+};
+
 // The device has delivered nothing for a while.
 struct device_silent {};
 
@@ -43,7 +50,7 @@ struct capture_over {
     capture_outcome outcome = capture_outcome::complete;
 };
 
-using capture_event = std::variant<period_ready, frames_lost, read_failed, device_silent, capture_over>;
+using capture_event = std::variant<period_ready, frames_lost, read_failed, device_gone, device_silent, capture_over>;
 
 // Folds `next` into `last` when both are the same kind of report (losses,
 // failures with the same error, silence), so that a device failing in a loop

@@ -77,6 +77,13 @@ struct device_run {
     uint64_t frames_since_recovery = 0;
 };
 
+// A failure is reported once the device has delivered again after it: if
+// the device is found gone instead, only that is said.
+struct unconfirmed_failure {
+    std::optional<read_failed> failure;
+    std::optional<frames_lost> loss;
+};
+
 // When a frame last came, and whether the silence since was said.
 struct silence_watch {
     int64_t last_frame_ns = 0;
@@ -89,6 +96,7 @@ struct reader_state {
     std::vector<pollfd> fds; // the device's descriptors, then the stop control's
     period_fill fill;
     device_run run;
+    unconfirmed_failure unconfirmed;
     silence_watch silence;
     uint64_t done = 0;      // frames handed on or lost, of frames_wanted
     bool must_wait = false; // the last read found nothing
@@ -215,8 +223,32 @@ int start_device(reader_state& st, uint64_t& lost)
     return 0;
 }
 
-// After a failed read: recovers the device and reports what happened. False
-// when the device is gone or cannot be recovered; the capture then ends.
+// Reports the failures that the device has since recovered from.
+void confirm_failures(reader_state& st)
+{
+    if (st.unconfirmed.failure) {
+        queue_push(st.queue, *st.unconfirmed.failure);
+    }
+    if (st.unconfirmed.loss) {
+        queue_push(st.queue, *st.unconfirmed.loss);
+    }
+    st.unconfirmed = {};
+}
+
+// The device is gone: that alone is said, and the time its failures cost
+// still counts as lost.
+void device_is_gone(reader_state& st, int error)
+{
+    if (st.unconfirmed.loss && st.unconfirmed.loss->frames > 0) {
+        queue_push(st.queue, frames_lost{0, 0, st.unconfirmed.loss->frames});
+    }
+    st.unconfirmed = {};
+    queue_push(st.queue, device_gone{error});
+}
+
+// After a failed read: recovers the device; what happened is reported once
+// the device delivers again. False when the device is gone or cannot be
+// recovered; the capture then ends.
 bool recover(reader_state& st, int failure, int64_t now)
 {
     snd_pcm_t* pcm = st.plan.pcm_handle;
@@ -224,11 +256,12 @@ bool recover(reader_state& st, int failure, int64_t now)
     const bool gone = failure == -ENODEV || snd_pcm_state(pcm) == SND_PCM_STATE_DISCONNECTED;
     if (gone || fails_at_once(st.run.recovered_at_ns, st.run.frames_since_recovery, now,
                               failure_window_ns(st.plan.rate, st.plan.buffer_frames))) {
-        queue_push(st.queue, read_failed{gone ? -ENODEV : failure});
+        device_is_gone(st, gone ? -ENODEV : failure);
         return false;
     }
+    confirm_failures(st); // an earlier failure that real time has passed since
     if (!overrun) {
-        queue_push(st.queue, read_failed{failure});
+        st.unconfirmed.failure = read_failed{failure};
     }
     int err = 0;
     if (failure == -ESTRPIPE) {
@@ -244,10 +277,10 @@ bool recover(reader_state& st, int failure, int64_t now)
         err = start_device(st, lost);
     }
     if (overrun || lost > 0) {
-        queue_push(st.queue, frames_lost{overrun ? 1U : 0U, 0, lost});
+        st.unconfirmed.loss = frames_lost{overrun ? 1U : 0U, 0, lost};
     }
     if (err < 0) {
-        queue_push(st.queue, read_failed{err});
+        device_is_gone(st, err);
         return false;
     }
     st.run.recovered_at_ns = monotonic_ns();
@@ -273,6 +306,7 @@ void wait_for_device(reader_state& st)
 
 void took_frames(reader_state& st, uint64_t frames, int64_t now)
 {
+    confirm_failures(st);
     st.fill.frames += frames;
     st.run.frames += frames;
     st.run.frames_since_recovery += frames;
@@ -301,7 +335,7 @@ capture_outcome capture(reader_state& st)
     uint64_t lost = 0;
     const int err = start_device(st, lost);
     if (err < 0) {
-        queue_push(st.queue, read_failed{err});
+        device_is_gone(st, err);
         return capture_outcome::device_lost;
     }
     st.silence.last_frame_ns = monotonic_ns();
@@ -348,6 +382,7 @@ extern "C" void* capture_main(void* arg)
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
     const capture_outcome outcome = capture(st);
+    confirm_failures(st);
     if (outcome != capture_outcome::failed) {
         hand_on(st);
     }
