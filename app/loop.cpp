@@ -21,6 +21,7 @@ run_summary summary_of(const capture_totals& totals, uint32_t rate)
     summary.peak = totals.peak;
     summary.clipped = totals.clipped;
     summary.lost_seconds = frames_to_seconds(totals.frames_lost, rate);
+    summary.paused_seconds = frames_to_seconds(totals.frames_paused, rate);
     return summary;
 }
 
@@ -37,19 +38,23 @@ struct consumer {
     std::optional<period_ready> latest; // its slot is kept for the dumps until the next period
     bool write_failed = false;
     bool take_begun = false; // 00000.raw emptied and the note written, at the first frame
+    double kept_share = 0;   // of the latest period's samples, for the meter
 };
 
-void show_levels(const consumer& c, const period_ready& period, uint32_t kept, const period_levels& levels)
+// Draws the meter: `peak` of the frames it speaks for, `pending` frames read
+// but not yet in a period.
+void show_levels(consumer& c, float peak, uint64_t pending)
 {
     const run_summary so_far = summary_of(c.totals, c.plan.rate);
+    const uint64_t done = c.totals.frames_captured + c.totals.frames_lost + pending;
     meter_reading reading;
-    reading.elapsed_seconds =
-        frames_to_seconds(std::min(c.totals.frames_captured + c.totals.frames_lost, c.plan.frames_wanted), c.plan.rate);
+    reading.elapsed_seconds = frames_to_seconds(std::min(done, c.plan.frames_wanted), c.plan.rate);
     reading.total_seconds = frames_to_seconds(c.plan.frames_wanted, c.plan.rate);
-    reading.peak = levels.peak;
-    reading.kept_share = period.frames == 0 ? 0.0 : static_cast<double>(kept) / static_cast<double>(period.frames);
+    reading.peak = peak;
+    reading.kept_share = c.kept_share;
     reading.clipped = so_far.clipped;
     reading.lost_seconds = so_far.lost_seconds;
+    reading.paused_seconds = so_far.paused_seconds;
     meter_show(reading);
 }
 
@@ -100,7 +105,8 @@ void take_period(consumer& c, const period_ready& period)
         return;
     }
     say_out("Appending %ld bytes... # %ld\n", static_cast<long>(kept) * 4, static_cast<long>(period.periods_left));
-    show_levels(c, period, kept, levels);
+    c.kept_share = period.frames == 0 ? 0.0 : static_cast<double>(kept) / static_cast<double>(period.frames);
+    show_levels(c, levels.peak, 0);
 }
 
 void report(consumer& c, const frames_lost& lost)
@@ -126,6 +132,10 @@ capture_outcome take_events(consumer& c)
             }
         } else if (const auto* gone = std::get_if<device_gone>(&event)) {
             say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone->error));
+        } else if (const auto* levels = std::get_if<levels_so_far>(&event)) {
+            show_levels(c, levels->peak, levels->frames);
+        } else if (const auto* paused = std::get_if<device_paused>(&event)) {
+            c.totals.frames_paused += paused->frames;
         } else if (std::holds_alternative<device_silent>(event)) {
             say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
                     static_cast<int>(silence_report_ns / ns_per_second));
@@ -160,14 +170,19 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     plan.buffer_frames = dev.buffer_frames;
     plan.frames_wanted = frames_wanted(dev.rate, duration_seconds);
     plan.stop = &stop;
+    meter_start();
+    plan.level_updates = meter_on();
+    if (plan.level_updates) {
+        request_wakeups(dev.handle.get(), dev.rate, period_frames);
+    }
     capture_thread reader;
     const int err = capture_thread_start(reader, plan, queue);
     if (err != 0) {
+        meter_stop();
         std::fprintf(stderr, "cannot start the capture thread: %s\n", std::strerror(err));
         return capture_outcome::failed;
     }
     consumer c{plan, queue, bufs, raw, stop, totals, std::nullopt};
-    meter_start();
     const capture_outcome outcome = take_events(c);
     meter_stop();
     capture_thread_join(reader);

@@ -119,6 +119,20 @@ bool cap_open(cap_device& dev)
     return true;
 }
 
+void request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t period_frames)
+{
+    snd_pcm_sw_params_t* sw_params = nullptr;
+    if (snd_pcm_sw_params_malloc(&sw_params) < 0) {
+        return;
+    }
+    if (snd_pcm_sw_params_current(pcm_handle, sw_params) == 0) {
+        const snd_pcm_uframes_t frames = std::clamp<snd_pcm_uframes_t>(rate / 20, 1, period_frames);
+        snd_pcm_sw_params_set_avail_min(pcm_handle, sw_params, frames);
+        snd_pcm_sw_params(pcm_handle, sw_params);
+    }
+    snd_pcm_sw_params_free(sw_params);
+}
+
 void cap_close(snd_pcm_t* pcm_handle)
 {
     snd_pcm_drop(pcm_handle);

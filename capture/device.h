@@ -41,6 +41,10 @@ inline constexpr snd_pcm_uframes_t requested_period_frames = 44100;
 // has printed the reason to standard error and returns false.
 bool cap_open(cap_device& dev);
 
+// Asks the device to wake its reader about twenty times a second rather than
+// once a period, so that a meter can follow the frames as they come.
+void request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t period_frames);
+
 // Stops and closes the device; results are of no use at this point.
 void cap_close(snd_pcm_t* pcm_handle);
 

@@ -45,12 +45,28 @@ struct device_gone {
 // The device has delivered nothing for a while.
 struct device_silent {};
 
+// For a meter on the screen, about ten times a second: the loudest of the
+// frames read since the last such event, before their period is complete.
+struct levels_so_far {
+    float peak = 0.0F;
+    uint64_t frames = 0; // frames read since the last period handed on
+};
+
+// The device's delivery fell behind the wall clock by this much more within
+// a few seconds (a stalled sound server): what played meanwhile may be
+// missing from the take, though no frame was counted as lost.
+struct device_paused {
+    uint64_t frames = 0;
+};
+
 // The last event of a capture.
 struct capture_over {
     capture_outcome outcome = capture_outcome::complete;
 };
 
-using capture_event = std::variant<period_ready, frames_lost, read_failed, device_gone, device_silent, capture_over>;
+using capture_event =
+    std::variant<period_ready, frames_lost, read_failed, device_gone, device_silent, device_paused, levels_so_far,
+                 capture_over>;
 
 // Folds `next` into `last` when both are the same kind of report (losses,
 // failures with the same error, silence), so that a device failing in a loop

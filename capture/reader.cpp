@@ -55,6 +55,40 @@ int64_t queue_hold_ns(uint32_t rate, uint64_t buffer_frames)
     return frames_to_ns(buffer_frames, rate) / 2;
 }
 
+uint64_t stalled_frames(stall_watch& watch, int64_t lag, int64_t now_ns, uint32_t rate)
+{
+    constexpr int64_t window_ns = 5 * ns_per_second;
+    const auto half_second = static_cast<int64_t>(rate / 2);
+    if (!watch.started) {
+        watch = stall_watch{true, lag, now_ns, lag};
+        return 0;
+    }
+    uint64_t paused = 0;
+    if (lag - watch.counted_lag > half_second) {
+        paused = static_cast<uint64_t>(lag - watch.counted_lag);
+        watch.counted_lag = lag;
+    }
+    if (now_ns - watch.window_start_ns >= window_ns) {
+        if (lag - watch.window_start_lag <= half_second) {
+            watch.counted_lag = lag; // drift, or frames that caught up
+        }
+        watch.window_start_ns = now_ns;
+        watch.window_start_lag = lag;
+    }
+    return paused;
+}
+
+float raw_peak(std::span<const uint8_t> samples)
+{
+    uint32_t loudest = 0;
+    for (std::size_t i = 0; i + 4 <= samples.size(); i += 4) {
+        const auto raw = static_cast<int32_t>(uint32_t{samples[i]} | uint32_t{samples[i + 1]} << 8 |
+                                              uint32_t{samples[i + 2]} << 16 | uint32_t{samples[i + 3]} << 24);
+        loudest = std::max(loudest, raw < 0 ? 0U - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw));
+    }
+    return static_cast<float>(loudest) / 2147483648.0F;
+}
+
 namespace {
 
 constexpr std::size_t bytes_per_frame = 4;
@@ -98,6 +132,10 @@ struct reader_state {
     device_run run;
     unconfirmed_failure unconfirmed;
     silence_watch silence;
+    int64_t first_start_ns = -1; // when the device first started
+    stall_watch stalls;
+    float peak_since_update = 0.0F; // for a meter: since the last levels_so_far
+    int64_t last_update_ns = 0;
     uint64_t done = 0;      // frames handed on or lost, of frames_wanted
     bool must_wait = false; // the last read found nothing
 
@@ -296,7 +334,12 @@ void wait_for_device(reader_state& st)
     const int count = snd_pcm_poll_descriptors(pcm, st.fds.data(), static_cast<unsigned>(st.fds.size() - 1));
     const auto device_fds = static_cast<unsigned>(std::max(count, 0));
     st.fds[device_fds] = pollfd{st.plan.stop->wake.get(), POLLIN, 0};
-    const int64_t deadline = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
+    int64_t deadline = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
+    if (st.plan.level_updates) {
+        // A device that wakes its reader once a period still has frames to show between.
+        const int64_t next_update = st.last_update_ns + level_update_ns;
+        deadline = deadline < 0 ? next_update : std::min(deadline, next_update);
+    }
     if (sleep_on(std::span(st.fds).first(device_fds + 1), deadline) > 0 && device_fds > 0) {
         // Lets the device's plugin take note of the wake-up.
         unsigned short revents = 0;
@@ -304,10 +347,31 @@ void wait_for_device(reader_state& st)
     }
 }
 
+// For a meter: the loudest of the frames just read, sent on about ten times
+// a second, so that a period still being read shows its level as it goes.
+void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64_t now)
+{
+    st.peak_since_update = std::max(st.peak_since_update, raw_peak(std::span(read, frames * bytes_per_frame)));
+    if (now - st.last_update_ns >= level_update_ns) {
+        queue_push(st.queue, levels_so_far{st.peak_since_update, st.fill.frames + frames});
+        st.peak_since_update = 0.0F;
+        st.last_update_ns = now;
+    }
+}
+
 void took_frames(reader_state& st, uint64_t frames, int64_t now)
 {
     confirm_failures(st);
+    if (st.plan.level_updates) {
+        update_levels(st, fill_point(st), frames, now);
+    }
     st.fill.frames += frames;
+    // Frames delivered or counted lost, against the time since the first start.
+    const auto accounted = static_cast<int64_t>(st.done + st.fill.frames);
+    const auto lag = static_cast<int64_t>(ns_to_frames(now - st.first_start_ns, st.plan.rate)) - accounted;
+    if (const uint64_t paused = stalled_frames(st.stalls, lag, now, st.plan.rate); paused > 0) {
+        queue_push(st.queue, device_paused{paused});
+    }
     st.run.frames += frames;
     st.run.frames_since_recovery += frames;
     st.silence = silence_watch{now, false};
@@ -339,6 +403,7 @@ capture_outcome capture(reader_state& st)
         return capture_outcome::device_lost;
     }
     st.silence.last_frame_ns = monotonic_ns();
+    st.first_start_ns = st.run.started_ns >= 0 ? st.run.started_ns : st.silence.last_frame_ns;
     for (;;) {
         const stop_reason stop = stop_requested(*st.plan.stop);
         if (stop == stop_reason::cancelled) {

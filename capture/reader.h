@@ -11,6 +11,7 @@
 #include <alsa/asoundlib.h>
 
 #include <cstdint>
+#include <span>
 #include <pthread.h>
 
 // What the capture thread needs to know.
@@ -21,7 +22,14 @@ struct capture_plan {
     uint64_t buffer_frames = 0;
     uint64_t frames_wanted = 0; // the duration in frames
     stop_control* stop = nullptr;
+    bool level_updates = false; // a meter is on the screen: levels_so_far about ten times a second
 };
+
+// How often a meter on the screen is sent the levels of the frames so far.
+inline constexpr int64_t level_update_ns = 100'000'000;
+
+// The largest magnitude of little-endian signed 32-bit samples, as a float.
+float raw_peak(std::span<const uint8_t> samples);
 
 // After this long without a frame the capture thread says so, once.
 inline constexpr int64_t silence_report_ns = 5'000'000'000;
@@ -35,6 +43,20 @@ int64_t period_count(uint32_t rate, uint64_t period_frames, int32_t seconds);
 
 // Periods still to come for `frames_left` frames, rounded up.
 int64_t periods_left(uint64_t frames_left, uint64_t period_frames);
+
+// How the device's delivery keeps up with the wall clock. `lag` is how far
+// behind it is, in frames, each time frames arrive. A stall is the lag
+// growing by more than half a second; growth slower than that over a few
+// seconds (the drift of the device's clock) is taken in without a word.
+struct stall_watch {
+    bool started = false;
+    int64_t counted_lag = 0;  // the lag already counted, or taken in as drift
+    int64_t window_start_ns = 0;
+    int64_t window_start_lag = 0;
+};
+
+// Frames the device paused for, newly, with `lag` frames behind at `now_ns`.
+uint64_t stalled_frames(stall_watch& watch, int64_t lag, int64_t now_ns, uint32_t rate);
 
 // Frames to ask the device for: the rest of the period, but no more than the
 // duration still needs.

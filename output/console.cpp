@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -18,7 +19,6 @@ struct meter_state {
     bool enabled = false;     // standard error is a terminal that wants it
     bool shared = false;      // standard output is that same terminal
     bool shown = false;       // a meter line is on the screen now
-    std::size_t columns = 0;  // the terminal's width; 0 when unknown
     std::string line;         // what it shows
 };
 meter_state meter;
@@ -118,27 +118,105 @@ std::string dbfs_text(float peak)
     return text;
 }
 
-std::string meter_line(const meter_reading& reading)
+namespace {
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
+std::string format(const char* pattern, ...)
 {
-    const double db = reading.peak > 0.0F ? decibels(reading.peak) : bar_floor_db;
-    const int filled = std::clamp(static_cast<int>(std::lround((db - bar_floor_db) / -bar_floor_db * bar_width)), 0,
-                                  bar_width);
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.append(static_cast<std::size_t>(bar_width - filled), '-');
-    char text[160];
-    int used = std::snprintf(text, sizeof text, " %s / %s  %6s dBFS [%s]  kept %3d%%",
-                             clock_text(reading.elapsed_seconds).c_str(), clock_text(reading.total_seconds).c_str(),
-                             dbfs_text(reading.peak).c_str(), bar.c_str(),
-                             static_cast<int>(std::lround(std::clamp(reading.kept_share, 0.0, 1.0) * 100)));
-    if (reading.clipped > 0 && used > 0) {
-        used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), "  CLIP %llu",
-                              static_cast<unsigned long long>(reading.clipped));
-    }
-    if (reading.lost_seconds > 0 && used > 0) {
-        std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), "  lost %.1f s",
-                      reading.lost_seconds);
-    }
+    char text[96];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
     return text;
+}
+
+std::string bar_text(float peak, int width)
+{
+    const double db = peak > 0.0F ? decibels(peak) : bar_floor_db;
+    const int filled = std::clamp(static_cast<int>(std::lround((db - bar_floor_db) / -bar_floor_db * width)), 0, width);
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(width - filled), '-') + "]";
+}
+
+// The meter's fields, in order, in one of its forms: 0 long, 1 short
+// (single spaces, no units), 2 shortest (only what must show).
+std::vector<std::string> meter_fields(const meter_reading& reading, int form, int bar_width_now)
+{
+    const int kept = static_cast<int>(std::lround(std::clamp(reading.kept_share, 0.0, 1.0) * 100));
+    const auto clipped = static_cast<unsigned long long>(reading.clipped);
+    std::vector<std::string> fields;
+    if (form == 0) {
+        fields.push_back(format(" %s / %s", clock_text(reading.elapsed_seconds).c_str(),
+                                clock_text(reading.total_seconds).c_str()));
+        fields.push_back(format("  %6s dBFS", dbfs_text(reading.peak).c_str()));
+        if (bar_width_now > 0) {
+            fields.push_back(" " + bar_text(reading.peak, bar_width_now));
+        }
+        fields.push_back(format("  kept %3d%%", kept));
+        if (clipped > 0) {
+            fields.push_back(format("  CLIP %llu", clipped));
+        }
+        if (reading.lost_seconds > 0) {
+            fields.push_back(format("  lost %.1f s", reading.lost_seconds));
+        }
+        if (reading.paused_seconds > 0) {
+            fields.push_back(format("  paused %.1f s", reading.paused_seconds));
+        }
+        return fields;
+    }
+    const bool shortest = form == 2;
+    fields.push_back(shortest ? clock_text(reading.elapsed_seconds)
+                              : format("%s/%s", clock_text(reading.elapsed_seconds).c_str(),
+                                       clock_text(reading.total_seconds).c_str()));
+    fields.push_back(reading.peak > 0.0F ? format(shortest ? " %.0f" : " %.1fdB", decibels(reading.peak))
+                                         : std::string(" -inf"));
+    fields.push_back(format(shortest ? " kept%d%%" : " kept %d%%", kept));
+    if (clipped > 0) {
+        fields.push_back(format(shortest ? " CLIP%llu" : " CLIP %llu", clipped));
+    }
+    if (reading.lost_seconds > 0) {
+        fields.push_back(format(shortest ? " lost%.1f" : " lost %.1f", reading.lost_seconds));
+    }
+    if (reading.paused_seconds > 0) {
+        fields.push_back(format(shortest ? " paused%.1f" : " paused %.1f", reading.paused_seconds));
+    }
+    return fields;
+}
+
+std::string joined(const std::vector<std::string>& fields)
+{
+    std::string line;
+    for (const std::string& field : fields) {
+        line += field;
+    }
+    return line;
+}
+
+} // namespace
+
+std::string meter_line(const meter_reading& reading, std::size_t columns)
+{
+    // A line as wide as the terminal would wrap and could not be redrawn in place.
+    const auto fits = [columns](const std::string& line) { return columns == 0 || line.size() < columns; };
+    for (int width = bar_width; width >= 4; --width) {
+        if (std::string line = joined(meter_fields(reading, 0, width)); fits(line)) {
+            return line;
+        }
+    }
+    for (int form = 0; form <= 2; ++form) {
+        if (std::string line = joined(meter_fields(reading, form, 0)); fits(line)) {
+            return line;
+        }
+    }
+    // Narrower still: fields go from the right.
+    std::vector<std::string> fields = meter_fields(reading, 2, 0);
+    while (fields.size() > 1 && !fits(joined(fields))) {
+        fields.pop_back();
+    }
+    std::string line = joined(fields);
+    line.resize(std::min(line.size(), columns > 0 ? columns - 1 : line.size()));
+    return line;
 }
 
 bool meter_wanted(bool stderr_is_terminal, const char* term)
@@ -150,19 +228,21 @@ void meter_start()
 {
     meter.enabled = meter_wanted(isatty(STDERR_FILENO) != 0, std::getenv("TERM"));
     meter.shared = meter.enabled && same_terminal(STDOUT_FILENO, STDERR_FILENO);
-    winsize size = {};
-    meter.columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
     meter.line.clear();
+}
+
+bool meter_on()
+{
+    return meter.enabled;
 }
 
 void meter_show(const meter_reading& reading)
 {
     if (meter.enabled) {
-        meter.line = meter_line(reading);
-        // A line that wrapped could not be redrawn in place.
-        if (meter.columns > 1 && meter.line.size() >= meter.columns) {
-            meter.line.resize(meter.columns - 1);
-        }
+        // The width at each redraw: the terminal may have been resized.
+        winsize size = {};
+        const std::size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+        meter.line = meter_line(reading, columns);
         draw();
     }
 }
@@ -182,5 +262,9 @@ std::string summary_line(const run_summary& summary)
                   summary.captured_seconds, summary.kept_seconds, static_cast<int>(std::lround(share * 100)),
                   dbfs_text(summary.peak).c_str(), static_cast<unsigned long long>(summary.clipped),
                   summary.lost_seconds);
-    return text;
+    std::string line = text;
+    if (summary.paused_seconds > 0) {
+        line += format(", device paused %.1f s", summary.paused_seconds);
+    }
+    return line;
 }

@@ -25,11 +25,17 @@ struct meter_reading {
     double kept_share = 0;      // of the period's samples, 0 to 1
     uint64_t clipped = 0;       // clipped samples so far
     double lost_seconds = 0;
+    double paused_seconds = 0;  // the device fell behind the wall clock this long
 };
 
-// The meter's text for a reading (no control characters), under 80 columns:
-// " 00:03 / 00:10   -6.0 dBFS [#############-------]  kept 100%  CLIP 3  lost 0.4 s"
-std::string meter_line(const meter_reading& reading);
+// The meter's text for a reading (no control characters), shorter than
+// `columns` (0: unknown, the full line):
+// " 00:03 / 00:10    -6.0 dBFS [#############-------]  kept 100%  CLIP 3  lost 0.4 s"
+// Narrower, the bar shortens, then goes, then the fields take short forms
+// ("00:03/00:10 -6.0dB kept 100% CLIP 3 lost 0.4 paused 3.0"), so that down to
+// 40 columns the time, the level, kept, CLIP, lost and paused show; below
+// that, fields go from the right.
+std::string meter_line(const meter_reading& reading, std::size_t columns = 0);
 
 // A peak magnitude in dBFS with one decimal ("-6.0"); "-inf" for silence.
 std::string dbfs_text(float peak);
@@ -40,6 +46,9 @@ bool meter_wanted(bool stderr_is_terminal, const char* term);
 
 // From here on the meter is drawn by meter_show, when standard error wants it.
 void meter_start();
+
+// Whether the meter is drawn (standard error is a terminal that wants it).
+bool meter_on();
 void meter_show(const meter_reading& reading);
 
 // Takes the meter away for good (the capture is over).
@@ -52,7 +61,9 @@ struct run_summary {
     float peak = 0;
     uint64_t clipped = 0;
     double lost_seconds = 0;
+    double paused_seconds = 0;
 };
 
-// "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost"
+// "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost",
+// and ", device paused 3.0 s" when the device fell behind.
 std::string summary_line(const run_summary& summary);

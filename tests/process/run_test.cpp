@@ -311,4 +311,70 @@ TEST(Console, ClippingCountsBothRailsOfA16BitSource)
     }
 }
 
+// The meter's lines as drawn on the screen, in order.
+std::vector<std::string> meter_draws(const std::string& screen)
+{
+    std::vector<std::string> draws;
+    const std::string clear = "\r\033[K";
+    for (std::size_t at = screen.find(clear); at != std::string::npos;) {
+        const std::size_t next = screen.find_first_of("\r\n", at + clear.size());
+        const std::string line = screen.substr(at + clear.size(), next == std::string::npos ? std::string::npos
+                                                                                               : next - at - clear.size());
+        if (!line.empty() && !line.starts_with("Appending")) {
+            draws.push_back(line);
+        }
+        at = screen.find(clear, at + clear.size());
+    }
+    return draws;
+}
+
+// One-second periods of a signal that grows louder all the time: the meter
+// moves about ten times a second, rising within the first period.
+TEST(SlowConsole, MeterMovesWithinAPeriod)
+{
+    sandbox box;
+    use_test_device(box, "period 44100 paced true");
+    box.env.push_back("TERM=xterm");
+    const run_result r = run_floatrec(box, {"3"}, {.terminal = true});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> draws = meter_draws(r.out.substr(0, r.out.find("Appending")));
+    std::vector<double> levels;
+    for (const std::string& draw : draws) {
+        double db = 0;
+        if (std::sscanf(draw.c_str(), " 00:%*d / 00:03 %lf dBFS", &db) == 1) {
+            levels.push_back(db);
+        }
+    }
+    ASSERT_GE(levels.size(), 3U) << r.out; // before the first period was whole
+    EXPECT_TRUE(std::is_sorted(levels.begin(), levels.end())) << r.out;
+    EXPECT_LT(levels.front(), levels.back());
+    EXPECT_GE(meter_draws(r.out).size(), 20U);
+}
+
+TEST(Console, NarrowTerminalGetsAMeterThatFits)
+{
+    std::vector<int32_t> square(2 * 44100);
+    for (std::size_t i = 0; i < square.size(); ++i) {
+        square[i] = i / 50 % 2 == 0 ? 2147483647 : -2147483647 - 1;
+    }
+    sandbox box;
+    use_file_device(box, square);
+    box.env.push_back("TERM=xterm");
+    const run_result r = run_floatrec(box, {"2"}, {.terminal = true, .terminal_columns = 40});
+    ASSERT_EQ(r.status, 0) << r.out;
+    // From the first whole period on, when the clipped samples are counted
+    // (the first draw after its progress line puts back the meter as it stood).
+    std::vector<std::string> draws = meter_draws(r.out.substr(r.out.find("Appending")));
+    ASSERT_GE(draws.size(), 2U);
+    draws.erase(draws.begin());
+    for (const std::string& draw : draws) {
+        if (draw.starts_with("captured")) {
+            continue; // the summary, a line of its own
+        }
+        EXPECT_LT(draw.size(), 40U) << draw;
+        EXPECT_NE(draw.find("kept"), std::string::npos) << draw;
+        EXPECT_NE(draw.find("CLIP"), std::string::npos) << draw;
+    }
+}
+
 } // namespace

@@ -350,7 +350,10 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
 
     int terminal = -1;
     int terminal_side = -1;
-    if (options.terminal && openpty(&terminal, &terminal_side, nullptr, nullptr, nullptr) != 0) {
+    winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = options.terminal_columns;
+    if (options.terminal && openpty(&terminal, &terminal_side, nullptr, nullptr, &size) != 0) {
         throw std::runtime_error("openpty failed");
     }
 
@@ -415,7 +418,8 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
     result.out = options.read_stdout || options.terminal ? piped : read_text(out_path);
     result.err = read_text(err_path);
     const std::size_t last = result.err.rfind("captured ");
-    if (last != std::string::npos && (last == 0 || result.err[last - 1] == '\n') && result.err.ends_with(" s lost\n")) {
+    if (last != std::string::npos && (last == 0 || result.err[last - 1] == '\n') &&
+        result.err.find(" samples clipped, ", last) != std::string::npos && result.err.ends_with(" s\n")) {
         result.summary = result.err.substr(last);
         result.err.erase(last);
     }

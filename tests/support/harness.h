@@ -111,6 +111,7 @@ struct run_options {
     bool closed_out_err = false;              // started with descriptors 1 and 2 closed
     bool terminal = false;                    // standard output and error on one pseudo-terminal,
                                               // whose screen text lands in `out`
+    unsigned short terminal_columns = 80;     // its width
 };
 
 // The one way the tests run floatrec: in the sandbox, with `args`.

@@ -76,6 +76,24 @@ TEST(CaptureSteps, OnlyAnInstantSecondFailureMeansADeadDevice)
     EXPECT_EQ(queue_hold_ns(44100, 88200), 1000 * ms);
 }
 
+TEST(CaptureSteps, AStallIsHalfASecondBehindAtOnceNotADrift)
+{
+    constexpr int64_t s = 1'000'000'000;
+    stall_watch stall;
+    EXPECT_EQ(stalled_frames(stall, 100, 0, 44100), 0U);
+    EXPECT_EQ(stalled_frames(stall, 300, 1 * s, 44100), 0U);
+    EXPECT_EQ(stalled_frames(stall, 100 + 3 * 44100, 4 * s, 44100), 3U * 44100); // 3 s behind at once
+    EXPECT_EQ(stalled_frames(stall, 100 + 3 * 44100, 5 * s, 44100), 0U);         // counted once
+
+    // A device clock 1 ms a second slow, for an hour: never a stall.
+    stall_watch drift;
+    uint64_t paused = 0;
+    for (int64_t second = 0; second <= 3600; ++second) {
+        paused += stalled_frames(drift, second * 44, second * s, 44100);
+    }
+    EXPECT_EQ(paused, 0U);
+}
+
 bool readable(int fd)
 {
     pollfd p = {fd, POLLIN, 0};

@@ -26,6 +26,36 @@ TEST(Console, MeterLineShowsTimeLevelShareClipsAndLoss)
     EXPECT_EQ(meter_line(reading), " 00:00 / 00:00    -inf dBFS [--------------------]  kept   0%");
 }
 
+// Narrower terminals: the bar shortens, goes, then short forms; never as
+// wide as the terminal, and the fields that apply show down to 40 columns.
+TEST(Console, MeterFitsTheTerminal)
+{
+    meter_reading reading;
+    reading.elapsed_seconds = 754;
+    reading.total_seconds = 3600;
+    reading.peak = 0.5F;
+    reading.kept_share = 0.87;
+    reading.clipped = 12;
+    reading.paused_seconds = 3.04;
+    for (const std::size_t columns : {200U, 80U, 70U, 60U, 50U, 45U, 40U}) {
+        const std::string line = meter_line(reading, columns);
+        EXPECT_LT(line.size(), columns) << line;
+        for (const char* field : {"12:34", "-6", "kept", "CLIP", "paused"}) {
+            EXPECT_NE(line.find(field), std::string::npos) << columns << ": " << line;
+        }
+    }
+    EXPECT_NE(meter_line(reading, 75).find(" [#######-]"), std::string::npos); // a shorter bar first
+    EXPECT_EQ(meter_line(reading, 70).find('['), std::string::npos);         // then none
+    for (const std::size_t columns : {30U, 20U, 8U, 2U}) {
+        const std::string line = meter_line(reading, columns);
+        EXPECT_LT(line.size(), columns) << line;
+        EXPECT_TRUE(std::string("12:34 -6 kept87% CLIP12 paused3.0").starts_with(line)) << line; // from the right
+    }
+    reading.lost_seconds = 0.44;
+    reading.paused_seconds = 0;
+    EXPECT_EQ(meter_line(reading), " 12:34 / 1:00:00    -6.0 dBFS [##################--]  kept  87%  CLIP 12  lost 0.4 s");
+}
+
 TEST(Console, SummaryAndWhereTheMeterGoes)
 {
     run_summary summary;
@@ -33,6 +63,8 @@ TEST(Console, SummaryAndWhereTheMeterGoes)
     summary.kept_seconds = 8.7;
     summary.peak = 0.5F;
     EXPECT_EQ(summary_line(summary), "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost");
+    summary.paused_seconds = 3.04;
+    EXPECT_TRUE(summary_line(summary).ends_with(", 0.0 s lost, device paused 3.0 s"));
     EXPECT_EQ(dbfs_text(0.0F), "-inf");
     EXPECT_EQ(dbfs_text(1.0F), "0.0");
 
