@@ -419,7 +419,8 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
     result.err = read_text(err_path);
     const std::size_t last = result.err.rfind("captured ");
     if (last != std::string::npos && (last == 0 || result.err[last - 1] == '\n') &&
-        result.err.find(" samples clipped, ", last) != std::string::npos && result.err.ends_with(" s\n")) {
+        result.err.find(" samples clipped, ", last) != std::string::npos &&
+        result.err.find('\n', last) == result.err.size() - 1) {
         result.summary = result.err.substr(last);
         result.err.erase(last);
     }
