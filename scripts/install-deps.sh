@@ -9,7 +9,7 @@ run_pkgs=(g++ cmake make pkg-config libasound2-dev sox)
 # cut the power of a FUSE file system (python3-fusepy, fuse3) and run as
 # another user (util-linux's setpriv).
 test_pkgs=(libgtest-dev libgmock-dev libsndfile1-dev ffmpeg strace valgrind libbenchmark-dev
-           clang libclang-rt-14-dev groff man-db file time
+           clang libclang-rt-14-dev groff man-db file time lintian
            pulseaudio pulseaudio-utils libasound2-plugins e2fsprogs mount util-linux python3-fusepy fuse3)
 
 case "${1:-all}" in

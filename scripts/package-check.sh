@@ -8,6 +8,12 @@ build=$(cd "${1:-build}" && pwd)
 deb=$(ls -t "$build"/floatrec_*.deb | head -n 1)
 echo "built $(basename "$deb")"
 dpkg-deb --info "$deb" | grep -E 'Depends|Package|Version'
+# What Debian would say of it: no error allowed.
+lintian_log=$(mktemp)
+lintian --fail-on error "$deb" >"$lintian_log" 2>&1 || { cat "$lintian_log" >&2; rm -f "$lintian_log"; exit 1; }
+grep -v 'running with root privileges' "$lintian_log" || true
+rm -f "$lintian_log"
+echo "lintian: no error"
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
