@@ -126,6 +126,7 @@ pid_t spawn_tool(const sandbox& box, std::vector<std::string> argv_text, const f
     std::vector<char*> envp = pointers_to(env_text);
     const pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0); // a group of its own, so that what it starts goes with it
         const int in_fd = open(input.c_str(), O_RDONLY);
         const int out_fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (in_fd < 0 || out_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(out_fd, 2) < 0) {
@@ -146,62 +147,101 @@ bool exited(pid_t pid)
 
 } // namespace
 
-bool pulse_server::start(sandbox& box)
+namespace {
+
+bool have_command(const std::string& name)
 {
-    if (std::system("command -v pulseaudio >/dev/null 2>&1 && command -v pactl >/dev/null 2>&1") != 0) {
-        why_not = "pulseaudio or pactl is not installed";
-        return false;
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool pactl_says(const sandbox& box, std::vector<std::string> args)
+{
+    args.insert(args.begin(), "pactl");
+    const pid_t probe = spawn_tool(box, args, box.root / "pactl.log");
+    int wstatus = 0;
+    waitpid(probe, &wstatus, 0);
+    return WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+}
+
+} // namespace
+
+std::vector<std::string> installed_sound_servers()
+{
+    std::vector<std::string> kinds;
+    if (have_command("pulseaudio") && have_command("pactl")) {
+        kinds.emplace_back("pulseaudio");
     }
-    const fs::path runtime = box.root / "pulse-run";
+    if (have_command("pipewire") && have_command("pipewire-pulse") && have_command("wireplumber") &&
+        have_command("dbus-run-session") && have_command("pactl")) {
+        kinds.emplace_back("pipewire");
+    }
+    return kinds;
+}
+
+bool sound_server::start(sandbox& box)
+{
+    const fs::path runtime = box.root / "server-run";
     fs::create_directory(runtime);
     fs::permissions(runtime, fs::perms::owner_all);
-    write_text(box.root / "pulse.pa", "load-module module-native-protocol-unix\n"
-                                      "load-module module-null-sink sink_name=floatrec_test\n"
-                                      "set-default-sink floatrec_test\n"
-                                      "set-default-source floatrec_test.monitor\n");
     for (std::string& entry : box.env) {
         if (entry.starts_with("XDG_RUNTIME_DIR=")) {
             entry = "XDG_RUNTIME_DIR=" + runtime.string();
         }
     }
-    const fs::path log = box.root / "pulse.log";
-    pid = spawn_tool(box,
-                     {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=false",
-                      "--log-target=stderr", "-F", (box.root / "pulse.pa").string()},
-                     log);
+    const fs::path log = box.root / "server.log";
+    if (kind == "pulseaudio") {
+        write_text(box.root / "pulse.pa", "load-module module-native-protocol-unix\n");
+        pids.push_back(spawn_tool(box,
+                                  {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=false",
+                                   "--log-target=stderr", "-F", (box.root / "pulse.pa").string()},
+                                  log));
+    } else {
+        // The graph at the played rate, so that nothing is resampled.
+        const fs::path conf = box.home / ".config" / "pipewire" / "pipewire.conf.d";
+        fs::create_directories(conf);
+        write_text(conf / "rate.conf",
+                   "context.properties = { default.clock.rate = 44100 default.clock.allowed-rates = [ 44100 ] }\n");
+        pids.push_back(spawn_tool(box, {"pipewire"}, log));
+        pids.push_back(spawn_tool(box, {"dbus-run-session", "--", "wireplumber"}, box.root / "wireplumber.log"));
+        pids.push_back(spawn_tool(box, {"pipewire-pulse"}, box.root / "pipewire-pulse.log"));
+    }
     const fs::path socket = runtime / "pulse" / "native";
-    for (int tries = 0; tries < 100; ++tries) {
-        if (pid < 0 || exited(pid)) {
-            pid = -1;
-            why_not = "pulseaudio exited: " + read_text(log);
-            return false;
-        }
-        if (fs::exists(socket)) {
-            const pid_t probe = spawn_tool(box, {"pactl", "info"}, box.root / "pactl.log");
-            int wstatus = 0;
-            waitpid(probe, &wstatus, 0);
-            if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) {
-                write_text(box.home / ".asoundrc", "pcm.!default { type pulse }\n");
+    const bool up = wait_until([&] {
+        for (const pid_t pid : pids) {
+            if (exited(pid)) {
                 return true;
             }
         }
-        usleep(50000);
+        return fs::exists(socket) && pactl_says(box, {"info"});
+    }, std::chrono::seconds(10));
+    const bool died = std::any_of(pids.begin(), pids.end(), [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
+    // The null sink, its monitor the default source; under PipeWire the
+    // session manager takes the defaults a moment after the sink appears.
+    const bool ready = up && !died && pactl_says(box, {"load-module", "module-null-sink", "sink_name=floatrec_test", "rate=44100", "channels=1"}) &&
+                       wait_until([&] {
+                           return pactl_says(box, {"set-default-sink", "floatrec_test"}) &&
+                                  pactl_says(box, {"set-default-source", "floatrec_test.monitor"});
+                       }, std::chrono::seconds(5));
+    if (!ready) {
+        why_not = kind + " did not start: " + read_text(log);
+        kill_now();
+        return false;
     }
-    why_not = "pulseaudio did not answer within 5 s: " + read_text(log);
-    kill_now();
-    return false;
+    const bool pipewire_alsa = kind == "pipewire" && std::system("ls /usr/lib/*/alsa-lib/libasound_module_pcm_pipewire.so >/dev/null 2>&1") == 0;
+    write_text(box.home / ".asoundrc", pipewire_alsa ? "pcm.!default { type pipewire }\n" : "pcm.!default { type pulse }\n");
+    return true;
 }
 
-void pulse_server::kill_now()
+void sound_server::kill_now()
 {
-    if (pid > 0) {
-        kill(pid, SIGKILL);
+    for (const pid_t pid : pids) {
+        kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        pid = -1;
     }
+    pids.clear();
 }
 
-pulse_server::~pulse_server()
+sound_server::~sound_server()
 {
     kill_now();
 }

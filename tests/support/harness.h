@@ -45,19 +45,25 @@ void use_test_device(const sandbox& box, std::string_view options);
 // "default" names a card that does not exist.
 void use_no_device(const sandbox& box);
 
-// A private PulseAudio server for the sandbox: its own runtime directory, a
-// null sink, and that sink's monitor as the default source, so that what is
-// played into it is what a recording through the `pulse` plugin hears.
-struct pulse_server {
-    pid_t pid = -1;
-    std::string why_not; // why it could not be started
+// A private sound server for the sandbox, PulseAudio or PipeWire (with its
+// pulse server and WirePlumber): its own runtime directory, a null sink,
+// and that sink's monitor as the default source, so that what is played into
+// it is what a recording through "default" hears.
+struct sound_server {
+    std::string kind;     // "pulseaudio" or "pipewire"
+    std::vector<pid_t> pids;
+    std::string why_not;  // why it could not be started
 
-    // Starts the server, points the sandbox's "default" at the pulse plugin
-    // and its runs at this server. False (with why_not) when it cannot start.
+    // Starts the server, points the sandbox's "default" at it (PipeWire's
+    // own ALSA plugin where pipewire-alsa is installed, else the pulse
+    // plugin) and its runs at it. False (with why_not) when it cannot start.
     bool start(sandbox& box);
     void kill_now();
-    ~pulse_server();
+    ~sound_server();
 };
+
+// The kinds of sound server installed here.
+std::vector<std::string> installed_sound_servers();
 
 // A small file system of its own, mounted for the sandbox's recording (as
 // root only): ext4 on a loop device, or tmpfs. Unmounted when it goes.
