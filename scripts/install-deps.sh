@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing floatrec need.
+# Installs the Debian packages that building and testing floatrec need. It
+# never removes a package: on a desktop whose sound runs through PipeWire
+# (pipewire-alsa installed), PulseAudio, which conflicts with it, is left out
+# and the tests use PipeWire alone.
 # Usage: scripts/install-deps.sh [run|all]   (run: only what building the recorder needs)
 set -euo pipefail
 
 run_pkgs=(g++ cmake make pkg-config libasound2-dev sox)
-# The tests also record through a private PulseAudio server (pulse plugin),
-# freeze and fill small file systems (e2fsprogs, mount, util-linux's fsfreeze),
-# cut the power of a FUSE file system (python3-fusepy, fuse3) and run as
-# another user (util-linux's setpriv).
+# The tests also record through private PulseAudio and PipeWire servers (the
+# pulse plugin, pactl and pacat, WirePlumber on a private D-Bus session),
+# freeze and fill small file systems (e2fsprogs, mount, util-linux's
+# fsfreeze), cut the power of a FUSE file system (python3-fusepy, fuse3), run
+# as another user (util-linux's setpriv) and check the package (lintian).
 test_pkgs=(libgtest-dev libgmock-dev libsndfile1-dev ffmpeg strace valgrind libbenchmark-dev
            clang libclang-rt-14-dev groff man-db file time lintian
-           pulseaudio pulseaudio-utils libasound2-plugins e2fsprogs mount util-linux python3-fusepy fuse3)
+           pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber dbus-daemon
+           e2fsprogs mount util-linux python3-fusepy fuse3)
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
 
 case "${1:-all}" in
   run) want=("${run_pkgs[@]}") ;;
@@ -20,7 +29,11 @@ esac
 
 missing=()
 for pkg in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  if [ "$pkg" = pulseaudio ] && installed pipewire-alsa; then
+    echo "leaving pulseaudio out: it conflicts with the installed pipewire-alsa" >&2
+    continue
+  fi
+  installed "$pkg" || missing+=("$pkg")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -28,4 +41,4 @@ sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 echo "installing: ${missing[*]}" >&2
 "${sudo[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends --no-remove "${missing[@]}"

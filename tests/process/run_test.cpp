@@ -236,9 +236,7 @@ TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
     const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                                 "sh",      "-c",            "umask 0222; exec \"$0\" \"$@\""};
     sandbox box;
-    use_test_device(box, "period 4410");
-    fs::permissions(box.root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    fs::permissions(box.home, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    use_copies_for_another_user(box, "period 4410");
     fs::permissions(box.work, fs::perms::all);
     const run_result r = run_floatrec(box, {"1"}, {.wrapper = as_nobody});
     ASSERT_EQ(r.status, 0) << r.err;

@@ -82,6 +82,24 @@ void use_test_device(const sandbox& box, std::string_view options)
     write_text(box.home / ".asoundrc", rc.str());
 }
 
+void use_copies_for_another_user(sandbox& box, std::string_view options)
+{
+    const fs::path bin = box.root / "bin";
+    fs::create_directory(bin);
+    const fs::perms open_to_all = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec;
+    for (const fs::path& dir : {box.root, box.home, bin}) {
+        fs::permissions(dir, open_to_all);
+    }
+    fs::copy_file(FLOATREC_BIN, bin / "floatrec");
+    fs::copy_file(FLOATREC_TEST_PCM, bin / fs::path(FLOATREC_TEST_PCM).filename());
+    box.program = bin / "floatrec";
+    std::ostringstream rc;
+    rc << "pcm_type.floatrectest { lib \"" << (bin / fs::path(FLOATREC_TEST_PCM).filename()).string() << "\" }\n"
+       << "pcm.!default { type floatrectest " << options << " }\n";
+    write_text(box.home / ".asoundrc", rc.str());
+}
+
 void use_no_device(const sandbox& box)
 {
     write_text(box.home / ".asoundrc", "pcm.!default { type hw card 97 }\n");
@@ -374,7 +392,7 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
     write_text(err_path, "");
 
     std::vector<std::string> argv_text = options.wrapper;
-    argv_text.emplace_back(FLOATREC_BIN);
+    argv_text.emplace_back(box.program.empty() ? std::string(FLOATREC_BIN) : box.program.string());
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv = pointers_to(argv_text);
     std::vector<std::string> env_text = child_environment(box);

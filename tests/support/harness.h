@@ -19,6 +19,7 @@ struct sandbox {
     std::filesystem::path home; // HOME of the run, holds .asoundrc
     std::filesystem::path work; // current directory of the run
     std::vector<std::string> env; // NAME=value entries added to the runs' environment
+    std::filesystem::path program; // the floatrec that runs: the build's unless set
 
     sandbox();
     ~sandbox();
@@ -41,6 +42,11 @@ void use_file_device(const sandbox& box, std::span<const int32_t> signal);
 
 // "default" is the project's I/O plugin with these options (see test_pcm.cpp).
 void use_test_device(const sandbox& box, std::string_view options);
+
+// For runs as another user: floatrec and the test device copied into the
+// sandbox (whose root it opens to others), since the build may lie under a
+// directory only its owner can enter; "default" is that device with `options`.
+void use_copies_for_another_user(sandbox& box, std::string_view options);
 
 // "default" names a card that does not exist.
 void use_no_device(const sandbox& box);
