@@ -166,13 +166,9 @@ TEST(SlowStall, FrozenDiskCostsNoFrame)
 {
     sandbox box;
     scratch_disk disk;
-    if (!disk.mount(box, 64, "ext4")) {
+    if (!disk.mount_freezable(box, 64)) {
         GTEST_SKIP() << disk.why_not;
     }
-    if (!disk.freeze()) {
-        GTEST_SKIP() << "fsfreeze is not allowed here";
-    }
-    disk.thaw();
     // Two one-second periods of device buffer: only the queue can absorb it.
     use_test_device(box, "period 44100 periods 2 paced true");
     const run_result r = run_floatrec(box, {"40"}, {.while_running = [&](pid_t) {

@@ -211,13 +211,9 @@ TEST(SlowTake, SigintWhileTheDiskIsFrozenEndsTheTakeThere)
 {
     sandbox box;
     scratch_disk disk;
-    if (!disk.mount(box, 64, "ext4")) {
+    if (!disk.mount_freezable(box, 64)) {
         GTEST_SKIP() << disk.why_not;
     }
-    if (!disk.freeze()) {
-        GTEST_SKIP() << "fsfreeze is not allowed here";
-    }
-    disk.thaw();
     use_test_device(box, "period 44100 periods 2 paced true");
     const run_result r = run_floatrec(box, {"30"}, {.while_running = [&](pid_t pid) {
         wait_for_bytes(box.at("00000.raw"), 2 * 44100 * 4);

@@ -299,6 +299,19 @@ bool scratch_disk::mount(sandbox& box, int megabytes, const std::string& type)
     return true;
 }
 
+bool scratch_disk::mount_freezable(sandbox& box, int megabytes)
+{
+    if (!mount(box, megabytes, "ext4")) {
+        return false;
+    }
+    if (!freeze()) {
+        why_not = "fsfreeze is not allowed here";
+        return false;
+    }
+    thaw();
+    return true;
+}
+
 bool scratch_disk::freeze()
 {
     frozen = !dir.empty() && shell("fsfreeze -f '" + dir.string() + "'");

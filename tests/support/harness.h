@@ -80,6 +80,8 @@ struct scratch_disk {
     // Mounts `megabytes` of `type` ("ext4" or "tmpfs") and makes it the
     // sandbox's working directory.
     bool mount(sandbox& box, int megabytes, const std::string& type);
+    // An ext4 that fsfreeze works on here (tried once, thawed again).
+    bool mount_freezable(sandbox& box, int megabytes);
     bool freeze();
     void thaw();
     ~scratch_disk();
