@@ -337,8 +337,8 @@ void wait_for_device(reader_state& st)
     int64_t deadline = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
     if (st.plan.level_updates) {
         // A device that wakes its reader once a period still has frames to show between.
-        const int64_t next_update = st.last_update_ns + level_update_ns;
-        deadline = deadline < 0 ? next_update : std::min(deadline, next_update);
+        const int64_t next_look = monotonic_ns() + level_update_ns;
+        deadline = deadline < 0 ? next_look : std::min(deadline, next_look);
     }
     if (sleep_on(std::span(st.fds).first(device_fds + 1), deadline) > 0 && device_fds > 0) {
         // Lets the device's plugin take note of the wake-up.
