@@ -129,4 +129,22 @@ TEST(TargetWav, DirectoryNamedTargetIsRefusedBeforeRecording)
     EXPECT_EQ(r.err, "cannot record into target.wav: Is a directory\n");
 }
 
+// The directory cannot be synced after target.wav was renamed into place:
+// the message says that target.wav was replaced, not that it was left alone.
+TEST(TargetWav, DirectorySyncFailingAfterTheRenameIsSaidAsSuch)
+{
+    if (!have("strace")) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    sandbox box;
+    use_test_device(box, "period 4410");
+    // fsync is used on the directory only: once for the take's note, then after the rename.
+    const run_result r = run_floatrec(box, {"1"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o",
+                                                                "/dev/null", "-e", "inject=fsync:error=EIO:when=2"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error writing target.wav: Input/output error\n"
+                     "target.wav was replaced but may not be durable yet; the recording is also in 00000.raw\n");
+    expect_wav_holds_raw(box, 44100);
+}
+
 } // namespace

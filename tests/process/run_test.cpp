@@ -250,6 +250,17 @@ TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
     const run_result refused = run_floatrec(box, {"1"}, {.wrapper = as_nobody});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "cannot record into " + box.work.string() + ": Permission denied\n");
+
+    // A sticky directory (as /tmp) whose target.wav is root's: nobody may not
+    // replace it, which is said before recording, not after.
+    for (const char* name : {"00000.raw", "buffer.dat", "raw_my.dat", "target.wav"}) {
+        fs::remove(box.at(name));
+    }
+    fs::permissions(box.work, fs::perms::all | fs::perms::sticky_bit);
+    std::ofstream(box.at("target.wav")) << "root's take";
+    const run_result sticky = run_floatrec(box, {"1"}, {.wrapper = as_nobody});
+    EXPECT_EQ(sticky.status, 1);
+    EXPECT_EQ(sticky.err, "cannot record into target.wav: Operation not permitted\n");
 }
 
 TEST(Console, LevelMeterOnATerminalOnlyAndASummaryEverywhere)
