@@ -1,6 +1,7 @@
 // Sandboxes, test devices, sound servers, scratch disks and runs of the real binary.
 #include "support/harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -94,6 +95,17 @@ void use_copies_for_another_user(sandbox& box, std::string_view options)
     fs::copy_file(FLOATREC_BIN, bin / "floatrec");
     fs::copy_file(FLOATREC_TEST_PCM, bin / fs::path(FLOATREC_TEST_PCM).filename());
     box.program = bin / "floatrec";
+    // A ThreadSanitizer build reads its suppressions as that user too.
+    if (const char* tsan = std::getenv("TSAN_OPTIONS"); tsan != nullptr) {
+        std::string tsan_options = tsan;
+        const std::size_t at = tsan_options.find("suppressions=");
+        if (at != std::string::npos) {
+            const std::size_t end = std::min(tsan_options.find_first_of(" :", at), tsan_options.size());
+            fs::copy_file(tsan_options.substr(at + 13, end - at - 13), bin / "tsan.supp");
+            tsan_options.replace(at + 13, end - at - 13, (bin / "tsan.supp").string());
+        }
+        box.env.push_back("TSAN_OPTIONS=" + tsan_options);
+    }
     std::ostringstream rc;
     rc << "pcm_type.floatrectest { lib \"" << (bin / fs::path(FLOATREC_TEST_PCM).filename()).string() << "\" }\n"
        << "pcm.!default { type floatrectest " << options << " }\n";
@@ -111,11 +123,15 @@ namespace {
 std::vector<std::string> child_environment(const sandbox& box)
 {
     std::vector<std::string> env_text;
+    const auto set_by_box = [&box](std::string_view entry) {
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        return std::any_of(box.env.begin(), box.env.end(), [name](const std::string& e) { return e.starts_with(name); });
+    };
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string_view entry = *e;
         if (!entry.starts_with("HOME=") && !entry.starts_with("XDG_CONFIG_HOME=") &&
             !entry.starts_with("ALSA_CONFIG_PATH=") && !entry.starts_with("XDG_RUNTIME_DIR=") &&
-            !entry.starts_with("PULSE_SERVER=")) {
+            !entry.starts_with("PULSE_SERVER=") && !set_by_box(entry)) {
             env_text.emplace_back(entry);
         }
     }
