@@ -10,6 +10,7 @@ build=$(cd "${1:-build}" && pwd)
 box=$(mktemp -d)
 trap 'kill $holder 2>/dev/null || true; rm -rf "$box"' EXIT
 holder=
+program=$build/floatrec
 mkdir "$box/home" "$box/work"
 
 device() {
@@ -24,7 +25,7 @@ check() {
   local name=$1 dir=$2 want=$3 status=0
   local as=("${@:4}")
   (cd "$dir" && HOME=$box/home "${as[@]}" valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
-      --track-fds=yes "$build/floatrec" 1 >"$box/out.txt" 2>"$box/err.txt") || status=$?
+      --track-fds=yes "$program" 1 >"$box/out.txt" 2>"$box/err.txt") || status=$?
   if [ "$status" -ne "$want" ]; then
     echo "$name: status $status, expected $want" >&2; cat "$box/err.txt" >&2; exit 1
   fi
@@ -56,11 +57,15 @@ for _ in $(seq 100); do grep -q FLOCK /proc/locks && [ -s "$box/locked/00000.raw
 check "lock held" "$box/locked" 1
 kill "$holder"; wait "$holder" 2>/dev/null || true; holder=
 
-# Root writes anywhere: as root, the run is another user's.
+# Root writes anywhere: as root, the run is another user's, with a copy of
+# floatrec it can reach wherever the build lies.
 mkdir "$box/readonly" && chmod 0555 "$box/readonly"
+echo 'pcm.!default { type hw card 97 }' >"$box/home/.asoundrc"
 as=()
 if [ "$(id -u)" -eq 0 ]; then
   chmod 0755 "$box" "$box/home"
+  install -m 0755 "$build/floatrec" "$box/floatrec"
+  program=$box/floatrec
   as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fi
 check "unwritable directory" "$box/readonly" 1 "${as[@]}"
