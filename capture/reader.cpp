@@ -118,6 +118,12 @@ struct unconfirmed_failure {
     std::optional<frames_lost> loss;
 };
 
+// For a meter on the screen: the loudest frame since the last update, and when that was.
+struct level_watch {
+    float peak = 0.0F;
+    int64_t last_update_ns = 0;
+};
+
 // When a frame last came, and whether the silence since was said.
 struct silence_watch {
     int64_t last_frame_ns = 0;
@@ -134,8 +140,7 @@ struct reader_state {
     silence_watch silence;
     int64_t first_start_ns = -1; // when the device first started
     stall_watch stalls;
-    float peak_since_update = 0.0F; // for a meter: since the last levels_so_far
-    int64_t last_update_ns = 0;
+    level_watch levels;
     uint64_t done = 0;      // frames handed on or lost, of frames_wanted
     bool must_wait = false; // the last read found nothing
 
@@ -351,11 +356,11 @@ void wait_for_device(reader_state& st)
 // a second, so that a period still being read shows its level as it goes.
 void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64_t now)
 {
-    st.peak_since_update = std::max(st.peak_since_update, raw_peak(std::span(read, frames * bytes_per_frame)));
-    if (now - st.last_update_ns >= level_update_ns) {
-        queue_push(st.queue, levels_so_far{st.peak_since_update, st.fill.frames + frames});
-        st.peak_since_update = 0.0F;
-        st.last_update_ns = now;
+    level_watch& levels = st.levels;
+    levels.peak = std::max(levels.peak, raw_peak(std::span(read, frames * bytes_per_frame)));
+    if (now - levels.last_update_ns >= level_update_ns) {
+        queue_push(st.queue, levels_so_far{levels.peak, st.fill.frames + frames});
+        levels = level_watch{0.0F, now};
     }
 }
 
