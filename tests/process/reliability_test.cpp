@@ -81,7 +81,10 @@ TEST(SlowStop, SignalsAfterTheCaptureWaitForTheFilesAndOnlyAThirdQuits)
             return read_all(fd);
         };
         options.while_running = [requests](pid_t pid) {
-            std::this_thread::sleep_for(5500ms); // the 5-second capture is over
+            // The 5-second capture is over (the device's own time: nothing
+            // shows it while the files wait on standard output).
+            std::this_thread::sleep_for(5500ms);
+            ASSERT_TRUE(wait_for_blocked_pipe(pid));
             for (int i = 0; i < requests; ++i) {
                 kill(pid, i == 0 ? SIGINT : SIGTERM);
                 std::this_thread::sleep_for(1200ms); // each one its own request

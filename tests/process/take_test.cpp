@@ -194,9 +194,8 @@ TEST(SlowTake, BurstOfSignalsCountsFromEachFirstSignal)
         std::this_thread::sleep_for(8s);
         return read_all(fd);
     };
-    options.while_running = [&box](pid_t pid) {
-        // Standard output is about to block: the files wait on it from now on.
-        wait_for_bytes(box.at("00000.raw"), 5 * 44100 / 2 * 4);
+    options.while_running = [](pid_t pid) {
+        ASSERT_TRUE(wait_for_blocked_pipe(pid)); // the files wait on standard output from now on
         for (int i = 0; i < 5; ++i) {
             kill(pid, SIGINT);
             std::this_thread::sleep_for(700ms);

@@ -610,6 +610,20 @@ bool wait_for_lock(const sandbox& box)
     });
 }
 
+bool wait_for_blocked_pipe(pid_t pid)
+{
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    return wait_until([&tasks] {
+        std::error_code gone;
+        for (const fs::directory_entry& task : fs::directory_iterator(tasks, gone)) {
+            if (read_text(task.path() / "wchan").find("pipe_write") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
 std::function<void(pid_t)> signal_when(std::function<bool()> ready, int signo, signal_timing& timing)
 {
     return [ready = std::move(ready), signo, &timing](pid_t pid) {

@@ -142,6 +142,10 @@ bool wait_for_bytes(const std::filesystem::path& path, std::uintmax_t bytes);
 // Waits until a recording holds the lock of the sandbox's 00000.raw.
 bool wait_for_lock(const sandbox& box);
 
+// Waits until a thread of `pid` sleeps writing to a full pipe (a standard
+// output that nobody reads).
+bool wait_for_blocked_pipe(pid_t pid);
+
 // Everything that can be read from `fd` until its end.
 std::string read_all(int fd);
 
