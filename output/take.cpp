@@ -179,7 +179,8 @@ recovery recover_take(const raw_file& raw)
     }
     // A trailing partial sample (a write cut short) is left out.
     const uint64_t size = static_cast<uint64_t>(st.st_size) / 4 * 4;
-    if (target_holds(raw.fd.get(), size, note->rate)) {
+    // Nothing appended yet (killed right after the note), or already in target.wav.
+    if (size == 0 || target_holds(raw.fd.get(), size, note->rate)) {
         const io_status status = forget_note();
         return status.ok() ? recovery::none : (say_io_error(status), recovery::failed);
     }
