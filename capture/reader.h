@@ -2,7 +2,9 @@
 // slots, and what went wrong as events behind them. It never touches a file
 // or a standard stream, so a stalled disk or a blocked terminal cannot hold
 // it up; the queue absorbs the stall. It sleeps on the device and on the
-// stop control, nothing else: no timer ticks while it waits.
+// stop control (and, while the queue is full, on a freed slot): no timer
+// ticks while it waits, but for a deadline when the device has been silent
+// and, with a meter on the screen, a look every 100 ms.
 #pragma once
 
 #include "capture/queue.h"
