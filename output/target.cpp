@@ -132,7 +132,7 @@ target_written write_target(const wav_header& hdr, raw_file& raw)
     if (status.ok()) {
         return target_written::yes;
     }
-    if (!renamed && status.action != nullptr && std::strcmp(status.action, "opening") == 0) {
+    if (std::strcmp(status.action, "opening") == 0) {
         std::fprintf(stderr, "\nError opening Target file\n%s: %s\n", target_name, std::strerror(status.error));
         return target_written::no;
     }

@@ -74,12 +74,7 @@ TEST(SlowStop, SignalsAfterTheCaptureWaitForTheFilesAndOnlyAThirdQuits)
     for (const int requests : {2, 3}) {
         sandbox box;
         use_test_device(box, "period 1024 paced true");
-        run_options options;
-        options.stdout_pipe_size = 4096; // full after about 3 s of progress lines
-        options.read_stdout = [](int fd) {
-            std::this_thread::sleep_for(9s);
-            return read_all(fd);
-        };
+        run_options options = stdout_unread_for(9s);
         options.while_running = [requests](pid_t pid) {
             // The 5-second capture is over (the device's own time: nothing
             // shows it while the files wait on standard output).
@@ -152,13 +147,8 @@ TEST(SlowStall, BlockedStandardOutputCostsNoFrame)
 {
     sandbox box;
     use_test_device(box, "period 1024 periods 4 paced true");
-    run_options options;
-    options.stdout_pipe_size = 4096;
-    options.read_stdout = [](int fd) {
-        std::this_thread::sleep_for(15s); // a paused pager, a terminal after Ctrl-S
-        return read_all(fd);
-    };
-    const run_result r = run_floatrec(box, {"17"}, options);
+    // A paused pager, a terminal after Ctrl-S.
+    const run_result r = run_floatrec(box, {"17"}, stdout_unread_for(15s));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("THE END"), std::string::npos);

@@ -137,9 +137,8 @@ TEST(Take, FailedStartOrStopBeforeTheFirstFrameChangesNothing)
         c.device(box);
         run_options options;
         if (c.stop) {
-            options.while_running = [&box](pid_t pid) {
-                wait_for_lock(box);
-                std::this_thread::sleep_for(300ms); // the device is open and silent
+            options.while_running = [](pid_t pid) {
+                wait_for_descriptor(pid, "anon_inode:[timerfd]"); // the device is open, and silent
                 kill(pid, SIGINT);
             };
         }
@@ -188,12 +187,7 @@ TEST(SlowTake, BurstOfSignalsCountsFromEachFirstSignal)
 {
     sandbox box;
     use_test_device(box, "period 1024 paced true");
-    run_options options;
-    options.stdout_pipe_size = 4096; // full after about 3 s of progress lines
-    options.read_stdout = [](int fd) {
-        std::this_thread::sleep_for(8s);
-        return read_all(fd);
-    };
+    run_options options = stdout_unread_for(8s);
     options.while_running = [](pid_t pid) {
         ASSERT_TRUE(wait_for_blocked_pipe(pid)); // the files wait on standard output from now on
         for (int i = 0; i < 5; ++i) {

@@ -514,6 +514,32 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
     return result;
 }
 
+run_options stdout_unread_for(std::chrono::seconds paused)
+{
+    run_options options;
+    options.stdout_pipe_size = 4096;
+    options.read_stdout = [paused](int fd) {
+        std::this_thread::sleep_for(paused);
+        return read_all(fd);
+    };
+    return options;
+}
+
+bool wait_for_descriptor(pid_t pid, std::string_view target)
+{
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    return wait_until([&] {
+        std::error_code gone;
+        for (const fs::directory_entry& fd : fs::directory_iterator(fds, gone)) {
+            std::error_code unreadable;
+            if (fs::read_symlink(fd.path(), unreadable).string() == target) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
 std::string read_all(int fd)
 {
     std::string text;

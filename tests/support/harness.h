@@ -146,6 +146,14 @@ bool wait_for_lock(const sandbox& box);
 // output that nobody reads).
 bool wait_for_blocked_pipe(pid_t pid);
 
+// Standard output a pipe of 4 KiB (full after about 3 s of progress lines
+// with 1024-frame periods) that nobody reads for `paused`: a paused pager.
+run_options stdout_unread_for(std::chrono::seconds paused);
+
+// Waits until the process holds a descriptor whose link reads `target`
+// ("anon_inode:[timerfd]": the paced test device is open).
+bool wait_for_descriptor(pid_t pid, std::string_view target);
+
 // Everything that can be read from `fd` until its end.
 std::string read_all(int fd);
 
