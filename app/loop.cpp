@@ -5,6 +5,7 @@
 #include "capture/queue.h"
 #include "capture/reader.h"
 #include "common/clock.h"
+#include "output/names.h"
 #include "output/take.h"
 
 #include <algorithm>
@@ -58,6 +59,12 @@ void show_levels(consumer& c, float peak, uint64_t pending)
     meter_show(reading);
 }
 
+// A full disk, a quota or a file size limit: the take so far is whole.
+bool out_of_room(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
 std::span<const uint8_t> frames_of(consumer& c, const period_ready& period)
 {
     return {queue_slot_data(c.queue, period.slot), static_cast<std::size_t>(period.frames) * bytes_per_sample};
@@ -100,6 +107,10 @@ void take_period(consumer& c, const period_ready& period)
     const io_status appended = raw_append(c.raw, kept);
     if (!appended.ok()) {
         say_io_error(appended);
+        if (out_of_room(appended.error) && c.raw.size > 0) {
+            say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it once there is room for it again\n",
+                    frames_to_seconds(c.raw.size / bytes_per_sample, c.plan.rate), raw_name);
+        }
         c.write_failed = true;
         request_stop(c.stop, stop_reason::cancelled);
         return;

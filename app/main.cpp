@@ -3,8 +3,8 @@
 // One run, phase by phase: duration, the directory locked, an unfinished
 // take saved, the checks, the device, the buffers, the capture (at the first
 // frame 00000.raw is emptied and the take's note written; every period is
-// synced), the dumps of the last period, "target.wav" assembled from
-// "00000.raw", the note gone, the device closed. A failing phase has said
+// synced), "target.wav" assembled from "00000.raw", the note gone, the dumps
+// of the last period, the device closed. A failing phase has said
 // why on standard error; the run then ends with status 1, its owners
 // releasing the device and the files. Until the first frame nothing in the
 // directory changes. Status 0 means target.wav holds the whole recording.
@@ -37,9 +37,14 @@ namespace {
 
 constexpr int failed = 1;
 
-int nothing_recorded()
+int nothing_recorded(const raw_file& raw)
 {
-    std::fprintf(stderr, "nothing was recorded: %s, the dumps and %s are as they were\n", raw_name, target_name);
+    if (raw.emptied) {
+        say_err("nothing was recorded: %s was emptied for the take; the dumps and %s are as they were\n", raw_name,
+                target_name);
+    } else {
+        say_err("nothing was recorded: %s, the dumps and %s are as they were\n", raw_name, target_name);
+    }
     return failed;
 }
 
@@ -50,38 +55,35 @@ bool finish_target(wav_header& header, raw_file& raw, uint32_t rate)
         return false;
     }
     finish_hdr(header, raw.size, rate);
-    remove_on_quit(target_temp_name);
-    const target_written written = write_target(header, raw);
-    remove_on_quit(nullptr);
-    switch (written) {
+    switch (write_target(header, raw)) {
     case target_written::yes:
         return take_end();
     case target_written::not_durable:
-        std::fprintf(stderr, "%s was replaced but may not be durable yet; the recording is also in %s\n", target_name,
-                     raw_name);
+        say_err("%s was replaced but may not be durable yet; the recording is also in %s\n", target_name, raw_name);
         return false;
     case target_written::no:
-        std::fprintf(stderr, "%s left as it was; the new recording is in %s\n", target_name, raw_name);
+        say_err("%s left as it was; the new recording is in %s\n", target_name, raw_name);
         return false;
     }
     return false;
 }
 
 // The directory for this run: locked, leftovers of a killed run gone, an
-// unfinished take saved. False after a message.
-bool claim_directory(raw_file& raw)
+// unfinished take saved. False after a message; an unknown take is left
+// exactly as it is.
+bool claim_directory(unique_fd& lock, raw_file& raw)
 {
-    if (!raw_lock(raw)) {
+    if (!lock_directory(lock) || !raw_open(raw)) {
         return false;
     }
-    remove_leftovers();
     return recover_take(raw) != recovery::failed;
 }
 
 int recover_only()
 {
+    unique_fd lock;
     raw_file raw;
-    return claim_directory(raw) ? 0 : failed;
+    return claim_directory(lock, raw) ? 0 : failed;
 }
 
 int record(int argc, char** argv)
@@ -97,19 +99,21 @@ int record(int argc, char** argv)
     stop_signals signals;
     stop_signals_begin(signals, stop);
 
+    unique_fd lock;
     raw_file raw;
-    if (!claim_directory(raw) || !check_outputs(raw.fd.get())) {
+    if (!claim_directory(lock, raw) || !check_outputs(raw.fd.get())) {
         return failed;
     }
     cap_device dev;
     if (!cap_open(dev)) {
-        return nothing_recorded();
+        return nothing_recorded(raw);
     }
     period_bufs bufs = alloc_period_bufs(dev.period_frames);
     if (!period_bufs_allocated(bufs)) {
-        std::fprintf(stderr, "cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
-        return nothing_recorded();
+        say_err("cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
+        return nothing_recorded(raw);
     }
+    say_if_short_of_room(raw.fd.get(), frames_wanted(dev.rate, duration_seconds), dev.rate, bufs.buffer_size);
     // With nothing to capture every file is still written, as asked.
     const bool capturing = period_count(dev.rate, dev.period_frames, duration_seconds) > 0;
     if (!capturing && !take_begin(raw, dev.rate)) {
@@ -119,14 +123,15 @@ int record(int argc, char** argv)
     capture_totals totals;
     const capture_outcome outcome = cap_loop(dev, bufs, raw, duration_seconds, stop, totals);
     if (capturing && totals.frames_captured == 0) {
-        return nothing_recorded();
+        return nothing_recorded(raw);
     }
     const bool captured = outcome != capture_outcome::failed;
-    // The dumps are extras: their failure is reported but costs no recording.
-    const bool dumped = captured && dump_period(bufs);
+    // The dumps are extras, written after target.wav so that they never take
+    // the room it needs: their failure is reported but costs no recording.
     const bool written = captured && finish_target(header, raw, dev.rate);
+    const bool dumped = captured && dump_period(bufs);
     if (totals.frames_captured > 0) {
-        std::fprintf(stderr, "%s\n", summary_line(summary_of(totals, dev.rate)).c_str());
+        say_err("%s\n", summary_line(summary_of(totals, dev.rate)).c_str());
     }
     if (!written || !dumped || outcome == capture_outcome::device_lost) {
         return failed;

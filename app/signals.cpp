@@ -2,6 +2,7 @@
 #include "app/signals.h"
 
 #include "common/clock.h"
+#include "output/fileio.h"
 
 #include <atomic>
 #include <csignal>
@@ -21,7 +22,6 @@ struct signal_watch {
     std::atomic<bool> ending{false}; // the owner is going: the thread returns
 };
 signal_watch watch;
-std::atomic<const char*> quit_removes{nullptr};
 
 void say(const char* text)
 {
@@ -35,9 +35,7 @@ void say(const char* text)
 [[noreturn]] void quit(int signo)
 {
     say("floatrec: quitting at once; the samples captured so far are in 00000.raw\n");
-    if (const char* path = quit_removes.load(); path != nullptr) {
-        unlink(path);
-    }
+    remove_temp_file_now();
     signal(signo, SIG_DFL);
     sigset_t only = {};
     sigemptyset(&only);
@@ -116,9 +114,4 @@ stop_signals::~stop_signals()
         pthread_kill(thread, watch.first_signal);
         pthread_join(thread, nullptr);
     }
-}
-
-void remove_on_quit(const char* path)
-{
-    quit_removes.store(path);
 }

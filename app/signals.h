@@ -33,10 +33,6 @@ struct stop_signals {
 // started (a background job of a script) stays ignored.
 void stop_signals_begin(stop_signals& signals, stop_control& control);
 
-// A file to remove should a third request quit at once (a half-written
-// target.wav); null for none. The text must outlive the registration.
-void remove_on_quit(const char* path);
-
 // What one more signal at `now_ns` makes of the requests so far: the number
 // of requests after it, given when the latest request's first signal came
 // (-1: none yet).

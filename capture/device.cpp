@@ -143,8 +143,9 @@ void cap_close(snd_pcm_t* pcm_handle)
 
 namespace {
 
-// How long the run waits for a device to close before it goes on without it.
-constexpr auto close_wait = std::chrono::seconds(2);
+// How long the run waits for a device to close before it goes on without it:
+// the files are finished by then, and the process's exit releases the device.
+constexpr auto close_wait = std::chrono::milliseconds(200);
 
 std::atomic<bool> close_left_running{false};
 

@@ -4,7 +4,9 @@
 #include "common/memory.h"
 #include "output/console.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -75,6 +77,51 @@ io_status close_file(unique_fd& fd, const char* file)
 {
     const int result = close(fd.release());
     return result == 0 ? io_status{} : io_failure("writing", file, errno);
+}
+
+int rename_noreplace(const char* from, const char* to)
+{
+    const int result = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    if (result == 0 || errno != EINVAL) {
+        return result;
+    }
+    // A file system without RENAME_NOREPLACE: a hard link never replaces either.
+    if (link(from, to) != 0) {
+        return -1;
+    }
+    unlink(from);
+    return 0;
+}
+
+namespace {
+
+std::atomic<const char*> temp_being_written{nullptr};
+
+} // namespace
+
+temp_file::temp_file(const char* temp_name) : name(temp_name), outer(temp_being_written.exchange(temp_name)) {}
+
+void temp_file::kept()
+{
+    if (name != nullptr) {
+        temp_being_written.store(outer);
+        name = nullptr;
+    }
+}
+
+temp_file::~temp_file()
+{
+    if (name != nullptr) {
+        temp_being_written.store(outer);
+        unlink(name);
+    }
+}
+
+void remove_temp_file_now()
+{
+    if (const char* name = temp_being_written.load(); name != nullptr) {
+        unlink(name);
+    }
 }
 
 void direct_open(direct_io& io, int cached_fd, int flags)

@@ -39,6 +39,29 @@ io_status sync_directory(const char* file);
 // Closes the descriptor, checking the result.
 io_status close_file(unique_fd& fd, const char* file);
 
+// Renames `from` to `to` without ever replacing an existing `to` (EEXIST):
+// RENAME_NOREPLACE, or a hard link where the file system lacks it.
+int rename_noreplace(const char* from, const char* to);
+
+// A file written under a temporary name: removed when its owner goes, unless
+// it was renamed into place (kept) first, and by remove_temp_file_now should
+// the process have to quit at once meanwhile. The name must outlive the owner.
+struct temp_file {
+    const char* name = nullptr;
+    const char* outer = nullptr; // the one being written around this one, if any
+
+    explicit temp_file(const char* temp_name);
+    temp_file(const temp_file&) = delete;
+    temp_file& operator=(const temp_file&) = delete;
+    ~temp_file();
+    // It has a name of its own now: nothing to remove.
+    void kept();
+};
+
+// Removes the temporary file being written, if any: for a process that quits
+// at once (from any thread; only unlink is called).
+void remove_temp_file_now();
+
 // A second descriptor on an open file with O_DIRECT, reached through the
 // first one so that it is the same file whatever its name now is. Whole
 // aligned blocks go through it, straight between the disk and memory; where

@@ -3,14 +3,12 @@
 
 #include "output/console.h"
 #include "output/names.h"
-#include "output/workdir.h"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,35 +16,47 @@ namespace {
 
 void say_open_failure(int reason)
 {
-    std::fprintf(stderr, "\nError opening 00000.raw to dump Buffer! \n%s: %s\n", raw_name, std::strerror(reason));
+    say_err("\nError opening 00000.raw to dump Buffer! \n%s: %s\n", raw_name, std::strerror(reason));
 }
 
 } // namespace
 
-bool raw_lock(raw_file& raw)
+namespace {
+
+// Never through a link: a take is written into this directory's own file.
+// Opened without blocking so that a FIFO of that name cannot hold the run
+// up; the recording itself is written with blocking calls.
+bool open_raw(raw_file& raw, int create)
 {
-    // Opened without blocking so that a FIFO of that name cannot hold the run
-    // up; the recording itself is written with blocking calls.
-    // Never through a link: a take is written into this directory's own file.
-    raw.fd.reset(open(raw_name, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
-    if (!raw.fd.valid() && errno == ELOOP) {
-        std::fprintf(stderr, "cannot record into %s: it is a symbolic link\n", raw_name);
-        return false;
-    }
+    raw.fd.reset(open(raw_name, O_RDWR | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
     if (!raw.fd.valid()) {
-        say_open_failure(errno);
-        return false;
-    }
-    fcntl(raw.fd.get(), F_SETFL, fcntl(raw.fd.get(), F_GETFL) & ~O_NONBLOCK);
-    if (flock(raw.fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            say_directory_busy(raw.fd.get());
+        if (errno == ELOOP) {
+            say_err("cannot record into %s: it is a symbolic link\n", raw_name);
+        } else if (errno != ENOENT || create != 0) {
+            say_open_failure(errno);
         } else {
-            std::fprintf(stderr, "%s: cannot lock it: %s\n", raw_name, std::strerror(errno));
+            return true; // none yet: created at the first frame
         }
         return false;
     }
+    struct stat st = {};
+    if (fstat(raw.fd.get(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        say_err("cannot record into %s: it is not a regular file\n", raw_name);
+        return false;
+    }
+    const int flags = fcntl(raw.fd.get(), F_GETFL);
+    if (flags < 0 || fcntl(raw.fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        say_open_failure(errno);
+        return false;
+    }
     return true;
+}
+
+} // namespace
+
+bool raw_open(raw_file& raw)
+{
+    return open_raw(raw, 0);
 }
 
 bool raw_prepare(raw_file& raw, std::size_t period_samples)
@@ -61,10 +71,14 @@ bool raw_prepare(raw_file& raw, std::size_t period_samples)
 
 bool raw_reset(raw_file& raw)
 {
+    if (!raw.fd.valid() && !open_raw(raw, O_CREAT)) {
+        return false;
+    }
     if (ftruncate(raw.fd.get(), 0) != 0) {
         say_open_failure(errno);
         return false;
     }
+    raw.emptied = true;
     raw.size = 0;
     raw.tail = 0;
     direct_open(raw.direct, raw.fd.get(), O_WRONLY);

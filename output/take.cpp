@@ -6,6 +6,7 @@
 #include "output/names.h"
 #include "output/target.h"
 #include "output/wav.h"
+#include "pipeline/period.h"
 
 #include <cerrno>
 #include <charconv>
@@ -18,24 +19,46 @@
 
 std::string note_text(const take_note& note)
 {
-    return std::string("floatrec take\nstate ") + (note.state == take_state::unfinished ? "unfinished" : "recovered") +
-           "\nrate " + std::to_string(note.rate) + "\nformat float32le mono\nstarted " +
-           std::to_string(note.started_unix) + "\n";
+    std::string text = std::string("floatrec take\nstate ") +
+                       (note.state == take_state::unfinished ? "unfinished" : "recovered") + "\nrate " +
+                       std::to_string(note.rate) + "\nformat float32le mono\nstarted " +
+                       std::to_string(note.started_unix) + "\n";
+    if (!note.saved_as.empty()) {
+        text += "saved " + note.saved_as + "\n";
+    }
+    return text;
 }
 
 namespace {
 
-template <class T>
-bool number_after(std::string_view text, std::string_view key, T& value)
+// Where the value of the line "KEY value" begins, and its line's end.
+std::optional<std::string_view> value_after(std::string_view text, std::string_view key)
 {
     const std::size_t at = text.find("\n" + std::string(key) + " ");
     if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view value = text.substr(at + key.size() + 2);
+    return value.substr(0, std::min(value.find('\n'), value.size()));
+}
+
+template <class T>
+bool number_after(std::string_view text, std::string_view key, T& value)
+{
+    const std::optional<std::string_view> digits = value_after(text, key);
+    if (!digits) {
         return false;
     }
-    const char* first = text.data() + at + key.size() + 2;
-    const char* last = text.data() + text.size();
-    const auto [end, err] = std::from_chars(first, last, value);
-    return err == std::errc() && (end == last || *end == '\n');
+    const char* last = digits->data() + digits->size();
+    const auto [end, err] = std::from_chars(digits->data(), last, value);
+    return err == std::errc() && end == last;
+}
+
+// Only a name this program gives, in this directory: never a path.
+bool is_recovered_name(std::string_view name)
+{
+    return name.size() <= 64 && name.starts_with("recovered-") && name.ends_with(".wav") &&
+           name.find_first_not_of("0123456789-.abcdefghijklmnopqrstuvwxyz") == std::string_view::npos;
 }
 
 } // namespace
@@ -43,8 +66,9 @@ bool number_after(std::string_view text, std::string_view key, T& value)
 std::optional<take_note> parse_note(std::string_view text)
 {
     take_note note;
-    if (!text.starts_with("floatrec take\n") || text.find("\nformat float32le mono\n") == std::string_view::npos ||
-        !number_after(text, "rate", note.rate) || note.rate == 0 || !number_after(text, "started", note.started_unix)) {
+    if (!text.starts_with("floatrec take\n") || !text.ends_with("\n") ||
+        text.find("\nformat float32le mono\n") == std::string_view::npos || !number_after(text, "rate", note.rate) ||
+        !number_after(text, "started", note.started_unix)) {
         return std::nullopt;
     }
     if (text.find("\nstate unfinished\n") != std::string_view::npos) {
@@ -54,7 +78,25 @@ std::optional<take_note> parse_note(std::string_view text)
     } else {
         return std::nullopt;
     }
+    if (const std::optional<std::string_view> saved = value_after(text, "saved")) {
+        if (!is_recovered_name(*saved)) {
+            return std::nullopt;
+        }
+        note.saved_as = *saved;
+    }
     return note;
+}
+
+std::string note_out_of_range(const take_note& note, int64_t now_unix)
+{
+    if (note.rate < lowest_note_rate || note.rate > highest_note_rate) {
+        return "gives a rate of " + std::to_string(note.rate) + " Hz (not " + std::to_string(lowest_note_rate) +
+               " to " + std::to_string(highest_note_rate) + ")";
+    }
+    if (note.started_unix < earliest_note_start || note.started_unix > now_unix + note_start_slack) {
+        return "gives a start time out of range (" + std::to_string(note.started_unix) + ")";
+    }
+    return {};
 }
 
 std::string recovered_name(int64_t started_unix, int copy)
@@ -69,11 +111,13 @@ std::string recovered_name(int64_t started_unix, int copy)
 
 namespace {
 
-// Writes the note beside 00000.raw through a temporary file: a reader never
-// sees half a note. The caller makes the name durable.
+// Writes the note beside 00000.raw through a temporary file, then syncs the
+// directory: a reader never sees half a note, and once this returns the
+// note lasts, name and all.
 io_status write_note(const take_note& note)
 {
-    unique_fd fd(open(note_temp_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    temp_file temp(note_temp_name);
+    unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
         return io_failure("writing", note_name, errno);
     }
@@ -86,53 +130,14 @@ io_status write_note(const take_note& note)
     if (status.ok()) {
         status = closed;
     }
-    if (status.ok() && rename(note_temp_name, note_name) != 0) {
+    if (status.ok() && rename(temp.name, note_name) != 0) {
         status = io_failure("writing", note_name, errno);
     }
-    return status;
-}
-
-std::optional<take_note> read_note()
-{
-    const unique_fd fd(open(note_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st = {};
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
-        return std::nullopt;
+    if (!status.ok()) {
+        return status;
     }
-    char text[4096];
-    const ssize_t got = pread(fd.get(), text, sizeof text, 0);
-    return got > 0 ? parse_note(std::string_view(text, static_cast<std::size_t>(got))) : std::nullopt;
-}
-
-// Whether target.wav already holds exactly the first `size` bytes of `raw_fd`:
-// the take was finished, only the note's removal did not last.
-bool target_holds(int raw_fd, uint64_t size, uint32_t rate)
-{
-    wav_header hdr = init_hdr();
-    finish_hdr(hdr, size, rate);
-    const std::vector<uint8_t> head = header_bytes(hdr);
-    const unique_fd target(open(target_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st = {};
-    if (!target.valid() || fstat(target.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_size) != head.size() + size) {
-        return false;
-    }
-    std::vector<uint8_t> ours(1 << 16);
-    std::vector<uint8_t> theirs(1 << 16);
-    if (pread(target.get(), theirs.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) ||
-        std::memcmp(theirs.data(), head.data(), head.size()) != 0) {
-        return false;
-    }
-    for (uint64_t at = 0; at < size;) {
-        const auto want = static_cast<std::size_t>(std::min<uint64_t>(ours.size(), size - at));
-        if (pread(raw_fd, ours.data(), want, static_cast<off_t>(at)) != static_cast<ssize_t>(want) ||
-            pread(target.get(), theirs.data(), want, static_cast<off_t>(head.size() + at)) != static_cast<ssize_t>(want) ||
-            std::memcmp(ours.data(), theirs.data(), want) != 0) {
-            return false;
-        }
-        at += want;
-    }
-    return true;
+    temp.kept();
+    return sync_directory(note_name);
 }
 
 io_status forget_note()
@@ -141,6 +146,142 @@ io_status forget_note()
         return io_failure("writing", note_name, errno);
     }
     return sync_directory(note_name);
+}
+
+// What the directory says of its take: no note, a note, or a note that is
+// there but cannot be trusted (`problem` says why).
+struct note_reading {
+    bool present = false;
+    std::optional<take_note> note;
+    std::string problem;
+};
+
+note_reading read_note(int64_t now_unix)
+{
+    note_reading reading;
+    const unique_fd fd(open(note_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd.valid() && errno == ENOENT) {
+        return reading;
+    }
+    reading.present = true;
+    struct stat st = {};
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+        reading.problem = errno == ELOOP ? "is a symbolic link" : std::string("cannot be read: ") + std::strerror(errno);
+        return reading;
+    }
+    constexpr off_t longest = 4096;
+    char text[longest];
+    const ssize_t got = S_ISREG(st.st_mode) && st.st_size <= longest ? pread(fd.get(), text, sizeof text, 0) : 0;
+    if (S_ISDIR(st.st_mode)) {
+        reading.problem = "is a directory";
+    } else if (!S_ISREG(st.st_mode)) {
+        reading.problem = "is not a regular file";
+    } else if (got < 0) {
+        reading.problem = std::string("cannot be read: ") + std::strerror(errno);
+    } else if (st.st_size == 0) {
+        reading.problem = "is empty";
+    } else if (reading.note = parse_note(std::string_view(text, static_cast<std::size_t>(got))); !reading.note) {
+        reading.problem = "is not a take's note that this floatrec can read";
+    } else if (reading.problem = note_out_of_range(*reading.note, now_unix); !reading.problem.empty()) {
+        reading.note.reset();
+    }
+    return reading;
+}
+
+void say_unknown_take(const std::string& problem)
+{
+    say_err("cannot tell what take %s holds: %s %s\n"
+            "nothing was changed: save %s by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 %s take.wav), "
+            "then move %s away\n",
+            raw_name, note_name, problem.c_str(), raw_name, raw_name, note_name);
+}
+
+const char* reason_of(const io_status& status)
+{
+    return status.error == 0 ? "file ended early" : std::strerror(status.error);
+}
+
+bool name_taken(const std::string& name)
+{
+    struct stat st = {};
+    return lstat(name.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+// The take is in `saved_as`: the note says so from now on, or goes where it
+// cannot be rewritten (an unlink needs no room). Either way no later start
+// saves it again.
+recovery finish_recovery(take_note note, uint64_t size)
+{
+    const double seconds = static_cast<double>(size / bytes_per_sample) / note.rate;
+    note.state = take_state::recovered;
+    io_status status = write_note(note);
+    if (!status.ok() && forget_note().ok()) {
+        status = {};
+    }
+    if (!status.ok()) {
+        say_err("saved the unfinished take in %s as %s (%.1f s), but its note %s still says unfinished: %s; "
+                "the next start finds it saved\n",
+                raw_name, note.saved_as.c_str(), seconds, note_name, reason_of(status));
+        return recovery::failed;
+    }
+    say_err("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, note.saved_as.c_str(), seconds);
+    return recovery::saved;
+}
+
+// Saves the first `size` bytes of 00000.raw as a new recovered file. The note
+// names each file before the take is renamed to it, so a start after a crash
+// anywhere in here finds the file that holds the take, or no such file.
+recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, uint64_t size)
+{
+    constexpr int most_copies = 999;
+    int copy = 1;
+    while (copy <= most_copies && name_taken(recovered_name(note.started_unix, copy))) {
+        ++copy;
+    }
+    if (copy > most_copies) {
+        say_err("cannot save the unfinished take in %s: %s to %s are all taken\n", raw_name,
+                recovered_name(note.started_unix, 1).c_str(), recovered_name(note.started_unix, most_copies).c_str());
+        return recovery::failed;
+    }
+    std::string name = recovered_name(note.started_unix, copy);
+    temp_file temp(recovered_temp_name);
+    io_status status = write_wav_temp(temp, name.c_str(), hdr, raw.fd.get(), size);
+    // The same file goes to the next free name when one is taken meanwhile.
+    for (; status.ok() && copy <= most_copies; name = recovered_name(note.started_unix, ++copy)) {
+        if (name_taken(name)) {
+            continue;
+        }
+        note.saved_as = name;
+        status = write_note(note);
+        if (status.ok() && rename_noreplace(temp.name, name.c_str()) == 0) {
+            temp.kept();
+            break;
+        }
+        if (status.ok() && errno != EEXIST) {
+            status = io_failure("writing", note.saved_as.c_str(), errno);
+        }
+    }
+    if (status.ok() && copy > most_copies) {
+        status = io_failure("writing", note.saved_as.c_str(), EEXIST);
+    }
+    if (status.ok()) {
+        status = sync_directory(note.saved_as.c_str());
+    }
+    if (!status.ok()) {
+        say_err("cannot save the unfinished take in %s: %s: %s\n", raw_name, status.file, reason_of(status));
+        return recovery::failed;
+    }
+    return finish_recovery(note, size);
+}
+
+void remove_leftovers()
+{
+    for (const char* name : {target_temp_name, recovered_temp_name, note_temp_name}) {
+        struct stat st = {};
+        if (lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+            unlink(name);
+        }
+    }
 }
 
 } // namespace
@@ -153,11 +294,8 @@ bool take_begin(raw_file& raw, uint32_t rate)
     take_note note;
     note.rate = rate;
     note.started_unix = static_cast<int64_t>(std::time(nullptr));
-    io_status status = write_note(note);
-    if (status.ok()) {
-        // One directory sync makes both names durable: 00000.raw's and the note's.
-        status = sync_directory(raw_name);
-    }
+    // The note's directory sync makes 00000.raw's name durable too.
+    const io_status status = write_note(note);
     return status.ok() || say_io_error(status);
 }
 
@@ -169,57 +307,37 @@ bool take_end()
 
 recovery recover_take(const raw_file& raw)
 {
-    const std::optional<take_note> note = read_note();
-    if (!note || note->state != take_state::unfinished) {
+    const note_reading reading = read_note(static_cast<int64_t>(std::time(nullptr)));
+    if (reading.present && !reading.note) {
+        say_unknown_take(reading.problem);
+        return recovery::failed;
+    }
+    remove_leftovers();
+    if (!reading.present) {
+        return recovery::none;
+    }
+    const take_note& note = *reading.note;
+    if (note.state != take_state::unfinished) {
         return recovery::none;
     }
     struct stat st = {};
-    if (fstat(raw.fd.get(), &st) != 0) {
-        return recovery::none;
+    if (raw.fd.valid() && fstat(raw.fd.get(), &st) != 0) {
+        say_err("cannot save the unfinished take in %s: %s\n", raw_name, std::strerror(errno));
+        return recovery::failed;
     }
     // A trailing partial sample (a write cut short) is left out.
-    const uint64_t size = static_cast<uint64_t>(st.st_size) / 4 * 4;
-    // Nothing appended yet (killed right after the note), or already in target.wav.
-    if (size == 0 || target_holds(raw.fd.get(), size, note->rate)) {
+    const uint64_t size = raw.fd.valid() ? static_cast<uint64_t>(st.st_size) / bytes_per_sample * bytes_per_sample : 0;
+    wav_header hdr = init_hdr();
+    finish_hdr(hdr, size, note.rate);
+    // Nothing appended yet (killed right after the note, or 00000.raw removed
+    // since), or already in target.wav (only the note's removal did not last).
+    if (size == 0 || wav_file_holds(target_name, hdr, raw.fd.get(), size)) {
         const io_status status = forget_note();
         return status.ok() ? recovery::none : (say_io_error(status), recovery::failed);
     }
-    wav_header hdr = init_hdr();
-    finish_hdr(hdr, size, note->rate);
-    io_status status;
-    std::string name;
-    for (int copy = 1; copy < 1000; ++copy) {
-        name = recovered_name(note->started_unix, copy);
-        bool renamed = false;
-        status = write_wav_file(name.c_str(), recovered_temp_name, false, hdr, raw.fd.get(), size, renamed);
-        if (status.ok() || status.error != EEXIST || renamed) {
-            break;
-        }
+    // Saved by a start that was stopped before the note could say so.
+    if (!note.saved_as.empty() && wav_file_holds(note.saved_as.c_str(), hdr, raw.fd.get(), size)) {
+        return finish_recovery(note, size);
     }
-    if (status.ok()) {
-        take_note saved = *note;
-        saved.state = take_state::recovered;
-        status = write_note(saved);
-        if (status.ok()) {
-            status = sync_directory(note_name);
-        }
-    }
-    if (!status.ok()) {
-        say_err("cannot save the unfinished take in %s: %s: %s\n", raw_name, status.file,
-                status.error == 0 ? "file ended early" : std::strerror(status.error));
-        return recovery::failed;
-    }
-    say_err("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, name.c_str(),
-            static_cast<double>(size / 4) / note->rate);
-    return recovery::saved;
-}
-
-void remove_leftovers()
-{
-    for (const char* name : {target_temp_name, recovered_temp_name, note_temp_name}) {
-        struct stat st = {};
-        if (lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
-            unlink(name);
-        }
-    }
+    return save_take(raw, note, hdr, size);
 }

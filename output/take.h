@@ -1,9 +1,10 @@
 // A take: what 00000.raw holds, and the note beside it that says how to read
-// it back and whether it is finished. A run writes the note, synced, before
-// its first period; once target.wav is in place the note goes. A note that
-// still says "unfinished" at the next start means the run before was killed,
-// lost its power or failed before target.wav: that start saves the take as
-// recovered-YYYYMMDD-HHMMSS.wav before it empties 00000.raw.
+// it back and whether it is finished. A run writes the note, synced, at its
+// first frame; once target.wav is in place the note goes. A note that still
+// says "unfinished" at the next start means the run before was killed, lost
+// its power or failed before target.wav: that start saves the take as
+// recovered-YYYYMMDD-HHMMSS.wav before it empties 00000.raw. A note that is
+// there but cannot be read is an unknown take: nothing is touched.
 #pragma once
 
 #include "output/rawfile.h"
@@ -19,19 +20,32 @@ struct take_note {
     take_state state = take_state::unfinished;
     uint32_t rate = 0;         // frames per second of 00000.raw
     int64_t started_unix = 0;  // when the take began, seconds since 1970
+    std::string saved_as;      // the recovered file it is being (or was) saved as; empty: none yet
 };
 
-// The note as it stands in the file, and back; empty for a note that is not one.
+// The sample rates and start times a note may hold: anything else is not
+// one of ours, or is damaged.
+inline constexpr uint32_t lowest_note_rate = 1'000;
+inline constexpr uint32_t highest_note_rate = 1'536'000;
+inline constexpr int64_t earliest_note_start = 946'684'800; // 2000-01-01
+inline constexpr int64_t note_start_slack = 86'400;         // a clock a day behind
+
+// The note as it stands in the file, and back; empty for a note that is not
+// one (a name to be saved as that is not "recovered-...wav" included).
 std::string note_text(const take_note& note);
 std::optional<take_note> parse_note(std::string_view text);
+
+// Why a well-formed note cannot be trusted at `now_unix` (a rate or a start
+// out of range); empty when it can.
+std::string note_out_of_range(const take_note& note, int64_t now_unix);
 
 // "recovered-YYYYMMDD-HHMMSS.wav" in local time; with `copy` 2, 3, ... a
 // "-2", "-3" before ".wav".
 std::string recovered_name(int64_t started_unix, int copy);
 
-// Starts a take in the locked 00000.raw: empties it and writes the note
-// (unfinished, `rate`, now), both made durable with their names. False
-// after a message.
+// Starts a take in 00000.raw: empties it (creating it where there is none)
+// and writes the note (unfinished, `rate`, now), both made durable with their
+// names. False after a message.
 bool take_begin(raw_file& raw, uint32_t rate);
 
 // The take is in target.wav: the note goes, durably. False after a message.
@@ -39,10 +53,9 @@ bool take_end();
 
 enum class recovery { none, saved, failed };
 
-// Saves an unfinished take (see above), said on standard error; `none` when
-// there was no such take. Needs the directory's lock.
+// Saves an unfinished take (see above) exactly once, said on standard error,
+// after removing what a killed run left half-written (the temporary target,
+// note and recovered take); `none` when there was no such take, `failed`
+// after a message when the take is unknown (then nothing is touched) or
+// could not be saved. Needs the directory's lock.
 recovery recover_take(const raw_file& raw);
-
-// Removes what a killed run left half-written: the temporary target, note
-// and recovered take.
-void remove_leftovers();

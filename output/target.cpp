@@ -3,6 +3,7 @@
 
 #include "common/memory.h"
 #include "output/fileio.h"
+#include "output/console.h"
 #include "output/names.h"
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -66,36 +69,12 @@ io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t
 
 } // namespace
 
-namespace {
-
-// rename(), or without replacing what is there (EEXIST) when `replace` is false.
-int rename_into_place(const char* from, const char* to, bool replace)
+io_status write_wav_temp(const temp_file& temp, const char* name, const wav_header& hdr, int from_fd, uint64_t size)
 {
-    if (replace) {
-        return rename(from, to);
-    }
-    const int result = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-    if (result == 0 || errno != EINVAL) {
-        return result;
-    }
-    // A file system without RENAME_NOREPLACE: a hard link never replaces either.
-    if (link(from, to) != 0) {
-        return -1;
-    }
-    unlink(from);
-    return 0;
-}
-
-} // namespace
-
-io_status write_wav_file(const char* name, const char* temp_name, bool replace, const wav_header& hdr, int from_fd,
-                         uint64_t size, bool& renamed)
-{
-    renamed = false;
     // The directory is this run's (it holds the lock), so one temporary name
     // serves; whatever an interrupted run left under it goes first.
-    unlink(temp_name);
-    unique_fd fd(open(temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    unlink(temp.name);
+    unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
         return io_failure("opening", name, errno);
     }
@@ -109,33 +88,56 @@ io_status write_wav_file(const char* name, const char* temp_name, bool replace, 
         status = sync_file(fd.get(), name);
     }
     const io_status closed = close_file(fd, name);
-    if (status.ok()) {
-        status = closed;
+    return status.ok() ? closed : status;
+}
+
+bool wav_file_holds(const char* name, const wav_header& hdr, int from_fd, uint64_t size)
+{
+    const std::vector<uint8_t> head = header_bytes(hdr);
+    const unique_fd file(open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st = {};
+    if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) != head.size() + size) {
+        return false;
     }
-    if (status.ok() && rename_into_place(temp_name, name, replace) != 0) {
-        status = io_failure("writing", name, errno);
+    std::vector<uint8_t> ours(piece_bytes);
+    std::vector<uint8_t> theirs(piece_bytes);
+    if (pread(file.get(), theirs.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) ||
+        std::memcmp(theirs.data(), head.data(), head.size()) != 0) {
+        return false;
     }
-    if (!status.ok()) {
-        unlink(temp_name);
-        return status;
+    for (uint64_t at = 0; at < size;) {
+        const auto want = static_cast<std::size_t>(std::min<uint64_t>(piece_bytes, size - at));
+        if (pread(from_fd, ours.data(), want, static_cast<off_t>(at)) != static_cast<ssize_t>(want) ||
+            pread(file.get(), theirs.data(), want, static_cast<off_t>(head.size() + at)) != static_cast<ssize_t>(want) ||
+            std::memcmp(ours.data(), theirs.data(), want) != 0) {
+            return false;
+        }
+        at += want;
     }
-    renamed = true;
-    return sync_directory(name);
+    return true;
 }
 
 target_written write_target(const wav_header& hdr, raw_file& raw)
 {
-    // A reader, a crash or a full disk never sees a target.wav cut short, and
-    // a link named target.wav is replaced, not written through.
-    bool renamed = false;
-    const io_status status = write_wav_file(target_name, target_temp_name, true, hdr, raw.fd.get(), raw.size, renamed);
+    temp_file temp(target_temp_name);
+    io_status status = write_wav_temp(temp, target_name, hdr, raw.fd.get(), raw.size);
+    if (status.ok() && rename(temp.name, target_name) != 0) {
+        status = io_failure("writing", target_name, errno);
+    }
     if (status.ok()) {
-        return target_written::yes;
+        temp.kept();
+        status = sync_directory(target_name);
+        if (status.ok()) {
+            return target_written::yes;
+        }
+        say_io_error(status);
+        return target_written::not_durable;
     }
     if (std::strcmp(status.action, "opening") == 0) {
-        std::fprintf(stderr, "\nError opening Target file\n%s: %s\n", target_name, std::strerror(status.error));
-        return target_written::no;
+        say_err("\nError opening Target file\n%s: %s\n", target_name, std::strerror(status.error));
+    } else {
+        say_io_error(status);
     }
-    say_io_error(status);
-    return renamed ? target_written::not_durable : target_written::no;
+    return target_written::no;
 }

@@ -4,6 +4,7 @@
 // and a link named target.wav is replaced, not written through.
 #pragma once
 
+#include "output/fileio.h"
 #include "output/rawfile.h"
 #include "output/wav.h"
 
@@ -17,9 +18,10 @@ enum class target_written {
 // pieces; failures are said on standard error.
 target_written write_target(const wav_header& hdr, raw_file& raw);
 
-// A WAV file `name` from the first `size` bytes of `from_fd` behind `hdr`,
-// written as `temp_name`, synced, renamed and the directory synced. With
-// `replace` false an existing `name` is never replaced: the result is then
-// EEXIST. `renamed` tells whether `name` now holds the new file.
-io_status write_wav_file(const char* name, const char* temp_name, bool replace, const wav_header& hdr, int from_fd,
-                         uint64_t size, bool& renamed);
+// Writes the WAV file `temp.name` afresh: `hdr`, then the first `size`
+// bytes of `from_fd`, synced. Failures name `name`, the file it becomes.
+io_status write_wav_temp(const temp_file& temp, const char* name, const wav_header& hdr, int from_fd, uint64_t size);
+
+// Whether the file `name` holds exactly `hdr` and then the first `size`
+// bytes of `from_fd`.
+bool wav_file_holds(const char* name, const wav_header& hdr, int from_fd, uint64_t size);

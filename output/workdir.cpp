@@ -1,7 +1,10 @@
 // The directory's lock holder and the checks before recording.
 #include "output/workdir.h"
 
+#include "output/console.h"
 #include "output/names.h"
+#include "output/wav.h"
+#include "pipeline/period.h"
 
 #include <cerrno>
 #include <charconv>
@@ -14,6 +17,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -42,28 +46,58 @@ bool parse(std::string_view text, T& value, int base = 10)
 
 } // namespace
 
-void say_directory_busy(int raw_fd)
+namespace {
+
+bool refuse_directory(int reason)
+{
+    char here[PATH_MAX] = ".";
+    if (getcwd(here, sizeof here) == nullptr) {
+        std::strcpy(here, ".");
+    }
+    say_err("cannot record into %s: %s\n", here, std::strerror(reason));
+    return false;
+}
+
+void say_directory_busy(int dir_fd)
 {
     struct stat st = {};
     pid_t holder = -1;
-    if (fstat(raw_fd, &st) == 0) {
+    if (fstat(dir_fd, &st) == 0) {
         std::ifstream in("/proc/locks");
         const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         holder = lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino);
     }
     if (holder > 0) {
-        std::fprintf(stderr, "%s: this directory is in use by another recording (process %d)\n", raw_name,
-                     static_cast<int>(holder));
+        say_err("%s: this directory is in use by another recording (process %d)\n", raw_name, static_cast<int>(holder));
     } else {
-        std::fprintf(stderr, "%s: this directory is in use by another recording\n", raw_name);
+        say_err("%s: this directory is in use by another recording\n", raw_name);
     }
+}
+
+} // namespace
+
+bool lock_directory(unique_fd& lock)
+{
+    lock.reset(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock.valid()) {
+        return refuse_directory(errno);
+    }
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            say_directory_busy(lock.get());
+        } else {
+            say_err("%s: cannot lock this directory: %s\n", raw_name, std::strerror(errno));
+        }
+        return false;
+    }
+    return true;
 }
 
 namespace {
 
 bool refuse(const char* what, const char* reason)
 {
-    std::fprintf(stderr, "cannot record into %s: %s\n", what, reason);
+    say_err("cannot record into %s: %s\n", what, reason);
     return false;
 }
 
@@ -150,30 +184,55 @@ pid_t lock_holder(std::string_view locks, unsigned dev_major, unsigned dev_minor
     return -1;
 }
 
+uint64_t seconds_that_fit(uint64_t free_bytes, uint32_t rate, uint64_t dump_bytes)
+{
+    const uint64_t for_dumps = 2 * dump_bytes + 2 * rf64_header_bytes;
+    const uint64_t per_second = 2 * uint64_t{rate} * bytes_per_sample;
+    return free_bytes > for_dumps && per_second > 0 ? (free_bytes - for_dumps) / per_second : 0;
+}
+
+void say_if_short_of_room(int raw_fd, uint64_t frames_wanted, uint32_t rate, uint64_t dump_bytes)
+{
+    struct statvfs disk = {};
+    struct stat raw = {};
+    if (frames_wanted == 0 || rate == 0 || statvfs(".", &disk) != 0) {
+        return; // nothing to record, or nothing known
+    }
+    const uint64_t reclaimed = raw_fd >= 0 && fstat(raw_fd, &raw) == 0 ? static_cast<uint64_t>(raw.st_blocks) * 512 : 0;
+    const uint64_t free_bytes = uint64_t{disk.f_bavail} * disk.f_frsize + reclaimed;
+    const uint64_t fit = seconds_that_fit(free_bytes, rate, dump_bytes);
+    const uint64_t wanted = (frames_wanted + rate - 1) / rate;
+    if (fit < wanted) {
+        say_err("this disk has room for about %llu s of recording (00000.raw and target.wav each hold the whole take); "
+                "recording %llu s anyway\n",
+                static_cast<unsigned long long>(fit), static_cast<unsigned long long>(wanted));
+    }
+}
+
 bool check_outputs(int raw_fd)
 {
     // The target is written beside its name and renamed over it, so the
     // directory itself must take new files.
     if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) != 0) {
-        const int reason = errno;
-        char here[PATH_MAX] = ".";
-        if (getcwd(here, sizeof here) == nullptr) {
-            std::strcpy(here, ".");
-        }
-        return refuse(here, std::strerror(reason));
+        return refuse_directory(errno);
     }
     struct stat raw = {};
-    if (fstat(raw_fd, &raw) != 0 || !S_ISREG(raw.st_mode)) {
-        return refuse(raw_name, "it is not a regular file");
+    if (raw_fd >= 0 && fstat(raw_fd, &raw) != 0) {
+        return refuse(raw_name, std::strerror(errno));
     }
     struct stat buffer = {};
     struct stat array = {};
     struct stat target = {};
-    struct stat target_temp = {};
+    struct stat temporary = {};
     if (!check_output(buffer_dump_name, true, buffer) || !check_output(array_dump_name, true, array) ||
-        !check_output(target_name, false, target) || !check_output(target_temp_name, false, target_temp) ||
-        !target_replaceable(target)) {
+        !check_output(target_name, false, target) || !target_replaceable(target)) {
         return false;
+    }
+    // What is written beside its name and renamed over it.
+    for (const char* name : {target_temp_name, note_temp_name, recovered_temp_name}) {
+        if (!check_output(name, false, temporary)) {
+            return false;
+        }
     }
     // Two names for one file: writing one would overwrite the other.
     const struct {

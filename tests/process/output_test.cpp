@@ -83,8 +83,8 @@ TEST(TargetWav, ZeroSecondsGiveAnEmptyButValidFile)
     EXPECT_TRUE(wav.samples.empty());
 }
 
-// 1 MiB of disk: room for three seconds in "00000.raw" and the dumps, not
-// for target.wav beside them.
+// 1 MiB of disk: room for three seconds in "00000.raw", not for target.wav
+// beside it; said before recording.
 TEST(TargetWav, FullDiskLeavesThePreviousTargetAndTheRawFile)
 {
     sandbox box;
@@ -96,7 +96,9 @@ TEST(TargetWav, FullDiskLeavesThePreviousTargetAndTheRawFile)
     std::ofstream(box.at("target.wav")) << "an earlier take";
     const run_result r = run_floatrec(box, {"3"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error writing target.wav: No space left on device\n"
+    EXPECT_EQ(r.err, "this disk has room for about 2 s of recording (00000.raw and target.wav each hold the whole take); "
+                     "recording 3 s anyway\n"
+                     "error writing target.wav: No space left on device\n"
                      "target.wav left as it was; the new recording is in 00000.raw\n");
     EXPECT_EQ(r.out.find("THE END"), std::string::npos);
     const std::vector<uint8_t> earlier = read_bytes(box.at("target.wav"));

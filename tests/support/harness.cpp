@@ -626,7 +626,7 @@ bool wait_for_lock(const sandbox& box)
 {
     return wait_until([&box] {
         struct stat st = {};
-        if (stat(box.at("00000.raw").c_str(), &st) != 0) {
+        if (stat(box.work.c_str(), &st) != 0) {
             return false;
         }
         char inode[64];

@@ -139,7 +139,7 @@ bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds ti
 // periods were appended and synced).
 bool wait_for_bytes(const std::filesystem::path& path, std::uintmax_t bytes);
 
-// Waits until a recording holds the lock of the sandbox's 00000.raw.
+// Waits until a recording holds the lock of the sandbox's working directory.
 bool wait_for_lock(const sandbox& box);
 
 // Waits until a thread of `pid` sleeps writing to a full pipe (a standard
