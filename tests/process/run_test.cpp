@@ -206,14 +206,20 @@ TEST(Directory, SecondRunIsRefusedAtOnceAndTheFirstKeepsItsFiles)
     EXPECT_TRUE(same_bits(wav.samples, test_signal(0, 2 * 44100)));
 }
 
-TEST(Directory, RawFileRemovedDuringTheRunLosesNothing)
+// The lock is the directory's: removing 00000.raw lets no second run in,
+// and costs the first nothing.
+TEST(Directory, RawFileRemovedDuringTheRunLosesNothingAndLetsNoSecondRunIn)
 {
     sandbox box;
     use_test_device(box, "period 4410 paced true");
-    const run_result r = run_floatrec(box, {"2"}, {.while_running = [&box](pid_t) {
-        wait_for_bytes(box.at("00000.raw"), 4410 * 4);
+    run_result second;
+    const run_result r = run_floatrec(box, {"2"}, {.while_running = [&box, &second](pid_t) {
+        ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), 4410 * 4));
         fs::remove(box.at("00000.raw"));
+        second = run_floatrec(box, {"1"});
     }});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_TRUE(second.err.starts_with("00000.raw: this directory is in use by another recording (process ")) << second.err;
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
 }

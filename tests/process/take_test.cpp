@@ -50,9 +50,48 @@ std::map<std::string, std::vector<uint8_t>> files_of(const sandbox& box)
 {
     std::map<std::string, std::vector<uint8_t>> files;
     for (const fs::directory_entry& entry : fs::directory_iterator(box.work)) {
-        files[entry.path().filename().string()] = read_bytes(entry.path());
+        files[entry.path().filename().string()] = entry.is_regular_file() ? read_bytes(entry.path()) : std::vector<uint8_t>{};
     }
     return files;
+}
+
+// 2026-01-02 03:04:05 UTC, when planted takes began (the sandbox's runs are in UTC).
+constexpr int64_t planted_start = 1767323045;
+const std::string planted_name = "recovered-20260102-030405";
+
+std::string note_of(const char* state, uint32_t rate, int64_t started)
+{
+    return std::string("floatrec take\nstate ") + state + "\nrate " + std::to_string(rate) +
+           "\nformat float32le mono\nstarted " + std::to_string(started) + "\n";
+}
+
+// An unfinished take of the test signal's frames from 1,000,000 on, as a
+// killed run at 8000 Hz leaves it: 00000.raw and its note.
+std::vector<float> plant_take(sandbox& box, std::size_t frames)
+{
+    box.env.push_back("TZ=UTC");
+    const std::vector<float> take = test_signal(1'000'000, frames);
+    std::ofstream(box.at("00000.raw"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(take.data()), static_cast<std::streamsize>(take.size() * 4));
+    std::ofstream(box.at(".00000.raw.take")) << note_of("unfinished", 8000, planted_start);
+    return take;
+}
+
+// The WAV files in the directory that begin with `samples` (all of them when `whole`).
+std::vector<std::string> wavs_holding(const sandbox& box, const std::vector<float>& samples, bool whole)
+{
+    std::vector<std::string> found;
+    for (const fs::directory_entry& entry : fs::directory_iterator(box.work)) {
+        if (entry.path().extension() != ".wav") {
+            continue;
+        }
+        const std::vector<float> held = read_wav(entry.path()).samples;
+        if (held.size() >= samples.size() && (!whole || held.size() == samples.size()) &&
+            same_bits(std::span(held).first(samples.size()), samples)) {
+            found.push_back(entry.path().filename().string());
+        }
+    }
+    return found;
 }
 
 TEST(Take, KilledTakeIsSavedAtTheNextStartAndOnlyOnce)
@@ -115,6 +154,96 @@ TEST(Take, NoRoomToSaveItRefusesAndTouchesNothing)
     EXPECT_EQ(files_of(box), before);
 }
 
+// A disk that fills mid-take: said before recording, then the take so far
+// is safe in 00000.raw, and --recover saves it once there is room again.
+TEST(Take, DiskThatFillsMidTakeLeavesTheTakeForRecover)
+{
+    sandbox box;
+    scratch_disk disk;
+    if (!disk.mount(box, 1, "tmpfs")) {
+        GTEST_SKIP() << disk.why_not;
+    }
+    use_test_device(box, "rate 8000 period 800"); // 1 MiB: 32 s of 00000.raw
+    const run_result r = run_floatrec(box, {"60"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(R"(this disk has room for about 1[56] s of recording .*; recording 60 s anyway
+error writing 00000.raw: No space left on device
+the take so far \(3[12]\.\d s\) is safe in 00000.raw; floatrec --recover saves it once there is room for it again
+)"))) << r.err;
+    const std::vector<float> take = read_floats(box.at("00000.raw"));
+    ASSERT_TRUE(disk.grow(4));
+    const run_result recovered = run_floatrec(box, {"--recover"});
+    EXPECT_EQ(recovered.status, 0) << recovered.err;
+    EXPECT_EQ(wavs_holding(box, take, true).size(), 1U);
+    EXPECT_TRUE(same_bits(take, test_signal(0, take.size())));
+}
+
+// A note that is there but cannot be trusted is an unknown take: recording
+// and --recover refuse, name the note and its problem, and touch nothing.
+TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
+{
+    const auto note = [](std::string text) {
+        return [text](const sandbox& b) { std::ofstream(b.at(".00000.raw.take"), std::ios::binary) << text; };
+    };
+    std::string crlf = note_of("unfinished", 8000, planted_start);
+    crlf = std::regex_replace(crlf, std::regex("\n"), "\r\n");
+    const std::pair<std::string, std::function<void(const sandbox&)>> cases[] = {
+        {"is empty", note("")},
+        {"is not a take's note", note(note_of("unfinished", 8000, planted_start).substr(0, 40))},
+        {"is not a take's note", note(crlf)},
+        {"is not a take's note", note(std::string("\x7f" "ELF\0\x01\xff junk", 14))},
+        {"gives a rate of 0 Hz", note(note_of("unfinished", 0, planted_start))},
+        {"gives a rate of 1 Hz", note(note_of("unfinished", 1, planted_start))},
+        {"gives a rate of 4000000000 Hz", note(note_of("unfinished", 4000000000U, planted_start))},
+        {"gives a start time out of range", note(note_of("unfinished", 8000, 99999999999999))},
+        {"is not a take's note", note(note_of("unfinished", 8000, planted_start) + "saved ../elsewhere.wav\n")},
+        {"is a directory", [](const sandbox& b) {
+             fs::remove(b.at(".00000.raw.take"));
+             fs::create_directory(b.at(".00000.raw.take"));
+         }},
+        {"is a symbolic link", [](const sandbox& b) {
+             fs::remove(b.at(".00000.raw.take"));
+             fs::create_symlink(b.root / "elsewhere", b.at(".00000.raw.take"));
+         }},
+    };
+    for (const auto& [problem, make] : cases) {
+        sandbox box;
+        use_test_device(box, "rate 8000 period 800");
+        plant_take(box, 800);
+        std::ofstream(box.at("target.wav")) << "an earlier take";
+        make(box);
+        const auto before = files_of(box);
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"--recover"}, {"1"}}) {
+            const run_result r = run_floatrec(box, args);
+            EXPECT_EQ(r.status, 1) << args[0] << problem;
+            EXPECT_TRUE(r.err.starts_with("cannot tell what take 00000.raw holds: .00000.raw.take " + problem)) << r.err;
+            EXPECT_TRUE(r.err.ends_with("nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e "
+                                        "float -b 32 -c 1 00000.raw take.wav), then move .00000.raw.take away\n"))
+                << r.err;
+            EXPECT_EQ(files_of(box), before) << args[0] << problem;
+        }
+    }
+}
+
+// Recovered files of other takes (or anyone's) under the names this take
+// would get are never replaced: it goes to the next free name.
+TEST(Take, RecoveredNamesAlreadyTakenAreNeverReplaced)
+{
+    sandbox box;
+    const std::vector<float> take = plant_take(box, 8000);
+    for (const std::string suffix : {"", "-2"}) {
+        std::ofstream(box.at(planted_name + suffix + ".wav")) << "someone else's " << suffix;
+    }
+    const auto before = files_of(box);
+    const run_result r = run_floatrec(box, {"--recover"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "saved the unfinished take in 00000.raw as " + planted_name + "-3.wav (1.0 s)\n");
+    EXPECT_EQ(wavs_holding(box, take, true), std::vector<std::string>{planted_name + "-3.wav"});
+    for (const std::string suffix : {"", "-2"}) {
+        EXPECT_EQ(read_bytes(box.at(planted_name + suffix + ".wav")), before.at(planted_name + suffix + ".wav"));
+    }
+}
+
 // A start that fails, or is stopped before the device delivers a frame,
 // leaves a directory that holds a take exactly as it was.
 TEST(Take, FailedStartOrStopBeforeTheFirstFrameChangesNothing)
@@ -149,16 +278,21 @@ TEST(Take, FailedStartOrStopBeforeTheFirstFrameChangesNothing)
     }
 }
 
+// A frozen sound server's close: Ctrl-C still gives a whole target.wav, and
+// the process ends without waiting for the close (a fifth of a second).
 TEST(Take, DeviceWhoseCloseHangsHoldsNeitherTheTargetNorTheExit)
 {
     sandbox box;
-    use_test_device(box, "period 4410 drop_blocks_seconds 60");
-    const auto started = std::chrono::steady_clock::now();
-    const run_result r = run_floatrec(box, {"1"});
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s); // not the minute the close takes
+    use_test_device(box, "period 4410 paced true drop_blocks_seconds 60");
+    signal_timing sigint;
+    const run_result r = run_floatrec(
+        box, {"20"}, {.while_running = signal_when([&] { return wait_for_bytes(box.at("00000.raw"), 4410 * 4); }, SIGINT, sigint)});
+    EXPECT_LT(sigint.took_to_end(), 10s); // not the minute the close takes
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("THE END"), std::string::npos);
-    EXPECT_TRUE(target_holds_signal(box, 44100));
+    const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
+    EXPECT_GE(samples.size(), 4410U);
+    EXPECT_TRUE(same_bits(samples, test_signal(0, samples.size())));
 }
 
 TEST(Take, AllocationFailureIsSaidNotAborted)
@@ -226,11 +360,11 @@ TEST(SlowTake, SigintWhileTheDiskIsFrozenEndsTheTakeThere)
 
 // What lasts of a directory: every WAV whole (its header's length is the
 // file's), and the first `periods` periods of 800 frames of the test signal
-// at the start of target.wav or of a recovered take.
+// at the start of exactly one of target.wav or a recovered take.
 void expect_acknowledged_periods_kept(const fs::path& dir, std::size_t periods, const std::string& cut)
 {
     const std::vector<float> acknowledged = test_signal(0, periods * 800);
-    bool found = periods == 0;
+    int found = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
         if (entry.path().extension() != ".wav") {
             continue;
@@ -238,10 +372,12 @@ void expect_acknowledged_periods_kept(const fs::path& dir, std::size_t periods, 
         const wav_contents wav = read_wav(entry.path());
         ASSERT_TRUE(wav.opened) << cut << ": " << entry.path();
         EXPECT_EQ(fs::file_size(entry.path()), 58 + wav.samples.size() * 4) << cut << ": " << entry.path();
-        found = found || (wav.samples.size() >= acknowledged.size() &&
-                          same_bits(std::span(wav.samples).first(acknowledged.size()), acknowledged));
+        found += wav.samples.size() >= acknowledged.size() &&
+                 same_bits(std::span(wav.samples).first(acknowledged.size()), acknowledged);
     }
-    EXPECT_TRUE(found) << cut << ": " << periods << " periods acknowledged, not in any WAV";
+    if (periods > 0) {
+        EXPECT_EQ(found, 1) << cut << ": " << periods << " periods acknowledged, in " << found << " WAV files";
+    }
 }
 
 std::size_t progress_lines(const run_result& r)
@@ -322,6 +458,88 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
         disk.unmount();
         expect_acknowledged_periods_kept(recovered_after(box, disk.image, what), acknowledged, what);
     }
+}
+
+// floatrec with `args`, killed at the `nth` call of `call`, if it gets there.
+run_result run_killed_at(const sandbox& box, const std::vector<std::string>& args, const std::string& call, int nth)
+{
+    return run_floatrec(box, args, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
+                                                "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(nth)}});
+}
+
+std::vector<std::string> said_saved(const std::string& err)
+{
+    std::vector<std::string> names;
+    const std::regex saved("saved the unfinished take in 00000.raw as (recovered-[0-9-]+\\.wav) ");
+    for (auto it = std::sregex_iterator(err.begin(), err.end(), saved); it != std::sregex_iterator(); ++it) {
+        names.push_back((*it)[1]);
+    }
+    return names;
+}
+
+struct crash_point {
+    std::string call;
+    std::vector<int> nth;
+};
+
+// Kills floatrec `args` at each crash point, in a directory holding an
+// unfinished take, then runs --recover twice: the planted take is in exactly
+// one recovered file, every period the killed run printed is in exactly one of
+// target.wav or a recovered file, every file said saved holds a take, and the
+// second --recover finds nothing left to do.
+void walk_crash_points(const std::vector<std::string>& args, const std::vector<crash_point>& points)
+{
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    for (const crash_point& point : points) {
+        for (const int nth : point.nth) {
+            const std::string where = args[0] + " killed at " + point.call + " #" + std::to_string(nth);
+            sandbox box;
+            use_test_device(box, "rate 8000 period 800");
+            const std::vector<float> planted = plant_take(box, 4000);
+            const run_result killed = run_killed_at(box, args, point.call, nth);
+            const run_result first = run_floatrec(box, {"--recover"});
+            const run_result second = run_floatrec(box, {"--recover"});
+            EXPECT_EQ(first.status, 0) << where << ": " << first.err;
+            EXPECT_EQ(second.status, 0) << where;
+            EXPECT_EQ(second.err, "") << where;
+            EXPECT_EQ(wavs_holding(box, planted, true).size(), 1U) << where;
+            if (const std::size_t periods = progress_lines(killed); periods > 0) {
+                EXPECT_EQ(wavs_holding(box, test_signal(0, periods * 800), false).size(), 1U) << where;
+            }
+            for (const std::string& err : {killed.err, first.err}) {
+                for (const std::string& name : said_saved(err)) {
+                    const std::vector<float> held = read_wav(box.at(name)).samples;
+                    EXPECT_TRUE(same_bits(held, planted) || same_bits(held, test_signal(0, held.size())))
+                        << where << ": " << name << " said saved";
+                }
+            }
+            for (const char* leftover : {".recovered.wav.part", ".target.wav.part", ".00000.raw.take.part"}) {
+                EXPECT_FALSE(fs::exists(box.at(leftover))) << where << ": " << leftover;
+            }
+        }
+    }
+}
+
+TEST(CrashWalk, RecoveryKilledAtAnyCallSavesTheTakeOnce)
+{
+    walk_crash_points({"--recover"}, {{"rename", {1, 2, 3}},
+                                      {"renameat2", {1, 2, 3}},
+                                      {"link", {1, 2, 3}},
+                                      {"unlink", {1, 2, 3}},
+                                      {"fsync", {1, 2, 3}},
+                                      {"fdatasync", {1, 2, 3}}});
+}
+
+// The start's recovery, the take's start, its periods and its finish.
+TEST(CrashWalk, RecordingKilledAtAnyCallLosesNoPeriodAndSavesNoneTwice)
+{
+    walk_crash_points({"1"}, {{"ftruncate", {1, 2}},
+                              {"fdatasync", {3, 4, 5, 14, 15}},
+                              {"rename", {3, 4}},
+                              {"fsync", {4, 5, 6}},
+                              {"unlink", {2, 3}}});
 }
 
 } // namespace

@@ -328,6 +328,11 @@ bool scratch_disk::mount_freezable(sandbox& box, int megabytes)
     return true;
 }
 
+bool scratch_disk::grow(int megabytes)
+{
+    return shell("mount -o remount,size=" + std::to_string(megabytes) + "m '" + dir.string() + "'");
+}
+
 bool scratch_disk::freeze()
 {
     frozen = !dir.empty() && shell("fsfreeze -f '" + dir.string() + "'");

@@ -82,6 +82,8 @@ struct scratch_disk {
     bool mount(sandbox& box, int megabytes, const std::string& type);
     // An ext4 that fsfreeze works on here (tried once, thawed again).
     bool mount_freezable(sandbox& box, int megabytes);
+    // A tmpfs given room for `megabytes` in all (the disk made room again).
+    bool grow(int megabytes);
     bool freeze();
     void thaw();
     ~scratch_disk();
