@@ -155,7 +155,10 @@ int main(int argc, char** argv)
         std::fputs(version_text, stdout);
         return 0;
     case run_mode::unknown_option:
-        std::fprintf(stderr, "unknown option: %s (see floatrec --help)\n", argv[argc - 1]);
+        say_err("unknown option: %s (see floatrec --help)\n", argv[argc - 1]);
+        return 2;
+    case run_mode::not_a_number:
+        say_err("not a number of seconds: %s (see floatrec --help)\n", argv[argc - 1]);
         return 2;
     case run_mode::recover:
         status = recover_only();

@@ -1,6 +1,8 @@
 // Help, version and the check for options floatrec does not know.
 #include "app/usage.h"
 
+#include "app/rectime.h"
+
 #include <string_view>
 
 #ifndef FLOATREC_VERSION
@@ -24,7 +26,10 @@ run_mode requested_mode(int argc, const char* const* argv)
     }
     const bool option = last.size() > 1 && last[0] == '-' &&
                         (last[1] == '-' || (last[1] >= 'a' && last[1] <= 'z') || (last[1] >= 'A' && last[1] <= 'Z'));
-    return option ? run_mode::unknown_option : run_mode::record;
+    if (option) {
+        return run_mode::unknown_option;
+    }
+    return parse_leading_int(last) ? run_mode::record : run_mode::not_a_number;
 }
 
 const char usage_text[] =
@@ -54,7 +59,7 @@ const char usage_text[] =
     "Exit status: 0 when target.wav holds the whole recording (complete or\n"
     "stopped early), 1 on any failure (no device, refused format, disk full,\n"
     "device lost, another recording in the directory, nothing recorded), 2 for\n"
-    "an unknown option.\n"
+    "an unknown option or a last argument with no number.\n"
     "\n"
     "  -h, --help   show this text\n"
     "  --recover    save an unfinished take, record nothing\n"

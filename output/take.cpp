@@ -119,7 +119,7 @@ io_status write_note(const take_note& note)
     temp_file temp(note_temp_name);
     unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
-        return io_failure("writing", note_name, errno);
+        return io_failure("writing", note_temp_name, errno);
     }
     const std::string text = note_text(note);
     io_status status = write_all(fd.get(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), note_name);

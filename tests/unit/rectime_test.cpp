@@ -21,14 +21,10 @@ TEST(Duration, LastArgumentFollowsAtoiAndSaturates)
     const parse_case cases[] = {
         {"7", 7},
         {"2abc", 2},
-        {"abc", 0},
-        {"", 0},
         {" 12", 12},
         {"\t\n 5", 5},
         {"+6", 6},
         {"-3", -3},
-        {"+", 0},
-        {"- 4", 0},
         {"0009", 9},
         {"2147483647", 2147483647},
         {"2147483648", 2147483647},
@@ -48,7 +44,7 @@ TEST(Duration, OnlyTheLastArgumentCounts)
     const char* argv[] = {"floatrec", "3", "7"};
     EXPECT_EQ(read_rectime(3, argv, stdin), 7);
     const char* later_text[] = {"floatrec", "9", "x"};
-    EXPECT_EQ(read_rectime(3, later_text, stdin), 0);
+    EXPECT_EQ(requested_mode(3, later_text), run_mode::not_a_number);
 }
 
 struct prompt_case {
@@ -104,9 +100,14 @@ TEST(Usage, OnlyTheLastArgumentAsksForHelpOrVersion)
         const char* argv[] = {"floatrec", typo};
         EXPECT_EQ(requested_mode(2, argv), run_mode::unknown_option) << typo;
     }
-    for (const char* number : {"-5", "-", "- 3", "5"}) {
+    for (const char* number : {"-5", "5", "2abc", " +7", "99999999999"}) {
         const char* argv[] = {"floatrec", number};
         EXPECT_EQ(requested_mode(2, argv), run_mode::record) << number;
+    }
+    // No digit after the blanks and the sign: not a duration at all.
+    for (const char* typo : {"abc", "take.wav", "", "-", "- 3", "+", " "}) {
+        const char* argv[] = {"floatrec", typo};
+        EXPECT_EQ(requested_mode(2, argv), run_mode::not_a_number) << '"' << typo << '"';
     }
 }
 
