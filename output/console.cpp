@@ -118,6 +118,21 @@ std::string dbfs_text(float peak)
     return text;
 }
 
+std::string format_text(const char* pattern, ...)
+{
+    va_list args;
+    va_start(args, pattern);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, pattern, args);
+    va_end(args);
+    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), pattern, again);
+    va_end(again);
+    text.pop_back();
+    return text;
+}
+
 namespace {
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
@@ -132,11 +147,17 @@ std::string format(const char* pattern, ...)
     return text;
 }
 
+// " [###-----]": `width` places, filled from -60 dBFS to full scale.
 std::string bar_text(float peak, int width)
 {
     const double db = peak > 0.0F ? decibels(peak) : bar_floor_db;
     const int filled = std::clamp(static_cast<int>(std::lround((db - bar_floor_db) / -bar_floor_db * width)), 0, width);
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(width - filled), '-') + "]";
+    std::string bar(static_cast<std::size_t>(width) + 3, '-');
+    bar[0] = ' ';
+    bar[1] = '[';
+    bar.back() = ']';
+    bar.replace(2, static_cast<std::size_t>(filled), static_cast<std::size_t>(filled), '#');
+    return bar;
 }
 
 // The meter's fields, in order, in one of its forms: 0 long, 1 short
@@ -151,7 +172,7 @@ std::vector<std::string> meter_fields(const meter_reading& reading, int form, in
                                 clock_text(reading.total_seconds).c_str()));
         fields.push_back(format("  %6s dBFS", dbfs_text(reading.peak).c_str()));
         if (bar_width_now > 0) {
-            fields.push_back(" " + bar_text(reading.peak, bar_width_now));
+            fields.push_back(bar_text(reading.peak, bar_width_now));
         }
         fields.push_back(format("  kept %3d%%", kept));
         if (clipped > 0) {

@@ -17,6 +17,9 @@ void say_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // fprintf to standard error, around the meter when it is shown.
 void say_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// printf into a string, of any length.
+std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // What the meter shows after a period.
 struct meter_reading {
     double elapsed_seconds = 0; // captured or lost so far

@@ -127,7 +127,7 @@ void remove_temp_file_now()
 void direct_open(direct_io& io, int cached_fd, int flags)
 {
     io.cached_fd = cached_fd;
-    const std::string path = "/proc/self/fd/" + std::to_string(cached_fd);
+    const std::string path = format_text("/proc/self/fd/%d", cached_fd);
     io.direct_fd.reset(open(path.c_str(), flags | O_CLOEXEC | O_DIRECT));
 }
 

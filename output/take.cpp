@@ -19,12 +19,11 @@
 
 std::string note_text(const take_note& note)
 {
-    std::string text = std::string("floatrec take\nstate ") +
-                       (note.state == take_state::unfinished ? "unfinished" : "recovered") + "\nrate " +
-                       std::to_string(note.rate) + "\nformat float32le mono\nstarted " +
-                       std::to_string(note.started_unix) + "\n";
+    std::string text = format_text("floatrec take\nstate %s\nrate %u\nformat float32le mono\nstarted %lld\n",
+                                   note.state == take_state::unfinished ? "unfinished" : "recovered", note.rate,
+                                   static_cast<long long>(note.started_unix));
     if (!note.saved_as.empty()) {
-        text += "saved " + note.saved_as + "\n";
+        text += format_text("saved %s\n", note.saved_as.c_str());
     }
     return text;
 }
@@ -34,7 +33,7 @@ namespace {
 // Where the value of the line "KEY value" begins, and its line's end.
 std::optional<std::string_view> value_after(std::string_view text, std::string_view key)
 {
-    const std::size_t at = text.find("\n" + std::string(key) + " ");
+    const std::size_t at = text.find(format_text("\n%.*s ", static_cast<int>(key.size()), key.data()));
     if (at == std::string_view::npos) {
         return std::nullopt;
     }
@@ -90,11 +89,10 @@ std::optional<take_note> parse_note(std::string_view text)
 std::string note_out_of_range(const take_note& note, int64_t now_unix)
 {
     if (note.rate < lowest_note_rate || note.rate > highest_note_rate) {
-        return "gives a rate of " + std::to_string(note.rate) + " Hz (not " + std::to_string(lowest_note_rate) +
-               " to " + std::to_string(highest_note_rate) + ")";
+        return format_text("gives a rate of %u Hz (not %u to %u)", note.rate, lowest_note_rate, highest_note_rate);
     }
     if (note.started_unix < earliest_note_start || note.started_unix > now_unix + note_start_slack) {
-        return "gives a start time out of range (" + std::to_string(note.started_unix) + ")";
+        return format_text("gives a start time out of range (%lld)", static_cast<long long>(note.started_unix));
     }
     return {};
 }
@@ -106,7 +104,7 @@ std::string recovered_name(int64_t started_unix, int copy)
     localtime_r(&when, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    return "recovered-" + std::string(stamp) + (copy > 1 ? "-" + std::to_string(copy) : "") + ".wav";
+    return copy > 1 ? format_text("recovered-%s-%d.wav", stamp, copy) : format_text("recovered-%s.wav", stamp);
 }
 
 namespace {
@@ -166,7 +164,7 @@ note_reading read_note(int64_t now_unix)
     reading.present = true;
     struct stat st = {};
     if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-        reading.problem = errno == ELOOP ? "is a symbolic link" : std::string("cannot be read: ") + std::strerror(errno);
+        reading.problem = errno == ELOOP ? "is a symbolic link" : format_text("cannot be read: %s", std::strerror(errno));
         return reading;
     }
     constexpr off_t longest = 4096;
@@ -177,7 +175,7 @@ note_reading read_note(int64_t now_unix)
     } else if (!S_ISREG(st.st_mode)) {
         reading.problem = "is not a regular file";
     } else if (got < 0) {
-        reading.problem = std::string("cannot be read: ") + std::strerror(errno);
+        reading.problem = format_text("cannot be read: %s", std::strerror(errno));
     } else if (st.st_size == 0) {
         reading.problem = "is empty";
     } else if (reading.note = parse_note(std::string_view(text, static_cast<std::size_t>(got))); !reading.note) {

@@ -242,7 +242,7 @@ bool check_outputs(int raw_fd)
     for (std::size_t i = 0; i < std::size(outputs); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (same_file(outputs[i].st, outputs[j].st)) {
-                const std::string reason = std::string("it is the same file as ") + outputs[j].name;
+                const std::string reason = format_text("it is the same file as %s", outputs[j].name);
                 return refuse(outputs[i].name, reason.c_str());
             }
         }
