@@ -1,33 +1,33 @@
 #!/usr/bin/env bash
 # Builds floatrec and records SECONDS seconds (5 when not given) into
-# ./target.wav. Without a sound card it records from a synthetic device:
-# alsa-lib's file plugin playing a tone with pauses, and it says so.
+# ./target.wav. Without a sound card it records from a synthetic device in
+# real time: the project's own test device playing a tone with pauses, and it
+# says so. The build's output is shown only when the build fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-5}
+build=$root/build-run
 
 "$root/scripts/install-deps.sh" run
-cmake -S "$root" -B "$root/build-run" -DFLOATREC_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/build-run" -j"$(nproc)" >/dev/null
-floatrec=$root/build-run/floatrec
+mkdir -p "$build"
+log=$build/build.log
+if ! { cmake -S "$root" -B "$build" -DFLOATREC_TESTS=OFF -DFLOATREC_TEST_DEVICE=ON -DCMAKE_BUILD_TYPE=Release &&
+       cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "the build failed (its output is above, and in $log)" >&2
+  exit 1
+fi
+floatrec=$build/floatrec
 
 if compgen -G '/dev/snd/pcmC*D*c' >/dev/null; then
   exec "$floatrec" "$seconds"
 fi
 
-echo "no sound card here: recording from floatrec's synthetic device (440 Hz, one second on, one second of silence)" >&2
+echo "no sound card here: recording from floatrec's synthetic device in real time (440 Hz, one second on, one second of silence)" >&2
 device=$(mktemp -d)
 trap 'rm -rf "$device"' EXIT
-repeats=$(( (${seconds//[^0-9]/} + 0) / 2 + 1 ))
-sox -D -n -r 44100 -c 1 -b 32 -e signed-integer -t raw "$device/signal.raw" \
-  synth 1 sine 440 gain -6 pad 0 1 repeat "$repeats"
 cat >"$device/.asoundrc" <<RC
-pcm.!default {
-  type file
-  slave.pcm "null"
-  file "/dev/null"
-  infile "$device/signal.raw"
-  format "raw"
-}
+pcm_type.floatrectest { lib "$build/tests/libasound_module_pcm_floatrectest.so" }
+pcm.!default { type floatrectest tone true paced true }
 RC
 HOME=$device "$floatrec" "$seconds"

@@ -17,6 +17,8 @@
 //     succeeds and only the next read shows that nothing came back;
 //   drop_blocks_seconds: stopping the device (snd_pcm_drop, and the close)
 //     takes that long, as with a sound server that froze.
+// With tone true the signal is instead a 440 Hz tone at -6 dBFS, one second
+// on and one second of digital silence: the demo of scripts/run.sh.
 //
 // Frame i of the signal is ((i mod 2^23) + 1) x 256: loud enough to pass the
 // silence filter, exact as a float, and different from every other frame
@@ -30,6 +32,7 @@
 #include <alsa/pcm_external.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -48,6 +51,7 @@ struct test_pcm {
     unsigned periods = 4;
     bool s16_only = false;
     bool paced = false;
+    bool tone = false;
     long overrun_at = -1;
     long error_at = -1;
     long suspend_at = -1;
@@ -70,14 +74,28 @@ struct test_pcm {
     uint64_t start_clock_frame = 0; // device clock in frames at the latest start
 };
 
-int32_t signal_at(uint64_t frame)
+int32_t ramp_at(uint64_t frame)
 {
     return static_cast<int32_t>(((frame % (uint64_t{1} << 23)) + 1) * 256);
+}
+
+int32_t tone_at(uint64_t frame, unsigned rate)
+{
+    if (frame / rate % 2 == 1) {
+        return 0;
+    }
+    const double t = static_cast<double>(frame % rate) / rate;
+    return static_cast<int32_t>(std::lround(0.5 * 2147483647.0 * std::sin(2.0 * 3.14159265358979 * 440.0 * t)));
 }
 
 long reads_done(const test_pcm& dev)
 {
     return static_cast<long>(dev.frames_delivered / dev.period);
+}
+
+int32_t signal_at(const test_pcm& dev, uint64_t frame)
+{
+    return dev.tone ? tone_at(frame, dev.rate) : ramp_at(frame);
 }
 
 bool fault_due(long& at, const test_pcm& dev)
@@ -195,11 +213,11 @@ snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
     for (snd_pcm_uframes_t i = 0; i < size; ++i) {
         uint8_t* p = base + i * areas->step / 8;
         if (dev->s16_only) {
-            const auto v = static_cast<uint16_t>(signal_at(dev->next_frame) >> 16);
+            const auto v = static_cast<uint16_t>(signal_at(*dev, dev->next_frame) >> 16);
             p[0] = static_cast<uint8_t>(v);
             p[1] = static_cast<uint8_t>(v >> 8);
         } else {
-            const auto v = static_cast<uint32_t>(signal_at(dev->next_frame));
+            const auto v = static_cast<uint32_t>(signal_at(*dev, dev->next_frame));
             for (int b = 0; b < 4; ++b) {
                 p[b] = static_cast<uint8_t>(v >> (8 * b));
             }
@@ -279,12 +297,13 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             continue;
         }
         long value = 0;
-        if (id == "s16_only" || id == "paced" || id == "dead_prepares") {
+        if (id == "s16_only" || id == "paced" || id == "dead_prepares" || id == "tone") {
             const int flag = snd_config_get_bool(n);
             if (flag < 0) {
                 return flag;
             }
-            (id == "paced" ? dev.paced : id == "s16_only" ? dev.s16_only : dev.dead_prepares) = flag != 0;
+            (id == "paced" ? dev.paced : id == "s16_only" ? dev.s16_only : id == "tone" ? dev.tone : dev.dead_prepares) =
+                flag != 0;
             continue;
         }
         if (snd_config_get_integer(n, &value) < 0) {
