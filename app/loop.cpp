@@ -23,6 +23,10 @@ run_summary summary_of(const capture_totals& totals, uint32_t rate)
     summary.clipped = totals.clipped;
     summary.lost_seconds = frames_to_seconds(totals.frames_lost, rate);
     summary.paused_seconds = frames_to_seconds(totals.frames_paused, rate);
+    summary.stalls = totals.stalls;
+    for (const uint64_t start : totals.stall_starts) {
+        summary.stall_starts.push_back(frames_to_seconds(start, rate));
+    }
     return summary;
 }
 
@@ -39,13 +43,16 @@ struct consumer {
     std::optional<period_ready> latest; // its slot is kept for the dumps until the next period
     bool write_failed = false;
     bool take_begun = false; // 00000.raw emptied and the note written, at the first frame
-    double kept_share = 0;   // of the latest period's samples, for the meter
+    std::optional<double> kept_share; // of the latest period's samples, for the meter
 };
 
 // Draws the meter: `peak` of the frames it speaks for, `pending` frames read
-// but not yet in a period.
-void show_levels(consumer& c, float peak, uint64_t pending)
+// but not yet in a period, `loud` of them to be kept.
+void show_levels(consumer& c, float peak, uint64_t pending, uint64_t loud)
 {
+    if (pending > 0) {
+        c.kept_share = static_cast<double>(loud) / static_cast<double>(pending);
+    }
     const run_summary so_far = summary_of(c.totals, c.plan.rate);
     const uint64_t done = c.totals.frames_captured + c.totals.frames_lost + pending;
     meter_reading reading;
@@ -116,8 +123,10 @@ void take_period(consumer& c, const period_ready& period)
         return;
     }
     say_out("Appending %ld bytes... # %ld\n", static_cast<long>(kept) * 4, static_cast<long>(period.periods_left));
-    c.kept_share = period.frames == 0 ? 0.0 : static_cast<double>(kept) / static_cast<double>(period.frames);
-    show_levels(c, levels.peak, 0);
+    if (period.frames > 0) {
+        c.kept_share = static_cast<double>(kept) / static_cast<double>(period.frames);
+    }
+    show_levels(c, levels.peak, 0, 0);
 }
 
 void report(consumer& c, const frames_lost& lost)
@@ -144,9 +153,13 @@ capture_outcome take_events(consumer& c)
         } else if (const auto* gone = std::get_if<device_gone>(&event)) {
             say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone->error));
         } else if (const auto* levels = std::get_if<levels_so_far>(&event)) {
-            show_levels(c, levels->peak, levels->frames);
+            show_levels(c, levels->peak, levels->frames, levels->loud);
         } else if (const auto* paused = std::get_if<device_paused>(&event)) {
             c.totals.frames_paused += paused->frames;
+            c.totals.stalls += paused->stalls;
+            if (c.totals.stall_starts.size() < stalls_placed) {
+                c.totals.stall_starts.push_back(paused->at_frames);
+            }
         } else if (std::holds_alternative<device_silent>(event)) {
             say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
                     static_cast<int>(silence_report_ns / ns_per_second));
@@ -193,7 +206,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
         std::fprintf(stderr, "cannot start the capture thread: %s\n", std::strerror(err));
         return capture_outcome::failed;
     }
-    consumer c{plan, queue, bufs, raw, stop, totals, std::nullopt};
+    consumer c{plan, queue, bufs, raw, stop, totals, std::nullopt, false, false, std::nullopt};
     const capture_outcome outcome = take_events(c);
     meter_stop();
     capture_thread_join(reader);

@@ -131,7 +131,11 @@ int record(int argc, char** argv)
     const bool written = captured && finish_target(header, raw, dev.rate);
     const bool dumped = captured && dump_period(bufs);
     if (totals.frames_captured > 0) {
-        say_err("%s\n", summary_line(summary_of(totals, dev.rate)).c_str());
+        const run_summary summary = summary_of(totals, dev.rate);
+        say_err("%s\n", summary_line(summary).c_str());
+        if (const std::string silence = silence_line(summary); !silence.empty()) {
+            say_err("%s\n", silence.c_str());
+        }
     }
     if (!written || !dumped || outcome == capture_outcome::device_lost) {
         return failed;

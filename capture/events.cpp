@@ -22,6 +22,7 @@ bool merge_event(capture_event& last, const capture_event& next)
     if (auto* paused = std::get_if<device_paused>(&last)) {
         if (const auto* more = std::get_if<device_paused>(&next)) {
             paused->frames += more->frames;
+            paused->stalls += more->stalls;
             return true;
         }
     }
@@ -29,6 +30,7 @@ bool merge_event(capture_event& last, const capture_event& next)
         if (const auto* more = std::get_if<levels_so_far>(&next)) {
             levels->peak = std::max(levels->peak, more->peak);
             levels->frames = more->frames;
+            levels->loud = more->loud;
             return true;
         }
     }

@@ -50,6 +50,7 @@ struct device_silent {};
 struct levels_so_far {
     float peak = 0.0F;
     uint64_t frames = 0; // frames read since the last period handed on
+    uint64_t loud = 0;   // of those, the samples the silence filter will keep
 };
 
 // The device's delivery fell behind the wall clock by this much more within
@@ -57,6 +58,8 @@ struct levels_so_far {
 // missing from the take, though no frame was counted as lost.
 struct device_paused {
     uint64_t frames = 0;
+    uint64_t at_frames = 0; // how far into the take the (first) stall began
+    uint32_t stalls = 1;
 };
 
 // The last event of a capture.

@@ -2,6 +2,7 @@
 #include "capture/reader.h"
 
 #include "common/clock.h"
+#include "pipeline/period.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -78,17 +79,6 @@ uint64_t stalled_frames(stall_watch& watch, int64_t lag, int64_t now_ns, uint32_
     return paused;
 }
 
-float raw_peak(std::span<const uint8_t> samples)
-{
-    uint32_t loudest = 0;
-    for (std::size_t i = 0; i + 4 <= samples.size(); i += 4) {
-        const auto raw = static_cast<int32_t>(uint32_t{samples[i]} | uint32_t{samples[i + 1]} << 8 |
-                                              uint32_t{samples[i + 2]} << 16 | uint32_t{samples[i + 3]} << 24);
-        loudest = std::max(loudest, raw < 0 ? 0U - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw));
-    }
-    return static_cast<float>(loudest) / 2147483648.0F;
-}
-
 namespace {
 
 constexpr std::size_t bytes_per_frame = 4;
@@ -118,10 +108,13 @@ struct unconfirmed_failure {
     std::optional<frames_lost> loss;
 };
 
-// For a meter on the screen: the loudest frame since the last update, and when that was.
+// For a meter on the screen: the loudest frame since the last update, and
+// when that was; the frames of the period being gathered that the silence
+// filter will keep.
 struct level_watch {
     float peak = 0.0F;
     int64_t last_update_ns = 0;
+    uint64_t loud_in_period = 0;
 };
 
 // When a frame last came, and whether the silence since was said.
@@ -166,6 +159,7 @@ void hand_on(reader_state& st)
         return;
     }
     st.done += st.fill.frames;
+    st.levels.loud_in_period = 0;
     if (st.fill.dropping) {
         queue_push(st.queue, frames_lost{0, 1, st.fill.frames});
     } else {
@@ -357,10 +351,13 @@ void wait_for_device(reader_state& st)
 void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64_t now)
 {
     level_watch& levels = st.levels;
-    levels.peak = std::max(levels.peak, raw_peak(std::span(read, frames * bytes_per_frame)));
+    const raw_levels measured = measure_raw(std::span(read, frames * bytes_per_frame));
+    levels.peak = std::max(levels.peak, measured.peak);
+    levels.loud_in_period += measured.loud;
     if (now - levels.last_update_ns >= level_update_ns) {
-        queue_push(st.queue, levels_so_far{levels.peak, st.fill.frames + frames});
-        levels = level_watch{0.0F, now};
+        queue_push(st.queue, levels_so_far{levels.peak, st.fill.frames + frames, levels.loud_in_period});
+        levels.peak = 0.0F;
+        levels.last_update_ns = now;
     }
 }
 
@@ -375,7 +372,8 @@ void took_frames(reader_state& st, uint64_t frames, int64_t now)
     const auto accounted = static_cast<int64_t>(st.done + st.fill.frames);
     const auto lag = static_cast<int64_t>(ns_to_frames(now - st.first_start_ns, st.plan.rate)) - accounted;
     if (const uint64_t paused = stalled_frames(st.stalls, lag, now, st.plan.rate); paused > 0) {
-        queue_push(st.queue, device_paused{paused});
+        // It began after the frames read before these: that far into the take.
+        queue_push(st.queue, device_paused{paused, static_cast<uint64_t>(accounted) - frames, 1});
     }
     st.run.frames += frames;
     st.run.frames_since_recovery += frames;

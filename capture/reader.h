@@ -30,9 +30,6 @@ struct capture_plan {
 // How often a meter on the screen is sent the levels of the frames so far.
 inline constexpr int64_t level_update_ns = 100'000'000;
 
-// The largest magnitude of little-endian signed 32-bit samples, as a float.
-float raw_peak(std::span<const uint8_t> samples);
-
 // After this long without a frame the capture thread says so, once.
 inline constexpr int64_t silence_report_ns = 5'000'000'000;
 

@@ -135,18 +135,6 @@ std::string format_text(const char* pattern, ...)
 
 namespace {
 
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* pattern, ...)
-{
-    char text[96];
-    va_list args;
-    va_start(args, pattern);
-    std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
-
 // " [###-----]": `width` places, filled from -60 dBFS to full scale.
 std::string bar_text(float peak, int width)
 {
@@ -164,43 +152,48 @@ std::string bar_text(float peak, int width)
 // (single spaces, no units), 2 shortest (only what must show).
 std::vector<std::string> meter_fields(const meter_reading& reading, int form, int bar_width_now)
 {
-    const int kept = static_cast<int>(std::lround(std::clamp(reading.kept_share, 0.0, 1.0) * 100));
+    const int kept = static_cast<int>(std::lround(std::clamp(reading.kept_share.value_or(0.0), 0.0, 1.0) * 100));
+    const bool kept_known = reading.kept_share.has_value();
     const auto clipped = static_cast<unsigned long long>(reading.clipped);
     std::vector<std::string> fields;
     if (form == 0) {
-        fields.push_back(format(" %s / %s", clock_text(reading.elapsed_seconds).c_str(),
+        fields.push_back(format_text(" %s / %s", clock_text(reading.elapsed_seconds).c_str(),
                                 clock_text(reading.total_seconds).c_str()));
-        fields.push_back(format("  %6s dBFS", dbfs_text(reading.peak).c_str()));
+        fields.push_back(format_text("  %6s dBFS", dbfs_text(reading.peak).c_str()));
         if (bar_width_now > 0) {
             fields.push_back(bar_text(reading.peak, bar_width_now));
         }
-        fields.push_back(format("  kept %3d%%", kept));
+        fields.push_back(kept_known ? format_text("  kept %3d%%", kept) : std::string("  kept  --"));
         if (clipped > 0) {
-            fields.push_back(format("  CLIP %llu", clipped));
+            fields.push_back(format_text("  CLIP %llu", clipped));
         }
         if (reading.lost_seconds > 0) {
-            fields.push_back(format("  lost %.1f s", reading.lost_seconds));
+            fields.push_back(format_text("  lost %.1f s", reading.lost_seconds));
         }
         if (reading.paused_seconds > 0) {
-            fields.push_back(format("  paused %.1f s", reading.paused_seconds));
+            fields.push_back(format_text("  paused %.1f s", reading.paused_seconds));
         }
         return fields;
     }
     const bool shortest = form == 2;
     fields.push_back(shortest ? clock_text(reading.elapsed_seconds)
-                              : format("%s/%s", clock_text(reading.elapsed_seconds).c_str(),
+                              : format_text("%s/%s", clock_text(reading.elapsed_seconds).c_str(),
                                        clock_text(reading.total_seconds).c_str()));
-    fields.push_back(reading.peak > 0.0F ? format(shortest ? " %.0f" : " %.1fdB", decibels(reading.peak))
+    fields.push_back(reading.peak > 0.0F ? format_text(shortest ? " %.0f" : " %.1fdB", decibels(reading.peak))
                                          : std::string(" -inf"));
-    fields.push_back(format(shortest ? " kept%d%%" : " kept %d%%", kept));
+    if (kept_known) {
+        fields.push_back(format_text(shortest ? " kept%d%%" : " kept %d%%", kept));
+    } else {
+        fields.push_back(shortest ? " kept--" : " kept --");
+    }
     if (clipped > 0) {
-        fields.push_back(format(shortest ? " CLIP%llu" : " CLIP %llu", clipped));
+        fields.push_back(format_text(shortest ? " CLIP%llu" : " CLIP %llu", clipped));
     }
     if (reading.lost_seconds > 0) {
-        fields.push_back(format(shortest ? " lost%.1f" : " lost %.1f", reading.lost_seconds));
+        fields.push_back(format_text(shortest ? " lost%.1f" : " lost %.1f", reading.lost_seconds));
     }
     if (reading.paused_seconds > 0) {
-        fields.push_back(format(shortest ? " paused%.1f" : " paused %.1f", reading.paused_seconds));
+        fields.push_back(format_text(shortest ? " paused%.1f" : " paused %.1f", reading.paused_seconds));
     }
     return fields;
 }
@@ -285,7 +278,35 @@ std::string summary_line(const run_summary& summary)
                   summary.lost_seconds);
     std::string line = text;
     if (summary.paused_seconds > 0) {
-        line += format(", device paused %.1f s", summary.paused_seconds);
+        line += format_text(", device paused %.1f s", summary.paused_seconds);
+        if (summary.stalls > 1) {
+            line += format_text(" in %llu stalls", static_cast<unsigned long long>(summary.stalls));
+        }
+        for (std::size_t i = 0; i < summary.stall_starts.size(); ++i) {
+            line += i == 0 ? " at " : ", ";
+            line += clock_text(summary.stall_starts[i]);
+        }
+        if (summary.stalls > summary.stall_starts.size() && !summary.stall_starts.empty()) {
+            line += format_text(" and %llu more", static_cast<unsigned long long>(summary.stalls - summary.stall_starts.size()));
+        }
     }
     return line;
+}
+
+std::string silence_line(const run_summary& summary)
+{
+    if (summary.captured_seconds <= 0) {
+        return {};
+    }
+    if (summary.kept_seconds <= 0) {
+        return "every sample was digital silence, so target.wav holds no sound: is the right input chosen? "
+               "(see \"Choosing the input\" in the README, or floatrec(1))";
+    }
+    const double dropped = 1.0 - summary.kept_seconds / summary.captured_seconds;
+    if (dropped > 0.5) {
+        return format_text("the silence filter dropped %d%% of the samples captured (digital silence, or the zeros of a "
+                      "16-bit source)",
+                      static_cast<int>(std::lround(dropped * 100)));
+    }
+    return {};
 }

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 // printf to standard output, flushed; nothing once standard output has failed.
 void say_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -25,7 +27,7 @@ struct meter_reading {
     double elapsed_seconds = 0; // captured or lost so far
     double total_seconds = 0;   // the duration asked for
     float peak = 0;             // the period's largest magnitude; 0: nothing kept
-    double kept_share = 0;      // of the period's samples, 0 to 1
+    std::optional<double> kept_share; // of the samples read so far in the period, 0 to 1; "--" until known
     uint64_t clipped = 0;       // clipped samples so far
     double lost_seconds = 0;
     double paused_seconds = 0;  // the device fell behind the wall clock this long
@@ -65,8 +67,18 @@ struct run_summary {
     uint64_t clipped = 0;
     double lost_seconds = 0;
     double paused_seconds = 0;
+    uint64_t stalls = 0;               // times the device fell behind
+    std::vector<double> stall_starts;  // when the first few began, seconds into the take
 };
 
+// How many stall starts the summary places.
+inline constexpr std::size_t stalls_placed = 3;
+
 // "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost",
-// and ", device paused 3.0 s" when the device fell behind.
+// and ", device paused 3.0 s at 00:04" when the device fell behind (with
+// several stalls: "in 5 stalls at 00:04, 00:20, 01:10 and 2 more").
 std::string summary_line(const run_summary& summary);
+
+// The line after the summary when the silence filter kept nothing, or
+// dropped more than half of what was captured; empty otherwise.
+std::string silence_line(const run_summary& summary);

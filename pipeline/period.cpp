@@ -59,6 +59,22 @@ void scale_period(std::span<const int32_t> in, std::span<float> out)
     }
 }
 
+raw_levels measure_raw(std::span<const uint8_t> samples)
+{
+    raw_levels levels;
+    uint32_t loudest = 0;
+    for (std::size_t i = 0; i + bytes_per_sample <= samples.size(); i += bytes_per_sample) {
+        const int32_t raw = load_le32(samples.data() + i);
+        const uint32_t magnitude = raw < 0 ? 0U - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
+        loudest = std::max(loudest, magnitude);
+        levels.loud += magnitude > static_cast<uint32_t>(loudest_dropped_raw) ? 1 : 0;
+    }
+    // 2^31 itself (the negative rail) converts exactly, like every raw value
+    // the filter scales: the same rounding, then the same exact division.
+    levels.peak = static_cast<float>(loudest) * one_over_2_pow_31;
+    return levels;
+}
+
 uint32_t keep_nonsilent(std::span<const float> in, std::span<float> out)
 {
     uint32_t kept = 0;

@@ -28,6 +28,17 @@ struct period_levels {
     uint32_t clipped = 0;
 };
 
+// What a meter needs of frames not yet filtered: their largest magnitude and
+// how many of them the silence filter will keep.
+struct raw_levels {
+    float peak = 0.0F;
+    uint64_t loud = 0;
+};
+
+// The levels of little-endian signed 32-bit samples, decoded and scaled as
+// the filter does it.
+raw_levels measure_raw(std::span<const uint8_t> samples);
+
 // The last period, as the dumps write it.
 struct period_bufs {
     std::size_t buffer_size = 0;        // bytes in each buffer: 16 x F

@@ -126,21 +126,23 @@ TEST(SlowStall, DeviceSilentForAWhileIsWaitedForAndSaidOnce)
     EXPECT_TRUE(target_holds_signal(box, 44100));
 }
 
-// A device that stops for 3 s and then goes on late (a stalled sound server)
-// loses no frame it delivers, but what played meanwhile is not in the take:
-// the summary says so.
-TEST(SlowStall, DevicePausedIsSaid)
+// A device that stops for 3 s at 4 s and then goes on late (a stalled sound
+// server) loses no frame it delivers, but what played meanwhile is not in the
+// take: the summary says so, and where.
+TEST(SlowStall, DevicePausedIsSaidAndPlaced)
 {
     sandbox box;
-    use_test_device(box, "period 4410 paced true stall_at 5 stall_seconds 3");
-    const run_result r = run_floatrec(box, {"2"});
+    use_test_device(box, "period 4410 paced true stall_at 40 stall_seconds 3");
+    const run_result r = run_floatrec(box, {"5"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
+    EXPECT_TRUE(target_holds_signal(box, 5 * 44100));
     double paused = 0;
-    const std::size_t at = r.summary.find(", device paused ");
-    ASSERT_NE(at, std::string::npos) << r.summary;
-    ASSERT_EQ(std::sscanf(r.summary.c_str() + at, ", device paused %lf s", &paused), 1) << r.summary;
+    char at[16] = {};
+    const std::size_t where = r.summary.find(", device paused ");
+    ASSERT_NE(where, std::string::npos) << r.summary;
+    ASSERT_EQ(std::sscanf(r.summary.c_str() + where, ", device paused %lf s at %15s", &paused, at), 2) << r.summary;
     EXPECT_NEAR(paused, 3.0, 0.2) << r.summary;
+    EXPECT_STREQ(at, "00:04") << r.summary;
 }
 
 TEST(SlowStall, BlockedStandardOutputCostsNoFrame)

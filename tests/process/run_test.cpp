@@ -339,6 +339,30 @@ TEST(Console, ClippingCountsBothRailsOfA16BitSource)
     }
 }
 
+// A take the silence filter kept nothing of, or dropped most of, says so
+// after the summary: the wrong input may be chosen.
+TEST(Console, SilenceIsSaidAfterTheSummary)
+{
+    std::vector<int32_t> mostly_zeros(44100, 0);
+    std::fill(mostly_zeros.begin(), mostly_zeros.begin() + 44100 * 3 / 10, 1 << 20);
+    const std::pair<std::vector<int32_t>, std::string> cases[] = {
+        {std::vector<int32_t>(44100, 0),
+         "every sample was digital silence, so target.wav holds no sound: is the right input chosen? (see \"Choosing "
+         "the input\" in the README, or floatrec(1))\n"},
+        {mostly_zeros, "the silence filter dropped 70% of the samples captured (digital silence, or the zeros of a "
+                       "16-bit source)\n"},
+        {speech_like_signal(44100), ""},
+    };
+    for (const auto& [signal, said] : cases) {
+        sandbox box;
+        use_file_device(box, signal);
+        const run_result r = run_floatrec(box, {"1"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.summary.starts_with("captured 1.0 s")) << r.summary;
+        EXPECT_EQ(r.err, said);
+    }
+}
+
 // The meter's lines as drawn on the screen, in order.
 std::vector<std::string> meter_draws(const std::string& screen)
 {
@@ -359,7 +383,8 @@ std::vector<std::string> meter_draws(const std::string& screen)
 }
 
 // One-second periods of a signal that grows louder all the time: the meter
-// moves about ten times a second, rising within the first period.
+// moves about ten times a second, rising within the first period, and its
+// kept share is that of the frames read so far.
 TEST(SlowConsole, MeterMovesWithinAPeriod)
 {
     sandbox box;
@@ -379,6 +404,10 @@ TEST(SlowConsole, MeterMovesWithinAPeriod)
     EXPECT_TRUE(std::is_sorted(levels.begin(), levels.end())) << r.out;
     EXPECT_LT(levels.front(), levels.back());
     EXPECT_GE(meter_draws(r.out).size(), 20U);
+    // The signal is all kept, and the meter says so as soon as it knows.
+    for (const std::string& draw : meter_draws(r.out)) {
+        EXPECT_TRUE(draw.find("kept 100%") != std::string::npos || draw.find("kept  --") != std::string::npos) << draw;
+    }
 }
 
 TEST(Console, NarrowTerminalGetsAMeterThatFits)

@@ -509,12 +509,16 @@ run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args
     }
     result.out = options.read_stdout || options.terminal ? piped : read_text(out_path);
     result.err = read_text(err_path);
-    const std::size_t last = result.err.rfind("captured ");
-    if (last != std::string::npos && (last == 0 || result.err[last - 1] == '\n') &&
-        result.err.find(" samples clipped, ", last) != std::string::npos &&
-        result.err.find('\n', last) == result.err.size() - 1) {
-        result.summary = result.err.substr(last);
-        result.err.erase(last);
+    // The summary is one line, the last but for what is said of silence.
+    for (std::size_t at = result.err.rfind("captured "); at != std::string::npos;
+         at = at == 0 ? std::string::npos : result.err.rfind("captured ", at - 1)) {
+        const std::size_t end = result.err.find('\n', at);
+        if ((at == 0 || result.err[at - 1] == '\n') && end != std::string::npos &&
+            result.err.substr(at, end - at).find(" samples clipped, ") != std::string::npos) {
+            result.summary = result.err.substr(at, end + 1 - at);
+            result.err.erase(at, end + 1 - at);
+            break;
+        }
     }
     return result;
 }

@@ -34,7 +34,8 @@ struct run_result {
     int term_signal = 0;  // the signal that ended it, if any
     std::string out;
     std::string err;      // standard error, less the closing summary
-    std::string summary;  // the closing summary line ("captured ..."), if any
+    std::string summary;  // the closing summary line ("captured ..."), if any; what is
+                          // said of silence after it stays in `err`
 };
 
 // "default" reads `signal` (S32_LE mono) through alsa-lib's file plugin.

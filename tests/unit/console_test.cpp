@@ -22,8 +22,9 @@ TEST(Console, MeterLineShowsTimeLevelShareClipsAndLoss)
     reading.lost_seconds = 0.44;
     EXPECT_EQ(meter_line(reading), " 1:02:05 / 2:00:00     0.0 dBFS [####################]  kept 100%  CLIP 12  lost 0.4 s");
 
-    reading = meter_reading{};
-    EXPECT_EQ(meter_line(reading), " 00:00 / 00:00    -inf dBFS [--------------------]  kept   0%");
+    reading = meter_reading{}; // nothing read yet: the share is not known, not 0%
+    EXPECT_EQ(meter_line(reading), " 00:00 / 00:00    -inf dBFS [--------------------]  kept  --");
+    EXPECT_EQ(meter_line(reading, 30), "00:00/00:00 -inf kept --");
 }
 
 // Narrower terminals: the bar shortens, goes, then short forms; never as
@@ -63,8 +64,22 @@ TEST(Console, SummaryAndWhereTheMeterGoes)
     summary.kept_seconds = 8.7;
     summary.peak = 0.5F;
     EXPECT_EQ(summary_line(summary), "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost");
+    // Stalls placed in the take: one, then the first three of several.
     summary.paused_seconds = 3.04;
-    EXPECT_TRUE(summary_line(summary).ends_with(", 0.0 s lost, device paused 3.0 s"));
+    summary.stalls = 1;
+    summary.stall_starts = {4.7};
+    EXPECT_TRUE(summary_line(summary).ends_with(", 0.0 s lost, device paused 3.0 s at 00:04"));
+    summary.stalls = 5;
+    summary.stall_starts = {4.7, 20, 70.2};
+    EXPECT_TRUE(summary_line(summary).ends_with(", device paused 3.0 s in 5 stalls at 00:04, 00:20, 01:10 and 2 more"));
+
+    // Said after the summary: nothing kept, or most of it dropped.
+    EXPECT_EQ(silence_line(summary), "");
+    summary.kept_seconds = 4;
+    EXPECT_EQ(silence_line(summary), "the silence filter dropped 60% of the samples captured (digital silence, or the "
+                                     "zeros of a 16-bit source)");
+    summary.kept_seconds = 0;
+    EXPECT_TRUE(silence_line(summary).starts_with("every sample was digital silence, so target.wav holds no sound"));
     EXPECT_EQ(dbfs_text(0.0F), "-inf");
     EXPECT_EQ(dbfs_text(1.0F), "0.0");
 
