@@ -5,13 +5,12 @@
 #include "capture/queue.h"
 #include "capture/reader.h"
 #include "common/clock.h"
+#include "common/sample.h"
 #include "output/names.h"
 #include "output/take.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <optional>
 
 run_summary summary_of(const capture_totals& totals, uint32_t rate)
@@ -42,17 +41,25 @@ struct consumer {
     capture_totals& totals;
     std::optional<period_ready> latest; // its slot is kept for the dumps until the next period
     bool write_failed = false;
-    bool take_begun = false; // 00000.raw emptied and the note written, at the first frame
-    std::optional<double> kept_share; // of the latest period's samples, for the meter
+    bool take_begun = false;          // 00000.raw emptied and the note written, at the first frame
+    std::optional<double> kept_share; // for the meter: of the frames read so far in the period
 };
 
-// Draws the meter: `peak` of the frames it speaks for, `pending` frames read
-// but not yet in a period, `loud` of them to be kept.
-void show_levels(consumer& c, float peak, uint64_t pending, uint64_t loud)
+// The stalls so far, from the capture thread's running count.
+void take_stalls(consumer& c)
 {
-    if (pending > 0) {
-        c.kept_share = static_cast<double>(loud) / static_cast<double>(pending);
-    }
+    const capture_stalls stalls = queue_stalls(c.queue);
+    c.totals.frames_paused = stalls.frames;
+    c.totals.stalls = stalls.count;
+    c.totals.stall_starts.assign(stalls.starts.begin(),
+                                 stalls.starts.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(stalls.count, stalls.starts.size())));
+}
+
+// Draws the meter: `peak` of the frames it speaks for, `pending` frames read
+// but not yet in a period.
+void show_levels(consumer& c, float peak, uint64_t pending)
+{
+    take_stalls(c);
     const run_summary so_far = summary_of(c.totals, c.plan.rate);
     const uint64_t done = c.totals.frames_captured + c.totals.frames_lost + pending;
     meter_reading reading;
@@ -78,26 +85,39 @@ std::span<const uint8_t> frames_of(consumer& c, const period_ready& period)
 }
 
 // The working copy holds the periods as captured, the latest on top: a short
-// last period leaves the end of the one before behind it.
-void keep_for_dumps(consumer& c, const period_ready& period)
+// last period leaves the end of the one before behind it. The latest period
+// stays in its slot until `next` comes (none: the capture is over), and only
+// then is copied, when the dumps will see it.
+void keep_for_dumps(consumer& c, const std::optional<period_ready>& next)
 {
     if (c.latest) {
-        if (period.frames < c.plan.period_frames) {
+        if (!next || next->frames < c.plan.period_frames) {
             copy_period(c.bufs, frames_of(c, *c.latest));
         }
         queue_release(c.queue, c.latest->slot);
     }
-    c.latest = period;
+    c.latest = next;
 }
 
-void take_period(consumer& c, const period_ready& period)
+// The period cannot be written: the capture is cancelled, and its failure said.
+void stop_writing(consumer& c, const failure& why)
+{
+    say_failure(why);
+    if (why.what == fault::writing && out_of_room(why.code) && c.raw.size > 0) {
+        say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it once there is room for it again\n",
+                frames_to_seconds(c.raw.size / bytes_per_sample, c.plan.rate), raw_name);
+    }
+    c.write_failed = true;
+    request_stop(c.stop, stop_reason::cancelled);
+}
+
+void take(consumer& c, const period_ready& period)
 {
     if (!c.write_failed && !c.take_begun) {
         // The first frame: only now is there something worth emptying 00000.raw for.
         c.take_begun = true;
-        c.write_failed = !take_begin(c.raw, c.plan.rate);
-        if (c.write_failed) {
-            request_stop(c.stop, stop_reason::cancelled);
+        if (const failure begun = take_begin(c.raw, c.plan.rate); !begun.ok()) {
+            stop_writing(c, begun);
         }
     }
     if (c.write_failed) {
@@ -111,115 +131,132 @@ void take_period(consumer& c, const period_ready& period)
     c.totals.samples_kept += kept;
     c.totals.peak = std::max(c.totals.peak, levels.peak);
     c.totals.clipped += levels.clipped;
-    const io_status appended = raw_append(c.raw, kept);
-    if (!appended.ok()) {
-        say_io_error(appended);
-        if (out_of_room(appended.error) && c.raw.size > 0) {
-            say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it once there is room for it again\n",
-                    frames_to_seconds(c.raw.size / bytes_per_sample, c.plan.rate), raw_name);
-        }
-        c.write_failed = true;
-        request_stop(c.stop, stop_reason::cancelled);
+    if (const failure appended = raw_append(c.raw, kept); !appended.ok()) {
+        stop_writing(c, appended);
         return;
     }
-    say_out("Appending %ld bytes... # %ld\n", static_cast<long>(kept) * 4, static_cast<long>(period.periods_left));
+    say_out("Appending %ld bytes... # %ld\n", static_cast<long>(kept * bytes_per_sample),
+            static_cast<long>(period.periods_left));
     if (period.frames > 0) {
         c.kept_share = static_cast<double>(kept) / static_cast<double>(period.frames);
     }
-    show_levels(c, levels.peak, 0, 0);
+    show_levels(c, levels.peak, 0);
 }
 
-void report(consumer& c, const frames_lost& lost)
+void take(consumer& c, const frames_lost& lost)
 {
-    for (uint32_t i = 0; i < lost.overruns + lost.dropped_periods; ++i) {
+    for (uint32_t i = 0; i < lost.overruns; ++i) {
         say_err("overrun occurred\n");
+    }
+    if (lost.dropped_periods > 0) {
+        say_err("dropped %u period%s of audio: the recording was held up longer than its queue of %u s holds\n",
+                lost.dropped_periods, lost.dropped_periods == 1 ? "" : "s", queue_seconds);
     }
     c.totals.frames_lost += lost.frames;
 }
 
-// Takes the capture thread's events until its end.
+void take(consumer& /*c*/, const read_failed& failed)
+{
+    for (uint32_t i = 0; i < failed.count; ++i) {
+        say_err("error from read: %s\n", snd_strerror(failed.error));
+    }
+}
+
+void take(consumer& /*c*/, const device_gone& gone)
+{
+    say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone.error));
+}
+
+void take(consumer& /*c*/, const device_silent& /*silent*/)
+{
+    say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
+            static_cast<int>(silence_report_ns / ns_per_second));
+}
+
+template <class... Handlers>
+struct overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+
+// Takes the capture thread's events until its end; between them, when fresh
+// levels wake it, draws the meter.
 capture_outcome take_events(consumer& c)
 {
     for (;;) {
-        const capture_event event = queue_pop(c.queue);
-        if (const auto* period = std::get_if<period_ready>(&event)) {
-            take_period(c, *period);
-        } else if (const auto* lost = std::get_if<frames_lost>(&event)) {
-            report(c, *lost);
-        } else if (const auto* failed = std::get_if<read_failed>(&event)) {
-            for (uint32_t i = 0; i < failed->count; ++i) {
-                say_err("error from read: %s\n", snd_strerror(failed->error));
+        const std::optional<capture_event> event = queue_wait(c.queue);
+        if (!event) {
+            const capture_levels levels = queue_take_levels(c.queue);
+            if (levels.frames > 0) {
+                c.kept_share = static_cast<double>(levels.loud) / static_cast<double>(levels.frames);
             }
-        } else if (const auto* gone = std::get_if<device_gone>(&event)) {
-            say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone->error));
-        } else if (const auto* levels = std::get_if<levels_so_far>(&event)) {
-            show_levels(c, levels->peak, levels->frames, levels->loud);
-        } else if (const auto* paused = std::get_if<device_paused>(&event)) {
-            c.totals.frames_paused += paused->frames;
-            c.totals.stalls += paused->stalls;
-            if (c.totals.stall_starts.size() < stalls_placed) {
-                c.totals.stall_starts.push_back(paused->at_frames);
-            }
-        } else if (std::holds_alternative<device_silent>(event)) {
-            say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
-                    static_cast<int>(silence_report_ns / ns_per_second));
-        } else {
-            return c.write_failed ? capture_outcome::failed : std::get<capture_over>(event).outcome;
+            show_levels(c, levels.peak, levels.frames);
+            continue;
+        }
+        const std::optional<capture_outcome> over = std::visit(
+            overloaded{[&c](const capture_over& end) -> std::optional<capture_outcome> {
+                           return c.write_failed ? capture_outcome::failed : end.outcome;
+                       },
+                       [&c](const auto& report) -> std::optional<capture_outcome> {
+                           take(c, report);
+                           return std::nullopt;
+                       }},
+            *event);
+        if (over) {
+            return *over;
         }
     }
 }
 
+// The meter on the screen for as long as its owner lives.
+struct meter_session {
+    meter_session() { meter_start(); }
+    meter_session(const meter_session&) = delete;
+    meter_session& operator=(const meter_session&) = delete;
+    ~meter_session() { meter_stop(); }
+};
+
 } // namespace
 
-capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, int32_t duration_seconds,
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, uint64_t frames_wanted,
                          stop_control& stop, capture_totals& totals)
 {
-    const uint64_t period_frames = dev.period_frames;
-    if (period_count(dev.rate, period_frames, duration_seconds) <= 0) {
-        return capture_outcome::complete; // nothing to read; every later phase still runs
-    }
     period_queue queue;
-    if (!queue_init(queue, dev.rate, period_frames)) {
-        std::fprintf(stderr, "cannot allocate the capture queue: %s\n", std::strerror(ENOMEM));
+    if (!queue_init(queue, dev.rate, dev.period_frames)) {
+        say_failure(fail(fault::no_memory, "capture queue", ENOMEM));
         return capture_outcome::failed;
     }
-    if (!raw_prepare(raw, period_frames)) {
-        return capture_outcome::failed;
-    }
-
     capture_plan plan;
     plan.pcm_handle = dev.handle.get();
     plan.rate = dev.rate;
-    plan.period_frames = period_frames;
+    plan.period_frames = dev.period_frames;
     plan.buffer_frames = dev.buffer_frames;
-    plan.frames_wanted = frames_wanted(dev.rate, duration_seconds);
+    plan.frames_wanted = frames_wanted;
     plan.stop = &stop;
-    meter_start();
-    plan.level_updates = meter_on();
-    if (plan.level_updates) {
-        request_wakeups(dev.handle.get(), dev.rate, period_frames);
-    }
-    capture_thread reader;
-    const int err = capture_thread_start(reader, plan, queue);
-    if (err != 0) {
-        meter_stop();
-        std::fprintf(stderr, "cannot start the capture thread: %s\n", std::strerror(err));
-        return capture_outcome::failed;
-    }
     consumer c{plan, queue, bufs, raw, stop, totals, std::nullopt, false, false, std::nullopt};
-    const capture_outcome outcome = take_events(c);
-    meter_stop();
-    capture_thread_join(reader);
-    if (c.latest) {
-        copy_period(bufs, frames_of(c, *c.latest));
+    capture_outcome outcome = capture_outcome::failed;
+    {
+        const meter_session meter;
+        plan.level_updates = meter_on();
+        if (plan.level_updates && !request_wakeups(dev.handle.get(), dev.rate, dev.period_frames)) {
+            // The device wakes its reader once a period; the reader still looks every 100 ms.
+        }
+        capture_thread reader; // joined when it goes, before the queue
+        if (const int err = capture_thread_start(reader, plan, queue); err != 0) {
+            say_failure(fail(fault::thread_start, "capture", err));
+            return capture_outcome::failed;
+        }
+        outcome = take_events(c);
     }
-
+    keep_for_dumps(c, std::nullopt);
+    take_stalls(c);
+    if (const uint64_t unsaid = queue_reports_unsaid(queue); unsaid > 0) {
+        say_err("%llu reports of the capture were not said: its queue was full\n", static_cast<unsigned long long>(unsaid));
+    }
     if (outcome == capture_outcome::stopped && totals.frames_captured > 0) {
-        std::fprintf(stderr, "recording stopped early: %.1f seconds captured\n",
-                     frames_to_seconds(totals.frames_captured, dev.rate));
+        say_err("recording stopped early: %.1f seconds captured\n", frames_to_seconds(totals.frames_captured, dev.rate));
     }
     if (totals.frames_lost > 0) {
-        std::fprintf(stderr, "%.3f seconds of audio lost\n", frames_to_seconds(totals.frames_lost, dev.rate));
+        say_err("%.3f seconds of audio lost\n", frames_to_seconds(totals.frames_lost, dev.rate));
     }
     return outcome;
 }

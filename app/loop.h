@@ -29,7 +29,8 @@ struct capture_totals {
 // The totals in seconds at `rate`, for the closing summary.
 run_summary summary_of(const capture_totals& totals, uint32_t rate);
 
-// Captures `duration_seconds` seconds into "00000.raw"; the last period stays
-// in `bufs` for the dumps. `stop` ends it early.
-capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, int32_t duration_seconds,
+// Captures `frames_wanted` frames (at least one) into "00000.raw", whose
+// take begins at the first frame; the last period stays in `bufs` for the
+// dumps. `stop` ends it early. Its failures are said here, as they happen.
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, uint64_t frames_wanted,
                          stop_control& stop, capture_totals& totals);

@@ -29,8 +29,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -48,35 +46,48 @@ int nothing_recorded(const raw_file& raw)
     return failed;
 }
 
-// Reads back "00000.raw" and writes "target.wav" from it.
-bool finish_target(wav_header& header, raw_file& raw, uint32_t rate)
+// Reads back "00000.raw" and writes "target.wav" from it; the note goes once
+// it is in place. What failed is said here, with what it left behind.
+bool finish_target(const wav_header& header, raw_file& raw, uint32_t rate)
 {
-    if (!raw_load(raw)) {
-        return false;
+    failure status = raw_load(raw);
+    bool replaced = false;
+    if (status.ok()) {
+        status = write_target(finish_hdr(header, raw.size, rate), raw, replaced);
     }
-    finish_hdr(header, raw.size, rate);
-    switch (write_target(header, raw)) {
-    case target_written::yes:
-        return take_end();
-    case target_written::not_durable:
+    if (status.ok()) {
+        status = take_end();
+        say_failure(status);
+        return status.ok();
+    }
+    say_failure(status);
+    if (replaced) {
         say_err("%s was replaced but may not be durable yet; the recording is also in %s\n", target_name, raw_name);
-        return false;
-    case target_written::no:
+    } else {
         say_err("%s left as it was; the new recording is in %s\n", target_name, raw_name);
-        return false;
     }
     return false;
 }
 
 // The directory for this run: locked, leftovers of a killed run gone, an
-// unfinished take saved. False after a message; an unknown take is left
-// exactly as it is.
+// unfinished take saved (said here). False after the reason was said; an
+// unknown take is left exactly as it is.
 bool claim_directory(unique_fd& lock, raw_file& raw)
 {
-    if (!lock_directory(lock) || !raw_open(raw)) {
-        return false;
+    failure claimed = lock_directory(lock);
+    if (claimed.ok()) {
+        claimed = raw_open(raw);
     }
-    return recover_take(raw) != recovery::failed;
+    if (claimed.ok()) {
+        const recovery recovered = recover_take(raw);
+        if (!recovered.saved_as.empty() && recovered.why.ok()) {
+            say_err("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, recovered.saved_as.c_str(),
+                    recovered.seconds);
+        }
+        claimed = recovered.why;
+    }
+    say_failure(claimed);
+    return claimed.ok();
 }
 
 int recover_only()
@@ -86,14 +97,27 @@ int recover_only()
     return claim_directory(lock, raw) ? 0 : failed;
 }
 
+// Says so when the disk cannot hold `frames` frames twice over; the
+// recording starts all the same.
+void say_if_short_of_room(const raw_file& raw, const cap_device& dev, const period_bufs& bufs, uint64_t frames)
+{
+    const uint64_t fit = seconds_that_fit_here(raw.fd.get(), dev.rate, bufs.buffer_size);
+    const uint64_t wanted = (frames + dev.rate - 1) / dev.rate;
+    if (fit < wanted) {
+        say_err("this disk has room for about %llu s of recording (00000.raw and target.wav each hold the whole take); "
+                "recording %llu s anyway\n",
+                static_cast<unsigned long long>(fit), static_cast<unsigned long long>(wanted));
+    }
+}
+
 int record(int argc, char** argv)
 {
-    wav_header header = init_hdr();
+    const wav_header header = init_hdr();
     const int32_t duration_seconds = read_rectime(argc, argv, stdin);
     say_out("\nYou entered:%d seconds. Starting....\n\n", duration_seconds);
     stop_control stop;
     if (!stop_control_init(stop)) {
-        std::fprintf(stderr, "cannot set up the stop requests: %s\n", std::strerror(errno));
+        say_failure(fail(fault::stop_setup, "", errno));
         return failed;
     }
     stop_signals signals;
@@ -101,35 +125,48 @@ int record(int argc, char** argv)
 
     unique_fd lock;
     raw_file raw;
-    if (!claim_directory(lock, raw) || !check_outputs(raw.fd.get())) {
+    if (!claim_directory(lock, raw)) {
+        return failed;
+    }
+    if (const failure refused = check_outputs(raw.fd.get()); !refused.ok()) {
+        say_failure(refused);
         return failed;
     }
     cap_device dev;
-    if (!cap_open(dev)) {
+    if (const failure opened = cap_open(dev); !opened.ok()) {
+        say_failure(opened);
         return nothing_recorded(raw);
     }
     period_bufs bufs = alloc_period_bufs(dev.period_frames);
-    if (!period_bufs_allocated(bufs)) {
-        say_err("cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
+    failure allocated = period_bufs_allocated(bufs) ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
+    if (allocated.ok()) {
+        allocated = raw_prepare(raw, dev.period_frames);
+    }
+    if (!allocated.ok()) {
+        say_failure(allocated);
         return nothing_recorded(raw);
     }
-    say_if_short_of_room(raw.fd.get(), frames_wanted(dev.rate, duration_seconds), dev.rate, bufs.buffer_size);
+    const uint64_t frames = frames_wanted(dev.rate, duration_seconds);
     // With nothing to capture every file is still written, as asked.
     const bool capturing = period_count(dev.rate, dev.period_frames, duration_seconds) > 0;
-    if (!capturing && !take_begin(raw, dev.rate)) {
-        return failed;
-    }
-
     capture_totals totals;
-    const capture_outcome outcome = cap_loop(dev, bufs, raw, duration_seconds, stop, totals);
-    if (capturing && totals.frames_captured == 0) {
-        return nothing_recorded(raw);
+    capture_outcome outcome = capture_outcome::complete;
+    if (capturing) {
+        say_if_short_of_room(raw, dev, bufs, frames);
+        outcome = cap_loop(dev, bufs, raw, frames, stop, totals);
+        if (totals.frames_captured == 0) {
+            return nothing_recorded(raw);
+        }
+    } else if (const failure begun = take_begin(raw, dev.rate); !begun.ok()) {
+        say_failure(begun);
+        return failed;
     }
     const bool captured = outcome != capture_outcome::failed;
     // The dumps are extras, written after target.wav so that they never take
     // the room it needs: their failure is reported but costs no recording.
     const bool written = captured && finish_target(header, raw, dev.rate);
-    const bool dumped = captured && dump_period(bufs);
+    failure dumped = captured ? dump_period(bufs) : failure{};
+    say_failure(dumped);
     if (totals.frames_captured > 0) {
         const run_summary summary = summary_of(totals, dev.rate);
         say_err("%s\n", summary_line(summary).c_str());
@@ -137,7 +174,7 @@ int record(int argc, char** argv)
             say_err("%s\n", silence.c_str());
         }
     }
-    if (!written || !dumped || outcome == capture_outcome::device_lost) {
+    if (!written || !dumped.ok() || outcome == capture_outcome::device_lost) {
         return failed;
     }
     say_out("%s\n", "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");

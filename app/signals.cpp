@@ -2,6 +2,7 @@
 #include "app/signals.h"
 
 #include "common/clock.h"
+#include "common/thread.h"
 #include "output/fileio.h"
 
 #include <atomic>
@@ -40,12 +41,13 @@ void say(const char* text)
     sigset_t only = {};
     sigemptyset(&only);
     sigaddset(&only, signo);
-    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signo);
+    if (pthread_sigmask(SIG_UNBLOCK, &only, nullptr) == 0) {
+        raise(signo);
+    }
     _exit(128 + signo);
 }
 
-extern "C" void* wait_for_signals(void*)
+void* wait_for_signals(void*)
 {
     int requests = 0;
     int64_t burst_start_ns = -1;
@@ -99,11 +101,14 @@ void stop_signals_begin(stop_signals& signals, stop_control& control)
     if (watch.first_signal == 0) {
         return; // all ignored
     }
-    pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr);
-    signals.running = pthread_create(&signals.thread, nullptr, wait_for_signals, nullptr) == 0;
-    if (!signals.running) {
-        // Nobody to take them: they keep their default action and end the run.
-        pthread_sigmask(SIG_UNBLOCK, &watch.signals, nullptr);
+    // Blocked here, and so in every thread started from now on.
+    if (pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr) != 0) {
+        return; // they keep their default action and end the run
+    }
+    signals.running = start_thread(signals.thread, wait_for_signals, nullptr) == 0;
+    if (!signals.running && pthread_sigmask(SIG_UNBLOCK, &watch.signals, nullptr) != 0) {
+        // Nobody to take them, and they cannot be given back their default
+        // action: a stop request waits until the end of the run.
     }
 }
 

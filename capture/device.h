@@ -1,6 +1,8 @@
 // The default ALSA capture device: opened, configured once, closed at the end.
 #pragma once
 
+#include "common/failure.h"
+
 #include <alsa/asoundlib.h>
 
 #include <cstdint>
@@ -37,13 +39,13 @@ inline constexpr snd_pcm_uframes_t requested_period_frames = 44100;
 
 // Opens "default" for capture and installs the configuration. The handle is
 // left non-blocking: the capture thread waits on its poll descriptors, so a
-// device that delivers nothing cannot hold a stop request up. On failure it
-// has printed the reason to standard error and returns false.
-bool cap_open(cap_device& dev);
+// device that delivers nothing cannot hold a stop request up.
+failure cap_open(cap_device& dev);
 
 // Asks the device to wake its reader about twenty times a second rather than
-// once a period, so that a meter can follow the frames as they come.
-void request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t period_frames);
+// once a period, so that a meter can follow the frames as they come; false
+// when it will not (the meter then moves once a period).
+bool request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t period_frames);
 
 // Stops and closes the device; results are of no use at this point.
 void cap_close(snd_pcm_t* pcm_handle);

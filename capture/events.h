@@ -1,5 +1,6 @@
 // What the capture thread tells the main thread, in capture order: each kind
-// of event is its own record, and every field has one meaning.
+// of event is its own record, and every field has one meaning. (The meter's
+// levels and the stalls are latest values beside the queue, not events.)
 #pragma once
 
 #include <cstdint>
@@ -45,33 +46,14 @@ struct device_gone {
 // The device has delivered nothing for a while.
 struct device_silent {};
 
-// For a meter on the screen, about ten times a second: the loudest of the
-// frames read since the last such event, before their period is complete.
-struct levels_so_far {
-    float peak = 0.0F;
-    uint64_t frames = 0; // frames read since the last period handed on
-    uint64_t loud = 0;   // of those, the samples the silence filter will keep
-};
-
-// The device's delivery fell behind the wall clock by this much more within
-// a few seconds (a stalled sound server): what played meanwhile may be
-// missing from the take, though no frame was counted as lost.
-struct device_paused {
-    uint64_t frames = 0;
-    uint64_t at_frames = 0; // how far into the take the (first) stall began
-    uint32_t stalls = 1;
-};
-
 // The last event of a capture.
 struct capture_over {
     capture_outcome outcome = capture_outcome::complete;
 };
 
-using capture_event =
-    std::variant<period_ready, frames_lost, read_failed, device_gone, device_silent, device_paused, levels_so_far,
-                 capture_over>;
+using capture_event = std::variant<period_ready, frames_lost, read_failed, device_gone, device_silent, capture_over>;
 
 // Folds `next` into `last` when both are the same kind of report (losses,
 // failures with the same error, silence), so that a device failing in a loop
-// cannot crowd periods out of the queue. Periods and the end never merge.
+// takes one place in the queue. Periods and the end never merge.
 bool merge_event(capture_event& last, const capture_event& next);

@@ -1,5 +1,8 @@
-// The queue between the capture thread and the main thread: slots and events.
+// The queue between the capture thread and the main thread: slots, events
+// and the latest levels.
 #include "capture/queue.h"
+
+#include "common/sample.h"
 
 #include <algorithm>
 #include <new>
@@ -8,9 +11,10 @@
 
 namespace {
 
-// Events in the ring for each slot: the period, and reports of other kinds
-// between two periods (those of one kind merge).
-constexpr std::size_t events_per_slot = 2;
+// Reports the ring has room for beyond a place for every slot's period and
+// for the end: reports of one kind in a row merge, so only a device failing
+// in several ways at once while the main thread is held up could fill them.
+constexpr std::size_t report_places = 64;
 
 } // namespace
 
@@ -23,20 +27,20 @@ uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames)
     const uint64_t periods = (frames + period_frames - 1) / period_frames;
     // The same bytes, with room for the last period and a little for the
     // bookkeeping of ordinary periods.
-    const uint64_t budget = (frames + period_frames + frames / 16) * 4;
-    const uint64_t per_slot = period_frames * 4 + events_per_slot * sizeof(capture_event) + sizeof(uint32_t);
+    const uint64_t budget = (frames + period_frames + frames / 16) * bytes_per_sample;
+    const uint64_t per_slot = period_frames * bytes_per_sample + sizeof(capture_event) + sizeof(uint32_t);
     return static_cast<uint32_t>(std::min<uint64_t>(std::min(periods, budget / per_slot), UINT32_MAX - 2) + 2);
 }
 
 bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames)
 {
     queue.slot_count = queue_slot_count(rate, period_frames);
-    queue.slot_bytes = static_cast<std::size_t>(period_frames) * 4;
+    queue.slot_bytes = static_cast<std::size_t>(period_frames) * bytes_per_sample;
     queue.slot_memory = zeroed_array<uint8_t>(queue.slot_bytes * queue.slot_count);
     queue.drop_slot = zeroed_array<uint8_t>(queue.slot_bytes);
     queue.slot_freed.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     queue.free_slots.reset(new (std::nothrow) uint32_t[queue.slot_count]);
-    queue.ring_size = std::size_t{queue.slot_count} * events_per_slot + 16;
+    queue.ring_size = std::size_t{queue.slot_count} + report_places + 1;
     queue.ring.reset(new (std::nothrow) capture_event[queue.ring_size]);
     if (!queue.slot_memory || !queue.drop_slot || !queue.slot_freed.valid() || !queue.free_slots || !queue.ring) {
         return false;
@@ -48,6 +52,7 @@ bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames)
     }
     queue.head = 0;
     queue.used = 0;
+    queue.periods_queued = 0;
     return true;
 }
 
@@ -67,21 +72,17 @@ std::optional<uint32_t> take_slot_locked(period_queue& queue)
     return queue.free_slots[--queue.free_count];
 }
 
-// Appends `event` behind the others, or merges it into the last one.
-bool push_locked(period_queue& queue, const capture_event& event)
+void append_locked(period_queue& queue, const capture_event& event)
 {
-    const std::size_t size = queue.ring_size;
-    if (queue.used > 0 && merge_event(queue.ring[(queue.head + queue.used - 1) % size], event)) {
-        return false;
-    }
-    // The last place is kept for the end, which the main thread waits for.
-    const bool last = std::holds_alternative<capture_over>(event);
-    if (queue.used + (last ? 0 : 1) >= size) {
-        return false; // cannot happen with the sizes above; an event is all it could be
-    }
-    queue.ring[(queue.head + queue.used) % size] = event;
+    queue.ring[(queue.head + queue.used) % queue.ring_size] = event;
     ++queue.used;
-    return true;
+}
+
+// Places the ring must keep for what may still come whatever the reports
+// do: a period for each slot not already queued, and the end.
+std::size_t places_kept(const period_queue& queue)
+{
+    return queue.slot_count - queue.periods_queued + 1;
 }
 
 } // namespace
@@ -97,7 +98,8 @@ std::optional<uint32_t> queue_push_period(period_queue& queue, const period_read
     std::optional<uint32_t> next;
     {
         const std::lock_guard<std::mutex> held(queue.lock);
-        push_locked(queue, period);
+        append_locked(queue, period); // each slot has its place
+        ++queue.periods_queued;
         next = take_slot_locked(queue);
     }
     queue.event_added.notify_one();
@@ -114,24 +116,77 @@ void queue_slot_wait_done(period_queue& queue)
 
 void queue_push(period_queue& queue, const capture_event& event)
 {
-    bool added = false;
     {
         const std::lock_guard<std::mutex> held(queue.lock);
-        added = push_locked(queue, event);
+        const bool end = std::holds_alternative<capture_over>(event);
+        if (!end && queue.used > 0 && merge_event(queue.ring[(queue.head + queue.used - 1) % queue.ring_size], event)) {
+            return; // the main thread takes it with the one before
+        }
+        if (!end && queue.used + places_kept(queue) >= queue.ring_size) {
+            ++queue.reports_unsaid;
+            return;
+        }
+        append_locked(queue, event);
     }
-    if (added) {
-        queue.event_added.notify_one();
-    }
+    queue.event_added.notify_one();
 }
 
-capture_event queue_pop(period_queue& queue)
+void queue_set_levels(period_queue& queue, const capture_levels& levels)
+{
+    {
+        const std::lock_guard<std::mutex> held(queue.lock);
+        queue.levels.peak = std::max(queue.levels.peak, levels.peak);
+        queue.levels.frames = levels.frames;
+        queue.levels.loud = levels.loud;
+        queue.levels_fresh = true;
+    }
+    queue.event_added.notify_one();
+}
+
+void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames)
+{
+    const std::lock_guard<std::mutex> held(queue.lock);
+    capture_stalls& stalls = queue.stalls;
+    if (stalls.count < stalls.starts.size()) {
+        stalls.starts[stalls.count] = at_frames;
+    }
+    ++stalls.count;
+    stalls.frames += frames;
+}
+
+std::optional<capture_event> queue_wait(period_queue& queue)
 {
     std::unique_lock<std::mutex> held(queue.lock);
-    queue.event_added.wait(held, [&queue] { return queue.used > 0; });
+    queue.event_added.wait(held, [&queue] { return queue.used > 0 || queue.levels_fresh; });
+    if (queue.used == 0) {
+        return std::nullopt;
+    }
     const capture_event event = queue.ring[queue.head];
     queue.head = (queue.head + 1) % queue.ring_size;
     --queue.used;
+    queue.periods_queued -= std::holds_alternative<period_ready>(event) ? 1 : 0;
     return event;
+}
+
+capture_levels queue_take_levels(period_queue& queue)
+{
+    const std::lock_guard<std::mutex> held(queue.lock);
+    const capture_levels levels = queue.levels;
+    queue.levels.peak = 0.0F;
+    queue.levels_fresh = false;
+    return levels;
+}
+
+capture_stalls queue_stalls(period_queue& queue)
+{
+    const std::lock_guard<std::mutex> held(queue.lock);
+    return queue.stalls;
+}
+
+uint64_t queue_reports_unsaid(period_queue& queue)
+{
+    const std::lock_guard<std::mutex> held(queue.lock);
+    return queue.reports_unsaid;
 }
 
 void queue_release(period_queue& queue, uint32_t slot)

@@ -1,16 +1,21 @@
 // The periods that the capture thread has read and the main thread has not
-// yet written, with what happened on the way, in the order it happened.
+// yet written, with what happened on the way, in the order it happened; and
+// beside them the latest levels and the stalls so far, which the main thread
+// reads whenever it draws the meter and which never take a place in the ring.
 //
 // Each period's frames sit in a slot of one large zero-filled block. Freed
 // slots are taken again most recent first, so while the main thread keeps up
 // only two or three slots are ever touched; the rest of the block stays
-// untouched pages until a stall needs them.
+// untouched pages until a stall needs them. The ring keeps a place for every
+// slot and for the end, so a period always fits; reports of one kind in a
+// row merge, and a report that still finds no room is counted, not lost.
 #pragma once
 
 #include "capture/events.h"
 #include "common/memory.h"
 #include "common/unique_fd.h"
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +26,22 @@
 // How long a stall of the main thread (a frozen disk, a blocked terminal) the
 // queue absorbs without losing a frame.
 inline constexpr uint32_t queue_seconds = 30;
+
+// For a meter: the frames read since the main thread last looked.
+struct capture_levels {
+    float peak = 0.0F;   // the loudest of them
+    uint64_t frames = 0; // frames read since the last period was handed on
+    uint64_t loud = 0;   // of those, the samples the silence filter will keep
+};
+
+// How far the device's delivery fell behind the wall clock (a stalled sound
+// server): what played meanwhile may be missing from the take, though no
+// frame was counted as lost.
+struct capture_stalls {
+    uint64_t frames = 0;                // in all
+    uint64_t count = 0;                 // the stalls
+    std::array<uint64_t, 3> starts{};   // where the first ones began, in frames into the take
+};
 
 struct period_queue {
     std::mutex lock;
@@ -36,6 +57,12 @@ struct period_queue {
     std::size_t ring_size = 0;
     std::size_t head = 0;
     std::size_t used = 0;
+    std::size_t periods_queued = 0;   // of `used`
+    uint64_t reports_unsaid = 0;      // reports that found the ring full
+
+    capture_levels levels;  // latest values: the main thread takes and resets them
+    bool levels_fresh = false;
+    capture_stalls stalls;
 
     // Where a period goes that finds the queue full for too long: read, then dropped.
     zeroed_array<uint8_t> drop_slot;
@@ -64,8 +91,9 @@ std::optional<uint32_t> queue_take_slot(period_queue& queue);
 // Empties `slot_freed` after a wake-up.
 void queue_slot_wait_done(period_queue& queue);
 
-// Hands an event to the main thread, merged into the one before it when it
-// is the same kind of report.
+// Hands a report (anything but a period) to the main thread, merged into the
+// one before it when it is the same kind; counted in `reports_unsaid` when the
+// ring has no room left for it.
 void queue_push(period_queue& queue, const capture_event& event);
 
 // Hands a period to the main thread and takes the next free slot in the same
@@ -73,8 +101,21 @@ void queue_push(period_queue& queue, const capture_event& event);
 // while the main thread takes the period; empty as queue_take_slot.
 std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period);
 
-// The oldest event, waiting for one.
-capture_event queue_pop(period_queue& queue);
+// The levels of the frames read since the main thread last took them, which
+// wakes it.
+void queue_set_levels(period_queue& queue, const capture_levels& levels);
+
+// One more stall of `frames` frames, begun `at_frames` into the take.
+void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames);
+
+// The oldest event, waiting for one; empty when fresh levels woke the wait.
+std::optional<capture_event> queue_wait(period_queue& queue);
+
+// The levels since the last call (the peak starts again from silence).
+capture_levels queue_take_levels(period_queue& queue);
+
+capture_stalls queue_stalls(period_queue& queue);
+uint64_t queue_reports_unsaid(period_queue& queue);
 
 // Gives a slot back once its frames are no longer needed.
 void queue_release(period_queue& queue, uint32_t slot);

@@ -2,6 +2,8 @@
 #include "capture/reader.h"
 
 #include "common/clock.h"
+#include "common/sample.h"
+#include "common/thread.h"
 #include "pipeline/period.h"
 
 #include <algorithm>
@@ -81,8 +83,6 @@ uint64_t stalled_frames(stall_watch& watch, int64_t lag, int64_t now_ns, uint32_
 
 namespace {
 
-constexpr std::size_t bytes_per_frame = 4;
-
 // The period being gathered: into a slot of the queue, or, while the queue
 // is full past what the device's buffer can wait for, into its drop slot to
 // be dropped and counted.
@@ -136,6 +136,7 @@ struct reader_state {
     level_watch levels;
     uint64_t done = 0;      // frames handed on or lost, of frames_wanted
     bool must_wait = false; // the last read found nothing
+    uint32_t empty_wakes = 0; // wake-ups in a row after which the device had nothing
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
 };
@@ -148,7 +149,7 @@ uint64_t frames_left(const reader_state& st)
 uint8_t* fill_point(reader_state& st)
 {
     uint8_t* base = st.fill.dropping ? st.queue.drop_slot.data() : queue_slot_data(st.queue, *st.fill.slot);
-    return base + st.fill.frames * bytes_per_frame;
+    return base + st.fill.frames * bytes_per_sample;
 }
 
 // Hands the frames gathered so far to the main thread, or drops them when the
@@ -327,23 +328,36 @@ bool recover(reader_state& st, int failure, int64_t now)
 
 // Sleeps until the device has frames or a stop is requested; while the
 // device is silent and that is not yet said, no longer than until it is due.
-void wait_for_device(reader_state& st)
+// A device that keeps waking its reader with nothing to read (its descriptor
+// readable for good) is looked at less and less often, up to every 20 ms,
+// rather than in a busy loop. Whether the device said it had frames.
+bool wait_for_device(reader_state& st)
 {
     snd_pcm_t* pcm = st.plan.pcm_handle;
     const int count = snd_pcm_poll_descriptors(pcm, st.fds.data(), static_cast<unsigned>(st.fds.size() - 1));
-    const auto device_fds = static_cast<unsigned>(std::max(count, 0));
-    st.fds[device_fds] = pollfd{st.plan.stop->wake.get(), POLLIN, 0};
+    auto device_fds = static_cast<unsigned>(std::max(count, 0));
+    const int64_t now = monotonic_ns();
     int64_t deadline = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
     if (st.plan.level_updates) {
         // A device that wakes its reader once a period still has frames to show between.
-        const int64_t next_look = monotonic_ns() + level_update_ns;
-        deadline = deadline < 0 ? next_look : std::min(deadline, next_look);
+        deadline = deadline < 0 ? now + level_update_ns : std::min(deadline, now + level_update_ns);
     }
-    if (sleep_on(std::span(st.fds).first(device_fds + 1), deadline) > 0 && device_fds > 0) {
-        // Lets the device's plugin take note of the wake-up.
-        unsigned short revents = 0;
-        snd_pcm_poll_descriptors_revents(pcm, st.fds.data(), device_fds, &revents);
+    if (st.empty_wakes >= 2) {
+        const int64_t backoff = std::min<int64_t>(int64_t{1'000'000} << std::min(st.empty_wakes - 2, 5U), 20'000'000);
+        deadline = deadline < 0 ? now + backoff : std::min(deadline, now + backoff);
+        device_fds = 0; // the stop control alone
     }
+    st.fds[device_fds] = pollfd{st.plan.stop->wake.get(), POLLIN, 0};
+    const int woke = sleep_on(std::span(st.fds).first(device_fds + 1), deadline);
+    if (device_fds == 0) {
+        return st.empty_wakes >= 2; // backing off: the device is taken at its word
+    }
+    if (woke <= 0) {
+        return false;
+    }
+    // Lets the device's plugin take note of the wake-up, and say what it was.
+    unsigned short revents = 0;
+    return snd_pcm_poll_descriptors_revents(pcm, st.fds.data(), device_fds, &revents) == 0 && (revents & POLLIN) != 0;
 }
 
 // For a meter: the loudest of the frames just read, sent on about ten times
@@ -351,11 +365,11 @@ void wait_for_device(reader_state& st)
 void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64_t now)
 {
     level_watch& levels = st.levels;
-    const raw_levels measured = measure_raw(std::span(read, frames * bytes_per_frame));
+    const raw_levels measured = measure_raw(std::span(read, frames * bytes_per_sample));
     levels.peak = std::max(levels.peak, measured.peak);
     levels.loud_in_period += measured.loud;
     if (now - levels.last_update_ns >= level_update_ns) {
-        queue_push(st.queue, levels_so_far{levels.peak, st.fill.frames + frames, levels.loud_in_period});
+        queue_set_levels(st.queue, capture_levels{levels.peak, st.fill.frames + frames, levels.loud_in_period});
         levels.peak = 0.0F;
         levels.last_update_ns = now;
     }
@@ -373,7 +387,7 @@ void took_frames(reader_state& st, uint64_t frames, int64_t now)
     const auto lag = static_cast<int64_t>(ns_to_frames(now - st.first_start_ns, st.plan.rate)) - accounted;
     if (const uint64_t paused = stalled_frames(st.stalls, lag, now, st.plan.rate); paused > 0) {
         // It began after the frames read before these: that far into the take.
-        queue_push(st.queue, device_paused{paused, static_cast<uint64_t>(accounted) - frames, 1});
+        queue_add_stall(st.queue, paused, static_cast<uint64_t>(accounted) - frames);
     }
     st.run.frames += frames;
     st.run.frames_since_recovery += frames;
@@ -423,13 +437,12 @@ capture_outcome capture(reader_state& st)
         if (!ready_to_read(st)) {
             continue;
         }
-        if (st.must_wait) {
-            wait_for_device(st);
-        }
+        const bool woken = st.must_wait && wait_for_device(st);
         const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
+        st.empty_wakes = woken && st.must_wait ? st.empty_wakes + 1 : 0;
         if (got > 0) {
             took_frames(st, static_cast<uint64_t>(got), now);
         } else if (st.must_wait) {
@@ -443,7 +456,7 @@ capture_outcome capture(reader_state& st)
     }
 }
 
-extern "C" void* capture_main(void* arg)
+void* capture_main(void* arg)
 {
     auto* reader = static_cast<capture_thread*>(arg);
     reader_state st(reader->plan, *reader->queue);
@@ -467,20 +480,16 @@ int capture_thread_start(capture_thread& reader, const capture_plan& plan, perio
 {
     reader.plan = plan;
     reader.queue = &queue;
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    const int err = pthread_create(&reader.thread, nullptr, capture_main, &reader);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    const int err = start_thread(reader.thread, capture_main, &reader);
     reader.running = err == 0;
     return err;
 }
 
-void capture_thread_join(capture_thread& reader)
+capture_thread::~capture_thread()
 {
-    if (reader.running) {
-        pthread_join(reader.thread, nullptr);
-        reader.running = false;
+    if (running) {
+        // Whatever ended the main thread's side, the capture ends now too.
+        request_stop(*plan.stop, stop_reason::cancelled);
+        pthread_join(thread, nullptr);
     }
 }

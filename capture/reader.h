@@ -24,10 +24,10 @@ struct capture_plan {
     uint64_t buffer_frames = 0;
     uint64_t frames_wanted = 0; // the duration in frames
     stop_control* stop = nullptr;
-    bool level_updates = false; // a meter is on the screen: levels_so_far about ten times a second
+    bool level_updates = false; // a meter is on the screen: levels about ten times a second
 };
 
-// How often a meter on the screen is sent the levels of the frames so far.
+// How often a meter on the screen gets the levels of the frames so far.
 inline constexpr int64_t level_update_ns = 100'000'000;
 
 // After this long without a frame the capture thread says so, once.
@@ -78,16 +78,21 @@ int64_t failure_window_ns(uint32_t rate, uint64_t buffer_frames);
 // period is dropped: half the device's buffer, which keeps filling meanwhile.
 int64_t queue_hold_ns(uint32_t rate, uint64_t buffer_frames);
 
+// The capture thread's owner: when it goes, the capture is stopped (if it
+// still runs) and the thread joined, before the queue and the plan it reads
+// can go. Declare it after the queue.
 struct capture_thread {
     pthread_t thread = {};
     capture_plan plan;
     period_queue* queue = nullptr;
     bool running = false;
+
+    capture_thread() = default;
+    capture_thread(const capture_thread&) = delete;
+    capture_thread& operator=(const capture_thread&) = delete;
+    ~capture_thread();
 };
 
 // Starts the thread with every signal blocked in it. 0, or the error number
 // when it cannot be started.
 int capture_thread_start(capture_thread& reader, const capture_plan& plan, period_queue& queue);
-
-// Waits for the thread to end.
-void capture_thread_join(capture_thread& reader);

@@ -108,6 +108,95 @@ void say_err(const char* format, ...)
     }
 }
 
+namespace {
+
+// "@s" the subject, "@r" the reason (the errno's text, or the words given),
+// "@n" the number.
+struct failure_entry {
+    fault what;
+    const char* text;
+};
+
+constexpr failure_entry failure_texts[] = {
+    {fault::no_memory, "cannot allocate the @s: @r\n"},
+    {fault::thread_start, "cannot start the @s thread: @r\n"},
+    {fault::stop_setup, "cannot set up the stop requests: @r\n"},
+    {fault::device_open, "unable to open pcm device: @r\n"},
+    {fault::sound_server_unreachable,
+     "unable to open pcm device: @r\n"
+     "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n"},
+    {fault::device_setup, "double check hardware specs&parameters: @r\n"},
+    {fault::directory_busy, "00000.raw: this directory is in use by another recording (process @n)\n"},
+    {fault::directory_lock, "00000.raw: cannot lock this directory: @r\n"},
+    {fault::refused, "cannot record into @s: @r\n"},
+    {fault::raw_open, "\nError opening 00000.raw to dump Buffer! \n@s: @r\n"},
+    {fault::unknown_take,
+     "cannot tell what take 00000.raw holds: .00000.raw.take @r\n"
+     "nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 00000.raw "
+     "take.wav), then move .00000.raw.take away\n"},
+    {fault::take_not_saved, "cannot save the unfinished take in 00000.raw: @s: @r\n"},
+    {fault::recovered_names_taken, "cannot save the unfinished take in 00000.raw: @s to @r are all taken\n"},
+    {fault::note_not_updated,
+     "saved the unfinished take in 00000.raw as @s (@n s), but its note .00000.raw.take still says unfinished: @r; "
+     "the next start finds it saved\n"},
+    {fault::writing, "error writing @s: @r\n"},
+    {fault::reading, "error reading @s: @r\n"},
+    {fault::size_unknown, "Cannot decide the size of @s: @r\n"},
+    {fault::target_open, "\nError opening Target file\n@s: @r\n"},
+    {fault::buffer_dump_open, "\nError opening file to dump Buffer! \n@s: @r\n"},
+    {fault::array_dump_open, "\nError opening file to dump Array! \n@s: @r\n"},
+};
+
+std::string reason_of(const failure& what)
+{
+    if (!what.reason.empty()) {
+        return what.reason;
+    }
+    if (what.code == 0) {
+        return what.what == fault::writing || what.what == fault::reading ? "file ended early" : "unknown reason";
+    }
+    return std::strerror(what.code);
+}
+
+} // namespace
+
+std::string failure_text(const failure& what)
+{
+    const char* text = nullptr;
+    for (const failure_entry& entry : failure_texts) {
+        text = entry.what == what.what ? entry.text : text;
+    }
+    if (text == nullptr) {
+        return {};
+    }
+    if (what.what == fault::directory_busy && what.number <= 0) {
+        text = "00000.raw: this directory is in use by another recording\n";
+    }
+    std::string line;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (c[0] == '@' && c[1] == 's') {
+            line += what.subject;
+        } else if (c[0] == '@' && c[1] == 'r') {
+            line += reason_of(what);
+        } else if (c[0] == '@' && c[1] == 'n') {
+            line += what.what == fault::note_not_updated ? format_text("%.1f", static_cast<double>(what.number) / 10)
+                                                         : std::to_string(what.number);
+        } else {
+            line += *c;
+            continue;
+        }
+        ++c;
+    }
+    return line;
+}
+
+void say_failure(const failure& what)
+{
+    if (!what.ok()) {
+        say_err("%s", failure_text(what).c_str());
+    }
+}
+
 std::string dbfs_text(float peak)
 {
     if (!(peak > 0.0F)) {

@@ -8,6 +8,8 @@
 // meter's line is cleared first and drawn again below them.
 #pragma once
 
+#include "common/failure.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,13 @@ void say_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // fprintf to standard error, around the meter when it is shown.
 void say_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The text of a failure, every line ended: the one table of the program's
+// failure messages.
+std::string failure_text(const failure& what);
+
+// Prints a failure on standard error, around the meter; nothing for none.
+void say_failure(const failure& what);
 
 // printf into a string, of any length.
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));

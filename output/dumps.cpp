@@ -6,38 +6,37 @@
 #include "output/names.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 
 namespace {
 
-bool dump(const char* name, const void* data, std::size_t size, const char* open_failure, const char* done)
+failure dump(const char* name, const void* data, std::size_t size, fault open_failed, const char* done)
 {
     unique_fd fd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
-        std::fprintf(stderr, "%s%s: %s\n", open_failure, name, std::strerror(errno));
-        return false;
+        return fail(open_failed, name, errno);
     }
-    io_status status = write_all(fd.get(), std::span(static_cast<const uint8_t*>(data), size), name);
-    const io_status closed = close_file(fd, name);
+    failure status = write_all(fd.get(), std::span(static_cast<const uint8_t*>(data), size), name);
+    const failure closed = close_file(fd, name);
     if (status.ok()) {
         status = closed;
     }
-    if (!status.ok()) {
-        return say_io_error(status);
+    if (status.ok()) {
+        say_out("%s\n", done);
     }
-    say_out("%s\n", done);
-    return true;
+    return status;
 }
 
 } // namespace
 
-bool dump_period(period_bufs& bufs)
+failure dump_period(period_bufs& bufs)
 {
     decode_period(std::span(bufs.working_copy.data(), bufs.buffer_size), std::span(bufs.decoded.data(), bufs.decoded.size()));
-    return dump(buffer_dump_name, bufs.working_copy.data(), bufs.buffer_size, "\nError opening file to dump Buffer! \n",
-                "\n\n One Run of Buffer data to file ok!") &&
-           dump(array_dump_name, bufs.decoded.data(), bufs.buffer_size, "\nError opening file to dump Array! \n",
-                "\n Once, Array data to file ok!");
+    failure status = dump(buffer_dump_name, bufs.working_copy.data(), bufs.buffer_size, fault::buffer_dump_open,
+                          "\n\n One Run of Buffer data to file ok!");
+    if (status.ok()) {
+        status = dump(array_dump_name, bufs.decoded.data(), bufs.buffer_size, fault::array_dump_open,
+                      "\n Once, Array data to file ok!");
+    }
+    return status;
 }

@@ -12,21 +12,7 @@
 #include <string>
 #include <unistd.h>
 
-io_status io_failure(const char* action, const char* file, int error)
-{
-    return io_status{action, file, error};
-}
-
-bool say_io_error(const io_status& status)
-{
-    if (!status.ok()) {
-        say_err("error %s %s: %s\n", status.action, status.file,
-                status.error == 0 ? "file ended early" : std::strerror(status.error));
-    }
-    return false;
-}
-
-io_status write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at)
+failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at)
 {
     while (!bytes.empty()) {
         const ssize_t done =
@@ -35,7 +21,7 @@ io_status write_all(int fd, std::span<const uint8_t> bytes, const char* file, in
             continue;
         }
         if (done <= 0) {
-            return io_failure("writing", file, done == 0 ? ENOSPC : errno);
+            return fail(fault::writing, file, done == 0 ? ENOSPC : errno);
         }
         bytes = bytes.subspan(static_cast<std::size_t>(done));
         at = at < 0 ? at : at + done;
@@ -46,9 +32,9 @@ io_status write_all(int fd, std::span<const uint8_t> bytes, const char* file, in
 namespace {
 
 // Special files and read-only file systems have nothing to sync: EINVAL or EROFS.
-io_status synced(int result, const char* file)
+failure synced(int result, const char* file)
 {
-    return result == 0 || errno == EINVAL || errno == EROFS ? io_status{} : io_failure("writing", file, errno);
+    return result == 0 || errno == EINVAL || errno == EROFS ? failure{} : fail(fault::writing, file, errno);
 }
 
 bool aligned(const void* data, std::size_t size, int64_t at)
@@ -59,24 +45,24 @@ bool aligned(const void* data, std::size_t size, int64_t at)
 
 } // namespace
 
-io_status sync_file(int fd, const char* file)
+failure sync_file(int fd, const char* file)
 {
     return synced(fdatasync(fd), file);
 }
 
-io_status sync_directory(const char* file)
+failure sync_directory(const char* file)
 {
     const unique_fd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) {
-        return io_failure("writing", file, errno);
+        return fail(fault::writing, file, errno);
     }
     return synced(fsync(dir.get()), file);
 }
 
-io_status close_file(unique_fd& fd, const char* file)
+failure close_file(unique_fd& fd, const char* file)
 {
     const int result = close(fd.release());
-    return result == 0 ? io_status{} : io_failure("writing", file, errno);
+    return result == 0 ? failure{} : fail(fault::writing, file, errno);
 }
 
 int rename_noreplace(const char* from, const char* to)
@@ -131,7 +117,7 @@ void direct_open(direct_io& io, int cached_fd, int flags)
     io.direct_fd.reset(open(path.c_str(), flags | O_CLOEXEC | O_DIRECT));
 }
 
-io_status direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at, const char* file)
+failure direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at, const char* file)
 {
     while (io.direct_fd.valid() && !bytes.empty() && aligned(bytes.data(), bytes.size(), at)) {
         const ssize_t done = pwrite(io.direct_fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(at));
@@ -139,7 +125,7 @@ io_status direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at
             continue;
         }
         if (done < 0 && errno != EINVAL) {
-            return io_failure("writing", file, errno);
+            return fail(fault::writing, file, errno);
         }
         if (done <= 0 || static_cast<std::size_t>(done) % page_bytes != 0) {
             // Refused after all, or a partial block: the page cache takes the

@@ -1,10 +1,11 @@
 // The file toolkit: whole writes, one sync rule for files and directories,
 // and direct I/O beside the page cache with its fallback. A failure comes
-// back as a value that names the action, the file and the system's reason;
+// back as a value that names what failed, the file and the system's reason;
 // the phase that met it prints it once ("error writing 00000.raw: No space
 // left on device").
 #pragma once
 
+#include "common/failure.h"
 #include "common/unique_fd.h"
 
 #include <cstddef>
@@ -12,32 +13,20 @@
 #include <span>
 #include <sys/types.h>
 
-struct io_status {
-    const char* action = nullptr; // "writing", "reading"; null: it worked
-    const char* file = nullptr;
-    int error = 0; // errno; 0 when reading found the file shorter than expected
-    bool ok() const { return action == nullptr; }
-};
-
-io_status io_failure(const char* action, const char* file, int error);
-
-// "error ACTION FILE: REASON" on standard error. Returns false, for `return say_io_error(...)`.
-bool say_io_error(const io_status& status);
-
 // Writes all of `bytes`, however many calls that takes: at the offset `at`
 // when it is given, else at the current position.
-io_status write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at = -1);
+failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at = -1);
 
 // Syncs the file's data. Special files with nothing to sync (devices, pipes)
 // count as synced.
-io_status sync_file(int fd, const char* file);
+failure sync_file(int fd, const char* file);
 
 // Syncs the current directory, so that the names created or renamed in it
 // last; failures name `file`, the name that needed it.
-io_status sync_directory(const char* file);
+failure sync_directory(const char* file);
 
 // Closes the descriptor, checking the result.
-io_status close_file(unique_fd& fd, const char* file);
+failure close_file(unique_fd& fd, const char* file);
 
 // Renames `from` to `to` without ever replacing an existing `to` (EEXIST):
 // RENAME_NOREPLACE, or a hard link where the file system lacks it.
@@ -76,7 +65,7 @@ void direct_open(direct_io& io, int cached_fd, int flags);
 
 // Writes `bytes` at `at`: direct when the file allows it and the piece is
 // whole aligned blocks from an aligned address, else through the page cache.
-io_status direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at, const char* file);
+failure direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at, const char* file);
 
 // Reads up to `into.size()` bytes at `at` (direct where it can, as above);
 // the bytes read, 0 at the end, -1 with errno on failure.

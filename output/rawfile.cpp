@@ -1,141 +1,105 @@
-// 00000.raw: locked, emptied, appended period by period and synced.
+// 00000.raw: opened, emptied at the first frame, appended period by period and synced.
 #include "output/rawfile.h"
 
+#include "common/sample.h"
 #include "output/console.h"
+#include "output/fileio.h"
 #include "output/names.h"
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-void say_open_failure(int reason)
-{
-    say_err("\nError opening 00000.raw to dump Buffer! \n%s: %s\n", raw_name, std::strerror(reason));
-}
-
-} // namespace
-
-namespace {
-
 // Never through a link: a take is written into this directory's own file.
 // Opened without blocking so that a FIFO of that name cannot hold the run
 // up; the recording itself is written with blocking calls.
-bool open_raw(raw_file& raw, int create)
+failure open_raw(raw_file& raw, int create)
 {
     raw.fd.reset(open(raw_name, O_RDWR | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
     if (!raw.fd.valid()) {
         if (errno == ELOOP) {
-            say_err("cannot record into %s: it is a symbolic link\n", raw_name);
-        } else if (errno != ENOENT || create != 0) {
-            say_open_failure(errno);
-        } else {
-            return true; // none yet: created at the first frame
+            return fail_because(fault::refused, raw_name, "it is a symbolic link");
         }
-        return false;
+        // None yet: it is created at the first frame.
+        return errno == ENOENT && create == 0 ? failure{} : fail(fault::raw_open, raw_name, errno);
     }
     struct stat st = {};
-    if (fstat(raw.fd.get(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        say_err("cannot record into %s: it is not a regular file\n", raw_name);
-        return false;
+    if (fstat(raw.fd.get(), &st) != 0) {
+        return fail(fault::raw_open, raw_name, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return fail_because(fault::refused, raw_name, "it is not a regular file");
     }
     const int flags = fcntl(raw.fd.get(), F_GETFL);
     if (flags < 0 || fcntl(raw.fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        say_open_failure(errno);
-        return false;
+        return fail(fault::raw_open, raw_name, errno);
     }
-    return true;
+    return {};
 }
 
 } // namespace
 
-bool raw_open(raw_file& raw)
+failure raw_open(raw_file& raw)
 {
     return open_raw(raw, 0);
 }
 
-bool raw_prepare(raw_file& raw, std::size_t period_samples)
+failure raw_prepare(raw_file& raw, std::size_t period_samples)
 {
-    raw.stage = zeroed_array<uint8_t>(page_bytes + (period_samples + 1) * sizeof(float));
-    if (!raw.stage) {
-        std::fprintf(stderr, "cannot allocate the period buffers: %s\n", std::strerror(ENOMEM));
-        return false;
-    }
-    return true;
+    raw.stage = zeroed_array<float>(period_samples + 1);
+    return raw.stage ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
 }
 
-bool raw_reset(raw_file& raw)
+failure raw_reset(raw_file& raw)
 {
-    if (!raw.fd.valid() && !open_raw(raw, O_CREAT)) {
-        return false;
+    if (!raw.fd.valid()) {
+        if (failure opened = open_raw(raw, O_CREAT); !opened.ok()) {
+            return opened;
+        }
     }
     if (ftruncate(raw.fd.get(), 0) != 0) {
-        say_open_failure(errno);
-        return false;
+        return fail(fault::raw_open, raw_name, errno);
     }
     raw.emptied = true;
     raw.size = 0;
-    raw.tail = 0;
-    direct_open(raw.direct, raw.fd.get(), O_WRONLY);
-    return true;
+    return {};
 }
 
 std::span<float> raw_room(raw_file& raw)
 {
-    auto* first = reinterpret_cast<float*>(raw.stage.data() + raw.tail);
-    return {first, (raw.stage.size() - raw.tail) / sizeof(float)};
+    return {raw.stage.data(), raw.stage.size()};
 }
 
-io_status raw_append(raw_file& raw, std::size_t samples)
+failure raw_append(raw_file& raw, std::size_t samples)
 {
-    uint8_t* stage = raw.stage.data();
-    const std::size_t total = raw.tail + samples * sizeof(float);
-    const std::size_t whole = total - total % page_bytes;
-    const auto block_start = static_cast<int64_t>(raw.size - raw.tail);
-    io_status status;
-    if (raw.direct.direct_fd.valid()) {
-        status = direct_write(raw.direct, std::span(stage, whole), block_start, raw_name);
-        if (status.ok()) {
-            status = write_all(raw.fd.get(), std::span(stage + whole, total - whole), raw_name,
-                               block_start + static_cast<int64_t>(whole));
-        }
-    } else {
-        status = write_all(raw.fd.get(), std::span(stage + raw.tail, total - raw.tail), raw_name,
-                           static_cast<int64_t>(raw.size));
-    }
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(raw.stage.data()), samples * bytes_per_sample);
+    failure status = write_all(raw.fd.get(), bytes, raw_name, static_cast<int64_t>(raw.size));
     if (status.ok()) {
         status = sync_file(raw.fd.get(), raw_name);
     }
     if (status.ok()) {
-        std::memmove(stage, stage + whole, total - whole);
-        raw.tail = total - whole;
-        raw.size += samples * sizeof(float);
+        raw.size += bytes.size();
     }
     return status;
 }
 
-bool raw_load(raw_file& raw)
+failure raw_load(raw_file& raw)
 {
-    const int64_t size = fsize(raw.fd.get(), raw_name);
+    const int64_t size = raw.fd.valid() ? fsize(raw.fd.get()) : 0;
     if (size < 0) {
-        return false;
+        return fail(fault::size_unknown, raw_name, errno);
     }
     raw.size = static_cast<uint64_t>(size);
     say_out(" 00000.raw is %" PRIu64 " bytes. \n\n", raw.size);
-    return true;
+    return {};
 }
 
-int64_t fsize(int fd, const char* filename)
+int64_t fsize(int fd)
 {
     struct stat st = {};
-    if (fstat(fd, &st) != 0) {
-        std::fprintf(stderr, "Cannot decide the size of %s: %s\n", filename, std::strerror(errno));
-        return -1;
-    }
-    return static_cast<int64_t>(st.st_size);
+    return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -112,24 +113,24 @@ namespace {
 // Writes the note beside 00000.raw through a temporary file, then syncs the
 // directory: a reader never sees half a note, and once this returns the
 // note lasts, name and all.
-io_status write_note(const take_note& note)
+failure write_note(const take_note& note)
 {
     temp_file temp(note_temp_name);
     unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
-        return io_failure("writing", note_temp_name, errno);
+        return fail(fault::writing, note_temp_name, errno);
     }
     const std::string text = note_text(note);
-    io_status status = write_all(fd.get(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), note_name);
+    failure status = write_all(fd.get(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), note_name);
     if (status.ok()) {
         status = sync_file(fd.get(), note_name);
     }
-    const io_status closed = close_file(fd, note_name);
+    const failure closed = close_file(fd, note_name);
     if (status.ok()) {
         status = closed;
     }
     if (status.ok() && rename(temp.name, note_name) != 0) {
-        status = io_failure("writing", note_name, errno);
+        status = fail(fault::writing, note_name, errno);
     }
     if (!status.ok()) {
         return status;
@@ -138,10 +139,10 @@ io_status write_note(const take_note& note)
     return sync_directory(note_name);
 }
 
-io_status forget_note()
+failure forget_note()
 {
     if (unlink(note_name) != 0 && errno != ENOENT) {
-        return io_failure("writing", note_name, errno);
+        return fail(fault::writing, note_name, errno);
     }
     return sync_directory(note_name);
 }
@@ -186,19 +187,6 @@ note_reading read_note(int64_t now_unix)
     return reading;
 }
 
-void say_unknown_take(const std::string& problem)
-{
-    say_err("cannot tell what take %s holds: %s %s\n"
-            "nothing was changed: save %s by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 %s take.wav), "
-            "then move %s away\n",
-            raw_name, note_name, problem.c_str(), raw_name, raw_name, note_name);
-}
-
-const char* reason_of(const io_status& status)
-{
-    return status.error == 0 ? "file ended early" : std::strerror(status.error);
-}
-
 bool name_taken(const std::string& name)
 {
     struct stat st = {};
@@ -210,20 +198,18 @@ bool name_taken(const std::string& name)
 // saves it again.
 recovery finish_recovery(take_note note, uint64_t size)
 {
-    const double seconds = static_cast<double>(size / bytes_per_sample) / note.rate;
+    recovery done;
+    done.saved_as = note.saved_as;
+    done.seconds = static_cast<double>(size / bytes_per_sample) / note.rate;
     note.state = take_state::recovered;
-    io_status status = write_note(note);
-    if (!status.ok() && forget_note().ok()) {
-        status = {};
+    const failure rewritten = write_note(note);
+    if (!rewritten.ok() && !forget_note().ok()) {
+        done.why = rewritten;
+        done.why.what = fault::note_not_updated;
+        done.why.subject = note.saved_as;
+        done.why.number = std::llround(done.seconds * 10);
     }
-    if (!status.ok()) {
-        say_err("saved the unfinished take in %s as %s (%.1f s), but its note %s still says unfinished: %s; "
-                "the next start finds it saved\n",
-                raw_name, note.saved_as.c_str(), seconds, note_name, reason_of(status));
-        return recovery::failed;
-    }
-    say_err("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, note.saved_as.c_str(), seconds);
-    return recovery::saved;
+    return done;
 }
 
 // Saves the first `size` bytes of 00000.raw as a new recovered file. The note
@@ -232,18 +218,19 @@ recovery finish_recovery(take_note note, uint64_t size)
 recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, uint64_t size)
 {
     constexpr int most_copies = 999;
+    recovery failed;
     int copy = 1;
     while (copy <= most_copies && name_taken(recovered_name(note.started_unix, copy))) {
         ++copy;
     }
     if (copy > most_copies) {
-        say_err("cannot save the unfinished take in %s: %s to %s are all taken\n", raw_name,
-                recovered_name(note.started_unix, 1).c_str(), recovered_name(note.started_unix, most_copies).c_str());
-        return recovery::failed;
+        failed.why = fail_because(fault::recovered_names_taken, recovered_name(note.started_unix, 1),
+                                  recovered_name(note.started_unix, most_copies));
+        return failed;
     }
     std::string name = recovered_name(note.started_unix, copy);
     temp_file temp(recovered_temp_name);
-    io_status status = write_wav_temp(temp, name.c_str(), hdr, raw.fd.get(), size);
+    failure status = write_wav_temp(temp, name.c_str(), hdr, raw.fd.get(), size);
     // The same file goes to the next free name when one is taken meanwhile.
     for (; status.ok() && copy <= most_copies; name = recovered_name(note.started_unix, ++copy)) {
         if (name_taken(name)) {
@@ -256,18 +243,19 @@ recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, u
             break;
         }
         if (status.ok() && errno != EEXIST) {
-            status = io_failure("writing", note.saved_as.c_str(), errno);
+            status = fail(fault::writing, note.saved_as, errno);
         }
     }
     if (status.ok() && copy > most_copies) {
-        status = io_failure("writing", note.saved_as.c_str(), EEXIST);
+        status = fail(fault::writing, note.saved_as, EEXIST);
     }
     if (status.ok()) {
         status = sync_directory(note.saved_as.c_str());
     }
     if (!status.ok()) {
-        say_err("cannot save the unfinished take in %s: %s: %s\n", raw_name, status.file, reason_of(status));
-        return recovery::failed;
+        failed.why = status;
+        failed.why.what = fault::take_not_saved;
+        return failed;
     }
     return finish_recovery(note, size);
 }
@@ -284,54 +272,49 @@ void remove_leftovers()
 
 } // namespace
 
-bool take_begin(raw_file& raw, uint32_t rate)
+failure take_begin(raw_file& raw, uint32_t rate)
 {
-    if (!raw_reset(raw)) {
-        return false;
+    if (failure emptied = raw_reset(raw); !emptied.ok()) {
+        return emptied;
     }
     take_note note;
     note.rate = rate;
     note.started_unix = static_cast<int64_t>(std::time(nullptr));
     // The note's directory sync makes 00000.raw's name durable too.
-    const io_status status = write_note(note);
-    return status.ok() || say_io_error(status);
+    return write_note(note);
 }
 
-bool take_end()
+failure take_end()
 {
-    const io_status status = forget_note();
-    return status.ok() || say_io_error(status);
+    return forget_note();
 }
 
 recovery recover_take(const raw_file& raw)
 {
+    recovery result;
     const note_reading reading = read_note(static_cast<int64_t>(std::time(nullptr)));
     if (reading.present && !reading.note) {
-        say_unknown_take(reading.problem);
-        return recovery::failed;
+        result.why = fail_because(fault::unknown_take, note_name, reading.problem);
+        return result;
     }
     remove_leftovers();
-    if (!reading.present) {
-        return recovery::none;
+    if (!reading.present || reading.note->state != take_state::unfinished) {
+        return result;
     }
     const take_note& note = *reading.note;
-    if (note.state != take_state::unfinished) {
-        return recovery::none;
-    }
     struct stat st = {};
     if (raw.fd.valid() && fstat(raw.fd.get(), &st) != 0) {
-        say_err("cannot save the unfinished take in %s: %s\n", raw_name, std::strerror(errno));
-        return recovery::failed;
+        result.why = fail(fault::take_not_saved, raw_name, errno);
+        return result;
     }
     // A trailing partial sample (a write cut short) is left out.
     const uint64_t size = raw.fd.valid() ? static_cast<uint64_t>(st.st_size) / bytes_per_sample * bytes_per_sample : 0;
-    wav_header hdr = init_hdr();
-    finish_hdr(hdr, size, note.rate);
+    const wav_header hdr = finish_hdr(init_hdr(), size, note.rate);
     // Nothing appended yet (killed right after the note, or 00000.raw removed
     // since), or already in target.wav (only the note's removal did not last).
     if (size == 0 || wav_file_holds(target_name, hdr, raw.fd.get(), size)) {
-        const io_status status = forget_note();
-        return status.ok() ? recovery::none : (say_io_error(status), recovery::failed);
+        result.why = forget_note();
+        return result;
     }
     // Saved by a start that was stopped before the note could say so.
     if (!note.saved_as.empty() && wav_file_holds(note.saved_as.c_str(), hdr, raw.fd.get(), size)) {

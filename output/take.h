@@ -7,6 +7,7 @@
 // there but cannot be read is an unknown take: nothing is touched.
 #pragma once
 
+#include "common/failure.h"
 #include "output/rawfile.h"
 
 #include <cstdint>
@@ -45,17 +46,20 @@ std::string recovered_name(int64_t started_unix, int copy);
 
 // Starts a take in 00000.raw: empties it (creating it where there is none)
 // and writes the note (unfinished, `rate`, now), both made durable with their
-// names. False after a message.
-bool take_begin(raw_file& raw, uint32_t rate);
+// names.
+failure take_begin(raw_file& raw, uint32_t rate);
 
-// The take is in target.wav: the note goes, durably. False after a message.
-bool take_end();
+// The take is in target.wav: the note goes, durably.
+failure take_end();
 
-enum class recovery { none, saved, failed };
+// What saving an unfinished take came to.
+struct recovery {
+    failure why;          // an unknown take (nothing touched), or one that could not be saved
+    std::string saved_as; // the file the take is in now; empty when none was saved
+    double seconds = 0;   // its length
+};
 
-// Saves an unfinished take (see above) exactly once, said on standard error,
-// after removing what a killed run left half-written (the temporary target,
-// note and recovered take); `none` when there was no such take, `failed`
-// after a message when the take is unknown (then nothing is touched) or
-// could not be saved. Needs the directory's lock.
+// Saves an unfinished take (see above) exactly once, after removing what a
+// killed run left half-written (the temporary target, note and recovered
+// take). Needs the directory's lock.
 recovery recover_take(const raw_file& raw);

@@ -24,12 +24,12 @@ constexpr std::size_t piece_bytes = 1024 * 1024;
 // disk without filling the page cache twice and paying for its writeback;
 // whole blocks of "target.wav" go direct, its last partial block through the
 // page cache. Where they do not, the same loop runs through the page cache.
-io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t> head, uint64_t size, const char* name)
+failure stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t> head, uint64_t size, const char* name)
 {
     const zeroed_array<uint8_t> in(piece_bytes);
     const zeroed_array<uint8_t> out(piece_bytes);
     if (!in || !out) {
-        return io_failure("writing", name, ENOMEM);
+        return fail(fault::no_memory, "copy buffers", ENOMEM);
     }
     std::memcpy(out.data(), head.data(), head.size());
     std::size_t fill = head.size();
@@ -41,7 +41,7 @@ io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t
             if (pending.empty()) {
                 const ssize_t got = direct_read(from, std::span(in.data(), piece_bytes), static_cast<int64_t>(offset));
                 if (got <= 0) {
-                    return io_failure("reading", raw_name, got == 0 ? 0 : errno);
+                    return fail(fault::reading, raw_name, got == 0 ? 0 : errno);
                 }
                 const auto usable = std::min<uint64_t>(static_cast<uint64_t>(got), size - offset);
                 pending = std::span(in.data(), static_cast<std::size_t>(usable));
@@ -54,7 +54,7 @@ io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t
         }
         const bool last = pending.empty() && offset >= size;
         const std::size_t whole = last ? fill - fill % page_bytes : fill;
-        io_status status = direct_write(to, std::span(out.data(), whole), written, name);
+        failure status = direct_write(to, std::span(out.data(), whole), written, name);
         if (status.ok() && whole < fill) {
             status = direct_write(to, std::span(out.data() + whole, fill - whole), written + static_cast<int64_t>(whole),
                                   name);
@@ -69,25 +69,25 @@ io_status stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t
 
 } // namespace
 
-io_status write_wav_temp(const temp_file& temp, const char* name, const wav_header& hdr, int from_fd, uint64_t size)
+failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& hdr, int from_fd, uint64_t size)
 {
     // The directory is this run's (it holds the lock), so one temporary name
     // serves; whatever an interrupted run left under it goes first.
     unlink(temp.name);
     unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) {
-        return io_failure("opening", name, errno);
+        return fail(fault::target_open, name, errno);
     }
     direct_io from;
     direct_open(from, from_fd, O_RDONLY);
     direct_io to;
     direct_open(to, fd.get(), O_WRONLY);
-    io_status status = stream_samples(from, to, header_bytes(hdr), size, name);
+    failure status = stream_samples(from, to, header_bytes(hdr), size, name);
     to.direct_fd.reset();
     if (status.ok()) {
         status = sync_file(fd.get(), name);
     }
-    const io_status closed = close_file(fd, name);
+    const failure closed = close_file(fd, name);
     return status.ok() ? closed : status;
 }
 
@@ -118,26 +118,18 @@ bool wav_file_holds(const char* name, const wav_header& hdr, int from_fd, uint64
     return true;
 }
 
-target_written write_target(const wav_header& hdr, raw_file& raw)
+failure write_target(const wav_header& hdr, raw_file& raw, bool& replaced)
 {
+    replaced = false;
     temp_file temp(target_temp_name);
-    io_status status = write_wav_temp(temp, target_name, hdr, raw.fd.get(), raw.size);
+    failure status = write_wav_temp(temp, target_name, hdr, raw.fd.get(), raw.size);
     if (status.ok() && rename(temp.name, target_name) != 0) {
-        status = io_failure("writing", target_name, errno);
+        status = fail(fault::writing, target_name, errno);
     }
-    if (status.ok()) {
-        temp.kept();
-        status = sync_directory(target_name);
-        if (status.ok()) {
-            return target_written::yes;
-        }
-        say_io_error(status);
-        return target_written::not_durable;
+    if (!status.ok()) {
+        return status;
     }
-    if (std::strcmp(status.action, "opening") == 0) {
-        say_err("\nError opening Target file\n%s: %s\n", target_name, std::strerror(status.error));
-    } else {
-        say_io_error(status);
-    }
-    return target_written::no;
+    temp.kept();
+    replaced = true;
+    return sync_directory(target_name);
 }

@@ -8,19 +8,16 @@
 #include "output/rawfile.h"
 #include "output/wav.h"
 
-enum class target_written {
-    yes,
-    no,           // the previous target.wav is left as it was; no temporary file remains
-    not_durable,  // target.wav was replaced, but the directory could not be synced
-};
-
 // Copies `raw.size` bytes of "00000.raw" behind the header, in bounded
-// pieces; failures are said on standard error.
-target_written write_target(const wav_header& hdr, raw_file& raw);
+// pieces. `replaced` tells whether target.wav now holds the new recording:
+// after a failure that is false when the previous target.wav is left as it
+// was (and no temporary file remains), true when only the directory could
+// not be synced.
+failure write_target(const wav_header& hdr, raw_file& raw, bool& replaced);
 
 // Writes the WAV file `temp.name` afresh: `hdr`, then the first `size`
 // bytes of `from_fd`, synced. Failures name `name`, the file it becomes.
-io_status write_wav_temp(const temp_file& temp, const char* name, const wav_header& hdr, int from_fd, uint64_t size);
+failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& hdr, int from_fd, uint64_t size);
 
 // Whether the file `name` holds exactly `hdr` and then the first `size`
 // bytes of `from_fd`.

@@ -51,12 +51,13 @@ wav_header init_hdr()
     return wav_header{};
 }
 
-void finish_hdr(wav_header& hdr, uint64_t data_bytes, uint32_t rate)
+wav_header finish_hdr(const wav_header& start, uint64_t data_bytes, uint32_t rate)
 {
-    const uint64_t samples = data_bytes / 4;
+    wav_header hdr = start;
+    const uint64_t samples = data_bytes / bytes_per_sample;
     hdr.sample_rate = rate;
-    hdr.byte_rate = rate * 4;
-    hdr.fact_size = 4;
+    hdr.byte_rate = static_cast<uint32_t>(rate * bytes_per_sample);
+    hdr.fact_size = 4; // the sample count that follows
     hdr.rf64 = needs_rf64(data_bytes);
     if (hdr.rf64) {
         hdr.tag_riff = {'R', 'F', '6', '4'};
@@ -72,6 +73,7 @@ void finish_hdr(wav_header& hdr, uint64_t data_bytes, uint32_t rate)
         hdr.sample_count = static_cast<uint32_t>(samples);
         hdr.data_size = static_cast<uint32_t>(data_bytes);
     }
+    return hdr;
 }
 
 std::vector<uint8_t> header_bytes(const wav_header& hdr)

@@ -2,6 +2,8 @@
 // outgrow 32 bits. Pure: built from the sizes, serialized field by field.
 #pragma once
 
+#include "common/sample.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +19,8 @@ struct wav_header {
     uint16_t format_tag = 3; // IEEE float
     uint16_t channels = 1;
     uint32_t sample_rate = 44100;
-    uint32_t byte_rate = 44100 * 4;
-    uint16_t block_align = 4;
+    uint32_t byte_rate = 44100 * bytes_per_sample;
+    uint16_t block_align = bytes_per_sample;
     uint16_t bits_per_sample = 32;
     uint16_t extension_size = 0; // no format extension
     std::array<char, 4> tag_fact = {'f', 'a', 'c', 't'};
@@ -47,8 +49,9 @@ bool needs_rf64(uint64_t data_bytes);
 // A header with the constant fields set and no samples yet.
 wav_header init_hdr();
 
-// Sets the sizes for `data_bytes` bytes of samples at `rate` frames per second.
-void finish_hdr(wav_header& hdr, uint64_t data_bytes, uint32_t rate);
+// `hdr` with the sizes for `data_bytes` bytes of samples at `rate` frames per
+// second: RIFF, or RF64 when they outgrow 32 bits.
+wav_header finish_hdr(const wav_header& hdr, uint64_t data_bytes, uint32_t rate);
 
 // The header as it stands in the file, little-endian, field by field.
 std::vector<uint8_t> header_bytes(const wav_header& hdr);

@@ -48,85 +48,69 @@ bool parse(std::string_view text, T& value, int base = 10)
 
 namespace {
 
-bool refuse_directory(int reason)
+failure refuse_directory(int reason)
 {
     char here[PATH_MAX] = ".";
     if (getcwd(here, sizeof here) == nullptr) {
         std::strcpy(here, ".");
     }
-    say_err("cannot record into %s: %s\n", here, std::strerror(reason));
-    return false;
+    return fail(fault::refused, here, reason);
 }
 
-void say_directory_busy(int dir_fd)
+failure directory_busy(int dir_fd)
 {
     struct stat st = {};
-    pid_t holder = -1;
+    failure busy = fail(fault::directory_busy, raw_name);
     if (fstat(dir_fd, &st) == 0) {
         std::ifstream in("/proc/locks");
         const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        holder = lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino);
+        busy.number = std::max(lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino), 0);
     }
-    if (holder > 0) {
-        say_err("%s: this directory is in use by another recording (process %d)\n", raw_name, static_cast<int>(holder));
-    } else {
-        say_err("%s: this directory is in use by another recording\n", raw_name);
-    }
+    return busy;
 }
 
 } // namespace
 
-bool lock_directory(unique_fd& lock)
+failure lock_directory(unique_fd& lock)
 {
     lock.reset(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!lock.valid()) {
         return refuse_directory(errno);
     }
     if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            say_directory_busy(lock.get());
-        } else {
-            say_err("%s: cannot lock this directory: %s\n", raw_name, std::strerror(errno));
-        }
-        return false;
+        return errno == EWOULDBLOCK ? directory_busy(lock.get()) : fail(fault::directory_lock, raw_name, errno);
     }
-    return true;
+    return {};
 }
 
 namespace {
 
-bool refuse(const char* what, const char* reason)
-{
-    say_err("cannot record into %s: %s\n", what, reason);
-    return false;
-}
-
 // An output file the run will replace: missing, or a regular file of its own.
 // `must_be_writable`: the run writes into it, so it must not be a link either
 // (the run would write through it); a file that is renamed into place may be.
-bool check_output(const char* name, bool must_be_writable, struct stat& st)
+failure check_output(const char* name, bool must_be_writable, struct stat& st)
 {
     st = {};
     if (lstat(name, &st) != 0) {
-        return true; // not there: it will be created
+        return {}; // not there: it will be created
     }
     if (S_ISLNK(st.st_mode)) {
         // A link is only ever replaced by what is renamed over it.
-        return !must_be_writable || refuse(name, "it is a symbolic link");
+        return must_be_writable ? fail_because(fault::refused, name, "it is a symbolic link") : failure{};
     }
     if (S_ISDIR(st.st_mode)) {
-        return refuse(name, std::strerror(EISDIR));
+        return fail(fault::refused, name, EISDIR);
     }
     if (S_ISFIFO(st.st_mode)) {
-        return refuse(name, "it is a FIFO, not a file");
+        return fail_because(fault::refused, name, "it is a FIFO, not a file");
     }
     if (!S_ISREG(st.st_mode)) {
-        return refuse(name, "it is not a regular file");
+        return fail_because(fault::refused, name, "it is not a regular file");
     }
     if (must_be_writable && faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0) {
-        return refuse(name, std::strerror(errno));
+        return fail(fault::refused, name, errno);
     }
-    return true;
+    return {};
 }
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -137,14 +121,14 @@ bool same_file(const struct stat& a, const struct stat& b)
 // In a sticky directory (/tmp and the like) only the owner of a file, or of
 // the directory, may replace it: a target.wav of another user's would be
 // refused only after the whole recording.
-bool target_replaceable(const struct stat& target)
+failure target_replaceable(const struct stat& target)
 {
     struct stat dir = {};
     if (target.st_ino == 0 || stat(".", &dir) != 0 || (dir.st_mode & S_ISVTX) == 0) {
-        return true;
+        return {};
     }
     const uid_t me = geteuid();
-    return me == 0 || me == target.st_uid || me == dir.st_uid || refuse(target_name, std::strerror(EPERM));
+    return me == 0 || me == target.st_uid || me == dir.st_uid ? failure{} : fail(fault::refused, target_name, EPERM);
 }
 
 } // namespace
@@ -191,25 +175,18 @@ uint64_t seconds_that_fit(uint64_t free_bytes, uint32_t rate, uint64_t dump_byte
     return free_bytes > for_dumps && per_second > 0 ? (free_bytes - for_dumps) / per_second : 0;
 }
 
-void say_if_short_of_room(int raw_fd, uint64_t frames_wanted, uint32_t rate, uint64_t dump_bytes)
+uint64_t seconds_that_fit_here(int raw_fd, uint32_t rate, uint64_t dump_bytes)
 {
     struct statvfs disk = {};
     struct stat raw = {};
-    if (frames_wanted == 0 || rate == 0 || statvfs(".", &disk) != 0) {
-        return; // nothing to record, or nothing known
+    if (statvfs(".", &disk) != 0) {
+        return UINT64_MAX; // nothing known: nothing to say
     }
     const uint64_t reclaimed = raw_fd >= 0 && fstat(raw_fd, &raw) == 0 ? static_cast<uint64_t>(raw.st_blocks) * 512 : 0;
-    const uint64_t free_bytes = uint64_t{disk.f_bavail} * disk.f_frsize + reclaimed;
-    const uint64_t fit = seconds_that_fit(free_bytes, rate, dump_bytes);
-    const uint64_t wanted = (frames_wanted + rate - 1) / rate;
-    if (fit < wanted) {
-        say_err("this disk has room for about %llu s of recording (00000.raw and target.wav each hold the whole take); "
-                "recording %llu s anyway\n",
-                static_cast<unsigned long long>(fit), static_cast<unsigned long long>(wanted));
-    }
+    return seconds_that_fit(uint64_t{disk.f_bavail} * disk.f_frsize + reclaimed, rate, dump_bytes);
 }
 
-bool check_outputs(int raw_fd)
+failure check_outputs(int raw_fd)
 {
     // The target is written beside its name and renamed over it, so the
     // directory itself must take new files.
@@ -218,21 +195,22 @@ bool check_outputs(int raw_fd)
     }
     struct stat raw = {};
     if (raw_fd >= 0 && fstat(raw_fd, &raw) != 0) {
-        return refuse(raw_name, std::strerror(errno));
+        return fail(fault::refused, raw_name, errno);
     }
     struct stat buffer = {};
     struct stat array = {};
     struct stat target = {};
     struct stat temporary = {};
-    if (!check_output(buffer_dump_name, true, buffer) || !check_output(array_dump_name, true, array) ||
-        !check_output(target_name, false, target) || !target_replaceable(target)) {
-        return false;
-    }
+    failure refused = check_output(buffer_dump_name, true, buffer);
+    refused = refused.ok() ? check_output(array_dump_name, true, array) : refused;
+    refused = refused.ok() ? check_output(target_name, false, target) : refused;
+    refused = refused.ok() ? target_replaceable(target) : refused;
     // What is written beside its name and renamed over it.
     for (const char* name : {target_temp_name, note_temp_name, recovered_temp_name}) {
-        if (!check_output(name, false, temporary)) {
-            return false;
-        }
+        refused = refused.ok() ? check_output(name, false, temporary) : refused;
+    }
+    if (!refused.ok()) {
+        return refused;
     }
     // Two names for one file: writing one would overwrite the other.
     const struct {
@@ -242,10 +220,9 @@ bool check_outputs(int raw_fd)
     for (std::size_t i = 0; i < std::size(outputs); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (same_file(outputs[i].st, outputs[j].st)) {
-                const std::string reason = format_text("it is the same file as %s", outputs[j].name);
-                return refuse(outputs[i].name, reason.c_str());
+                return fail_because(fault::refused, outputs[i].name, format_text("it is the same file as %s", outputs[j].name));
             }
         }
     }
-    return true;
+    return {};
 }

@@ -3,6 +3,7 @@
 // is opened.
 #pragma once
 
+#include "common/failure.h"
 #include "common/unique_fd.h"
 
 #include <cstdint>
@@ -13,24 +14,23 @@
 // that one recording at a time runs there however 00000.raw is removed or
 // renamed meanwhile. A second run is refused here, before it changes any
 // file: "00000.raw: this directory is in use by another recording
-// (process N)". False after a message.
-bool lock_directory(unique_fd& lock);
+// (process N)".
+failure lock_directory(unique_fd& lock);
 
 // The directory is writable, and none of the output files is a directory or
-// a FIFO, nor a dump that cannot be written: otherwise a message naming the
-// file and the reason, and false. `raw_fd`: 00000.raw when there is one, -1.
-bool check_outputs(int raw_fd);
+// a FIFO, nor a dump that cannot be written: otherwise what is refused and
+// why. `raw_fd`: 00000.raw when there is one, -1.
+failure check_outputs(int raw_fd);
 
 // Seconds of recording at `rate` that `free_bytes` of disk hold, twice over
 // (00000.raw and target.wav each hold the whole take) beside the two dumps of
 // `dump_bytes` each.
 uint64_t seconds_that_fit(uint64_t free_bytes, uint32_t rate, uint64_t dump_bytes);
 
-// Says on standard error how many seconds fit when the disk cannot hold
-// `frames_wanted` frames at `rate` twice over beside the dumps; the space of
-// the 00000.raw open as `raw_fd` (-1: none), which the take empties, counts
-// as free. The recording starts all the same.
-void say_if_short_of_room(int raw_fd, uint64_t frames_wanted, uint32_t rate, uint64_t dump_bytes);
+// seconds_that_fit for this directory's disk, where the space of the
+// 00000.raw open as `raw_fd` (-1: none), which the take empties, counts as
+// free; UINT64_MAX when the disk cannot tell.
+uint64_t seconds_that_fit_here(int raw_fd, uint32_t rate, uint64_t dump_bytes);
 
 // The process holding a flock on the file with this device and inode, as
 // /proc/locks (given as `locks`) lists it; -1 when it is not there.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/memory.h"
+#include "common/sample.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +12,6 @@
 // The dump buffers hold 16 bytes per frame: four times one captured mono
 // frame. A period fills only the first quarter; the rest stays zero.
 inline constexpr std::size_t bytes_per_buffer_frame = 16;
-inline constexpr std::size_t bytes_per_sample = 4;
 
 // Raw magnitudes from here up pass the silence filter (215 / 2^31 > 1e-7 >= 214 / 2^31).
 inline constexpr int32_t loudest_dropped_raw = 214;

@@ -144,18 +144,6 @@ TEST(Pipeline, FusedPassMatchesThePlainStepsOnRandomPeriods)
     }
 }
 
-TEST(PeriodBuffers, AreSixteenBytesPerFramePageAlignedAndZeroed)
-{
-    const period_bufs bufs = alloc_period_bufs(44100);
-    EXPECT_EQ(bufs.buffer_size, 705600U);
-    EXPECT_EQ(bufs.working_copy.size(), 705600U);
-    EXPECT_GE(bufs.decoded.size(), 176400U);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bufs.working_copy.data()) % page_bytes, 0U);
-    for (const uint8_t b : bufs.working_copy) {
-        ASSERT_EQ(b, 0);
-    }
-}
-
 // A short last period leaves the rest of the one before it in the working
 // copy, as the dumps show it; only its own frames reach the file.
 TEST(PeriodBuffers, ShortPeriodOverlaysTheOneBefore)
