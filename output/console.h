@@ -1,6 +1,6 @@
 // What the person at the console sees: progress lines and confirmations on
 // standard output, messages on standard error, and, on a terminal, a live
-// level meter on standard error, redrawn in place after each period.
+// level meter on standard error, redrawn in place about ten times a second.
 //
 // Once standard output fails (its reader went away, the terminal closed),
 // its lines fall silent and the recording goes on. The meter never reaches
@@ -31,11 +31,11 @@ void say_failure(const failure& what);
 // printf into a string, of any length.
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// What the meter shows after a period.
+// What the meter shows at a redraw.
 struct meter_reading {
     double elapsed_seconds = 0; // captured or lost so far
     double total_seconds = 0;   // the duration asked for
-    float peak = 0;             // the period's largest magnitude; 0: nothing kept
+    float peak = 0;             // the largest magnitude since the last redraw; 0: silence
     std::optional<double> kept_share; // of the samples read so far in the period, 0 to 1; "--" until known
     uint64_t clipped = 0;       // clipped samples so far
     double lost_seconds = 0;

@@ -12,8 +12,18 @@
 
 namespace {
 
-constexpr float one_over_2_pow_31 = 1.0F / 2147483648.0F;
+// 2^31: a raw sample divided by it lies between -1.0 and 1.0.
+constexpr float full_scale = 2147483648.0F;
+// Dividing by a power of two is exact, so multiplying by its inverse gives
+// the same bits: the fast form of the scaling.
+constexpr float one_over_full_scale = 1.0F / full_scale;
 constexpr double silence_threshold = 1e-7;
+
+// A raw sample as it is stored: rounded to single precision, then scaled.
+float scaled(int32_t raw)
+{
+    return static_cast<float>(raw) * one_over_full_scale;
+}
 
 int32_t load_le32(const uint8_t* p)
 {
@@ -55,24 +65,8 @@ void scale_period(std::span<const int32_t> in, std::span<float> out)
 {
     const std::size_t n = std::min(in.size(), out.size());
     for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<float>(in[i]) / 2147483648.0F;
+        out[i] = scaled(in[i]);
     }
-}
-
-raw_levels measure_raw(std::span<const uint8_t> samples)
-{
-    raw_levels levels;
-    uint32_t loudest = 0;
-    for (std::size_t i = 0; i + bytes_per_sample <= samples.size(); i += bytes_per_sample) {
-        const int32_t raw = load_le32(samples.data() + i);
-        const uint32_t magnitude = raw < 0 ? 0U - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
-        loudest = std::max(loudest, magnitude);
-        levels.loud += magnitude > static_cast<uint32_t>(loudest_dropped_raw) ? 1 : 0;
-    }
-    // 2^31 itself (the negative rail) converts exactly, like every raw value
-    // the filter scales: the same rounding, then the same exact division.
-    levels.peak = static_cast<float>(loudest) * one_over_2_pow_31;
-    return levels;
 }
 
 uint32_t keep_nonsilent(std::span<const float> in, std::span<float> out)
@@ -99,7 +93,7 @@ std::size_t is_loud(int32_t raw)
 // One sample, branch-free: always stored, kept (and measured) only when loud.
 std::size_t filter_one(int32_t raw, float* dst, std::size_t kept, period_levels& levels)
 {
-    const float sample = static_cast<float>(raw) * one_over_2_pow_31;
+    const float sample = scaled(raw);
     const std::size_t loud = is_loud(raw);
     const float magnitude = loud != 0 ? std::fabs(sample) : 0.0F;
     dst[kept] = sample;
@@ -114,14 +108,14 @@ std::size_t filter_one(int32_t raw, float* dst, std::size_t kept, period_levels&
 std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size_t& kept, period_levels& levels)
 {
     const __m128 magnitude_bits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    const __m128 full_scale = _mm_set1_ps(clip_level);
+    const __m128 clip = _mm_set1_ps(clip_level);
     __m128 peak = _mm_setzero_ps();
 
     const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
     const __m128i flip = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
     // Unsigned compare done signed: both sides with the top bit flipped.
     const __m128i limit = _mm_set1_epi32(std::numeric_limits<int32_t>::min() + 2 * loudest_dropped_raw);
-    const __m128 scale = _mm_set1_ps(one_over_2_pow_31);
+    const __m128 scale = _mm_set1_ps(one_over_full_scale);
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         __m128i raw[4];
@@ -156,10 +150,10 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         }
         peak = _mm_max_ps(peak, block_peak);
         // Clipping is rare: the block is counted sample by sample only then.
-        if (_mm_movemask_ps(_mm_cmpge_ps(block_peak, full_scale)) != 0) {
+        if (_mm_movemask_ps(_mm_cmpge_ps(block_peak, clip)) != 0) {
             for (std::size_t k = i; k < i + 16; ++k) {
                 levels.clipped += static_cast<uint32_t>(
-                    std::fabs(static_cast<float>(load_le32(p + k * bytes_per_sample)) * one_over_2_pow_31) >= clip_level);
+                    std::fabs(scaled(load_le32(p + k * bytes_per_sample))) >= clip_level);
             }
         }
     }
@@ -177,6 +171,17 @@ std::size_t filter_blocks(const uint8_t* /*p*/, std::size_t /*n*/, float* /*dst*
 #endif
 
 } // namespace
+
+raw_levels measure_raw(std::span<const uint8_t> samples)
+{
+    raw_levels levels;
+    for (std::size_t i = 0; i + bytes_per_sample <= samples.size(); i += bytes_per_sample) {
+        const int32_t raw = load_le32(samples.data() + i);
+        levels.peak = std::max(levels.peak, std::fabs(scaled(raw)));
+        levels.loud += is_loud(raw);
+    }
+    return levels;
+}
 
 uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period_levels& levels)
 {
