@@ -105,7 +105,7 @@ void stop_signals_begin(stop_signals& signals, stop_control& control)
     if (pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr) != 0) {
         return; // they keep their default action and end the run
     }
-    signals.running = start_thread(signals.thread, wait_for_signals, nullptr) == 0;
+    signals.running = start_thread(signals.thread, "signals", wait_for_signals, nullptr) == 0;
     if (!signals.running && pthread_sigmask(SIG_UNBLOCK, &watch.signals, nullptr) != 0) {
         // Nobody to take them, and they cannot be given back their default
         // action: a stop request waits until the end of the run.

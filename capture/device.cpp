@@ -183,7 +183,7 @@ void close_in_time(snd_pcm_t* pcm)
 {
     device_closing.pcm = pcm;
     device_closing.done = false;
-    if (start_thread(device_closing.thread, close_device, nullptr) != 0) {
+    if (start_thread(device_closing.thread, "device close", close_device, nullptr) != 0) {
         cap_close(pcm);
         return;
     }

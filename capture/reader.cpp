@@ -480,7 +480,7 @@ int capture_thread_start(capture_thread& reader, const capture_plan& plan, perio
 {
     reader.plan = plan;
     reader.queue = &queue;
-    const int err = start_thread(reader.thread, capture_main, &reader);
+    const int err = start_thread(reader.thread, "capture", capture_main, &reader);
     reader.running = err == 0;
     return err;
 }

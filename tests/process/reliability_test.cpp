@@ -29,6 +29,7 @@ TEST(SlowStop, SigintEndsTheCaptureAndKeepsEverything)
     const run_result r = run_floatrec(
         box, {"20"}, {.while_running = signal_when([&] { return wait_for_bytes(box.at("00000.raw"), raw_bytes(20 * 4410)); },
                                                    SIGINT, sigint)});
+    EXPECT_TRUE(sigint.ready);
     EXPECT_LT(sigint.took_to_end(), 10s); // a 20-second recording ended soon after the signal
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.err.starts_with("recording stopped early: ")) << r.err;
@@ -52,7 +53,7 @@ TEST(Stop, HangupStopsLikeSigintAndTwoSignalsAtOnceAreOneRequest)
         sandbox box;
         use_test_device(box, "period 4410 paced true");
         const run_result r = run_floatrec(box, {"20"}, {.while_running = [&](pid_t pid) {
-            wait_for_bytes(box.at("00000.raw"), raw_bytes(4410));
+            ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), raw_bytes(4410)));
             for (const int signo : signals) {
                 kill(pid, signo);
                 std::this_thread::sleep_for(20ms);
@@ -75,10 +76,11 @@ TEST(SlowStop, SignalsAfterTheCaptureWaitForTheFilesAndOnlyAThirdQuits)
         sandbox box;
         use_test_device(box, "period 1024 paced true");
         run_options options = stdout_unread_for(9s);
-        options.while_running = [requests](pid_t pid) {
-            // The 5-second capture is over (the device's own time: nothing
-            // shows it while the files wait on standard output).
-            std::this_thread::sleep_for(5500ms);
+        options.while_running = [requests, &box](pid_t pid) {
+            // The 5-second capture is over: its thread has gone, while the
+            // files wait on standard output.
+            ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), 1024 * 4));
+            ASSERT_TRUE(wait_for_thread_gone(pid, "capture"));
             ASSERT_TRUE(wait_for_blocked_pipe(pid));
             for (int i = 0; i < requests; ++i) {
                 kill(pid, i == 0 ? SIGINT : SIGTERM);
@@ -106,7 +108,7 @@ TEST(Stop, SilentDeviceStopsOnOneSignal)
     use_test_device(box, "period 4410 paced true stall_at 3");
     signal_timing sigint;
     const run_result r = run_floatrec(box, {"20"}, {.while_running = [&](pid_t pid) {
-        wait_for_bytes(box.at("00000.raw"), raw_bytes(3 * 4410)); // the device has gone quiet
+        ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), raw_bytes(3 * 4410))); // the device has gone quiet
         signal_when([] { return true; }, SIGINT, sigint)(pid);
     }});
     EXPECT_LT(sigint.took_to_end(), 10s); // not the 20 s asked for
@@ -167,7 +169,7 @@ TEST(SlowStall, FrozenDiskCostsNoFrame)
     // Two one-second periods of device buffer: only the queue can absorb it.
     use_test_device(box, "period 44100 periods 2 paced true");
     const run_result r = run_floatrec(box, {"40"}, {.while_running = [&](pid_t) {
-        wait_for_bytes(box.at("00000.raw"), raw_bytes(3 * 44100));
+        ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), raw_bytes(3 * 44100)));
         ASSERT_TRUE(disk.freeze());
         std::this_thread::sleep_for(25s); // longer than the device's buffer by far
         disk.thaw();
@@ -183,7 +185,7 @@ TEST(SlowFaults, OverrunSaysHowMuchAudioWasLost)
     use_test_device(box, "period 4410 periods 4 paced true");
     // A stopped process falls behind the device, whose buffer holds 0.4 s.
     const run_result r = run_floatrec(box, {"4"}, {.while_running = [&](pid_t pid) {
-        wait_for_bytes(box.at("00000.raw"), raw_bytes(44100));
+        ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), raw_bytes(44100)));
         kill(pid, SIGSTOP);
         std::this_thread::sleep_for(1s);
         kill(pid, SIGCONT);

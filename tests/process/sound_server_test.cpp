@@ -51,11 +51,11 @@ protected:
     }
     void TearDown() override { stop_player(player); }
 
-    // Plays the test signal into the server from now on, and lets it start.
+    // Plays the test signal into the server from now on, once it plays.
     void play()
     {
         player = play_into_server(box, played);
-        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(wait_until([this] { return server_is_playing(box); }, std::chrono::seconds(10)));
     }
 
     sandbox box;
@@ -105,7 +105,7 @@ TEST_P(SlowSoundServer, ServerKilledMidRunKeepsWhatCameBeforeAndFails)
     // The pulse plugin hands over whole one-second periods, about a second
     // and a half late: by 3.5 s at least one has arrived.
     const run_result r = run_floatrec(box, {"10"}, {.while_running = [this](pid_t) {
-        wait_for_bytes(box.at("00000.raw"), 44100 * 4);
+        EXPECT_TRUE(wait_for_bytes(box.at("00000.raw"), 44100 * 4));
         server.kill_now();
     }});
     EXPECT_LT(std::chrono::steady_clock::now() - started, 8s); // not the 10 s asked for

@@ -39,7 +39,7 @@ std::vector<fs::path> recovered_files(const sandbox& box)
 std::vector<float> killed_take(const sandbox& box, std::uintmax_t bytes)
 {
     const run_result r = run_floatrec(box, {"30"}, {.while_running = [&](pid_t pid) {
-        wait_for_bytes(box.at("00000.raw"), bytes);
+        EXPECT_TRUE(wait_for_bytes(box.at("00000.raw"), bytes));
         kill(pid, SIGKILL);
     }});
     EXPECT_EQ(r.term_signal, SIGKILL);
@@ -267,7 +267,7 @@ TEST(Take, FailedStartOrStopBeforeTheFirstFrameChangesNothing)
         run_options options;
         if (c.stop) {
             options.while_running = [](pid_t pid) {
-                wait_for_descriptor(pid, "anon_inode:[timerfd]"); // the device is open, and silent
+                EXPECT_TRUE(wait_for_descriptor(pid, "anon_inode:[timerfd]")); // the device is open, and silent
                 kill(pid, SIGINT);
             };
         }
@@ -287,6 +287,7 @@ TEST(Take, DeviceWhoseCloseHangsHoldsNeitherTheTargetNorTheExit)
     signal_timing sigint;
     const run_result r = run_floatrec(
         box, {"20"}, {.while_running = signal_when([&] { return wait_for_bytes(box.at("00000.raw"), 4410 * 4); }, SIGINT, sigint)});
+    EXPECT_TRUE(sigint.ready);
     EXPECT_LT(sigint.took_to_end(), 10s); // not the minute the close takes
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("THE END"), std::string::npos);
@@ -344,10 +345,10 @@ TEST(SlowTake, SigintWhileTheDiskIsFrozenEndsTheTakeThere)
     }
     use_test_device(box, "period 44100 periods 2 paced true");
     const run_result r = run_floatrec(box, {"30"}, {.while_running = [&](pid_t pid) {
-        wait_for_bytes(box.at("00000.raw"), 2 * 44100 * 4);
+        ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), 2 * 44100 * 4));
         ASSERT_TRUE(disk.freeze());
-        std::this_thread::sleep_for(1s);
-        kill(pid, SIGINT); // about 3 s in
+        EXPECT_TRUE(wait_for_wchan(pid, "percpu_rwsem_wait")); // a write waits on the frozen disk
+        kill(pid, SIGINT);
         std::this_thread::sleep_for(5s);
         disk.thaw();
     }});
@@ -437,7 +438,7 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
     powercut_disk killed;
     ASSERT_TRUE(killed.mount(box, 0)) << killed.why_not;
     const run_result r = run_floatrec(box, {"30"}, {.while_running = [&](pid_t pid) {
-        wait_for_bytes(box.at("00000.raw"), 3 * 800 * 4);
+        EXPECT_TRUE(wait_for_bytes(box.at("00000.raw"), 3 * 800 * 4));
         kill(pid, SIGKILL);
     }});
     killed.unmount();

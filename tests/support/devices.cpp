@@ -1,0 +1,111 @@
+// The capture devices a sandbox's runs record from, and the signals they play.
+#include "support/devices.h"
+
+#include "support/files.h"
+#include "support/samples.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+void use_file_device(const sandbox& box, std::span<const int32_t> signal)
+{
+    const std::vector<uint8_t> bytes = le_bytes(signal);
+    const fs::path input = box.root / "signal.raw";
+    std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<std::streamsize>(bytes.size()));
+    std::ostringstream rc;
+    rc << "pcm.!default {\n  type file\n  slave.pcm \"null\"\n  file \"/dev/null\"\n"
+       << "  infile \"" << input.string() << "\"\n  format \"raw\"\n}\n";
+    write_text(box.home / ".asoundrc", rc.str());
+}
+
+void use_test_device(const sandbox& box, std::string_view options)
+{
+    std::ostringstream rc;
+    rc << "pcm_type.floatrectest { lib \"" << FLOATREC_TEST_PCM << "\" }\n"
+       << "pcm.!default { type floatrectest " << options << " }\n";
+    write_text(box.home / ".asoundrc", rc.str());
+}
+
+void use_copies_for_another_user(sandbox& box, std::string_view options)
+{
+    const fs::path bin = box.root / "bin";
+    fs::create_directory(bin);
+    const fs::perms open_to_all = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec;
+    for (const fs::path& dir : {box.root, box.home, bin}) {
+        fs::permissions(dir, open_to_all);
+    }
+    fs::copy_file(FLOATREC_BIN, bin / "floatrec");
+    fs::copy_file(FLOATREC_TEST_PCM, bin / fs::path(FLOATREC_TEST_PCM).filename());
+    box.program = bin / "floatrec";
+    // A ThreadSanitizer build reads its suppressions as that user too.
+    if (const char* tsan = std::getenv("TSAN_OPTIONS"); tsan != nullptr) {
+        std::string tsan_options = tsan;
+        const std::size_t at = tsan_options.find("suppressions=");
+        if (at != std::string::npos) {
+            const std::size_t end = std::min(tsan_options.find_first_of(" :", at), tsan_options.size());
+            fs::copy_file(tsan_options.substr(at + 13, end - at - 13), bin / "tsan.supp");
+            tsan_options.replace(at + 13, end - at - 13, (bin / "tsan.supp").string());
+        }
+        box.env.push_back("TSAN_OPTIONS=" + tsan_options);
+    }
+    std::ostringstream rc;
+    rc << "pcm_type.floatrectest { lib \"" << (bin / fs::path(FLOATREC_TEST_PCM).filename()).string() << "\" }\n"
+       << "pcm.!default { type floatrectest " << options << " }\n";
+    write_text(box.home / ".asoundrc", rc.str());
+}
+
+void use_no_device(const sandbox& box)
+{
+    write_text(box.home / ".asoundrc", "pcm.!default { type hw card 97 }\n");
+}
+
+float test_signal_at(uint64_t frame)
+{
+    const auto raw = static_cast<int32_t>(((frame % (uint64_t{1} << 23)) + 1) * 256);
+    return static_cast<float>(raw) / 2147483648.0F;
+}
+
+uint64_t test_signal_frame(float sample)
+{
+    return static_cast<uint64_t>(std::llround(static_cast<double>(sample) * 2147483648.0 / 256.0)) - 1;
+}
+
+std::vector<float> test_signal(uint64_t first, uint64_t count)
+{
+    std::vector<float> out;
+    out.reserve(count);
+    for (uint64_t i = first; i < first + count; ++i) {
+        out.push_back(test_signal_at(i));
+    }
+    return out;
+}
+std::vector<int32_t> speech_like_signal(std::size_t frames)
+{
+    std::vector<int32_t> out(frames);
+    uint32_t noise = 12345;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const std::size_t tenth = i / 4410;
+        noise = noise * 1664525U + 1013904223U;
+        if (tenth % 4 == 1) {
+            out[i] = 0; // digital silence
+        } else if (tenth % 4 == 3) {
+            out[i] = static_cast<int32_t>(noise % 601) - 300; // hiss around the threshold
+        } else {
+            const double t = static_cast<double>(i) / 44100.0;
+            out[i] = static_cast<int32_t>(0.5 * 2147483647.0 * std::sin(2.0 * 3.14159265358979 * 440.0 * t));
+        }
+    }
+    if (frames > 2) {
+        out[0] = INT32_MIN;
+        out[1] = INT32_MAX;
+    }
+    return out;
+}
+

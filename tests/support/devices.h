@@ -1,0 +1,36 @@
+// The capture devices a sandbox's runs record from, and their signals.
+#pragma once
+
+#include "support/sandbox.h"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+// "default" reads `signal` (S32_LE mono) through alsa-lib's file plugin.
+void use_file_device(const sandbox& box, std::span<const int32_t> signal);
+
+// "default" is the project's I/O plugin with these options (see test_pcm.cpp).
+void use_test_device(const sandbox& box, std::string_view options);
+
+// For runs as another user: floatrec and the test device copied into the
+// sandbox (whose root it opens to others), since the build may lie under a
+// directory only its owner can enter; "default" is that device with `options`.
+void use_copies_for_another_user(sandbox& box, std::string_view options);
+
+// "default" names a card that does not exist.
+void use_no_device(const sandbox& box);
+
+// Frame i of the test device's signal, as the recorder stores it.
+float test_signal_at(uint64_t frame);
+
+// The frame of the test device's signal that a stored sample came from.
+uint64_t test_signal_frame(float sample);
+
+// The test device's signal for frames [first, first + count).
+std::vector<float> test_signal(uint64_t first, uint64_t count);
+// A signal with sound, silent stretches, near-silent noise around the filter's
+// threshold and the two extremes of the 32-bit range.
+std::vector<int32_t> speech_like_signal(std::size_t frames);
+

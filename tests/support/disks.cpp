@@ -1,0 +1,122 @@
+// Small file systems of a sandbox's own: full, frozen, or cut off from power.
+#include "support/disks.h"
+
+#include "support/files.h"
+#include "support/waits.h"
+
+#include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+bool scratch_disk::mount(sandbox& box, int megabytes, const std::string& type)
+{
+    if (geteuid() != 0) {
+        why_not = "mounting a file system needs root";
+        return false;
+    }
+    const fs::path where = box.root / "disk";
+    fs::create_directory(where);
+    const std::string size = std::to_string(megabytes);
+    bool mounted = false;
+    if (type == "tmpfs") {
+        mounted = shell("mount -t tmpfs -o size=" + size + "m tmpfs '" + where.string() + "'");
+    } else {
+        const std::string image = (box.root / "disk.img").string();
+        mounted = shell("truncate -s " + size + "M '" + image + "' && mkfs.ext4 -q -F '" + image + "' && mount -o loop '" +
+                        image + "' '" + where.string() + "'");
+    }
+    if (!mounted) {
+        why_not = "cannot mount " + type + " here (no loop devices or no permission)";
+        return false;
+    }
+    dir = where;
+    box.work = where;
+    return true;
+}
+
+bool scratch_disk::mount_freezable(sandbox& box, int megabytes)
+{
+    if (!mount(box, megabytes, "ext4")) {
+        return false;
+    }
+    if (!freeze()) {
+        why_not = "fsfreeze is not allowed here";
+        return false;
+    }
+    thaw();
+    return true;
+}
+
+bool scratch_disk::grow(int megabytes)
+{
+    return shell("mount -o remount,size=" + std::to_string(megabytes) + "m '" + dir.string() + "'");
+}
+
+bool scratch_disk::freeze()
+{
+    frozen = !dir.empty() && shell("fsfreeze -f '" + dir.string() + "'");
+    return frozen;
+}
+
+void scratch_disk::thaw()
+{
+    if (frozen) {
+        shell("fsfreeze -u '" + dir.string() + "'");
+        frozen = false;
+    }
+}
+
+scratch_disk::~scratch_disk()
+{
+    thaw();
+    if (!dir.empty()) {
+        shell("umount '" + dir.string() + "'");
+    }
+}
+
+bool powercut_disk::mount(sandbox& box, int cut_after, const fs::path& from)
+{
+    if (geteuid() != 0 || !fs::exists("/dev/fuse") ||
+        std::system("/usr/bin/python3 -c 'import fusepy' >/dev/null 2>&1") != 0) {
+        why_not = "FUSE needs root, /dev/fuse and Debian's python3-fusepy";
+        return false;
+    }
+    static int mounts = 0;
+    const std::string tag = std::to_string(++mounts);
+    mountpoint = box.root / ("powercut-" + tag);
+    image = box.root / ("image-" + tag);
+    fs::create_directory(mountpoint);
+    std::vector<std::string> argv = {"/usr/bin/python3", FLOATREC_POWERCUT_FS, mountpoint.string(), image.string(),
+                                     "--cut", std::to_string(cut_after)};
+    if (!from.empty()) {
+        argv.insert(argv.end(), {"--from", from.string()});
+    }
+    pid = spawn_tool(box, argv, box.root / ("powercut-" + tag + ".log"));
+    const bool mounted = wait_until(
+        [this] { return read_text("/proc/mounts").find(" " + mountpoint.string() + " fuse") != std::string::npos; },
+        std::chrono::seconds(10));
+    if (!mounted) {
+        why_not = "the power-cut file system did not mount: " + read_text(box.root / ("powercut-" + tag + ".log"));
+        return false;
+    }
+    box.work = mountpoint;
+    return true;
+}
+
+void powercut_disk::unmount()
+{
+    if (pid > 0) {
+        shell("umount '" + mountpoint.string() + "'");
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+        ops = std::atoi(read_text(image.string() + ".ops").c_str());
+    }
+}
+
+powercut_disk::~powercut_disk()
+{
+    unmount();
+}
+

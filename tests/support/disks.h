@@ -1,0 +1,49 @@
+// File systems of a sandbox's own: small ones that fill, one that freezes,
+// and one that loses its power (as root only).
+#pragma once
+
+#include "support/sandbox.h"
+
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+
+// A small file system of its own, mounted for the sandbox's recording (as
+// root only): ext4 on a loop device, or tmpfs. Unmounted when it goes.
+struct scratch_disk {
+    std::filesystem::path dir;
+    std::string why_not; // why it could not be mounted
+
+    // Mounts `megabytes` of `type` ("ext4" or "tmpfs") and makes it the
+    // sandbox's working directory.
+    bool mount(sandbox& box, int megabytes, const std::string& type);
+    // An ext4 that fsfreeze works on here (tried once, thawed again).
+    bool mount_freezable(sandbox& box, int megabytes);
+    // A tmpfs given room for `megabytes` in all (the disk made room again).
+    bool grow(int megabytes);
+    bool freeze();
+    void thaw();
+    ~scratch_disk();
+
+private:
+    bool frozen = false;
+};
+
+// A file system that keeps only what was synced (tests/devices/powercut_fs.py),
+// mounted as the sandbox's working directory: data as of each file's last
+// fsync or fdatasync, names as of the directory's last fsync. After its
+// `cut_after`-th change or sync (0: never) every call fails, as a disk that
+// lost its power.
+struct powercut_disk {
+    pid_t pid = -1;
+    std::filesystem::path mountpoint;
+    std::filesystem::path image; // after unmount: what a cut would have left
+    int ops = 0;                 // after unmount: the changes and syncs it counted
+    std::string why_not;         // why it could not be mounted
+
+    // Mounts it, holding the files of `from` (none when empty) as synced.
+    bool mount(sandbox& box, int cut_after, const std::filesystem::path& from = {});
+    void unmount();
+    ~powercut_disk();
+};
+

@@ -1,0 +1,57 @@
+// The one way the tests run floatrec, and what they make of what it printed.
+#pragma once
+
+#include "support/sandbox.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+struct run_result {
+    int status = -1;      // exit status, or -1 when a signal ended it
+    int term_signal = 0;  // the signal that ended it, if any
+    std::string out;
+    std::string err;      // standard error, less the closing summary
+    std::string summary;  // the closing summary line ("captured ..."), if any; what is
+                          // said of silence after it stays in `err`
+};
+
+// How to run it, beyond the arguments.
+struct run_options {
+    std::string input;                        // standard input
+    std::function<void(pid_t)> while_running; // called with the pid before it is waited for
+    std::vector<std::string> wrapper;         // a command that runs floatrec (strace, setpriv)
+    // When set, standard output is a pipe and this reads it (on a thread of
+    // its own) and returns what it read.
+    std::function<std::string(int)> read_stdout;
+    int stdout_pipe_size = 0;                 // bytes the pipe holds; 0: the system's default
+    bool closed_out_err = false;              // started with descriptors 1 and 2 closed
+    bool terminal = false;                    // standard output and error on one pseudo-terminal,
+                                              // whose screen text lands in `out`
+    unsigned short terminal_columns = 80;     // its width
+};
+
+// Standard output a pipe of 4 KiB (full after about 3 s of progress lines
+// with 1024-frame periods) that nobody reads for `paused`: a paused pager.
+run_options stdout_unread_for(std::chrono::seconds paused);
+
+// The one way the tests run floatrec: in the sandbox, with `args`.
+run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, const run_options& options = {});
+
+// For run_options' while_running: sends `signo` once `ready` holds (or after
+// `delay`), and tells how long the program took to end after it.
+struct signal_timing {
+    bool ready = false; // the event came before the signal was sent (signal_when)
+    std::chrono::steady_clock::time_point sent;
+    std::chrono::steady_clock::duration took_to_end() const { return std::chrono::steady_clock::now() - sent; }
+};
+std::function<void(pid_t)> signal_when(std::function<bool()> ready, int signo, signal_timing& timing);
+std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int signo, signal_timing& timing);
+
+// The stdout lines of a run, without the empty ones.
+std::vector<std::string> lines_of(std::string_view text);
+
+inline constexpr std::string_view banner = "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n\n";
