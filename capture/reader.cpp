@@ -136,7 +136,8 @@ struct reader_state {
     level_watch levels;
     uint64_t done = 0;      // frames handed on or lost, of frames_wanted
     bool must_wait = false; // the last read found nothing
-    uint32_t empty_wakes = 0; // wake-ups in a row after which the device had nothing
+    uint32_t empty_wakes = 0;    // wake-ups in a row after which the device had nothing
+    bool poll_unreliable = false; // the device's descriptor says readable with nothing to read
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
 };
@@ -328,9 +329,10 @@ bool recover(reader_state& st, int failure, int64_t now)
 
 // Sleeps until the device has frames or a stop is requested; while the
 // device is silent and that is not yet said, no longer than until it is due.
-// A device that keeps waking its reader with nothing to read (its descriptor
-// readable for good) is looked at less and less often, up to every 20 ms,
-// rather than in a busy loop. Whether the device said it had frames.
+// A device that wakes its reader twice in a row with nothing to read (its
+// descriptor readable for good) is not polled again: it is looked at on a
+// clock instead, about when half of what the period still needs has come,
+// rather than in a busy loop. Whether the device is worth a read now.
 bool wait_for_device(reader_state& st)
 {
     snd_pcm_t* pcm = st.plan.pcm_handle;
@@ -342,15 +344,17 @@ bool wait_for_device(reader_state& st)
         // A device that wakes its reader once a period still has frames to show between.
         deadline = deadline < 0 ? now + level_update_ns : std::min(deadline, now + level_update_ns);
     }
-    if (st.empty_wakes >= 2) {
-        const int64_t backoff = std::min<int64_t>(int64_t{1'000'000} << std::min(st.empty_wakes - 2, 5U), 20'000'000);
-        deadline = deadline < 0 ? now + backoff : std::min(deadline, now + backoff);
+    st.poll_unreliable = st.poll_unreliable || st.empty_wakes >= 2;
+    if (st.poll_unreliable) {
+        const uint64_t missing = st.plan.period_frames - std::min(st.fill.frames, st.plan.period_frames);
+        const int64_t look = std::clamp<int64_t>(frames_to_ns(missing, st.plan.rate) / 2, 5'000'000, level_update_ns);
+        deadline = deadline < 0 ? now + look : std::min(deadline, now + look);
         device_fds = 0; // the stop control alone
     }
     st.fds[device_fds] = pollfd{st.plan.stop->wake.get(), POLLIN, 0};
     const int woke = sleep_on(std::span(st.fds).first(device_fds + 1), deadline);
-    if (device_fds == 0) {
-        return st.empty_wakes >= 2; // backing off: the device is taken at its word
+    if (st.poll_unreliable) {
+        return true;
     }
     if (woke <= 0) {
         return false;

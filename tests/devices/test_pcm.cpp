@@ -16,7 +16,9 @@
 //     a sound server that died does; with dead_prepares true, prepare
 //     succeeds and only the next read shows that nothing came back;
 //   drop_blocks_seconds: stopping the device (snd_pcm_drop, and the close)
-//     takes that long, as with a sound server that froze.
+//     takes that long, as with a sound server that froze;
+//   poll_lies (paced): its descriptor is readable all the time, whether
+//     frames are there or not, as some plugins' are.
 // With tone true the signal is instead a 440 Hz tone at -6 dBFS, one second
 // on and one second of digital silence: the demo of scripts/run.sh.
 //
@@ -31,10 +33,12 @@
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <ctime>
 #include <poll.h>
 #include <string_view>
@@ -52,6 +56,7 @@ struct test_pcm {
     bool s16_only = false;
     bool paced = false;
     bool tone = false;
+    bool poll_lies = false;
     long overrun_at = -1;
     long error_at = -1;
     long suspend_at = -1;
@@ -133,6 +138,9 @@ uint64_t clock_frames(test_pcm& dev)
 
 int arm_timer(const test_pcm& dev, bool on)
 {
+    if (dev.poll_lies) {
+        return 0; // its descriptor is readable for good: no timer behind it
+    }
     itimerspec timer = {};
     if (on) {
         const long long period_ns = static_cast<long long>(dev.period) * 1000000000LL / dev.rate;
@@ -232,7 +240,7 @@ int dev_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* /*pfd*/, unsigned int 
                      unsigned short* revents)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
-    if (dev->paced) {
+    if (dev->paced && !dev->poll_lies) {
         uint64_t ticks = 0;
         if (read(io->poll_fd, &ticks, sizeof ticks) < 0 && errno != EAGAIN) {
             return -errno;
@@ -297,13 +305,14 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             continue;
         }
         long value = 0;
-        if (id == "s16_only" || id == "paced" || id == "dead_prepares" || id == "tone") {
+        bool* const flags[] = {&dev.paced, &dev.s16_only, &dev.tone, &dev.dead_prepares, &dev.poll_lies};
+        const std::string_view flag_names[] = {"paced", "s16_only", "tone", "dead_prepares", "poll_lies"};
+        if (const auto* named = std::find(std::begin(flag_names), std::end(flag_names), id); named != std::end(flag_names)) {
             const int flag = snd_config_get_bool(n);
             if (flag < 0) {
                 return flag;
             }
-            (id == "paced" ? dev.paced : id == "s16_only" ? dev.s16_only : id == "tone" ? dev.tone : dev.dead_prepares) =
-                flag != 0;
+            *flags[named - std::begin(flag_names)] = flag != 0;
             continue;
         }
         if (snd_config_get_integer(n, &value) < 0) {
@@ -381,8 +390,8 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(floatrectest)
         delete dev;
         return err;
     }
-    const int fd = dev->paced ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
-                              : eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC); // always readable
+    const int fd = dev->paced && !dev->poll_lies ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
+                                                 : eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC); // always readable
     if (fd < 0) {
         err = -errno;
         delete dev;
