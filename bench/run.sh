@@ -1,143 +1,140 @@
 #!/usr/bin/env bash
-# Prints floatrec's performance figures: the per-period pipeline in ns per
-# sample; the wake-ups of a paced recording with one-second periods; then
-# whole recordings of 10 and 60 minutes from the project's test device
-# (unpaced) beside floatrec as it was at BASELINE_REV (7bcb523 unless set),
-# built beside it, and a baseline recorder that only reads and writes the
-# periods once (medians of RUNS runs, 3 unless set); the memory of a
-# recording through a rate converter over an unbounded device; and, as root
-# where loop devices work, the longest frozen disk a recording rides out
-# without losing a frame.
+# Prints floatrec's performance figures against the design's floor,
+# bench/floor_recorder.cpp: one thread that reads a period, filters it with
+# floatrec's pipeline, appends and syncs it, and at the end copies 00000.raw
+# into target.wav through a synced temporary and a rename. First it checks
+# that both leave the same 00000.raw, byte for byte. Then:
+#   - the per-period pipeline in ns per sample (Google Benchmark);
+#   - whole runs of 60, 600 and 3600 s of audio from the project's test device,
+#     unpaced: CPU, peak RSS and the finish (last progress line to exit), with
+#     the goals (CPU at most 1.1x the floor at 60 s and 1.0x from 600 s, peak
+#     RSS at most 1.5x, the 60-minute finish at most the floor's);
+#   - wake-ups (voluntary context switches, all threads) per one-second
+#     period of a paced recording, on the work directory's disk and on tmpfs
+#     (goal: at most the floor's plus one a period);
+#   - a device whose descriptor is readable with nothing to read: CPU over 10 s;
+#   - the memory through a rate converter over an unbounded device;
+#   - as root, the longest frozen disk a recording rides out without loss.
+# Medians of RUNS runs (3 unless set), floatrec and the floor interleaved.
 # Usage: bench/run.sh            (RUNS=5 bench/run.sh for more runs)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-3}
 build=$root/build-bench
 
-baseline_rev=${BASELINE_REV:-7bcb523}
-
 "$root/scripts/install-deps.sh" all
 cmake -S "$root" -B "$build" -DFLOATREC_BENCH=ON -DFLOATREC_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
-# The same program as it was at the baseline revision, built the same way.
-rm -rf "$build/previous-src"
-mkdir -p "$build/previous-src"
-git -C "$root" archive "$baseline_rev" | tar -x -C "$build/previous-src"
-cmake -S "$build/previous-src" -B "$build/previous" -DFLOATREC_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/previous" -j"$(nproc)" --target floatrec >/dev/null
-previous=$build/previous/floatrec
-
-echo "== per-period pipeline, F = 44100 (copy, decode, scale, filter)"
-"$build/bench/pipeline_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-  --benchmark_format=console 2>/dev/null | grep -E '_median|Benchmark|^-'
+floatrec=$build/floatrec
+floor=$build/bench/floor_recorder
+device_lib=$build/tests/libasound_module_pcm_floatrectest.so
 
 work=$build/whole-run
-
 rm -rf "$work"
-mkdir -p "$work/home" "$work/rec" "$work/pacedhome"
-cat >"$work/home/.asoundrc" <<RC
-pcm_type.floatrectest { lib "$build/tests/libasound_module_pcm_floatrectest.so" }
-pcm.!default { type floatrectest }
-RC
-cat >"$work/pacedhome/.asoundrc" <<RC
-pcm_type.floatrectest { lib "$build/tests/libasound_module_pcm_floatrectest.so" }
-pcm.!default { type floatrectest period 44100 periods 4 paced true }
-RC
+mkdir -p "$work"/{home,pacedhome,lyinghome,plughome,rec,floor,tmpfs}
+device() { # HOME OPTIONS
+  printf 'pcm_type.floatrectest { lib "%s" }\npcm.!default { type floatrectest %s }\n' "$device_lib" "$2" >"$1/.asoundrc"
+}
+device "$work/home" ""
+device "$work/pacedhome" "period 44100 periods 4 paced true"
+device "$work/lyinghome" "period 44100 paced true poll_lies true stall_at 0"
+echo 'pcm.!default { type plug slave { pcm "null" rate 48000 } }' >"$work/plughome/.asoundrc"
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
+verdict() { awk -v v="$1" -v goal="$2" 'BEGIN { print (v <= goal) ? "met" : "not met" }'; }
 
-# Voluntary context switches (all threads) of a paced recording of $2
-# seconds by $1 in $3, less those of a 2-second one: per second of audio.
-wakeups_per_second() {
-  local program=$1 seconds=$2 dir=$3 long short
-  rm -f "$dir/"*
-  (cd "$dir" && HOME=$work/pacedhome /usr/bin/time -f '%w' -o "$work/w.txt" "$program" "$seconds" >/dev/null 2>&1)
-  long=$(cat "$work/w.txt")
-  rm -f "$dir/"*
-  (cd "$dir" && HOME=$work/pacedhome /usr/bin/time -f '%w' -o "$work/w.txt" "$program" 2 >/dev/null 2>&1)
-  short=$(cat "$work/w.txt")
-  awk -v l="$long" -v s="$short" -v n="$seconds" 'BEGIN { printf "%.1f", (l - s) / (n - 2) }'
-}
-
-echo
-echo "== wake-ups per second of audio: paced device, one-second periods, no meter (/usr/bin/time %w, all threads)"
-mkdir -p "$work/tmpfs"
-if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=64m tmpfs "$work/tmpfs" 2>/dev/null; then
-  printf 'tmpfs: %s now, %s at %s\n' "$(wakeups_per_second "$build/floatrec" 12 "$work/tmpfs")" \
-    "$(wakeups_per_second "$previous" 12 "$work/tmpfs")" "$baseline_rev"
-  umount "$work/tmpfs"
-fi
-printf '%s: %s now, %s at %s\n' "$(df --output=fstype "$work/rec" | tail -n 1)" \
-  "$(wakeups_per_second "$build/floatrec" 12 "$work/rec")" "$(wakeups_per_second "$previous" 12 "$work/rec")" "$baseline_rev"
-
-# Runs floatrec (or $2) for $1 seconds; prints "cpu_seconds peak_kib finish_seconds".
-record_once() {
-  local seconds=$1 program=${2:-$build/floatrec} stamps=$work/stamps.txt
-  rm -f "$work/rec/"*
+# Runs PROGRAM for SECONDS in DIR with HOME; prints "cpu_s peak_kib finish_s voluntary".
+measure() {
+  local program=$1 seconds=$2 dir=$3 home=$4 stamps=$work/stamps.txt
+  rm -rf "${dir:?}"/* "$dir"/.[!.]* 2>/dev/null || true
   sync # earlier runs' dirty pages would otherwise be written back on this run's time
-  (cd "$work/rec" && HOME=$work/home /usr/bin/time -f '%U %S %M' -o "$work/time.txt" \
-      "$program" "$seconds" 2>/dev/null) |
+  (cd "$dir" && HOME=$home /usr/bin/time -f '%U %S %M %w' -o "$work/time.txt" "$program" "$seconds" 2>/dev/null) |
     while IFS= read -r line; do
       case $line in
         *"bytes... # 0") echo "last $EPOCHREALTIME" ;;
-        *"THE END"*) echo "end $EPOCHREALTIME" ;;
       esac
     done >"$stamps"
-  read -r user sys kib <"$work/time.txt"
-  awk -v u="$user" -v s="$sys" -v k="$kib" '/^last/ { l = $2 } /^end/ { e = $2 } END { print u + s, k, e - l }' "$stamps"
+  local done_at=$EPOCHREALTIME
+  read -r user sys kib vol <"$work/time.txt"
+  awk -v u="$user" -v s="$sys" -v k="$kib" -v w="$vol" -v e="$done_at" '/^last/ { l = $2 } END { print u + s, k, e - l, w }' "$stamps"
 }
 
-# The baseline: prints "cpu_seconds peak_kib".
-baseline_once() {
-  rm -f "$work/rec/baseline.raw"
-  sync
-  (cd "$work/rec" && HOME=$work/home /usr/bin/time -f '%U %S %M' -o "$work/time.txt" \
-      "$build/bench/baseline_recorder" "$1" >/dev/null)
-  awk '{ print $1 + $2, $3 }' "$work/time.txt"
-}
+echo "== the floor's 00000.raw is floatrec's, byte for byte (60 s, unpaced)"
+measure "$floatrec" 60 "$work/rec" "$work/home" >/dev/null
+measure "$floor" 60 "$work/floor" "$work/home" >/dev/null
+if cmp -s "$work/rec/00000.raw" "$work/floor/00000.raw" && cmp -s "$work/rec/target.wav" "$work/floor/target.wav"; then
+  echo "the same: 00000.raw and target.wav"
+else
+  echo "they differ: the comparison below is not of the same work" >&2
+  exit 1
+fi
 
-# Copying 00000.raw to a new file on the same filesystem and syncing it.
-copy_once() {
-  rm -f "$work/rec/copy.raw"
-  sync
-  local start=$EPOCHREALTIME
-  dd if="$work/rec/00000.raw" of="$work/rec/copy.raw" bs=1M conv=fdatasync status=none
-  awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }'
+echo
+echo "== per-period pipeline, F = 44100 (decode, scale, filter)"
+"$build/bench/pipeline_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_format=console 2>/dev/null | grep -E '_median|Benchmark|^-'
+
+echo
+echo "== whole runs, project device unpaced, medians of $runs (work disk: $(df --output=fstype "$work/rec" | tail -n 1))"
+printf '%-7s %9s %9s %6s %5s %9s %9s %6s %5s %9s %9s %7s\n' audio "cpu s" "floor" ratio goal "RSS MiB" floor ratio goal \
+  "finish s" floor goal
+for seconds in 60 600 3600; do
+  : >"$work/ours.txt"; : >"$work/floor.txt"
+  for _ in $(seq "$runs"); do
+    measure "$floatrec" "$seconds" "$work/rec" "$work/home" >>"$work/ours.txt"
+    measure "$floor" "$seconds" "$work/floor" "$work/home" >>"$work/floor.txt"
+  done
+  cpu=$(awk '{ print $1 }' "$work/ours.txt" | median); floor_cpu=$(awk '{ print $1 }' "$work/floor.txt" | median)
+  rss=$(awk '{ print $2 / 1024 }' "$work/ours.txt" | median); floor_rss=$(awk '{ print $2 / 1024 }' "$work/floor.txt" | median)
+  fin=$(awk '{ print $3 }' "$work/ours.txt" | median); floor_fin=$(awk '{ print $3 }' "$work/floor.txt" | median)
+  cpu_goal=$([ "$seconds" -ge 600 ] && echo 1.0 || echo 1.1)
+  printf '%-7s %9.3f %9.3f %6s %5s %9.1f %9.1f %6s %5s %9.3f %9.3f %7s\n' "${seconds} s" "$cpu" "$floor_cpu" \
+    "$(ratio "$cpu" "$floor_cpu")" "$(verdict "$(ratio "$cpu" "$floor_cpu")" "$cpu_goal")" "$rss" "$floor_rss" \
+    "$(ratio "$rss" "$floor_rss")" "$(verdict "$(ratio "$rss" "$floor_rss")" 1.5)" "$fin" "$floor_fin" \
+    "$([ "$seconds" -eq 3600 ] && verdict "$fin" "$floor_fin" || echo -)"
+done
+
+# Voluntary switches of a paced recording of 22 s less those of one of 2 s:
+# per one-second period.
+wakeups() { # PROGRAM DIR
+  local long short
+  long=$(measure "$1" 22 "$2" "$work/pacedhome" | awk '{ print $4 }')
+  short=$(measure "$1" 2 "$2" "$work/pacedhome" | awk '{ print $4 }')
+  awk -v l="$long" -v s="$short" 'BEGIN { printf "%.2f", (l - s) / 20 }'
+}
+wakeup_line() { # WHERE DIR
+  local ours theirs
+  ours=$(wakeups "$floatrec" "$2"); theirs=$(wakeups "$floor" "$2")
+  printf '%-6s %6s a period, floor %6s: %s\n' "$1" "$ours" "$theirs" \
+    "$(verdict "$ours" "$(awk -v f="$theirs" 'BEGIN { print f + 1 }')")"
 }
 
 echo
-echo "== whole run, project device unpaced, medians of $runs"
-printf '%-8s %14s %14s %9s %14s %12s %12s %12s %12s\n' audio "cpu s/h audio" "$baseline_rev s/h" ratio "baseline s/h" \
-  "peak RSS" "baseline RSS" "finish s" "copy+sync s"
-for minutes in 10 60; do
-  seconds=$((minutes * 60))
-  : >"$work/ours.txt"; : >"$work/prev.txt"; : >"$work/base.txt"; : >"$work/copy.txt"
-  for _ in $(seq "$runs"); do
-    record_once "$seconds" >>"$work/ours.txt"
-    record_once "$seconds" "$previous" >>"$work/prev.txt"
-    copy_once >>"$work/copy.txt"
-    baseline_once "$seconds" >>"$work/base.txt"
-  done
-  per_hour=$(awk '{ print $1 }' "$work/ours.txt" | median)
-  prev_hour=$(awk '{ print $1 }' "$work/prev.txt" | median)
-  base_hour=$(awk '{ print $1 }' "$work/base.txt" | median)
-  printf '%-8s %14.3f %14.3f %9.2f %14.3f %9.1f MiB %9.1f MiB %12.3f %12.3f\n' "${minutes} min" \
-    "$(awk -v c="$per_hour" -v m="$minutes" 'BEGIN { print c * 60 / m }')" \
-    "$(awk -v c="$prev_hour" -v m="$minutes" 'BEGIN { print c * 60 / m }')" \
-    "$(awk -v a="$per_hour" -v b="$prev_hour" 'BEGIN { print (b > 0) ? a / b : 0 }')" \
-    "$(awk -v c="$base_hour" -v m="$minutes" 'BEGIN { print c * 60 / m }')" \
-    "$(awk '{ print $2 / 1024 }' "$work/ours.txt" | median)" \
-    "$(awk '{ print $2 / 1024 }' "$work/base.txt" | median)" \
-    "$(awk '{ print $3 }' "$work/ours.txt" | median)" \
-    "$(median <"$work/copy.txt")"
-done
+echo "== wake-ups per one-second period, paced, no meter (voluntary switches, all threads; goal: the floor's + 1)"
+wakeup_line "$(df --output=fstype "$work/rec" | tail -n 1)" "$work/rec"
+if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=64m tmpfs "$work/tmpfs" 2>/dev/null; then
+  wakeup_line tmpfs "$work/tmpfs"
+  umount "$work/tmpfs"
+fi
+long=$(measure "$floatrec" 20 "$work/rec" "$work/pacedhome" | awk '{ print $4 }')
+floor_long=$(measure "$floor" 20 "$work/floor" "$work/pacedhome" | awk '{ print $4 }')
+printf 'a whole 20 s recording: %s switches, floor %s + 20 + 15: %s\n' "$long" "$floor_long" \
+  "$(verdict "$long" $((floor_long + 35)))"
+
+echo
+echo "== a device readable with nothing to read, 10 s (goal: under 5% of a core, the silence said)"
+rm -rf "${work:?}/rec/"*
+(cd "$work/rec" && HOME=$work/lyinghome /usr/bin/time -f '%U %S' -o "$work/time.txt" \
+   timeout -s INT 10 "$floatrec" 60 >/dev/null 2>"$work/lying-err.txt") || true
+awk '{ printf "CPU %.2f s of 10 s: ", $1 + $2 }' "$work/time.txt"
+awk '{ print ($1 + $2 < 0.5) ? "met" : "not met" }' "$work/time.txt"
+grep -q "delivered nothing for 5 seconds" "$work/lying-err.txt" && echo "the silence was said" || echo "the silence was not said"
 
 echo
 echo "== through plug over an unbounded device (rate converter to 48 kHz over null), 10 s"
-mkdir -p "$work/plughome"
-echo 'pcm.!default { type plug slave { pcm "null" rate 48000 } }' >"$work/plughome/.asoundrc"
-rm -f "$work/rec/"*
-(cd "$work/rec" && HOME=$work/plughome /usr/bin/time -f '%U %S %M' -o "$work/time.txt" "$build/floatrec" 10 >/dev/null 2>&1)
+rm -rf "${work:?}/rec/"*
+(cd "$work/rec" && HOME=$work/plughome /usr/bin/time -f '%U %S %M' -o "$work/time.txt" "$floatrec" 10 >/dev/null 2>&1)
 awk '{ printf "peak RSS %.1f MiB, CPU %.2f s\n", $3 / 1024, $1 + $2 }' "$work/time.txt"
 
 echo
@@ -149,24 +146,21 @@ elif ! (mkdir -p "$stall_dir" && truncate -s 256M "$work/stall.img" && mkfs.ext4
         mount -o loop "$work/stall.img" "$stall_dir") 2>/dev/null; then
   echo "skipped: no loop devices here"
 else
-  cat >"$work/home/.asoundrc" <<RC
-pcm_type.floatrectest { lib "$build/tests/libasound_module_pcm_floatrectest.so" }
-pcm.!default { type floatrectest period 44100 periods 2 paced true }
-RC
+  device "$work/home" "period 44100 periods 2 paced true"
   for freeze in ${FREEZES:-25 30 32 35}; do
     seconds=$((freeze + 8))
     rm -rf "$stall_dir/rec" && mkdir "$stall_dir/rec"
-    (cd "$stall_dir/rec" && HOME=$work/home "$build/floatrec" "$seconds" >/dev/null 2>"$work/stall-err.txt") &
+    (cd "$stall_dir/rec" && HOME=$work/home "$floatrec" "$seconds" >/dev/null 2>"$work/stall-err.txt") &
     sleep 3
     fsfreeze -f "$stall_dir"
     sleep "$freeze"
     fsfreeze -u "$stall_dir"
     wait
     frames=$(( $(stat -c %s "$stall_dir/rec/00000.raw") / 4 ))
-    lost=$(grep -c 'overrun occurred' "$work/stall-err.txt" || true)
+    lost=$(grep -c 'overrun occurred\|dropped' "$work/stall-err.txt" || true)
     printf 'frozen %2d s in a %2d s recording: %s\n' "$freeze" "$seconds" \
       "$(if [ "$frames" -eq $((seconds * 44100)) ] && [ "$lost" -eq 0 ]; then echo "no frame lost";
-         else echo "$lost overruns, $(awk -v f="$frames" -v s="$seconds" 'BEGIN { printf "%.1f", s - f / 44100 }') s lost"; fi)"
+         else echo "$lost losses, $(awk -v f="$frames" -v s="$seconds" 'BEGIN { printf "%.1f", s - f / 44100 }') s lost"; fi)"
   done
   umount "$stall_dir"
 fi
