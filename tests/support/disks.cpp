@@ -94,9 +94,11 @@ bool powercut_disk::mount(sandbox& box, int cut_after, const fs::path& from)
         argv.insert(argv.end(), {"--from", from.string()});
     }
     pid = spawn_tool(box, argv, box.root / ("powercut-" + tag + ".log"));
-    const bool mounted = wait_until(
-        [this] { return read_text("/proc/mounts").find(" " + mountpoint.string() + " fuse") != std::string::npos; },
-        std::chrono::seconds(10));
+    std::string listed = mountpoint.string();
+    listed.insert(0, 1, ' ');
+    listed.append(" fuse");
+    const bool mounted = wait_until([&listed] { return read_text("/proc/mounts").find(listed) != std::string::npos; },
+                                    std::chrono::seconds(10));
     if (!mounted) {
         why_not = "the power-cut file system did not mount: " + read_text(box.root / ("powercut-" + tag + ".log"));
         return false;
