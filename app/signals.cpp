@@ -92,8 +92,8 @@ void stop_signals_begin(stop_signals& signals, stop_control& control)
     sigemptyset(&watch.signals);
     for (const int signo : stop_signal_numbers) {
         struct sigaction before = {};
-        sigaction(signo, nullptr, &before);
-        if (before.sa_handler != SIG_IGN) {
+        // One whose disposition cannot be read is taken as not ignored.
+        if (sigaction(signo, nullptr, &before) != 0 || before.sa_handler != SIG_IGN) {
             sigaddset(&watch.signals, signo);
             watch.first_signal = watch.first_signal == 0 ? signo : watch.first_signal;
         }

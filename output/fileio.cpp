@@ -75,6 +75,7 @@ int rename_noreplace(const char* from, const char* to)
     if (link(from, to) != 0) {
         return -1;
     }
+    // The file has its name; a temporary name left behind goes at the next start.
     unlink(from);
     return 0;
 }

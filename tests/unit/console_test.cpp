@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace {
 
 TEST(Console, MeterLineShowsTimeLevelShareClipsAndLoss)
@@ -87,6 +89,26 @@ TEST(Console, SummaryAndWhereTheMeterGoes)
     EXPECT_FALSE(meter_wanted(true, "dumb"));
     EXPECT_FALSE(meter_wanted(true, nullptr));
     EXPECT_FALSE(meter_wanted(false, "xterm"));
+}
+
+// The one table of failure texts: every kind has one, and the subject, the
+// reason (errno's text, words, or none) and the number take their places.
+TEST(Console, EveryFailureHasItsText)
+{
+    for (auto kind = static_cast<int>(fault::no_memory); kind <= static_cast<int>(fault::array_dump_open); ++kind) {
+        const std::string text = failure_text(fail(static_cast<fault>(kind), "x", 5));
+        EXPECT_TRUE(!text.empty() && text.back() == '\n') << kind;
+        EXPECT_EQ(text.find('@'), std::string::npos) << text;
+    }
+    EXPECT_EQ(failure_text(failure{}), "");
+    EXPECT_EQ(failure_text(fail(fault::writing, "00000.raw", ENOSPC)), "error writing 00000.raw: No space left on device\n");
+    EXPECT_EQ(failure_text(fail(fault::reading, "00000.raw")), "error reading 00000.raw: file ended early\n");
+    EXPECT_EQ(failure_text(fail_because(fault::refused, "00000.raw", "it is a symbolic link")),
+              "cannot record into 00000.raw: it is a symbolic link\n");
+    failure busy = fail(fault::directory_busy, "00000.raw");
+    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another recording\n");
+    busy.number = 4242;
+    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another recording (process 4242)\n");
 }
 
 } // namespace
