@@ -185,13 +185,14 @@ TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
     const auto note = [](std::string text) {
         return [text](const sandbox& b) { std::ofstream(b.at(".00000.raw.take"), std::ios::binary) << text; };
     };
+    const char binary_junk[] = "\x7f" "ELF\0\x01\xff junk";
     std::string crlf = note_of("unfinished", 8000, planted_start);
     crlf = std::regex_replace(crlf, std::regex("\n"), "\r\n");
     const std::pair<std::string, std::function<void(const sandbox&)>> cases[] = {
         {"is empty", note("")},
         {"is not a take's note", note(note_of("unfinished", 8000, planted_start).substr(0, 40))},
         {"is not a take's note", note(crlf)},
-        {"is not a take's note", note(std::string("\x7f" "ELF\0\x01\xff junk", 14))},
+        {"is not a take's note", note(std::string(binary_junk, sizeof binary_junk - 1))},
         {"gives a rate of 0 Hz", note(note_of("unfinished", 0, planted_start))},
         {"gives a rate of 1 Hz", note(note_of("unfinished", 1, planted_start))},
         {"gives a rate of 4000000000 Hz", note(note_of("unfinished", 4000000000U, planted_start))},
