@@ -177,6 +177,9 @@ template <class... Handlers>
 struct overloaded : Handlers... {
     using Handlers::operator()...;
 };
+// (Spelled out for compilers without deduction for aggregates.)
+template <class... Handlers>
+overloaded(Handlers...) -> overloaded<Handlers...>;
 
 // Takes the capture thread's events until its end; between them, when fresh
 // levels wake it, draws the meter.
