@@ -59,6 +59,9 @@ void take_stalls(consumer& c)
 // but not yet in a period.
 void show_levels(consumer& c, float peak, uint64_t pending)
 {
+    if (!c.plan.level_updates) {
+        return; // no meter on the screen: nothing to gather for it each period
+    }
     take_stalls(c);
     const run_summary so_far = summary_of(c.totals, c.plan.rate);
     const uint64_t done = c.totals.frames_captured + c.totals.frames_lost + pending;
