@@ -31,6 +31,16 @@ run_summary summary_of(const capture_totals& totals, uint32_t rate)
 
 namespace {
 
+// A period's progress line, printed once the sync that holds it is done.
+struct progress_line {
+    uint64_t bytes = 0;
+    int64_t periods_left = 0;
+};
+
+// The periods gathered go to disk about once a second of audio, or of wall
+// time when the device delivers slowly.
+constexpr int64_t append_every_ns = ns_per_second;
+
 // What the main thread does with the capture thread's events.
 struct consumer {
     const capture_plan& plan;
@@ -39,10 +49,14 @@ struct consumer {
     raw_file& raw;
     stop_control& stop;
     capture_totals& totals;
-    std::optional<period_ready> latest; // its slot is kept for the dumps until the next period
+    std::optional<period_ready> latest{}; // its slot is kept for the dumps until the next period
     bool write_failed = false;
     bool take_begun = false;          // 00000.raw emptied and the note written, at the first frame
-    std::optional<double> kept_share; // for the meter: of the frames read so far in the period
+    std::optional<double> kept_share{}; // for the meter: of the frames read so far in the period
+    std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
+    uint64_t frames_gathered = 0;     // device time in those periods
+    int64_t append_due_ns = 0;        // when the periods gathered go to disk at the latest
+    float levels_peak = 0.0F;         // for the meter: the loudest since it was last drawn
 };
 
 // The stalls so far, from the capture thread's running count.
@@ -114,6 +128,35 @@ void stop_writing(consumer& c, const failure& why)
     request_stop(c.stop, stop_reason::cancelled);
 }
 
+// Appends and syncs the periods gathered, then says each of them: a
+// progress line means its period is on disk.
+void append_gathered(consumer& c)
+{
+    c.append_due_ns = monotonic_ns() + append_every_ns;
+    if (c.write_failed || c.unsynced.empty()) {
+        return;
+    }
+    const uint64_t size_before = c.raw.size;
+    const failure appended = raw_append(c.raw);
+    // Each period that is on disk is said, also when the disk filled after it.
+    uint64_t landed = c.raw.size - size_before;
+    for (const progress_line& line : c.unsynced) {
+        if (!appended.ok() && line.bytes > landed) {
+            break;
+        }
+        landed -= std::min(landed, line.bytes);
+        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(line.bytes), static_cast<long>(line.periods_left));
+    }
+    if (!appended.ok()) {
+        stop_writing(c, appended);
+        return;
+    }
+    c.unsynced.clear();
+    c.frames_gathered = 0;
+    show_levels(c, c.levels_peak, 0);
+    c.levels_peak = 0.0F;
+}
+
 void take(consumer& c, const period_ready& period)
 {
     if (!c.write_failed && !c.take_begun) {
@@ -123,27 +166,27 @@ void take(consumer& c, const period_ready& period)
             stop_writing(c, begun);
         }
     }
+    if (!c.write_failed && raw_room(c.raw).empty()) {
+        append_gathered(c); // as much as one write takes
+    }
     if (c.write_failed) {
         queue_release(c.queue, period.slot); // waiting for the capture thread to stop
         return;
     }
     period_levels levels;
     const uint32_t kept = filter_period(frames_of(c, period), raw_room(c.raw), levels);
+    raw_gathered(c.raw, kept);
     keep_for_dumps(c, period);
     c.totals.frames_captured += period.frames;
     c.totals.samples_kept += kept;
     c.totals.peak = std::max(c.totals.peak, levels.peak);
     c.totals.clipped += levels.clipped;
-    if (const failure appended = raw_append(c.raw, kept); !appended.ok()) {
-        stop_writing(c, appended);
-        return;
-    }
-    say_out("Appending %ld bytes... # %ld\n", static_cast<long>(kept * bytes_per_sample),
-            static_cast<long>(period.periods_left));
+    c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left});
+    c.frames_gathered += period.frames;
     if (period.frames > 0) {
         c.kept_share = static_cast<double>(kept) / static_cast<double>(period.frames);
     }
-    show_levels(c, levels.peak, 0);
+    c.levels_peak = std::max(c.levels_peak, levels.peak);
 }
 
 void take(consumer& c, const frames_lost& lost)
@@ -184,31 +227,50 @@ struct overloaded : Handlers... {
 template <class... Handlers>
 overloaded(Handlers...) -> overloaded<Handlers...>;
 
-// Takes the capture thread's events until its end; between them, when fresh
-// levels wake it, draws the meter.
+// Takes the capture thread's events until its end. The main thread wakes
+// about once a second (and for the meter, ten times a second): it filters
+// every period waiting into 00000.raw's gathering block, then appends them
+// with one write and one sync once a second of audio or of wall time has
+// gathered, or before a report is said, so that the report follows the
+// periods that came before it.
 capture_outcome take_events(consumer& c)
 {
+    c.append_due_ns = monotonic_ns() + append_every_ns;
     for (;;) {
-        const std::optional<capture_event> event = queue_wait(c.queue);
-        if (!event) {
+        queue_wait_for_work(c.queue, c.append_due_ns);
+        std::optional<capture_outcome> over;
+        while (!over) {
+            const std::optional<capture_event> event = queue_next(c.queue);
+            if (!event) {
+                break;
+            }
+            over = std::visit(overloaded{[&c](const period_ready& period) -> std::optional<capture_outcome> {
+                                             take(c, period);
+                                             return std::nullopt;
+                                         },
+                                         [&c](const capture_over& end) -> std::optional<capture_outcome> {
+                                             append_gathered(c);
+                                             return c.write_failed ? capture_outcome::failed : end.outcome;
+                                         },
+                                         [&c](const auto& report) -> std::optional<capture_outcome> {
+                                             append_gathered(c);
+                                             take(c, report);
+                                             return std::nullopt;
+                                         }},
+                              *event);
+        }
+        if (over) {
+            return *over;
+        }
+        if (c.frames_gathered >= c.queue.wake_frames || monotonic_ns() >= c.append_due_ns) {
+            append_gathered(c);
+        } else if (c.plan.level_updates) {
             const capture_levels levels = queue_take_levels(c.queue);
             if (levels.frames > 0) {
                 c.kept_share = static_cast<double>(levels.loud) / static_cast<double>(levels.frames);
             }
-            show_levels(c, levels.peak, levels.frames);
-            continue;
-        }
-        const std::optional<capture_outcome> over = std::visit(
-            overloaded{[&c](const capture_over& end) -> std::optional<capture_outcome> {
-                           return c.write_failed ? capture_outcome::failed : end.outcome;
-                       },
-                       [&c](const auto& report) -> std::optional<capture_outcome> {
-                           take(c, report);
-                           return std::nullopt;
-                       }},
-            *event);
-        if (over) {
-            return *over;
+            show_levels(c, std::max(c.levels_peak, levels.peak), levels.frames);
+            c.levels_peak = 0.0F;
         }
     }
 }
@@ -238,13 +300,16 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     plan.buffer_frames = dev.buffer_frames;
     plan.frames_wanted = frames_wanted;
     plan.stop = &stop;
-    consumer c{plan, queue, bufs, raw, stop, totals, std::nullopt, false, false, std::nullopt};
+    // Wake for whole periods that make about a second of audio.
+    queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
+    consumer c{plan, queue, bufs, raw, stop, totals};
+    c.unsynced.reserve(raw.stage.size() / dev.period_frames + 4);
     capture_outcome outcome = capture_outcome::failed;
     {
         const meter_session meter;
         plan.level_updates = meter_on();
         if (plan.level_updates && !request_wakeups(dev.handle.get(), dev.rate, dev.period_frames)) {
-            // The device wakes its reader once a period; the reader still looks every 100 ms.
+            // The device wakes its reader as cap_open set it; the reader still looks every 100 ms.
         }
         capture_thread reader; // joined when it goes, before the queue
         if (const int err = capture_thread_start(reader, plan, queue); err != 0) {

@@ -140,7 +140,7 @@ int record(int argc, char** argv)
     period_bufs bufs = alloc_period_bufs(dev.period_frames);
     failure allocated = period_bufs_allocated(bufs) ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
     if (allocated.ok()) {
-        allocated = raw_prepare(raw, dev.period_frames);
+        allocated = raw_prepare(raw, dev.period_frames, dev.rate);
     }
     if (!allocated.ok()) {
         say_failure(allocated);

@@ -125,7 +125,7 @@ failure cap_open(cap_device& dev)
     if (period_frames == 0 || rate == 0) {
         return alsa_failure(fault::device_setup, -EINVAL);
     }
-    set_sw_params(pcm, 0);
+    set_sw_params(pcm, reader_wake_frames(rate, period_frames, buffer_frames));
 
     dev.handle = std::move(handle);
     dev.period_frames = period_frames;
@@ -134,9 +134,14 @@ failure cap_open(cap_device& dev)
     return {};
 }
 
+snd_pcm_uframes_t reader_wake_frames(uint32_t rate, snd_pcm_uframes_t period_frames, snd_pcm_uframes_t buffer_frames)
+{
+    return std::max(period_frames, std::min<snd_pcm_uframes_t>(buffer_frames / 2, rate / 4));
+}
+
 bool request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t period_frames)
 {
-    return set_sw_params(pcm_handle, std::clamp<snd_pcm_uframes_t>(rate / 20, 1, period_frames));
+    return set_sw_params(pcm_handle, std::clamp<snd_pcm_uframes_t>(rate / 10, 1, period_frames));
 }
 
 void cap_close(snd_pcm_t* pcm_handle)

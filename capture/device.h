@@ -42,9 +42,15 @@ inline constexpr snd_pcm_uframes_t requested_period_frames = 44100;
 // device that delivers nothing cannot hold a stop request up.
 failure cap_open(cap_device& dev);
 
-// Asks the device to wake its reader about twenty times a second rather than
-// once a period, so that a meter can follow the frames as they come; false
-// when it will not (the meter then moves once a period).
+// How many frames wake the reader: a whole period at least, and otherwise a
+// quarter of a second or half the device's buffer, whichever is less, so
+// that short periods (1,024 frames, 47 a second) cost a few wake-ups a
+// second rather than one a period, and the buffer never fills meanwhile.
+snd_pcm_uframes_t reader_wake_frames(uint32_t rate, snd_pcm_uframes_t period_frames, snd_pcm_uframes_t buffer_frames);
+
+// Asks the device to wake its reader about ten times a second where its
+// periods are longer, so that a meter can follow the frames as they come;
+// false when it will not (the meter then moves as the reader wakes).
 bool request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t period_frames);
 
 // Stops and closes the device; results are of no use at this point.

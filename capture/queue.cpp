@@ -2,7 +2,10 @@
 // and the latest levels.
 #include "capture/queue.h"
 
+#include "common/clock.h"
 #include "common/sample.h"
+
+#include <chrono>
 
 #include <algorithm>
 #include <new>
@@ -96,13 +99,18 @@ std::optional<uint32_t> queue_take_slot(period_queue& queue)
 std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period)
 {
     std::optional<uint32_t> next;
+    bool wake = false;
     {
         const std::lock_guard<std::mutex> held(queue.lock);
         append_locked(queue, period); // each slot has its place
         ++queue.periods_queued;
+        queue.frames_queued += period.frames;
         next = take_slot_locked(queue);
+        wake = queue.frames_queued >= queue.wake_frames;
     }
-    queue.event_added.notify_one();
+    if (wake) {
+        queue.event_added.notify_one();
+    }
     return next;
 }
 
@@ -154,18 +162,54 @@ void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames)
     stalls.frames += frames;
 }
 
-std::optional<capture_event> queue_wait(period_queue& queue)
+namespace {
+
+std::optional<capture_event> next_locked(period_queue& queue)
 {
-    std::unique_lock<std::mutex> held(queue.lock);
-    queue.event_added.wait(held, [&queue] { return queue.used > 0 || queue.levels_fresh; });
     if (queue.used == 0) {
         return std::nullopt;
     }
     const capture_event event = queue.ring[queue.head];
     queue.head = (queue.head + 1) % queue.ring_size;
     --queue.used;
-    queue.periods_queued -= std::holds_alternative<period_ready>(event) ? 1 : 0;
+    if (const auto* period = std::get_if<period_ready>(&event)) {
+        --queue.periods_queued;
+        queue.frames_queued -= period->frames;
+    }
     return event;
+}
+
+bool work_waiting(const period_queue& queue)
+{
+    return queue.used > queue.periods_queued || queue.levels_fresh ||
+           (queue.periods_queued > 0 && queue.frames_queued >= queue.wake_frames);
+}
+
+} // namespace
+
+std::optional<capture_event> queue_wait(period_queue& queue)
+{
+    std::unique_lock<std::mutex> held(queue.lock);
+    queue.event_added.wait(held, [&queue] { return queue.used > 0 || queue.levels_fresh; });
+    return next_locked(queue);
+}
+
+void queue_wait_for_work(period_queue& queue, int64_t deadline_ns)
+{
+    std::unique_lock<std::mutex> held(queue.lock);
+    while (!work_waiting(queue)) {
+        const int64_t left = deadline_ns - monotonic_ns();
+        if (left <= 0) {
+            return;
+        }
+        queue.event_added.wait_for(held, std::chrono::nanoseconds(left));
+    }
+}
+
+std::optional<capture_event> queue_next(period_queue& queue)
+{
+    const std::lock_guard<std::mutex> held(queue.lock);
+    return next_locked(queue);
 }
 
 capture_levels queue_take_levels(period_queue& queue)

@@ -58,6 +58,8 @@ struct period_queue {
     std::size_t head = 0;
     std::size_t used = 0;
     std::size_t periods_queued = 0;   // of `used`
+    uint64_t frames_queued = 0;       // in those periods
+    uint64_t wake_frames = 0;         // queued frames that wake the main thread (0: every period)
     uint64_t reports_unsaid = 0;      // reports that found the ring full
 
     capture_levels levels;  // latest values: the main thread takes and resets them
@@ -110,6 +112,15 @@ void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames);
 
 // The oldest event, waiting for one; empty when fresh levels woke the wait.
 std::optional<capture_event> queue_wait(period_queue& queue);
+
+// Sleeps until there is work for the main thread (a report or the end, at
+// least `wake_frames` frames of periods, fresh levels) or until `deadline_ns`
+// on the monotonic clock, whichever comes first. Periods arriving one by one
+// do not wake it: it takes them about once a second, all at once.
+void queue_wait_for_work(period_queue& queue, int64_t deadline_ns);
+
+// The oldest event, without waiting; empty when there is none.
+std::optional<capture_event> queue_next(period_queue& queue);
 
 // The levels since the last call (the peak starts again from silence).
 capture_levels queue_take_levels(period_queue& queue);

@@ -12,8 +12,12 @@
 #include <string>
 #include <unistd.h>
 
-failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at)
+failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at, std::size_t* written)
 {
+    std::size_t done_in_all = 0;
+    if (written != nullptr) {
+        *written = 0;
+    }
     while (!bytes.empty()) {
         const ssize_t done =
             at < 0 ? write(fd, bytes.data(), bytes.size()) : pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
@@ -25,16 +29,22 @@ failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int6
         }
         bytes = bytes.subspan(static_cast<std::size_t>(done));
         at = at < 0 ? at : at + done;
+        done_in_all += static_cast<std::size_t>(done);
+        if (written != nullptr) {
+            *written = done_in_all;
+        }
     }
     return {};
 }
 
 namespace {
 
-// Special files and read-only file systems have nothing to sync: EINVAL or EROFS.
+// Special files (devices, pipes) have nothing to sync: EINVAL. Any other
+// error means the data may not be on the disk: a file system that went
+// read-only after an error (EROFS) has dropped it.
 failure synced(int result, const char* file)
 {
-    return result == 0 || errno == EINVAL || errno == EROFS ? failure{} : fail(fault::writing, file, errno);
+    return result == 0 || errno == EINVAL ? failure{} : fail(fault::writing, file, errno);
 }
 
 bool aligned(const void* data, std::size_t size, int64_t at)

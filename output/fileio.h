@@ -14,8 +14,10 @@
 #include <sys/types.h>
 
 // Writes all of `bytes`, however many calls that takes: at the offset `at`
-// when it is given, else at the current position.
-failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at = -1);
+// when it is given, else at the current position. `written`, when given,
+// learns how many bytes went in, failure or not.
+failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at = -1,
+                  std::size_t* written = nullptr);
 
 // Syncs the file's data. Special files with nothing to sync (devices, pipes)
 // count as synced.

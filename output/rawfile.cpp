@@ -48,9 +48,12 @@ failure raw_open(raw_file& raw)
     return open_raw(raw, 0);
 }
 
-failure raw_prepare(raw_file& raw, std::size_t period_samples)
+failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate)
 {
-    raw.stage = zeroed_array<float>(period_samples + 1);
+    // Only the pages a slow disk makes it gather are ever touched.
+    raw.period_room = period_samples + 1;
+    raw.stage = zeroed_array<float>(std::size_t{gather_seconds} * rate + raw.period_room);
+    raw.staged = 0;
     return raw.stage ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
 }
 
@@ -66,23 +69,42 @@ failure raw_reset(raw_file& raw)
     }
     raw.emptied = true;
     raw.size = 0;
-    return {};
+    raw.staged = 0;
+    // Durable before the new take's note: a power cut must not bring back
+    // the old take under a note that says it is this one.
+    return sync_file(raw.fd.get(), raw_name);
 }
 
 std::span<float> raw_room(raw_file& raw)
 {
-    return {raw.stage.data(), raw.stage.size()};
+    const std::size_t left = raw.stage.size() - raw.staged;
+    return left < raw.period_room ? std::span<float>{} : std::span<float>(raw.stage.data() + raw.staged, left);
 }
 
-failure raw_append(raw_file& raw, std::size_t samples)
+void raw_gathered(raw_file& raw, std::size_t samples)
 {
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(raw.stage.data()), samples * bytes_per_sample);
-    failure status = write_all(raw.fd.get(), bytes, raw_name, static_cast<int64_t>(raw.size));
-    if (status.ok()) {
-        status = sync_file(raw.fd.get(), raw_name);
+    raw.staged += samples;
+}
+
+failure raw_append(raw_file& raw)
+{
+    if (raw.staged == 0) {
+        return {};
+    }
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(raw.stage.data()), raw.staged * bytes_per_sample);
+    std::size_t written = 0;
+    failure status = write_all(raw.fd.get(), bytes, raw_name, static_cast<int64_t>(raw.size), &written);
+    // A disk that filled part of the way through still keeps what went in.
+    // (One sync only: a failed one may not say so twice.)
+    const failure synced = written > 0 ? sync_file(raw.fd.get(), raw_name) : failure{};
+    if (synced.ok()) {
+        raw.size += written / bytes_per_sample * bytes_per_sample;
     }
     if (status.ok()) {
-        raw.size += bytes.size();
+        status = synced;
+    }
+    if (status.ok()) {
+        raw.staged = 0;
     }
     return status;
 }

@@ -6,7 +6,9 @@
 //
 // Options (all optional): rate (44100), period in frames (44100), periods per
 // buffer (4), s16_only (false: refuse S32_LE), paced (false: deliver as fast
-// as read, else in real time), and faults that hit at a 0-based period of
+// as read, else in real time: its descriptor wakes the reader at the end of
+// the first period that holds the reader's avail_min, as hardware does), and
+// faults that hit at a 0-based period of
 // the frames delivered (-1: never):
 //   overrun_at, error_at, suspend_at, vanish_at: one overrun, -EIO from a
 //     read, a suspend, or the device unplugged;
@@ -66,6 +68,7 @@ struct test_pcm {
     long dead_at = -1;
     bool dead_prepares = false;
     long drop_blocks_seconds = 0;
+    unsigned wake_periods = 1;     // periods between wake-ups: the reader's avail_min, in whole periods
 
     uint64_t next_frame = 0;       // signal index of the next frame delivered (unpaced)
     uint64_t frames_delivered = 0; // frames handed to the reader, all time
@@ -143,7 +146,8 @@ int arm_timer(const test_pcm& dev, bool on)
     }
     itimerspec timer = {};
     if (on) {
-        const long long period_ns = static_cast<long long>(dev.period) * 1000000000LL / dev.rate;
+        // As hardware does: a wake-up at the first period's end where avail_min frames are there.
+        const long long period_ns = static_cast<long long>(dev.period) * dev.wake_periods * 1000000000LL / dev.rate;
         timer.it_interval.tv_sec = static_cast<time_t>(period_ns / 1000000000LL);
         timer.it_interval.tv_nsec = static_cast<long>(period_ns % 1000000000LL);
         timer.it_value = timer.it_interval;
@@ -250,6 +254,16 @@ int dev_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* /*pfd*/, unsigned int 
     return 0;
 }
 
+int dev_sw_params(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    snd_pcm_uframes_t avail_min = 0;
+    if (snd_pcm_sw_params_get_avail_min(params, &avail_min) == 0 && avail_min > 0) {
+        dev->wake_periods = static_cast<unsigned>((avail_min + dev->period - 1) / dev->period);
+    }
+    return 0;
+}
+
 int dev_prepare(snd_pcm_ioplug_t* io)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
@@ -284,6 +298,7 @@ snd_pcm_ioplug_callback_t make_callbacks()
     cb.prepare = dev_prepare;
     cb.poll_revents = dev_poll_revents;
     cb.resume = dev_resume;
+    cb.sw_params = dev_sw_params;
     return cb;
 }
 
