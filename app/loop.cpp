@@ -10,6 +10,8 @@
 #include "output/take.h"
 
 #include <algorithm>
+#include <climits>
+#include <unistd.h>
 #include <cerrno>
 #include <optional>
 
@@ -57,6 +59,7 @@ struct consumer {
     uint64_t frames_gathered = 0;     // device time in those periods
     int64_t append_due_ns = 0;        // when the periods gathered go to disk at the latest
     float levels_peak = 0.0F;         // for the meter: the loudest since it was last drawn
+    std::string directory{};          // where the recording goes, for what is said of its disk
 };
 
 // The stalls so far, from the capture thread's running count.
@@ -90,10 +93,10 @@ void show_levels(consumer& c, float peak, uint64_t pending)
     meter_show(reading);
 }
 
-// A full disk, a quota or a file size limit: the take so far is whole.
+// A full disk or a quota: the take so far is whole, and is saved once there is room.
 bool out_of_room(int error)
 {
-    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+    return error == ENOSPC || error == EDQUOT;
 }
 
 std::span<const uint8_t> frames_of(consumer& c, const period_ready& period)
@@ -120,9 +123,21 @@ void keep_for_dumps(consumer& c, const std::optional<period_ready>& next)
 void stop_writing(consumer& c, const failure& why)
 {
     say_failure(why);
-    if (why.what == fault::writing && out_of_room(why.code) && c.raw.size > 0) {
-        say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it once there is room for it again\n",
-                frames_to_seconds(c.raw.size / bytes_per_sample, c.plan.rate), raw_name);
+    if (why.what == fault::writing && c.raw.size > 0) {
+        const double seconds = frames_to_seconds(c.raw.size / bytes_per_sample, c.plan.rate);
+        if (why.code == EFBIG) {
+            say_err("the take so far (%.1f s) is safe in %s; it reached the file size limit (ulimit -f): floatrec "
+                    "--recover saves it where the limit allows a file that large\n",
+                    seconds, raw_name);
+        } else if (out_of_room(why.code)) {
+            say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it once there is room for it "
+                    "again\n",
+                    seconds, raw_name);
+        } else {
+            say_err("the take so far (%.1f s) is safe in %s up to its last progress line; floatrec --recover saves it "
+                    "once the disk works again\n",
+                    seconds, raw_name);
+        }
     }
     c.write_failed = true;
     request_stop(c.stop, stop_reason::cancelled);
@@ -137,7 +152,9 @@ void append_gathered(consumer& c)
         return;
     }
     const uint64_t size_before = c.raw.size;
+    c.queue.on_disk.store(true);
     const failure appended = raw_append(c.raw);
+    c.queue.on_disk.store(false);
     // Each period that is on disk is said, also when the disk filled after it.
     uint64_t landed = c.raw.size - size_before;
     for (const progress_line& line : c.unsynced) {
@@ -194,7 +211,11 @@ void take(consumer& c, const frames_lost& lost)
     for (uint32_t i = 0; i < lost.overruns; ++i) {
         say_err("overrun occurred\n");
     }
-    if (lost.dropped_periods > 0) {
+    if (lost.disk_behind) {
+        say_err("lost %.1f s of audio: the disk of %s fell more than %u s behind the recording (a slow card or "
+                "stick?); the take goes on\n",
+                frames_to_seconds(lost.frames, c.plan.rate), c.directory.c_str(), queue_seconds);
+    } else if (lost.dropped_periods > 0) {
         say_err("dropped %u period%s of audio: the recording was held up longer than its queue of %u s holds\n",
                 lost.dropped_periods, lost.dropped_periods == 1 ? "" : "s", queue_seconds);
     }
@@ -304,6 +325,8 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
     consumer c{plan, queue, bufs, raw, stop, totals};
     c.unsynced.reserve(raw.stage.size() / dev.period_frames + 4);
+    char here[PATH_MAX] = ".";
+    c.directory = getcwd(here, sizeof here) != nullptr ? here : ".";
     capture_outcome outcome = capture_outcome::failed;
     {
         const meter_session meter;

@@ -64,7 +64,9 @@ bool finish_target(const wav_header& header, raw_file& raw, uint32_t rate)
     if (replaced) {
         say_err("%s was replaced but may not be durable yet; the recording is also in %s\n", target_name, raw_name);
     } else {
-        say_err("%s left as it was; the new recording is in %s\n", target_name, raw_name);
+        say_err("%s left as it was; the new recording is in %s: floatrec --recover saves it once the disk has room "
+                "for it\n",
+                target_name, raw_name);
     }
     return false;
 }
@@ -76,7 +78,16 @@ bool claim_directory(unique_fd& lock, raw_file& raw)
 {
     failure claimed = lock_directory(lock);
     if (claimed.ok()) {
+        claimed = check_temporaries();
+    }
+    if (claimed.ok()) {
         claimed = raw_open(raw);
+        if (!claimed.ok() && claimed.what == fault::raw_open && access(note_name, F_OK) == 0) {
+            say_failure(claimed);
+            say_err("the take in %s is kept as it is: make it readable (chmod u+r %s), then run floatrec --recover\n",
+                    raw_name, raw_name);
+            return false;
+        }
     }
     if (claimed.ok()) {
         const recovery recovered = recover_take(raw);

@@ -9,6 +9,7 @@ bool merge_event(capture_event& last, const capture_event& next)
             lost->overruns += more->overruns;
             lost->dropped_periods += more->dropped_periods;
             lost->frames += more->frames;
+            lost->disk_behind = lost->disk_behind || more->disk_behind;
             return true;
         }
     }

@@ -28,6 +28,7 @@ struct frames_lost {
     uint32_t overruns = 0;
     uint32_t dropped_periods = 0;
     uint64_t frames = 0;
+    bool disk_behind = false; // the main thread was held up writing to the disk meanwhile
 };
 
 // Reads that failed with `error` (a negative ALSA result), `count` in a row.

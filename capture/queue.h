@@ -16,6 +16,7 @@
 #include "common/unique_fd.h"
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +73,10 @@ struct period_queue {
     // An eventfd that a freed slot writes while the capture thread waits for one.
     unique_fd slot_freed;
     bool waiting_for_slot = false;
+
+    // The main thread is writing or syncing 00000.raw: a queue that fills
+    // meanwhile is the disk's doing.
+    std::atomic<bool> on_disk{false};
 };
 
 // Slots for `queue_seconds` of audio at `rate` in periods of `period_frames`

@@ -89,6 +89,7 @@ namespace {
 struct period_fill {
     std::optional<uint32_t> slot;
     bool dropping = false;
+    bool disk_behind = false; // the main thread was on the disk when the queue ran full
     uint64_t frames = 0;
     int64_t queue_full_since_ns = -1;
 };
@@ -163,7 +164,7 @@ void hand_on(reader_state& st)
     st.done += st.fill.frames;
     st.levels.loud_in_period = 0;
     if (st.fill.dropping) {
-        queue_push(st.queue, frames_lost{0, 1, st.fill.frames});
+        queue_push(st.queue, frames_lost{0, 1, st.fill.frames, st.fill.disk_behind});
     } else {
         st.fill.slot = queue_push_period(st.queue, period_ready{*st.fill.slot, st.fill.frames,
                                                                 periods_left(st.plan.frames_wanted - st.done,
@@ -197,6 +198,7 @@ bool ready_to_read(reader_state& st)
     fill.slot = queue_take_slot(st.queue);
     if (fill.slot) {
         fill.dropping = false;
+        fill.disk_behind = false;
         fill.queue_full_since_ns = -1;
         return true;
     }
@@ -207,6 +209,7 @@ bool ready_to_read(reader_state& st)
     if (fill.queue_full_since_ns < 0) {
         fill.queue_full_since_ns = now;
     }
+    fill.disk_behind = fill.disk_behind || st.queue.on_disk.load();
     const int64_t hold_until = fill.queue_full_since_ns + queue_hold_ns(st.plan.rate, st.plan.buffer_frames);
     if (now >= hold_until) {
         fill.dropping = true;
@@ -316,7 +319,9 @@ bool recover(reader_state& st, int failure, int64_t now)
         err = start_device(st, lost);
     }
     if (overrun || lost > 0) {
-        st.unconfirmed.loss = frames_lost{overrun ? 1U : 0U, 0, lost};
+        // An overrun while waiting for the main thread to free a slot is the disk's.
+        const bool disk = st.fill.queue_full_since_ns >= 0 && (st.fill.disk_behind || st.queue.on_disk.load());
+        st.unconfirmed.loss = frames_lost{overrun ? 1U : 0U, 0, lost, disk};
     }
     if (err < 0) {
         device_is_gone(st, err);

@@ -126,7 +126,7 @@ constexpr failure_entry failure_texts[] = {
      "unable to open pcm device: @r\n"
      "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n"},
     {fault::device_setup, "double check hardware specs&parameters: @r\n"},
-    {fault::directory_busy, "00000.raw: this directory is in use by another recording (process @n)\n"},
+    {fault::directory_busy, "00000.raw: this directory is in use by another floatrec (process @n)\n"},
     {fault::directory_lock, "00000.raw: cannot lock this directory: @r\n"},
     {fault::refused, "cannot record into @s: @r\n"},
     {fault::raw_open, "\nError opening 00000.raw to dump Buffer! \n@s: @r\n"},
@@ -170,7 +170,7 @@ std::string failure_text(const failure& what)
         return {};
     }
     if (what.what == fault::directory_busy && what.number <= 0) {
-        text = "00000.raw: this directory is in use by another recording\n";
+        text = "00000.raw: this directory is in use by another floatrec\n";
     }
     std::string line;
     for (const char* c = text; *c != '\0'; ++c) {

@@ -7,23 +7,33 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
+// Never through a link, never blocking on a FIFO; a dump that cannot be
+// written whole (a full disk) is removed rather than left cut short.
 failure dump(const char* name, const void* data, std::size_t size, fault open_failed, const char* done)
 {
-    unique_fd fd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    unique_fd fd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
     if (!fd.valid()) {
         return fail(open_failed, name, errno);
+    }
+    struct stat st = {};
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return fail_because(open_failed, name, "it is not a regular file");
     }
     failure status = write_all(fd.get(), std::span(static_cast<const uint8_t*>(data), size), name);
     const failure closed = close_file(fd, name);
     if (status.ok()) {
         status = closed;
     }
-    if (status.ok()) {
-        say_out("%s\n", done);
+    if (!status.ok()) {
+        unlink(name);
+        return status;
     }
+    say_out("%s\n", done);
     return status;
 }
 

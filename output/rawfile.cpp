@@ -20,6 +20,11 @@ namespace {
 failure open_raw(raw_file& raw, int create)
 {
     raw.fd.reset(open(raw_name, O_RDWR | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
+    if (!raw.fd.valid() && create == 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        // Read-only (a umask, chmod, a read-only disk): its take can still be
+        // saved from it; a recording into it is refused later.
+        raw.fd.reset(open(raw_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    }
     if (!raw.fd.valid()) {
         if (errno == ELOOP) {
             return fail_because(fault::refused, raw_name, "it is a symbolic link");

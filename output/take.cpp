@@ -31,27 +31,12 @@ std::string note_text(const take_note& note)
 
 namespace {
 
-// Where the value of the line "KEY value" begins, and its line's end.
-std::optional<std::string_view> value_after(std::string_view text, std::string_view key)
-{
-    const std::size_t at = text.find(format_text("\n%.*s ", static_cast<int>(key.size()), key.data()));
-    if (at == std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::string_view value = text.substr(at + key.size() + 2);
-    return value.substr(0, std::min(value.find('\n'), value.size()));
-}
-
 template <class T>
-bool number_after(std::string_view text, std::string_view key, T& value)
+bool number_in(std::string_view digits, T& value)
 {
-    const std::optional<std::string_view> digits = value_after(text, key);
-    if (!digits) {
-        return false;
-    }
-    const char* last = digits->data() + digits->size();
-    const auto [end, err] = std::from_chars(digits->data(), last, value);
-    return err == std::errc() && end == last;
+    const char* last = digits.data() + digits.size();
+    const auto [end, err] = std::from_chars(digits.data(), last, value);
+    return !digits.empty() && err == std::errc() && end == last;
 }
 
 // Only a name this program gives, in this directory: never a path.
@@ -63,28 +48,57 @@ bool is_recovered_name(std::string_view name)
 
 } // namespace
 
+// Line by line: the heading, then each key once ("KEY value"); a key given
+// twice, an unknown one or a value that does not read is no note of ours
+// (an edited or damaged one), so nothing is guessed from it.
 std::optional<take_note> parse_note(std::string_view text)
 {
+    constexpr std::string_view heading = "floatrec take\n";
+    if (!text.starts_with(heading) || !text.ends_with("\n")) {
+        return std::nullopt;
+    }
+    text.remove_prefix(heading.size());
     take_note note;
-    if (!text.starts_with("floatrec take\n") || !text.ends_with("\n") ||
-        text.find("\nformat float32le mono\n") == std::string_view::npos || !number_after(text, "rate", note.rate) ||
-        !number_after(text, "started", note.started_unix)) {
-        return std::nullopt;
-    }
-    if (text.find("\nstate unfinished\n") != std::string_view::npos) {
-        note.state = take_state::unfinished;
-    } else if (text.find("\nstate recovered\n") != std::string_view::npos) {
-        note.state = take_state::recovered;
-    } else {
-        return std::nullopt;
-    }
-    if (const std::optional<std::string_view> saved = value_after(text, "saved")) {
-        if (!is_recovered_name(*saved)) {
+    bool state = false;
+    bool rate = false;
+    bool format = false;
+    bool started = false;
+    bool saved = false;
+    while (!text.empty()) {
+        const std::string_view line = text.substr(0, text.find('\n'));
+        text.remove_prefix(line.size() + 1);
+        const std::size_t space = line.find(' ');
+        if (space == std::string_view::npos) {
             return std::nullopt;
         }
-        note.saved_as = *saved;
+        const std::string_view key = line.substr(0, space);
+        const std::string_view value = line.substr(space + 1);
+        bool read = false;
+        bool* seen = nullptr;
+        if (key == "state") {
+            seen = &state;
+            read = value == "unfinished" || value == "recovered";
+            note.state = value == "recovered" ? take_state::recovered : take_state::unfinished;
+        } else if (key == "rate") {
+            seen = &rate;
+            read = number_in(value, note.rate);
+        } else if (key == "format") {
+            seen = &format;
+            read = value == "float32le mono";
+        } else if (key == "started") {
+            seen = &started;
+            read = number_in(value, note.started_unix);
+        } else if (key == "saved") {
+            seen = &saved;
+            read = is_recovered_name(value);
+            note.saved_as = value;
+        }
+        if (seen == nullptr || *seen || !read) {
+            return std::nullopt;
+        }
+        *seen = true;
     }
-    return note;
+    return state && rate && format && started ? std::optional(note) : std::nullopt;
 }
 
 std::string note_out_of_range(const take_note& note, int64_t now_unix)
@@ -116,7 +130,10 @@ namespace {
 failure write_note(const take_note& note)
 {
     temp_file temp(note_temp_name);
-    unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    // A file of our own, new: whatever an interrupted run left goes first,
+    // and a name that is not a file (a FIFO) can neither block nor be used.
+    unlink(temp.name);
+    unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
     if (!fd.valid()) {
         return fail(fault::writing, note_temp_name, errno);
     }
@@ -187,10 +204,17 @@ note_reading read_note(int64_t now_unix)
     return reading;
 }
 
-bool name_taken(const std::string& name)
+// Whether a file of that name exists: only ENOENT says it is free; any other
+// error (a disk error, no permission) is said as itself.
+enum class name_use { free, taken, unknown };
+
+name_use name_taken(const std::string& name)
 {
     struct stat st = {};
-    return lstat(name.c_str(), &st) == 0 || errno != ENOENT;
+    if (lstat(name.c_str(), &st) == 0) {
+        return name_use::taken;
+    }
+    return errno == ENOENT ? name_use::free : name_use::unknown;
 }
 
 // The take is in `saved_as`: the note says so from now on, or goes where it
@@ -220,8 +244,13 @@ recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, u
     constexpr int most_copies = 999;
     recovery failed;
     int copy = 1;
-    while (copy <= most_copies && name_taken(recovered_name(note.started_unix, copy))) {
+    name_use use = name_use::free;
+    while (copy <= most_copies && (use = name_taken(recovered_name(note.started_unix, copy))) == name_use::taken) {
         ++copy;
+    }
+    if (use == name_use::unknown) {
+        failed.why = fail(fault::take_not_saved, recovered_name(note.started_unix, copy), errno);
+        return failed;
     }
     if (copy > most_copies) {
         failed.why = fail_because(fault::recovered_names_taken, recovered_name(note.started_unix, 1),
@@ -233,7 +262,11 @@ recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, u
     failure status = write_wav_temp(temp, name.c_str(), hdr, raw.fd.get(), size);
     // The same file goes to the next free name when one is taken meanwhile.
     for (; status.ok() && copy <= most_copies; name = recovered_name(note.started_unix, ++copy)) {
-        if (name_taken(name)) {
+        if (use = name_taken(name); use == name_use::unknown) {
+            status = fail(fault::writing, name, errno);
+            break;
+        }
+        if (use == name_use::taken) {
             continue;
         }
         note.saved_as = name;
@@ -247,7 +280,8 @@ recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, u
         }
     }
     if (status.ok() && copy > most_copies) {
-        status = fail(fault::writing, note.saved_as, EEXIST);
+        status = fail_because(fault::writing, recovered_name(note.started_unix, most_copies),
+                              "every name up to it is taken");
     }
     if (status.ok()) {
         status = sync_directory(note.saved_as.c_str());
@@ -274,14 +308,22 @@ void remove_leftovers()
 
 failure take_begin(raw_file& raw, uint32_t rate)
 {
-    if (failure emptied = raw_reset(raw); !emptied.ok()) {
-        return emptied;
+    const bool created = !raw.fd.valid();
+    failure status = raw_reset(raw);
+    if (status.ok()) {
+        take_note note;
+        note.rate = rate;
+        note.started_unix = static_cast<int64_t>(std::time(nullptr));
+        // The note's directory sync makes 00000.raw's name durable too.
+        status = write_note(note);
     }
-    take_note note;
-    note.rate = rate;
-    note.started_unix = static_cast<int64_t>(std::time(nullptr));
-    // The note's directory sync makes 00000.raw's name durable too.
-    return write_note(note);
+    if (!status.ok() && created && raw.fd.valid()) {
+        // No take began: where there was no 00000.raw, none is left.
+        unlink(raw_name);
+        raw.fd.reset();
+        raw.emptied = false;
+    }
+    return status;
 }
 
 failure take_end()

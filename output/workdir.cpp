@@ -200,15 +200,10 @@ failure check_outputs(int raw_fd)
     struct stat buffer = {};
     struct stat array = {};
     struct stat target = {};
-    struct stat temporary = {};
     failure refused = check_output(buffer_dump_name, true, buffer);
     refused = refused.ok() ? check_output(array_dump_name, true, array) : refused;
     refused = refused.ok() ? check_output(target_name, false, target) : refused;
     refused = refused.ok() ? target_replaceable(target) : refused;
-    // What is written beside its name and renamed over it.
-    for (const char* name : {target_temp_name, note_temp_name, recovered_temp_name}) {
-        refused = refused.ok() ? check_output(name, false, temporary) : refused;
-    }
     if (!refused.ok()) {
         return refused;
     }
@@ -222,6 +217,31 @@ failure check_outputs(int raw_fd)
             if (same_file(outputs[i].st, outputs[j].st)) {
                 return fail_because(fault::refused, outputs[i].name, format_text("it is the same file as %s", outputs[j].name));
             }
+        }
+    }
+    // A hard link elsewhere: emptying or writing the file would change the
+    // other name's too. (target.wav is renamed over, never written into.)
+    for (std::size_t i = 0; i + 1 < std::size(outputs); ++i) {
+        if (outputs[i].st.st_ino != 0 && outputs[i].st.st_nlink > 1) {
+            return fail_because(fault::refused, outputs[i].name,
+                                format_text("it has another name (a hard link) whose file the recording would overwrite; "
+                                            "move %s away first, the other name keeps it",
+                                            outputs[i].name));
+        }
+    }
+    if (raw_fd >= 0 && (fcntl(raw_fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+        return fail_because(fault::refused, raw_name,
+                            "it is read-only; make it writable (chmod u+w 00000.raw) or move it away");
+    }
+    return {};
+}
+
+failure check_temporaries()
+{
+    struct stat st = {};
+    for (const char* name : {target_temp_name, note_temp_name, recovered_temp_name}) {
+        if (failure refused = check_output(name, false, st); !refused.ok()) {
+            return refused;
         }
     }
     return {};

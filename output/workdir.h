@@ -13,14 +13,20 @@
 // Locks the current directory itself for the whole run (`lock` holds it), so
 // that one recording at a time runs there however 00000.raw is removed or
 // renamed meanwhile. A second run is refused here, before it changes any
-// file: "00000.raw: this directory is in use by another recording
+// file: "00000.raw: this directory is in use by another floatrec
 // (process N)".
 failure lock_directory(unique_fd& lock);
 
 // The directory is writable, and none of the output files is a directory or
-// a FIFO, nor a dump that cannot be written: otherwise what is refused and
-// why. `raw_fd`: 00000.raw when there is one, -1.
+// a FIFO, nor a dump that cannot be written, nor a file with a hard link
+// elsewhere that writing it would change: otherwise what is refused and why.
+// `raw_fd`: 00000.raw when there is one (refused when open read-only), -1.
 failure check_outputs(int raw_fd);
+
+// The temporary names (target.wav's, the note's, a recovered take's) are
+// free or hold a file or a link the run may replace: not a directory, a
+// FIFO or a device, which nothing may open. Checked before anything is.
+failure check_temporaries();
 
 // Seconds of recording at `rate` that `free_bytes` of disk hold, twice over
 // (00000.raw and target.wav each hold the whole take) beside the two dumps of

@@ -84,27 +84,45 @@ TEST(Capture, UnwritableSampleFileStopsBeforeTheDevice)
     EXPECT_EQ(r.err, "\nError opening 00000.raw to dump Buffer! \n00000.raw: Is a directory\n");
 }
 
-TEST(Capture, FullDiskEndsTheRunNamingTheFile)
+// A disk that fails under 00000.raw ends the run naming the file: every
+// write failing as on a full disk, or a sync failing as on an ext4 that went
+// read-only after an error, whose data is gone: no progress line for what
+// it held, and the take synced before is said.
+TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
 {
     if (std::system("command -v strace >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace is not installed";
     }
-    sandbox box;
-    use_file_device(box, speech_like_signal(2 * 44100));
-    // Every write to 00000.raw fails as on a full disk.
-    const run_result r =
-        run_floatrec(box, {"2"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-P",
-                                              box.at("00000.raw").string(), "-e", "inject=write,pwrite64:error=ENOSPC"}});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error writing 00000.raw: No space left on device\n");
-    EXPECT_TRUE(progress_lines(r).empty());
-    EXPECT_FALSE(fs::exists(box.at("target.wav")));
+    const struct {
+        const char* inject;
+        std::size_t progress_lines;
+        const char* err;
+    } cases[] = {
+        {"write,pwrite64:error=ENOSPC", 0, "error writing 00000.raw: No space left on device\n"},
+        // The first sync empties it; the second holds the first period.
+        {"fdatasync:error=EROFS:when=3", 1,
+         "error writing 00000.raw: Read-only file system\n"
+         "the take so far (1.0 s) is safe in 00000.raw up to its last progress line; floatrec --recover saves it once "
+         "the disk works again\n"},
+    };
+    for (const auto& c : cases) {
+        sandbox box;
+        use_test_device(box, "period 44100 paced true");
+        const run_result r =
+            run_floatrec(box, {"2"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null",
+                                                  "-P", box.at("00000.raw").string(), "-e", std::string("inject=") + c.inject}});
+        EXPECT_EQ(r.status, 1) << c.inject;
+        EXPECT_EQ(r.err, c.err) << c.inject;
+        EXPECT_EQ(progress_lines(r).size(), c.progress_lines) << c.inject;
+        EXPECT_FALSE(fs::exists(box.at("target.wav"))) << c.inject;
+    }
 }
 
 struct link_case {
     const char* name;
     std::function<void(const sandbox&)> make;
     const char* err;
+    bool recover_too = false; // floatrec --recover refuses it as well, without blocking
 };
 
 // Every output is this directory's own regular file: a link would be written
@@ -132,7 +150,14 @@ TEST(Capture, LinksAndAliasesAreRefusedBeforeTheDevice)
         {"temporary target a directory", [](const sandbox& b) { fs::create_directory(b.at(".target.wav.part")); },
          "cannot record into .target.wav.part: Is a directory\n"},
         {"temporary note a directory", [](const sandbox& b) { fs::create_directory(b.at(".00000.raw.take.part")); },
-         "cannot record into .00000.raw.take.part: Is a directory\n"},
+         "cannot record into .00000.raw.take.part: Is a directory\n", true},
+        {"temporary note a FIFO", [](const sandbox& b) { mkfifo(b.at(".00000.raw.take.part").c_str(), 0644); },
+         "cannot record into .00000.raw.take.part: it is a FIFO, not a file\n", true},
+        {"temporary recovered take a directory", [](const sandbox& b) { fs::create_directory(b.at(".recovered.wav.part")); },
+         "cannot record into .recovered.wav.part: Is a directory\n", true},
+        {"00000.raw hard link elsewhere", [](const sandbox& b) { fs::create_hard_link(b.at("00000.raw"), b.root / "keep.raw"); },
+         "cannot record into 00000.raw: it has another name (a hard link) whose file the recording would overwrite; move "
+         "00000.raw away first, the other name keeps it\n"},
         {"note a directory", [](const sandbox& b) { fs::create_directory(b.at(".00000.raw.take")); },
          "cannot tell what take 00000.raw holds: .00000.raw.take is a directory\n"},
         {"note a FIFO", [](const sandbox& b) { mkfifo(b.at(".00000.raw.take").c_str(), 0644); },
@@ -145,9 +170,14 @@ TEST(Capture, LinksAndAliasesAreRefusedBeforeTheDevice)
         std::ofstream(box.root / "elsewhere") << take;
         std::ofstream(box.at("00000.raw")) << take;
         c.make(box);
-        const run_result r = run_floatrec(box, {"1"});
-        EXPECT_EQ(r.status, 1) << c.name;
-        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err) << c.name; // the way forward may follow
+        for (const char* arg : {"1", "--recover"}) {
+            if (arg == std::string("--recover") && !c.recover_too) {
+                continue;
+            }
+            const run_result r = run_floatrec(box, {arg});
+            EXPECT_EQ(r.status, 1) << c.name << arg;
+            EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err) << c.name << arg; // the way forward may follow
+        }
         for (const fs::path& file : {box.at("00000.raw"), box.root / "elsewhere"}) {
             if (fs::is_symlink(file)) {
                 continue; // the file it names is checked itself

@@ -99,7 +99,8 @@ TEST(TargetWav, FullDiskLeavesThePreviousTargetAndTheRawFile)
     EXPECT_EQ(r.err, "this disk has room for about 2 s of recording (00000.raw and target.wav each hold the whole take); "
                      "recording 3 s anyway\n"
                      "error writing target.wav: No space left on device\n"
-                     "target.wav left as it was; the new recording is in 00000.raw\n");
+                     "target.wav left as it was; the new recording is in 00000.raw: floatrec --recover saves it once "
+                     "the disk has room for it\n");
     EXPECT_EQ(r.out.find("THE END"), std::string::npos);
     const std::vector<uint8_t> earlier = read_bytes(box.at("target.wav"));
     EXPECT_EQ(std::string(earlier.begin(), earlier.end()), "an earlier take");

@@ -182,8 +182,9 @@ TEST(Streams, FileSizeLimitIsAnErrorWithAReason)
     const std::vector<std::string> err = lines_of(r.err);
     ASSERT_GE(err.size(), 2U) << r.err;
     EXPECT_EQ(err[err.size() - 2], "error writing 00000.raw: File too large") << r.err;
-    EXPECT_TRUE(std::regex_match(err.back(), std::regex(R"(the take so far \(5\.\d s\) is safe in 00000\.raw; )"
-                                                        R"(floatrec --recover saves it once there is room for it again)")))
+    EXPECT_TRUE(std::regex_match(err.back(), std::regex(R"(the take so far \(5\.\d s\) is safe in 00000\.raw; it reached )"
+                                                        R"(the file size limit \(ulimit -f\): floatrec --recover saves )"
+                                                        R"(it where the limit allows a file that large)")))
         << r.err;
 }
 
@@ -205,7 +206,7 @@ TEST(Directory, SecondRunIsRefusedAtOnceAndTheFirstKeepsItsFiles)
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(first_still_running);
     const std::string pid = refused.err.substr(refused.err.rfind(' ') + 1);
-    EXPECT_EQ(refused.err, "00000.raw: this directory is in use by another recording (process " + pid + ")\n first " + pid);
+    EXPECT_EQ(refused.err, "00000.raw: this directory is in use by another floatrec (process " + pid + ")\n first " + pid);
     ASSERT_EQ(first.status, 0) << first.err;
     const wav_contents wav = read_wav(box.at("target.wav"));
     EXPECT_EQ(wav.rate, 44100);
@@ -225,7 +226,7 @@ TEST(Directory, RawFileRemovedDuringTheRunLosesNothingAndLetsNoSecondRunIn)
         second = run_floatrec(box, {"1"});
     }});
     EXPECT_EQ(second.status, 1);
-    EXPECT_TRUE(second.err.starts_with("00000.raw: this directory is in use by another recording (process ")) << second.err;
+    EXPECT_TRUE(second.err.starts_with("00000.raw: this directory is in use by another floatrec (process ")) << second.err;
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
 }

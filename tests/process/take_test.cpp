@@ -67,21 +67,26 @@ std::string note_of(const char* state, uint32_t rate, int64_t started)
 
 // An unfinished take of the test signal's frames from 1,000,000 on, as a
 // killed run at 8000 Hz leaves it: 00000.raw and its note.
-std::vector<float> plant_take(sandbox& box, std::size_t frames)
+std::vector<float> plant_take_in(const fs::path& dir, std::size_t frames)
 {
-    box.env.push_back("TZ=UTC");
     const std::vector<float> take = test_signal(1'000'000, frames);
-    std::ofstream(box.at("00000.raw"), std::ios::binary)
+    std::ofstream(dir / "00000.raw", std::ios::binary)
         .write(reinterpret_cast<const char*>(take.data()), static_cast<std::streamsize>(take.size() * 4));
-    std::ofstream(box.at(".00000.raw.take")) << note_of("unfinished", 8000, planted_start);
+    std::ofstream(dir / ".00000.raw.take") << note_of("unfinished", 8000, planted_start);
     return take;
 }
 
-// The WAV files in the directory that begin with `samples` (all of them when `whole`).
-std::vector<std::string> wavs_holding(const sandbox& box, const std::vector<float>& samples, bool whole)
+std::vector<float> plant_take(sandbox& box, std::size_t frames)
+{
+    box.env.push_back("TZ=UTC");
+    return plant_take_in(box.work, frames);
+}
+
+// The WAV files in `dir` that begin with `samples` (all of them when `whole`).
+std::vector<std::string> wavs_holding(const fs::path& dir, const std::vector<float>& samples, bool whole)
 {
     std::vector<std::string> found;
-    for (const fs::directory_entry& entry : fs::directory_iterator(box.work)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
         if (entry.path().extension() != ".wav") {
             continue;
         }
@@ -92,6 +97,11 @@ std::vector<std::string> wavs_holding(const sandbox& box, const std::vector<floa
         }
     }
     return found;
+}
+
+std::vector<std::string> wavs_holding(const sandbox& box, const std::vector<float>& samples, bool whole)
+{
+    return wavs_holding(box.work, samples, whole);
 }
 
 TEST(Take, KilledTakeIsSavedAtTheNextStartAndOnlyOnce)
@@ -198,6 +208,9 @@ TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
         {"gives a rate of 4000000000 Hz", note(note_of("unfinished", 4000000000U, planted_start))},
         {"gives a start time out of range", note(note_of("unfinished", 8000, 99999999999999))},
         {"is not a take's note", note(note_of("unfinished", 8000, planted_start) + "saved ../elsewhere.wav\n")},
+        // An edited note: a key twice is not guessed at.
+        {"is not a take's note", note(note_of("unfinished", 8000, planted_start) + "rate 44100\n")},
+        {"is not a take's note", note(note_of("recovered", 8000, planted_start) + "state unfinished\n")},
         {"is a directory", [](const sandbox& b) {
              fs::remove(b.at(".00000.raw.take"));
              fs::create_directory(b.at(".00000.raw.take"));
@@ -224,6 +237,43 @@ TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
             EXPECT_EQ(files_of(box), before) << args[0] << problem;
         }
     }
+}
+
+// floatrec `args` under strace injecting `inject` into the calls that name
+// `file` (as floatrec names it: relative to its directory).
+run_result run_injected(const sandbox& box, const std::vector<std::string>& args, const std::string& file,
+                        const std::string& inject)
+{
+    return run_floatrec(box, args, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null",
+                                                "--quiet=path-resolution,attach", "-P", file, "-e", "inject=" + inject}});
+}
+
+// A read-only 00000.raw (a umask, chmod a-w) still gives up its take, and is
+// then refused for recording, with the way on; a recovered name that cannot
+// be looked at (EIO) is said as itself and nothing is changed.
+TEST(Take, TakesThatCannotBeWrittenOrNamedAreSavedOrKept)
+{
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    sandbox box;
+    use_no_device(box);
+    std::vector<float> take = plant_take(box, 8000);
+    // Root may write any file: the refusal a user meets is injected.
+    const run_result read_only = run_injected(box, {"1"}, "00000.raw", "openat:error=EACCES:when=1");
+    EXPECT_EQ(read_only.status, 1);
+    EXPECT_EQ(read_only.err, "saved the unfinished take in 00000.raw as " + planted_name + ".wav (1.0 s)\n"
+                             "cannot record into 00000.raw: it is read-only; make it writable (chmod u+w 00000.raw) or "
+                             "move it away\n");
+    EXPECT_EQ(wavs_holding(box, take, true), std::vector<std::string>{planted_name + ".wav"});
+
+    sandbox eio;
+    take = plant_take(eio, 8000);
+    const auto before = files_of(eio);
+    const run_result unknown = run_injected(eio, {"--recover"}, planted_name + ".wav", "newfstatat,lstat:error=EIO");
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err, "cannot save the unfinished take in 00000.raw: " + planted_name + ".wav: Input/output error\n");
+    EXPECT_EQ(files_of(eio), before);
 }
 
 // Recovered files of other takes (or anyone's) under the names this take
@@ -459,6 +509,33 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
         run_floatrec(box, {"--recover"});
         disk.unmount();
         expect_acknowledged_periods_kept(recovered_after(box, disk.image, what), acknowledged, what);
+    }
+
+    // A recording that first saves an unfinished take, cut at each of its
+    // operations: that take is in exactly one WAV, and the new one's
+    // acknowledged periods in exactly one other.
+    use_test_device(box, "rate 8000 period 800");
+    box.env.push_back("TZ=UTC");
+    const fs::path planted_dir = box.root / "planted";
+    fs::create_directory(planted_dir);
+    const std::vector<float> planted = plant_take_in(planted_dir, 4000);
+    int start_ops = 0;
+    {
+        powercut_disk whole;
+        ASSERT_TRUE(whole.mount(box, 0, planted_dir));
+        ASSERT_EQ(run_floatrec(box, {"1"}).status, 0);
+        whole.unmount();
+        start_ops = whole.ops;
+    }
+    for (int cut = 1; cut <= start_ops; ++cut) {
+        const std::string what = "recording with a take to save cut after operation " + std::to_string(cut);
+        powercut_disk disk;
+        ASSERT_TRUE(disk.mount(box, cut, planted_dir)) << disk.why_not;
+        const std::size_t periods = progress_lines(run_floatrec(box, {"1"}));
+        disk.unmount();
+        const fs::path left = recovered_after(box, disk.image, what);
+        EXPECT_EQ(wavs_holding(left, planted, true).size(), 1U) << what;
+        expect_acknowledged_periods_kept(left, periods, what);
     }
 }
 

@@ -106,9 +106,9 @@ TEST(Console, EveryFailureHasItsText)
     EXPECT_EQ(failure_text(fail_because(fault::refused, "00000.raw", "it is a symbolic link")),
               "cannot record into 00000.raw: it is a symbolic link\n");
     failure busy = fail(fault::directory_busy, "00000.raw");
-    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another recording\n");
+    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec\n");
     busy.number = 4242;
-    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another recording (process 4242)\n");
+    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec (process 4242)\n");
 }
 
 } // namespace
