@@ -1,15 +1,10 @@
-// Whole writes, syncs and direct I/O, with failures as values.
+// Whole writes, syncs and temporary files, with failures as values.
 #include "output/fileio.h"
 
-#include "common/memory.h"
-#include "output/console.h"
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
 
 failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at, std::size_t* written)
@@ -45,12 +40,6 @@ namespace {
 failure synced(int result, const char* file)
 {
     return result == 0 || errno == EINVAL ? failure{} : fail(fault::writing, file, errno);
-}
-
-bool aligned(const void* data, std::size_t size, int64_t at)
-{
-    return reinterpret_cast<std::uintptr_t>(data) % page_bytes == 0 && size % page_bytes == 0 &&
-           at % static_cast<int64_t>(page_bytes) == 0;
 }
 
 } // namespace
@@ -118,54 +107,5 @@ void remove_temp_file_now()
 {
     if (const char* name = temp_being_written.load(); name != nullptr) {
         unlink(name);
-    }
-}
-
-void direct_open(direct_io& io, int cached_fd, int flags)
-{
-    io.cached_fd = cached_fd;
-    const std::string path = format_text("/proc/self/fd/%d", cached_fd);
-    io.direct_fd.reset(open(path.c_str(), flags | O_CLOEXEC | O_DIRECT));
-}
-
-failure direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at, const char* file)
-{
-    while (io.direct_fd.valid() && !bytes.empty() && aligned(bytes.data(), bytes.size(), at)) {
-        const ssize_t done = pwrite(io.direct_fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(at));
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done < 0 && errno != EINVAL) {
-            return fail(fault::writing, file, errno);
-        }
-        if (done <= 0 || static_cast<std::size_t>(done) % page_bytes != 0) {
-            // Refused after all, or a partial block: the page cache takes the
-            // rest of this file's writes.
-            io.direct_fd.reset();
-            if (done > 0) {
-                bytes = bytes.subspan(static_cast<std::size_t>(done));
-                at += done;
-            }
-            break;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(done));
-        at += done;
-    }
-    return write_all(io.cached_fd, bytes, file, at);
-}
-
-ssize_t direct_read(direct_io& io, std::span<uint8_t> into, int64_t at)
-{
-    for (;;) {
-        const bool direct = io.direct_fd.valid() && aligned(into.data(), into.size(), at);
-        const ssize_t got = pread(direct ? io.direct_fd.get() : io.cached_fd, into.data(), into.size(), static_cast<off_t>(at));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0 && direct && errno == EINVAL) {
-            io.direct_fd.reset();
-            continue;
-        }
-        return got;
     }
 }

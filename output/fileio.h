@@ -1,5 +1,5 @@
 // The file toolkit: whole writes, one sync rule for files and directories,
-// and direct I/O beside the page cache with its fallback. A failure comes
+// temporary files that never outlive a failure. A failure comes
 // back as a value that names what failed, the file and the system's reason;
 // the phase that met it prints it once ("error writing 00000.raw: No space
 // left on device").
@@ -52,23 +52,3 @@ struct temp_file {
 // Removes the temporary file being written, if any: for a process that quits
 // at once (from any thread; only unlink is called).
 void remove_temp_file_now();
-
-// A second descriptor on an open file with O_DIRECT, reached through the
-// first one so that it is the same file whatever its name now is. Whole
-// aligned blocks go through it, straight between the disk and memory; where
-// the file system refuses direct I/O everything goes through the page cache.
-struct direct_io {
-    int cached_fd = -1; // not owned
-    unique_fd direct_fd;
-};
-
-// `flags`: O_RDONLY or O_WRONLY.
-void direct_open(direct_io& io, int cached_fd, int flags);
-
-// Writes `bytes` at `at`: direct when the file allows it and the piece is
-// whole aligned blocks from an aligned address, else through the page cache.
-failure direct_write(direct_io& io, std::span<const uint8_t> bytes, int64_t at, const char* file);
-
-// Reads up to `into.size()` bytes at `at` (direct where it can, as above);
-// the bytes read, 0 at the end, -1 with errno on failure.
-ssize_t direct_read(direct_io& io, std::span<uint8_t> into, int64_t at);

@@ -1,9 +1,8 @@
-// target.wav streamed from 00000.raw into a temporary file, then renamed.
+// target.wav copied from 00000.raw into a temporary file, then renamed.
 #include "output/target.h"
 
 #include "common/memory.h"
 #include "output/fileio.h"
-#include "output/console.h"
 #include "output/names.h"
 
 #include <algorithm>
@@ -19,52 +18,56 @@ namespace {
 
 constexpr std::size_t piece_bytes = 1024 * 1024;
 
-// The header and the samples, streamed through two aligned pieces of bounded
-// size. Where the files allow direct I/O the samples go from the disk to the
-// disk without filling the page cache twice and paying for its writeback;
-// whole blocks of "target.wav" go direct, its last partial block through the
-// page cache. Where they do not, the same loop runs through the page cache.
-failure stream_samples(direct_io& from, direct_io& to, std::span<const uint8_t> head, uint64_t size, const char* name)
+// Copies `size` bytes of `from_fd` from its start to `to_fd` at `at`. The
+// samples were just written and are still in the page cache: the kernel
+// copies them there (copy_file_range), without bringing them up to this
+// process; where it cannot (another file system, an old kernel), they go
+// through one piece of memory.
+failure copy_samples(int from_fd, int to_fd, int64_t at, uint64_t size, const char* name)
 {
-    const zeroed_array<uint8_t> in(piece_bytes);
-    const zeroed_array<uint8_t> out(piece_bytes);
-    if (!in || !out) {
-        return fail(fault::no_memory, "copy buffers", ENOMEM);
+    auto in = static_cast<off_t>(0);
+    auto out = static_cast<off_t>(at);
+    while (static_cast<uint64_t>(in) < size) {
+        const auto want = static_cast<std::size_t>(std::min<uint64_t>(size - static_cast<uint64_t>(in), 1U << 30));
+        const ssize_t done = copy_file_range(from_fd, &in, to_fd, &out, want, 0);
+        if (done > 0) {
+            continue;
+        }
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done == 0) {
+            return fail(fault::reading, raw_name, 0); // 00000.raw ended early
+        }
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF) {
+            return fail(fault::writing, name, errno);
+        }
+        break; // no kernel copy here: the rest through memory
     }
-    std::memcpy(out.data(), head.data(), head.size());
-    std::size_t fill = head.size();
-    int64_t written = 0;
-    uint64_t offset = 0;
-    std::span<const uint8_t> pending;
-    for (;;) {
-        while (fill < piece_bytes && (!pending.empty() || offset < size)) {
-            if (pending.empty()) {
-                const ssize_t got = direct_read(from, std::span(in.data(), piece_bytes), static_cast<int64_t>(offset));
-                if (got <= 0) {
-                    return fail(fault::reading, raw_name, got == 0 ? 0 : errno);
-                }
-                const auto usable = std::min<uint64_t>(static_cast<uint64_t>(got), size - offset);
-                pending = std::span(in.data(), static_cast<std::size_t>(usable));
-                offset += usable;
-            }
-            const std::size_t take = std::min(piece_bytes - fill, pending.size());
-            std::memcpy(out.data() + fill, pending.data(), take);
-            fill += take;
-            pending = pending.subspan(take);
+    if (static_cast<uint64_t>(in) >= size) {
+        return {};
+    }
+    const zeroed_array<uint8_t> piece(piece_bytes);
+    if (!piece) {
+        return fail(fault::no_memory, "copy buffer", ENOMEM);
+    }
+    while (static_cast<uint64_t>(in) < size) {
+        const auto want = static_cast<std::size_t>(std::min<uint64_t>(size - static_cast<uint64_t>(in), piece_bytes));
+        const ssize_t got = pread(from_fd, piece.data(), want, in);
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
-        const bool last = pending.empty() && offset >= size;
-        const std::size_t whole = last ? fill - fill % page_bytes : fill;
-        failure status = direct_write(to, std::span(out.data(), whole), written, name);
-        if (status.ok() && whole < fill) {
-            status = direct_write(to, std::span(out.data() + whole, fill - whole), written + static_cast<int64_t>(whole),
-                                  name);
+        if (got <= 0) {
+            return fail(fault::reading, raw_name, got == 0 ? 0 : errno);
         }
-        if (!status.ok() || last) {
+        if (failure status = write_all(to_fd, std::span(piece.data(), static_cast<std::size_t>(got)), name, out);
+            !status.ok()) {
             return status;
         }
-        written += static_cast<int64_t>(fill);
-        fill = 0;
+        in += got;
+        out += got;
     }
+    return {};
 }
 
 } // namespace
@@ -78,12 +81,11 @@ failure write_wav_temp(const temp_file& temp, const char* name, const wav_header
     if (!fd.valid()) {
         return fail(fault::target_open, name, errno);
     }
-    direct_io from;
-    direct_open(from, from_fd, O_RDONLY);
-    direct_io to;
-    direct_open(to, fd.get(), O_WRONLY);
-    failure status = stream_samples(from, to, header_bytes(hdr), size, name);
-    to.direct_fd.reset();
+    const std::vector<uint8_t> head = header_bytes(hdr);
+    failure status = write_all(fd.get(), head, name, 0);
+    if (status.ok()) {
+        status = copy_samples(from_fd, fd.get(), static_cast<int64_t>(head.size()), size, name);
+    }
     if (status.ok()) {
         status = sync_file(fd.get(), name);
     }
