@@ -234,6 +234,15 @@ void take(consumer& /*c*/, const device_gone& gone)
     say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone.error));
 }
 
+void take(consumer& c, const process_stopped& stopped)
+{
+    say_err("floatrec was stopped for %.1f s at %s; %.1f s of audio lost there\n",
+            static_cast<double>(stopped.stopped_ns) / ns_per_second,
+            clock_text(frames_to_seconds(stopped.at_frames, c.plan.rate)).c_str(),
+            frames_to_seconds(stopped.lost_frames, c.plan.rate));
+    c.totals.frames_lost += stopped.lost_frames;
+}
+
 void take(consumer& /*c*/, const device_silent& /*silent*/)
 {
     say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",

@@ -19,6 +19,7 @@ const int stop_signal_numbers[] = {SIGINT, SIGTERM, SIGHUP};
 struct signal_watch {
     stop_control* control = nullptr;
     sigset_t signals = {};
+    int64_t suspended_ns = -1;       // when Ctrl-Z (SIGTSTP) stopped the process
     int first_signal = 0;            // one of `signals`, to wake the thread with at the end
     std::atomic<bool> ending{false}; // the owner is going: the thread returns
 };
@@ -60,6 +61,20 @@ void* wait_for_signals(void*)
             return nullptr;
         }
         const int64_t now = monotonic_ns();
+        if (signo == SIGTSTP) {
+            // Ctrl-Z: noted, then the stop it asks for.
+            watch.suspended_ns = now;
+            kill(getpid(), SIGSTOP);
+            continue;
+        }
+        if (signo == SIGCONT) {
+            // Stopped since Ctrl-Z, or (SIGSTOP cannot be caught) since the
+            // capture thread was last seen running.
+            note_continued(*watch.control, watch.suspended_ns >= 0 ? now - watch.suspended_ns
+                                                                   : stopped_since_running(*watch.control, now));
+            watch.suspended_ns = -1;
+            continue;
+        }
         const int after = count_request(requests, burst_start_ns, now);
         if (after == requests) {
             continue;
@@ -100,6 +115,13 @@ void stop_signals_begin(stop_signals& signals, stop_control& control)
     }
     if (watch.first_signal == 0) {
         return; // all ignored
+    }
+    // Being stopped and continued is said as what it is, not blamed on the device.
+    for (const int signo : {SIGTSTP, SIGCONT}) {
+        struct sigaction before = {};
+        if (sigaction(signo, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+            sigaddset(&watch.signals, signo);
+        }
     }
     // Blocked here, and so in every thread started from now on.
     if (pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr) != 0) {

@@ -47,12 +47,22 @@ struct device_gone {
 // The device has delivered nothing for a while.
 struct device_silent {};
 
+// The whole process was stopped (Ctrl-Z, SIGSTOP) and has been continued:
+// not the device's doing. What the device captured meanwhile and could not
+// hold is lost, at that point of the take.
+struct process_stopped {
+    int64_t stopped_ns = 0;   // how long it was stopped
+    uint64_t lost_frames = 0; // what the device could not keep meanwhile
+    uint64_t at_frames = 0;   // where in the take: the frames before it
+};
+
 // The last event of a capture.
 struct capture_over {
     capture_outcome outcome = capture_outcome::complete;
 };
 
-using capture_event = std::variant<period_ready, frames_lost, read_failed, device_gone, device_silent, capture_over>;
+using capture_event =
+    std::variant<period_ready, frames_lost, read_failed, device_gone, device_silent, process_stopped, capture_over>;
 
 // Folds `next` into `last` when both are the same kind of report (losses,
 // failures with the same error, silence), so that a device failing in a loop

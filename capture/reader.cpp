@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <poll.h>
 #include <span>
@@ -139,6 +140,9 @@ struct reader_state {
     bool must_wait = false; // the last read found nothing
     uint32_t empty_wakes = 0;    // wake-ups in a row after which the device had nothing
     bool poll_unreliable = false; // the device's descriptor says readable with nothing to read
+    uint32_t continues_said = 0;  // the process's stops seen so far
+    std::optional<process_stopped> stop_pending; // seen, not yet said
+    uint64_t frames_since_stop = 0;              // frames read since it was seen
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
 };
@@ -265,6 +269,33 @@ int start_device(reader_state& st, uint64_t& lost)
     return 0;
 }
 
+// The process was stopped and continued (the signal thread counts it). Its
+// report waits for the loss it caused: the overrun the device reports once
+// its reader runs again, which is the stop's and said as such. A read that
+// was under way when the process stopped may still bring frames first, so
+// it is said without a loss only once a whole device buffer has come since.
+void say_process_stopped(reader_state& st, bool at_end)
+{
+    const uint32_t continues = st.plan.stop->continues.load();
+    if (continues != st.continues_said) {
+        st.continues_said = continues;
+        st.stop_pending = process_stopped{st.plan.stop->last_stopped_ns.load(), 0, st.done + st.fill.frames};
+        st.frames_since_stop = 0;
+    }
+    if (!st.stop_pending) {
+        return;
+    }
+    if (st.unconfirmed.loss) {
+        st.stop_pending->lost_frames = st.unconfirmed.loss->frames;
+        st.stop_pending->at_frames = st.done + st.fill.frames - st.unconfirmed.loss->frames;
+        st.unconfirmed.loss.reset();
+    } else if (st.frames_since_stop < st.plan.buffer_frames && !at_end) {
+        return;
+    }
+    queue_push(st.queue, *st.stop_pending);
+    st.stop_pending.reset();
+}
+
 // Reports the failures that the device has since recovered from.
 void confirm_failures(reader_state& st)
 {
@@ -329,6 +360,10 @@ bool recover(reader_state& st, int failure, int64_t now)
     }
     st.run.recovered_at_ns = monotonic_ns();
     st.run.frames_since_recovery = 0;
+    // A device started again is watched afresh: its silence and its lag
+    // count from now (after a stopped process, not from before the stop).
+    st.silence = silence_watch{st.run.recovered_at_ns, false};
+    st.stalls.started = false;
     return true;
 }
 
@@ -386,7 +421,9 @@ void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64
 
 void took_frames(reader_state& st, uint64_t frames, int64_t now)
 {
+    say_process_stopped(st, false);
     confirm_failures(st);
+    st.frames_since_stop += frames;
     if (st.plan.level_updates) {
         update_levels(st, fill_point(st), frames, now);
     }
@@ -450,6 +487,7 @@ capture_outcome capture(reader_state& st)
         const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
+        note_running(*st.plan.stop, now);
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
         st.empty_wakes = woken && st.must_wait ? st.empty_wakes + 1 : 0;
         if (got > 0) {
@@ -472,6 +510,16 @@ void* capture_main(void* arg)
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
     const capture_outcome outcome = capture(st);
+    if (st.unconfirmed.loss && !st.stop_pending) {
+        // A loss just before the end may be a stopped process that was
+        // continued a moment ago: the signal thread says so within microseconds.
+        const int64_t until = monotonic_ns() + 20'000'000;
+        while (st.plan.stop->continues.load() == st.continues_said && monotonic_ns() < until) {
+            const timespec moment = {0, 1'000'000};
+            nanosleep(&moment, nullptr);
+        }
+    }
+    say_process_stopped(st, true);
     confirm_failures(st);
     if (outcome != capture_outcome::failed) {
         hand_on(st);

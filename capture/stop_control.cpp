@@ -1,6 +1,7 @@
 // Stop requests and the eventfd that wakes the capture thread.
 #include "capture/stop_control.h"
 
+#include <algorithm>
 #include <sys/eventfd.h>
 
 bool stop_control_init(stop_control& control)
@@ -22,4 +23,25 @@ void request_stop(stop_control& control, stop_reason why)
 stop_reason stop_requested(const stop_control& control)
 {
     return control.reason.load();
+}
+
+void note_running(stop_control& control, int64_t now_ns)
+{
+    const int64_t last = control.last_running_ns.exchange(now_ns, std::memory_order_relaxed);
+    if (last >= 0 && now_ns - last > control.longest_gap_ns.load(std::memory_order_relaxed)) {
+        control.longest_gap_ns.store(now_ns - last, std::memory_order_relaxed);
+    }
+}
+
+int64_t stopped_since_running(stop_control& control, int64_t now_ns)
+{
+    const int64_t last = control.last_running_ns.load(std::memory_order_relaxed);
+    const int64_t gap = control.longest_gap_ns.exchange(0, std::memory_order_relaxed);
+    return last < 0 ? 0 : std::max(now_ns - last, gap);
+}
+
+void note_continued(stop_control& control, int64_t stopped_ns)
+{
+    control.last_stopped_ns.store(stopped_ns);
+    control.continues.fetch_add(1);
 }

@@ -17,6 +17,13 @@ enum class stop_reason : int {
 struct stop_control {
     std::atomic<stop_reason> reason{stop_reason::none};
     unique_fd wake; // an eventfd, readable once a stop was requested
+
+    // The process being stopped and continued (Ctrl-Z, SIGSTOP, SIGCONT) is
+    // no stop request, but the capture must not blame the device for it.
+    std::atomic<uint32_t> continues{0};       // SIGCONTs seen so far
+    std::atomic<int64_t> last_stopped_ns{0};  // how long the latest stop lasted
+    std::atomic<int64_t> last_running_ns{-1}; // when the capture thread last ran (monotonic)
+    std::atomic<int64_t> longest_gap_ns{0};   // its longest time between two runs since the last SIGCONT
 };
 
 // False when the eventfd cannot be had (its errno is set).
@@ -26,3 +33,15 @@ bool stop_control_init(stop_control& control);
 void request_stop(stop_control& control, stop_reason why);
 
 stop_reason stop_requested(const stop_control& control);
+
+// The process was continued after being stopped for `stopped_ns`.
+void note_continued(stop_control& control, int64_t stopped_ns);
+
+// The capture thread ran at `now_ns`: what times a SIGSTOP, which cannot be caught.
+void note_running(stop_control& control, int64_t now_ns);
+
+// How long a SIGSTOP lasted, continued at `now_ns`: the longer of the time
+// since the capture thread last ran and its longest gap between two runs
+// (it may have run again, just continued, before this is asked); at most one
+// of its wake-ups too long.
+int64_t stopped_since_running(stop_control& control, int64_t now_ns);

@@ -56,18 +56,6 @@ bool same_terminal(int a, int b)
     return isatty(a) != 0 && isatty(b) != 0 && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_rdev == sb.st_rdev;
 }
 
-std::string clock_text(double seconds)
-{
-    const auto whole = static_cast<long long>(std::max(seconds, 0.0));
-    char text[32];
-    if (whole >= 3600) {
-        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
-    } else {
-        std::snprintf(text, sizeof text, "%02lld:%02lld", whole / 60, whole % 60);
-    }
-    return text;
-}
-
 double decibels(float peak)
 {
     return 20.0 * std::log10(static_cast<double>(peak));
@@ -195,6 +183,18 @@ void say_failure(const failure& what)
     if (!what.ok()) {
         say_err("%s", failure_text(what).c_str());
     }
+}
+
+std::string clock_text(double seconds)
+{
+    const auto whole = static_cast<long long>(std::max(seconds, 0.0));
+    char text[32];
+    if (whole >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%02lld:%02lld", whole / 60, whole % 60);
+    }
+    return text;
 }
 
 std::string dbfs_text(float peak)

@@ -51,6 +51,9 @@ struct meter_reading {
 // that, fields go from the right.
 std::string meter_line(const meter_reading& reading, std::size_t columns = 0);
 
+// A time into the take: "00:04", "1:02:03" from an hour on.
+std::string clock_text(double seconds);
+
 // A peak magnitude in dBFS with one decimal ("-6.0"); "-inf" for silence.
 std::string dbfs_text(float peak);
 
