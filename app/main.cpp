@@ -28,6 +28,7 @@
 #include "pipeline/period.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <unistd.h>
 
@@ -72,10 +73,11 @@ bool finish_target(const wav_header& header, raw_file& raw, uint32_t rate)
 }
 
 // The directory for this run: locked, leftovers of a killed run gone, an
-// unfinished take saved (said here). False after the reason was said; an
-// unknown take is left exactly as it is.
-bool claim_directory(unique_fd& lock, raw_file& raw)
+// unfinished take saved (said here; `saved` tells). False after the reason
+// was said; an unknown take is left exactly as it is.
+bool claim_directory(unique_fd& lock, raw_file& raw, bool& saved)
 {
+    saved = false;
     failure claimed = lock_directory(lock);
     if (claimed.ok()) {
         claimed = check_temporaries();
@@ -94,6 +96,7 @@ bool claim_directory(unique_fd& lock, raw_file& raw)
         if (!recovered.saved_as.empty() && recovered.why.ok()) {
             say_err("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, recovered.saved_as.c_str(),
                     recovered.seconds);
+            saved = true;
         }
         claimed = recovered.why;
     }
@@ -105,7 +108,15 @@ int recover_only()
 {
     unique_fd lock;
     raw_file raw;
-    return claim_directory(lock, raw) ? 0 : failed;
+    bool saved = false;
+    if (!claim_directory(lock, raw, saved)) {
+        return failed;
+    }
+    if (!saved) {
+        char here[PATH_MAX] = ".";
+        say_err("nothing to recover in %s\n", getcwd(here, sizeof here) != nullptr ? here : ".");
+    }
+    return 0;
 }
 
 // Says so when the disk cannot hold `frames` frames twice over; the
@@ -136,7 +147,8 @@ int record(int argc, char** argv)
 
     unique_fd lock;
     raw_file raw;
-    if (!claim_directory(lock, raw)) {
+    bool saved = false;
+    if (!claim_directory(lock, raw, saved)) {
         return failed;
     }
     if (const failure refused = check_outputs(raw.fd.get()); !refused.ok()) {
@@ -211,6 +223,9 @@ int main(int argc, char** argv)
         return 2;
     case run_mode::not_a_number:
         say_err("not a number of seconds: %s (see floatrec --help)\n", argv[argc - 1]);
+        return 2;
+    case run_mode::not_whole_seconds:
+        say_err("%s", not_whole_seconds_text(argv[argc - 1]).c_str());
         return 2;
     case run_mode::recover:
         status = recover_only();

@@ -2,6 +2,7 @@
 #include "app/rectime.h"
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 #include <string>
 
@@ -46,6 +47,106 @@ std::optional<int32_t> parse_leading_int(std::string_view text)
         return static_cast<int32_t>(-std::min(magnitude, cap));
     }
     return static_cast<int32_t>(std::min(magnitude, cap - 1));
+}
+
+namespace {
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && is_blank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && is_blank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Leading digits as a number (at most 9 of them, so that it cannot overflow
+// once multiplied); the digits are taken off `text`.
+std::optional<int64_t> take_digits(std::string_view& text, std::size_t most = 9)
+{
+    std::size_t count = 0;
+    int64_t value = 0;
+    while (count < text.size() && is_digit(text[count])) {
+        value = value * 10 + (text[count] - '0');
+        ++count;
+    }
+    if (count == 0 || count > most) {
+        return std::nullopt;
+    }
+    text.remove_prefix(count);
+    return value;
+}
+
+std::string counted(int64_t count, const char* unit)
+{
+    static const char* const words[] = {"zero", "one", "two",   "three", "four", "five",
+                                        "six",  "seven", "eight", "nine",  "ten"};
+    std::string text = count >= 0 && count <= 10 ? words[count] : std::to_string(count);
+    return text + " " + unit + (count == 1 ? "" : "s");
+}
+
+} // namespace
+
+bool whole_seconds(std::string_view text)
+{
+    text = trimmed(text);
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        text.remove_prefix(1);
+    }
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return is_digit(c); });
+}
+
+std::optional<meant_duration> duration_meant(std::string_view text)
+{
+    text = trimmed(text);
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    const std::string_view whole = text;
+    const std::optional<int64_t> number = take_digits(text);
+    if (!number) {
+        return std::nullopt;
+    }
+    meant_duration meant;
+    if (text.size() == 6 && text[0] == ':' && text[3] == ':') {
+        // h:mm:ss
+        std::string_view minutes = text.substr(1, 2);
+        std::string_view seconds = text.substr(4, 2);
+        const std::optional<int64_t> m = take_digits(minutes, 2);
+        const std::optional<int64_t> s = take_digits(seconds, 2);
+        if (!m || !s || !minutes.empty() || !seconds.empty() || *m > 59 || *s > 59) {
+            return std::nullopt;
+        }
+        meant.words = whole;
+        meant.seconds = *number * 3600 + *m * 60 + *s;
+    } else {
+        std::string unit(trimmed(text));
+        std::transform(unit.begin(), unit.end(), unit.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+        const struct {
+            const char* names[5];
+            const char* word;
+            int64_t seconds;
+        } units[] = {
+            {{"s", "sec", "secs", "second", "seconds"}, "second", 1},
+            {{"m", "min", "mins", "minute", "minutes"}, "minute", 60},
+            {{"h", "hr", "hrs", "hour", "hours"}, "hour", 3600},
+        };
+        for (const auto& u : units) {
+            if (std::find(std::begin(u.names), std::end(u.names), unit) != std::end(u.names)) {
+                meant.words = counted(*number, u.word);
+                meant.seconds = *number * u.seconds;
+            }
+        }
+        if (meant.words.empty()) {
+            return std::nullopt;
+        }
+    }
+    if (meant.seconds > std::numeric_limits<int32_t>::max()) {
+        return std::nullopt;
+    }
+    return meant;
 }
 
 std::string read_number_token(FILE* in)

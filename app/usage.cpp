@@ -29,7 +29,21 @@ run_mode requested_mode(int argc, const char* const* argv)
     if (option) {
         return run_mode::unknown_option;
     }
-    return parse_leading_int(last) ? run_mode::record : run_mode::not_a_number;
+    if (!parse_leading_int(last)) {
+        return run_mode::not_a_number;
+    }
+    return whole_seconds(last) ? run_mode::record : run_mode::not_whole_seconds;
+}
+
+std::string not_whole_seconds_text(const char* argument)
+{
+    const std::optional<meant_duration> meant = duration_meant(argument);
+    std::string text = std::string("not a whole number of seconds: ") + argument;
+    if (!meant) {
+        return text + " (see floatrec --help)\n";
+    }
+    const std::string seconds = std::to_string(meant->seconds);
+    return text + " (" + meant->words + " is " + seconds + ": floatrec " + seconds + ")\n";
 }
 
 const char usage_text[] =
@@ -59,7 +73,8 @@ const char usage_text[] =
     "Exit status: 0 when target.wav holds the whole recording (complete or\n"
     "stopped early), 1 on any failure (no device, refused format, disk full,\n"
     "device lost, another recording in the directory, nothing recorded), 2 for\n"
-    "an unknown option or a last argument with no number.\n"
+    "an unknown option or a last argument that is not a whole number of seconds\n"
+    "(\"3h\" is no duration: floatrec 10800 records three hours).\n"
     "\n"
     "  -h, --help   show this text\n"
     "  --recover    save an unfinished take, record nothing\n"

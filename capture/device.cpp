@@ -4,6 +4,10 @@
 #include "common/thread.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +27,41 @@ constexpr uint32_t requested_buffer_seconds = 3;
 failure alsa_failure(fault what, int alsa_result)
 {
     return fail_because(what, "default", snd_strerror(alsa_result));
+}
+
+// What the ALSA library says while the device is opened. Its error handler
+// is one for the whole process and takes no argument of ours, hence a
+// process-wide list; only the main thread opens the device.
+std::vector<std::string> library_said;
+
+void keep_library_message(const char* /*file*/, int /*line*/, const char* /*function*/, int /*err*/, const char* fmt,
+                          ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    library_said.emplace_back(text);
+}
+
+// The library's messages kept for as long as its owner lives, then printed
+// again as the library prints them.
+struct library_messages_kept {
+    library_messages_kept()
+    {
+        library_said.clear();
+        snd_lib_error_set_handler(keep_library_message);
+    }
+    library_messages_kept(const library_messages_kept&) = delete;
+    library_messages_kept& operator=(const library_messages_kept&) = delete;
+    ~library_messages_kept() { snd_lib_error_set_handler(nullptr); }
+};
+
+bool any_sound_card()
+{
+    int card = -1;
+    return snd_card_next(&card) == 0 && card >= 0;
 }
 
 // Whether a failed open means that "default" is a sound server's plugin and
@@ -62,13 +101,50 @@ bool set_sw_params(snd_pcm_t* pcm_handle, snd_pcm_uframes_t avail_min)
 
 } // namespace
 
+std::string missing_device_line(const std::vector<std::string>& library_said_then, const char* alsa_card, bool any_card)
+{
+    constexpr std::string_view missing_card = "cannot find card '";
+    std::string what;
+    for (const std::string& message : library_said_then) {
+        if (const std::size_t at = message.find(missing_card); at != std::string::npos) {
+            const std::string card = message.substr(at + missing_card.size(), message.find('\'', at + missing_card.size()) -
+                                                                                  at - missing_card.size());
+            const bool numbered = !card.empty() && card.find_first_not_of("0123456789") == std::string::npos;
+            if (alsa_card != nullptr && card == alsa_card) {
+                what = "no sound card named " + card + " (ALSA_CARD)";
+            } else if (numbered && !any_card) {
+                what = "no sound card found"; // the first card, of none
+            } else {
+                what = (numbered ? "no sound card number " : "no sound card named ") + card;
+            }
+            break;
+        }
+    }
+    if (what.empty() && !any_card) {
+        what = "no sound card found";
+    }
+    if (what.empty() && !library_said_then.empty()) {
+        constexpr std::size_t longest = 100;
+        what = "ALSA says: " + library_said_then.front().substr(0, longest);
+    }
+    if (what.empty()) {
+        what = "ALSA's default capture device could not be opened";
+    }
+    return what + "; see \"Choosing the input\" in the README or floatrec(1)";
+}
+
 failure cap_open(cap_device& dev)
 {
+    const library_messages_kept kept;
     snd_pcm_t* opened = nullptr;
     int alsa_result = snd_pcm_open(&opened, "default", SND_PCM_STREAM_CAPTURE, 0);
     if (alsa_result < 0) {
-        return alsa_failure(sound_server_unreachable(alsa_result) ? fault::sound_server_unreachable : fault::device_open,
-                            alsa_result);
+        if (sound_server_unreachable(alsa_result)) {
+            return alsa_failure(fault::sound_server_unreachable, alsa_result);
+        }
+        failure not_opened = alsa_failure(fault::device_open, alsa_result);
+        not_opened.detail = missing_device_line(library_said, std::getenv("ALSA_CARD"), any_sound_card());
+        return not_opened;
     }
     pcm_owner handle(opened);
     snd_pcm_t* pcm = handle.get();

@@ -6,7 +6,9 @@
 #include <alsa/asoundlib.h>
 
 #include <cstdint>
+#include <string>
 #include <utility>
+#include <vector>
 
 // The open PCM: stopped and closed (cap_close) when its owner goes, on every
 // path. A close that hangs (a frozen sound server waits in drop) is left to
@@ -39,8 +41,15 @@ inline constexpr snd_pcm_uframes_t requested_period_frames = 44100;
 
 // Opens "default" for capture and installs the configuration. The handle is
 // left non-blocking: the capture thread waits on its poll descriptors, so a
-// device that delivers nothing cannot hold a stop request up.
+// device that delivers nothing cannot hold a stop request up. What the ALSA
+// library says meanwhile is kept, not printed: a failure to open says in
+// one line of its own what was not found (device_open's detail).
 failure cap_open(cap_device& dev);
+
+// The line after a failed open: what ALSA could not find, from what the
+// library said (`library_said`, in order), the ALSA_CARD variable (null when
+// unset) and whether the machine has any sound card; and where to look.
+std::string missing_device_line(const std::vector<std::string>& library_said, const char* alsa_card, bool any_card);
 
 // How many frames wake the reader: a whole period at least, and otherwise a
 // quarter of a second or half the device's buffer, whichever is less, so

@@ -37,16 +37,17 @@ struct failure {
     int code = 0;                  // errno; 0 when `reason` says it, or there is none
     std::string reason;            // a reason in words where no errno says it
     int64_t number = 0;            // a process id or a length, where the text has one
+    std::string detail;            // a line in the program's own words that helps, where there is one
 
     bool ok() const { return what == fault::none; }
 };
 
 inline failure fail(fault what, std::string subject, int code = 0)
 {
-    return failure{what, std::move(subject), code, {}, 0};
+    return failure{what, std::move(subject), code, {}, 0, {}};
 }
 
 inline failure fail_because(fault what, std::string subject, std::string reason)
 {
-    return failure{what, std::move(subject), 0, std::move(reason), 0};
+    return failure{what, std::move(subject), 0, std::move(reason), 0, {}};
 }

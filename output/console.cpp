@@ -99,7 +99,7 @@ void say_err(const char* format, ...)
 namespace {
 
 // "@s" the subject, "@r" the reason (the errno's text, or the words given),
-// "@n" the number.
+// "@n" the number, "@d" the detail's line, if any.
 struct failure_entry {
     fault what;
     const char* text;
@@ -109,11 +109,14 @@ constexpr failure_entry failure_texts[] = {
     {fault::no_memory, "cannot allocate the @s: @r\n"},
     {fault::thread_start, "cannot start the @s thread: @r\n"},
     {fault::stop_setup, "cannot set up the stop requests: @r\n"},
-    {fault::device_open, "unable to open pcm device: @r\n"},
+    {fault::device_open, "unable to open pcm device: @r\n@d"},
     {fault::sound_server_unreachable,
      "unable to open pcm device: @r\n"
      "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n"},
-    {fault::device_setup, "double check hardware specs&parameters: @r\n"},
+    {fault::device_setup,
+     "double check hardware specs&parameters: @r\n"
+     "the device did not take what floatrec asks for (mono, signed 32-bit, 44,100 Hz or near); ALSA's default with its "
+     "plug layer converts: see \"Choosing the input\" in the README or floatrec(1)\n"},
     {fault::directory_busy, "00000.raw: this directory is in use by another floatrec (process @n)\n"},
     {fault::directory_lock, "00000.raw: cannot lock this directory: @r\n"},
     {fault::refused, "cannot record into @s: @r\n"},
@@ -166,6 +169,8 @@ std::string failure_text(const failure& what)
             line += what.subject;
         } else if (c[0] == '@' && c[1] == 'r') {
             line += reason_of(what);
+        } else if (c[0] == '@' && c[1] == 'd') {
+            line += what.detail.empty() ? "" : what.detail + "\n";
         } else if (c[0] == '@' && c[1] == 'n') {
             line += what.what == fault::note_not_updated ? format_text("%.1f", static_cast<double>(what.number) / 10)
                                                          : std::to_string(what.number);

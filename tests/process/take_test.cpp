@@ -142,7 +142,7 @@ TEST(Take, KilledTakeIsSavedAtTheNextStartAndOnlyOnce)
     EXPECT_TRUE(same_bits(read_wav(newer).samples, second));
     const run_result again = run_floatrec(box, {"--recover"});
     EXPECT_EQ(again.status, 0);
-    EXPECT_EQ(again.err, "");
+    EXPECT_EQ(again.err, "nothing to recover in " + box.work.string() + "\n");
     EXPECT_EQ(recovered_files(box).size(), 2U);
     EXPECT_EQ(read_bytes(box.at("target.wav")), target);
 }
@@ -582,7 +582,7 @@ void walk_crash_points(const std::vector<std::string>& args, const std::vector<c
             const run_result second = run_floatrec(box, {"--recover"});
             EXPECT_EQ(first.status, 0) << where << ": " << first.err;
             EXPECT_EQ(second.status, 0) << where;
-            EXPECT_EQ(second.err, "") << where;
+            EXPECT_EQ(second.err, "nothing to recover in " + box.work.string() + "\n") << where;
             EXPECT_EQ(wavs_holding(box, planted, true).size(), 1U) << where;
             if (const std::size_t periods = progress_lines(killed); periods > 0) {
                 EXPECT_EQ(wavs_holding(box, test_signal(0, periods * 800), false).size(), 1U) << where;

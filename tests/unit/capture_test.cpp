@@ -1,4 +1,5 @@
 // Period counting, loss and failure timing, the queue and the stop control, without a device.
+#include "capture/device.h"
 #include "capture/queue.h"
 #include "capture/reader.h"
 #include "capture/stop_control.h"
@@ -189,6 +190,31 @@ TEST(CaptureQueue, LevelsAndStallsAreLatestValues)
     EXPECT_EQ(stalls.frames, 16000U);
     EXPECT_EQ(stalls.count, 4U);
     EXPECT_EQ(stalls.starts, (std::array<uint64_t, 3>{8000, 16000, 24000}));
+}
+
+// What the line after a failed open names, from what the ALSA library said.
+TEST(DeviceOpen, TheLineAfterAFailureNamesWhatWasNotFound)
+{
+    const std::vector<std::string> card_usb = {"cannot find card 'USB'", "Unknown PCM default"};
+    const std::vector<std::string> card_0 = {"cannot find card '0'", "Unknown PCM default"};
+    const struct {
+        std::vector<std::string> said;
+        const char* alsa_card;
+        bool any_card;
+        const char* line;
+    } cases[] = {
+        {card_usb, "USB", true, "no sound card named USB (ALSA_CARD)"},
+        {card_usb, nullptr, true, "no sound card named USB"},
+        {card_0, nullptr, false, "no sound card found"},
+        {card_0, nullptr, true, "no sound card number 0"},
+        {{}, nullptr, false, "no sound card found"},
+        {{"Unknown PCM mine"}, nullptr, true, "ALSA says: Unknown PCM mine"},
+        {{}, nullptr, true, "ALSA's default capture device could not be opened"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(missing_device_line(c.said, c.alsa_card, c.any_card),
+                  std::string(c.line) + "; see \"Choosing the input\" in the README or floatrec(1)");
+    }
 }
 
 TEST(StopControl, EveryRequestWakesTheFirstReasonStays)

@@ -100,14 +100,40 @@ TEST(Usage, OnlyTheLastArgumentAsksForHelpOrVersion)
         const char* argv[] = {"floatrec", typo};
         EXPECT_EQ(requested_mode(2, argv), run_mode::unknown_option) << typo;
     }
-    for (const char* number : {"-5", "5", "2abc", " +7", "99999999999"}) {
+    for (const char* number : {"-5", "5", " +7 ", "0", "99999999999"}) {
         const char* argv[] = {"floatrec", number};
         EXPECT_EQ(requested_mode(2, argv), run_mode::record) << number;
+    }
+    for (const char* unit : {"2abc", "3h", "1.5", "1e3", "5 s", "1:30:00"}) {
+        const char* argv[] = {"floatrec", unit};
+        EXPECT_EQ(requested_mode(2, argv), run_mode::not_whole_seconds) << unit;
     }
     // No digit after the blanks and the sign: not a duration at all.
     for (const char* typo : {"abc", "take.wav", "", "-", "- 3", "+", " "}) {
         const char* argv[] = {"floatrec", typo};
         EXPECT_EQ(requested_mode(2, argv), run_mode::not_a_number) << '"' << typo << '"';
+    }
+}
+
+// What a unit comes to, where one was plainly meant; nothing is guessed
+// from anything else.
+TEST(Duration, UnitsPlainlyMeantAreSaidInSeconds)
+{
+    const struct {
+        const char* text;
+        const char* words; // empty: no unit meant
+        int64_t seconds;
+    } cases[] = {
+        {"3h", "three hours", 10800},     {"1H", "one hour", 3600},          {"90m", "90 minutes", 5400},
+        {"90min", "90 minutes", 5400},     {"10s", "ten seconds", 10},       {" +2 hours ", "two hours", 7200},
+        {"1:30:00", "1:30:00", 5400},      {"0:00:05", "0:00:05", 5},        {"1:60:00", "", 0},
+        {"1:5:00", "", 0},                 {"1.5", "", 0},                   {"1e3", "", 0},
+        {"2abc", "", 0},                   {"-3h", "", 0},                   {"999999999h", "", 0},
+    };
+    for (const auto& c : cases) {
+        const std::optional<meant_duration> meant = duration_meant(c.text);
+        EXPECT_EQ(meant ? meant->words : "", c.words) << c.text;
+        EXPECT_EQ(meant ? meant->seconds : 0, c.seconds) << c.text;
     }
 }
 
