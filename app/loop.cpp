@@ -39,9 +39,10 @@ struct progress_line {
     int64_t periods_left = 0;
 };
 
-// The periods gathered go to disk about once a second of audio, or of wall
-// time when the device delivers slowly.
-constexpr int64_t append_every_ns = ns_per_second;
+// The periods gathered go to disk once they make about a second of audio
+// (the queue wakes the main thread for that), and at the latest this long
+// after the last append, for a device that delivers slowly.
+constexpr int64_t append_every_ns = 5 * ns_per_second / 4;
 
 // What the main thread does with the capture thread's events.
 struct consumer {

@@ -56,7 +56,7 @@ const char usage_text[] =
     "(digital silence) are dropped; the rest are stored as 32-bit floats.\n"
     "\n"
     "Files written in the current directory, replacing earlier ones:\n"
-    "  00000.raw   the kept samples as raw floats, synced after every period\n"
+    "  00000.raw   the kept samples as raw floats, synced about once a second\n"
     "  buffer.dat  the last period as captured (signed 32-bit little-endian)\n"
     "  raw_my.dat  the last period decoded to integers\n"
     "  target.wav  the recording as a 32-bit float WAV (RF64 past 4 GiB)\n"
