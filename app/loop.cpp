@@ -15,6 +15,14 @@
 #include <cerrno>
 #include <optional>
 
+void say_stop_requests(stop_control& stop)
+{
+    if (!stop.second_request_said && stop.requests.load() >= 2) {
+        stop.second_request_said = true;
+        say_err("floatrec: already stopping, finishing the files; a third request quits at once\n");
+    }
+}
+
 run_summary summary_of(const capture_totals& totals, uint32_t rate)
 {
     run_summary summary;
@@ -269,6 +277,7 @@ capture_outcome take_events(consumer& c)
     c.append_due_ns = monotonic_ns() + append_every_ns;
     for (;;) {
         queue_wait_for_work(c.queue, c.append_due_ns);
+        say_stop_requests(c.stop);
         std::optional<capture_outcome> over;
         while (!over) {
             const std::optional<capture_event> event = queue_next(c.queue);

@@ -29,6 +29,11 @@ struct capture_totals {
 // The totals in seconds at `rate`, for the closing summary.
 run_summary summary_of(const capture_totals& totals, uint32_t rate);
 
+// Says, once, that a second stop request came: the run is already stopping.
+// The signal thread only counts requests; the main thread says them, around
+// the meter, wherever it is between its steps.
+void say_stop_requests(stop_control& stop);
+
 // Captures `frames_wanted` frames (at least one) into "00000.raw", whose
 // take begins at the first frame; the last period stays in `bufs` for the
 // dumps. `stop` ends it early. Its failures are said here, as they happen.

@@ -28,6 +28,7 @@
 #include "pipeline/period.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <unistd.h>
@@ -45,6 +46,31 @@ int nothing_recorded(const raw_file& raw)
         say_err("nothing was recorded: %s, the dumps and %s are as they were\n", raw_name, target_name);
     }
     return failed;
+}
+
+// The size of "00000.raw" for target.wav, said.
+failure raw_load(raw_file& raw)
+{
+    const failure status = raw_read_size(raw);
+    if (status.ok()) {
+        say_out(" 00000.raw is %" PRIu64 " bytes. \n\n", raw.size);
+    }
+    return status;
+}
+
+// "buffer.dat" and "raw_my.dat", each said once written; when buffer.dat
+// fails, raw_my.dat is not written.
+failure dump_period(period_bufs& bufs)
+{
+    failure status = dump_buffer(bufs);
+    if (status.ok()) {
+        say_out("%s\n", "\n\n One Run of Buffer data to file ok!");
+        status = dump_array(bufs);
+    }
+    if (status.ok()) {
+        say_out("%s\n", "\n Once, Array data to file ok!");
+    }
+    return status;
 }
 
 // Reads back "00000.raw" and writes "target.wav" from it; the note goes once
@@ -151,6 +177,11 @@ int record(int argc, char** argv)
     if (!claim_directory(lock, raw, saved)) {
         return failed;
     }
+    if (stop_requested(stop) != stop_reason::none) {
+        // Stopped while an unfinished take was being saved: no device is opened.
+        say_err("stopped before recording\n");
+        return nothing_recorded(raw);
+    }
     if (const failure refused = check_outputs(raw.fd.get()); !refused.ok()) {
         say_failure(refused);
         return failed;
@@ -185,11 +216,14 @@ int record(int argc, char** argv)
         return failed;
     }
     const bool captured = outcome != capture_outcome::failed;
+    say_stop_requests(stop);
     // The dumps are extras, written after target.wav so that they never take
     // the room it needs: their failure is reported but costs no recording.
     const bool written = captured && finish_target(header, raw, dev.rate);
+    say_stop_requests(stop);
     failure dumped = captured ? dump_period(bufs) : failure{};
     say_failure(dumped);
+    say_stop_requests(stop);
     if (totals.frames_captured > 0) {
         const run_summary summary = summary_of(totals, dev.rate);
         say_err("%s\n", summary_line(summary).c_str());

@@ -16,14 +16,6 @@ namespace {
 constexpr int64_t same_request_ns = ns_per_second;
 const int stop_signal_numbers[] = {SIGINT, SIGTERM, SIGHUP};
 
-struct signal_watch {
-    stop_control* control = nullptr;
-    sigset_t signals = {};
-    int64_t suspended_ns = -1;       // when Ctrl-Z (SIGTSTP) stopped the process
-    int first_signal = 0;            // one of `signals`, to wake the thread with at the end
-    std::atomic<bool> ending{false}; // the owner is going: the thread returns
-};
-signal_watch watch;
 
 void say(const char* text)
 {
@@ -33,7 +25,8 @@ void say(const char* text)
 }
 
 // The third request: the files are not finished, the process ends as the
-// signal would have ended it.
+// signal would have ended it. This alone is done here, not posted: the main
+// thread may be held up (a frozen disk), and the quit must not wait for it.
 [[noreturn]] void quit(int signo)
 {
     say("floatrec: quitting at once; the samples captured so far are in 00000.raw\n");
@@ -48,8 +41,9 @@ void say(const char* text)
     _exit(128 + signo);
 }
 
-void* wait_for_signals(void*)
+void* wait_for_signals(void* owner)
 {
+    stop_signals& watch = *static_cast<stop_signals*>(owner);
     int requests = 0;
     int64_t burst_start_ns = -1;
     for (;;) {
@@ -81,13 +75,11 @@ void* wait_for_signals(void*)
         }
         requests = after;
         burst_start_ns = now;
-        if (requests == 1) {
-            request_stop(*watch.control, stop_reason::requested);
-        } else if (requests == 2) {
-            say("floatrec: already stopping, finishing the files; a third request quits at once\n");
-        } else {
+        if (requests >= 3) {
             quit(signo);
         }
+        watch.control->requests.store(requests);
+        request_stop(*watch.control, stop_reason::requested);
     }
 }
 
@@ -101,7 +93,7 @@ int count_request(int requests_so_far, int64_t burst_start_ns, int64_t now_ns)
     return requests_so_far + 1;
 }
 
-void stop_signals_begin(stop_signals& signals, stop_control& control)
+void stop_signals_begin(stop_signals& watch, stop_control& control)
 {
     watch.control = &control;
     sigemptyset(&watch.signals);
@@ -127,8 +119,8 @@ void stop_signals_begin(stop_signals& signals, stop_control& control)
     if (pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr) != 0) {
         return; // they keep their default action and end the run
     }
-    signals.running = start_thread(signals.thread, "signals", wait_for_signals, nullptr) == 0;
-    if (!signals.running && pthread_sigmask(SIG_UNBLOCK, &watch.signals, nullptr) != 0) {
+    watch.running = start_thread(watch.thread, "signals", wait_for_signals, &watch) == 0;
+    if (!watch.running && pthread_sigmask(SIG_UNBLOCK, &watch.signals, nullptr) != 0) {
         // Nobody to take them, and they cannot be given back their default
         // action: a stop request waits until the end of the run.
     }
@@ -137,8 +129,8 @@ void stop_signals_begin(stop_signals& signals, stop_control& control)
 stop_signals::~stop_signals()
 {
     if (running) {
-        watch.ending.store(true);
-        pthread_kill(thread, watch.first_signal);
+        ending.store(true);
+        pthread_kill(thread, first_signal);
         pthread_join(thread, nullptr);
     }
 }

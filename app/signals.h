@@ -2,16 +2,20 @@
 // stop and finish normally. Signals within a second of the first signal of a
 // burst are the same request (a terminal's Ctrl-C and the copy a wrapper
 // forwards); the next signal after that second is a new request. A second
-// request only says that the run is already stopping; a third one quits at
-// once.
+// request is counted on the stop control, and the main thread says that the
+// run is already stopping; a third one quits at once. SIGTSTP and SIGCONT
+// are timed, so that a stopped process is said as such (stop_control).
 //
 // The signals are blocked in every thread and taken by one thread that only
-// waits for them, so a request is seen at once whatever the main thread is
-// doing (a write to a stalled disk, a blocked terminal).
+// waits for them and posts what they ask, so a request is seen at once
+// whatever the main thread is doing (a write to a stalled disk, a blocked
+// terminal).
 #pragma once
 
 #include "capture/stop_control.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <pthread.h>
 
@@ -20,6 +24,11 @@
 struct stop_signals {
     pthread_t thread = {};
     bool running = false;
+    stop_control* control = nullptr;
+    sigset_t signals = {};
+    int first_signal = 0;            // one of `signals`, to wake the thread with at the end
+    int64_t suspended_ns = -1;       // when Ctrl-Z (SIGTSTP) stopped the process
+    std::atomic<bool> ending{false}; // the owner is going: the thread returns
 
     stop_signals() = default;
     stop_signals(const stop_signals&) = delete;

@@ -527,6 +527,7 @@ void* capture_main(void* arg)
     if (st.fill.slot) {
         queue_release(st.queue, *st.fill.slot);
     }
+    reader->ended.store(true);
     queue_push(st.queue, capture_over{outcome});
     return nullptr;
 }
@@ -545,8 +546,11 @@ int capture_thread_start(capture_thread& reader, const capture_plan& plan, perio
 capture_thread::~capture_thread()
 {
     if (running) {
-        // Whatever ended the main thread's side, the capture ends now too.
-        request_stop(*plan.stop, stop_reason::cancelled);
+        // Whatever ended the main thread's side, the capture ends now too
+        // (a capture that is over keeps the reason it ended with).
+        if (!ended.load()) {
+            request_stop(*plan.stop, stop_reason::cancelled);
+        }
         pthread_join(thread, nullptr);
     }
 }

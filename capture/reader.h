@@ -12,6 +12,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <pthread.h>
@@ -86,6 +87,7 @@ struct capture_thread {
     capture_plan plan;
     period_queue* queue = nullptr;
     bool running = false;
+    std::atomic<bool> ended{false}; // the capture is over (the thread is returning)
 
     capture_thread() = default;
     capture_thread(const capture_thread&) = delete;

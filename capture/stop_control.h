@@ -17,6 +17,8 @@ enum class stop_reason : int {
 struct stop_control {
     std::atomic<stop_reason> reason{stop_reason::none};
     unique_fd wake; // an eventfd, readable once a stop was requested
+    std::atomic<int> requests{0}; // stop requests from signals so far (a second one is said)
+    bool second_request_said = false; // by the main thread, which alone reads and writes it
 
     // The process being stopped and continued (Ctrl-Z, SIGSTOP, SIGCONT) is
     // no stop request, but the capture must not blame the device for it.

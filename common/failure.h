@@ -1,7 +1,7 @@
 // What went wrong, as a value. Every step that can fail returns one; the
 // phase that called it prints it once, through the console, with the text
-// that output/console.cpp's table gives its kind. Nothing below the phases
-// prints a failure of its own.
+// that output/console.cpp's switch gives its kind (a kind without a text
+// does not build). Nothing below the phases prints a failure of its own.
 #pragma once
 
 #include <cstdint>
@@ -15,39 +15,57 @@ enum class fault : uint8_t {
     device_open,              // the device; `reason` from ALSA
     sound_server_unreachable, // the same, with no sound server answering for this user
     device_setup,             // the configuration was refused; `reason` from ALSA
-    directory_busy,           // another floatrec holds the lock; `number` its pid (0: not known)
+    directory_busy,           // another floatrec holds the lock; `holder_pid` (0: not known)
     directory_lock,           // the lock could not be taken
     refused,                  // `subject` cannot take the recording: `reason`
     raw_open,                 // 00000.raw could not be opened or emptied
     unknown_take,             // the note cannot be trusted: `reason` says why
-    take_not_saved,           // an unfinished take could not be saved to `subject`
+    take_not_saved,           // an unfinished take could not be saved to `subject`, `cause` why
     recovered_names_taken,    // every name from `subject` to `reason` is taken
-    note_not_updated,         // the take was saved as `subject` (`number` tenths of a second), the note not updated
+    note_not_updated,         // the take was saved as `subject` (`take_tenths` long), the note not updated: `cause`
     writing,                  // `subject` could not be written (code 0: the file ended early)
     reading,                  // `subject` could not be read
     size_unknown,             // `subject`'s size could not be had
     target_open,              // the temporary target.wav could not be created
     buffer_dump_open,         // buffer.dat could not be created
     array_dump_open,          // raw_my.dat could not be created
+    end_of_kinds,             // not a failure: keep it last, the tests walk the kinds up to it
 };
 
 struct failure {
     fault what = fault::none;
-    std::string subject;           // the file, device or thing that failed
-    int code = 0;                  // errno; 0 when `reason` says it, or there is none
-    std::string reason;            // a reason in words where no errno says it
-    int64_t number = 0;            // a process id or a length, where the text has one
-    std::string detail;            // a line in the program's own words that helps, where there is one
+    std::string subject;      // the file, device or thing that failed
+    int code = 0;             // errno; 0 when `reason` says it, or there is none
+    std::string reason;       // a reason in words where no errno says it
+    fault cause = fault::none; // the failure underneath, whose `code` or `reason` this one carries
+    int64_t holder_pid = 0;   // directory_busy: the process holding the lock (0: not known)
+    int64_t take_tenths = 0;  // note_not_updated: the saved take's length in tenths of a second
+    std::string detail;       // a line in the program's own words that helps, where there is one
 
     bool ok() const { return what == fault::none; }
 };
 
 inline failure fail(fault what, std::string subject, int code = 0)
 {
-    return failure{what, std::move(subject), code, {}, 0, {}};
+    failure made;
+    made.what = what;
+    made.subject = std::move(subject);
+    made.code = code;
+    return made;
 }
 
 inline failure fail_because(fault what, std::string subject, std::string reason)
 {
-    return failure{what, std::move(subject), 0, std::move(reason), 0, {}};
+    failure made = fail(what, std::move(subject));
+    made.reason = std::move(reason);
+    return made;
+}
+
+// A failure that `cause` led to: its reason is the cause's.
+inline failure fail_from(fault what, std::string subject, const failure& cause)
+{
+    failure made = fail(what, std::move(subject), cause.code);
+    made.reason = cause.reason;
+    made.cause = cause.what;
+    return made;
 }

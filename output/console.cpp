@@ -98,45 +98,67 @@ void say_err(const char* format, ...)
 
 namespace {
 
-// "@s" the subject, "@r" the reason (the errno's text, or the words given),
-// "@n" the number, "@d" the detail's line, if any.
-struct failure_entry {
-    fault what;
-    const char* text;
-};
-
-constexpr failure_entry failure_texts[] = {
-    {fault::no_memory, "cannot allocate the @s: @r\n"},
-    {fault::thread_start, "cannot start the @s thread: @r\n"},
-    {fault::stop_setup, "cannot set up the stop requests: @r\n"},
-    {fault::device_open, "unable to open pcm device: @r\n@d"},
-    {fault::sound_server_unreachable,
-     "unable to open pcm device: @r\n"
-     "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n"},
-    {fault::device_setup,
-     "double check hardware specs&parameters: @r\n"
-     "the device did not take what floatrec asks for (mono, signed 32-bit, 44,100 Hz or near); ALSA's default with its "
-     "plug layer converts: see \"Choosing the input\" in the README or floatrec(1)\n"},
-    {fault::directory_busy, "00000.raw: this directory is in use by another floatrec (process @n)\n"},
-    {fault::directory_lock, "00000.raw: cannot lock this directory: @r\n"},
-    {fault::refused, "cannot record into @s: @r\n"},
-    {fault::raw_open, "\nError opening 00000.raw to dump Buffer! \n@s: @r\n"},
-    {fault::unknown_take,
-     "cannot tell what take 00000.raw holds: .00000.raw.take @r\n"
-     "nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 00000.raw "
-     "take.wav), then move .00000.raw.take away\n"},
-    {fault::take_not_saved, "cannot save the unfinished take in 00000.raw: @s: @r\n"},
-    {fault::recovered_names_taken, "cannot save the unfinished take in 00000.raw: @s to @r are all taken\n"},
-    {fault::note_not_updated,
-     "saved the unfinished take in 00000.raw as @s (@n s), but its note .00000.raw.take still says unfinished: @r; "
-     "the next start finds it saved\n"},
-    {fault::writing, "error writing @s: @r\n"},
-    {fault::reading, "error reading @s: @r\n"},
-    {fault::size_unknown, "Cannot decide the size of @s: @r\n"},
-    {fault::target_open, "\nError opening Target file\n@s: @r\n"},
-    {fault::buffer_dump_open, "\nError opening file to dump Buffer! \n@s: @r\n"},
-    {fault::array_dump_open, "\nError opening file to dump Array! \n@s: @r\n"},
-};
+// The text of each kind: "@s" the subject, "@r" the reason (the errno's
+// text, or the words given), "@p" the lock holder's pid, "@t" the take's
+// length, "@d" the detail's line, if any. No default: a kind without a text
+// does not build (-Werror=switch).
+const char* text_of(const failure& what)
+{
+    switch (what.what) {
+    case fault::none:
+        return "";
+    case fault::no_memory:
+        return "cannot allocate the @s: @r\n";
+    case fault::thread_start:
+        return "cannot start the @s thread: @r\n";
+    case fault::stop_setup:
+        return "cannot set up the stop requests: @r\n";
+    case fault::device_open:
+        return "unable to open pcm device: @r\n@d";
+    case fault::sound_server_unreachable:
+        return "unable to open pcm device: @r\n"
+               "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n";
+    case fault::device_setup:
+        return "double check hardware specs&parameters: @r\n"
+               "the device did not take what floatrec asks for (mono, signed 32-bit, 44,100 Hz or near); ALSA's default "
+               "with its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)\n";
+    case fault::directory_busy:
+        return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\n"
+                                   : "00000.raw: this directory is in use by another floatrec\n";
+    case fault::directory_lock:
+        return "00000.raw: cannot lock this directory: @r\n";
+    case fault::refused:
+        return "cannot record into @s: @r\n";
+    case fault::raw_open:
+        return "\nError opening 00000.raw to dump Buffer! \n@s: @r\n";
+    case fault::unknown_take:
+        return "cannot tell what take 00000.raw holds: .00000.raw.take @r\n"
+               "nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 "
+               "00000.raw take.wav), then move .00000.raw.take away\n";
+    case fault::take_not_saved:
+        return "cannot save the unfinished take in 00000.raw: @s: @r\n";
+    case fault::recovered_names_taken:
+        return "cannot save the unfinished take in 00000.raw: @s to @r are all taken\n";
+    case fault::note_not_updated:
+        return "saved the unfinished take in 00000.raw as @s (@t s), but its note .00000.raw.take still says "
+               "unfinished: @r; the next start finds it saved\n";
+    case fault::writing:
+        return "error writing @s: @r\n";
+    case fault::reading:
+        return "error reading @s: @r\n";
+    case fault::size_unknown:
+        return "Cannot decide the size of @s: @r\n";
+    case fault::target_open:
+        return "\nError opening Target file\n@s: @r\n";
+    case fault::buffer_dump_open:
+        return "\nError opening file to dump Buffer! \n@s: @r\n";
+    case fault::array_dump_open:
+        return "\nError opening file to dump Array! \n@s: @r\n";
+    case fault::end_of_kinds:
+        break;
+    }
+    return nullptr;
+}
 
 std::string reason_of(const failure& what)
 {
@@ -153,15 +175,10 @@ std::string reason_of(const failure& what)
 
 std::string failure_text(const failure& what)
 {
-    const char* text = nullptr;
-    for (const failure_entry& entry : failure_texts) {
-        text = entry.what == what.what ? entry.text : text;
-    }
+    const char* text = text_of(what);
     if (text == nullptr) {
-        return {};
-    }
-    if (what.what == fault::directory_busy && what.number <= 0) {
-        text = "00000.raw: this directory is in use by another floatrec\n";
+        return format_text("floatrec: failure of kind %d has no text: a fault of the program, please report it\n",
+                           static_cast<int>(what.what));
     }
     std::string line;
     for (const char* c = text; *c != '\0'; ++c) {
@@ -171,9 +188,10 @@ std::string failure_text(const failure& what)
             line += reason_of(what);
         } else if (c[0] == '@' && c[1] == 'd') {
             line += what.detail.empty() ? "" : what.detail + "\n";
-        } else if (c[0] == '@' && c[1] == 'n') {
-            line += what.what == fault::note_not_updated ? format_text("%.1f", static_cast<double>(what.number) / 10)
-                                                         : std::to_string(what.number);
+        } else if (c[0] == '@' && c[1] == 'p') {
+            line += std::to_string(what.holder_pid);
+        } else if (c[0] == '@' && c[1] == 't') {
+            line += format_text("%.1f", static_cast<double>(what.take_tenths) / 10);
         } else {
             line += *c;
             continue;
@@ -209,21 +227,6 @@ std::string dbfs_text(float peak)
     }
     char text[16];
     std::snprintf(text, sizeof text, "%.1f", decibels(peak));
-    return text;
-}
-
-std::string format_text(const char* pattern, ...)
-{
-    va_list args;
-    va_start(args, pattern);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, pattern, args);
-    va_end(args);
-    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), pattern, again);
-    va_end(again);
-    text.pop_back();
     return text;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "common/failure.h"
+#include "common/text.h"
 
 #include <cstdint>
 #include <optional>
@@ -28,8 +29,6 @@ std::string failure_text(const failure& what);
 // Prints a failure on standard error, around the meter; nothing for none.
 void say_failure(const failure& what);
 
-// printf into a string, of any length.
-std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // What the meter shows at a redraw.
 struct meter_reading {

@@ -1,7 +1,6 @@
 // buffer.dat and raw_my.dat, the last period raw and decoded.
 #include "output/dumps.h"
 
-#include "output/console.h"
 #include "output/fileio.h"
 #include "output/names.h"
 
@@ -14,7 +13,7 @@ namespace {
 
 // Never through a link, never blocking on a FIFO; a dump that cannot be
 // written whole (a full disk) is removed rather than left cut short.
-failure dump(const char* name, const void* data, std::size_t size, fault open_failed, const char* done)
+failure dump(const char* name, const void* data, std::size_t size, fault open_failed)
 {
     unique_fd fd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
     if (!fd.valid()) {
@@ -31,22 +30,19 @@ failure dump(const char* name, const void* data, std::size_t size, fault open_fa
     }
     if (!status.ok()) {
         unlink(name);
-        return status;
     }
-    say_out("%s\n", done);
     return status;
 }
 
 } // namespace
 
-failure dump_period(period_bufs& bufs)
+failure dump_buffer(const period_bufs& bufs)
+{
+    return dump(buffer_dump_name, bufs.working_copy.data(), bufs.buffer_size, fault::buffer_dump_open);
+}
+
+failure dump_array(period_bufs& bufs)
 {
     decode_period(std::span(bufs.working_copy.data(), bufs.buffer_size), std::span(bufs.decoded.data(), bufs.decoded.size()));
-    failure status = dump(buffer_dump_name, bufs.working_copy.data(), bufs.buffer_size, fault::buffer_dump_open,
-                          "\n\n One Run of Buffer data to file ok!");
-    if (status.ok()) {
-        status = dump(array_dump_name, bufs.decoded.data(), bufs.buffer_size, fault::array_dump_open,
-                      "\n Once, Array data to file ok!");
-    }
-    return status;
+    return dump(array_dump_name, bufs.decoded.data(), bufs.buffer_size, fault::array_dump_open);
 }

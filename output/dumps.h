@@ -4,6 +4,8 @@
 #include "common/failure.h"
 #include "pipeline/period.h"
 
-// Decodes the working copy once more and writes it raw to "buffer.dat" and
-// decoded to "raw_my.dat"; when buffer.dat fails, raw_my.dat is not written.
-failure dump_period(period_bufs& bufs);
+// Writes the working copy, raw, to "buffer.dat".
+failure dump_buffer(const period_bufs& bufs);
+
+// Decodes the working copy once more and writes it to "raw_my.dat".
+failure dump_array(period_bufs& bufs);

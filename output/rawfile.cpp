@@ -2,12 +2,10 @@
 #include "output/rawfile.h"
 
 #include "common/sample.h"
-#include "output/console.h"
 #include "output/fileio.h"
 #include "output/names.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,14 +112,13 @@ failure raw_append(raw_file& raw)
     return status;
 }
 
-failure raw_load(raw_file& raw)
+failure raw_read_size(raw_file& raw)
 {
     const int64_t size = raw.fd.valid() ? fsize(raw.fd.get()) : 0;
     if (size < 0) {
         return fail(fault::size_unknown, raw_name, errno);
     }
     raw.size = static_cast<uint64_t>(size);
-    say_out(" 00000.raw is %" PRIu64 " bytes. \n\n", raw.size);
     return {};
 }
 

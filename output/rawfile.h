@@ -6,7 +6,7 @@
 //   raw_reset    (the take's first frame)   emptied, or created where there is none;
 //   raw_room, raw_gathered (every period)   filtered into memory behind the ones before;
 //   raw_append   (about once a second)      what was gathered, in one write and one sync;
-//   raw_load     (main, at the end)         its size taken for target.wav.
+//   raw_read_size (main, at the end)        its size taken for target.wav.
 // Syncs follow time, not the device's period: a device that grants short
 // periods (1,024 frames, 47 a second) costs one write and one sync a second,
 // and a disk that is slow to flush gets fewer, larger writes instead of a
@@ -62,8 +62,8 @@ void raw_gathered(raw_file& raw, std::size_t samples);
 // gathered.
 failure raw_append(raw_file& raw);
 
-// Takes the size of "00000.raw" for the read-back and prints it.
-failure raw_load(raw_file& raw);
+// Takes the size of "00000.raw" from the file itself, for target.wav.
+failure raw_read_size(raw_file& raw);
 
 // Size in bytes of the file open as `fd`, or -1 (errno set) when it has none.
 int64_t fsize(int fd);

@@ -1,7 +1,7 @@
 // The take's note, and saving an unfinished take at the next start.
 #include "output/take.h"
 
-#include "output/console.h"
+#include "common/text.h"
 #include "output/fileio.h"
 #include "output/names.h"
 #include "output/target.h"
@@ -228,10 +228,8 @@ recovery finish_recovery(take_note note, uint64_t size)
     note.state = take_state::recovered;
     const failure rewritten = write_note(note);
     if (!rewritten.ok() && !forget_note().ok()) {
-        done.why = rewritten;
-        done.why.what = fault::note_not_updated;
-        done.why.subject = note.saved_as;
-        done.why.number = std::llround(done.seconds * 10);
+        done.why = fail_from(fault::note_not_updated, note.saved_as, rewritten);
+        done.why.take_tenths = std::llround(done.seconds * 10);
     }
     return done;
 }
@@ -287,8 +285,7 @@ recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, u
         status = sync_directory(note.saved_as.c_str());
     }
     if (!status.ok()) {
-        failed.why = status;
-        failed.why.what = fault::take_not_saved;
+        failed.why = fail_from(fault::take_not_saved, status.subject, status);
         return failed;
     }
     return finish_recovery(note, size);

@@ -1,7 +1,7 @@
 // The directory's lock holder and the checks before recording.
 #include "output/workdir.h"
 
-#include "output/console.h"
+#include "common/text.h"
 #include "output/names.h"
 #include "output/wav.h"
 #include "pipeline/period.h"
@@ -64,7 +64,7 @@ failure directory_busy(int dir_fd)
     if (fstat(dir_fd, &st) == 0) {
         std::ifstream in("/proc/locks");
         const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        busy.number = std::max(lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino), 0);
+        busy.holder_pid = std::max(lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino), 0);
     }
     return busy;
 }

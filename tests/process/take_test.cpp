@@ -276,6 +276,33 @@ TEST(Take, TakesThatCannotBeWrittenOrNamedAreSavedOrKept)
     EXPECT_EQ(files_of(eio), before);
 }
 
+// A stop (SIGTERM) while a start saves an unfinished take (its rename held up): the
+// take is saved, and the run ends there, before the device is opened.
+TEST(Take, StopWhileSavingATakeEndsTheRunBeforeTheDevice)
+{
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    sandbox box;
+    use_no_device(box); // an open would say so
+    const std::vector<float> take = plant_take(box, 8000);
+    const run_result r = run_floatrec(
+        box, {"1"},
+        {.while_running = [&](pid_t pid) {
+             EXPECT_TRUE(wait_until([&] { return fs::exists(box.at(".recovered.wav.part")); }));
+             // floatrec is strace's child (and strace leaves SIGINT ignored in it).
+             const std::string children = read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                                                    "/children");
+             kill(static_cast<pid_t>(std::stol(children)), SIGTERM);
+         },
+         .wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
+                     "inject=renameat2:delay_enter=1000000"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "saved the unfinished take in 00000.raw as " + planted_name + ".wav (1.0 s)\nstopped before recording\n" +
+                         nothing_recorded);
+    EXPECT_EQ(wavs_holding(box, take, true), std::vector<std::string>{planted_name + ".wav"});
+}
+
 // Recovered files of other takes (or anyone's) under the names this take
 // would get are never replaced: it goes to the next free name.
 TEST(Take, RecoveredNamesAlreadyTakenAreNeverReplaced)
@@ -368,14 +395,17 @@ TEST(Take, AllocationFailureIsSaidNotAborted)
 
 // Ctrl-C every 0.7 s while the files wait on a blocked standard output: the
 // first two signals are one request, the third and fourth a second, the
-// fifth a third, which quits.
+// fifth a third, which quits (the main thread, held up, never got to say
+// the second).
 TEST(SlowTake, BurstOfSignalsCountsFromEachFirstSignal)
 {
     sandbox box;
     use_test_device(box, "period 1024 paced true");
     run_options options = stdout_unread_for(8s);
-    options.while_running = [](pid_t pid) {
+    std::chrono::steady_clock::time_point first;
+    options.while_running = [&first](pid_t pid) {
         ASSERT_TRUE(wait_for_blocked_pipe(pid)); // the files wait on standard output from now on
+        first = std::chrono::steady_clock::now();
         for (int i = 0; i < 5; ++i) {
             kill(pid, SIGINT);
             std::this_thread::sleep_for(700ms);
@@ -383,8 +413,8 @@ TEST(SlowTake, BurstOfSignalsCountsFromEachFirstSignal)
     };
     const run_result r = run_floatrec(box, {"10"}, options);
     EXPECT_EQ(r.term_signal, SIGINT);
-    EXPECT_EQ(r.err, "floatrec: already stopping, finishing the files; a third request quits at once\n"
-                     "floatrec: quitting at once; the samples captured so far are in 00000.raw\n");
+    EXPECT_GE(std::chrono::steady_clock::now() - first, 2800ms); // not at the third signal
+    EXPECT_EQ(r.err, "floatrec: quitting at once; the samples captured so far are in 00000.raw\n");
 }
 
 TEST(SlowTake, SigintWhileTheDiskIsFrozenEndsTheTakeThere)

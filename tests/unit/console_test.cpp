@@ -95,11 +95,18 @@ TEST(Console, SummaryAndWhereTheMeterGoes)
 // reason (errno's text, words, or none) and the number take their places.
 TEST(Console, EveryFailureHasItsText)
 {
-    for (auto kind = static_cast<int>(fault::no_memory); kind <= static_cast<int>(fault::array_dump_open); ++kind) {
+    // Every kind up to the end marker, printed: a kind added without a text
+    // would not build; one added after the marker shows here.
+    for (auto kind = static_cast<int>(fault::none) + 1; kind < static_cast<int>(fault::end_of_kinds); ++kind) {
         const std::string text = failure_text(fail(static_cast<fault>(kind), "x", 5));
+        std::printf("%2d %s", kind, text.c_str());
         EXPECT_TRUE(!text.empty() && text.back() == '\n') << kind;
         EXPECT_EQ(text.find('@'), std::string::npos) << text;
+        EXPECT_EQ(text.find("a fault of the program"), std::string::npos) << text;
     }
+    EXPECT_EQ(failure_text(fail(fault::end_of_kinds, "x")),
+              "floatrec: failure of kind " + std::to_string(static_cast<int>(fault::end_of_kinds)) +
+                  " has no text: a fault of the program, please report it\n");
     EXPECT_EQ(failure_text(failure{}), "");
     EXPECT_EQ(failure_text(fail(fault::writing, "00000.raw", ENOSPC)), "error writing 00000.raw: No space left on device\n");
     EXPECT_EQ(failure_text(fail(fault::reading, "00000.raw")), "error reading 00000.raw: file ended early\n");
@@ -107,7 +114,7 @@ TEST(Console, EveryFailureHasItsText)
               "cannot record into 00000.raw: it is a symbolic link\n");
     failure busy = fail(fault::directory_busy, "00000.raw");
     EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec\n");
-    busy.number = 4242;
+    busy.holder_pid = 4242;
     EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec (process 4242)\n");
 }
 

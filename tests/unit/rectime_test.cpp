@@ -1,6 +1,5 @@
 // The duration parser, the prompt and the option check.
 #include "app/rectime.h"
-#include "app/signals.h"
 #include "app/usage.h"
 
 #include <gtest/gtest.h>
@@ -135,23 +134,6 @@ TEST(Duration, UnitsPlainlyMeantAreSaidInSeconds)
         EXPECT_EQ(meant ? meant->words : "", c.words) << c.text;
         EXPECT_EQ(meant ? meant->seconds : 0, c.seconds) << c.text;
     }
-}
-
-// Ctrl-C every 0.7 s: the first two are one request, the third (1.4 s after
-// the first) a second one, the fifth a third.
-TEST(StopRequests, ABurstCountsFromItsFirstSignal)
-{
-    constexpr int64_t ms = 1'000'000;
-    int requests = 0;
-    int64_t burst_start = -1;
-    std::vector<int> counted;
-    for (int64_t now = 0; now <= 2800 * ms; now += 700 * ms) {
-        const int after = count_request(requests, burst_start, now);
-        burst_start = after != requests ? now : burst_start;
-        requests = after;
-        counted.push_back(requests);
-    }
-    EXPECT_EQ(counted, (std::vector<int>{1, 1, 2, 2, 3}));
 }
 
 } // namespace
