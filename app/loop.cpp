@@ -23,22 +23,6 @@ void say_stop_requests(stop_control& stop)
     }
 }
 
-run_summary summary_of(const capture_totals& totals, uint32_t rate)
-{
-    run_summary summary;
-    summary.captured_seconds = frames_to_seconds(totals.frames_captured, rate);
-    summary.kept_seconds = frames_to_seconds(totals.samples_kept, rate);
-    summary.peak = totals.peak;
-    summary.clipped = totals.clipped;
-    summary.lost_seconds = frames_to_seconds(totals.frames_lost, rate);
-    summary.paused_seconds = frames_to_seconds(totals.frames_paused, rate);
-    summary.stalls = totals.stalls;
-    for (const uint64_t start : totals.stall_starts) {
-        summary.stall_starts.push_back(frames_to_seconds(start, rate));
-    }
-    return summary;
-}
-
 namespace {
 
 // A period's progress line, printed once the sync that holds it is done.
@@ -72,13 +56,9 @@ struct consumer {
 };
 
 // The stalls so far, from the capture thread's running count.
-void take_stalls(consumer& c)
+void read_stalls(consumer& c)
 {
-    const capture_stalls stalls = queue_stalls(c.queue);
-    c.totals.frames_paused = stalls.frames;
-    c.totals.stalls = stalls.count;
-    c.totals.stall_starts.assign(stalls.starts.begin(),
-                                 stalls.starts.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(stalls.count, stalls.starts.size())));
+    c.totals.stalls = queue_stalls(c.queue);
 }
 
 // Draws the meter: `peak` of the frames it speaks for, `pending` frames read
@@ -88,17 +68,16 @@ void show_levels(consumer& c, float peak, uint64_t pending)
     if (!c.plan.level_updates) {
         return; // no meter on the screen: nothing to gather for it each period
     }
-    take_stalls(c);
-    const run_summary so_far = summary_of(c.totals, c.plan.rate);
+    read_stalls(c);
     const uint64_t done = c.totals.frames_captured + c.totals.frames_lost + pending;
     meter_reading reading;
     reading.elapsed_seconds = frames_to_seconds(std::min(done, c.plan.frames_wanted), c.plan.rate);
     reading.total_seconds = frames_to_seconds(c.plan.frames_wanted, c.plan.rate);
     reading.peak = peak;
     reading.kept_share = c.kept_share;
-    reading.clipped = so_far.clipped;
-    reading.lost_seconds = so_far.lost_seconds;
-    reading.paused_seconds = so_far.paused_seconds;
+    reading.clipped = c.totals.clipped;
+    reading.lost_seconds = frames_to_seconds(c.totals.frames_lost, c.plan.rate);
+    reading.paused_seconds = frames_to_seconds(c.totals.stalls.frames, c.plan.rate);
     meter_show(reading);
 }
 
@@ -183,7 +162,7 @@ void append_gathered(consumer& c)
     c.levels_peak = 0.0F;
 }
 
-void take(consumer& c, const period_ready& period)
+void on_period(consumer& c, const period_ready& period)
 {
     if (!c.write_failed && !c.take_begun) {
         // The first frame: only now is there something worth emptying 00000.raw for.
@@ -215,7 +194,7 @@ void take(consumer& c, const period_ready& period)
     c.levels_peak = std::max(c.levels_peak, levels.peak);
 }
 
-void take(consumer& c, const frames_lost& lost)
+void on_report(consumer& c, const audio_lost& lost)
 {
     for (uint32_t i = 0; i < lost.overruns; ++i) {
         say_err("overrun occurred\n");
@@ -231,19 +210,19 @@ void take(consumer& c, const frames_lost& lost)
     c.totals.frames_lost += lost.frames;
 }
 
-void take(consumer& /*c*/, const read_failed& failed)
+void on_report(consumer& /*c*/, const read_failed& failed)
 {
     for (uint32_t i = 0; i < failed.count; ++i) {
         say_err("error from read: %s\n", snd_strerror(failed.error));
     }
 }
 
-void take(consumer& /*c*/, const device_gone& gone)
+void on_report(consumer& /*c*/, const device_gone& gone)
 {
     say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone.error));
 }
 
-void take(consumer& c, const process_stopped& stopped)
+void on_report(consumer& c, const process_stopped& stopped)
 {
     say_err("floatrec was stopped for %.1f s at %s; %.1f s of audio lost there\n",
             static_cast<double>(stopped.stopped_ns) / ns_per_second,
@@ -252,7 +231,7 @@ void take(consumer& c, const process_stopped& stopped)
     c.totals.frames_lost += stopped.lost_frames;
 }
 
-void take(consumer& /*c*/, const device_silent& /*silent*/)
+void on_report(consumer& /*c*/, const device_silent& /*silent*/)
 {
     say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
             static_cast<int>(silence_report_ns / ns_per_second));
@@ -272,7 +251,7 @@ overloaded(Handlers...) -> overloaded<Handlers...>;
 // with one write and one sync once a second of audio or of wall time has
 // gathered, or before a report is said, so that the report follows the
 // periods that came before it.
-capture_outcome take_events(consumer& c)
+capture_outcome handle_events(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;
     for (;;) {
@@ -285,7 +264,7 @@ capture_outcome take_events(consumer& c)
                 break;
             }
             over = std::visit(overloaded{[&c](const period_ready& period) -> std::optional<capture_outcome> {
-                                             take(c, period);
+                                             on_period(c, period);
                                              return std::nullopt;
                                          },
                                          [&c](const capture_over& end) -> std::optional<capture_outcome> {
@@ -294,7 +273,7 @@ capture_outcome take_events(consumer& c)
                                          },
                                          [&c](const auto& report) -> std::optional<capture_outcome> {
                                              append_gathered(c);
-                                             take(c, report);
+                                             on_report(c, report);
                                              return std::nullopt;
                                          }},
                               *event);
@@ -305,7 +284,7 @@ capture_outcome take_events(consumer& c)
         if (c.frames_gathered >= c.queue.wake_frames || monotonic_ns() >= c.append_due_ns) {
             append_gathered(c);
         } else if (c.plan.level_updates) {
-            const capture_levels levels = queue_take_levels(c.queue);
+            const capture_levels levels = queue_read_levels(c.queue);
             if (levels.frames > 0) {
                 c.kept_share = static_cast<double>(levels.loud) / static_cast<double>(levels.frames);
             }
@@ -350,18 +329,19 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     {
         const meter_session meter;
         plan.level_updates = meter_on();
-        if (plan.level_updates && !request_wakeups(dev.handle.get(), dev.rate, dev.period_frames)) {
-            // The device wakes its reader as cap_open set it; the reader still looks every 100 ms.
+        if (plan.level_updates) {
+            // Refused, the device wakes its reader as cap_open set it; the reader still looks every 100 ms.
+            static_cast<void>(request_wakeups(dev.handle.get(), dev.rate, dev.period_frames));
         }
         capture_thread reader; // joined when it goes, before the queue
         if (const int err = capture_thread_start(reader, plan, queue); err != 0) {
             say_failure(fail(fault::thread_start, "capture", err));
             return capture_outcome::failed;
         }
-        outcome = take_events(c);
+        outcome = handle_events(c);
     }
     keep_for_dumps(c, std::nullopt);
-    take_stalls(c);
+    read_stalls(c);
     if (const uint64_t unsaid = queue_reports_unsaid(queue); unsaid > 0) {
         say_err("%llu reports of the capture were not said: its queue was full\n", static_cast<unsigned long long>(unsaid));
     }

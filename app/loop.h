@@ -7,27 +7,12 @@
 #include "capture/device.h"
 #include "capture/events.h"
 #include "capture/stop_control.h"
+#include "common/counts.h"
 #include "output/console.h"
 #include "output/rawfile.h"
 #include "pipeline/period.h"
 
 #include <cstdint>
-#include <vector>
-
-// What the capture took in, for the meter and the closing lines.
-struct capture_totals {
-    uint64_t frames_captured = 0; // delivered by the device and filtered
-    uint64_t frames_lost = 0;     // lost to overruns, dropped, or while the device was stopped
-    uint64_t frames_paused = 0;   // how far the device's delivery fell behind the wall clock
-    uint64_t stalls = 0;          // the times it did
-    std::vector<uint64_t> stall_starts; // the first few, in frames into the take
-    uint64_t samples_kept = 0;    // passed the silence filter
-    float peak = 0.0F;            // the largest kept magnitude
-    uint64_t clipped = 0;         // samples at the clip level (either rail of a 16-bit source)
-};
-
-// The totals in seconds at `rate`, for the closing summary.
-run_summary summary_of(const capture_totals& totals, uint32_t rate);
 
 // Says, once, that a second stop request came: the run is already stopping.
 // The signal thread only counts requests; the main thread says them, around

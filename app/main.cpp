@@ -225,9 +225,8 @@ int record(int argc, char** argv)
     say_failure(dumped);
     say_stop_requests(stop);
     if (totals.frames_captured > 0) {
-        const run_summary summary = summary_of(totals, dev.rate);
-        say_err("%s\n", summary_line(summary).c_str());
-        if (const std::string silence = silence_line(summary); !silence.empty()) {
+        say_err("%s\n", summary_line(totals, dev.rate).c_str());
+        if (const std::string silence = silence_line(totals); !silence.empty()) {
             say_err("%s\n", silence.c_str());
         }
     }

@@ -4,8 +4,8 @@
 
 bool merge_event(capture_event& last, const capture_event& next)
 {
-    if (auto* lost = std::get_if<frames_lost>(&last)) {
-        if (const auto* more = std::get_if<frames_lost>(&next)) {
+    if (auto* lost = std::get_if<audio_lost>(&last)) {
+        if (const auto* more = std::get_if<audio_lost>(&next)) {
             lost->overruns += more->overruns;
             lost->dropped_periods += more->dropped_periods;
             lost->frames += more->frames;

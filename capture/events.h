@@ -24,7 +24,7 @@ struct period_ready {
 
 // Audio that never reached the queue: overruns of the device, periods dropped
 // because the queue was full, and time the device was stopped.
-struct frames_lost {
+struct audio_lost {
     uint32_t overruns = 0;
     uint32_t dropped_periods = 0;
     uint64_t frames = 0;
@@ -62,7 +62,7 @@ struct capture_over {
 };
 
 using capture_event =
-    std::variant<period_ready, frames_lost, read_failed, device_gone, device_silent, process_stopped, capture_over>;
+    std::variant<period_ready, audio_lost, read_failed, device_gone, device_silent, process_stopped, capture_over>;
 
 // Folds `next` into `last` when both are the same kind of report (losses,
 // failures with the same error, silence), so that a device failing in a loop

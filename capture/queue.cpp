@@ -66,7 +66,7 @@ uint8_t* queue_slot_data(period_queue& queue, uint32_t slot)
 
 namespace {
 
-std::optional<uint32_t> take_slot_locked(period_queue& queue)
+std::optional<uint32_t> acquire_slot_locked(period_queue& queue)
 {
     if (queue.free_count == 0) {
         queue.waiting_for_slot = true;
@@ -90,10 +90,10 @@ std::size_t places_kept(const period_queue& queue)
 
 } // namespace
 
-std::optional<uint32_t> queue_take_slot(period_queue& queue)
+std::optional<uint32_t> queue_acquire_slot(period_queue& queue)
 {
     const std::lock_guard<std::mutex> held(queue.lock);
-    return take_slot_locked(queue);
+    return acquire_slot_locked(queue);
 }
 
 std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period)
@@ -105,7 +105,7 @@ std::optional<uint32_t> queue_push_period(period_queue& queue, const period_read
         append_locked(queue, period); // each slot has its place
         ++queue.periods_queued;
         queue.frames_queued += period.frames;
-        next = take_slot_locked(queue);
+        next = acquire_slot_locked(queue);
         wake = queue.frames_queued >= queue.wake_frames;
     }
     if (wake) {
@@ -187,13 +187,6 @@ bool work_waiting(const period_queue& queue)
 
 } // namespace
 
-std::optional<capture_event> queue_wait(period_queue& queue)
-{
-    std::unique_lock<std::mutex> held(queue.lock);
-    queue.event_added.wait(held, [&queue] { return queue.used > 0 || queue.levels_fresh; });
-    return next_locked(queue);
-}
-
 void queue_wait_for_work(period_queue& queue, int64_t deadline_ns)
 {
     std::unique_lock<std::mutex> held(queue.lock);
@@ -212,7 +205,7 @@ std::optional<capture_event> queue_next(period_queue& queue)
     return next_locked(queue);
 }
 
-capture_levels queue_take_levels(period_queue& queue)
+capture_levels queue_read_levels(period_queue& queue)
 {
     const std::lock_guard<std::mutex> held(queue.lock);
     const capture_levels levels = queue.levels;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "capture/events.h"
+#include "common/counts.h"
 #include "common/memory.h"
 #include "common/unique_fd.h"
 
@@ -35,14 +36,6 @@ struct capture_levels {
     uint64_t loud = 0;   // of those, the samples the silence filter will keep
 };
 
-// How far the device's delivery fell behind the wall clock (a stalled sound
-// server): what played meanwhile may be missing from the take, though no
-// frame was counted as lost.
-struct capture_stalls {
-    uint64_t frames = 0;                // in all
-    uint64_t count = 0;                 // the stalls
-    std::array<uint64_t, 3> starts{};   // where the first ones began, in frames into the take
-};
 
 struct period_queue {
     std::mutex lock;
@@ -93,7 +86,7 @@ uint8_t* queue_slot_data(period_queue& queue, uint32_t slot);
 
 // A free slot, without waiting. When there is none, the queue writes
 // `slot_freed` as soon as the main thread gives one back.
-std::optional<uint32_t> queue_take_slot(period_queue& queue);
+std::optional<uint32_t> queue_acquire_slot(period_queue& queue);
 
 // Empties `slot_freed` after a wake-up.
 void queue_slot_wait_done(period_queue& queue);
@@ -105,7 +98,7 @@ void queue_push(period_queue& queue, const capture_event& event);
 
 // Hands a period to the main thread and takes the next free slot in the same
 // turn of the lock, so that the capture thread never waits for the lock
-// while the main thread takes the period; empty as queue_take_slot.
+// while the main thread takes the period; empty as queue_acquire_slot.
 std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period);
 
 // The levels of the frames read since the main thread last took them, which
@@ -114,9 +107,6 @@ void queue_set_levels(period_queue& queue, const capture_levels& levels);
 
 // One more stall of `frames` frames, begun `at_frames` into the take.
 void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames);
-
-// The oldest event, waiting for one; empty when fresh levels woke the wait.
-std::optional<capture_event> queue_wait(period_queue& queue);
 
 // Sleeps until there is work for the main thread (a report or the end, at
 // least `wake_frames` frames of periods, fresh levels) or until `deadline_ns`
@@ -128,7 +118,7 @@ void queue_wait_for_work(period_queue& queue, int64_t deadline_ns);
 std::optional<capture_event> queue_next(period_queue& queue);
 
 // The levels since the last call (the peak starts again from silence).
-capture_levels queue_take_levels(period_queue& queue);
+capture_levels queue_read_levels(period_queue& queue);
 
 capture_stalls queue_stalls(period_queue& queue);
 uint64_t queue_reports_unsaid(period_queue& queue);

@@ -107,7 +107,7 @@ struct device_run {
 // the device is found gone instead, only that is said.
 struct unconfirmed_failure {
     std::optional<read_failed> failure;
-    std::optional<frames_lost> loss;
+    std::optional<audio_lost> loss;
 };
 
 // For a meter on the screen: the loudest frame since the last update, and
@@ -168,7 +168,7 @@ void hand_on(reader_state& st)
     st.done += st.fill.frames;
     st.levels.loud_in_period = 0;
     if (st.fill.dropping) {
-        queue_push(st.queue, frames_lost{0, 1, st.fill.frames, st.fill.disk_behind});
+        queue_push(st.queue, audio_lost{0, 1, st.fill.frames, st.fill.disk_behind});
     } else {
         st.fill.slot = queue_push_period(st.queue, period_ready{*st.fill.slot, st.fill.frames,
                                                                 periods_left(st.plan.frames_wanted - st.done,
@@ -199,7 +199,7 @@ bool ready_to_read(reader_state& st)
     if (fill.frames > 0 || fill.slot) {
         return true;
     }
-    fill.slot = queue_take_slot(st.queue);
+    fill.slot = queue_acquire_slot(st.queue);
     if (fill.slot) {
         fill.dropping = false;
         fill.disk_behind = false;
@@ -313,7 +313,7 @@ void confirm_failures(reader_state& st)
 void device_is_gone(reader_state& st, int error)
 {
     if (st.unconfirmed.loss && st.unconfirmed.loss->frames > 0) {
-        queue_push(st.queue, frames_lost{0, 0, st.unconfirmed.loss->frames});
+        queue_push(st.queue, audio_lost{0, 0, st.unconfirmed.loss->frames});
     }
     st.unconfirmed = {};
     queue_push(st.queue, device_gone{error});
@@ -352,7 +352,7 @@ bool recover(reader_state& st, int failure, int64_t now)
     if (overrun || lost > 0) {
         // An overrun while waiting for the main thread to free a slot is the disk's.
         const bool disk = st.fill.queue_full_since_ns >= 0 && (st.fill.disk_behind || st.queue.on_disk.load());
-        st.unconfirmed.loss = frames_lost{overrun ? 1U : 0U, 0, lost, disk};
+        st.unconfirmed.loss = audio_lost{overrun ? 1U : 0U, 0, lost, disk};
     }
     if (err < 0) {
         device_is_gone(st, err);
@@ -445,7 +445,7 @@ void took_frames(reader_state& st, uint64_t frames, int64_t now)
 
 // One last look at the device when a stop is requested: what it already
 // holds is part of the recording.
-void take_what_is_there(reader_state& st)
+void read_what_is_there(reader_state& st)
 {
     const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, frames_left(st));
     if (want == 0 || (!st.fill.slot && !st.fill.dropping && st.fill.frames == 0)) {
@@ -477,7 +477,7 @@ capture_outcome capture(reader_state& st)
             return capture_outcome::complete;
         }
         if (stop == stop_reason::requested) {
-            take_what_is_there(st);
+            read_what_is_there(st);
             return capture_outcome::stopped;
         }
         if (!ready_to_read(st)) {

@@ -365,45 +365,47 @@ void meter_stop()
     meter.line.clear();
 }
 
-std::string summary_line(const run_summary& summary)
+std::string summary_line(const capture_totals& totals, uint32_t rate)
 {
-    const double share = summary.captured_seconds > 0 ? summary.kept_seconds / summary.captured_seconds : 0.0;
-    char text[200];
-    std::snprintf(text, sizeof text, "captured %.1f s, kept %.1f s (%d%%), peak %s dBFS, %llu samples clipped, %.1f s lost",
-                  summary.captured_seconds, summary.kept_seconds, static_cast<int>(std::lround(share * 100)),
-                  dbfs_text(summary.peak).c_str(), static_cast<unsigned long long>(summary.clipped),
-                  summary.lost_seconds);
-    std::string line = text;
-    if (summary.paused_seconds > 0) {
-        line += format_text(", device paused %.1f s", summary.paused_seconds);
-        if (summary.stalls > 1) {
-            line += format_text(" in %llu stalls", static_cast<unsigned long long>(summary.stalls));
+    const auto seconds = [rate](uint64_t frames) { return rate == 0 ? 0.0 : static_cast<double>(frames) / rate; };
+    const double share =
+        totals.frames_captured > 0 ? static_cast<double>(totals.samples_kept) / static_cast<double>(totals.frames_captured) : 0.0;
+    std::string line = format_text("captured %.1f s, kept %.1f s (%d%%), peak %s dBFS, %llu samples clipped, %.1f s lost",
+                                   seconds(totals.frames_captured), seconds(totals.samples_kept),
+                                   static_cast<int>(std::lround(share * 100)), dbfs_text(totals.peak).c_str(),
+                                   static_cast<unsigned long long>(totals.clipped), seconds(totals.frames_lost));
+    const capture_stalls& stalls = totals.stalls;
+    if (stalls.frames > 0) {
+        line += format_text(", device paused %.1f s", seconds(stalls.frames));
+        if (stalls.count > 1) {
+            line += format_text(" in %llu stalls", static_cast<unsigned long long>(stalls.count));
         }
-        for (std::size_t i = 0; i < summary.stall_starts.size(); ++i) {
+        const std::size_t placed = std::min<std::size_t>(stalls.count, stalls.starts.size());
+        for (std::size_t i = 0; i < placed; ++i) {
             line += i == 0 ? " at " : ", ";
-            line += clock_text(summary.stall_starts[i]);
+            line += clock_text(seconds(stalls.starts[i]));
         }
-        if (summary.stalls > summary.stall_starts.size() && !summary.stall_starts.empty()) {
-            line += format_text(" and %llu more", static_cast<unsigned long long>(summary.stalls - summary.stall_starts.size()));
+        if (stalls.count > placed && placed > 0) {
+            line += format_text(" and %llu more", static_cast<unsigned long long>(stalls.count - placed));
         }
     }
     return line;
 }
 
-std::string silence_line(const run_summary& summary)
+std::string silence_line(const capture_totals& totals)
 {
-    if (summary.captured_seconds <= 0) {
+    if (totals.frames_captured == 0) {
         return {};
     }
-    if (summary.kept_seconds <= 0) {
+    if (totals.samples_kept == 0) {
         return "every sample was digital silence, so target.wav holds no sound: is the right input chosen? "
                "(see \"Choosing the input\" in the README, or floatrec(1))";
     }
-    const double dropped = 1.0 - summary.kept_seconds / summary.captured_seconds;
+    const double dropped = 1.0 - static_cast<double>(totals.samples_kept) / static_cast<double>(totals.frames_captured);
     if (dropped > 0.5) {
         return format_text("the silence filter dropped %d%% of the samples captured (digital silence, or the zeros of a "
-                      "16-bit source)",
-                      static_cast<int>(std::lround(dropped * 100)));
+                           "16-bit source)",
+                           static_cast<int>(std::lround(dropped * 100)));
     }
     return {};
 }

@@ -8,6 +8,7 @@
 // meter's line is cleared first and drawn again below them.
 #pragma once
 
+#include "common/counts.h"
 #include "common/failure.h"
 #include "common/text.h"
 
@@ -70,26 +71,12 @@ void meter_show(const meter_reading& reading);
 // Takes the meter away for good (the capture is over).
 void meter_stop();
 
-// What the run captured, for the closing summary.
-struct run_summary {
-    double captured_seconds = 0;
-    double kept_seconds = 0;
-    float peak = 0;
-    uint64_t clipped = 0;
-    double lost_seconds = 0;
-    double paused_seconds = 0;
-    uint64_t stalls = 0;               // times the device fell behind
-    std::vector<double> stall_starts;  // when the first few began, seconds into the take
-};
-
-// How many stall starts the summary places.
-inline constexpr std::size_t stalls_placed = 3;
-
-// "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost",
-// and ", device paused 3.0 s at 00:04" when the device fell behind (with
-// several stalls: "in 5 stalls at 00:04, 00:20, 01:10 and 2 more").
-std::string summary_line(const run_summary& summary);
+// "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost"
+// for the counts at `rate`, and ", device paused 3.0 s at 00:04" when the
+// device fell behind (with several stalls: "in 5 stalls at 00:04, 00:20,
+// 01:10 and 2 more").
+std::string summary_line(const capture_totals& totals, uint32_t rate);
 
 // The line after the summary when the silence filter kept nothing, or
 // dropped more than half of what was captured; empty otherwise.
-std::string silence_line(const run_summary& summary);
+std::string silence_line(const capture_totals& totals);

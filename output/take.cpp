@@ -6,7 +6,7 @@
 #include "output/names.h"
 #include "output/target.h"
 #include "output/wav.h"
-#include "pipeline/period.h"
+#include "common/sample.h"
 
 #include <cerrno>
 #include <charconv>

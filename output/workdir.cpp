@@ -4,7 +4,7 @@
 #include "common/text.h"
 #include "output/names.h"
 #include "output/wav.h"
-#include "pipeline/period.h"
+#include "common/sample.h"
 
 #include <cerrno>
 #include <charconv>

@@ -13,6 +13,13 @@
 
 namespace {
 
+// The main thread's way: wait for work (a second at most), then take the oldest event.
+std::optional<capture_event> wait_for_event(period_queue& queue)
+{
+    queue_wait_for_work(queue, monotonic_ns() + ns_per_second);
+    return queue_next(queue);
+}
+
 struct count_case {
     uint32_t rate;
     uint64_t frames;
@@ -103,20 +110,20 @@ TEST(CaptureQueue, HoldsThirtySecondsAndHandsFreedSlotsBackFirst)
     period_queue queue;
     ASSERT_TRUE(queue_init(queue, 8000, 44100));
     // Freed slots come back first, so a queue that keeps up reuses one slot.
-    const auto first = queue_take_slot(queue);
+    const auto first = queue_acquire_slot(queue);
     ASSERT_TRUE(first.has_value());
     queue_release(queue, *first);
-    EXPECT_EQ(queue_take_slot(queue), first);
+    EXPECT_EQ(queue_acquire_slot(queue), first);
 
     // Once every slot is taken, the next release wakes the waiting capture thread.
-    while (queue_take_slot(queue)) {
+    while (queue_acquire_slot(queue)) {
     }
     EXPECT_FALSE(readable(queue.slot_freed.get()));
     queue_release(queue, *first);
     EXPECT_TRUE(readable(queue.slot_freed.get()));
     queue_slot_wait_done(queue);
     EXPECT_FALSE(readable(queue.slot_freed.get()));
-    EXPECT_EQ(queue_take_slot(queue), first);
+    EXPECT_EQ(queue_acquire_slot(queue), first);
 }
 
 // The protocol as the main thread sees it: reports of one kind in a row
@@ -127,12 +134,12 @@ TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
 {
     period_queue queue;
     ASSERT_TRUE(queue_init(queue, 8000, 800)); // 32 slots
-    queue_push(queue, frames_lost{1, 0, 100});  // an overrun
-    queue_push(queue, frames_lost{0, 2, 1600}); // two dropped periods: one report
+    queue_push(queue, audio_lost{1, 0, 100});  // an overrun
+    queue_push(queue, audio_lost{0, 2, 1600}); // two dropped periods: one report
     queue_push(queue, read_failed{-EIO});
     queue_push(queue, read_failed{-EIO});
     std::vector<uint32_t> pushed;
-    std::optional<uint32_t> slot = queue_take_slot(queue); // the one being filled
+    std::optional<uint32_t> slot = queue_acquire_slot(queue); // the one being filled
     for (int i = 0; i < 400; ++i) {
         queue_push(queue, read_failed{i % 2 == 0 ? -ESTRPIPE : -EIO}); // kinds that alternate never merge
         queue_push(queue, device_silent{});
@@ -146,17 +153,17 @@ TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
     queue_push(queue, capture_over{capture_outcome::stopped});
     EXPECT_GT(queue_reports_unsaid(queue), 0U);
 
-    const std::optional<capture_event> lost = queue_wait(queue);
-    ASSERT_TRUE(lost && std::holds_alternative<frames_lost>(*lost));
-    EXPECT_EQ(std::get<frames_lost>(*lost).overruns, 1U);
-    EXPECT_EQ(std::get<frames_lost>(*lost).dropped_periods, 2U);
-    EXPECT_EQ(std::get<frames_lost>(*lost).frames, 1700U);
-    const std::optional<capture_event> failed = queue_wait(queue);
+    const std::optional<capture_event> lost = wait_for_event(queue);
+    ASSERT_TRUE(lost && std::holds_alternative<audio_lost>(*lost));
+    EXPECT_EQ(std::get<audio_lost>(*lost).overruns, 1U);
+    EXPECT_EQ(std::get<audio_lost>(*lost).dropped_periods, 2U);
+    EXPECT_EQ(std::get<audio_lost>(*lost).frames, 1700U);
+    const std::optional<capture_event> failed = wait_for_event(queue);
     ASSERT_TRUE(failed && std::holds_alternative<read_failed>(*failed));
     EXPECT_EQ(std::get<read_failed>(*failed).count, 2U);
     std::vector<uint32_t> taken;
     for (;;) {
-        const std::optional<capture_event> event = queue_wait(queue);
+        const std::optional<capture_event> event = wait_for_event(queue);
         ASSERT_TRUE(event.has_value());
         if (const auto* period = std::get_if<period_ready>(&*event)) {
             taken.push_back(period->slot);
@@ -177,12 +184,12 @@ TEST(CaptureQueue, LevelsAndStallsAreLatestValues)
     ASSERT_TRUE(queue_init(queue, 8000, 800));
     queue_set_levels(queue, capture_levels{0.5F, 400, 300});
     queue_set_levels(queue, capture_levels{0.25F, 700, 600});
-    EXPECT_FALSE(queue_wait(queue).has_value());
-    const capture_levels levels = queue_take_levels(queue);
+    EXPECT_FALSE(wait_for_event(queue).has_value());
+    const capture_levels levels = queue_read_levels(queue);
     EXPECT_EQ(levels.peak, 0.5F);
     EXPECT_EQ(levels.frames, 700U);
     EXPECT_EQ(levels.loud, 600U);
-    EXPECT_EQ(queue_take_levels(queue).peak, 0.0F);
+    EXPECT_EQ(queue_read_levels(queue).peak, 0.0F);
     for (uint64_t at : {8000U, 16000U, 24000U, 32000U}) {
         queue_add_stall(queue, 4000, at);
     }

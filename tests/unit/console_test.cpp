@@ -61,27 +61,25 @@ TEST(Console, MeterFitsTheTerminal)
 
 TEST(Console, SummaryAndWhereTheMeterGoes)
 {
-    run_summary summary;
-    summary.captured_seconds = 10;
-    summary.kept_seconds = 8.7;
-    summary.peak = 0.5F;
-    EXPECT_EQ(summary_line(summary), "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost");
+    constexpr uint32_t rate = 100; // counts are in frames: 100 a second
+    capture_totals totals;
+    totals.frames_captured = 1000;
+    totals.samples_kept = 870;
+    totals.peak = 0.5F;
+    EXPECT_EQ(summary_line(totals, rate), "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost");
     // Stalls placed in the take: one, then the first three of several.
-    summary.paused_seconds = 3.04;
-    summary.stalls = 1;
-    summary.stall_starts = {4.7};
-    EXPECT_TRUE(summary_line(summary).ends_with(", 0.0 s lost, device paused 3.0 s at 00:04"));
-    summary.stalls = 5;
-    summary.stall_starts = {4.7, 20, 70.2};
-    EXPECT_TRUE(summary_line(summary).ends_with(", device paused 3.0 s in 5 stalls at 00:04, 00:20, 01:10 and 2 more"));
+    totals.stalls = capture_stalls{304, 1, {470, 0, 0}};
+    EXPECT_TRUE(summary_line(totals, rate).ends_with(", 0.0 s lost, device paused 3.0 s at 00:04"));
+    totals.stalls = capture_stalls{304, 5, {470, 2000, 7020}};
+    EXPECT_TRUE(summary_line(totals, rate).ends_with(", device paused 3.0 s in 5 stalls at 00:04, 00:20, 01:10 and 2 more"));
 
     // Said after the summary: nothing kept, or most of it dropped.
-    EXPECT_EQ(silence_line(summary), "");
-    summary.kept_seconds = 4;
-    EXPECT_EQ(silence_line(summary), "the silence filter dropped 60% of the samples captured (digital silence, or the "
-                                     "zeros of a 16-bit source)");
-    summary.kept_seconds = 0;
-    EXPECT_TRUE(silence_line(summary).starts_with("every sample was digital silence, so target.wav holds no sound"));
+    EXPECT_EQ(silence_line(totals), "");
+    totals.samples_kept = 400;
+    EXPECT_EQ(silence_line(totals), "the silence filter dropped 60% of the samples captured (digital silence, or the "
+                                    "zeros of a 16-bit source)");
+    totals.samples_kept = 0;
+    EXPECT_TRUE(silence_line(totals).starts_with("every sample was digital silence, so target.wav holds no sound"));
     EXPECT_EQ(dbfs_text(0.0F), "-inf");
     EXPECT_EQ(dbfs_text(1.0F), "0.0");
 

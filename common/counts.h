@@ -1,0 +1,25 @@
+// The counts of a capture, in frames: the one set the main thread keeps, the
+// meter reads and the closing summary formats. Seconds exist only in text.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// How far the device's delivery fell behind the wall clock (a stalled sound
+// server): what played meanwhile may be missing from the take, though no
+// frame was counted as lost.
+struct capture_stalls {
+    uint64_t frames = 0;              // in all
+    uint64_t count = 0;               // the stalls
+    std::array<uint64_t, 3> starts{}; // where the first ones began, in frames into the take
+};
+
+// What the capture took in.
+struct capture_totals {
+    uint64_t frames_captured = 0; // delivered by the device and filtered
+    uint64_t frames_lost = 0;     // lost to overruns, dropped, or while the device or the process was stopped
+    uint64_t samples_kept = 0;    // passed the silence filter
+    float peak = 0.0F;            // the largest kept magnitude
+    uint64_t clipped = 0;         // samples at the clip level (either rail of a 16-bit source)
+    capture_stalls stalls;        // the device's delivery behind the clock
+};
