@@ -46,7 +46,7 @@ struct consumer {
     capture_totals& totals;
     std::optional<period_ready> latest{}; // its slot is kept for the dumps until the next period
     bool write_failed = false;
-    bool take_begun = false;          // 00000.raw emptied and the note written, at the first frame
+    bool take_begun = false;          // 00000.raw emptied and the note written, when the first period came
     std::optional<double> kept_share{}; // for the meter: of the frames read so far in the period
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
     uint64_t frames_gathered = 0;     // device time in those periods
@@ -165,7 +165,7 @@ void append_gathered(consumer& c)
 void on_period(consumer& c, const period_ready& period)
 {
     if (!c.write_failed && !c.take_begun) {
-        // The first frame: only now is there something worth emptying 00000.raw for.
+        // The first period the device delivered: only now is there something worth emptying 00000.raw for.
         c.take_begun = true;
         if (const failure begun = take_begin(c.raw, c.plan.rate); !begun.ok()) {
             stop_writing(c, begun);

@@ -20,7 +20,7 @@
 void say_stop_requests(stop_control& stop);
 
 // Captures `frames_wanted` frames (at least one) into "00000.raw", whose
-// take begins at the first frame; the last period stays in `bufs` for the
+// take begins when the first period arrives; the last period stays in `bufs` for the
 // dumps. `stop` ends it early. Its failures are said here, as they happen.
 capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, uint64_t frames_wanted,
                          stop_control& stop, capture_totals& totals);

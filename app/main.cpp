@@ -1,13 +1,17 @@
 // floatrec: records the default ALSA capture device into "target.wav".
 //
 // One run, phase by phase: duration, the directory locked, an unfinished
-// take saved, the checks, the device, the buffers, the capture (at the first
-// frame 00000.raw is emptied and the take's note written; every period is
-// synced), "target.wav" assembled from "00000.raw", the note gone, the dumps
-// of the last period, the device closed. A failing phase has said
-// why on standard error; the run then ends with status 1, its owners
-// releasing the device and the files. Until the first frame nothing in the
-// directory changes. Status 0 means target.wav holds the whole recording.
+// take saved, the checks, the device, the buffers, the capture (when the
+// first period arrives 00000.raw is emptied and the take's note written; the
+// periods are synced about once a second), "target.wav" assembled from
+// "00000.raw", the note gone, the dumps of the last period, the device
+// closed. A failing phase has said why on standard error; the run then ends
+// with status 1, its owners releasing the device and the files. Until the
+// first period nothing in the directory changes. Status 0 means target.wav
+// holds every frame that was captured, for the whole duration or up to a
+// stop request; audio lost on the way (overruns, a stopped process, a disk
+// that fell behind) is said and counted in the summary's "lost", not in the
+// status.
 
 #include "app/loop.h"
 #include "app/process_setup.h"

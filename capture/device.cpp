@@ -222,7 +222,7 @@ bool request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t per
 
 void cap_close(snd_pcm_t* pcm_handle)
 {
-    // Results are of no use at this point: the device is done with either way.
+    // Whatever these return, the device is done with: nothing is left to do with a failure.
     snd_pcm_drop(pcm_handle);
     snd_pcm_drain(pcm_handle);
     snd_pcm_drop(pcm_handle);

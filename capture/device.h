@@ -62,7 +62,7 @@ snd_pcm_uframes_t reader_wake_frames(uint32_t rate, snd_pcm_uframes_t period_fra
 // false when it will not (the meter then moves as the reader wakes).
 bool request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t period_frames);
 
-// Stops and closes the device; results are of no use at this point.
+// Stops and closes the device (drop, drain, drop, close), results ignored.
 void cap_close(snd_pcm_t* pcm_handle);
 
 // Whether a device's close was left running because it did not end in time.

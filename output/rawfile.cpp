@@ -1,4 +1,4 @@
-// 00000.raw: opened, emptied at the first frame, appended period by period and synced.
+// 00000.raw: opened, emptied when the first period arrives, appended and synced about once a second.
 #include "output/rawfile.h"
 
 #include "common/sample.h"
@@ -27,7 +27,7 @@ failure open_raw(raw_file& raw, int create)
         if (errno == ELOOP) {
             return fail_because(fault::refused, raw_name, "it is a symbolic link");
         }
-        // None yet: it is created at the first frame.
+        // None yet: it is created when the first period arrives.
         return errno == ENOENT && create == 0 ? failure{} : fail(fault::raw_open, raw_name, errno);
     }
     struct stat st = {};

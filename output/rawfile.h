@@ -3,7 +3,7 @@
 //   raw_open     (main, before the device)  an existing file is opened without
 //                truncating, so that a take it holds can be saved first;
 //   raw_prepare  (main, with the buffers)   the memory for the periods gathered;
-//   raw_reset    (the take's first frame)   emptied, or created where there is none;
+//   raw_reset    (the first period)         emptied, or created where there is none;
 //   raw_room, raw_gathered (every period)   filtered into memory behind the ones before;
 //   raw_append   (about once a second)      what was gathered, in one write and one sync;
 //   raw_read_size (main, at the end)        its size taken for target.wav.

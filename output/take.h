@@ -1,6 +1,6 @@
 // A take: what 00000.raw holds, and the note beside it that says how to read
-// it back and whether it is finished. A run writes the note, synced, at its
-// first frame; once target.wav is in place the note goes. A note that still
+// it back and whether it is finished. A run writes the note, synced, when
+// its first period arrives; once target.wav is in place the note goes. A note that still
 // says "unfinished" at the next start means the run before was killed, lost
 // its power or failed before target.wav: that start saves the take as
 // recovered-YYYYMMDD-HHMMSS.wav before it empties 00000.raw. A note that is

@@ -71,7 +71,7 @@ TEST(Run, AnnouncesTheDurationThenReportsAMissingDevice)
                               "; see \"Choosing the input\" in the README or floatrec(1)")
             << r.err;
         EXPECT_EQ(err.back(), nothing_recorded);
-        // No 00000.raw where there was none: it is created at the first frame.
+        // No 00000.raw where there was none: it is created when the first period arrives.
         EXPECT_FALSE(fs::exists(box.at("00000.raw")));
     }
 }
