@@ -108,6 +108,7 @@ struct device_run {
 struct unconfirmed_failure {
     std::optional<read_failed> failure;
     std::optional<audio_lost> loss;
+    bool after_gap = false; // the loss came after this thread itself did not run for longer than the buffer
 };
 
 // For a meter on the screen: the loudest frame since the last update, and
@@ -140,6 +141,7 @@ struct reader_state {
     bool must_wait = false; // the last read found nothing
     uint32_t empty_wakes = 0;    // wake-ups in a row after which the device had nothing
     bool poll_unreliable = false; // the device's descriptor says readable with nothing to read
+    int64_t last_ran_ns = -1;     // when this thread last came back from the device
     uint32_t continues_said = 0;  // the process's stops seen so far
     std::optional<process_stopped> stop_pending; // seen, not yet said
     uint64_t frames_since_stop = 0;              // frames read since it was seen
@@ -274,8 +276,20 @@ int start_device(reader_state& st, uint64_t& lost)
 // its reader runs again, which is the stop's and said as such. A read that
 // was under way when the process stopped may still bring frames first, so
 // it is said without a loss only once a whole device buffer has come since.
+// A loss after this thread itself did not run for longer than the buffer
+// gives the signal thread a moment to say whether the process was stopped
+// (all threads go on together after SIGCONT; on a busy machine it may run
+// later than this one).
 void say_process_stopped(reader_state& st, bool at_end)
 {
+    if (st.unconfirmed.loss && st.unconfirmed.after_gap) {
+        const int64_t until = monotonic_ns() + 200'000'000;
+        while (st.plan.stop->continues.load() == st.continues_said && monotonic_ns() < until) {
+            const timespec moment = {0, 1'000'000};
+            nanosleep(&moment, nullptr);
+        }
+        st.unconfirmed.after_gap = false;
+    }
     const uint32_t continues = st.plan.stop->continues.load();
     if (continues != st.continues_said) {
         st.continues_said = continues;
@@ -353,6 +367,9 @@ bool recover(reader_state& st, int failure, int64_t now)
         // An overrun while waiting for the main thread to free a slot is the disk's.
         const bool disk = st.fill.queue_full_since_ns >= 0 && (st.fill.disk_behind || st.queue.on_disk.load());
         st.unconfirmed.loss = audio_lost{overrun ? 1U : 0U, 0, lost, disk};
+        // This thread itself did not run for longer than the device's buffer:
+        // the whole process may have been stopped, which SIGCONT will say.
+        st.unconfirmed.after_gap = st.last_ran_ns >= 0 && now - st.last_ran_ns > frames_to_ns(st.plan.buffer_frames, st.plan.rate);
     }
     if (err < 0) {
         device_is_gone(st, err);
@@ -488,6 +505,8 @@ capture_outcome capture(reader_state& st)
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
         note_running(*st.plan.stop, now);
+        const int64_t ran_before = st.last_ran_ns;
+        st.last_ran_ns = now;
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
         st.empty_wakes = woken && st.must_wait ? st.empty_wakes + 1 : 0;
         if (got > 0) {
@@ -497,8 +516,13 @@ capture_outcome capture(reader_state& st)
                 queue_push(st.queue, device_silent{});
                 st.silence.said = true;
             }
-        } else if (!recover(st, static_cast<int>(got), now)) {
-            return capture_outcome::device_lost;
+        } else {
+            st.last_ran_ns = ran_before; // the gap before a failure is what recover weighs
+            const bool recovered = recover(st, static_cast<int>(got), now);
+            st.last_ran_ns = now;
+            if (!recovered) {
+                return capture_outcome::device_lost;
+            }
         }
     }
 }
@@ -510,15 +534,6 @@ void* capture_main(void* arg)
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
     const capture_outcome outcome = capture(st);
-    if (st.unconfirmed.loss && !st.stop_pending) {
-        // A loss just before the end may be a stopped process that was
-        // continued a moment ago: the signal thread says so within microseconds.
-        const int64_t until = monotonic_ns() + 20'000'000;
-        while (st.plan.stop->continues.load() == st.continues_said && monotonic_ns() < until) {
-            const timespec moment = {0, 1'000'000};
-            nanosleep(&moment, nullptr);
-        }
-    }
     say_process_stopped(st, true);
     confirm_failures(st);
     if (outcome != capture_outcome::failed) {

@@ -81,6 +81,8 @@ int rename_noreplace(const char* from, const char* to)
 
 namespace {
 
+// Process-wide: the third stop request quits at once from the signal
+// thread, which must reach the temporary file being written to remove it.
 std::atomic<const char*> temp_being_written{nullptr};
 
 } // namespace

@@ -237,7 +237,7 @@ recovery finish_recovery(take_note note, uint64_t size)
 // Saves the first `size` bytes of 00000.raw as a new recovered file. The note
 // names each file before the take is renamed to it, so a start after a crash
 // anywhere in here finds the file that holds the take, or no such file.
-recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, uint64_t size)
+recovery save_take(const raw_file& raw, take_note note, const wav_header& header, uint64_t size)
 {
     constexpr int most_copies = 999;
     recovery failed;
@@ -257,7 +257,7 @@ recovery save_take(const raw_file& raw, take_note note, const wav_header& hdr, u
     }
     std::string name = recovered_name(note.started_unix, copy);
     temp_file temp(recovered_temp_name);
-    failure status = write_wav_temp(temp, name.c_str(), hdr, raw.fd.get(), size);
+    failure status = write_wav_temp(temp, name.c_str(), header, raw.fd.get(), size);
     // The same file goes to the next free name when one is taken meanwhile.
     for (; status.ok() && copy <= most_copies; name = recovered_name(note.started_unix, ++copy)) {
         if (use = name_taken(name); use == name_use::unknown) {
@@ -348,16 +348,16 @@ recovery recover_take(const raw_file& raw)
     }
     // A trailing partial sample (a write cut short) is left out.
     const uint64_t size = raw.fd.valid() ? static_cast<uint64_t>(st.st_size) / bytes_per_sample * bytes_per_sample : 0;
-    const wav_header hdr = finish_hdr(init_hdr(), size, note.rate);
+    const wav_header header = finish_hdr(init_hdr(), size, note.rate);
     // Nothing appended yet (killed right after the note, or 00000.raw removed
     // since), or already in target.wav (only the note's removal did not last).
-    if (size == 0 || wav_file_holds(target_name, hdr, raw.fd.get(), size)) {
+    if (size == 0 || wav_file_holds(target_name, header, raw.fd.get(), size)) {
         result.why = forget_note();
         return result;
     }
     // Saved by a start that was stopped before the note could say so.
-    if (!note.saved_as.empty() && wav_file_holds(note.saved_as.c_str(), hdr, raw.fd.get(), size)) {
+    if (!note.saved_as.empty() && wav_file_holds(note.saved_as.c_str(), header, raw.fd.get(), size)) {
         return finish_recovery(note, size);
     }
-    return save_take(raw, note, hdr, size);
+    return save_take(raw, note, header, size);
 }

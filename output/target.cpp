@@ -72,7 +72,7 @@ failure copy_samples(int from_fd, int to_fd, int64_t at, uint64_t size, const ch
 
 } // namespace
 
-failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& hdr, int from_fd, uint64_t size)
+failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& header, int from_fd, uint64_t size)
 {
     // The directory is this run's (it holds the lock), so one temporary name
     // serves; whatever an interrupted run left under it goes first.
@@ -81,7 +81,7 @@ failure write_wav_temp(const temp_file& temp, const char* name, const wav_header
     if (!fd.valid()) {
         return fail(fault::target_open, name, errno);
     }
-    const std::vector<uint8_t> head = header_bytes(hdr);
+    const std::vector<uint8_t> head = header_bytes(header);
     failure status = write_all(fd.get(), head, name, 0);
     if (status.ok()) {
         status = copy_samples(from_fd, fd.get(), static_cast<int64_t>(head.size()), size, name);
@@ -93,9 +93,9 @@ failure write_wav_temp(const temp_file& temp, const char* name, const wav_header
     return status.ok() ? closed : status;
 }
 
-bool wav_file_holds(const char* name, const wav_header& hdr, int from_fd, uint64_t size)
+bool wav_file_holds(const char* name, const wav_header& header, int from_fd, uint64_t size)
 {
-    const std::vector<uint8_t> head = header_bytes(hdr);
+    const std::vector<uint8_t> head = header_bytes(header);
     const unique_fd file(open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st = {};
     if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -120,11 +120,11 @@ bool wav_file_holds(const char* name, const wav_header& hdr, int from_fd, uint64
     return true;
 }
 
-failure write_target(const wav_header& hdr, raw_file& raw, bool& replaced)
+failure write_target(const wav_header& header, raw_file& raw, bool& replaced)
 {
     replaced = false;
     temp_file temp(target_temp_name);
-    failure status = write_wav_temp(temp, target_name, hdr, raw.fd.get(), raw.size);
+    failure status = write_wav_temp(temp, target_name, header, raw.fd.get(), raw.size);
     if (status.ok() && rename(temp.name, target_name) != 0) {
         status = fail(fault::writing, target_name, errno);
     }

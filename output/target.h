@@ -13,12 +13,12 @@
 // after a failure that is false when the previous target.wav is left as it
 // was (and no temporary file remains), true when only the directory could
 // not be synced.
-failure write_target(const wav_header& hdr, raw_file& raw, bool& replaced);
+failure write_target(const wav_header& header, raw_file& raw, bool& replaced);
 
-// Writes the WAV file `temp.name` afresh: `hdr`, then the first `size`
+// Writes the WAV file `temp.name` afresh: `header`, then the first `size`
 // bytes of `from_fd`, synced. Failures name `name`, the file it becomes.
-failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& hdr, int from_fd, uint64_t size);
+failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& header, int from_fd, uint64_t size);
 
-// Whether the file `name` holds exactly `hdr` and then the first `size`
+// Whether the file `name` holds exactly `header` and then the first `size`
 // bytes of `from_fd`.
-bool wav_file_holds(const char* name, const wav_header& hdr, int from_fd, uint64_t size);
+bool wav_file_holds(const char* name, const wav_header& header, int from_fd, uint64_t size);

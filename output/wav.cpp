@@ -53,57 +53,57 @@ wav_header init_hdr()
 
 wav_header finish_hdr(const wav_header& start, uint64_t data_bytes, uint32_t rate)
 {
-    wav_header hdr = start;
+    wav_header header = start;
     const uint64_t samples = data_bytes / bytes_per_sample;
-    hdr.sample_rate = rate;
-    hdr.byte_rate = static_cast<uint32_t>(rate * bytes_per_sample);
-    hdr.fact_size = 4; // the sample count that follows
-    hdr.rf64 = needs_rf64(data_bytes);
-    if (hdr.rf64) {
-        hdr.tag_riff = {'R', 'F', '6', '4'};
-        hdr.ds64_riff_size = rf64_riff_size(data_bytes);
-        hdr.ds64_data_size = data_bytes;
-        hdr.ds64_sample_count = samples;
-        hdr.riff_size = size_in_ds64;
-        hdr.sample_count = size_in_ds64;
-        hdr.data_size = size_in_ds64;
+    header.sample_rate = rate;
+    header.byte_rate = static_cast<uint32_t>(rate * bytes_per_sample);
+    header.fact_size = 4; // the sample count that follows
+    header.rf64 = needs_rf64(data_bytes);
+    if (header.rf64) {
+        header.tag_riff = {'R', 'F', '6', '4'};
+        header.ds64_riff_size = rf64_riff_size(data_bytes);
+        header.ds64_data_size = data_bytes;
+        header.ds64_sample_count = samples;
+        header.riff_size = size_in_ds64;
+        header.sample_count = size_in_ds64;
+        header.data_size = size_in_ds64;
     } else {
-        hdr.tag_riff = {'R', 'I', 'F', 'F'};
-        hdr.riff_size = static_cast<uint32_t>(riff_size(data_bytes));
-        hdr.sample_count = static_cast<uint32_t>(samples);
-        hdr.data_size = static_cast<uint32_t>(data_bytes);
+        header.tag_riff = {'R', 'I', 'F', 'F'};
+        header.riff_size = static_cast<uint32_t>(riff_size(data_bytes));
+        header.sample_count = static_cast<uint32_t>(samples);
+        header.data_size = static_cast<uint32_t>(data_bytes);
     }
-    return hdr;
+    return header;
 }
 
-std::vector<uint8_t> header_bytes(const wav_header& hdr)
+std::vector<uint8_t> header_bytes(const wav_header& header)
 {
     std::vector<uint8_t> out;
     out.reserve(rf64_header_bytes);
-    put_tag(out, hdr.tag_riff);
-    put_le(out, hdr.riff_size, 4);
-    put_tag(out, hdr.tag_wave);
-    if (hdr.rf64) {
+    put_tag(out, header.tag_riff);
+    put_le(out, header.riff_size, 4);
+    put_tag(out, header.tag_wave);
+    if (header.rf64) {
         put_tag(out, "ds64");
         put_le(out, ds64_len, 4);
-        put_le(out, hdr.ds64_riff_size, 8);
-        put_le(out, hdr.ds64_data_size, 8);
-        put_le(out, hdr.ds64_sample_count, 8);
+        put_le(out, header.ds64_riff_size, 8);
+        put_le(out, header.ds64_data_size, 8);
+        put_le(out, header.ds64_sample_count, 8);
         put_le(out, 0, 4); // no table of other chunk sizes
     }
-    put_tag(out, hdr.tag_fmt);
-    put_le(out, hdr.fmt_size, 4);
-    put_le(out, hdr.format_tag, 2);
-    put_le(out, hdr.channels, 2);
-    put_le(out, hdr.sample_rate, 4);
-    put_le(out, hdr.byte_rate, 4);
-    put_le(out, hdr.block_align, 2);
-    put_le(out, hdr.bits_per_sample, 2);
-    put_le(out, hdr.extension_size, 2);
-    put_tag(out, hdr.tag_fact);
-    put_le(out, hdr.fact_size, 4);
-    put_le(out, hdr.sample_count, 4);
-    put_tag(out, hdr.tag_data);
-    put_le(out, hdr.data_size, 4);
+    put_tag(out, header.tag_fmt);
+    put_le(out, header.fmt_size, 4);
+    put_le(out, header.format_tag, 2);
+    put_le(out, header.channels, 2);
+    put_le(out, header.sample_rate, 4);
+    put_le(out, header.byte_rate, 4);
+    put_le(out, header.block_align, 2);
+    put_le(out, header.bits_per_sample, 2);
+    put_le(out, header.extension_size, 2);
+    put_tag(out, header.tag_fact);
+    put_le(out, header.fact_size, 4);
+    put_le(out, header.sample_count, 4);
+    put_tag(out, header.tag_data);
+    put_le(out, header.data_size, 4);
     return out;
 }

@@ -49,9 +49,9 @@ bool needs_rf64(uint64_t data_bytes);
 // A header with the constant fields set and no samples yet.
 wav_header init_hdr();
 
-// `hdr` with the sizes for `data_bytes` bytes of samples at `rate` frames per
+// `header` with the sizes for `data_bytes` bytes of samples at `rate` frames per
 // second: RIFF, or RF64 when they outgrow 32 bits.
-wav_header finish_hdr(const wav_header& hdr, uint64_t data_bytes, uint32_t rate);
+wav_header finish_hdr(const wav_header& header, uint64_t data_bytes, uint32_t rate);
 
 // The header as it stands in the file, little-endian, field by field.
-std::vector<uint8_t> header_bytes(const wav_header& hdr);
+std::vector<uint8_t> header_bytes(const wav_header& header);

@@ -119,12 +119,16 @@ TEST_P(SlowSoundServer, ServerKilledMidRunKeepsWhatCameBeforeAndFails)
     EXPECT_TRUE(is_stretch_of(kept, played));
 }
 
-// The plugin hands over whole one-second periods, late: by 3 s the first
-// (silent) ones are there, and a silent frame is something to keep.
+// The plugin hands over whole one-second periods, late, and silent ones
+// too: once the first has come (the take's note is written then), Ctrl-C
+// ends the take, and a silent frame is something to keep.
 TEST_P(SlowSoundServer, NothingPlayingStillStopsOnOneSigint)
 {
     signal_timing sigint;
-    const run_result r = run_floatrec(box, {"30"}, {.while_running = signal_after(3000ms, SIGINT, sigint)});
+    const run_result r = run_floatrec(
+        box, {"30"},
+        {.while_running = signal_when([this] { return std::filesystem::exists(box.at(".00000.raw.take")); }, SIGINT, sigint)});
+    EXPECT_TRUE(sigint.ready);
     EXPECT_LT(sigint.took_to_end(), 10s); // not the 30 s asked for
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("recording stopped early: "), std::string::npos) << r.err;

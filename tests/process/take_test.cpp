@@ -21,8 +21,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string nothing_recorded = "nothing was recorded: 00000.raw, the dumps and target.wav are as they were\n";
-
 std::vector<fs::path> recovered_files(const sandbox& box)
 {
     std::vector<fs::path> found;
@@ -299,7 +297,7 @@ TEST(Take, StopWhileSavingATakeEndsTheRunBeforeTheDevice)
                      "inject=renameat2:delay_enter=1000000"}});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "saved the unfinished take in 00000.raw as " + planted_name + ".wav (1.0 s)\nstopped before recording\n" +
-                         nothing_recorded);
+                         std::string(nothing_recorded));
     EXPECT_EQ(wavs_holding(box, take, true), std::vector<std::string>{planted_name + ".wav"});
 }
 
@@ -462,15 +460,6 @@ void expect_acknowledged_periods_kept(const fs::path& dir, std::size_t periods, 
     }
 }
 
-std::size_t progress_lines(const run_result& r)
-{
-    std::size_t lines = 0;
-    for (const std::string& line : lines_of(r.out)) {
-        lines += line.starts_with("Appending ") ? 1 : 0;
-    }
-    return lines;
-}
-
 // Mounts what `image` left, saves what is unfinished there, and returns what
 // then lasts.
 fs::path recovered_after(sandbox& box, const fs::path& image, const std::string& cut)
@@ -509,7 +498,7 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
         const std::string what = "recording cut after operation " + std::to_string(cut);
         powercut_disk disk;
         ASSERT_TRUE(disk.mount(box, cut)) << disk.why_not;
-        const std::size_t acknowledged = progress_lines(run_floatrec(box, {"1"}));
+        const std::size_t acknowledged = progress_lines(run_floatrec(box, {"1"})).size();
         disk.unmount();
         expect_acknowledged_periods_kept(recovered_after(box, disk.image, what), acknowledged, what);
     }
@@ -523,7 +512,7 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
         kill(pid, SIGKILL);
     }});
     killed.unmount();
-    const std::size_t acknowledged = progress_lines(r);
+    const std::size_t acknowledged = progress_lines(r).size();
     int recovery_ops = 0;
     {
         powercut_disk whole;
@@ -561,7 +550,7 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
         const std::string what = "recording with a take to save cut after operation " + std::to_string(cut);
         powercut_disk disk;
         ASSERT_TRUE(disk.mount(box, cut, planted_dir)) << disk.why_not;
-        const std::size_t periods = progress_lines(run_floatrec(box, {"1"}));
+        const std::size_t periods = progress_lines(run_floatrec(box, {"1"})).size();
         disk.unmount();
         const fs::path left = recovered_after(box, disk.image, what);
         EXPECT_EQ(wavs_holding(left, planted, true).size(), 1U) << what;
@@ -614,7 +603,7 @@ void walk_crash_points(const std::vector<std::string>& args, const std::vector<c
             EXPECT_EQ(second.status, 0) << where;
             EXPECT_EQ(second.err, "nothing to recover in " + box.work.string() + "\n") << where;
             EXPECT_EQ(wavs_holding(box, planted, true).size(), 1U) << where;
-            if (const std::size_t periods = progress_lines(killed); periods > 0) {
+            if (const std::size_t periods = progress_lines(killed).size(); periods > 0) {
                 EXPECT_EQ(wavs_holding(box, test_signal(0, periods * 800), false).size(), 1U) << where;
             }
             for (const std::string& err : {killed.err, first.err}) {

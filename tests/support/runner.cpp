@@ -181,15 +181,6 @@ std::function<void(pid_t)> signal_when(std::function<bool()> ready, int signo, s
     };
 }
 
-std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int signo, signal_timing& timing)
-{
-    return [delay, signo, &timing](pid_t pid) {
-        std::this_thread::sleep_for(delay);
-        timing.sent = std::chrono::steady_clock::now();
-        kill(pid, signo);
-    };
-}
-
 std::vector<std::string> lines_of(std::string_view text)
 {
     std::vector<std::string> lines;
@@ -204,3 +195,14 @@ std::vector<std::string> lines_of(std::string_view text)
     return lines;
 }
 
+
+std::vector<std::string> progress_lines(const run_result& r)
+{
+    std::vector<std::string> out;
+    for (const std::string& line : lines_of(r.out)) {
+        if (line.starts_with("Appending ")) {
+            out.push_back(line);
+        }
+    }
+    return out;
+}

@@ -41,17 +41,23 @@ run_options stdout_unread_for(std::chrono::seconds paused);
 // The one way the tests run floatrec: in the sandbox, with `args`.
 run_result run_floatrec(const sandbox& box, const std::vector<std::string>& args, const run_options& options = {});
 
-// For run_options' while_running: sends `signo` once `ready` holds (or after
-// `delay`), and tells how long the program took to end after it.
+// For run_options' while_running: sends `signo` once `ready` holds, and
+// tells how long the program took to end after it.
 struct signal_timing {
     bool ready = false; // the event came before the signal was sent (signal_when)
     std::chrono::steady_clock::time_point sent;
     std::chrono::steady_clock::duration took_to_end() const { return std::chrono::steady_clock::now() - sent; }
 };
 std::function<void(pid_t)> signal_when(std::function<bool()> ready, int signo, signal_timing& timing);
-std::function<void(pid_t)> signal_after(std::chrono::milliseconds delay, int signo, signal_timing& timing);
 
 // The stdout lines of a run, without the empty ones.
 std::vector<std::string> lines_of(std::string_view text);
+
+// The run's progress lines ("Appending N bytes... # M"), in order.
+std::vector<std::string> progress_lines(const run_result& r);
+
+// What a start that recorded nothing says last.
+inline constexpr std::string_view nothing_recorded =
+    "nothing was recorded: 00000.raw, the dumps and target.wav are as they were\n";
 
 inline constexpr std::string_view banner = "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n\n";

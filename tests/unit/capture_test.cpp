@@ -61,14 +61,11 @@ TEST(CaptureSteps, LossIsTheTimeBetweenStartsLessWhatWasDelivered)
 TEST(CaptureSteps, OnlyAnInstantSecondFailureMeansADeadDevice)
 {
     constexpr int64_t ms = 1000000;
-    const int64_t window = failure_window_ns(44100, 88200); // two 1-s periods
-    EXPECT_EQ(window, 1000 * ms);                               // capped at a second
-    EXPECT_EQ(failure_window_ns(44100, 4410), 50 * ms);        // half a 0.1-s buffer
+    const int64_t window = 1000 * ms;
     EXPECT_TRUE(fails_at_once(100 * ms, 0, 102 * ms, window));
     EXPECT_FALSE(fails_at_once(100 * ms, 1, 102 * ms, window));   // frames came
     EXPECT_FALSE(fails_at_once(100 * ms, 0, 2100 * ms, window));  // time passed
     EXPECT_FALSE(fails_at_once(-1, 0, 102 * ms, window));         // the first failure
-    EXPECT_EQ(queue_hold_ns(44100, 88200), 1000 * ms);
 }
 
 TEST(CaptureSteps, AStallIsHalfASecondBehindAtOnceNotADrift)

@@ -100,11 +100,11 @@ TEST(Pipeline, KeepsOrderWithoutGapsAndDropsSilentPeriods)
     EXPECT_TRUE(fused(le_bytes(zeros)).empty());
 }
 
-// The fused pass tests |raw| >= 215 on the integer. Show that this is the
-// float test |float(raw) / 2^31| > 1e-7 for every input near the boundary,
-// at the extremes, and on a spread over the whole 32-bit range, by running
-// them all through both paths.
-TEST(Pipeline, IntegerThresholdEqualsTheFloatOne)
+// The fused pass tests |raw| >= 215 on the integer. It is the plain steps'
+// float test |float(raw) / 2^31| > 1e-7, bit for bit, for every input near
+// the boundary, at the extremes, on a spread over the whole 32-bit range, and
+// on random periods of loud, quiet, silent and extreme samples.
+TEST(Pipeline, FusedPassMatchesThePlainStepsBitForBit)
 {
     std::vector<int32_t> raw;
     for (int32_t v = -1000000; v <= 1000000; ++v) {
@@ -125,22 +125,19 @@ TEST(Pipeline, IntegerThresholdEqualsTheFloatOne)
         loud += static_cast<std::size_t>(v >= 215 || v <= -215);
     }
     EXPECT_EQ(kept.size(), loud);
-}
 
-TEST(Pipeline, FusedPassMatchesThePlainStepsOnRandomPeriods)
-{
     std::mt19937 rng(20261207);
     std::uniform_int_distribution<int32_t> any(int_min, int_max);
     std::uniform_int_distribution<int32_t> quiet(-400, 400);
     std::uniform_int_distribution<int> pick(0, 3);
     for (int round = 0; round < 50; ++round) {
-        std::vector<int32_t> raw(1 + static_cast<std::size_t>(rng() % 5000));
-        for (int32_t& v : raw) {
+        std::vector<int32_t> period(1 + static_cast<std::size_t>(rng() % 5000));
+        for (int32_t& v : period) {
             const int kind = pick(rng);
             v = kind == 0 ? any(rng) : kind == 1 ? quiet(rng) : kind == 2 ? 0 : (rng() % 2 ? int_min : int_max);
         }
-        const std::vector<uint8_t> bytes = le_bytes(raw);
-        ASSERT_TRUE(same_bits(reference_filter(bytes), fused(bytes))) << "round " << round;
+        const std::vector<uint8_t> period_bytes = le_bytes(period);
+        ASSERT_TRUE(same_bits(reference_filter(period_bytes), fused(period_bytes))) << "round " << round;
     }
 }
 
