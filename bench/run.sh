@@ -18,23 +18,12 @@
 # Medians of RUNS runs (3 unless set), floatrec and the floor interleaved.
 # Usage: bench/run.sh            (RUNS=5 bench/run.sh for more runs)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-3}
-build=$root/build-bench
-
-"$root/scripts/install-deps.sh" all
-cmake -S "$root" -B "$build" -DFLOATREC_BENCH=ON -DFLOATREC_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
-floatrec=$build/floatrec
-floor=$build/bench/floor_recorder
-device_lib=$build/tests/libasound_module_pcm_floatrectest.so
+source "$(dirname "$0")/build.sh"
 
 work=$build/whole-run
 rm -rf "$work"
 mkdir -p "$work"/{home,pacedhome,lyinghome,plughome,rec,floor,tmpfs}
-device() { # HOME OPTIONS
-  printf 'pcm_type.floatrectest { lib "%s" }\npcm.!default { type floatrectest %s }\n' "$device_lib" "$2" >"$1/.asoundrc"
-}
 device "$work/home" ""
 device "$work/pacedhome" "period 44100 periods 4 paced true"
 device "$work/lyinghome" "period 44100 paced true poll_lies true stall_at 0"

@@ -64,16 +64,6 @@ TEST(Capture, NoPeriodForZeroOrNegativeDurationsButEveryFileIsWritten)
     }
 }
 
-TEST(Capture, UnwritableSampleFileStopsBeforeTheDevice)
-{
-    sandbox box;
-    use_no_device(box);
-    fs::create_directory(box.at("00000.raw"));
-    const run_result r = run_floatrec(box, {"1"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nError opening 00000.raw to dump Buffer! \n00000.raw: Is a directory\n");
-}
-
 // A disk that fails under 00000.raw ends the run naming the file, with the
 // take synced before said and how to save it: a file size limit part of the
 // way through a write (the periods that went in are kept and said), and a
@@ -161,6 +151,13 @@ TEST(Capture, LinksAndAliasesAreRefusedBeforeTheDevice)
         {"00000.raw hard link elsewhere", [](const sandbox& b) { fs::create_hard_link(b.at("00000.raw"), b.root / "keep.raw"); },
          "cannot record into 00000.raw: it has another name (a hard link) whose file the recording would overwrite; move "
          "00000.raw away first, the other name keeps it\n"},
+        {"00000.raw a directory", [](const sandbox& b) {
+             fs::remove(b.at("00000.raw"));
+             fs::create_directory(b.at("00000.raw"));
+         },
+         "\nError opening 00000.raw to dump Buffer! \n00000.raw: Is a directory\n"},
+        {"target.wav a directory", [](const sandbox& b) { fs::create_directory(b.at("target.wav")); },
+         "cannot record into target.wav: Is a directory\n"},
         {"note a directory", [](const sandbox& b) { fs::create_directory(b.at(".00000.raw.take")); },
          "cannot tell what take 00000.raw holds: .00000.raw.take is a directory\n"},
         {"note a FIFO", [](const sandbox& b) { mkfifo(b.at(".00000.raw.take").c_str(), 0644); },
@@ -179,30 +176,16 @@ TEST(Capture, LinksAndAliasesAreRefusedBeforeTheDevice)
             }
             const run_result r = run_floatrec(box, {arg});
             EXPECT_EQ(r.status, 1) << c.name << arg;
-            EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err) << c.name << arg; // the way forward may follow
+            EXPECT_TRUE(r.err.starts_with(c.err)) << c.name << arg << ": " << r.err; // the way forward may follow
         }
         for (const fs::path& file : {box.at("00000.raw"), box.root / "elsewhere"}) {
-            if (fs::is_symlink(file)) {
-                continue; // the file it names is checked itself
+            if (fs::is_symlink(file) || fs::is_directory(file)) {
+                continue; // the file a link names is checked itself
             }
             const std::vector<uint8_t> bytes = read_bytes(file);
             EXPECT_EQ(std::string(bytes.begin(), bytes.end()), take) << c.name << ": " << file;
         }
     }
-}
-
-TEST(Capture, FollowsTheGrantedRateAndPeriodSizeToTheExactLength)
-{
-    sandbox box;
-    use_test_device(box, "rate 48000 period 1024");
-    const run_result r = run_floatrec(box, {"2"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<std::string> lines = progress_lines(r);
-    ASSERT_EQ(lines.size(), 94U); // 96,000 frames in periods of 1,024, the last one short
-    EXPECT_EQ(lines.front(), progress(4096, 93));
-    EXPECT_EQ(lines.back(), progress(768 * 4, 0));
-    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), test_signal(0, 96000)));
-    EXPECT_EQ(fs::file_size(box.at("buffer.dat")), 16U * 1024);
 }
 
 // Whatever period the device grants, the last read takes only what is left.

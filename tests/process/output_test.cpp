@@ -122,16 +122,6 @@ TEST(TargetWav, LinkNamedTargetIsReplacedNotWrittenThrough)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not ours");
 }
 
-TEST(TargetWav, DirectoryNamedTargetIsRefusedBeforeRecording)
-{
-    sandbox box;
-    use_no_device(box); // the device is never opened
-    fs::create_directory(box.at("target.wav"));
-    const run_result r = run_floatrec(box, {"1"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "cannot record into target.wav: Is a directory\n");
-}
-
 // The directory cannot be synced after target.wav was renamed into place:
 // the message says that target.wav was replaced, not that it was left alone.
 TEST(TargetWav, DirectorySyncFailingAfterTheRenameIsSaidAsSuch)

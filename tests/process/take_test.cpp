@@ -237,68 +237,60 @@ TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
     }
 }
 
-// floatrec `args` under strace injecting `inject` into the calls that name
-// `file` (as floatrec names it: relative to its directory).
-run_result run_injected(const sandbox& box, const std::vector<std::string>& args, const std::string& file,
-                        const std::string& inject)
-{
-    return run_floatrec(box, args, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null",
-                                                "--quiet=path-resolution,attach", "-P", file, "-e", "inject=" + inject}});
-}
-
-// A read-only 00000.raw (a umask, chmod a-w) still gives up its take, and is
-// then refused for recording, with the way on; a recovered name that cannot
-// be looked at (EIO) is said as itself and nothing is changed.
-TEST(Take, TakesThatCannotBeWrittenOrNamedAreSavedOrKept)
+// A start with an unfinished take, meeting what the machine injects (strace):
+// a read-only 00000.raw (root may write any file, so the refusal a user meets
+// is injected) gives up its take, then is refused for recording with the
+// way on; a recovered name that cannot be looked at (EIO) is said as itself
+// and nothing changes; a stop (SIGTERM; strace leaves SIGINT ignored) while
+// the take's rename is held up saves it and ends the run before the device
+// (which would say so: there is none).
+TEST(Take, StartsWithATakeThatMeetFaultsSaveItOrKeepIt)
 {
     if (std::system("command -v strace >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace is not installed";
     }
-    sandbox box;
-    use_no_device(box);
-    std::vector<float> take = plant_take(box, 8000);
-    // Root may write any file: the refusal a user meets is injected.
-    const run_result read_only = run_injected(box, {"1"}, "00000.raw", "openat:error=EACCES:when=1");
-    EXPECT_EQ(read_only.status, 1);
-    EXPECT_EQ(read_only.err, "saved the unfinished take in 00000.raw as " + planted_name + ".wav (1.0 s)\n"
-                             "cannot record into 00000.raw: it is read-only; make it writable (chmod u+w 00000.raw) or "
-                             "move it away\n");
-    EXPECT_EQ(wavs_holding(box, take, true), std::vector<std::string>{planted_name + ".wav"});
-
-    sandbox eio;
-    take = plant_take(eio, 8000);
-    const auto before = files_of(eio);
-    const run_result unknown = run_injected(eio, {"--recover"}, planted_name + ".wav", "newfstatat,lstat:error=EIO");
-    EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.err, "cannot save the unfinished take in 00000.raw: " + planted_name + ".wav: Input/output error\n");
-    EXPECT_EQ(files_of(eio), before);
-}
-
-// A stop (SIGTERM) while a start saves an unfinished take (its rename held up): the
-// take is saved, and the run ends there, before the device is opened.
-TEST(Take, StopWhileSavingATakeEndsTheRunBeforeTheDevice)
-{
-    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "strace is not installed";
+    const std::string saved = "saved the unfinished take in 00000.raw as " + planted_name + ".wav (1.0 s)\n";
+    const struct {
+        const char* arg;
+        std::vector<std::string> inject; // strace's options
+        bool stop;                       // stopped once the take is being written
+        std::string err;
+        bool take_saved;
+    } cases[] = {
+        {"1", {"-P", "00000.raw", "-e", "inject=openat:error=EACCES:when=1"}, false,
+         saved + "cannot record into 00000.raw: it is read-only; make it writable (chmod u+w 00000.raw) or move it "
+                 "away\n",
+         true},
+        {"--recover", {"-P", planted_name + ".wav", "-e", "inject=newfstatat,lstat:error=EIO"}, false,
+         "cannot save the unfinished take in 00000.raw: " + planted_name + ".wav: Input/output error\n", false},
+        {"1", {"-e", "inject=renameat2:delay_enter=1000000"}, true,
+         saved + "stopped before recording\n" + std::string(nothing_recorded), true},
+    };
+    for (const auto& c : cases) {
+        sandbox box;
+        use_no_device(box);
+        const std::vector<float> take = plant_take(box, 8000);
+        const auto before = files_of(box);
+        run_options options;
+        options.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null",
+                           "--quiet=path-resolution,attach"};
+        options.wrapper.insert(options.wrapper.end(), c.inject.begin(), c.inject.end());
+        if (c.stop) {
+            options.while_running = [&box](pid_t pid) {
+                EXPECT_TRUE(wait_until([&] { return fs::exists(box.at(".recovered.wav.part")); }));
+                const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+                kill(static_cast<pid_t>(std::stol(read_text(task + "/children"))), SIGTERM); // floatrec, strace's child
+            };
+        }
+        const run_result r = run_floatrec(box, {c.arg}, options);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, c.err);
+        if (c.take_saved) {
+            EXPECT_EQ(wavs_holding(box, take, true), std::vector<std::string>{planted_name + ".wav"}) << c.err;
+        } else {
+            EXPECT_EQ(files_of(box), before) << c.err;
+        }
     }
-    sandbox box;
-    use_no_device(box); // an open would say so
-    const std::vector<float> take = plant_take(box, 8000);
-    const run_result r = run_floatrec(
-        box, {"1"},
-        {.while_running = [&](pid_t pid) {
-             EXPECT_TRUE(wait_until([&] { return fs::exists(box.at(".recovered.wav.part")); }));
-             // floatrec is strace's child (and strace leaves SIGINT ignored in it).
-             const std::string children = read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                                                    "/children");
-             kill(static_cast<pid_t>(std::stol(children)), SIGTERM);
-         },
-         .wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
-                     "inject=renameat2:delay_enter=1000000"}});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "saved the unfinished take in 00000.raw as " + planted_name + ".wav (1.0 s)\nstopped before recording\n" +
-                         std::string(nothing_recorded));
-    EXPECT_EQ(wavs_holding(box, take, true), std::vector<std::string>{planted_name + ".wav"});
 }
 
 // Recovered files of other takes (or anyone's) under the names this take
@@ -472,25 +464,33 @@ fs::path recovered_after(sandbox& box, const fs::path& image, const std::string&
     return disk.image;
 }
 
+// The changes and syncs a whole run of floatrec `args` makes, on a power-cut
+// disk holding the files of `from`.
+int operations_of(sandbox& box, const std::vector<std::string>& args, const fs::path& from = {})
+{
+    powercut_disk whole;
+    EXPECT_TRUE(whole.mount(box, 0, from)) << whole.why_not;
+    EXPECT_EQ(run_floatrec(box, args).status, 0);
+    whole.unmount();
+    return whole.ops;
+}
+
 // A power cut after any write, sync or rename of a recording or of a
 // recovery: every period whose progress line was printed comes back.
 TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
 {
     sandbox box;
     use_test_device(box, "rate 8000 period 800");
-    int record_ops = 0;
     {
-        powercut_disk whole;
-        if (!whole.mount(box, 0)) {
+        powercut_disk probe;
+        if (!probe.mount(box, 0)) {
             if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true") {
-                FAIL() << whole.why_not;
+                FAIL() << probe.why_not;
             }
-            GTEST_SKIP() << whole.why_not;
+            GTEST_SKIP() << probe.why_not;
         }
-        ASSERT_EQ(run_floatrec(box, {"1"}).status, 0);
-        whole.unmount();
-        record_ops = whole.ops;
     }
+    const int record_ops = operations_of(box, {"1"});
     // Cuts spread over the start, the capture and the finish of a recording.
     constexpr int record_cuts = 16;
     for (int i = 0; i < record_cuts; ++i) {
@@ -513,14 +513,7 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
     }});
     killed.unmount();
     const std::size_t acknowledged = progress_lines(r).size();
-    int recovery_ops = 0;
-    {
-        powercut_disk whole;
-        ASSERT_TRUE(whole.mount(box, 0, killed.image));
-        ASSERT_EQ(run_floatrec(box, {"--recover"}).status, 0);
-        whole.unmount();
-        recovery_ops = whole.ops;
-    }
+    const int recovery_ops = operations_of(box, {"--recover"}, killed.image);
     for (int cut = 1; cut <= recovery_ops; ++cut) {
         const std::string what = "recovery cut after operation " + std::to_string(cut);
         powercut_disk disk;
@@ -538,14 +531,7 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
     const fs::path planted_dir = box.root / "planted";
     fs::create_directory(planted_dir);
     const std::vector<float> planted = plant_take_in(planted_dir, 4000);
-    int start_ops = 0;
-    {
-        powercut_disk whole;
-        ASSERT_TRUE(whole.mount(box, 0, planted_dir));
-        ASSERT_EQ(run_floatrec(box, {"1"}).status, 0);
-        whole.unmount();
-        start_ops = whole.ops;
-    }
+    const int start_ops = operations_of(box, {"1"}, planted_dir);
     for (int cut = 1; cut <= start_ops; ++cut) {
         const std::string what = "recording with a take to save cut after operation " + std::to_string(cut);
         powercut_disk disk;

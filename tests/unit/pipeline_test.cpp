@@ -86,20 +86,6 @@ TEST(Pipeline, DecodesLittleEndianWhateverTheHost)
     EXPECT_EQ(out[0], static_cast<int32_t>(0x81020304U));
 }
 
-TEST(Pipeline, KeepsOrderWithoutGapsAndDropsSilentPeriods)
-{
-    const int32_t raw[] = {0, 1000, 3, -2000, 0, 0, 214, 215, -5000};
-    const std::vector<float> kept = reference_filter(le_bytes(raw));
-    const float want[] = {1000.0F / 2147483648.0F, -2000.0F / 2147483648.0F, 215.0F / 2147483648.0F,
-                          -5000.0F / 2147483648.0F};
-    EXPECT_TRUE(same_bits(kept, want));
-    EXPECT_TRUE(same_bits(fused(le_bytes(raw)), want));
-
-    const std::vector<int32_t> zeros(4096, 0);
-    EXPECT_TRUE(reference_filter(le_bytes(zeros)).empty());
-    EXPECT_TRUE(fused(le_bytes(zeros)).empty());
-}
-
 // The fused pass tests |raw| >= 215 on the integer. It is the plain steps'
 // float test |float(raw) / 2^31| > 1e-7, bit for bit, for every input near
 // the boundary, at the extremes, on a spread over the whole 32-bit range, and
