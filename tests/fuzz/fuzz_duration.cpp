@@ -1,4 +1,5 @@
-// The duration parser against strtol, clamped to the 32-bit range.
+// The duration parser against strtol, clamped to the 32-bit range; the
+// whole-number check and the reading of units on any text.
 #include "app/rectime.h"
 
 #include <cerrno>
@@ -29,6 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
                 std::abort();
             }
         }
+    }
+    // A whole number of seconds has digits; a unit read back is a duration.
+    if (whole_seconds(text) && !got) {
+        std::abort();
+    }
+    if (const std::optional<meant_duration> meant = duration_meant(text);
+        meant && (meant->words.empty() || meant->seconds < 0 || meant->seconds > std::numeric_limits<int32_t>::max())) {
+        std::abort();
     }
     return 0;
 }
