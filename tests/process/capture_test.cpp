@@ -78,17 +78,22 @@ TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
     const struct {
         const char* device;
         const char* seconds;
-        std::vector<std::string> wrapper; // a closing -P gets 00000.raw's path
+        std::vector<std::string> wrapper; // a closing "-P FILE" gets FILE's path in the sandbox
         std::size_t progress_lines;
         const char* err; // a regular expression
     } cases[] = {
+        // The take's note cannot be written when the first period comes: no
+        // take began, and no 00000.raw is left where there was none.
+        {"period 4410", "1", {"strace", "-f", "-o", "/dev/null", "-e", "inject=write:error=ENOSPC", "-P", ".00000.raw.take.part"},
+         0, "error writing \\.00000\\.raw\\.take: No space left on device\nnothing was recorded: 00000\\.raw, the dumps and "
+            "target\\.wav are as they were\n"},
         // 1 MiB: room for the device's own buffers, not for ten seconds of samples.
         {"period 4410", "10", {"bash", "-c", "ulimit -f 1024; exec \"$0\" \"$@\""}, 59,
          "error writing 00000\\.raw: File too large\n"
          "the take so far \\(5\\.9 s\\) is safe in 00000\\.raw; it reached the file size limit \\(ulimit -f\\): "
          "floatrec --recover saves it where the limit allows a file that large\n"},
         // The first sync empties it; the second holds the first period.
-        {"period 44100 paced true", "2", {"strace", "-f", "-o", "/dev/null", "-e", "inject=fdatasync:error=EROFS:when=3", "-P"}, 1,
+        {"period 44100 paced true", "2", {"strace", "-f", "-o", "/dev/null", "-e", "inject=fdatasync:error=EROFS:when=3", "-P", "00000.raw"}, 1,
          "error writing 00000\\.raw: Read-only file system\n"
          "the take so far \\(1\\.0 s\\) is safe in 00000\\.raw up to its last progress line; floatrec --recover saves "
          "it once the disk works again\n"},
@@ -98,8 +103,8 @@ TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
         use_test_device(box, c.device);
         std::vector<std::string> wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0"};
         wrapper.insert(wrapper.end(), c.wrapper.begin(), c.wrapper.end());
-        if (wrapper.back() == "-P") {
-            wrapper.push_back(box.at("00000.raw").string());
+        if (wrapper.size() > 2 && wrapper[wrapper.size() - 2] == "-P") {
+            wrapper.back() = box.at(wrapper.back()).string();
         }
         const run_result r = run_floatrec(box, {c.seconds}, {.wrapper = wrapper});
         EXPECT_EQ(r.status, 1) << c.device;
@@ -108,6 +113,7 @@ TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
         EXPECT_TRUE(std::regex_search(r.err, std::regex(std::string(c.err) + "$"))) << r.err;
         EXPECT_EQ(progress_lines(r).size(), c.progress_lines) << c.device;
         EXPECT_FALSE(fs::exists(box.at("target.wav"))) << c.device;
+        EXPECT_EQ(fs::exists(box.at("00000.raw")), c.progress_lines > 0) << c.device;
     }
 }
 
