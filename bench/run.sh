@@ -153,7 +153,7 @@ else
     fsfreeze -u "$stall_dir"
     wait
     frames=$(( $(stat -c %s "$stall_dir/rec/00000.raw") / 4 ))
-    lost=$(grep -c 'overrun occurred\|dropped' "$work/stall-err.txt" || true)
+    lost=$(grep -c 'overrun occurred\|dropped\|s of audio: the disk' "$work/stall-err.txt" || true)
     printf 'frozen %2d s in a %2d s recording: %s\n' "$freeze" "$seconds" \
       "$(if [ "$frames" -eq $((seconds * 44100)) ] && [ "$lost" -eq 0 ]; then echo "no frame lost";
          else echo "$lost losses, $(awk -v f="$frames" -v s="$seconds" 'BEGIN { printf "%.1f", s - f / 44100 }') s lost"; fi)"

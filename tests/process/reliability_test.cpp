@@ -310,7 +310,7 @@ TEST(Faults, DeadDeviceEndsTheCaptureWithWhatCameBefore)
 // each, and the 47 periods a second that ALSA grants without a sound server
 // share about one a second. Either way every period is in the take, bit
 // for bit, and has its progress line, down to a short last one.
-TEST(Durability, SyncsFollowTimeNotTheDevicePeriod)
+TEST(SlowDurability, SyncsFollowTimeNotTheDevicePeriod)
 {
     if (std::system("command -v strace >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace is not installed";
