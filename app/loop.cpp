@@ -8,10 +8,9 @@
 #include "common/sample.h"
 #include "output/names.h"
 #include "output/take.h"
+#include "output/workdir.h"
 
 #include <algorithm>
-#include <climits>
-#include <unistd.h>
 #include <cerrno>
 #include <optional>
 
@@ -323,8 +322,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
     consumer c{plan, queue, bufs, raw, stop, totals};
     c.unsynced.reserve(raw.stage.size() / dev.period_frames + 4);
-    char here[PATH_MAX] = ".";
-    c.directory = getcwd(here, sizeof here) != nullptr ? here : ".";
+    c.directory = current_directory();
     capture_outcome outcome = capture_outcome::failed;
     {
         const meter_session meter;

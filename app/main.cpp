@@ -33,7 +33,6 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <climits>
 #include <cstdio>
 #include <unistd.h>
 
@@ -143,8 +142,7 @@ int recover_only()
         return failed;
     }
     if (!saved) {
-        char here[PATH_MAX] = ".";
-        say_err("nothing to recover in %s\n", getcwd(here, sizeof here) != nullptr ? here : ".");
+        say_err("nothing to recover in %s\n", current_directory().c_str());
     }
     return 0;
 }

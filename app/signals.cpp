@@ -16,6 +16,13 @@ namespace {
 constexpr int64_t same_request_ns = ns_per_second;
 const int stop_signal_numbers[] = {SIGINT, SIGTERM, SIGHUP};
 
+// A signal ignored when the program started (a background job of a script)
+// stays ignored; one whose disposition cannot be read is taken as not.
+bool ignored_at_start(int signo)
+{
+    struct sigaction before = {};
+    return sigaction(signo, nullptr, &before) == 0 && before.sa_handler == SIG_IGN;
+}
 
 void say(const char* text)
 {
@@ -98,9 +105,7 @@ void stop_signals_begin(stop_signals& watch, stop_control& control)
     watch.control = &control;
     sigemptyset(&watch.signals);
     for (const int signo : stop_signal_numbers) {
-        struct sigaction before = {};
-        // One whose disposition cannot be read is taken as not ignored.
-        if (sigaction(signo, nullptr, &before) != 0 || before.sa_handler != SIG_IGN) {
+        if (!ignored_at_start(signo)) {
             sigaddset(&watch.signals, signo);
             watch.first_signal = watch.first_signal == 0 ? signo : watch.first_signal;
         }
@@ -110,8 +115,7 @@ void stop_signals_begin(stop_signals& watch, stop_control& control)
     }
     // Being stopped and continued is said as what it is, not blamed on the device.
     for (const int signo : {SIGTSTP, SIGCONT}) {
-        struct sigaction before = {};
-        if (sigaction(signo, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+        if (!ignored_at_start(signo)) {
             sigaddset(&watch.signals, signo);
         }
     }

@@ -141,7 +141,6 @@ struct reader_state {
     bool must_wait = false; // the last read found nothing
     uint32_t empty_wakes = 0;    // wake-ups in a row after which the device had nothing
     bool poll_unreliable = false; // the device's descriptor says readable with nothing to read
-    int64_t last_ran_ns = -1;     // when this thread last came back from the device
     uint32_t continues_said = 0;  // the process's stops seen so far
     std::optional<process_stopped> stop_pending; // seen, not yet said
     uint64_t frames_since_stop = 0;              // frames read since it was seen
@@ -333,10 +332,11 @@ void device_is_gone(reader_state& st, int error)
     queue_push(st.queue, device_gone{error});
 }
 
-// After a failed read: recovers the device; what happened is reported once
-// the device delivers again. False when the device is gone or cannot be
+// After a failed read at `now` (this thread having run before at
+// `ran_before`): recovers the device; what happened is reported once the
+// device delivers again. False when the device is gone or cannot be
 // recovered; the capture then ends.
-bool recover(reader_state& st, int failure, int64_t now)
+bool recover(reader_state& st, int failure, int64_t now, int64_t ran_before)
 {
     snd_pcm_t* pcm = st.plan.pcm_handle;
     const bool overrun = failure == -EPIPE;
@@ -369,7 +369,7 @@ bool recover(reader_state& st, int failure, int64_t now)
         st.unconfirmed.loss = audio_lost{overrun ? 1U : 0U, 0, lost, disk};
         // This thread itself did not run for longer than the device's buffer:
         // the whole process may have been stopped, which SIGCONT will say.
-        st.unconfirmed.after_gap = st.last_ran_ns >= 0 && now - st.last_ran_ns > frames_to_ns(st.plan.buffer_frames, st.plan.rate);
+        st.unconfirmed.after_gap = ran_before >= 0 && now - ran_before > frames_to_ns(st.plan.buffer_frames, st.plan.rate);
     }
     if (err < 0) {
         device_is_gone(st, err);
@@ -504,9 +504,7 @@ capture_outcome capture(reader_state& st)
         const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
-        note_running(*st.plan.stop, now);
-        const int64_t ran_before = st.last_ran_ns;
-        st.last_ran_ns = now;
+        const int64_t ran_before = note_running(*st.plan.stop, now);
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
         st.empty_wakes = woken && st.must_wait ? st.empty_wakes + 1 : 0;
         if (got > 0) {
@@ -516,13 +514,8 @@ capture_outcome capture(reader_state& st)
                 queue_push(st.queue, device_silent{});
                 st.silence.said = true;
             }
-        } else {
-            st.last_ran_ns = ran_before; // the gap before a failure is what recover weighs
-            const bool recovered = recover(st, static_cast<int>(got), now);
-            st.last_ran_ns = now;
-            if (!recovered) {
-                return capture_outcome::device_lost;
-            }
+        } else if (!recover(st, static_cast<int>(got), now, ran_before)) {
+            return capture_outcome::device_lost;
         }
     }
 }

@@ -25,12 +25,13 @@ stop_reason stop_requested(const stop_control& control)
     return control.reason.load();
 }
 
-void note_running(stop_control& control, int64_t now_ns)
+int64_t note_running(stop_control& control, int64_t now_ns)
 {
     const int64_t last = control.last_running_ns.exchange(now_ns, std::memory_order_relaxed);
     if (last >= 0 && now_ns - last > control.longest_gap_ns.load(std::memory_order_relaxed)) {
         control.longest_gap_ns.store(now_ns - last, std::memory_order_relaxed);
     }
+    return last;
 }
 
 int64_t stopped_since_running(stop_control& control, int64_t now_ns)

@@ -39,8 +39,9 @@ stop_reason stop_requested(const stop_control& control);
 // The process was continued after being stopped for `stopped_ns`.
 void note_continued(stop_control& control, int64_t stopped_ns);
 
-// The capture thread ran at `now_ns`: what times a SIGSTOP, which cannot be caught.
-void note_running(stop_control& control, int64_t now_ns);
+// The capture thread ran at `now_ns`: what times a SIGSTOP, which cannot be
+// caught. Returns when it ran before (-1: never).
+int64_t note_running(stop_control& control, int64_t now_ns);
 
 // How long a SIGSTOP lasted, continued at `now_ns`: the longer of the time
 // since the capture thread last ran and its longest gap between two runs

@@ -9,7 +9,6 @@
 
 failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at, std::size_t* written)
 {
-    std::size_t done_in_all = 0;
     if (written != nullptr) {
         *written = 0;
     }
@@ -24,9 +23,8 @@ failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int6
         }
         bytes = bytes.subspan(static_cast<std::size_t>(done));
         at = at < 0 ? at : at + done;
-        done_in_all += static_cast<std::size_t>(done);
         if (written != nullptr) {
-            *written = done_in_all;
+            *written += static_cast<std::size_t>(done);
         }
     }
     return {};
@@ -86,6 +84,12 @@ namespace {
 std::atomic<const char*> temp_being_written{nullptr};
 
 } // namespace
+
+unique_fd create_temp_file(const temp_file& temp)
+{
+    unlink(temp.name);
+    return unique_fd(open(temp.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
+}
 
 temp_file::temp_file(const char* temp_name) : name(temp_name), outer(temp_being_written.exchange(temp_name)) {}
 

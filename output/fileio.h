@@ -49,6 +49,12 @@ struct temp_file {
     void kept();
 };
 
+// Creates the temporary file afresh, for writing: whatever an interrupted
+// run left under its name goes first (the directory is this run's: it holds
+// the lock), and a name that is not a file (a FIFO) can neither block nor be
+// used. Invalid, errno set, when it cannot be created.
+unique_fd create_temp_file(const temp_file& temp);
+
 // Removes the temporary file being written, if any: for a process that quits
 // at once (from any thread; only unlink is called).
 void remove_temp_file_now();

@@ -130,10 +130,7 @@ namespace {
 failure write_note(const take_note& note)
 {
     temp_file temp(note_temp_name);
-    // A file of our own, new: whatever an interrupted run left goes first,
-    // and a name that is not a file (a FIFO) can neither block nor be used.
-    unlink(temp.name);
-    unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
+    unique_fd fd = create_temp_file(temp);
     if (!fd.valid()) {
         return fail(fault::writing, note_temp_name, errno);
     }

@@ -74,10 +74,7 @@ failure copy_samples(int from_fd, int to_fd, int64_t at, uint64_t size, const ch
 
 failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& header, int from_fd, uint64_t size)
 {
-    // The directory is this run's (it holds the lock), so one temporary name
-    // serves; whatever an interrupted run left under it goes first.
-    unlink(temp.name);
-    unique_fd fd(open(temp.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    unique_fd fd = create_temp_file(temp);
     if (!fd.valid()) {
         return fail(fault::target_open, name, errno);
     }

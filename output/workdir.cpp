@@ -1,16 +1,15 @@
 // The directory's lock holder and the checks before recording.
 #include "output/workdir.h"
 
+#include "common/sample.h"
 #include "common/text.h"
 #include "output/names.h"
 #include "output/wav.h"
-#include "common/sample.h"
 
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -50,11 +49,7 @@ namespace {
 
 failure refuse_directory(int reason)
 {
-    char here[PATH_MAX] = ".";
-    if (getcwd(here, sizeof here) == nullptr) {
-        std::strcpy(here, ".");
-    }
-    return fail(fault::refused, here, reason);
+    return fail(fault::refused, current_directory(), reason);
 }
 
 failure directory_busy(int dir_fd)
@@ -70,6 +65,12 @@ failure directory_busy(int dir_fd)
 }
 
 } // namespace
+
+std::string current_directory()
+{
+    char here[PATH_MAX];
+    return getcwd(here, sizeof here) != nullptr ? here : ".";
+}
 
 failure lock_directory(unique_fd& lock)
 {

@@ -7,8 +7,12 @@
 #include "common/unique_fd.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
+
+// The current directory's path, for messages ("." when it cannot be had).
+std::string current_directory();
 
 // Locks the current directory itself for the whole run (`lock` holds it), so
 // that one recording at a time runs there however 00000.raw is removed or
