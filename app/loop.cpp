@@ -46,6 +46,7 @@ struct consumer {
     std::optional<period_ready> latest{}; // its slot is kept for the dumps until the next period
     bool write_failed = false;
     bool take_begun = false;          // 00000.raw emptied and the note written, when the first period came
+    take_note note{};                 // the take's note, as written
     std::optional<double> kept_share{}; // for the meter: of the frames read so far in the period
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
     uint64_t frames_gathered = 0;     // device time in those periods
@@ -110,16 +111,12 @@ void keep_for_dumps(consumer& c, const std::optional<period_ready>& next)
 void stop_writing(consumer& c, const failure& why)
 {
     say_failure(why);
-    if (why.what == fault::writing && c.raw.size > 0) {
-        const double seconds = frames_to_seconds(c.raw.size / bytes_per_sample, c.plan.rate);
-        if (why.code == EFBIG) {
-            say_err("the take so far (%.1f s) is safe in %s; it reached the file size limit (ulimit -f): floatrec "
-                    "--recover saves it where the limit allows a file that large\n",
-                    seconds, raw_name);
-        } else if (out_of_room(why.code)) {
-            say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it once there is room for it "
-                    "again\n",
-                    seconds, raw_name);
+    if (why.what == fault::writing && c.raw.take_bytes > 0) {
+        const double seconds = frames_to_seconds(c.raw.take_bytes / bytes_per_sample, c.plan.rate);
+        if (why.code == EFBIG || out_of_room(why.code)) {
+            say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it %s\n", seconds,
+                    c.raw.filled.empty() ? raw_name : "00000.raw and the files after it",
+                    why.code == EFBIG ? way_on(EFBIG, c.raw.limit).c_str() : "once there is room for it again");
         } else {
             say_err("the take so far (%.1f s) is safe in %s up to its last progress line; floatrec --recover saves it "
                     "once the disk works again\n",
@@ -135,15 +132,28 @@ void stop_writing(consumer& c, const failure& why)
 void append_gathered(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;
-    if (c.write_failed || c.unsynced.empty()) {
+    if (c.write_failed || !c.take_begun) {
         return;
     }
-    const uint64_t size_before = c.raw.size;
+    if (c.unsynced.empty()) {
+        raw_touch(c.raw); // nothing came: the take still says it is alive
+        return;
+    }
+    const uint64_t size_before = c.raw.take_bytes;
     c.queue.on_disk.store(true);
-    const failure appended = raw_append(c.raw);
+    failure appended = raw_append(c.raw);
+    if (!appended.ok() && c.raw.limit_found) {
+        // A limit nobody told of: the note learns the part size, and the
+        // take goes on in the next file.
+        c.raw.limit_found = false;
+        appended = take_limit_found(c.note, c.raw);
+        if (appended.ok()) {
+            appended = raw_append(c.raw);
+        }
+    }
     c.queue.on_disk.store(false);
     // Each period that is on disk is said, also when the disk filled after it.
-    uint64_t landed = c.raw.size - size_before;
+    uint64_t landed = c.raw.take_bytes - size_before;
     for (const progress_line& line : c.unsynced) {
         if (!appended.ok() && line.bytes > landed) {
             break;
@@ -154,6 +164,9 @@ void append_gathered(consumer& c)
     if (!appended.ok()) {
         stop_writing(c, appended);
         return;
+    }
+    if (c.raw.take_bytes == size_before) {
+        raw_touch(c.raw); // only silence came
     }
     c.unsynced.clear();
     c.frames_gathered = 0;
@@ -166,7 +179,7 @@ void on_period(consumer& c, const period_ready& period)
     if (!c.write_failed && !c.take_begun) {
         // The first period the device delivered: only now is there something worth emptying 00000.raw for.
         c.take_begun = true;
-        if (const failure begun = take_begin(c.raw, c.plan.rate); !begun.ok()) {
+        if (const failure begun = take_begin(c.raw, c.plan.rate, c.note); !begun.ok()) {
             stop_writing(c, begun);
         }
     }

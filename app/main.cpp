@@ -29,6 +29,9 @@
 #include "output/target.h"
 #include "output/wav.h"
 #include "output/workdir.h"
+#include "output/file_limit.h"
+#include "common/clock.h"
+#include "common/sample.h"
 #include "pipeline/period.h"
 
 #include <cerrno>
@@ -51,14 +54,29 @@ int nothing_recorded(const raw_file& raw)
     return failed;
 }
 
-// The size of "00000.raw" for target.wav, said.
+// The size of "00000.raw" (and of each file the take went on in) for
+// target.wav, said.
 failure raw_load(raw_file& raw)
 {
     const failure status = raw_read_size(raw);
     if (status.ok()) {
-        say_out(" 00000.raw is %" PRIu64 " bytes. \n\n", raw.size);
+        const std::vector<raw_piece> pieces = raw_pieces(raw);
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            say_out(" %s is %" PRIu64 " bytes. \n\n", raw_file_name(i).c_str(), pieces[i].size);
+        }
     }
     return status;
+}
+
+// "a, b and c"
+std::string listed(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
+        text += names[i];
+    }
+    return text;
 }
 
 // "buffer.dat" and "raw_my.dat", each said once written; when buffer.dat
@@ -81,22 +99,27 @@ failure dump_period(period_bufs& bufs)
 bool finish_target(const wav_header& header, raw_file& raw, uint32_t rate)
 {
     failure status = raw_load(raw);
-    bool replaced = false;
+    std::vector<std::string> written;
     if (status.ok()) {
-        status = write_target(finish_hdr(header, raw.size, rate), raw, replaced);
+        status = write_target(header, rate, raw, written);
     }
     if (status.ok()) {
+        if (written.size() > 1) {
+            say_err("the take is in %zu parts, each within %s: %s\n", written.size(), limit_words(raw.limit).c_str(),
+                    listed(written).c_str());
+        }
         status = take_end();
         say_failure(status);
         return status.ok();
     }
     say_failure(status);
-    if (replaced) {
-        say_err("%s was replaced but may not be durable yet; the recording is also in %s\n", target_name, raw_name);
+    const std::string files = raw.filled.empty() ? std::string(raw_name) : raw_name + std::string(" and the files after it");
+    if (!written.empty()) {
+        say_err("%s %s replaced but may not be durable yet; the recording is also in %s\n", listed(written).c_str(),
+                written.size() == 1 ? "was" : "were", files.c_str());
     } else {
-        say_err("%s left as it was; the new recording is in %s: floatrec --recover saves it once the disk has room "
-                "for it\n",
-                target_name, raw_name);
+        say_err("%s left as it was; the new recording is in %s: floatrec --recover saves it %s\n", target_name,
+                files.c_str(), way_on(status.code, raw.limit).c_str());
     }
     return false;
 }
@@ -123,11 +146,15 @@ bool claim_directory(unique_fd& lock, raw_file& raw, bool& saved)
     if (claimed.ok()) {
         const recovery recovered = recover_take(raw);
         if (!recovered.saved_as.empty() && recovered.why.ok()) {
-            say_err("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, recovered.saved_as.c_str(),
+            say_err("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, listed(recovered.saved_as).c_str(),
                     recovered.seconds);
             saved = true;
         }
         claimed = recovered.why;
+        if (recovered.why.code == EFBIG) {
+            claimed.detail = "its files would be larger than " + limit_words(largest_file_here()) +
+                             ": run floatrec --recover where that limit does not apply";
+        }
     }
     say_failure(claimed);
     return claimed.ok();
@@ -147,10 +174,16 @@ int recover_only()
     return 0;
 }
 
-// Says so when the disk cannot hold `frames` frames twice over; the
-// recording starts all the same.
+// Says so when the disk cannot hold `frames` frames twice over, and when
+// the take will go on in parts; the recording starts all the same.
 void say_if_short_of_room(const raw_file& raw, const cap_device& dev, const period_bufs& bufs, uint64_t frames)
 {
+    if (raw.part_bytes > 0 && frames * bytes_per_sample > raw.part_bytes) {
+        say_err("files here hold at most %s: the take goes on in parts of at least %s of recording each "
+                "(target-001.wav, target-002.wav, ...)\n",
+                limit_words(raw.limit).c_str(),
+                clock_text(frames_to_seconds(raw.part_bytes / bytes_per_sample, dev.rate)).c_str());
+    }
     const uint64_t fit = seconds_that_fit_here(raw.fd.get(), dev.rate, bufs.buffer_size);
     const uint64_t wanted = (frames + dev.rate - 1) / dev.rate;
     if (fit < wanted) {
@@ -213,7 +246,8 @@ int record(int argc, char** argv)
         if (totals.frames_captured == 0) {
             return nothing_recorded(raw);
         }
-    } else if (const failure begun = take_begin(raw, dev.rate); !begun.ok()) {
+    } else if (take_note note; !(allocated = take_begin(raw, dev.rate, note)).ok()) {
+        const failure& begun = allocated;
         say_failure(begun);
         return failed;
     }

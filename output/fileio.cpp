@@ -62,21 +62,6 @@ failure close_file(unique_fd& fd, const char* file)
     return result == 0 ? failure{} : fail(fault::writing, file, errno);
 }
 
-int rename_noreplace(const char* from, const char* to)
-{
-    const int result = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-    if (result == 0 || errno != EINVAL) {
-        return result;
-    }
-    // A file system without RENAME_NOREPLACE: a hard link never replaces either.
-    if (link(from, to) != 0) {
-        return -1;
-    }
-    // The file has its name; a temporary name left behind goes at the next start.
-    unlink(from);
-    return 0;
-}
-
 namespace {
 
 // Process-wide: the third stop request quits at once from the signal

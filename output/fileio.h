@@ -30,10 +30,6 @@ failure sync_directory(const char* file);
 // Closes the descriptor, checking the result.
 failure close_file(unique_fd& fd, const char* file);
 
-// Renames `from` to `to` without ever replacing an existing `to` (EEXIST):
-// RENAME_NOREPLACE, or a hard link where the file system lacks it.
-int rename_noreplace(const char* from, const char* to);
-
 // A file written under a temporary name: removed when its owner goes, unless
 // it was renamed into place (kept) first, and by remove_temp_file_now should
 // the process have to quit at once meanwhile. The name must outlive the owner.

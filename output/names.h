@@ -1,6 +1,9 @@
 // The files a recording writes, all in the current directory.
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 inline constexpr char raw_name[] = "00000.raw";
 inline constexpr char buffer_dump_name[] = "buffer.dat";
 inline constexpr char array_dump_name[] = "raw_my.dat";
@@ -13,3 +16,10 @@ inline constexpr char note_name[] = ".00000.raw.take";
 inline constexpr char note_temp_name[] = ".00000.raw.take.part";
 // Where a take saved after a crash is written before it gets its name.
 inline constexpr char recovered_temp_name[] = ".recovered.wav.part";
+
+// A take that outgrows the largest file the disk or the process allows goes
+// on in further files: 00001.raw, 00002.raw, ... after 00000.raw (`index`
+// 0), and ends as WAV parts that sort in recording order: target-001.wav,
+// target-002.wav, ... (`part` from 1).
+std::string raw_file_name(std::size_t index);
+std::string target_part_name(std::size_t part);

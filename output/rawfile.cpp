@@ -5,7 +5,9 @@
 #include "output/fileio.h"
 #include "output/names.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,40 +17,86 @@ namespace {
 // Never through a link: a take is written into this directory's own file.
 // Opened without blocking so that a FIFO of that name cannot hold the run
 // up; the recording itself is written with blocking calls.
-failure open_raw(raw_file& raw, int create)
+failure open_raw(unique_fd& fd, const char* name, int create)
 {
-    raw.fd.reset(open(raw_name, O_RDWR | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
-    if (!raw.fd.valid() && create == 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    fd.reset(open(name, O_RDWR | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
+    if (!fd.valid() && create == 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
         // Read-only (a umask, chmod, a read-only disk): its take can still be
         // saved from it; a recording into it is refused later.
-        raw.fd.reset(open(raw_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+        fd.reset(open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     }
-    if (!raw.fd.valid()) {
+    if (!fd.valid()) {
         if (errno == ELOOP) {
-            return fail_because(fault::refused, raw_name, "it is a symbolic link");
+            return fail_because(fault::refused, name, "it is a symbolic link");
         }
         // None yet: it is created when the first period arrives.
-        return errno == ENOENT && create == 0 ? failure{} : fail(fault::raw_open, raw_name, errno);
+        return errno == ENOENT && create == 0 ? failure{} : fail(fault::raw_open, name, errno);
     }
     struct stat st = {};
-    if (fstat(raw.fd.get(), &st) != 0) {
-        return fail(fault::raw_open, raw_name, errno);
+    if (fstat(fd.get(), &st) != 0) {
+        return fail(fault::raw_open, name, errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        return fail_because(fault::refused, raw_name, "it is not a regular file");
+        return fail_because(fault::refused, name, "it is not a regular file");
     }
-    const int flags = fcntl(raw.fd.get(), F_GETFL);
-    if (flags < 0 || fcntl(raw.fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return fail(fault::raw_open, raw_name, errno);
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return fail(fault::raw_open, name, errno);
     }
     return {};
+}
+
+// The files an earlier take went on in (00001.raw, ...) go with it.
+void remove_later_files()
+{
+    for (std::size_t index = 1;; ++index) {
+        const std::string name = raw_file_name(index);
+        struct stat st = {};
+        if (lstat(name.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) || unlink(name.c_str()) != 0) {
+            return;
+        }
+    }
+}
+
+// The take goes on in its next file, whose name lasts before anything is
+// written into it.
+failure next_file(raw_file& raw)
+{
+    const std::string name = raw_file_name(raw.filled.size() + 1);
+    unique_fd next;
+    failure status = open_raw(next, name.c_str(), O_CREAT | O_TRUNC);
+    if (status.ok()) {
+        status = sync_directory(name.c_str());
+    }
+    if (!status.ok()) {
+        return status;
+    }
+    raw.filled.push_back(std::move(raw.fd));
+    raw.filled_bytes.push_back(raw.size);
+    raw.fd = std::move(next);
+    raw.size = 0;
+    raw.file_room = raw.part_bytes;
+    return {};
+}
+
+// The first `samples` gathered are on disk: the rest moves to the front.
+void drop_gathered(raw_file& raw, std::size_t samples)
+{
+    std::memmove(raw.stage.data(), raw.stage.data() + samples, (raw.staged - samples) * sizeof(float));
+    raw.staged -= samples;
+}
+
+const char* current_name(const raw_file& raw, std::string& name)
+{
+    name = raw_file_name(raw.filled.size());
+    return name.c_str();
 }
 
 } // namespace
 
 failure raw_open(raw_file& raw)
 {
-    return open_raw(raw, 0);
+    return open_raw(raw.fd, raw_name, 0);
 }
 
 failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate)
@@ -57,22 +105,28 @@ failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate)
     raw.period_room = period_samples + 1;
     raw.stage = zeroed_array<float>(std::size_t{gather_seconds} * rate + raw.period_room);
     raw.staged = 0;
+    raw.limit = largest_file_here();
+    raw.part_bytes = part_bytes_for(raw.limit);
+    raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
     return raw.stage ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
 }
 
 failure raw_reset(raw_file& raw)
 {
     if (!raw.fd.valid()) {
-        if (failure opened = open_raw(raw, O_CREAT); !opened.ok()) {
+        if (failure opened = open_raw(raw.fd, raw_name, O_CREAT); !opened.ok()) {
             return opened;
         }
     }
     if (ftruncate(raw.fd.get(), 0) != 0) {
         return fail(fault::raw_open, raw_name, errno);
     }
+    remove_later_files();
     raw.emptied = true;
     raw.size = 0;
+    raw.take_bytes = 0;
     raw.staged = 0;
+    raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
     // Durable before the new take's note: a power cut must not bring back
     // the old take under a note that says it is this one.
     return sync_file(raw.fd.get(), raw_name);
@@ -91,35 +145,77 @@ void raw_gathered(raw_file& raw, std::size_t samples)
 
 failure raw_append(raw_file& raw)
 {
-    if (raw.staged == 0) {
-        return {};
+    std::string name;
+    while (raw.staged > 0) {
+        if (raw.size >= raw.file_room) {
+            if (failure opened = next_file(raw); !opened.ok()) {
+                return opened;
+            }
+        }
+        const uint64_t room = (raw.file_room - raw.size) / bytes_per_sample;
+        const std::size_t samples = static_cast<std::size_t>(std::min<uint64_t>(raw.staged, room));
+        const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(raw.stage.data()), samples * bytes_per_sample);
+        std::size_t written = 0;
+        failure status =
+            write_all(raw.fd.get(), bytes, current_name(raw, name), static_cast<int64_t>(raw.size), &written);
+        // A disk that filled part of the way through still keeps what went in.
+        // (One sync only: a failed one may not say so twice.)
+        const failure synced = written > 0 ? sync_file(raw.fd.get(), name.c_str()) : failure{};
+        if (synced.ok()) {
+            const std::size_t whole = written / bytes_per_sample;
+            raw.size += whole * bytes_per_sample;
+            raw.take_bytes += whole * bytes_per_sample;
+            drop_gathered(raw, whole);
+        }
+        if (status.ok()) {
+            status = synced;
+        }
+        if (!status.ok() && status.code == EFBIG && synced.ok()) {
+            // A limit nobody told of: this file is full where it stopped.
+            raw.limit = limit_reached(raw.size + written);
+            raw.part_bytes = part_bytes_for(raw.limit);
+            raw.file_room = raw.size;
+            raw.limit_found = raw.part_bytes > 0;
+        }
+        if (!status.ok()) {
+            return status;
+        }
     }
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(raw.stage.data()), raw.staged * bytes_per_sample);
-    std::size_t written = 0;
-    failure status = write_all(raw.fd.get(), bytes, raw_name, static_cast<int64_t>(raw.size), &written);
-    // A disk that filled part of the way through still keeps what went in.
-    // (One sync only: a failed one may not say so twice.)
-    const failure synced = written > 0 ? sync_file(raw.fd.get(), raw_name) : failure{};
-    if (synced.ok()) {
-        raw.size += written / bytes_per_sample * bytes_per_sample;
+    return {};
+}
+
+void raw_touch(const raw_file& raw)
+{
+    if (raw.fd.valid()) {
+        static_cast<void>(futimens(raw.fd.get(), nullptr)); // a hint to others only
     }
-    if (status.ok()) {
-        status = synced;
-    }
-    if (status.ok()) {
-        raw.staged = 0;
-    }
-    return status;
 }
 
 failure raw_read_size(raw_file& raw)
 {
+    std::string name;
     const int64_t size = raw.fd.valid() ? fsize(raw.fd.get()) : 0;
     if (size < 0) {
-        return fail(fault::size_unknown, raw_name, errno);
+        return fail(fault::size_unknown, current_name(raw, name), errno);
     }
     raw.size = static_cast<uint64_t>(size);
+    raw.take_bytes = raw.size;
+    for (const uint64_t bytes : raw.filled_bytes) {
+        raw.take_bytes += bytes;
+    }
     return {};
+}
+
+std::vector<raw_piece> raw_pieces(const raw_file& raw)
+{
+    std::vector<raw_piece> pieces;
+    for (std::size_t i = 0; i < raw.filled.size(); ++i) {
+        pieces.push_back({raw.filled[i].get(), raw.filled_bytes[i]});
+    }
+    if (raw.fd.valid()) {
+        pieces.push_back({raw.fd.get(), raw.size});
+    }
+    return pieces;
 }
 
 int64_t fsize(int fd)

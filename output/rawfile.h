@@ -6,6 +6,8 @@
 //   raw_reset    (the first period)         emptied, or created where there is none;
 //   raw_room, raw_gathered (every period)   filtered into memory behind the ones before;
 //   raw_append   (about once a second)      what was gathered, in one write and one sync;
+//                a take that reaches the largest file allowed here goes on
+//                in 00001.raw, 00002.raw, ...;
 //   raw_read_size (main, at the end)        its size taken for target.wav.
 // Syncs follow time, not the device's period: a device that grants short
 // periods (1,024 frames, 47 a second) costs one write and one sync a second,
@@ -19,18 +21,33 @@
 #include "common/failure.h"
 #include "common/memory.h"
 #include "common/unique_fd.h"
+#include "output/file_limit.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 // The most audio gathered for one write: what waits while a slow disk
 // flushes goes out at once, up to this much.
 inline constexpr uint32_t gather_seconds = 4;
 
+// One of a take's files of samples: its descriptor and its bytes.
+struct raw_piece {
+    int fd = -1;
+    uint64_t size = 0;
+};
+
 struct raw_file {
-    unique_fd fd;                // invalid while there is no file
-    uint64_t size = 0;           // bytes in the file, synced
+    unique_fd fd;                // the file appended to (00000.raw, or the latest after it); invalid while there is none
+    uint64_t size = 0;           // bytes in `fd`, synced
+    std::vector<unique_fd> filled;      // the files the take outgrew, 00000.raw first
+    std::vector<uint64_t> filled_bytes; // their bytes
+    uint64_t take_bytes = 0;     // bytes in all the take's files, synced
+    file_limit limit;            // the largest file this run may write here
+    uint64_t part_bytes = 0;     // the most bytes of samples in one file and one WAV part; 0: no limit
+    uint64_t file_room = UINT64_MAX; // the most bytes `fd` may hold
+    bool limit_found = false;    // a write met a limit nobody told of (EFBIG): `part_bytes` is new
     zeroed_array<float> stage;   // the periods gathered, filtered straight into it
     std::size_t staged = 0;      // samples gathered, not yet written
     std::size_t period_room = 0; // the room a period needs in `stage`
@@ -42,7 +59,7 @@ struct raw_file {
 failure raw_open(raw_file& raw);
 
 // The memory to gather `gather_seconds` at `rate` of periods of at most
-// `period_samples` samples.
+// `period_samples` samples, and the largest file this run may write here.
 failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate);
 
 // Empties "00000.raw" of what an earlier run left (creating it where there
@@ -59,11 +76,24 @@ void raw_gathered(raw_file& raw, std::size_t samples);
 
 // Appends what was gathered in one write and syncs it, so that once this
 // returns it survives a crash or a power cut. Nothing to do when nothing was
-// gathered.
+// gathered. Past `part_bytes` in a file the take goes on in the next one,
+// created and its name synced. A write that meets a limit nobody told of
+// (EFBIG) keeps what went in, sets `limit_found` and the new `part_bytes`,
+// and fails with EFBIG: the caller notes the limit and appends again, the
+// rest then going to the next file.
 failure raw_append(raw_file& raw);
 
-// Takes the size of "00000.raw" from the file itself, for target.wav.
+// Moves the change time of the file appended to, where nothing was
+// appended for a while (a silent device, digital silence): a start on
+// another machine sharing the directory sees that the take is alive.
+void raw_touch(const raw_file& raw);
+
+// Takes the sizes of the take's files from the files themselves, for the
+// WAVs.
 failure raw_read_size(raw_file& raw);
+
+// The take's files in order, with their bytes.
+std::vector<raw_piece> raw_pieces(const raw_file& raw);
 
 // Size in bytes of the file open as `fd`, or -1 (errno set) when it has none.
 int64_t fsize(int fd);

@@ -7,6 +7,8 @@
 #include "output/target.h"
 #include "output/wav.h"
 #include "common/sample.h"
+#include "common/clock.h"
+#include "output/file_limit.h"
 
 #include <cerrno>
 #include <charconv>
@@ -25,6 +27,13 @@ std::string note_text(const take_note& note)
                                    static_cast<long long>(note.started_unix));
     if (!note.saved_as.empty()) {
         text += format_text("saved %s\n", note.saved_as.c_str());
+    }
+    if (note.part_bytes > 0) {
+        text += format_text("part_bytes %llu\n", static_cast<unsigned long long>(note.part_bytes));
+    }
+    if (!note.host.empty()) {
+        text += format_text("host %s\nboot %s\npid %lld\n", note.host.c_str(), note.boot.c_str(),
+                            static_cast<long long>(note.pid));
     }
     return text;
 }
@@ -46,6 +55,14 @@ bool is_recovered_name(std::string_view name)
            name.find_first_not_of("0123456789-.abcdefghijklmnopqrstuvwxyz") == std::string_view::npos;
 }
 
+// A host name or a boot id as a note may hold them.
+bool is_word(std::string_view text)
+{
+    return !text.empty() && text.size() <= 64 &&
+           text.find_first_not_of("0123456789-._abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") ==
+               std::string_view::npos;
+}
+
 } // namespace
 
 // Line by line: the heading, then each key once ("KEY value"); a key given
@@ -64,6 +81,10 @@ std::optional<take_note> parse_note(std::string_view text)
     bool format = false;
     bool started = false;
     bool saved = false;
+    bool part_bytes = false;
+    bool host = false;
+    bool boot = false;
+    bool pid = false;
     while (!text.empty()) {
         const std::string_view line = text.substr(0, text.find('\n'));
         text.remove_prefix(line.size() + 1);
@@ -92,13 +113,27 @@ std::optional<take_note> parse_note(std::string_view text)
             seen = &saved;
             read = is_recovered_name(value);
             note.saved_as = value;
+        } else if (key == "part_bytes") {
+            seen = &part_bytes;
+            read = number_in(value, note.part_bytes) && note.part_bytes % 4 == 0;
+        } else if (key == "host") {
+            seen = &host;
+            read = is_word(value);
+            note.host = value;
+        } else if (key == "boot") {
+            seen = &boot;
+            read = is_word(value);
+            note.boot = value;
+        } else if (key == "pid") {
+            seen = &pid;
+            read = number_in(value, note.pid) && note.pid > 0;
         }
         if (seen == nullptr || *seen || !read) {
             return std::nullopt;
         }
         *seen = true;
     }
-    return state && rate && format && started ? std::optional(note) : std::nullopt;
+    return state && rate && format && started && host == boot && host == pid ? std::optional(note) : std::nullopt;
 }
 
 std::string note_out_of_range(const take_note& note, int64_t now_unix)
@@ -112,14 +147,24 @@ std::string note_out_of_range(const take_note& note, int64_t now_unix)
     return {};
 }
 
-std::string recovered_name(int64_t started_unix, int copy)
+std::string recovered_name(int64_t started_unix, int copy, std::size_t part, std::size_t parts)
 {
     const auto when = static_cast<time_t>(started_unix);
     tm local = {};
     localtime_r(&when, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    return copy > 1 ? format_text("recovered-%s-%d.wav", stamp, copy) : format_text("recovered-%s.wav", stamp);
+    std::string name = "recovered-" + std::string(stamp) + (copy > 1 ? format_text("-%d", copy) : "");
+    return name + (parts > 1 ? format_text("-%03zu.wav", part) : ".wav");
+}
+
+std::string saved_part_name(const std::string& first, std::size_t part, std::size_t parts)
+{
+    constexpr std::string_view first_part = "-001.wav";
+    if (parts <= 1 || !std::string_view(first).ends_with(first_part)) {
+        return first;
+    }
+    return first.substr(0, first.size() - first_part.size()) + format_text("-%03zu.wav", part);
 }
 
 namespace {
@@ -214,78 +259,129 @@ name_use name_taken(const std::string& name)
     return errno == ENOENT ? name_use::free : name_use::unknown;
 }
 
-// The take is in `saved_as`: the note says so from now on, or goes where it
-// cannot be rewritten (an unlink needs no room). Either way no later start
-// saves it again.
-recovery finish_recovery(take_note note, uint64_t size)
+// The take is in its saved files: the note says so from now on, or goes
+// where it cannot be rewritten (an unlink needs no room). Either way no
+// later start saves it again.
+recovery finish_recovery(take_note note, std::vector<std::string> names, uint64_t size)
 {
     recovery done;
-    done.saved_as = note.saved_as;
+    done.saved_as = std::move(names);
     done.seconds = static_cast<double>(size / bytes_per_sample) / note.rate;
     note.state = take_state::recovered;
     const failure rewritten = write_note(note);
     if (!rewritten.ok() && !forget_note().ok()) {
-        done.why = fail_from(fault::note_not_updated, note.saved_as, rewritten);
+        done.why = fail_from(fault::note_not_updated, done.saved_as.front(), rewritten);
         done.why.take_tenths = std::llround(done.seconds * 10);
     }
     return done;
 }
 
-// Saves the first `size` bytes of 00000.raw as a new recovered file. The note
-// names each file before the take is renamed to it, so a start after a crash
-// anywhere in here finds the file that holds the take, or no such file.
-recovery save_take(const raw_file& raw, take_note note, const wav_header& header, uint64_t size)
+// A take's samples: its files end to end, and how they divide into parts.
+struct take_samples {
+    std::vector<unique_fd> files; // 00000.raw's own descriptor is borrowed, not here
+    std::vector<raw_piece> pieces;
+    uint64_t size = 0;
+    uint64_t part_bytes = 0;
+    std::size_t parts = 1;
+
+    uint64_t part_from(std::size_t part) const { return (part - 1) * part_bytes; }
+    uint64_t part_size(std::size_t part) const
+    {
+        return parts == 1 ? size : std::min(part_bytes, size - part_from(part));
+    }
+};
+
+// The first free copy number for all the parts' names; 0 when a name
+// cannot be looked at (`failed` says why), or none is free.
+int free_copy(const take_note& note, std::size_t parts, failure& failed)
 {
     constexpr int most_copies = 999;
+    for (int copy = 1; copy <= most_copies; ++copy) {
+        bool free = true;
+        for (std::size_t part = 1; part <= parts && free; ++part) {
+            const std::string name = recovered_name(note.started_unix, copy, part, parts);
+            const name_use use = name_taken(name);
+            if (use == name_use::unknown) {
+                failed = fail(fault::take_not_saved, name, errno);
+                return 0;
+            }
+            free = use == name_use::free;
+        }
+        if (free) {
+            return copy;
+        }
+    }
+    failed = fail_because(fault::recovered_names_taken, recovered_name(note.started_unix, 1, 1, parts),
+                          recovered_name(note.started_unix, most_copies, 1, parts));
+    return 0;
+}
+
+// Claims `name` for the take before anything is renamed to it: created
+// empty, and only where nothing has that name (O_EXCL), which every file
+// system can do (exFAT through FUSE has neither hard links nor rename
+// flags). An empty file of that name is this take's own claim, made before
+// a crash. Once claimed, the finished part is renamed over it.
+failure claim_name(const std::string& name)
+{
+    const unique_fd fd(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
+    if (fd.valid()) {
+        return {};
+    }
+    struct stat st = {};
+    if (errno == EEXIST && lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+        return {};
+    }
+    if (errno == EEXIST) {
+        return fail_because(fault::writing, name,
+                            "another file took that name meanwhile; move it away, then run floatrec --recover");
+    }
+    return fail(fault::writing, name, errno);
+}
+
+// Saves each part of the take as a new recovered file. The note names the
+// files (by the first) before any is claimed, and each is claimed before its
+// part is renamed to it, so a start after a crash anywhere in here finds
+// each part in its file, or that file free or claimed, never a part twice.
+recovery save_take(const take_samples& take, take_note note)
+{
     recovery failed;
-    int copy = 1;
-    name_use use = name_use::free;
-    while (copy <= most_copies && (use = name_taken(recovered_name(note.started_unix, copy))) == name_use::taken) {
-        ++copy;
-    }
-    if (use == name_use::unknown) {
-        failed.why = fail(fault::take_not_saved, recovered_name(note.started_unix, copy), errno);
+    int copy = 0;
+    if (note.saved_as.empty() && (copy = free_copy(note, take.parts, failed.why)) == 0) {
         return failed;
     }
-    if (copy > most_copies) {
-        failed.why = fail_because(fault::recovered_names_taken, recovered_name(note.started_unix, 1),
-                                  recovered_name(note.started_unix, most_copies));
-        return failed;
-    }
-    std::string name = recovered_name(note.started_unix, copy);
-    temp_file temp(recovered_temp_name);
-    failure status = write_wav_temp(temp, name.c_str(), header, raw.fd.get(), size);
-    // The same file goes to the next free name when one is taken meanwhile.
-    for (; status.ok() && copy <= most_copies; name = recovered_name(note.started_unix, ++copy)) {
-        if (use = name_taken(name); use == name_use::unknown) {
+    std::vector<std::string> names;
+    for (std::size_t part = 1; part <= take.parts; ++part) {
+        const std::string name = copy > 0 ? recovered_name(note.started_unix, copy, part, take.parts)
+                                          : saved_part_name(note.saved_as, part, take.parts);
+        names.push_back(name);
+        const wav_header header = finish_hdr(init_hdr(), take.part_size(part), note.rate);
+        if (copy == 0 && wav_file_holds(name.c_str(), header, take.pieces, take.part_from(part), take.part_size(part))) {
+            continue; // saved before a crash
+        }
+        temp_file temp(recovered_temp_name);
+        failure status = write_wav_temp(temp, name.c_str(), header, take.pieces, take.part_from(part), take.part_size(part));
+        if (status.ok() && note.saved_as.empty()) {
+            // The first part is written: only now do the names become the take's.
+            note.saved_as = name;
+            note.part_bytes = take.part_bytes;
+            status = write_note(note);
+        }
+        if (status.ok()) {
+            status = claim_name(name);
+        }
+        if (status.ok() && rename(temp.name, name.c_str()) != 0) {
             status = fail(fault::writing, name, errno);
-            break;
         }
-        if (use == name_use::taken) {
-            continue;
-        }
-        note.saved_as = name;
-        status = write_note(note);
-        if (status.ok() && rename_noreplace(temp.name, name.c_str()) == 0) {
+        if (status.ok()) {
             temp.kept();
-            break;
+            status = sync_directory(name.c_str());
         }
-        if (status.ok() && errno != EEXIST) {
-            status = fail(fault::writing, note.saved_as, errno);
+        if (!status.ok()) {
+            failed.why = fail_from(fault::take_not_saved, status.subject, status);
+            return failed;
         }
     }
-    if (status.ok() && copy > most_copies) {
-        status = fail_because(fault::writing, recovered_name(note.started_unix, most_copies),
-                              "every name up to it is taken");
-    }
-    if (status.ok()) {
-        status = sync_directory(note.saved_as.c_str());
-    }
-    if (!status.ok()) {
-        failed.why = fail_from(fault::take_not_saved, status.subject, status);
-        return failed;
-    }
-    return finish_recovery(note, size);
+    return finish_recovery(note, names, take.size);
 }
 
 void remove_leftovers()
@@ -298,16 +394,183 @@ void remove_leftovers()
     }
 }
 
+// This machine, as a note names it: the host and its boot.
+void name_this_machine(take_note& note)
+{
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) {
+        return;
+    }
+    std::string boot;
+    if (FILE* in = std::fopen("/proc/sys/kernel/random/boot_id", "re"); in != nullptr) {
+        char id[64] = {};
+        if (std::fgets(id, sizeof id, in) != nullptr) {
+            boot = id;
+        }
+        std::fclose(in);
+    }
+    while (!boot.empty() && (boot.back() == '\n' || boot.back() == ' ')) {
+        boot.pop_back();
+    }
+    note.host = host;
+    note.boot = boot.empty() ? "unknown" : boot;
+    note.pid = getpid();
+    if (note.host.size() > 64 || note.host.find_first_not_of(
+                                     "0123456789-._abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos) {
+        note.host.clear(); // a name a note cannot hold: the take says no machine
+    }
+}
+
+// Whether `pid` on this machine is a floatrec other than this one.
+bool floatrec_running(int64_t pid)
+{
+    if (pid <= 0 || pid == getpid()) {
+        return false;
+    }
+    FILE* in = std::fopen(format_text("/proc/%lld/comm", static_cast<long long>(pid)).c_str(), "re");
+    if (in == nullptr) {
+        return false;
+    }
+    char comm[32] = {};
+    const bool read = std::fgets(comm, sizeof comm, in) != nullptr;
+    std::fclose(in);
+    return read && std::string_view(comm).starts_with("floatrec");
+}
+
+// How the take's files stand: how many, and the last one's size and change
+// time. A recording appends or touches its file about once a second.
+struct files_state {
+    std::size_t count = 0;
+    off_t size = 0;
+    timespec changed = {};
+    bool operator==(const files_state& other) const
+    {
+        return count == other.count && size == other.size && changed.tv_sec == other.changed.tv_sec &&
+               changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+files_state take_files_state()
+{
+    files_state state;
+    struct stat st = {};
+    for (std::size_t index = 0; lstat(raw_file_name(index).c_str(), &st) == 0; ++index) {
+        state = {index + 1, st.st_size, st.st_mtim};
+    }
+    return state;
+}
+
+// Whether the take's files change within `watch_ns` (they are being
+// recorded into).
+bool take_still_recorded(int64_t watch_ns)
+{
+    const files_state before = take_files_state();
+    constexpr int64_t look_every_ns = ns_per_second / 10;
+    for (int64_t waited = 0; waited < watch_ns; waited += look_every_ns) {
+        const timespec pause = {0, look_every_ns};
+        nanosleep(&pause, nullptr);
+        if (!(take_files_state() == before)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A take that may still be recorded elsewhere: by another machine sharing
+// this directory (whose lock this machine cannot see), or by a floatrec of
+// this machine through another mount of it. Refused while its files change.
+failure recorded_elsewhere(const take_note& note)
+{
+    if (note.host.empty()) {
+        return {};
+    }
+    take_note here;
+    name_this_machine(here);
+    const bool other_machine = note.host != here.host;
+    if (!other_machine && (note.boot != here.boot || !floatrec_running(note.pid))) {
+        return {}; // its recorder is gone: a crash, a power cut or a reboot
+    }
+    // Appends (or a touch with nothing to append) come at most 1.25 s apart.
+    constexpr int64_t watch_ns = 3 * ns_per_second;
+    if (!take_still_recorded(watch_ns)) {
+        return {};
+    }
+    failure busy = fail(fault::directory_busy, raw_name);
+    busy.holder_pid = note.pid;
+    busy.reason = other_machine ? note.host : "";
+    return busy;
+}
+
+// The take's files as a start finds them: 00000.raw (`raw`), then 00001.raw
+// and on while they are there, each in whole samples (a write cut short left
+// part of one), with the parts they make.
+failure read_take_files(const raw_file& raw, const take_note& note, take_samples& take)
+{
+    take.part_bytes = note.part_bytes;
+    if (!raw.fd.valid()) {
+        return {};
+    }
+    for (std::size_t index = 0;; ++index) {
+        int fd = raw.fd.get();
+        if (index > 0) {
+            const std::string name = raw_file_name(index);
+            unique_fd next(open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+            if (!next.valid() && errno == ENOENT) {
+                break;
+            }
+            if (!next.valid()) {
+                return fail(fault::take_not_saved, name, errno);
+            }
+            fd = next.get();
+            take.files.push_back(std::move(next));
+        }
+        struct stat st = {};
+        if (fstat(fd, &st) != 0) {
+            return fail(fault::take_not_saved, raw_file_name(index), errno);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            return fail_because(fault::take_not_saved, raw_file_name(index), "it is not a regular file");
+        }
+        const uint64_t size = static_cast<uint64_t>(st.st_size) / bytes_per_sample * bytes_per_sample;
+        take.pieces.push_back({fd, size});
+        take.size += size;
+    }
+    if (take.part_bytes == 0 && note.saved_as.empty()) {
+        // A take from before parts, or from a disk without a limit, saved
+        // where one applies: in parts that fit it.
+        const uint64_t fits = part_bytes_for(largest_file_here());
+        take.part_bytes = fits > 0 && take.size > fits ? fits : 0;
+    }
+    take.parts = part_count(take.size, take.part_bytes);
+    return {};
+}
+
+// Whether target.wav (or its parts) already holds the take: only the note's
+// removal did not last.
+bool take_in_target(const take_samples& take, uint32_t rate)
+{
+    for (std::size_t part = 1; part <= take.parts; ++part) {
+        const std::string name = take.parts == 1 ? std::string(target_name) : target_part_name(part);
+        const wav_header header = finish_hdr(init_hdr(), take.part_size(part), rate);
+        if (!wav_file_holds(name.c_str(), header, take.pieces, take.part_from(part), take.part_size(part))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
-failure take_begin(raw_file& raw, uint32_t rate)
+failure take_begin(raw_file& raw, uint32_t rate, take_note& note)
 {
     const bool created = !raw.fd.valid();
     failure status = raw_reset(raw);
     if (status.ok()) {
-        take_note note;
+        note = {};
         note.rate = rate;
         note.started_unix = static_cast<int64_t>(std::time(nullptr));
+        note.part_bytes = raw.part_bytes;
+        name_this_machine(note);
         // The note's directory sync makes 00000.raw's name durable too.
         status = write_note(note);
     }
@@ -318,6 +581,12 @@ failure take_begin(raw_file& raw, uint32_t rate)
         raw.emptied = false;
     }
     return status;
+}
+
+failure take_limit_found(take_note& note, const raw_file& raw)
+{
+    note.part_bytes = raw.part_bytes;
+    return write_note(note);
 }
 
 failure take_end()
@@ -333,28 +602,24 @@ recovery recover_take(const raw_file& raw)
         result.why = fail_because(fault::unknown_take, note_name, reading.problem);
         return result;
     }
-    remove_leftovers();
     if (!reading.present || reading.note->state != take_state::unfinished) {
+        remove_leftovers();
         return result;
     }
     const take_note& note = *reading.note;
-    struct stat st = {};
-    if (raw.fd.valid() && fstat(raw.fd.get(), &st) != 0) {
-        result.why = fail(fault::take_not_saved, raw_name, errno);
+    if (result.why = recorded_elsewhere(note); !result.why.ok()) {
         return result;
     }
-    // A trailing partial sample (a write cut short) is left out.
-    const uint64_t size = raw.fd.valid() ? static_cast<uint64_t>(st.st_size) / bytes_per_sample * bytes_per_sample : 0;
-    const wav_header header = finish_hdr(init_hdr(), size, note.rate);
+    remove_leftovers();
+    take_samples take;
+    if (result.why = read_take_files(raw, note, take); !result.why.ok()) {
+        return result;
+    }
     // Nothing appended yet (killed right after the note, or 00000.raw removed
     // since), or already in target.wav (only the note's removal did not last).
-    if (size == 0 || wav_file_holds(target_name, header, raw.fd.get(), size)) {
+    if (take.size == 0 || take_in_target(take, note.rate)) {
         result.why = forget_note();
         return result;
     }
-    // Saved by a start that was stopped before the note could say so.
-    if (!note.saved_as.empty() && wav_file_holds(note.saved_as.c_str(), header, raw.fd.get(), size)) {
-        return finish_recovery(note, size);
-    }
-    return save_take(raw, note, header, size);
+    return save_take(take, note);
 }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class take_state { unfinished, recovered };
 
@@ -21,7 +22,14 @@ struct take_note {
     take_state state = take_state::unfinished;
     uint32_t rate = 0;         // frames per second of 00000.raw
     int64_t started_unix = 0;  // when the take began, seconds since 1970
-    std::string saved_as;      // the recovered file it is being (or was) saved as; empty: none yet
+    std::string saved_as;      // the recovered file (its first part) it is being (or was) saved as; empty: none yet
+    uint64_t part_bytes = 0;   // bytes of samples in one WAV part (the take goes on in 00001.raw, ...); 0: one WAV
+    // Who records it, for a directory shared between machines, whose locks
+    // stay on each machine: the host, its boot and the process (empty, 0:
+    // not said, as in notes of earlier versions).
+    std::string host;
+    std::string boot;
+    int64_t pid = 0;
 };
 
 // The sample rates and start times a note may hold: anything else is not
@@ -41,25 +49,40 @@ std::optional<take_note> parse_note(std::string_view text);
 std::string note_out_of_range(const take_note& note, int64_t now_unix);
 
 // "recovered-YYYYMMDD-HHMMSS.wav" in local time; with `copy` 2, 3, ... a
-// "-2", "-3" before ".wav".
-std::string recovered_name(int64_t started_unix, int copy);
+// "-2", "-3" before ".wav"; a take in `parts` parts (more than one) gets
+// "-001", "-002", ... after that for `part` 1, 2, ...
+std::string recovered_name(int64_t started_unix, int copy, std::size_t part = 1, std::size_t parts = 1);
+
+// The name of `part` of a take saved in `parts` parts whose first part is
+// `first`.
+std::string saved_part_name(const std::string& first, std::size_t part, std::size_t parts);
 
 // Starts a take in 00000.raw: empties it (creating it where there is none)
-// and writes the note (unfinished, `rate`, now), both made durable with their
-// names.
-failure take_begin(raw_file& raw, uint32_t rate);
+// and writes the note (unfinished, `rate`, now, this machine and process,
+// the part size), both made durable with their names. `note` is the note
+// written.
+failure take_begin(raw_file& raw, uint32_t rate, take_note& note);
+
+// A write met a limit nobody told of: the note gives the take's new part
+// size before anything goes into its next file.
+failure take_limit_found(take_note& note, const raw_file& raw);
 
 // The take is in target.wav: the note goes, durably.
 failure take_end();
 
 // What saving an unfinished take came to.
 struct recovery {
-    failure why;          // an unknown take (nothing touched), or one that could not be saved
-    std::string saved_as; // the file the take is in now; empty when none was saved
+    failure why;          // an unknown take (nothing touched), one being recorded on another machine or by another
+                          // process (directory_busy), or one that could not be saved
+    std::vector<std::string> saved_as; // the files the take is in now, in order; empty when none was saved
     double seconds = 0;   // its length
 };
 
 // Saves an unfinished take (see above) exactly once, after removing what a
 // killed run left half-written (the temporary target, note and recovered
-// take). Needs the directory's lock.
+// take), each part of a take in parts as a WAV of its own. A take whose
+// note names another machine (or a live floatrec of this one) is watched
+// for a few seconds first: while its files still change it is being
+// recorded, and is refused; once they rest, its recorder is gone and it is
+// saved. Needs the directory's lock.
 recovery recover_take(const raw_file& raw);

@@ -18,17 +18,16 @@ namespace {
 
 constexpr std::size_t piece_bytes = 1024 * 1024;
 
-// Copies `size` bytes of `from_fd` from its start to `to_fd` at `at`. The
+// Copies `size` bytes of `from_fd` from `in` to `to_fd` at `out`. The
 // samples were just written and are still in the page cache: the kernel
 // copies them there (copy_file_range), without bringing them up to this
-// process; where it cannot (another file system, an old kernel), they go
-// through one piece of memory.
-failure copy_samples(int from_fd, int to_fd, int64_t at, uint64_t size, const char* name)
+// process; where it cannot (another file system, FUSE, an old kernel), they
+// go through one piece of memory.
+failure copy_range(int from_fd, off_t in, int to_fd, off_t out, uint64_t size, const char* name)
 {
-    auto in = static_cast<off_t>(0);
-    auto out = static_cast<off_t>(at);
-    while (static_cast<uint64_t>(in) < size) {
-        const auto want = static_cast<std::size_t>(std::min<uint64_t>(size - static_cast<uint64_t>(in), 1U << 30));
+    const auto end = static_cast<off_t>(static_cast<uint64_t>(in) + size);
+    while (in < end) {
+        const auto want = static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - in), 1U << 30));
         const ssize_t done = copy_file_range(from_fd, &in, to_fd, &out, want, 0);
         if (done > 0) {
             continue;
@@ -44,15 +43,15 @@ failure copy_samples(int from_fd, int to_fd, int64_t at, uint64_t size, const ch
         }
         break; // no kernel copy here: the rest through memory
     }
-    if (static_cast<uint64_t>(in) >= size) {
+    if (in >= end) {
         return {};
     }
     const zeroed_array<uint8_t> piece(piece_bytes);
     if (!piece) {
         return fail(fault::no_memory, "copy buffer", ENOMEM);
     }
-    while (static_cast<uint64_t>(in) < size) {
-        const auto want = static_cast<std::size_t>(std::min<uint64_t>(size - static_cast<uint64_t>(in), piece_bytes));
+    while (in < end) {
+        const auto want = static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - in), piece_bytes));
         const ssize_t got = pread(from_fd, piece.data(), want, in);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -70,9 +69,32 @@ failure copy_samples(int from_fd, int to_fd, int64_t at, uint64_t size, const ch
     return {};
 }
 
+// Calls `each(fd, offset, bytes)` for the stretches of the take's files, end
+// to end, that make its bytes `from` to `from + size`; false when the files
+// end first or `each` says stop.
+template <class Each>
+bool for_stretches(std::span<const raw_piece> pieces, uint64_t from, uint64_t size, Each each)
+{
+    uint64_t start = 0; // of the piece, in the take
+    for (const raw_piece& piece : pieces) {
+        if (size > 0 && from < start + piece.size) {
+            const uint64_t in = from - start;
+            const uint64_t bytes = std::min(size, piece.size - in);
+            if (!each(piece.fd, in, bytes)) {
+                return false;
+            }
+            from += bytes;
+            size -= bytes;
+        }
+        start += piece.size;
+    }
+    return size == 0;
+}
+
 } // namespace
 
-failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& header, int from_fd, uint64_t size)
+failure write_wav_temp(const temp_file& temp, const char* name, const wav_header& header,
+                       std::span<const raw_piece> pieces, uint64_t from, uint64_t size)
 {
     unique_fd fd = create_temp_file(temp);
     if (!fd.valid()) {
@@ -80,8 +102,14 @@ failure write_wav_temp(const temp_file& temp, const char* name, const wav_header
     }
     const std::vector<uint8_t> head = header_bytes(header);
     failure status = write_all(fd.get(), head, name, 0);
-    if (status.ok()) {
-        status = copy_samples(from_fd, fd.get(), static_cast<int64_t>(head.size()), size, name);
+    auto out = static_cast<off_t>(head.size());
+    const bool whole = status.ok() && for_stretches(pieces, from, size, [&](int in_fd, uint64_t in, uint64_t bytes) {
+        status = copy_range(in_fd, static_cast<off_t>(in), fd.get(), out, bytes, name);
+        out += static_cast<off_t>(bytes);
+        return status.ok();
+    });
+    if (status.ok() && !whole) {
+        status = fail(fault::reading, raw_name, 0); // the take's files ended early
     }
     if (status.ok()) {
         status = sync_file(fd.get(), name);
@@ -90,7 +118,8 @@ failure write_wav_temp(const temp_file& temp, const char* name, const wav_header
     return status.ok() ? closed : status;
 }
 
-bool wav_file_holds(const char* name, const wav_header& header, int from_fd, uint64_t size)
+bool wav_file_holds(const char* name, const wav_header& header, std::span<const raw_piece> pieces, uint64_t from,
+                    uint64_t size)
 {
     const std::vector<uint8_t> head = header_bytes(header);
     const unique_fd file(open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -105,30 +134,71 @@ bool wav_file_holds(const char* name, const wav_header& header, int from_fd, uin
         std::memcmp(theirs.data(), head.data(), head.size()) != 0) {
         return false;
     }
-    for (uint64_t at = 0; at < size;) {
-        const auto want = static_cast<std::size_t>(std::min<uint64_t>(piece_bytes, size - at));
-        if (pread(from_fd, ours.data(), want, static_cast<off_t>(at)) != static_cast<ssize_t>(want) ||
-            pread(file.get(), theirs.data(), want, static_cast<off_t>(head.size() + at)) != static_cast<ssize_t>(want) ||
-            std::memcmp(ours.data(), theirs.data(), want) != 0) {
-            return false;
+    auto at = static_cast<off_t>(head.size());
+    return for_stretches(pieces, from, size, [&](int in_fd, uint64_t in, uint64_t bytes) {
+        for (uint64_t done = 0; done < bytes;) {
+            const auto want = static_cast<std::size_t>(std::min<uint64_t>(piece_bytes, bytes - done));
+            if (pread(in_fd, ours.data(), want, static_cast<off_t>(in + done)) != static_cast<ssize_t>(want) ||
+                pread(file.get(), theirs.data(), want, at) != static_cast<ssize_t>(want) ||
+                std::memcmp(ours.data(), theirs.data(), want) != 0) {
+                return false;
+            }
+            done += want;
+            at += static_cast<off_t>(want);
         }
-        at += want;
-    }
-    return true;
+        return true;
+    });
 }
 
-failure write_target(const wav_header& header, raw_file& raw, bool& replaced)
+namespace {
+
+// One WAV written beside its name and renamed over it; `renamed` tells
+// whether the name now holds it.
+failure write_wav(const char* name, const wav_header& header, std::span<const raw_piece> pieces, uint64_t from,
+                  uint64_t size, bool& renamed)
 {
-    replaced = false;
+    renamed = false;
     temp_file temp(target_temp_name);
-    failure status = write_wav_temp(temp, target_name, header, raw.fd.get(), raw.size);
-    if (status.ok() && rename(temp.name, target_name) != 0) {
-        status = fail(fault::writing, target_name, errno);
+    failure status = write_wav_temp(temp, name, header, pieces, from, size);
+    if (status.ok() && rename(temp.name, name) != 0) {
+        status = fail(fault::writing, name, errno);
     }
     if (!status.ok()) {
         return status;
     }
     temp.kept();
-    replaced = true;
-    return sync_directory(target_name);
+    renamed = true;
+    return sync_directory(name);
+}
+
+} // namespace
+
+failure write_target(const wav_header& header, uint32_t rate, raw_file& raw, std::vector<std::string>& written)
+{
+    written.clear();
+    const std::vector<raw_piece> pieces = raw_pieces(raw);
+    const std::size_t parts = part_count(raw.take_bytes, raw.part_bytes);
+    for (std::size_t part = 1; part <= parts; ++part) {
+        const uint64_t from = (part - 1) * raw.part_bytes;
+        const uint64_t size = parts == 1 ? raw.take_bytes : std::min(raw.part_bytes, raw.take_bytes - from);
+        const std::string name = parts == 1 ? std::string(target_name) : target_part_name(part);
+        bool renamed = false;
+        const failure status = write_wav(name.c_str(), finish_hdr(header, size, rate), pieces, from, size, renamed);
+        if (renamed) {
+            written.push_back(name);
+        }
+        if (!status.ok()) {
+            return status;
+        }
+    }
+    // The parts of an earlier take beyond this one's go with it, as its
+    // target.wav would.
+    for (std::size_t part = parts == 1 ? 1 : parts + 1;; ++part) {
+        const std::string name = target_part_name(part);
+        struct stat st = {};
+        if (lstat(name.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) || unlink(name.c_str()) != 0) {
+            break;
+        }
+    }
+    return {};
 }

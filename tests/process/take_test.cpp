@@ -186,6 +186,107 @@ the take so far \(3[12]\.\d s\) is safe in 00000.raw; floatrec --recover saves i
     EXPECT_TRUE(same_bits(take, test_signal(0, take.size())));
 }
 
+std::vector<std::string> said_saved(const std::string& err)
+{
+    std::vector<std::string> names;
+    const std::regex saved("saved the unfinished take in 00000.raw as ([^(]+) \\(");
+    const std::regex name("recovered-[0-9-]+\\.wav");
+    for (auto it = std::sregex_iterator(err.begin(), err.end(), saved); it != std::sregex_iterator(); ++it) {
+        const std::string list = (*it)[1];
+        for (auto n = std::sregex_iterator(list.begin(), list.end(), name); n != std::sregex_iterator(); ++n) {
+            names.push_back(n->str());
+        }
+    }
+    return names;
+}
+
+// The samples of the WAVs in `dir` named PREFIX-NNN.wav, in name order, end
+// to end; every one a WAV that libsndfile reads, within `limit` bytes.
+std::vector<float> parts_joined(const fs::path& dir, const std::string& prefix, std::uintmax_t limit, std::size_t& parts)
+{
+    std::vector<fs::path> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (std::regex_match(name, std::regex(prefix + R"(-\d{3}\.wav)"))) {
+            names.push_back(entry.path());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<float> joined;
+    for (const fs::path& name : names) {
+        const wav_contents wav = read_wav(name);
+        EXPECT_TRUE(wav.opened) << name;
+        EXPECT_LE(fs::file_size(name), limit) << name;
+        joined.insert(joined.end(), wav.samples.begin(), wav.samples.end());
+    }
+    parts = names.size();
+    return joined;
+}
+
+std::vector<std::string> with_file_limit(int kib)
+{
+    return {"bash", "-c", "ulimit -f " + std::to_string(kib) + "; exec \"$0\" \"$@\""};
+}
+
+// A take larger than the largest file allowed (ulimit -f here; FAT32's 4 GiB
+// alike) goes on in parts: said before recording, each part a WAV within the
+// limit, every sample in exactly one, in order. A limit nobody told of
+// (EFBIG where none was known) is found and the take goes on all the same.
+// Killed after it outgrew its first file, --recover under the same limit
+// saves every printed period once, in parts.
+TEST(Take, TakeLargerThanTheLargestFileGoesOnInParts)
+{
+    {
+        sandbox box;
+        use_test_device(box, "period 4410");
+        std::ofstream(box.at("target-003.wav")) << "a part of an earlier take";
+        const run_result r = run_floatrec(box, {"10"}, {.wrapper = with_file_limit(1024)});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, std::regex(
+            R"((^|\n)files here hold at most this process's file size limit \(ulimit -f: 1\.0 MiB\): the take goes on in parts of at least 00:05 of recording each \(target-001.wav, target-002.wav, ...\)
+the take is in 2 parts, each within this process's file size limit \(ulimit -f: 1\.0 MiB\): target-001.wav and target-002.wav
+)"))) << r.err;
+        EXPECT_EQ(progress_lines(r).size(), 100U);
+        std::size_t parts = 0;
+        EXPECT_TRUE(same_bits(parts_joined(box.work, "target", 1024 * 1024, parts), test_signal(0, 441000)));
+        EXPECT_EQ(parts, 2U);
+        EXPECT_FALSE(fs::exists(box.at("target-003.wav")));
+        EXPECT_FALSE(fs::exists(box.at(".00000.raw.take")));
+    }
+    if (std::system("command -v strace >/dev/null 2>&1") == 0) {
+        sandbox box;
+        use_test_device(box, "period 4410");
+        const run_result r = run_floatrec(box, {"10"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f",
+                                                                   "-o", "/dev/null", "-e", "inject=pwrite64:error=EFBIG:when=2",
+                                                                   "-P", box.at("00000.raw").string()}});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(fs::exists(box.at("00001.raw")));
+        std::size_t parts = 0;
+        EXPECT_TRUE(same_bits(parts_joined(box.work, "target", fs::file_size(box.at("00000.raw")), parts),
+                              test_signal(0, 441000)));
+        EXPECT_EQ(parts, 3U); // of 4 s less a header's room: 00000.raw's when the limit was met
+    }
+    sandbox box;
+    use_test_device(box, "rate 48000 period 4800 paced true");
+    run_options options{.wrapper = with_file_limit(256)};
+    options.while_running = [&](pid_t pid) {
+        EXPECT_TRUE(wait_for_bytes(box.at("00001.raw"), 4800 * 4));
+        kill(pid, SIGKILL);
+    };
+    const run_result killed = run_floatrec(box, {"30"}, options);
+    const run_result recovered = run_floatrec(box, {"--recover"}, {.wrapper = with_file_limit(256)});
+    ASSERT_EQ(recovered.status, 0) << recovered.err;
+    const std::vector<std::string> names = said_saved(recovered.err);
+    ASSERT_GE(names.size(), 2U) << recovered.err;
+    std::size_t parts = 0;
+    const std::vector<float> saved = parts_joined(box.work, names[0].substr(0, names[0].size() - 8), 256 * 1024, parts);
+    EXPECT_EQ(parts, names.size());
+    const std::size_t printed = progress_lines(killed).size() * 4800;
+    ASSERT_GE(saved.size(), printed);
+    EXPECT_TRUE(same_bits(saved, test_signal(0, saved.size())));
+    EXPECT_EQ(run_floatrec(box, {"--recover"}).err, "nothing to recover in " + box.work.string() + "\n");
+}
+
 // A note that is there but cannot be trusted is an unknown take: recording
 // and --recover refuse, name the note and its problem, and touch nothing.
 TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
@@ -263,7 +364,7 @@ TEST(Take, StartsWithATakeThatMeetFaultsSaveItOrKeepIt)
          true},
         {"--recover", {"-P", planted_name + ".wav", "-e", "inject=newfstatat,lstat:error=EIO"}, false,
          "cannot save the unfinished take in 00000.raw: " + planted_name + ".wav: Input/output error\n", false},
-        {"1", {"-e", "inject=renameat2:delay_enter=1000000"}, true,
+        {"1", {"-e", "inject=rename:delay_enter=1000000:when=2"}, true,
          saved + "stopped before recording\n" + std::string(nothing_recorded), true},
     };
     for (const auto& c : cases) {
@@ -549,16 +650,6 @@ run_result run_killed_at(const sandbox& box, const std::vector<std::string>& arg
 {
     return run_floatrec(box, args, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
                                                 "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(nth)}});
-}
-
-std::vector<std::string> said_saved(const std::string& err)
-{
-    std::vector<std::string> names;
-    const std::regex saved("saved the unfinished take in 00000.raw as (recovered-[0-9-]+\\.wav) ");
-    for (auto it = std::sregex_iterator(err.begin(), err.end(), saved); it != std::sregex_iterator(); ++it) {
-        names.push_back((*it)[1]);
-    }
-    return names;
 }
 
 struct crash_point {

@@ -1,0 +1,95 @@
+// The largest file a run may write, from the file system's type and the
+// process's limit.
+#include "output/file_limit.h"
+
+#include "common/sample.h"
+#include "common/text.h"
+#include "output/wav.h"
+
+#include <cerrno>
+#include <sys/resource.h>
+#include <sys/statfs.h>
+
+namespace {
+
+constexpr long fat_magic = 0x4d44; // MSDOS_SUPER_MAGIC: FAT12/16/32
+constexpr uint64_t fat_largest_file = (uint64_t{1} << 32) - 1;
+
+} // namespace
+
+file_limit limit_from(long fs_type, uint64_t fsize_limit)
+{
+    file_limit limit;
+    if (fs_type == fat_magic) {
+        limit = {fat_largest_file, limit_source::file_system};
+    }
+    if (fsize_limit != RLIM_INFINITY && fsize_limit < limit.bytes) {
+        limit = {fsize_limit, limit_source::process};
+    }
+    return limit;
+}
+
+file_limit largest_file_here()
+{
+    struct statfs disk = {};
+    struct rlimit fsize = {};
+    const long fs_type = statfs(".", &disk) == 0 ? static_cast<long>(disk.f_type) : 0;
+    const uint64_t fsize_limit = getrlimit(RLIMIT_FSIZE, &fsize) == 0 ? fsize.rlim_cur : RLIM_INFINITY;
+    return limit_from(fs_type, fsize_limit);
+}
+
+file_limit limit_reached(uint64_t size)
+{
+    const file_limit here = largest_file_here();
+    return here.bytes <= size ? here : file_limit{size, limit_source::file_system};
+}
+
+uint64_t part_bytes_for(const file_limit& limit)
+{
+    if (limit.bytes == UINT64_MAX) {
+        return 0;
+    }
+    return limit.bytes > rf64_header_bytes ? (limit.bytes - rf64_header_bytes) / bytes_per_sample * bytes_per_sample : 0;
+}
+
+std::size_t part_count(uint64_t take_bytes, uint64_t part_bytes)
+{
+    if (part_bytes == 0 || take_bytes <= part_bytes) {
+        return 1;
+    }
+    return static_cast<std::size_t>((take_bytes + part_bytes - 1) / part_bytes);
+}
+
+std::string bytes_text(uint64_t bytes)
+{
+    constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
+    if (bytes < 1024) {
+        return format_text("%llu bytes", static_cast<unsigned long long>(bytes));
+    }
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    return format_text("%.1f %s", value, units[unit]);
+}
+
+std::string limit_words(const file_limit& limit)
+{
+    // 4 GiB - 1 reads as what FAT32's users know it by.
+    const std::string size = bytes_text(limit.bytes + (limit.bytes % 1024 == 1023 ? 1 : 0));
+    return limit.from == limit_source::process ? "this process's file size limit (ulimit -f: " + size + ")"
+                                               : "the largest file this disk holds (" + size + ")";
+}
+
+std::string way_on(int error, const file_limit& limit)
+{
+    if (error == ENOSPC || error == EDQUOT) {
+        return "once the disk has room for it";
+    }
+    if (error == EFBIG) {
+        return "where " + limit_words(limit) + " does not apply";
+    }
+    return "once the disk works again";
+}

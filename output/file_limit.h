@@ -1,0 +1,49 @@
+// The largest file this run may write in its directory: the file system's
+// own (FAT32 holds at most 4 GiB - 1 in a file) or the process's (ulimit -f).
+// A take that would outgrow it goes on in parts, each a WAV within it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+enum class limit_source : uint8_t { none, file_system, process };
+
+struct file_limit {
+    uint64_t bytes = UINT64_MAX; // the most a file may hold; UINT64_MAX: no limit known
+    limit_source from = limit_source::none;
+};
+
+// The smaller of the file system's limit (known for FAT by its type, as
+// statfs gives it) and the process's (`fsize_limit`, RLIM_INFINITY for none).
+// glibc answers FILESIZEBITS with 32 for file systems it does not know
+// (tmpfs, FUSE), so only FAT's own answer is believed.
+file_limit limit_from(long fs_type, uint64_t fsize_limit);
+
+// limit_from for the current directory and this process.
+file_limit largest_file_here();
+
+// The limit as reached by a write that failed with EFBIG at `size` bytes.
+file_limit limit_reached(uint64_t size);
+
+// The bytes of samples one WAV part holds under `limit`: the limit less the
+// largest header, in whole samples; 0 where there is no limit.
+uint64_t part_bytes_for(const file_limit& limit);
+
+// How many WAV parts `take_bytes` of samples make at `part_bytes` a part
+// (0: no limit): 1 where they fit in one.
+std::size_t part_count(uint64_t take_bytes, uint64_t part_bytes);
+
+// Words for the limit: "the largest file this disk holds (4.0 GiB)",
+// "this process's file size limit (ulimit -f: 4.0 MiB)".
+std::string limit_words(const file_limit& limit);
+
+// When floatrec --recover can save a take that a write failed with `error`
+// to keep: "once the disk has room for it" (ENOSPC, EDQUOT), "where this
+// process's file size limit ... does not apply" (EFBIG), "once the disk
+// works again".
+std::string way_on(int error, const file_limit& limit);
+
+// A byte count for people: "4.0 GiB", "512.0 KiB", "100 bytes".
+std::string bytes_text(uint64_t bytes);
