@@ -124,6 +124,25 @@ bool finish_target(const wav_header& header, raw_file& raw, uint32_t rate)
     return false;
 }
 
+// What to do with a take that could not be saved here: recording in this
+// directory waits for it.
+std::string save_way_on(int error)
+{
+    const std::string files = access(raw_file_name(1).c_str(), F_OK) == 0
+                                  ? "00000.raw, 00001.raw (and the files after it) and .00000.raw.take"
+                                  : "00000.raw and .00000.raw.take";
+    if (error == ENOSPC || error == EDQUOT) {
+        return "make room on this disk and run floatrec again, or move " + files +
+               " together to a disk with room and run floatrec --recover there";
+    }
+    if (error == EFBIG) {
+        return "a part would be larger than " + limit_words(largest_file_here()) + ": move " + files +
+               " together to where that limit does not apply and run floatrec --recover there";
+    }
+    return "until it is saved, recording here is refused: move " + files +
+           " together to another disk and run floatrec --recover there";
+}
+
 // The directory for this run: locked, leftovers of a killed run gone, an
 // unfinished take saved (said here; `saved` tells). False after the reason
 // was said; an unknown take is left exactly as it is.
@@ -151,9 +170,8 @@ bool claim_directory(unique_fd& lock, raw_file& raw, bool& saved)
             saved = true;
         }
         claimed = recovered.why;
-        if (recovered.why.code == EFBIG) {
-            claimed.detail = "its files would be larger than " + limit_words(largest_file_here()) +
-                             ": run floatrec --recover where that limit does not apply";
+        if (claimed.what == fault::take_not_saved) {
+            claimed.detail = save_way_on(claimed.code);
         }
     }
     say_failure(claimed);

@@ -9,6 +9,7 @@
 #     unpaced: CPU, peak RSS and the finish (last progress line to exit), with
 #     the goals (CPU at most 1.1x the floor at 60 s and 1.0x from 600 s, peak
 #     RSS at most 1.5x, the 60-minute finish at most the floor's);
+#   - the finish of a 3600 s take in parts under a file size limit;
 #   - wake-ups (voluntary context switches, all threads) per one-second
 #     period of a paced recording, on the work directory's disk and on tmpfs
 #     (goal: at most the floor's plus one a period);
@@ -83,6 +84,18 @@ for seconds in 60 600 3600; do
     "$(ratio "$rss" "$floor_rss")" "$(verdict "$(ratio "$rss" "$floor_rss")" 1.5)" "$fin" "$floor_fin" \
     "$([ "$seconds" -eq 3600 ] && verdict "$fin" "$floor_fin" || echo -)"
 done
+
+echo
+echo "== the finish of a take in parts: 3600 s under ulimit -f of 256 MiB (3 parts), medians of $runs (goal: the floor's one file)"
+printf '#!/bin/sh\nulimit -f 262144\nexec "%s" "$@"\n' "$floatrec" >"$work/limited.sh"
+chmod +x "$work/limited.sh"
+: >"$work/parts.txt"
+for _ in $(seq "$runs"); do
+  measure "$work/limited.sh" 3600 "$work/rec" "$work/home" >>"$work/parts.txt"
+done
+parts=$(ls "$work/rec" | grep -c '^target-[0-9]*\.wav$' || true)
+fin=$(awk '{ print $3 }' "$work/parts.txt" | median)
+printf 'finish %.3f s in %s parts, floor %.3f s: %s\n' "$fin" "$parts" "$floor_fin" "$(verdict "$fin" "$floor_fin")"
 
 # Voluntary switches of a paced recording of 22 s less those of one of 2 s,
 # medians of RUNS each: per one-second period.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prints how a take holds on a disk that is slow to flush (a card, a stick):
-# bench/slowflush_fs.py passes every file through to a directory on the work
+# tests/devices/slowflush_fs.py passes every file through to a directory on the work
 # disk and delays every sync by D ms. Paced recordings of BENCH_SECONDS (60
 # unless set) from the project's test device, with one-second periods and with the
 # 1,024-frame periods ALSA grants without a sound server (48 kHz, 16 periods:
@@ -47,7 +47,7 @@ run() {
 
 mount_slow() { # DELAY_MS
   rm -rf "${work:?}/backing/"* "$work/backing/".[!.]* 2>/dev/null || true
-  /usr/bin/python3 "$root/bench/slowflush_fs.py" "$work/backing" "$work/mnt" "$1" "$work/syncs.txt" \
+  /usr/bin/python3 "$root/tests/devices/slowflush_fs.py" "$work/backing" "$work/mnt" "$1" "$work/syncs.txt" \
     >"$work/fs.log" 2>&1 &
   for _ in $(seq 100); do
     grep -q " $work/mnt fuse" /proc/mounts && return 0

@@ -15,7 +15,7 @@ enum class fault : uint8_t {
     device_open,              // the device; `reason` from ALSA
     sound_server_unreachable, // the same, with no sound server answering for this user
     device_setup,             // the configuration was refused; `reason` from ALSA
-    directory_busy,           // another floatrec holds the lock; `holder_pid` (0: not known)
+    directory_busy,           // another floatrec holds the lock; `holder_pid` (0: not known), on the host `reason` (empty: this one)
     directory_lock,           // the lock could not be taken
     refused,                  // `subject` cannot take the recording: `reason`
     raw_open,                 // 00000.raw could not be opened or emptied

@@ -123,6 +123,9 @@ const char* text_of(const failure& what)
                "the device did not take what floatrec asks for (mono, signed 32-bit, 44,100 Hz or near); ALSA's default "
                "with its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)\n";
     case fault::directory_busy:
+        if (what.holder_pid > 0 && !what.reason.empty()) {
+            return "00000.raw: this directory is in use by another floatrec (process @p on @r)\n";
+        }
         return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\n"
                                    : "00000.raw: this directory is in use by another floatrec\n";
     case fault::directory_lock:
@@ -136,7 +139,7 @@ const char* text_of(const failure& what)
                "nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 "
                "00000.raw take.wav), then move .00000.raw.take away\n";
     case fault::take_not_saved:
-        return "cannot save the unfinished take in 00000.raw: @s: @r\n";
+        return "cannot save the unfinished take in 00000.raw: @s: @r\n@d";
     case fault::recovered_names_taken:
         return "cannot save the unfinished take in 00000.raw: @s to @r are all taken\n";
     case fault::note_not_updated:

@@ -123,10 +123,8 @@ class PowerCutFs(Operations):
         del self.names[old.lstrip("/")]
 
     def link(self, target, source):
-        self._counted()
-        if target.lstrip("/") in self.names:
-            raise FuseOSError(errno.EEXIST)
-        self.names[target.lstrip("/")] = self._ino(source)
+        # No hard links, as on exFAT through FUSE (a card or a stick).
+        raise FuseOSError(errno.EPERM)
 
     # What lasts.
     def fsync(self, path, datasync, fh):

@@ -15,6 +15,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -158,7 +159,10 @@ TEST(Take, NoRoomToSaveItRefusesAndTouchesNothing)
     const run_result r = run_floatrec(box, {"1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("cannot save the unfinished take in 00000.raw: recovered-")) << r.err;
-    EXPECT_TRUE(r.err.ends_with(": No space left on device\n")) << r.err;
+    EXPECT_TRUE(r.err.ends_with(": No space left on device\nmake room on this disk and run floatrec again, or move "
+                                "00000.raw and .00000.raw.take together to a disk with room and run floatrec --recover "
+                                "there\n"))
+        << r.err;
     EXPECT_EQ(files_of(box), before);
 }
 
@@ -285,6 +289,53 @@ the take is in 2 parts, each within this process's file size limit \(ulimit -f: 
     ASSERT_GE(saved.size(), printed);
     EXPECT_TRUE(same_bits(saved, test_signal(0, saved.size())));
     EXPECT_EQ(run_floatrec(box, {"--recover"}).err, "nothing to recover in " + box.work.string() + "\n");
+
+    // A take recorded where no limit applied, saved where one does.
+    sandbox planted_box;
+    const std::vector<float> planted = plant_take(planted_box, 4000);
+    const run_result split = run_floatrec(planted_box, {"--recover"}, {.wrapper = with_file_limit(8)});
+    EXPECT_EQ(split.err, "saved the unfinished take in 00000.raw as " + planted_name + "-001.wav and " + planted_name +
+                             "-002.wav (0.5 s)\n");
+    EXPECT_TRUE(same_bits(parts_joined(planted_box.work, planted_name, 8 * 1024, parts), planted));
+}
+
+// A directory shared by two machines, whose locks stay on each: a start on
+// the second machine while the first records is refused, naming the process
+// and its host, and changes nothing; once the first machine is gone (killed
+// here), a start there saves its take, every printed period in it.
+TEST(SlowTake, TakeRecordedOnAnotherMachineIsRefusedUntilThatMachineIsGone)
+{
+    sandbox box;
+    shared_directory shared;
+    if (!shared.mount(box)) {
+        GTEST_SKIP() << shared.why_not;
+    }
+    use_test_device(box, "rate 8000 period 800 paced true");
+    sandbox other;
+    other.work = shared.mounts[1];
+    use_test_device(other, "rate 8000 period 800");
+    const std::vector<std::string> on_other_host = {"unshare", "--uts", "sh", "-c",
+                                                    "hostname other-machine && exec \"$0\" \"$@\""};
+    run_result refused;
+    pid_t first_pid = 0;
+    const run_result first = run_floatrec(box, {"30"}, {.while_running = [&](pid_t pid) {
+        first_pid = pid;
+        EXPECT_TRUE(wait_for_bytes(box.at("00000.raw"), 2 * 800 * 4));
+        refused = run_floatrec(other, {"1"}, {.wrapper = on_other_host});
+        kill(pid, SIGKILL);
+    }});
+    EXPECT_EQ(refused.status, 1);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(refused.err, "00000.raw: this directory is in use by another floatrec (process " +
+                               std::to_string(first_pid) + " on " + host + ")\n");
+    const run_result saved = run_floatrec(other, {"--recover"}, {.wrapper = on_other_host});
+    EXPECT_EQ(saved.status, 0) << saved.err;
+    const std::vector<std::string> names = said_saved(saved.err);
+    ASSERT_EQ(names.size(), 1U) << saved.err;
+    const std::vector<float> take = read_wav(other.at(names[0])).samples;
+    EXPECT_GE(take.size(), progress_lines(first).size() * 800);
+    EXPECT_TRUE(same_bits(take, test_signal(0, take.size())));
 }
 
 // A note that is there but cannot be trusted is an unknown take: recording
@@ -363,7 +414,10 @@ TEST(Take, StartsWithATakeThatMeetFaultsSaveItOrKeepIt)
                  "away\n",
          true},
         {"--recover", {"-P", planted_name + ".wav", "-e", "inject=newfstatat,lstat:error=EIO"}, false,
-         "cannot save the unfinished take in 00000.raw: " + planted_name + ".wav: Input/output error\n", false},
+         "cannot save the unfinished take in 00000.raw: " + planted_name +
+             ".wav: Input/output error\nuntil it is saved, recording here is refused: move 00000.raw and "
+             ".00000.raw.take together to another disk and run floatrec --recover there\n",
+         false},
         {"1", {"-e", "inject=rename:delay_enter=1000000:when=2"}, true,
          saved + "stopped before recording\n" + std::string(nothing_recorded), true},
     };
@@ -645,35 +699,48 @@ TEST(SlowPowerCut, EveryAcknowledgedPeriodSurvivesACutAnywhere)
     }
 }
 
-// floatrec with `args`, killed at the `nth` call of `call`, if it gets there.
-run_result run_killed_at(const sandbox& box, const std::vector<std::string>& args, const std::string& call, int nth)
+// floatrec with `args`, killed at the `nth` call of `call` (on `path` only,
+// when given), if it gets there.
+run_result run_killed_at(const sandbox& box, const std::vector<std::string>& args, const std::string& call, int nth,
+                         const std::string& path = "")
 {
-    return run_floatrec(box, args, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
-                                                "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(nth)}});
+    std::vector<std::string> wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
+                                        "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(nth)};
+    if (!path.empty()) {
+        wrapper.insert(wrapper.end(), {"-P", path}); // as floatrec names it
+    }
+    return run_floatrec(box, args, {.wrapper = wrapper});
 }
 
 struct crash_point {
     std::string call;
     std::vector<int> nth;
+    std::string path; // only the calls on this file count; empty: all
 };
 
 // Kills floatrec `args` at each crash point, in a directory holding an
 // unfinished take, then runs --recover twice: the planted take is in exactly
 // one recovered file, every period the killed run printed is in exactly one of
 // target.wav or a recovered file, every file said saved holds a take, and the
-// second --recover finds nothing left to do.
-void walk_crash_points(const std::vector<std::string>& args, const std::vector<crash_point>& points)
+// second --recover finds nothing left to do. `disk`: a scratch disk of that
+// type as the directory (none: the sandbox's own).
+void walk_crash_points(const std::vector<std::string>& args, const std::vector<crash_point>& points,
+                       const std::string& disk = "")
 {
     if (std::system("command -v strace >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace is not installed";
     }
     for (const crash_point& point : points) {
         for (const int nth : point.nth) {
-            const std::string where = args[0] + " killed at " + point.call + " #" + std::to_string(nth);
+            const std::string where = args[0] + " killed at " + point.call + " #" + std::to_string(nth) + " " + point.path + " " + disk;
             sandbox box;
+            scratch_disk scratch;
+            if (!disk.empty() && !scratch.mount(box, 16, disk)) {
+                GTEST_SKIP() << scratch.why_not;
+            }
             use_test_device(box, "rate 8000 period 800");
             const std::vector<float> planted = plant_take(box, 4000);
-            const run_result killed = run_killed_at(box, args, point.call, nth);
+            const run_result killed = run_killed_at(box, args, point.call, nth, point.path);
             const run_result first = run_floatrec(box, {"--recover"});
             const run_result second = run_floatrec(box, {"--recover"});
             EXPECT_EQ(first.status, 0) << where << ": " << first.err;
@@ -699,12 +766,14 @@ void walk_crash_points(const std::vector<std::string>& args, const std::vector<c
 
 TEST(CrashWalk, RecoveryKilledAtAnyCallSavesTheTakeOnce)
 {
-    walk_crash_points({"--recover"}, {{"rename", {1, 2, 3}},
-                                      {"renameat2", {1, 2, 3}},
-                                      {"link", {1, 2, 3}},
-                                      {"unlink", {1, 2, 3}},
-                                      {"fsync", {1, 2, 3}},
-                                      {"fdatasync", {1, 2, 3}}});
+    const std::vector<crash_point> points = {{"rename", {1, 2, 3}},
+                                             {"openat", {1}, planted_name + ".wav"}, // the claim
+                                             {"unlink", {1, 2, 3}},
+                                             {"fsync", {1, 2, 3}},
+                                             {"fdatasync", {1, 2, 3}}};
+    walk_crash_points({"--recover"}, points);
+    // A card's exFAT through FUSE: no hard links, no rename flags.
+    walk_crash_points({"--recover"}, points, "exfat-fuse");
 }
 
 // The start's recovery, the take's start, its periods and its finish.

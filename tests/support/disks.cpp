@@ -22,6 +22,17 @@ bool scratch_disk::mount(sandbox& box, int megabytes, const std::string& type)
     bool mounted = false;
     if (type == "tmpfs") {
         mounted = shell("mount -t tmpfs -o size=" + size + "m tmpfs '" + where.string() + "'");
+    } else if (type == "exfat-fuse") {
+        const std::string image = (box.root / "disk.img").string();
+        const std::string device = (box.root / "loop").string();
+        mounted = have_command("mount.exfat-fuse") && have_command("mkfs.exfat") &&
+                  shell("(truncate -s " + size + "M '" + image + "' && mkfs.exfat '" + image + "' && losetup -f --show '" +
+                        image + "' > '" + device + "')");
+        loop_device = mounted ? read_text(device) : "";
+        while (!loop_device.empty() && loop_device.back() == '\n') {
+            loop_device.pop_back();
+        }
+        mounted = mounted && shell("mount.exfat-fuse '" + loop_device + "' '" + where.string() + "'");
     } else {
         const std::string image = (box.root / "disk.img").string();
         mounted = shell("truncate -s " + size + "M '" + image + "' && mkfs.ext4 -q -F '" + image + "' && mount -o loop '" +
@@ -74,6 +85,9 @@ scratch_disk::~scratch_disk()
     if (!dir.empty()) {
         shell("umount '" + dir.string() + "'");
     }
+    if (!loop_device.empty()) {
+        shell("losetup -d '" + loop_device + "'");
+    }
 }
 
 bool powercut_disk::mount(sandbox& box, int cut_after, const fs::path& from)
@@ -122,3 +136,40 @@ powercut_disk::~powercut_disk()
     unmount();
 }
 
+
+bool shared_directory::mount(sandbox& box)
+{
+    if (geteuid() != 0 || !fs::exists("/dev/fuse") ||
+        std::system("/usr/bin/python3 -c 'import fusepy' >/dev/null 2>&1") != 0) {
+        why_not = "FUSE needs root, /dev/fuse and Debian's python3-fusepy";
+        return false;
+    }
+    backing = box.root / "shared";
+    fs::create_directory(backing);
+    for (int i = 0; i < 2; ++i) {
+        mounts[i] = box.root / ("machine-" + std::to_string(i + 1));
+        fs::create_directory(mounts[i]);
+        pids[i] = spawn_tool(box,
+                             {"/usr/bin/python3", FLOATREC_PASSTHROUGH_FS, backing.string(), mounts[i].string(), "0",
+                              (box.root / ("syncs-" + std::to_string(i + 1))).string()},
+                             box.root / ("machine-" + std::to_string(i + 1) + ".log"));
+        const std::string listed = " " + mounts[i].string() + " fuse";
+        if (!wait_until([&listed] { return read_text("/proc/mounts").find(listed) != std::string::npos; },
+                        std::chrono::seconds(10))) {
+            why_not = "the pass-through file system did not mount";
+            return false;
+        }
+    }
+    box.work = mounts[0];
+    return true;
+}
+
+shared_directory::~shared_directory()
+{
+    for (int i = 0; i < 2; ++i) {
+        if (pids[i] > 0) {
+            shell("umount '" + mounts[i].string() + "'");
+            waitpid(pids[i], nullptr, 0);
+        }
+    }
+}

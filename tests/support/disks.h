@@ -14,8 +14,9 @@ struct scratch_disk {
     std::filesystem::path dir;
     std::string why_not; // why it could not be mounted
 
-    // Mounts `megabytes` of `type` ("ext4" or "tmpfs") and makes it the
-    // sandbox's working directory.
+    // Mounts `megabytes` of `type` ("ext4", "tmpfs", or "exfat-fuse": exFAT
+    // on a loop device through FUSE, as many systems mount cards: no hard
+    // links, no rename flags) and makes it the sandbox's working directory.
     bool mount(sandbox& box, int megabytes, const std::string& type);
     // An ext4 that fsfreeze works on here (tried once, thawed again).
     bool mount_freezable(sandbox& box, int megabytes);
@@ -27,6 +28,7 @@ struct scratch_disk {
 
 private:
     bool frozen = false;
+    std::string loop_device; // exfat-fuse's
 };
 
 // A file system that keeps only what was synced (tests/devices/powercut_fs.py),
@@ -47,3 +49,18 @@ struct powercut_disk {
     ~powercut_disk();
 };
 
+
+// One directory as two machines sharing it see it: two FUSE pass-through
+// mounts of it (tests/devices/slowflush_fs.py, without delay), each keeping
+// its own locks, as a network share does between machines (as root only).
+struct shared_directory {
+    std::filesystem::path backing;
+    std::filesystem::path mounts[2];
+    std::string why_not;
+
+    bool mount(sandbox& box);
+    ~shared_directory();
+
+private:
+    pid_t pids[2] = {-1, -1};
+};

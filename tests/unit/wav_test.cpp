@@ -1,6 +1,12 @@
-// The WAV and RF64 headers byte by byte, and the lock holder in /proc/locks.
+// The WAV and RF64 headers byte by byte, the lock holder in /proc/locks, and
+// how a take divides into parts under a file size limit.
 #include "output/wav.h"
 #include "output/workdir.h"
+#include "output/file_limit.h"
+#include "output/names.h"
+#include "output/take.h"
+
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -83,6 +89,65 @@ TEST(Workdir, FindsWhoHoldsTheRecordingsLock)
     EXPECT_EQ(lock_holder(locks, 8, 0x11, 1234), 99);
     EXPECT_EQ(lock_holder(locks, 0xfe, 0, 4321), -1);
     EXPECT_EQ(lock_holder("garbage\n\n1: FLOCK x y z w\n", 0xfe, 0, 1234), -1);
+}
+
+// FAT's 4 GiB - 1 and ulimit -f, whichever is smaller; glibc's 32 bits for
+// other file systems (tmpfs) is no limit. A part leaves room for the
+// largest header, in whole samples; the parts' names sort in recording order.
+TEST(FileLimit, PartsOfATakeFitTheLargestFile)
+{
+    const file_limit fat = limit_from(0x4d44, RLIM_INFINITY);
+    EXPECT_EQ(fat.bytes, 4294967295U);
+    EXPECT_EQ(limit_words(fat), "the largest file this disk holds (4.0 GiB)");
+    EXPECT_EQ(part_bytes_for(fat), 4294967200U);
+    EXPECT_LE(part_bytes_for(fat) + rf64_header_bytes, fat.bytes);
+    const file_limit both = limit_from(0x4d44, 1024 * 1024);
+    EXPECT_EQ(limit_words(both), "this process's file size limit (ulimit -f: 1.0 MiB)");
+    EXPECT_EQ(limit_from(0x01021994, RLIM_INFINITY).bytes, UINT64_MAX); // tmpfs
+    EXPECT_EQ(part_bytes_for(limit_from(0x01021994, RLIM_INFINITY)), 0U);
+    EXPECT_EQ(part_bytes_for({50, limit_source::process}), 0U); // not even a header fits
+
+    EXPECT_EQ(part_count(0, 0), 1U);
+    EXPECT_EQ(part_count(1000, 0), 1U);
+    EXPECT_EQ(part_count(1000, 1000), 1U);
+    EXPECT_EQ(part_count(1004, 1000), 2U);
+    EXPECT_EQ(part_count(3000, 1000), 3U);
+
+    EXPECT_EQ(raw_file_name(0), "00000.raw");
+    EXPECT_EQ(raw_file_name(12), "00012.raw");
+    EXPECT_EQ(target_part_name(2), "target-002.wav");
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(recovered_name(1767323045, 1), "recovered-20260102-030405.wav");
+    EXPECT_EQ(recovered_name(1767323045, 2, 3, 4), "recovered-20260102-030405-2-003.wav");
+    EXPECT_EQ(saved_part_name("recovered-20260102-030405-2-001.wav", 12, 12), "recovered-20260102-030405-2-012.wav");
+    EXPECT_EQ(saved_part_name("recovered-20260102-030405.wav", 1, 1), "recovered-20260102-030405.wav");
+}
+
+// A note of this version reads back as written; one of an earlier version
+// (no machine, no part size) still reads; a machine named by halves does not.
+TEST(TakeNote, ReadsBackAsWrittenAndReadsEarlierNotes)
+{
+    take_note note;
+    note.rate = 44100;
+    note.started_unix = 1767323045;
+    note.saved_as = "recovered-20260102-030405-001.wav";
+    note.part_bytes = 4294967200;
+    note.host = "studio-pc";
+    note.boot = "0b2c5f6e-1d1a-4e8e-9a51-3f8c2d7c1b00";
+    note.pid = 4242;
+    const std::optional<take_note> read = parse_note(note_text(note));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->part_bytes, note.part_bytes);
+    EXPECT_EQ(read->host, note.host);
+    EXPECT_EQ(read->boot, note.boot);
+    EXPECT_EQ(read->pid, note.pid);
+    EXPECT_EQ(read->saved_as, note.saved_as);
+    const std::string earlier = "floatrec take\nstate unfinished\nrate 8000\nformat float32le mono\nstarted 1767323045\n";
+    EXPECT_TRUE(parse_note(earlier));
+    EXPECT_FALSE(parse_note(earlier + "host studio-pc\n"));
+    EXPECT_FALSE(parse_note(earlier + "part_bytes 1001\n"));
+    EXPECT_FALSE(parse_note(earlier + "host a/b\nboot x\npid 1\n"));
 }
 
 } // namespace
