@@ -28,6 +28,7 @@ namespace {
 struct progress_line {
     uint64_t bytes = 0;
     int64_t periods_left = 0;
+    uint64_t frames = 0; // captured in the period
 };
 
 // The periods gathered go to disk once they make about a second of audio
@@ -47,6 +48,7 @@ struct consumer {
     bool write_failed = false;
     bool take_begun = false;          // 00000.raw emptied and the note written, when the first period came
     take_note note{};                 // the take's note, as written
+    uint64_t frames_on_disk = 0;      // captured frames whose periods are synced
     std::optional<double> kept_share{}; // for the meter: of the frames read so far in the period
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
     uint64_t frames_gathered = 0;     // device time in those periods
@@ -152,16 +154,26 @@ void append_gathered(consumer& c)
         }
     }
     c.queue.on_disk.store(false);
-    // Each period that is on disk is said, also when the disk filled after it.
+    // The periods wholly on disk, also when the disk filled after them.
     uint64_t landed = c.raw.take_bytes - size_before;
-    for (const progress_line& line : c.unsynced) {
-        if (!appended.ok() && line.bytes > landed) {
-            break;
-        }
-        landed -= std::min(landed, line.bytes);
-        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(line.bytes), static_cast<long>(line.periods_left));
+    std::size_t on_disk = 0;
+    for (; on_disk < c.unsynced.size() && (appended.ok() || c.unsynced[on_disk].bytes <= landed); ++on_disk) {
+        landed -= std::min(landed, c.unsynced[on_disk].bytes);
+        c.frames_on_disk += c.unsynced[on_disk].frames;
+    }
+    c.stop.frames_on_disk.store(c.frames_on_disk);
+    // Each is said: a progress line means its period is on disk.
+    for (std::size_t i = 0; i < on_disk; ++i) {
+        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(c.unsynced[i].bytes),
+                static_cast<long>(c.unsynced[i].periods_left));
     }
     if (!appended.ok()) {
+        // What was captured and never reached the disk is lost; what is
+        // kept is what is safe.
+        for (std::size_t i = on_disk; i < c.unsynced.size(); ++i) {
+            c.totals.frames_lost += c.unsynced[i].frames;
+        }
+        c.totals.samples_kept = c.raw.take_bytes / bytes_per_sample;
         stop_writing(c, appended);
         return;
     }
@@ -198,7 +210,7 @@ void on_period(consumer& c, const period_ready& period)
     c.totals.samples_kept += kept;
     c.totals.peak = std::max(c.totals.peak, levels.peak);
     c.totals.clipped += levels.clipped;
-    c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left});
+    c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left, period.frames});
     c.frames_gathered += period.frames;
     if (period.frames > 0) {
         c.kept_share = static_cast<double>(kept) / static_cast<double>(period.frames);
@@ -331,6 +343,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     plan.buffer_frames = dev.buffer_frames;
     plan.frames_wanted = frames_wanted;
     plan.stop = &stop;
+    stop.rate.store(dev.rate);
     // Wake for whole periods that make about a second of audio.
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
     consumer c{plan, queue, bufs, raw, stop, totals};
@@ -353,8 +366,10 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     }
     keep_for_dumps(c, std::nullopt);
     read_stalls(c);
-    if (const uint64_t unsaid = queue_reports_unsaid(queue); unsaid > 0) {
-        say_err("%llu reports of the capture were not said: its queue was full\n", static_cast<unsigned long long>(unsaid));
+    if (const unsaid_reports unsaid = queue_reports_unsaid(queue); unsaid.count > 0) {
+        say_err("%llu reports of the capture were not said: its queue was full\n",
+                static_cast<unsigned long long>(unsaid.count));
+        totals.frames_lost += unsaid.frames_lost;
     }
     if (outcome == capture_outcome::stopped && totals.frames_captured > 0) {
         say_err("recording stopped early: %.1f seconds captured\n", frames_to_seconds(totals.frames_captured, dev.rate));

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <unistd.h>
@@ -34,9 +36,22 @@ void say(const char* text)
 // The third request: the files are not finished, the process ends as the
 // signal would have ended it. This alone is done here, not posted: the main
 // thread may be held up (a frozen disk), and the quit must not wait for it.
-[[noreturn]] void quit(int signo)
+[[noreturn]] void quit(int signo, const stop_control& control)
 {
-    say("floatrec: quitting at once; the samples captured so far are in 00000.raw\n");
+    const uint32_t rate = control.rate.load();
+    const uint64_t read = control.frames_read.load();
+    const uint64_t on_disk = control.frames_on_disk.load();
+    char text[200] = "floatrec: quitting at once\n";
+    if (rate > 0 && read > 0) {
+        const double lost = static_cast<double>(read - std::min(read, on_disk)) / rate;
+        std::snprintf(text, sizeof text, "floatrec: quitting at once; 00000.raw holds the first %.1f s of the take%s",
+                      static_cast<double>(on_disk) / rate, lost >= 0.05 ? "" : "\n");
+        if (lost >= 0.05) {
+            const std::size_t used = std::strlen(text);
+            std::snprintf(text + used, sizeof text - used, "; the %.1f s captured after them are lost\n", lost);
+        }
+    }
+    say(text);
     remove_temp_file_now();
     signal(signo, SIG_DFL);
     sigset_t only = {};
@@ -69,10 +84,10 @@ void* wait_for_signals(void* owner)
             continue;
         }
         if (signo == SIGCONT) {
-            // Stopped since Ctrl-Z, or (SIGSTOP cannot be caught) since the
-            // capture thread was last seen running.
-            note_continued(*watch.control, watch.suspended_ns >= 0 ? now - watch.suspended_ns
-                                                                   : stopped_since_running(*watch.control, now));
+            // Stopped since Ctrl-Z; else (SIGSTOP cannot be caught, and a
+            // SIGCONT may come alone) the capture thread tells from its own
+            // running and the device's position whether there was a stop.
+            note_continued(*watch.control, watch.suspended_ns >= 0 ? now - watch.suspended_ns : -1, now);
             watch.suspended_ns = -1;
             continue;
         }
@@ -83,7 +98,7 @@ void* wait_for_signals(void* owner)
         requests = after;
         burst_start_ns = now;
         if (requests >= 3) {
-            quit(signo);
+            quit(signo, *watch.control);
         }
         watch.control->requests.store(requests);
         request_stop(*watch.control, stop_reason::requested);

@@ -21,3 +21,14 @@ bool merge_event(capture_event& last, const capture_event& next)
     }
     return std::holds_alternative<device_silent>(last) && std::holds_alternative<device_silent>(next);
 }
+
+uint64_t frames_lost_in(const capture_event& event)
+{
+    if (const auto* lost = std::get_if<audio_lost>(&event)) {
+        return lost->frames;
+    }
+    if (const auto* stopped = std::get_if<process_stopped>(&event)) {
+        return stopped->lost_frames;
+    }
+    return 0;
+}

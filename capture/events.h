@@ -68,3 +68,6 @@ using capture_event =
 // failures with the same error, silence), so that a device failing in a loop
 // takes one place in the queue. Periods and the end never merge.
 bool merge_event(capture_event& last, const capture_event& next);
+
+// The frames a report says were lost (0 for any other event).
+uint64_t frames_lost_in(const capture_event& event);

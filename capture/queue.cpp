@@ -131,7 +131,9 @@ void queue_push(period_queue& queue, const capture_event& event)
             return; // the main thread takes it with the one before
         }
         if (!end && queue.used + places_kept(queue) >= queue.ring_size) {
+            // No room to say it: what it lost is still counted.
             ++queue.reports_unsaid;
+            queue.frames_lost_unsaid += frames_lost_in(event);
             return;
         }
         append_locked(queue, event);
@@ -220,10 +222,10 @@ capture_stalls queue_stalls(period_queue& queue)
     return queue.stalls;
 }
 
-uint64_t queue_reports_unsaid(period_queue& queue)
+unsaid_reports queue_reports_unsaid(period_queue& queue)
 {
     const std::lock_guard<std::mutex> held(queue.lock);
-    return queue.reports_unsaid;
+    return {queue.reports_unsaid, queue.frames_lost_unsaid};
 }
 
 void queue_release(period_queue& queue, uint32_t slot)

@@ -55,6 +55,7 @@ struct period_queue {
     uint64_t frames_queued = 0;       // in those periods
     uint64_t wake_frames = 0;         // queued frames that wake the main thread (0: every period)
     uint64_t reports_unsaid = 0;      // reports that found the ring full
+    uint64_t frames_lost_unsaid = 0;  // the frames they said were lost
 
     capture_levels levels;  // latest values: the main thread takes and resets them
     bool levels_fresh = false;
@@ -93,7 +94,7 @@ void queue_slot_wait_done(period_queue& queue);
 
 // Hands a report (anything but a period) to the main thread, merged into the
 // one before it when it is the same kind; counted in `reports_unsaid` when the
-// ring has no room left for it.
+// ring has no room left for it, the frames it lost in `frames_lost_unsaid`.
 void queue_push(period_queue& queue, const capture_event& event);
 
 // Hands a period to the main thread and takes the next free slot in the same
@@ -121,7 +122,12 @@ std::optional<capture_event> queue_next(period_queue& queue);
 capture_levels queue_read_levels(period_queue& queue);
 
 capture_stalls queue_stalls(period_queue& queue);
-uint64_t queue_reports_unsaid(period_queue& queue);
+// The reports that found no room, and the frames they lost.
+struct unsaid_reports {
+    uint64_t count = 0;
+    uint64_t frames_lost = 0;
+};
+unsaid_reports queue_reports_unsaid(period_queue& queue);
 
 // Gives a slot back once its frames are no longer needed.
 void queue_release(period_queue& queue, uint32_t slot);

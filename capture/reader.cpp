@@ -4,6 +4,7 @@
 #include "common/clock.h"
 #include "common/sample.h"
 #include "common/thread.h"
+#include "capture/device.h"
 #include "pipeline/period.h"
 
 #include <algorithm>
@@ -141,9 +142,12 @@ struct reader_state {
     bool must_wait = false; // the last read found nothing
     uint32_t empty_wakes = 0;    // wake-ups in a row after which the device had nothing
     bool poll_unreliable = false; // the device's descriptor says readable with nothing to read
-    uint32_t continues_said = 0;  // the process's stops seen so far
+    uint32_t continues_said = 0;  // the process's SIGCONTs seen so far
     std::optional<process_stopped> stop_pending; // seen, not yet said
     uint64_t frames_since_stop = 0;              // frames read since it was seen
+    int64_t wake_interval_ns = 0; // the longest this thread sleeps while the device delivers
+    int64_t gap_ns = 0;           // the latest time this thread did not run that the device's position shows
+    int64_t gap_end_ns = -1;      // when it ended (-1: none since the last stop said)
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
 };
@@ -292,8 +296,18 @@ void say_process_stopped(reader_state& st, bool at_end)
     const uint32_t continues = st.plan.stop->continues.load();
     if (continues != st.continues_said) {
         st.continues_said = continues;
-        st.stop_pending = process_stopped{st.plan.stop->last_stopped_ns.load(), 0, st.done + st.fill.frames};
-        st.frames_since_stop = 0;
+        // Ctrl-Z was seen; else only a gap in this thread's running that
+        // ended about when the SIGCONT came was a stop (a SIGCONT alone is none).
+        int64_t stopped = st.plan.stop->last_stopped_ns.load();
+        const int64_t continued_at = st.plan.stop->last_continued_ns.load();
+        if (stopped < 0 && st.gap_end_ns >= 0 && std::llabs(continued_at - st.gap_end_ns) < ns_per_second) {
+            stopped = st.gap_ns;
+        }
+        if (stopped >= 0) {
+            st.stop_pending = process_stopped{stopped, 0, st.done + st.fill.frames};
+            st.frames_since_stop = 0;
+            st.gap_end_ns = -1;
+        }
     }
     if (!st.stop_pending) {
         return;
@@ -307,6 +321,25 @@ void say_process_stopped(reader_state& st, bool at_end)
     }
     queue_push(st.queue, *st.stop_pending);
     st.stop_pending.reset();
+}
+
+// This thread ran at `now` after not running since `ran_before`, and read
+// `got`. A gap longer than its wakes that the device's position shows (it
+// overran, or holds about what the gap took) is one a stopped process
+// leaves; a gap on a silent device shows nothing.
+void note_gap(reader_state& st, int64_t ran_before, int64_t now, snd_pcm_sframes_t got)
+{
+    const int64_t gap = now - ran_before;
+    if (ran_before < 0 || gap <= st.wake_interval_ns * 3 / 2) {
+        return;
+    }
+    const uint64_t expected = std::min(ns_to_frames(gap, st.plan.rate), st.plan.buffer_frames) / 2;
+    const snd_pcm_sframes_t left = got == -EPIPE ? 0 : snd_pcm_avail_update(st.plan.pcm_handle);
+    const uint64_t held = static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(got, 0) + std::max<snd_pcm_sframes_t>(left, 0));
+    if (got == -EPIPE || held >= expected) {
+        st.gap_ns = gap;
+        st.gap_end_ns = now;
+    }
 }
 
 // Reports the failures that the device has since recovered from.
@@ -445,12 +478,20 @@ void took_frames(reader_state& st, uint64_t frames, int64_t now)
         update_levels(st, fill_point(st), frames, now);
     }
     st.fill.frames += frames;
-    // Frames delivered or counted lost, against the time since the first start.
+    st.plan.stop->frames_read.fetch_add(frames, std::memory_order_relaxed);
+    // Frames delivered or counted lost, against the time since the first
+    // start. A device started again is watched from its first whole period.
     const auto accounted = static_cast<int64_t>(st.done + st.fill.frames);
-    const auto lag = static_cast<int64_t>(ns_to_frames(now - st.first_start_ns, st.plan.rate)) - accounted;
-    if (const uint64_t paused = stalled_frames(st.stalls, lag, now, st.plan.rate); paused > 0) {
-        // It began after the frames read before these: that far into the take.
-        queue_add_stall(st.queue, paused, static_cast<uint64_t>(accounted) - frames);
+    int64_t lag = static_cast<int64_t>(ns_to_frames(now - st.first_start_ns, st.plan.rate)) - accounted;
+    if (st.stalls.started && lag - st.stalls.counted_lag > static_cast<int64_t>(st.plan.rate / 2)) {
+        // What the device holds already is no pause (a short last read comes at a period's wake).
+        lag -= std::max<snd_pcm_sframes_t>(snd_pcm_avail_update(st.plan.pcm_handle), 0);
+    }
+    if (st.stalls.started || st.run.frames + frames >= st.plan.period_frames) {
+        if (const uint64_t paused = stalled_frames(st.stalls, lag, now, st.plan.rate); paused > 0) {
+            // It began after the frames read before these: that far into the take.
+            queue_add_stall(st.queue, paused, static_cast<uint64_t>(accounted) - frames);
+        }
     }
     st.run.frames += frames;
     st.run.frames_since_recovery += frames;
@@ -505,6 +546,7 @@ capture_outcome capture(reader_state& st)
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
         const int64_t ran_before = note_running(*st.plan.stop, now);
+        note_gap(st, ran_before, now, got);
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
         st.empty_wakes = woken && st.must_wait ? st.empty_wakes + 1 : 0;
         if (got > 0) {
@@ -524,6 +566,8 @@ void* capture_main(void* arg)
 {
     auto* reader = static_cast<capture_thread*>(arg);
     reader_state st(reader->plan, *reader->queue);
+    st.wake_interval_ns = frames_to_ns(reader_wake_frames(st.plan.rate, st.plan.period_frames, st.plan.buffer_frames),
+                                       st.plan.rate);
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
     const capture_outcome outcome = capture(st);

@@ -27,22 +27,12 @@ stop_reason stop_requested(const stop_control& control)
 
 int64_t note_running(stop_control& control, int64_t now_ns)
 {
-    const int64_t last = control.last_running_ns.exchange(now_ns, std::memory_order_relaxed);
-    if (last >= 0 && now_ns - last > control.longest_gap_ns.load(std::memory_order_relaxed)) {
-        control.longest_gap_ns.store(now_ns - last, std::memory_order_relaxed);
-    }
-    return last;
+    return control.last_running_ns.exchange(now_ns, std::memory_order_relaxed);
 }
 
-int64_t stopped_since_running(stop_control& control, int64_t now_ns)
-{
-    const int64_t last = control.last_running_ns.load(std::memory_order_relaxed);
-    const int64_t gap = control.longest_gap_ns.exchange(0, std::memory_order_relaxed);
-    return last < 0 ? 0 : std::max(now_ns - last, gap);
-}
-
-void note_continued(stop_control& control, int64_t stopped_ns)
+void note_continued(stop_control& control, int64_t stopped_ns, int64_t now_ns)
 {
     control.last_stopped_ns.store(stopped_ns);
+    control.last_continued_ns.store(now_ns);
     control.continues.fetch_add(1);
 }

@@ -22,10 +22,18 @@ struct stop_control {
 
     // The process being stopped and continued (Ctrl-Z, SIGSTOP, SIGCONT) is
     // no stop request, but the capture must not blame the device for it.
-    std::atomic<uint32_t> continues{0};       // SIGCONTs seen so far
-    std::atomic<int64_t> last_stopped_ns{0};  // how long the latest stop lasted
-    std::atomic<int64_t> last_running_ns{-1}; // when the capture thread last ran (monotonic)
-    std::atomic<int64_t> longest_gap_ns{0};   // its longest time between two runs since the last SIGCONT
+    // Whether a SIGCONT ended a stop at all is the capture thread's to tell
+    // (a SIGCONT can come alone: timeout(1) sends one after its SIGTERM).
+    std::atomic<uint32_t> continues{0};         // SIGCONTs seen so far
+    std::atomic<int64_t> last_stopped_ns{-1};   // how long the latest Ctrl-Z stop lasted; -1: a SIGCONT without one
+    std::atomic<int64_t> last_continued_ns{-1}; // when the latest SIGCONT came (monotonic)
+    std::atomic<int64_t> last_running_ns{-1};   // when the capture thread last ran (monotonic)
+
+    // What a third request, which quits at once, says: the frames read and
+    // the frames whose periods are synced in 00000.raw, at `rate`.
+    std::atomic<uint32_t> rate{0};
+    std::atomic<uint64_t> frames_read{0};
+    std::atomic<uint64_t> frames_on_disk{0};
 };
 
 // False when the eventfd cannot be had (its errno is set).
@@ -36,15 +44,10 @@ void request_stop(stop_control& control, stop_reason why);
 
 stop_reason stop_requested(const stop_control& control);
 
-// The process was continued after being stopped for `stopped_ns`.
-void note_continued(stop_control& control, int64_t stopped_ns);
+// A SIGCONT came at `now_ns`, after a Ctrl-Z stop of `stopped_ns` (-1: none
+// was seen, as for a SIGSTOP, which cannot be caught, or a SIGCONT alone).
+void note_continued(stop_control& control, int64_t stopped_ns, int64_t now_ns);
 
-// The capture thread ran at `now_ns`: what times a SIGSTOP, which cannot be
-// caught. Returns when it ran before (-1: never).
+// The capture thread ran at `now_ns`: what times a SIGSTOP. Returns when it
+// ran before (-1: never).
 int64_t note_running(stop_control& control, int64_t now_ns);
-
-// How long a SIGSTOP lasted, continued at `now_ns`: the longer of the time
-// since the capture thread last ran and its longest gap between two runs
-// (it may have run again, just continued, before this is asked); at most one
-// of its wake-ups too long.
-int64_t stopped_since_running(stop_control& control, int64_t now_ns);

@@ -89,7 +89,7 @@ TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
         {"period 44100 paced true", "2", {"strace", "-f", "-o", "/dev/null", "-e", "inject=fdatasync:error=EROFS:when=3", "-P", "00000.raw"}, 1,
          "error writing 00000\\.raw: Read-only file system\n"
          "the take so far \\(1\\.0 s\\) is safe in 00000\\.raw up to its last progress line; floatrec --recover saves "
-         "it once the disk works again\n"},
+         "it once the disk works again\n1\\.000 seconds of audio lost\n"},
     };
     for (const auto& c : cases) {
         sandbox box;
@@ -105,6 +105,7 @@ TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
         // say that its shared memory hit the size limit too.)
         EXPECT_TRUE(std::regex_search(r.err, std::regex(std::string(c.err) + "$"))) << r.err;
         EXPECT_EQ(progress_lines(r).size(), c.progress_lines) << c.device;
+        EXPECT_EQ(summary_against_safe_line(r), "");
         EXPECT_FALSE(fs::exists(box.at("target.wav"))) << c.device;
         EXPECT_EQ(fs::exists(box.at("00000.raw")), c.progress_lines > 0) << c.device;
     }

@@ -1,6 +1,9 @@
 // The one way the tests run floatrec, and what they make of its output.
 #include "support/runner.h"
 
+#include <cmath>
+#include <regex>
+
 #include "support/files.h"
 #include "support/waits.h"
 
@@ -205,4 +208,31 @@ std::vector<std::string> progress_lines(const run_result& r)
         }
     }
     return out;
+}
+
+std::string summary_against_safe_line(const run_result& r)
+{
+    std::smatch safe;
+    std::smatch summary;
+    if (!std::regex_search(r.err, safe, std::regex(R"(the take so far \(([0-9.]+) s\) is safe)"))) {
+        return {};
+    }
+    if (!std::regex_search(r.summary, summary, std::regex(R"(captured ([0-9.]+) s, kept ([0-9.]+) s .* ([0-9.]+) s lost)"))) {
+        return "no summary: " + r.summary;
+    }
+    if (summary[2].str() != safe[1].str() ||
+        std::abs(std::stod(summary[1]) - std::stod(summary[2]) - std::stod(summary[3])) > 0.11) {
+        return "safe " + safe[1].str() + " s, yet " + r.summary;
+    }
+    return {};
+}
+
+std::string quit_line_against(const run_result& r, const std::filesystem::path& raw, uint32_t rate)
+{
+    std::smatch said;
+    if (!std::regex_search(r.err, said, std::regex(R"(floatrec: quitting at once; 00000.raw holds the first ([0-9.]+) s of the take(; the [0-9.]+ s captured after them are lost)?\n$)"))) {
+        return "no quit line: " + r.err;
+    }
+    const double on_disk = static_cast<double>(std::filesystem::file_size(raw)) / 4 / rate;
+    return std::abs(std::stod(said[1]) - on_disk) <= 0.051 ? "" : "00000.raw holds " + std::to_string(on_disk) + " s: " + r.err;
 }

@@ -4,6 +4,7 @@
 #include "support/sandbox.h"
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,16 @@ std::vector<std::string> lines_of(std::string_view text);
 
 // The run's progress lines ("Appending N bytes... # M"), in order.
 std::vector<std::string> progress_lines(const run_result& r);
+
+// Where a write failed: what is wrong with the summary (empty: nothing),
+// whose kept must be the take said to be safe, and what was captured beyond
+// it lost (the test signal is never silent).
+std::string summary_against_safe_line(const run_result& r);
+
+// Where a third request quit the run: what is wrong with its last line
+// (empty: nothing), which must give what `raw` holds at `rate` as the take
+// on disk.
+std::string quit_line_against(const run_result& r, const std::filesystem::path& raw, uint32_t rate);
 
 // What a start that recorded nothing says last.
 inline constexpr std::string_view nothing_recorded =

@@ -126,7 +126,7 @@ TEST(CaptureQueue, HoldsThirtySecondsAndHandsFreedSlotsBackFirst)
 // The protocol as the main thread sees it: reports of one kind in a row
 // merge, and while the consumer is held up a device failing every way it can
 // fills the ring with reports; every period still gets its place, in order,
-// and the reports that found no room are counted.
+// and the reports that found no room are counted, with every frame they lost.
 TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
 {
     period_queue queue;
@@ -139,6 +139,7 @@ TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
     std::optional<uint32_t> slot = queue_acquire_slot(queue); // the one being filled
     for (int i = 0; i < 400; ++i) {
         queue_push(queue, read_failed{i % 2 == 0 ? -ESTRPIPE : -EIO}); // kinds that alternate never merge
+        queue_push(queue, audio_lost{1, 0, 10});
         queue_push(queue, device_silent{});
         if (i % 10 == 0) {
             ASSERT_TRUE(slot.has_value()) << i;
@@ -148,13 +149,16 @@ TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
     }
     queue_release(queue, *slot);
     queue_push(queue, capture_over{capture_outcome::stopped});
-    EXPECT_GT(queue_reports_unsaid(queue), 0U);
+    const unsaid_reports unsaid = queue_reports_unsaid(queue);
+    EXPECT_GT(unsaid.count, 0U);
+    uint64_t lost_frames = unsaid.frames_lost;
 
     const std::optional<capture_event> lost = wait_for_event(queue);
     ASSERT_TRUE(lost && std::holds_alternative<audio_lost>(*lost));
     EXPECT_EQ(std::get<audio_lost>(*lost).overruns, 1U);
     EXPECT_EQ(std::get<audio_lost>(*lost).dropped_periods, 2U);
     EXPECT_EQ(std::get<audio_lost>(*lost).frames, 1700U);
+    lost_frames += 1700;
     const std::optional<capture_event> failed = wait_for_event(queue);
     ASSERT_TRUE(failed && std::holds_alternative<read_failed>(*failed));
     EXPECT_EQ(std::get<read_failed>(*failed).count, 2U);
@@ -168,8 +172,10 @@ TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
         } else if (std::holds_alternative<capture_over>(*event)) {
             break;
         }
+        lost_frames += frames_lost_in(*event);
     }
     EXPECT_EQ(taken, pushed);
+    EXPECT_EQ(lost_frames, 1700U + 400 * 10);
     EXPECT_EQ(queue.free_count, queue.slot_count); // every slot given back
 }
 
