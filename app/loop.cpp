@@ -49,6 +49,7 @@ struct consumer {
     bool take_begun = false;          // 00000.raw emptied and the note written, when the first period came
     take_note note{};                 // the take's note, as written
     uint64_t frames_on_disk = 0;      // captured frames whose periods are synced
+    std::vector<capture_event> held{}; // reports that came after the periods gathered, said after them
     std::optional<double> kept_share{}; // for the meter: of the frames read so far in the period
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
     uint64_t frames_gathered = 0;     // device time in those periods
@@ -113,7 +114,7 @@ void keep_for_dumps(consumer& c, const std::optional<period_ready>& next)
 void stop_writing(consumer& c, const failure& why)
 {
     say_failure(why);
-    if (why.what == fault::writing && c.raw.take_bytes > 0) {
+    if ((why.what == fault::writing || why.what == fault::syncing) && c.raw.take_bytes > 0) {
         const double seconds = frames_to_seconds(c.raw.take_bytes / bytes_per_sample, c.plan.rate);
         if (why.code == EFBIG || out_of_room(why.code)) {
             say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it %s\n", seconds,
@@ -129,16 +130,19 @@ void stop_writing(consumer& c, const failure& why)
     request_stop(c.stop, stop_reason::cancelled);
 }
 
-// Appends and syncs the periods gathered, then says each of them: a
-// progress line means its period is on disk.
+void say_held_reports(consumer& c);
+
+// Appends and syncs the periods gathered, then says each of them (a
+// progress line means its period is on disk), then the reports that came
+// after them.
 void append_gathered(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;
-    if (c.write_failed || !c.take_begun) {
-        return;
-    }
-    if (c.unsynced.empty()) {
-        raw_touch(c.raw); // nothing came: the take still says it is alive
+    if (c.write_failed || !c.take_begun || c.unsynced.empty()) {
+        if (!c.write_failed && c.take_begun) {
+            raw_touch(c.raw); // nothing came: the take still says it is alive
+        }
+        say_held_reports(c);
         return;
     }
     const uint64_t size_before = c.raw.take_bytes;
@@ -174,6 +178,7 @@ void append_gathered(consumer& c)
             c.totals.frames_lost += c.unsynced[i].frames;
         }
         c.totals.samples_kept = c.raw.take_bytes / bytes_per_sample;
+        say_held_reports(c);
         stop_writing(c, appended);
         return;
     }
@@ -182,6 +187,7 @@ void append_gathered(consumer& c)
     }
     c.unsynced.clear();
     c.frames_gathered = 0;
+    say_held_reports(c);
     show_levels(c, c.levels_peak, 0);
     c.levels_peak = 0.0F;
 }
@@ -269,12 +275,21 @@ struct overloaded : Handlers... {
 template <class... Handlers>
 overloaded(Handlers...) -> overloaded<Handlers...>;
 
+void say_held_reports(consumer& c)
+{
+    for (const capture_event& report : c.held) {
+        std::visit(overloaded{[](const period_ready&) {}, [](const capture_over&) {},
+                              [&c](const auto& held) { on_report(c, held); }},
+                   report);
+    }
+    c.held.clear();
+}
+
 // Takes the capture thread's events until its end. The main thread wakes
 // about once a second (and for the meter, ten times a second): it filters
 // every period waiting into 00000.raw's gathering block, then appends them
 // with one write and one sync once a second of audio or of wall time has
-// gathered, or before a report is said, so that the report follows the
-// periods that came before it.
+// gathered; a report that comes meanwhile is said after them.
 capture_outcome handle_events(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;
@@ -296,8 +311,13 @@ capture_outcome handle_events(consumer& c)
                                              return c.write_failed ? capture_outcome::failed : end.outcome;
                                          },
                                          [&c](const auto& report) -> std::optional<capture_outcome> {
-                                             append_gathered(c);
-                                             on_report(c, report);
+                                             // Said after the periods before it, once they are on
+                                             // disk: a report costs no sync of its own.
+                                             if (c.unsynced.empty()) {
+                                                 on_report(c, report);
+                                             } else {
+                                                 c.held.emplace_back(report);
+                                             }
                                              return std::nullopt;
                                          }},
                               *event);

@@ -60,6 +60,15 @@ int64_t queue_hold_ns(uint32_t rate, uint64_t buffer_frames)
     return frames_to_ns(buffer_frames, rate) / 2;
 }
 
+uint64_t timer_frames(const capture_plan& plan)
+{
+    uint64_t frames = plan.buffer_frames / 3;
+    if (plan.level_updates) {
+        frames = std::min<uint64_t>(frames, plan.rate / 10);
+    }
+    return frames > 2 * plan.period_frames ? frames : 0;
+}
+
 uint64_t stalled_frames(stall_watch& watch, int64_t lag, int64_t now_ns, uint32_t rate)
 {
     constexpr int64_t window_ns = 5 * ns_per_second;
@@ -142,6 +151,14 @@ struct reader_state {
     bool must_wait = false; // the last read found nothing
     uint32_t empty_wakes = 0;    // wake-ups in a row after which the device had nothing
     bool poll_unreliable = false; // the device's descriptor says readable with nothing to read
+    // A device that wakes this thread far more often than its buffer needs
+    // (ALSA's snooping plugin: at every period, whatever avail_min asks) is
+    // read on a timer instead, about when a third of its buffer has come.
+    uint64_t timer_frames = 0;       // a third of the buffer (with a meter, at most a tenth of a second); 0: no timer
+    int64_t timer_ns = 0;            // the same in time
+    uint32_t early_wakes = 0;        // device wakes in a row with fewer frames than that
+    bool timer_paced = false;
+    uint32_t empty_timer_wakes = 0;  // timer wakes in a row that found nothing
     uint32_t continues_said = 0;  // the process's SIGCONTs seen so far
     std::optional<process_stopped> stop_pending; // seen, not yet said
     uint64_t frames_since_stop = 0;              // frames read since it was seen
@@ -417,13 +434,35 @@ bool recover(reader_state& st, int failure, int64_t now, int64_t ran_before)
     return true;
 }
 
+// How the capture thread came to read: the device woke it, or a clock did.
+enum class wake { none, device, clock };
+
+// A device wake with fewer frames than asked for: after a few in a row the
+// reads go on the timer.
+void note_device_wake(reader_state& st, unsigned device_fds)
+{
+    bool from_device = false;
+    for (unsigned i = 0; i < device_fds; ++i) {
+        from_device = from_device || st.fds[i].revents != 0;
+    }
+    if (!from_device || st.timer_ns == 0) {
+        return;
+    }
+    const snd_pcm_sframes_t avail = snd_pcm_avail_update(st.plan.pcm_handle);
+    st.early_wakes = avail >= 0 && static_cast<uint64_t>(avail) < st.timer_frames ? st.early_wakes + 1 : 0;
+    st.timer_paced = st.early_wakes >= 3;
+}
+
 // Sleeps until the device has frames or a stop is requested; while the
 // device is silent and that is not yet said, no longer than until it is due.
 // A device that wakes its reader twice in a row with nothing to read (its
 // descriptor readable for good) is not polled again: it is looked at on a
 // clock instead, about when half of what the period still needs has come,
-// rather than in a busy loop. Whether the device is worth a read now.
-bool wait_for_device(reader_state& st)
+// rather than in a busy loop. A device that wakes it far more often than
+// its buffer needs is read on the timer (the device's own wake comes back
+// when the timer finds nothing). What woke it: none when nothing is worth a
+// read yet.
+wake wait_for_device(reader_state& st)
 {
     snd_pcm_t* pcm = st.plan.pcm_handle;
     const int count = snd_pcm_poll_descriptors(pcm, st.fds.data(), static_cast<unsigned>(st.fds.size() - 1));
@@ -435,23 +474,30 @@ bool wait_for_device(reader_state& st)
         deadline = deadline < 0 ? now + level_update_ns : std::min(deadline, now + level_update_ns);
     }
     st.poll_unreliable = st.poll_unreliable || st.empty_wakes >= 2;
-    if (st.poll_unreliable) {
-        const uint64_t missing = st.plan.period_frames - std::min(st.fill.frames, st.plan.period_frames);
-        const int64_t look = std::clamp<int64_t>(frames_to_ns(missing, st.plan.rate) / 2, 5'000'000, level_update_ns);
+    const bool on_clock = st.poll_unreliable || st.timer_paced;
+    if (on_clock) {
+        int64_t look = st.timer_ns;
+        if (st.poll_unreliable) {
+            const uint64_t missing = st.plan.period_frames - std::min(st.fill.frames, st.plan.period_frames);
+            look = std::clamp<int64_t>(frames_to_ns(missing, st.plan.rate) / 2, 5'000'000, level_update_ns);
+        }
         deadline = deadline < 0 ? now + look : std::min(deadline, now + look);
         device_fds = 0; // the stop control alone
     }
     st.fds[device_fds] = pollfd{st.plan.stop->wake.get(), POLLIN, 0};
     const int woke = sleep_on(std::span(st.fds).first(device_fds + 1), deadline);
-    if (st.poll_unreliable) {
-        return true;
+    if (on_clock) {
+        return wake::clock;
     }
     if (woke <= 0) {
-        return false;
+        return wake::none;
     }
     // Lets the device's plugin take note of the wake-up, and say what it was.
     unsigned short revents = 0;
-    return snd_pcm_poll_descriptors_revents(pcm, st.fds.data(), device_fds, &revents) == 0 && (revents & POLLIN) != 0;
+    const bool readable =
+        snd_pcm_poll_descriptors_revents(pcm, st.fds.data(), device_fds, &revents) == 0 && (revents & POLLIN) != 0;
+    note_device_wake(st, device_fds);
+    return readable ? wake::device : wake::none;
 }
 
 // For a meter: the loudest of the frames just read, sent on about ten times
@@ -541,14 +587,23 @@ capture_outcome capture(reader_state& st)
         if (!ready_to_read(st)) {
             continue;
         }
-        const bool woken = st.must_wait && wait_for_device(st);
+        const wake woken = st.must_wait ? wait_for_device(st) : wake::none;
         const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
         const int64_t ran_before = note_running(*st.plan.stop, now);
         note_gap(st, ran_before, now, got);
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
-        st.empty_wakes = woken && st.must_wait ? st.empty_wakes + 1 : 0;
+        st.empty_wakes = woken == wake::device && st.must_wait ? st.empty_wakes + 1 : 0;
+        if (st.timer_paced && woken == wake::clock) {
+            // A timer that finds nothing twice (a silent device) gives the wake back to the device.
+            st.empty_timer_wakes = st.must_wait ? st.empty_timer_wakes + 1 : 0;
+            if (st.empty_timer_wakes >= 2) {
+                st.timer_paced = false;
+                st.early_wakes = 0;
+                st.empty_timer_wakes = 0;
+            }
+        }
         if (got > 0) {
             took_frames(st, static_cast<uint64_t>(got), now);
         } else if (st.must_wait) {
@@ -568,6 +623,8 @@ void* capture_main(void* arg)
     reader_state st(reader->plan, *reader->queue);
     st.wake_interval_ns = frames_to_ns(reader_wake_frames(st.plan.rate, st.plan.period_frames, st.plan.buffer_frames),
                                        st.plan.rate);
+    st.timer_frames = timer_frames(st.plan);
+    st.timer_ns = frames_to_ns(st.timer_frames, st.plan.rate);
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
     const capture_outcome outcome = capture(st);

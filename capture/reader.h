@@ -79,6 +79,12 @@ int64_t failure_window_ns(uint32_t rate, uint64_t buffer_frames);
 // period is dropped: half the device's buffer, which keeps filling meanwhile.
 int64_t queue_hold_ns(uint32_t rate, uint64_t buffer_frames);
 
+// The frames a timer-paced read waits for, where the device wakes the
+// capture thread far more often than its buffer needs: a third of the buffer,
+// with a meter on the screen at most a tenth of a second; 0 where that is
+// not more than two periods (the device's own wake is as good).
+uint64_t timer_frames(const capture_plan& plan);
+
 // The capture thread's owner: when it goes, the capture is stopped (if it
 // still runs) and the thread joined, before the queue and the plan it reads
 // can go. Declare it after the queue.

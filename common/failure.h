@@ -24,6 +24,7 @@ enum class fault : uint8_t {
     recovered_names_taken,    // every name from `subject` to `reason` is taken
     note_not_updated,         // the take was saved as `subject` (`take_tenths` long), the note not updated: `cause`
     writing,                  // `subject` could not be written (code 0: the file ended early)
+    syncing,                  // `subject` (a file, or the directory for its name) could not be synced to disk
     reading,                  // `subject` could not be read
     size_unknown,             // `subject`'s size could not be had
     target_open,              // the temporary target.wav could not be created

@@ -147,6 +147,8 @@ const char* text_of(const failure& what)
                "unfinished: @r; the next start finds it saved\n";
     case fault::writing:
         return "error writing @s: @r\n";
+    case fault::syncing:
+        return "error syncing @s to disk: @r\n";
     case fault::reading:
         return "error reading @s: @r\n";
     case fault::size_unknown:

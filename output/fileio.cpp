@@ -37,7 +37,7 @@ namespace {
 // read-only after an error (EROFS) has dropped it.
 failure synced(int result, const char* file)
 {
-    return result == 0 || errno == EINVAL ? failure{} : fail(fault::writing, file, errno);
+    return result == 0 || errno == EINVAL ? failure{} : fail(fault::syncing, file, errno);
 }
 
 } // namespace
@@ -51,7 +51,7 @@ failure sync_directory(const char* file)
 {
     const unique_fd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.valid()) {
-        return fail(fault::writing, file, errno);
+        return fail(fault::syncing, file, errno);
     }
     return synced(fsync(dir.get()), file);
 }

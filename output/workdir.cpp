@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <dirent.h>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -52,6 +54,27 @@ failure refuse_directory(int reason)
     return fail(fault::refused, current_directory(), reason);
 }
 
+// Whether process `pid` holds a descriptor of the directory `dir`.
+bool holds_directory(pid_t pid, const struct stat& dir)
+{
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* listing = opendir(fds.c_str());
+    if (listing == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* entry = readdir(listing)) {
+        struct stat st = {};
+        if (entry->d_name[0] != '.' && fstatat(dirfd(listing), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode) &&
+            st.st_dev == dir.st_dev && st.st_ino == dir.st_ino) {
+            found = true;
+            break;
+        }
+    }
+    closedir(listing);
+    return found;
+}
+
 failure directory_busy(int dir_fd)
 {
     struct stat st = {};
@@ -60,6 +83,14 @@ failure directory_busy(int dir_fd)
         std::ifstream in("/proc/locks");
         const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         busy.holder_pid = std::max(lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino), 0);
+        // /proc/locks names the file system's device, which on btrfs is not
+        // the subvolume's that stat gives: the holder of a lock on this
+        // inode that has this directory open is the one.
+        for (const pid_t pid : lock_holders_of_inode(locks, st.st_ino)) {
+            if (busy.holder_pid == 0 && holds_directory(pid, st)) {
+                busy.holder_pid = pid;
+            }
+        }
     }
     return busy;
 }
@@ -134,10 +165,21 @@ failure target_replaceable(const struct stat& target)
 
 } // namespace
 
-pid_t lock_holder(std::string_view locks, unsigned dev_major, unsigned dev_minor, uint64_t inode)
+namespace {
+
+// Each flock holder's line in /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242
+// fd:01:1234567 0 EOF"; waiting locks are listed with "->" and are no
+// holders.
+struct flock_line {
+    pid_t pid = -1;
+    unsigned dev_major = 0;
+    unsigned dev_minor = 0;
+    uint64_t inode = 0;
+};
+
+template <class Each>
+void for_flock_lines(std::string_view locks, Each each)
 {
-    // "1: FLOCK  ADVISORY  WRITE 4242 fd:01:1234567 0 EOF"; waiting locks are
-    // listed with "->" and are no holders.
     while (!locks.empty()) {
         const std::size_t end = std::min(locks.find('\n'), locks.size());
         std::string_view line = locks.substr(0, end);
@@ -148,25 +190,43 @@ pid_t lock_holder(std::string_view locks, unsigned dev_major, unsigned dev_minor
         }
         next_field(line);
         next_field(line);
-        pid_t pid = -1;
+        flock_line held;
         const std::string_view pid_text = next_field(line);
         const std::string_view file = next_field(line);
         const std::size_t first = file.find(':');
         const std::size_t second = file.find(':', first + 1);
-        unsigned file_major = 0;
-        unsigned file_minor = 0;
-        uint64_t file_inode = 0;
-        if (first == std::string_view::npos || second == std::string_view::npos || !parse(pid_text, pid) ||
-            !parse(file.substr(0, first), file_major, 16) ||
-            !parse(file.substr(first + 1, second - first - 1), file_minor, 16) ||
-            !parse(file.substr(second + 1), file_inode)) {
+        if (first == std::string_view::npos || second == std::string_view::npos || !parse(pid_text, held.pid) ||
+            !parse(file.substr(0, first), held.dev_major, 16) ||
+            !parse(file.substr(first + 1, second - first - 1), held.dev_minor, 16) ||
+            !parse(file.substr(second + 1), held.inode)) {
             continue;
         }
-        if (file_major == dev_major && file_minor == dev_minor && file_inode == inode) {
-            return pid;
-        }
+        each(held);
     }
-    return -1;
+}
+
+} // namespace
+
+std::vector<pid_t> lock_holders_of_inode(std::string_view locks, uint64_t inode)
+{
+    std::vector<pid_t> holders;
+    for_flock_lines(locks, [&](const flock_line& held) {
+        if (held.inode == inode) {
+            holders.push_back(held.pid);
+        }
+    });
+    return holders;
+}
+
+pid_t lock_holder(std::string_view locks, unsigned dev_major, unsigned dev_minor, uint64_t inode)
+{
+    pid_t found = -1;
+    for_flock_lines(locks, [&](const flock_line& held) {
+        if (found < 0 && held.dev_major == dev_major && held.dev_minor == dev_minor && held.inode == inode) {
+            found = held.pid;
+        }
+    });
+    return found;
 }
 
 uint64_t seconds_that_fit(uint64_t free_bytes, uint32_t rate, uint64_t dump_bytes)

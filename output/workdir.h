@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 // The current directory's path, for messages ("." when it cannot be had).
 std::string current_directory();
@@ -45,3 +46,7 @@ uint64_t seconds_that_fit_here(int raw_fd, uint32_t rate, uint64_t dump_bytes);
 // The process holding a flock on the file with this device and inode, as
 // /proc/locks (given as `locks`) lists it; -1 when it is not there.
 pid_t lock_holder(std::string_view locks, unsigned dev_major, unsigned dev_minor, uint64_t inode);
+
+// Every process holding a flock on a file with this inode, whatever its
+// device (btrfs lists a subvolume's files under the file system's device).
+std::vector<pid_t> lock_holders_of_inode(std::string_view locks, uint64_t inode);

@@ -20,7 +20,11 @@
 //   drop_blocks_seconds: stopping the device (snd_pcm_drop, and the close)
 //     takes that long, as with a sound server that froze;
 //   poll_lies (paced): its descriptor is readable all the time, whether
-//     frames are there or not, as some plugins' are.
+//     frames are there or not, as some plugins' are;
+//   snoop (paced): it wakes its reader at every period's end whatever
+//     avail_min asks, as ALSA's snooping plugin (dsnoop, the default capture
+//     without a sound server) does;
+//   error_every: -EIO from a read at every that-many-th period, once each.
 // With tone true the signal is instead a 440 Hz tone at -6 dBFS, one second
 // on and one second of digital silence: the demo of scripts/run.sh.
 //
@@ -61,6 +65,9 @@ struct test_pcm {
     bool poll_lies = false;
     long overrun_at = -1;
     long error_at = -1;
+    long error_every = 0;
+    long last_error_read = 0;
+    bool snoop = false;
     long suspend_at = -1;
     long vanish_at = -1;
     long stall_at = -1;
@@ -210,6 +217,11 @@ snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
     if (fault_due(dev->error_at, *dev)) {
         return -EIO;
     }
+    if (dev->error_every > 0 && reads_done(*dev) > 0 && reads_done(*dev) % dev->error_every == 0 &&
+        reads_done(*dev) != dev->last_error_read) {
+        dev->last_error_read = reads_done(*dev);
+        return -EIO;
+    }
     if (fault_due(dev->suspend_at, *dev)) {
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_SUSPENDED);
         return -ESTRPIPE;
@@ -258,7 +270,7 @@ int dev_sw_params(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
     snd_pcm_uframes_t avail_min = 0;
-    if (snd_pcm_sw_params_get_avail_min(params, &avail_min) == 0 && avail_min > 0) {
+    if (!dev->snoop && snd_pcm_sw_params_get_avail_min(params, &avail_min) == 0 && avail_min > 0) {
         dev->wake_periods = static_cast<unsigned>((avail_min + dev->period - 1) / dev->period);
     }
     return 0;
@@ -320,8 +332,8 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             continue;
         }
         long value = 0;
-        bool* const flags[] = {&dev.paced, &dev.s16_only, &dev.tone, &dev.dead_prepares, &dev.poll_lies};
-        const std::string_view flag_names[] = {"paced", "s16_only", "tone", "dead_prepares", "poll_lies"};
+        bool* const flags[] = {&dev.paced, &dev.s16_only, &dev.tone, &dev.dead_prepares, &dev.poll_lies, &dev.snoop};
+        const std::string_view flag_names[] = {"paced", "s16_only", "tone", "dead_prepares", "poll_lies", "snoop"};
         if (const auto* named = std::find(std::begin(flag_names), std::end(flag_names), id); named != std::end(flag_names)) {
             const int flag = snd_config_get_bool(n);
             if (flag < 0) {
@@ -344,6 +356,8 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             dev.overrun_at = value;
         } else if (id == "error_at") {
             dev.error_at = value;
+        } else if (id == "error_every") {
+            dev.error_every = value;
         } else if (id == "suspend_at") {
             dev.suspend_at = value;
         } else if (id == "vanish_at") {

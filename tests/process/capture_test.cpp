@@ -87,7 +87,7 @@ TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
             "target\\.wav are as they were\n"},
         // The first sync empties it; the second holds the first period.
         {"period 44100 paced true", "2", {"strace", "-f", "-o", "/dev/null", "-e", "inject=fdatasync:error=EROFS:when=3", "-P", "00000.raw"}, 1,
-         "error writing 00000\\.raw: Read-only file system\n"
+         "error syncing 00000\\.raw to disk: Read-only file system\n"
          "the take so far \\(1\\.0 s\\) is safe in 00000\\.raw up to its last progress line; floatrec --recover saves "
          "it once the disk works again\n1\\.000 seconds of audio lost\n"},
     };

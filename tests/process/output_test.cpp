@@ -135,7 +135,7 @@ TEST(TargetWav, DirectorySyncFailingAfterTheRenameIsSaidAsSuch)
     const run_result r = run_floatrec(box, {"1"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o",
                                                                 "/dev/null", "-e", "inject=fsync:error=EIO:when=2"}});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error writing target.wav: Input/output error\n"
+    EXPECT_EQ(r.err, "error syncing target.wav to disk: Input/output error\n"
                      "target.wav was replaced but may not be durable yet; the recording is also in 00000.raw\n");
     expect_wav_holds_raw(box, 44100);
 }

@@ -89,6 +89,7 @@ TEST(Workdir, FindsWhoHoldsTheRecordingsLock)
     EXPECT_EQ(lock_holder(locks, 8, 0x11, 1234), 99);
     EXPECT_EQ(lock_holder(locks, 0xfe, 0, 4321), -1);
     EXPECT_EQ(lock_holder("garbage\n\n1: FLOCK x y z w\n", 0xfe, 0, 1234), -1);
+    EXPECT_EQ(lock_holders_of_inode(locks, 1234), (std::vector<pid_t>{4242, 99})); // btrfs: any device
 }
 
 // FAT's 4 GiB - 1 and ulimit -f, whichever is smaller; glibc's 32 bits for
