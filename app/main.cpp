@@ -42,6 +42,7 @@
 namespace {
 
 constexpr int failed = 1;
+constexpr int usage_error = 2;
 
 int nothing_recorded(const raw_file& raw)
 {
@@ -214,7 +215,12 @@ void say_if_short_of_room(const raw_file& raw, const cap_device& dev, const peri
 int record(int argc, char** argv)
 {
     const wav_header header = init_hdr();
-    const int32_t duration_seconds = read_rectime(argc, argv, stdin);
+    const duration_reading duration = read_rectime(argc, argv, stdin);
+    if (duration.verdict != duration_verdict::seconds) {
+        say_err("%s", duration_error_text(duration).c_str());
+        return usage_error;
+    }
+    const int32_t duration_seconds = duration.seconds;
     say_out("\nYou entered:%d seconds. Starting....\n\n", duration_seconds);
     stop_control stop;
     if (!stop_control_init(stop)) {
@@ -307,13 +313,7 @@ int main(int argc, char** argv)
         return 0;
     case run_mode::unknown_option:
         say_err("unknown option: %s (see floatrec --help)\n", argv[argc - 1]);
-        return 2;
-    case run_mode::not_a_number:
-        say_err("not a number of seconds: %s (see floatrec --help)\n", argv[argc - 1]);
-        return 2;
-    case run_mode::not_whole_seconds:
-        say_err("%s", not_whole_seconds_text(argv[argc - 1]).c_str());
-        return 2;
+        return usage_error;
     case run_mode::recover:
         status = recover_only();
         break;

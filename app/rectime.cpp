@@ -149,35 +149,51 @@ std::optional<meant_duration> duration_meant(std::string_view text)
     return meant;
 }
 
-std::string read_number_token(FILE* in)
+duration_reading judge_duration(std::string_view text)
 {
-    std::string token;
-    int c = std::getc(in);
-    while (c != EOF && is_blank(static_cast<char>(c))) {
-        c = std::getc(in);
+    duration_reading reading;
+    reading.text = text;
+    const std::optional<int32_t> value = parse_leading_int(text);
+    if (!value) {
+        reading.verdict = duration_verdict::not_a_number;
+    } else if (!whole_seconds(text)) {
+        reading.verdict = duration_verdict::not_whole_seconds;
+    } else if (*value < 0) {
+        reading.verdict = duration_verdict::negative;
+    } else {
+        reading.seconds = *value;
     }
-    if (c == '+' || c == '-') {
-        token.push_back(static_cast<char>(c));
-        c = std::getc(in);
-    }
-    // Digits beyond any int32_t change nothing but the saturation, so an
-    // endless stream of them is read only this far.
-    while (is_digit(c) && token.size() < max_number_chars) {
-        token.push_back(static_cast<char>(c));
-        c = std::getc(in);
-    }
-    if (c != EOF) {
-        std::ungetc(c, in);
-    }
-    return token;
+    return reading;
 }
 
-int32_t read_rectime(int argc, const char* const* argv, FILE* in)
+bool read_prompt_line(FILE* in, std::string& line)
+{
+    line.clear();
+    int c = std::getc(in);
+    if (c == EOF) {
+        return false;
+    }
+    // An endless line (digits without end) is read only this far.
+    while (c != EOF && c != '\n' && line.size() < max_line_chars) {
+        line.push_back(static_cast<char>(c));
+        c = std::getc(in);
+    }
+    if (c != EOF && c != '\n') {
+        std::ungetc(c, in);
+    }
+    return true;
+}
+
+duration_reading read_rectime(int argc, const char* const* argv, FILE* in)
 {
     if (argc > 1) {
-        return parse_leading_int(argv[argc - 1]).value_or(0);
+        return judge_duration(argv[argc - 1]);
     }
     std::printf("\nPlease set time in seconds:");
     std::fflush(stdout);
-    return parse_leading_int(read_number_token(in)).value_or(default_duration_seconds);
+    std::string line;
+    if (!read_prompt_line(in, line) || trimmed(line).empty()) {
+        return duration_reading{}; // nothing typed: the default
+    }
+    return judge_duration(line);
 }

@@ -27,14 +27,30 @@ struct meant_duration {
 };
 std::optional<meant_duration> duration_meant(std::string_view text);
 
-// The most characters of a number the prompt reads.
-inline constexpr std::size_t max_number_chars = 4096;
+// What a duration as typed comes to: seconds, or why it is none.
+enum class duration_verdict {
+    seconds,           // a whole number of seconds, 0 or more (saturated to int32_t)
+    not_a_number,      // no digit after the blanks and the sign ("abc", "take.wav", "")
+    not_whole_seconds, // anything after the digits ("3h", "1.5", "2abc")
+    negative,          // "-5"
+};
 
-// Takes from `in` what a "%d" conversion would: white space, a sign, digits,
-// at most max_number_chars of them. Stops before the first character that
-// cannot belong to the number.
-std::string read_number_token(FILE* in);
+struct duration_reading {
+    duration_verdict verdict = duration_verdict::seconds;
+    int32_t seconds = default_duration_seconds;
+    std::string text; // as typed: the last argument, or the prompt's line without its line end
+};
 
-// The last argument when there is one (no digits gives 0); otherwise the
-// prompt is printed and one number is read from `in` (10 when none can be).
-int32_t read_rectime(int argc, const char* const* argv, FILE* in);
+// Judges a duration as typed, the argument and the prompt's line alike.
+duration_reading judge_duration(std::string_view text);
+
+// The most characters of the prompt's line that are read.
+inline constexpr std::size_t max_line_chars = 4096;
+
+// Reads the prompt's line from `in`, up to its line end (taken, not kept) or
+// max_line_chars; false at the end of input with nothing read.
+bool read_prompt_line(FILE* in, std::string& line);
+
+// The last argument when there is one; otherwise the prompt is printed and
+// its line read from `in`: an empty line or the end of input is 10 seconds.
+duration_reading read_rectime(int argc, const char* const* argv, FILE* in);

@@ -1,8 +1,6 @@
 // Help, version and the check for options floatrec does not know.
 #include "app/usage.h"
 
-#include "app/rectime.h"
-
 #include <string_view>
 
 #ifndef FLOATREC_VERSION
@@ -26,19 +24,23 @@ run_mode requested_mode(int argc, const char* const* argv)
     }
     const bool option = last.size() > 1 && last[0] == '-' &&
                         (last[1] == '-' || (last[1] >= 'a' && last[1] <= 'z') || (last[1] >= 'A' && last[1] <= 'Z'));
-    if (option) {
-        return run_mode::unknown_option;
-    }
-    if (!parse_leading_int(last)) {
-        return run_mode::not_a_number;
-    }
-    return whole_seconds(last) ? run_mode::record : run_mode::not_whole_seconds;
+    return option ? run_mode::unknown_option : run_mode::record;
 }
 
-std::string not_whole_seconds_text(const char* argument)
+std::string duration_error_text(const duration_reading& reading)
 {
-    const std::optional<meant_duration> meant = duration_meant(argument);
-    std::string text = std::string("not a whole number of seconds: ") + argument;
+    switch (reading.verdict) {
+    case duration_verdict::seconds:
+        return {};
+    case duration_verdict::not_a_number:
+        return "not a number of seconds: " + reading.text + " (see floatrec --help)\n";
+    case duration_verdict::negative:
+        return "not a duration: " + reading.text + " is negative (see floatrec --help)\n";
+    case duration_verdict::not_whole_seconds:
+        break;
+    }
+    const std::optional<meant_duration> meant = duration_meant(reading.text);
+    std::string text = "not a whole number of seconds: " + reading.text;
     if (!meant) {
         return text + " (see floatrec --help)\n";
     }
@@ -50,7 +52,7 @@ const char usage_text[] =
     "usage: floatrec [SECONDS]\n"
     "       floatrec --recover\n"
     "\n"
-    "Records SECONDS seconds (asked for when not given; 10 if none can be read)\n"
+    "Records SECONDS seconds (asked for when not given; an empty line is 10)\n"
     "from the default ALSA capture device: mono, signed 32-bit at 44100 Hz or\n"
     "the nearest rate the device grants. Samples of magnitude 1e-7 or less\n"
     "(digital silence) are dropped; the rest are stored as 32-bit floats.\n"
@@ -75,8 +77,9 @@ const char usage_text[] =
     "stopped process or a slow disk, is said and counted in the summary's\n"
     "\"lost\", not in the status); 1 on any failure (no device, refused format,\n"
     "disk full, device lost, another floatrec in the directory, nothing\n"
-    "recorded); 2 for an unknown option or a last argument that is not a whole\n"
-    "number of seconds (\"3h\" is none: floatrec 10800 records three hours).\n"
+    "recorded); 2 for an unknown option or a duration that is not a whole\n"
+    "number of seconds, 0 or more (\"3h\" is none: floatrec 10800 records three\n"
+    "hours).\n"
     "\n"
     "  -h, --help   show this text\n"
     "  --recover    save an unfinished take, record nothing\n"

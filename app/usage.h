@@ -4,19 +4,21 @@
 
 #include <string>
 
-enum class run_mode { record, recover, help, version, unknown_option, not_a_number, not_whole_seconds };
+#include "app/rectime.h"
+
+enum class run_mode { record, recover, help, version, unknown_option };
 
 // A last argument of "-" followed by a letter or another "-" is an option;
-// "-5" stays a (negative) duration. One with no digit after its blanks and
-// sign ("abc", "take.wav", "") is no duration at all: a typo must not cost
-// the previous take. Nor is one with anything after its digits ("3h",
-// "1.5", "2abc"): three hours must not be recorded as three seconds.
+// "-5" is a (negative) duration, which the recording refuses.
 run_mode requested_mode(int argc, const char* const* argv);
 
-// The usage error for a last argument that is not a whole number of
-// seconds, with what it comes to where a unit was plainly meant:
-// "not a whole number of seconds: 3h (three hours is 10800: floatrec 10800)".
-std::string not_whole_seconds_text(const char* argument);
+// The usage error for a duration that is none, as typed on the command line
+// or at the prompt (a typo must not cost the previous take, three hours must
+// not be recorded as three seconds): "not a number of seconds: abc (see
+// floatrec --help)", "not a whole number of seconds: 3h (three hours is
+// 10800: floatrec 10800)", "not a duration: -5 is negative (see floatrec
+// --help)"; empty for seconds.
+std::string duration_error_text(const duration_reading& reading);
 
 extern const char usage_text[];
 extern const char version_text[];

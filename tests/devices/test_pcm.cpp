@@ -24,7 +24,8 @@
 //   snoop (paced): it wakes its reader at every period's end whatever
 //     avail_min asks, as ALSA's snooping plugin (dsnoop, the default capture
 //     without a sound server) does;
-//   error_every: -EIO from a read at every that-many-th period, once each.
+//   error_every, overrun_every: -EIO from a read, or an overrun, at every
+//     that-many-th period, once each.
 // With tone true the signal is instead a 440 Hz tone at -6 dBFS, one second
 // on and one second of digital silence: the demo of scripts/run.sh.
 //
@@ -67,6 +68,8 @@ struct test_pcm {
     long error_at = -1;
     long error_every = 0;
     long last_error_read = 0;
+    long overrun_every = 0;
+    long last_overrun_read = 0;
     bool snoop = false;
     long suspend_at = -1;
     long vanish_at = -1;
@@ -120,6 +123,18 @@ bool fault_due(long& at, const test_pcm& dev)
         return true;
     }
     return false;
+}
+
+// A fault at every `every`-th period (0: never), once each: `last` keeps the
+// period it last hit.
+bool every_due(long every, long& last, const test_pcm& dev)
+{
+    const long read = reads_done(dev);
+    if (every <= 0 || read == 0 || read % every != 0 || read == last) {
+        return false;
+    }
+    last = read;
+    return true;
 }
 
 int64_t now_ns()
@@ -195,7 +210,7 @@ snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io)
     if (dev->dead) {
         return -EPIPE;
     }
-    if (fault_due(dev->overrun_at, *dev)) {
+    if (fault_due(dev->overrun_at, *dev) || every_due(dev->overrun_every, dev->last_overrun_read, *dev)) {
         dev->next_frame += dev->period; // that period was lost
         return -EPIPE;
     }
@@ -217,9 +232,7 @@ snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
     if (fault_due(dev->error_at, *dev)) {
         return -EIO;
     }
-    if (dev->error_every > 0 && reads_done(*dev) > 0 && reads_done(*dev) % dev->error_every == 0 &&
-        reads_done(*dev) != dev->last_error_read) {
-        dev->last_error_read = reads_done(*dev);
+    if (every_due(dev->error_every, dev->last_error_read, *dev)) {
         return -EIO;
     }
     if (fault_due(dev->suspend_at, *dev)) {
@@ -358,6 +371,8 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             dev.error_at = value;
         } else if (id == "error_every") {
             dev.error_every = value;
+        } else if (id == "overrun_every") {
+            dev.overrun_every = value;
         } else if (id == "suspend_at") {
             dev.suspend_at = value;
         } else if (id == "vanish_at") {

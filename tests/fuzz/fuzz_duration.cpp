@@ -1,5 +1,5 @@
 // The duration parser against strtol, clamped to the 32-bit range; the
-// whole-number check and the reading of units on any text.
+// whole-number check, the verdict and the reading of units on any text.
 #include "app/rectime.h"
 
 #include <cerrno>
@@ -37,6 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     }
     if (const std::optional<meant_duration> meant = duration_meant(text);
         meant && (meant->words.empty() || meant->seconds < 0 || meant->seconds > std::numeric_limits<int32_t>::max())) {
+        std::abort();
+    }
+    // A duration judged seconds is the number, never negative.
+    if (const duration_reading judged = judge_duration(text);
+        judged.verdict == duration_verdict::seconds && (!got || judged.seconds != *got || judged.seconds < 0)) {
         std::abort();
     }
     return 0;

@@ -72,17 +72,6 @@ TEST(TargetWav, SoxAndFfprobeOpenItWithoutAWarning)
     EXPECT_EQ(tool_complaints("ffprobe -v warning '" + wav + "'"), "");
 }
 
-TEST(TargetWav, ZeroSecondsGiveAnEmptyButValidFile)
-{
-    sandbox box;
-    use_file_device(box, speech_like_signal(44100));
-    ASSERT_EQ(run_floatrec(box, {"0"}).status, 0);
-    EXPECT_EQ(fs::file_size(box.at("target.wav")), 58U);
-    const wav_contents wav = read_wav(box.at("target.wav"));
-    ASSERT_TRUE(wav.opened);
-    EXPECT_TRUE(wav.samples.empty());
-}
-
 // 1 MiB of disk: room for three seconds in "00000.raw", not for target.wav
 // beside it; said before recording.
 TEST(TargetWav, FullDiskLeavesThePreviousTargetAndTheRawFile)

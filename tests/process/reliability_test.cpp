@@ -167,26 +167,34 @@ uint64_t frames_missing(const std::vector<float>& samples, std::size_t* first_ga
 // queue can absorb it. Within its 30 s nothing is lost; held up longer, the
 // periods that do not fit are dropped, said as the disk's doing, and
 // exactly what is said is missing; the rest of the take is whole, and the
-// status stays 0 (the loss is in the summary, not the status).
+// status stays 0 (the loss is in the summary, not the status). A device
+// that overruns every few periods meanwhile fills the queue with reports
+// too: what those that found no room lost is still counted.
 TEST(SlowStall, FrozenDiskCostsNothingWithinTheQueueAndExactlyWhatIsSaidBeyond)
 {
-    for (const auto& [frozen, seconds] : {std::pair{25s, 40}, std::pair{36s, 42}}) {
+    const struct {
+        std::chrono::seconds frozen;
+        int seconds;
+        const char* faults; // and the device's geometry with them; none: two one-second periods
+    } cases[] = {{25s, 40, ""}, {36s, 42, ""}, {5s, 10, "period 1024 periods 4 paced true error_every 2 overrun_every 3"}};
+    for (const auto& c : cases) {
         sandbox box;
         scratch_disk disk;
         if (!disk.mount_freezable(box, 64)) {
             GTEST_SKIP() << disk.why_not;
         }
-        use_test_device(box, "period 44100 periods 2 paced true");
-        const run_result r = run_floatrec(box, {std::to_string(seconds)}, {.while_running = [&](pid_t) {
+        use_test_device(box, *c.faults == '\0' ? "period 44100 periods 2 paced true" : c.faults);
+        const run_result r = run_floatrec(box, {std::to_string(c.seconds)}, {.while_running = [&](pid_t) {
             ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), raw_bytes(2 * 44100)));
             ASSERT_TRUE(disk.freeze());
-            std::this_thread::sleep_for(frozen);
+            std::this_thread::sleep_for(c.frozen);
             disk.thaw();
         }});
         ASSERT_EQ(r.status, 0) << r.err;
         const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
         const uint64_t gap = frames_missing(samples);
-        EXPECT_EQ(samples.size() + gap, static_cast<uint64_t>(seconds) * 44100);
+        // (Each overrun's loss is timed by the device's clock: to a frame or two.)
+        EXPECT_NEAR(static_cast<double>(samples.size() + gap), c.seconds * 44100.0, *c.faults == '\0' ? 0 : 44) << c.faults;
         // Said as it happens (in one report or a few), then in all.
         double said = 0;
         double in_all = 0;
@@ -197,13 +205,18 @@ TEST(SlowStall, FrozenDiskCostsNothingWithinTheQueueAndExactlyWhatIsSaidBeyond)
                                                                "or stick?); the take goes on"))
                     << line;
                 said += lost;
-            } else {
+            } else if (*c.faults == '\0' || std::sscanf(line.c_str(), "%lf seconds of audio lost", &in_all) == 1) {
                 ASSERT_EQ(std::sscanf(line.c_str(), "%lf seconds of audio lost", &in_all), 1) << r.err;
             }
         }
-        EXPECT_EQ(gap > 0, frozen > 30s) << r.err;
-        EXPECT_NEAR(in_all, static_cast<double>(gap) / 44100, 0.001);
-        EXPECT_NEAR(said, in_all, 0.1);
+        EXPECT_NEAR(in_all, static_cast<double>(gap) / 44100, 0.001) << c.faults << r.err;
+        if (*c.faults != '\0') {
+            EXPECT_NE(r.err.find("reports of the capture were not said"), std::string::npos) << r.err;
+        }
+        if (*c.faults == '\0') {
+            EXPECT_EQ(gap > 0, c.frozen > 30s) << r.err;
+            EXPECT_NEAR(said, in_all, 0.1);
+        }
     }
 }
 

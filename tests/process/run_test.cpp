@@ -40,13 +40,10 @@ TEST(Run, AnnouncesTheDurationThenReportsAMissingDevice)
     const duration_case cases[] = {
         {{"3", "7"}, "", announced(7)},
         {{" 12 "}, "", announced(12)},
-        {{"+6"}, "", announced(6)},
-        {{"-3"}, "", announced(-3)},
         {{"99999999999"}, "", announced(2147483647)},
-        {{"-99999999999"}, "", announced(-2147483647 - 1)},
         {{}, "4\n", "\nPlease set time in seconds:" + announced(4)},
         {{}, "", "\nPlease set time in seconds:" + announced(10)},
-        {{}, "letters\n", "\nPlease set time in seconds:" + announced(10)},
+        {{}, "\n", "\nPlease set time in seconds:" + announced(10)},
         {{"1"}, "", announced(1), "USB", "no sound card named USB (ALSA_CARD)"},
     };
     for (const duration_case& c : cases) {
@@ -54,6 +51,9 @@ TEST(Run, AnnouncesTheDurationThenReportsAMissingDevice)
         if (c.alsa_card.empty()) {
             use_no_device(box); // "default" is a card that is not there
         } else {
+            // The card ALSA_CARD names, whatever the machine's own default
+            // (a desktop's is its sound server's plugin).
+            use_card_from_environment(box);
             box.env.push_back("ALSA_CARD=" + c.alsa_card);
         }
         const run_result r = run_floatrec(box, c.args, {.input = c.input});
@@ -103,34 +103,33 @@ TEST(Run, RefusedSampleFormatEndsTheRun)
     EXPECT_FALSE(fs::exists(box.at("target.wav")));
 }
 
-// An option floatrec does not have, a last argument with no number in it (a
-// guessed file name, an empty variable), or a duration with a unit (three
-// hours must not record three seconds): a usage error that touches nothing,
-// with what a unit comes to.
+// An option floatrec does not have, or a duration that is none, on the
+// command line or at the prompt (a guessed file name, a negative number, a
+// unit: three hours must not record three seconds): a usage error that
+// touches nothing. (Every text: the unit tests.)
 TEST(Run, UnknownOptionOrNoWholeNumberIsAUsageErrorThatTouchesNoFile)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"-v", "unknown option: -v (see floatrec --help)"},
-        {"--verbose", "unknown option: --verbose (see floatrec --help)"},
-        {"abc", "not a number of seconds: abc (see floatrec --help)"},
-        {"take.wav", "not a number of seconds: take.wav (see floatrec --help)"},
-        {"", "not a number of seconds:  (see floatrec --help)"},
-        {"3h", "not a whole number of seconds: 3h (three hours is 10800: floatrec 10800)"},
-        {"90m", "not a whole number of seconds: 90m (90 minutes is 5400: floatrec 5400)"},
-        {"10s", "not a whole number of seconds: 10s (ten seconds is 10: floatrec 10)"},
-        {"1:30:00", "not a whole number of seconds: 1:30:00 (1:30:00 is 5400: floatrec 5400)"},
-        {"1.5", "not a whole number of seconds: 1.5 (see floatrec --help)"},
-        {"1e3", "not a whole number of seconds: 1e3 (see floatrec --help)"},
-        {"2abc", "not a whole number of seconds: 2abc (see floatrec --help)"},
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        std::string said;
+    } cases[] = {
+        {{"5", "-v"}, "", "unknown option: -v (see floatrec --help)"},
+        {{"5", "abc"}, "", "not a number of seconds: abc (see floatrec --help)"},
+        {{"5", "3h"}, "", "not a whole number of seconds: 3h (three hours is 10800: floatrec 10800)"},
+        {{"5", "-5"}, "", "not a duration: -5 is negative (see floatrec --help)"},
+        {{}, "letters\n", "not a number of seconds: letters (see floatrec --help)"},
+        {{}, "1.5\n", "not a whole number of seconds: 1.5 (see floatrec --help)"},
+        {{}, "-8\n", "not a duration: -8 is negative (see floatrec --help)"},
     };
-    for (const auto& [typo, said] : cases) {
+    for (const auto& c : cases) {
         sandbox box;
         use_file_device(box, speech_like_signal(44100));
         std::ofstream(box.at("target.wav")) << "an earlier take";
-        const run_result r = run_floatrec(box, {"5", typo});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, std::string(said) + "\n");
-        EXPECT_EQ(r.out, "");
+        const run_result r = run_floatrec(box, c.args, {.input = c.input});
+        EXPECT_EQ(r.status, 2) << c.said;
+        EXPECT_EQ(r.err, c.said + "\n");
+        EXPECT_EQ(r.out, c.args.empty() ? "\nPlease set time in seconds:" : "");
         EXPECT_EQ(read_bytes(box.at("target.wav")).size(), 15U);
         EXPECT_FALSE(fs::exists(box.at("00000.raw")));
     }

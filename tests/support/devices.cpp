@@ -66,6 +66,13 @@ void use_no_device(const sandbox& box)
     write_text(box.home / ".asoundrc", "pcm.!default { type hw card 97 }\n");
 }
 
+void use_card_from_environment(const sandbox& box)
+{
+    // card_driver, as ALSA's default.conf looks the card up ("cannot find card").
+    write_text(box.home / ".asoundrc", "pcm.!default { type hw card { @func card_driver card "
+                                       "{ @func getenv vars [ ALSA_CARD ] default 0 } } }\n");
+}
+
 float test_signal_at(uint64_t frame)
 {
     const auto raw = static_cast<int32_t>(((frame % (uint64_t{1} << 23)) + 1) * 256);

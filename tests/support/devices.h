@@ -22,6 +22,10 @@ void use_copies_for_another_user(sandbox& box, std::string_view options);
 // "default" names a card that does not exist.
 void use_no_device(const sandbox& box);
 
+// "default" is the hardware card that ALSA_CARD names, as ALSA's own
+// configuration makes it on a machine without a sound server.
+void use_card_from_environment(const sandbox& box);
+
 // Frame i of the test device's signal, as the recorder stores it.
 float test_signal_at(uint64_t frame);
 

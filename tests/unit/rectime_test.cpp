@@ -10,58 +10,61 @@
 
 namespace {
 
-struct parse_case {
-    const char* text;
-    int32_t seconds; // what the last argument gives
-};
-
-TEST(Duration, LastArgumentFollowsAtoiAndSaturates)
+// The last argument and the prompt's line are judged alike: a whole number
+// of seconds (saturated), or a usage error.
+TEST(Duration, ArgumentAndPromptLineAreJudgedAlike)
 {
-    const parse_case cases[] = {
-        {"7", 7},
-        {"2abc", 2},
-        {" 12", 12},
-        {"\t\n 5", 5},
-        {"+6", 6},
-        {"-3", -3},
-        {"0009", 9},
-        {"2147483647", 2147483647},
-        {"2147483648", 2147483647},
-        {"99999999999999999999999", 2147483647},
-        {"-2147483648", -2147483647 - 1},
-        {"-2147483649", -2147483647 - 1},
-        {"-99999999999999999999999x", -2147483647 - 1},
+    const struct {
+        const char* text;
+        duration_verdict verdict;
+        int32_t seconds;
+    } cases[] = {
+        {"7", duration_verdict::seconds, 7},
+        {"\t\n 5 ", duration_verdict::seconds, 5},
+        {"+6", duration_verdict::seconds, 6},
+        {"0009", duration_verdict::seconds, 9},
+        {"-0", duration_verdict::seconds, 0},
+        {"2147483648", duration_verdict::seconds, 2147483647},
+        {"99999999999999999999999", duration_verdict::seconds, 2147483647},
+        {"-3", duration_verdict::negative, 10},
+        {"-99999999999999999999999", duration_verdict::negative, 10},
+        {"3h", duration_verdict::not_whole_seconds, 10},
+        {"1.5", duration_verdict::not_whole_seconds, 10},
+        {"abc", duration_verdict::not_a_number, 10},
+        {"- 3", duration_verdict::not_a_number, 10},
+        {"", duration_verdict::not_a_number, 10},
     };
-    for (const parse_case& c : cases) {
-        const char* argv[] = {"floatrec", c.text};
-        EXPECT_EQ(read_rectime(2, argv, stdin), c.seconds) << '"' << c.text << '"';
+    for (const auto& c : cases) {
+        const duration_reading judged = judge_duration(c.text);
+        EXPECT_EQ(judged.verdict, c.verdict) << '"' << c.text << '"';
+        EXPECT_EQ(judged.seconds, c.seconds) << '"' << c.text << '"';
     }
-}
-
-TEST(Duration, OnlyTheLastArgumentCounts)
-{
-    const char* argv[] = {"floatrec", "3", "7"};
-    EXPECT_EQ(read_rectime(3, argv, stdin), 7);
-    const char* later_text[] = {"floatrec", "9", "x"};
-    EXPECT_EQ(requested_mode(3, later_text), run_mode::not_a_number);
+    const char* argv[] = {"floatrec", "3", "7"}; // only the last argument counts
+    EXPECT_EQ(read_rectime(3, argv, stdin).seconds, 7);
+    EXPECT_EQ(duration_error_text(judge_duration("-5")), "not a duration: -5 is negative (see floatrec --help)\n");
 }
 
 struct prompt_case {
     std::string input;
+    duration_verdict verdict;
     int32_t seconds;
     std::string left; // what stays unread on standard input
 };
 
-TEST(Duration, PromptReadsOneNumberOrKeepsTen)
+// One line is read: an empty one, or none at all, is 10 seconds; anything
+// else is judged as the argument would be.
+TEST(Duration, PromptReadsOneLineOrKeepsTen)
 {
     const prompt_case cases[] = {
-        {"4\n", 4, "\n"},
-        {"", 10, ""},
-        {"abc\n", 10, "abc\n"},
-        {"\n\n  -8 9", -8, " 9"},
-        {"+x", 10, "x"},
-        {"123456789012", 2147483647, ""},
-        {std::string(10000, '7'), 2147483647, std::string(10000 - max_number_chars, '7')}, // bounded
+        {"4\n", duration_verdict::seconds, 4, ""},
+        {"", duration_verdict::seconds, 10, ""},
+        {"\n12\n", duration_verdict::seconds, 10, "12\n"},
+        {"  \n", duration_verdict::seconds, 10, ""},
+        {" 8 \nmore", duration_verdict::seconds, 8, "more"},
+        {"abc\n", duration_verdict::not_a_number, 10, ""},
+        {"3h\n", duration_verdict::not_whole_seconds, 10, ""},
+        {"-8\n", duration_verdict::negative, 10, ""},
+        {std::string(10000, '7'), duration_verdict::seconds, 2147483647, std::string(10000 - max_line_chars, '7')},
     };
     for (const prompt_case& c : cases) {
         std::string buffer = c.input;
@@ -72,7 +75,9 @@ TEST(Duration, PromptReadsOneNumberOrKeepsTen)
         ASSERT_NE(in, nullptr);
         const char* argv[] = {"floatrec"};
         testing::internal::CaptureStdout();
-        EXPECT_EQ(read_rectime(1, argv, in), c.seconds) << '"' << c.input << '"';
+        const duration_reading read = read_rectime(1, argv, in);
+        EXPECT_EQ(read.verdict, c.verdict) << '"' << c.input << '"';
+        EXPECT_EQ(read.seconds, c.seconds) << '"' << c.input << '"';
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nPlease set time in seconds:");
         std::string rest;
         for (int ch = std::getc(in); ch != EOF; ch = std::getc(in)) {
@@ -99,14 +104,10 @@ TEST(Usage, OnlyTheLastArgumentAsksForHelpOrVersion)
         const char* argv[] = {"floatrec", typo};
         EXPECT_EQ(requested_mode(2, argv), run_mode::unknown_option) << typo;
     }
-    for (const char* number : {"-5", "5", " +7 ", "0", "99999999999"}) {
+    // A duration, however wrong, is the recording's to judge.
+    for (const char* number : {"-5", "5", " +7 ", "0", "abc", "-"}) {
         const char* argv[] = {"floatrec", number};
         EXPECT_EQ(requested_mode(2, argv), run_mode::record) << number;
-    }
-    // No digit after the blanks and the sign: not a duration at all.
-    for (const char* typo : {"abc", "take.wav", "", "-", "- 3", "+", " "}) {
-        const char* argv[] = {"floatrec", typo};
-        EXPECT_EQ(requested_mode(2, argv), run_mode::not_a_number) << '"' << typo << '"';
     }
 }
 
@@ -119,16 +120,21 @@ TEST(Duration, UnitsPlainlyMeantAreSaidInSeconds)
         const char* words; // empty: no unit meant
         int64_t seconds;
     } cases[] = {
-        // (3h, 90m, 10s, 1:30:00, 1.5, 1e3 and 2abc: the usage table runs them.)
         {"1H", "one hour", 3600},   {"90min", "90 minutes", 5400}, {" +2 hours ", "two hours", 7200},
         {"0:00:05", "0:00:05", 5},  {"1:60:00", "", 0},            {"1:5:00", "", 0},
-        {"-3h", "", 0},             {"999999999h", "", 0},
+        {"-3h", "", 0},             {"999999999h", "", 0},         {"3h", "three hours", 10800},
+        {"10s", "ten seconds", 10}, {"1:30:00", "1:30:00", 5400},  {"1.5", "", 0},
+        {"1e3", "", 0},             {"2abc", "", 0},
     };
     for (const auto& c : cases) {
         const std::optional<meant_duration> meant = duration_meant(c.text);
         EXPECT_EQ(meant ? meant->words : "", c.words) << c.text;
         EXPECT_EQ(meant ? meant->seconds : 0, c.seconds) << c.text;
     }
+    EXPECT_EQ(duration_error_text(judge_duration("90m")),
+              "not a whole number of seconds: 90m (90 minutes is 5400: floatrec 5400)\n");
+    EXPECT_EQ(duration_error_text(judge_duration("2abc")), "not a whole number of seconds: 2abc (see floatrec --help)\n");
+    EXPECT_EQ(duration_error_text(judge_duration("")), "not a number of seconds:  (see floatrec --help)\n");
 }
 
 } // namespace
