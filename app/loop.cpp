@@ -50,11 +50,13 @@ struct consumer {
     take_note note{};                 // the take's note, as written
     uint64_t frames_on_disk = 0;      // captured frames whose periods are synced
     std::vector<capture_event> held{}; // reports that came after the periods gathered, said after them
-    std::optional<double> kept_share{}; // for the meter: of the frames read so far in the period
+    std::optional<double> kept_share{}; // for the meter: of the frames its peak is of
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
     uint64_t frames_gathered = 0;     // device time in those periods
     int64_t append_due_ns = 0;        // when the periods gathered go to disk at the latest
-    float levels_peak = 0.0F;         // for the meter: the loudest since it was last drawn
+    float levels_peak = 0.0F;         // for the meter: the loudest of the periods since it was last drawn
+    uint64_t levels_frames = 0;       // those periods' frames
+    uint64_t levels_kept = 0;         // and their samples kept
     std::string directory{};          // where the recording goes, for what is said of its disk
 };
 
@@ -188,8 +190,13 @@ void append_gathered(consumer& c)
     c.unsynced.clear();
     c.frames_gathered = 0;
     say_held_reports(c);
-    show_levels(c, c.levels_peak, 0);
+    if (c.levels_frames > 0) {
+        c.kept_share = static_cast<double>(c.levels_kept) / static_cast<double>(c.levels_frames);
+        show_levels(c, c.levels_peak, 0);
+    }
     c.levels_peak = 0.0F;
+    c.levels_frames = 0;
+    c.levels_kept = 0;
 }
 
 void on_period(consumer& c, const period_ready& period)
@@ -218,10 +225,9 @@ void on_period(consumer& c, const period_ready& period)
     c.totals.clipped += levels.clipped;
     c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left, period.frames});
     c.frames_gathered += period.frames;
-    if (period.frames > 0) {
-        c.kept_share = static_cast<double>(kept) / static_cast<double>(period.frames);
-    }
     c.levels_peak = std::max(c.levels_peak, levels.peak);
+    c.levels_frames += period.frames;
+    c.levels_kept += kept;
 }
 
 void on_report(consumer& c, const audio_lost& lost)
@@ -328,12 +334,12 @@ capture_outcome handle_events(consumer& c)
         if (c.frames_gathered >= c.queue.wake_frames || monotonic_ns() >= c.append_due_ns) {
             append_gathered(c);
         } else if (c.plan.level_updates) {
+            // The frames read since the last levels: their peak and their kept share.
             const capture_levels levels = queue_read_levels(c.queue);
             if (levels.frames > 0) {
                 c.kept_share = static_cast<double>(levels.loud) / static_cast<double>(levels.frames);
+                show_levels(c, levels.peak, levels.pending);
             }
-            show_levels(c, std::max(c.levels_peak, levels.peak), levels.frames);
-            c.levels_peak = 0.0F;
         }
     }
 }

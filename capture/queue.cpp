@@ -145,9 +145,11 @@ void queue_set_levels(period_queue& queue, const capture_levels& levels)
 {
     {
         const std::lock_guard<std::mutex> held(queue.lock);
+        // Levels the main thread has not taken yet add up: one window still.
         queue.levels.peak = std::max(queue.levels.peak, levels.peak);
-        queue.levels.frames = levels.frames;
-        queue.levels.loud = levels.loud;
+        queue.levels.frames += levels.frames;
+        queue.levels.loud += levels.loud;
+        queue.levels.pending = levels.pending;
         queue.levels_fresh = true;
     }
     queue.event_added.notify_one();
@@ -212,6 +214,8 @@ capture_levels queue_read_levels(period_queue& queue)
     const std::lock_guard<std::mutex> held(queue.lock);
     const capture_levels levels = queue.levels;
     queue.levels.peak = 0.0F;
+    queue.levels.frames = 0;
+    queue.levels.loud = 0;
     queue.levels_fresh = false;
     return levels;
 }

@@ -31,9 +31,10 @@ inline constexpr uint32_t queue_seconds = 30;
 
 // For a meter: the frames read since the main thread last looked.
 struct capture_levels {
-    float peak = 0.0F;   // the loudest of them
-    uint64_t frames = 0; // frames read since the last period was handed on
+    float peak = 0.0F;   // the loudest of the frames read since the last levels
+    uint64_t frames = 0; // those frames
     uint64_t loud = 0;   // of those, the samples the silence filter will keep
+    uint64_t pending = 0; // frames read since the last period was handed on
 };
 
 

@@ -121,13 +121,13 @@ struct unconfirmed_failure {
     bool after_gap = false; // the loss came after this thread itself did not run for longer than the buffer
 };
 
-// For a meter on the screen: the loudest frame since the last update, and
-// when that was; the frames of the period being gathered that the silence
-// filter will keep.
+// For a meter on the screen, since the last update: the loudest frame, the
+// frames read and those the silence filter will keep; and when that was.
 struct level_watch {
     float peak = 0.0F;
     int64_t last_update_ns = 0;
-    uint64_t loud_in_period = 0;
+    uint64_t frames = 0; // since the last update
+    uint64_t loud = 0;
 };
 
 // When a frame last came, and whether the silence since was said.
@@ -188,7 +188,6 @@ void hand_on(reader_state& st)
         return;
     }
     st.done += st.fill.frames;
-    st.levels.loud_in_period = 0;
     if (st.fill.dropping) {
         queue_push(st.queue, audio_lost{0, 1, st.fill.frames, st.fill.disk_behind});
     } else {
@@ -507,11 +506,12 @@ void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64
     level_watch& levels = st.levels;
     const raw_levels measured = measure_raw(std::span(read, frames * bytes_per_sample));
     levels.peak = std::max(levels.peak, measured.peak);
-    levels.loud_in_period += measured.loud;
+    levels.frames += frames;
+    levels.loud += measured.loud;
     if (now - levels.last_update_ns >= level_update_ns) {
-        queue_set_levels(st.queue, capture_levels{levels.peak, st.fill.frames + frames, levels.loud_in_period});
-        levels.peak = 0.0F;
-        levels.last_update_ns = now;
+        // The peak and the kept share of the same frames.
+        queue_set_levels(st.queue, capture_levels{levels.peak, levels.frames, levels.loud, st.fill.frames + frames});
+        levels = level_watch{0.0F, now, 0, 0};
     }
 }
 

@@ -171,7 +171,10 @@ std::string reason_of(const failure& what)
         return what.reason;
     }
     if (what.code == 0) {
-        return what.what == fault::writing || what.what == fault::reading ? "file ended early" : "unknown reason";
+        // A failure that a short read or write led to says so too.
+        const bool ended_early = what.what == fault::writing || what.what == fault::reading ||
+                                 what.cause == fault::writing || what.cause == fault::reading;
+        return ended_early ? "file ended early" : "unknown reason";
     }
     return std::strerror(what.code);
 }
@@ -261,7 +264,9 @@ std::vector<std::string> meter_fields(const meter_reading& reading, int form, in
     if (form == 0) {
         fields.push_back(format_text(" %s / %s", clock_text(reading.elapsed_seconds).c_str(),
                                 clock_text(reading.total_seconds).c_str()));
-        fields.push_back(format_text("  %6s dBFS", dbfs_text(reading.peak).c_str()));
+        // Digital silence has no level in dB: it is said as what it is.
+        fields.push_back(reading.peak > 0.0F ? format_text("  %6s dBFS", dbfs_text(reading.peak).c_str())
+                                             : std::string("      silence"));
         if (bar_width_now > 0) {
             fields.push_back(bar_text(reading.peak, bar_width_now));
         }
@@ -282,7 +287,7 @@ std::vector<std::string> meter_fields(const meter_reading& reading, int form, in
                               : format_text("%s/%s", clock_text(reading.elapsed_seconds).c_str(),
                                        clock_text(reading.total_seconds).c_str()));
     fields.push_back(reading.peak > 0.0F ? format_text(shortest ? " %.0f" : " %.1fdB", decibels(reading.peak))
-                                         : std::string(" -inf"));
+                                         : std::string(" silence"));
     if (kept_known) {
         fields.push_back(format_text(shortest ? " kept%d%%" : " kept %d%%", kept));
     } else {

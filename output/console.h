@@ -35,8 +35,8 @@ void say_failure(const failure& what);
 struct meter_reading {
     double elapsed_seconds = 0; // captured or lost so far
     double total_seconds = 0;   // the duration asked for
-    float peak = 0;             // the largest magnitude since the last redraw; 0: silence
-    std::optional<double> kept_share; // of the samples read so far in the period, 0 to 1; "--" until known
+    float peak = 0;             // the largest magnitude of the frames it shows; 0: digital silence
+    std::optional<double> kept_share; // of those frames, 0 to 1; "--" until known
     uint64_t clipped = 0;       // clipped samples so far
     double lost_seconds = 0;
     double paused_seconds = 0;  // the device fell behind the wall clock this long

@@ -398,7 +398,7 @@ std::vector<std::string> meter_draws(const std::string& screen)
 
 // One-second periods of a signal that grows louder all the time: the meter
 // moves about ten times a second, rising within the first period, and its
-// kept share is that of the frames read so far.
+// kept share is that of the frames its level is of.
 TEST(SlowConsole, MeterMovesWithinAPeriod)
 {
     sandbox box;
@@ -422,6 +422,24 @@ TEST(SlowConsole, MeterMovesWithinAPeriod)
     for (const std::string& draw : meter_draws(r.out)) {
         EXPECT_TRUE(draw.find("kept 100%") != std::string::npos || draw.find("kept  --") != std::string::npos) << draw;
     }
+
+    // A tone, one second on and one off, through a device read on a timer
+    // (it wakes its reader every 1,024-frame period): each draw's level and
+    // kept share are of the same frames, so digital silence shows as such,
+    // with nothing kept, and a level never with nothing kept.
+    use_test_device(box, "rate 48000 period 1024 periods 16 paced true snoop true tone true");
+    const run_result tone = run_floatrec(box, {"4"}, {.terminal = true});
+    ASSERT_EQ(tone.status, 0) << tone.out;
+    int silent = 0;
+    for (const std::string& draw : meter_draws(tone.out)) {
+        if (draw.find("silence") != std::string::npos) {
+            ++silent;
+            EXPECT_TRUE(draw.find("kept   0%") != std::string::npos || draw.find("kept  --") != std::string::npos) << draw;
+        } else {
+            EXPECT_EQ(draw.find("kept   0%"), std::string::npos) << draw;
+        }
+    }
+    EXPECT_GT(silent, 3) << tone.out;
 }
 
 TEST(Console, NarrowTerminalGetsAMeterThatFits)

@@ -180,19 +180,23 @@ TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
 }
 
 // The meter's levels and the stalls are latest values beside the ring: fresh
-// levels wake the consumer without an event, and the peak starts again.
+// levels wake the consumer without an event, and their window starts again.
 TEST(CaptureQueue, LevelsAndStallsAreLatestValues)
 {
     period_queue queue;
     ASSERT_TRUE(queue_init(queue, 8000, 800));
-    queue_set_levels(queue, capture_levels{0.5F, 400, 300});
-    queue_set_levels(queue, capture_levels{0.25F, 700, 600});
+    queue_set_levels(queue, capture_levels{0.5F, 400, 300, 400});
+    queue_set_levels(queue, capture_levels{0.25F, 700, 600, 1100});
     EXPECT_FALSE(wait_for_event(queue).has_value());
+    // Not yet taken, two sets of levels are one window: its peak, its frames and its kept share.
     const capture_levels levels = queue_read_levels(queue);
     EXPECT_EQ(levels.peak, 0.5F);
-    EXPECT_EQ(levels.frames, 700U);
-    EXPECT_EQ(levels.loud, 600U);
-    EXPECT_EQ(queue_read_levels(queue).peak, 0.0F);
+    EXPECT_EQ(levels.frames, 1100U);
+    EXPECT_EQ(levels.loud, 900U);
+    EXPECT_EQ(levels.pending, 1100U);
+    const capture_levels next = queue_read_levels(queue);
+    EXPECT_EQ(next.peak, 0.0F);
+    EXPECT_EQ(next.frames, 0U);
     for (uint64_t at : {8000U, 16000U, 24000U, 32000U}) {
         queue_add_stall(queue, 4000, at);
     }
