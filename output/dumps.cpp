@@ -15,12 +15,12 @@ namespace {
 // written whole (a full disk) is removed rather than left cut short.
 failure dump(const char* name, const void* data, std::size_t size, fault open_failed)
 {
-    unique_fd fd(open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
+    struct stat st = {};
+    unique_fd fd = open_here(name, O_WRONLY | O_CREAT | O_TRUNC, st);
     if (!fd.valid()) {
         return fail(open_failed, name, errno);
     }
-    struct stat st = {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         return fail_because(open_failed, name, "it is not a regular file");
     }
     failure status = write_all(fd.get(), std::span(static_cast<const uint8_t*>(data), size), name);

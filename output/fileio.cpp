@@ -7,6 +7,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+unique_fd open_here(const char* name, int flags, struct stat& st, mode_t mode)
+{
+    st = {};
+    unique_fd fd(open(name, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode));
+    if (fd.valid() && fstat(fd.get(), &st) != 0) {
+        fd.reset();
+    }
+    return fd;
+}
+
 failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at, std::size_t* written)
 {
     if (written != nullptr) {
@@ -73,7 +83,8 @@ std::atomic<const char*> temp_being_written{nullptr};
 unique_fd create_temp_file(const temp_file& temp)
 {
     unlink(temp.name);
-    return unique_fd(open(temp.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
+    struct stat st = {};
+    return open_here(temp.name, O_WRONLY | O_CREAT | O_EXCL, st);
 }
 
 temp_file::temp_file(const char* temp_name) : name(temp_name), outer(temp_being_written.exchange(temp_name)) {}

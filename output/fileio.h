@@ -11,7 +11,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <sys/stat.h>
 #include <sys/types.h>
+
+// Opens `name` in this directory with `flags` (and `mode` where it creates
+// it), never through a link and without blocking (a FIFO of that name cannot
+// hold the run up), and takes its status into `st`: the caller sees what
+// kind of file it is. Invalid, errno set, when it cannot be opened or
+// looked at.
+unique_fd open_here(const char* name, int flags, struct stat& st, mode_t mode = 0666);
 
 // Writes all of `bytes`, however many calls that takes: at the offset `at`
 // when it is given, else at the current position. `written`, when given,

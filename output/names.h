@@ -16,6 +16,8 @@ inline constexpr char note_name[] = ".00000.raw.take";
 inline constexpr char note_temp_name[] = ".00000.raw.take.part";
 // Where a take saved after a crash is written before it gets its name.
 inline constexpr char recovered_temp_name[] = ".recovered.wav.part";
+// Every name a file is written under before it gets its own.
+inline constexpr const char* temporary_names[] = {target_temp_name, note_temp_name, recovered_temp_name};
 
 // A take that outgrows the largest file the disk or the process allows goes
 // on in further files: 00001.raw, 00002.raw, ... after 00000.raw (`index`

@@ -19,11 +19,12 @@ namespace {
 // up; the recording itself is written with blocking calls.
 failure open_raw(unique_fd& fd, const char* name, int create)
 {
-    fd.reset(open(name, O_RDWR | create | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
+    struct stat st = {};
+    fd = open_here(name, O_RDWR | create, st);
     if (!fd.valid() && create == 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
         // Read-only (a umask, chmod, a read-only disk): its take can still be
         // saved from it; a recording into it is refused later.
-        fd.reset(open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+        fd = open_here(name, O_RDONLY, st);
     }
     if (!fd.valid()) {
         if (errno == ELOOP) {
@@ -31,10 +32,6 @@ failure open_raw(unique_fd& fd, const char* name, int create)
         }
         // None yet: it is created when the first period arrives.
         return errno == ENOENT && create == 0 ? failure{} : fail(fault::raw_open, name, errno);
-    }
-    struct stat st = {};
-    if (fstat(fd.get(), &st) != 0) {
-        return fail(fault::raw_open, name, errno);
     }
     if (!S_ISREG(st.st_mode)) {
         return fail_because(fault::refused, name, "it is not a regular file");

@@ -40,14 +40,6 @@ std::string note_text(const take_note& note)
 
 namespace {
 
-template <class T>
-bool number_in(std::string_view digits, T& value)
-{
-    const char* last = digits.data() + digits.size();
-    const auto [end, err] = std::from_chars(digits.data(), last, value);
-    return !digits.empty() && err == std::errc() && end == last;
-}
-
 // Only a name this program gives, in this directory: never a path.
 bool is_recovered_name(std::string_view name)
 {
@@ -102,20 +94,20 @@ std::optional<take_note> parse_note(std::string_view text)
             note.state = value == "recovered" ? take_state::recovered : take_state::unfinished;
         } else if (key == "rate") {
             seen = &rate;
-            read = number_in(value, note.rate);
+            read = parse_whole(value, note.rate);
         } else if (key == "format") {
             seen = &format;
             read = value == "float32le mono";
         } else if (key == "started") {
             seen = &started;
-            read = number_in(value, note.started_unix);
+            read = parse_whole(value, note.started_unix);
         } else if (key == "saved") {
             seen = &saved;
             read = is_recovered_name(value);
             note.saved_as = value;
         } else if (key == "part_bytes") {
             seen = &part_bytes;
-            read = number_in(value, note.part_bytes) && note.part_bytes % 4 == 0;
+            read = parse_whole(value, note.part_bytes) && note.part_bytes % 4 == 0;
         } else if (key == "host") {
             seen = &host;
             read = is_word(value);
@@ -126,7 +118,7 @@ std::optional<take_note> parse_note(std::string_view text)
             note.boot = value;
         } else if (key == "pid") {
             seen = &pid;
-            read = number_in(value, note.pid) && note.pid > 0;
+            read = parse_whole(value, note.pid) && note.pid > 0;
         }
         if (seen == nullptr || *seen || !read) {
             return std::nullopt;
@@ -217,13 +209,13 @@ struct note_reading {
 note_reading read_note(int64_t now_unix)
 {
     note_reading reading;
-    const unique_fd fd(open(note_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st = {};
+    const unique_fd fd = open_here(note_name, O_RDONLY, st);
     if (!fd.valid() && errno == ENOENT) {
         return reading;
     }
     reading.present = true;
-    struct stat st = {};
-    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+    if (!fd.valid()) {
         reading.problem = errno == ELOOP ? "is a symbolic link" : format_text("cannot be read: %s", std::strerror(errno));
         return reading;
     }
@@ -323,11 +315,10 @@ int free_copy(const take_note& note, std::size_t parts, failure& failed)
 // a crash. Once claimed, the finished part is renamed over it.
 failure claim_name(const std::string& name)
 {
-    const unique_fd fd(open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
-    if (fd.valid()) {
+    struct stat st = {};
+    if (open_here(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, st).valid()) {
         return {};
     }
-    struct stat st = {};
     if (errno == EEXIST && lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
         return {};
     }
@@ -386,7 +377,7 @@ recovery save_take(const take_samples& take, take_note note)
 
 void remove_leftovers()
 {
-    for (const char* name : {target_temp_name, recovered_temp_name, note_temp_name}) {
+    for (const char* name : temporary_names) {
         struct stat st = {};
         if (lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
             unlink(name);
@@ -512,9 +503,10 @@ failure read_take_files(const raw_file& raw, const take_note& note, take_samples
     }
     for (std::size_t index = 0;; ++index) {
         int fd = raw.fd.get();
+        struct stat st = {};
         if (index > 0) {
             const std::string name = raw_file_name(index);
-            unique_fd next(open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+            unique_fd next = open_here(name.c_str(), O_RDONLY, st);
             if (!next.valid() && errno == ENOENT) {
                 break;
             }
@@ -523,10 +515,8 @@ failure read_take_files(const raw_file& raw, const take_note& note, take_samples
             }
             fd = next.get();
             take.files.push_back(std::move(next));
-        }
-        struct stat st = {};
-        if (fstat(fd, &st) != 0) {
-            return fail(fault::take_not_saved, raw_file_name(index), errno);
+        } else if (fstat(fd, &st) != 0) {
+            return fail(fault::take_not_saved, raw_name, errno);
         }
         if (!S_ISREG(st.st_mode)) {
             return fail_because(fault::take_not_saved, raw_file_name(index), "it is not a regular file");

@@ -122,9 +122,9 @@ bool wav_file_holds(const char* name, const wav_header& header, std::span<const 
                     uint64_t size)
 {
     const std::vector<uint8_t> head = header_bytes(header);
-    const unique_fd file(open(name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st = {};
-    if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+    const unique_fd file = open_here(name, O_RDONLY, st);
+    if (!file.valid() || !S_ISREG(st.st_mode) ||
         static_cast<uint64_t>(st.st_size) != head.size() + size) {
         return false;
     }

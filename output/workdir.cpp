@@ -38,12 +38,6 @@ std::string_view next_field(std::string_view& line)
     return field;
 }
 
-template <class T>
-bool parse(std::string_view text, T& value, int base = 10)
-{
-    const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    return err == std::errc() && end == text.data() + text.size();
-}
 
 } // namespace
 
@@ -195,10 +189,10 @@ void for_flock_lines(std::string_view locks, Each each)
         const std::string_view file = next_field(line);
         const std::size_t first = file.find(':');
         const std::size_t second = file.find(':', first + 1);
-        if (first == std::string_view::npos || second == std::string_view::npos || !parse(pid_text, held.pid) ||
-            !parse(file.substr(0, first), held.dev_major, 16) ||
-            !parse(file.substr(first + 1, second - first - 1), held.dev_minor, 16) ||
-            !parse(file.substr(second + 1), held.inode)) {
+        if (first == std::string_view::npos || second == std::string_view::npos || !parse_whole(pid_text, held.pid) ||
+            !parse_whole(file.substr(0, first), held.dev_major, 16) ||
+            !parse_whole(file.substr(first + 1, second - first - 1), held.dev_minor, 16) ||
+            !parse_whole(file.substr(second + 1), held.inode)) {
             continue;
         }
         each(held);
@@ -300,7 +294,7 @@ failure check_outputs(int raw_fd)
 failure check_temporaries()
 {
     struct stat st = {};
-    for (const char* name : {target_temp_name, note_temp_name, recovered_temp_name}) {
+    for (const char* name : temporary_names) {
         if (failure refused = check_output(name, false, st); !refused.ok()) {
             return refused;
         }
