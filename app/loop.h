@@ -1,7 +1,8 @@
 // The capture, seen from the main thread: a capture thread reads the device
-// into a queue, and this loop takes each period from the queue, filters it
-// straight into "00000.raw"'s staging block, appends and syncs it, then
-// prints its progress line and draws the meter.
+// into a queue, and this loop takes the periods from the queue, filters each
+// straight into "00000.raw"'s gathering block, appends and syncs what was
+// gathered about once a second, then prints each period's progress line and
+// draws the meter. (When each thread wakes: capture/queue.h.)
 #pragma once
 
 #include "capture/device.h"

@@ -45,8 +45,9 @@ void keep_library_message(const char* /*file*/, int /*line*/, const char* /*func
     library_said.emplace_back(text);
 }
 
-// The library's messages kept for as long as its owner lives, then printed
-// again as the library prints them.
+// The library's messages kept, not printed, for as long as its owner lives
+// (a failed open says in one line of its own what was not found); then the
+// library's own handler is back.
 struct library_messages_kept {
     library_messages_kept()
     {

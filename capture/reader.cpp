@@ -1,6 +1,7 @@
 // The capture thread: reads, recovers the device, measures what was lost.
 #include "capture/reader.h"
 
+#include "capture/losses.h"
 #include "common/clock.h"
 #include "common/sample.h"
 #include "common/thread.h"
@@ -17,49 +18,6 @@
 #include <span>
 #include <vector>
 
-uint64_t frames_wanted(uint32_t rate, int32_t seconds)
-{
-    // At most 2^31 x 2^32 frames: fits in 64 bits.
-    return seconds <= 0 ? 0 : static_cast<uint64_t>(seconds) * rate;
-}
-
-int64_t period_count(uint32_t rate, uint64_t period_frames, int32_t seconds)
-{
-    return periods_left(frames_wanted(rate, seconds), period_frames);
-}
-
-int64_t periods_left(uint64_t frames_left, uint64_t period_frames)
-{
-    return period_frames == 0 ? 0 : static_cast<int64_t>((frames_left + period_frames - 1) / period_frames);
-}
-
-uint64_t frames_to_read(uint64_t period_frames, uint64_t in_slot, uint64_t frames_left)
-{
-    const uint64_t room = period_frames > in_slot ? period_frames - in_slot : 0;
-    return std::min(room, frames_left);
-}
-
-uint64_t frames_lost_between(int64_t first_start_ns, int64_t next_start_ns, uint32_t rate, uint64_t delivered)
-{
-    const uint64_t frames = ns_to_frames(next_start_ns - first_start_ns, rate);
-    return frames > delivered ? frames - delivered : 0;
-}
-
-bool fails_at_once(int64_t recovered_at_ns, uint64_t frames_since, int64_t now_ns, int64_t window_ns)
-{
-    return recovered_at_ns >= 0 && frames_since == 0 && now_ns - recovered_at_ns < window_ns;
-}
-
-int64_t failure_window_ns(uint32_t rate, uint64_t buffer_frames)
-{
-    return std::min(frames_to_ns(buffer_frames, rate) / 2, ns_per_second);
-}
-
-int64_t queue_hold_ns(uint32_t rate, uint64_t buffer_frames)
-{
-    return frames_to_ns(buffer_frames, rate) / 2;
-}
-
 uint64_t timer_frames(const capture_plan& plan)
 {
     uint64_t frames = plan.buffer_frames / 3;
@@ -67,29 +25,6 @@ uint64_t timer_frames(const capture_plan& plan)
         frames = std::min<uint64_t>(frames, plan.rate / 10);
     }
     return frames > 2 * plan.period_frames ? frames : 0;
-}
-
-uint64_t stalled_frames(stall_watch& watch, int64_t lag, int64_t now_ns, uint32_t rate)
-{
-    constexpr int64_t window_ns = 5 * ns_per_second;
-    const auto half_second = static_cast<int64_t>(rate / 2);
-    if (!watch.started) {
-        watch = stall_watch{true, lag, now_ns, lag};
-        return 0;
-    }
-    uint64_t paused = 0;
-    if (lag - watch.counted_lag > half_second) {
-        paused = static_cast<uint64_t>(lag - watch.counted_lag);
-        watch.counted_lag = lag;
-    }
-    if (now_ns - watch.window_start_ns >= window_ns) {
-        if (lag - watch.window_start_lag <= half_second) {
-            watch.counted_lag = lag; // drift, or frames that caught up
-        }
-        watch.window_start_ns = now_ns;
-        watch.window_start_lag = lag;
-    }
-    return paused;
 }
 
 namespace {
@@ -113,14 +48,6 @@ struct device_run {
     uint64_t frames_since_recovery = 0;
 };
 
-// A failure is reported once the device has delivered again after it: if
-// the device is found gone instead, only that is said.
-struct unconfirmed_failure {
-    std::optional<read_failed> failure;
-    std::optional<audio_lost> loss;
-    bool after_gap = false; // the loss came after this thread itself did not run for longer than the buffer
-};
-
 // For a meter on the screen, since the last update: the loudest frame, the
 // frames read and those the silence filter will keep; and when that was.
 struct level_watch {
@@ -142,7 +69,7 @@ struct reader_state {
     std::vector<pollfd> fds; // the device's descriptors, then the stop control's
     period_fill fill;
     device_run run;
-    unconfirmed_failure unconfirmed;
+    unconfirmed_failures unconfirmed;
     silence_watch silence;
     int64_t first_start_ns = -1; // when the device first started
     stall_watch stalls;
@@ -159,12 +86,7 @@ struct reader_state {
     uint32_t early_wakes = 0;        // device wakes in a row with fewer frames than that
     bool timer_paced = false;
     uint32_t empty_timer_wakes = 0;  // timer wakes in a row that found nothing
-    uint32_t continues_said = 0;  // the process's SIGCONTs seen so far
-    std::optional<process_stopped> stop_pending; // seen, not yet said
-    uint64_t frames_since_stop = 0;              // frames read since it was seen
-    int64_t wake_interval_ns = 0; // the longest this thread sleeps while the device delivers
-    int64_t gap_ns = 0;           // the latest time this thread did not run that the device's position shows
-    int64_t gap_end_ns = -1;      // when it ended (-1: none since the last stop said)
+    stop_watch stops;
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
 };
@@ -290,95 +212,34 @@ int start_device(reader_state& st, uint64_t& lost)
     return 0;
 }
 
-// The process was stopped and continued (the signal thread counts it). Its
-// report waits for the loss it caused: the overrun the device reports once
-// its reader runs again, which is the stop's and said as such. A read that
-// was under way when the process stopped may still bring frames first, so
-// it is said without a loss only once a whole device buffer has come since.
-// A loss after this thread itself did not run for longer than the buffer
-// gives the signal thread a moment to say whether the process was stopped
-// (all threads go on together after SIGCONT; on a busy machine it may run
-// later than this one).
-void say_process_stopped(reader_state& st, bool at_end)
+// The frames handed on or lost so far, with the period being gathered.
+uint64_t frames_so_far(const reader_state& st)
 {
-    if (st.unconfirmed.loss && st.unconfirmed.after_gap) {
-        const int64_t until = monotonic_ns() + 200'000'000;
-        while (st.plan.stop->continues.load() == st.continues_said && monotonic_ns() < until) {
-            const timespec moment = {0, 1'000'000};
-            nanosleep(&moment, nullptr);
-        }
-        st.unconfirmed.after_gap = false;
-    }
-    const uint32_t continues = st.plan.stop->continues.load();
-    if (continues != st.continues_said) {
-        st.continues_said = continues;
-        // Ctrl-Z was seen; else only a gap in this thread's running that
-        // ended about when the SIGCONT came was a stop (a SIGCONT alone is none).
-        int64_t stopped = st.plan.stop->last_stopped_ns.load();
-        const int64_t continued_at = st.plan.stop->last_continued_ns.load();
-        if (stopped < 0 && st.gap_end_ns >= 0 && std::llabs(continued_at - st.gap_end_ns) < ns_per_second) {
-            stopped = st.gap_ns;
-        }
-        if (stopped >= 0) {
-            st.stop_pending = process_stopped{stopped, 0, st.done + st.fill.frames};
-            st.frames_since_stop = 0;
-            st.gap_end_ns = -1;
-        }
-    }
-    if (!st.stop_pending) {
-        return;
-    }
-    if (st.unconfirmed.loss) {
-        st.stop_pending->lost_frames = st.unconfirmed.loss->frames;
-        st.stop_pending->at_frames = st.done + st.fill.frames - st.unconfirmed.loss->frames;
-        st.unconfirmed.loss.reset();
-    } else if (st.frames_since_stop < st.plan.buffer_frames && !at_end) {
-        return;
-    }
-    queue_push(st.queue, *st.stop_pending);
-    st.stop_pending.reset();
+    return st.done + st.fill.frames;
+}
+
+// The device is gone: that alone is said, with the time its failures cost.
+void device_is_gone(reader_state& st, int error)
+{
+    report_device_gone(st.unconfirmed, st.queue, error);
 }
 
 // This thread ran at `now` after not running since `ran_before`, and read
-// `got`. A gap longer than its wakes that the device's position shows (it
-// overran, or holds about what the gap took) is one a stopped process
-// leaves; a gap on a silent device shows nothing.
+// `got`: a gap the device's position shows may be a stopped process's.
 void note_gap(reader_state& st, int64_t ran_before, int64_t now, snd_pcm_sframes_t got)
 {
     const int64_t gap = now - ran_before;
-    if (ran_before < 0 || gap <= st.wake_interval_ns * 3 / 2) {
-        return;
+    if (ran_before < 0 || gap <= st.stops.wake_interval_ns * 3 / 2) {
+        return; // (no device call while it runs as it should)
     }
-    const uint64_t expected = std::min(ns_to_frames(gap, st.plan.rate), st.plan.buffer_frames) / 2;
     const snd_pcm_sframes_t left = got == -EPIPE ? 0 : snd_pcm_avail_update(st.plan.pcm_handle);
     const uint64_t held = static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(got, 0) + std::max<snd_pcm_sframes_t>(left, 0));
-    if (got == -EPIPE || held >= expected) {
-        st.gap_ns = gap;
-        st.gap_end_ns = now;
-    }
+    note_running_gap(st.stops, gap, now, got == -EPIPE, held, ns_to_frames(gap, st.plan.rate), st.plan.buffer_frames);
 }
 
-// Reports the failures that the device has since recovered from.
-void confirm_failures(reader_state& st)
+void queue_stop_when_known(reader_state& st, bool at_end)
 {
-    if (st.unconfirmed.failure) {
-        queue_push(st.queue, *st.unconfirmed.failure);
-    }
-    if (st.unconfirmed.loss) {
-        queue_push(st.queue, *st.unconfirmed.loss);
-    }
-    st.unconfirmed = {};
-}
-
-// The device is gone: that alone is said, and the time its failures cost
-// still counts as lost.
-void device_is_gone(reader_state& st, int error)
-{
-    if (st.unconfirmed.loss && st.unconfirmed.loss->frames > 0) {
-        queue_push(st.queue, audio_lost{0, 0, st.unconfirmed.loss->frames});
-    }
-    st.unconfirmed = {};
-    queue_push(st.queue, device_gone{error});
+    queue_stop_report(st.stops, st.unconfirmed, *st.plan.stop, st.queue, frames_so_far(st), st.plan.buffer_frames, at_end);
 }
 
 // After a failed read at `now` (this thread having run before at
@@ -395,7 +256,7 @@ bool recover(reader_state& st, int failure, int64_t now, int64_t ran_before)
         device_is_gone(st, gone ? -ENODEV : failure);
         return false;
     }
-    confirm_failures(st); // an earlier failure that real time has passed since
+    confirm_failures(st.unconfirmed, st.queue); // an earlier failure that real time has passed since
     if (!overrun) {
         st.unconfirmed.failure = read_failed{failure};
     }
@@ -517,9 +378,9 @@ void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64
 
 void took_frames(reader_state& st, uint64_t frames, int64_t now)
 {
-    say_process_stopped(st, false);
-    confirm_failures(st);
-    st.frames_since_stop += frames;
+    queue_stop_when_known(st, false);
+    confirm_failures(st.unconfirmed, st.queue);
+    st.stops.frames_since += frames;
     if (st.plan.level_updates) {
         update_levels(st, fill_point(st), frames, now);
     }
@@ -621,15 +482,15 @@ void* capture_main(void* arg)
 {
     auto* reader = static_cast<capture_thread*>(arg);
     reader_state st(reader->plan, *reader->queue);
-    st.wake_interval_ns = frames_to_ns(reader_wake_frames(st.plan.rate, st.plan.period_frames, st.plan.buffer_frames),
+    st.stops.wake_interval_ns = frames_to_ns(reader_wake_frames(st.plan.rate, st.plan.period_frames, st.plan.buffer_frames),
                                        st.plan.rate);
     st.timer_frames = timer_frames(st.plan);
     st.timer_ns = frames_to_ns(st.timer_frames, st.plan.rate);
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
     const capture_outcome outcome = capture(st);
-    say_process_stopped(st, true);
-    confirm_failures(st);
+    queue_stop_when_known(st, true);
+    confirm_failures(st.unconfirmed, st.queue);
     if (outcome != capture_outcome::failed) {
         hand_on(st);
     }

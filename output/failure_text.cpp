@@ -1,0 +1,119 @@
+// The one table of the program's failure messages.
+#include "output/failure_text.h"
+
+#include "common/text.h"
+
+#include <cstring>
+
+namespace {
+
+// The text of each kind: "@s" the subject, "@r" the reason (the errno's
+// text, or the words given), "@p" the lock holder's pid, "@t" the take's
+// length, "@d" the detail's line, if any. No default: a kind without a text
+// does not build (-Werror=switch).
+const char* text_of(const failure& what)
+{
+    switch (what.what) {
+    case fault::none:
+        return "";
+    case fault::no_memory:
+        return "cannot allocate the @s: @r\n";
+    case fault::thread_start:
+        return "cannot start the @s thread: @r\n";
+    case fault::stop_setup:
+        return "cannot set up the stop requests: @r\n";
+    case fault::device_open:
+        return "unable to open pcm device: @r\n@d";
+    case fault::sound_server_unreachable:
+        return "unable to open pcm device: @r\n"
+               "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n";
+    case fault::device_setup:
+        return "double check hardware specs&parameters: @r\n"
+               "the device did not take what floatrec asks for (mono, signed 32-bit, 44,100 Hz or near); ALSA's default "
+               "with its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)\n";
+    case fault::directory_busy:
+        if (what.holder_pid > 0 && !what.reason.empty()) {
+            return "00000.raw: this directory is in use by another floatrec (process @p on @r)\n";
+        }
+        return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\n"
+                                   : "00000.raw: this directory is in use by another floatrec\n";
+    case fault::directory_lock:
+        return "00000.raw: cannot lock this directory: @r\n";
+    case fault::refused:
+        return "cannot record into @s: @r\n";
+    case fault::raw_open:
+        return "\nError opening 00000.raw to dump Buffer! \n@s: @r\n";
+    case fault::unknown_take:
+        return "cannot tell what take 00000.raw holds: .00000.raw.take @r\n"
+               "nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 "
+               "00000.raw take.wav), then move .00000.raw.take away\n";
+    case fault::take_not_saved:
+        return "cannot save the unfinished take in 00000.raw: @s: @r\n@d";
+    case fault::recovered_names_taken:
+        return "cannot save the unfinished take in 00000.raw: @s to @r are all taken\n";
+    case fault::note_not_updated:
+        return "saved the unfinished take in 00000.raw as @s (@t s), but its note .00000.raw.take still says "
+               "unfinished: @r; the next start finds it saved\n";
+    case fault::writing:
+        return "error writing @s: @r\n";
+    case fault::syncing:
+        return "error syncing @s to disk: @r\n";
+    case fault::reading:
+        return "error reading @s: @r\n";
+    case fault::size_unknown:
+        return "Cannot decide the size of @s: @r\n";
+    case fault::target_open:
+        return "\nError opening Target file\n@s: @r\n";
+    case fault::buffer_dump_open:
+        return "\nError opening file to dump Buffer! \n@s: @r\n";
+    case fault::array_dump_open:
+        return "\nError opening file to dump Array! \n@s: @r\n";
+    case fault::end_of_kinds:
+        break;
+    }
+    return nullptr;
+}
+
+std::string reason_of(const failure& what)
+{
+    if (!what.reason.empty()) {
+        return what.reason;
+    }
+    if (what.code == 0) {
+        // A failure that a short read or write led to says so too.
+        const bool ended_early = what.what == fault::writing || what.what == fault::reading ||
+                                 what.cause == fault::writing || what.cause == fault::reading;
+        return ended_early ? "file ended early" : "unknown reason";
+    }
+    return std::strerror(what.code);
+}
+
+} // namespace
+
+std::string failure_text(const failure& what)
+{
+    const char* text = text_of(what);
+    if (text == nullptr) {
+        return format_text("floatrec: failure of kind %d has no text: a fault of the program, please report it\n",
+                           static_cast<int>(what.what));
+    }
+    std::string line;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (c[0] == '@' && c[1] == 's') {
+            line += what.subject;
+        } else if (c[0] == '@' && c[1] == 'r') {
+            line += reason_of(what);
+        } else if (c[0] == '@' && c[1] == 'd') {
+            line += what.detail.empty() ? "" : what.detail + "\n";
+        } else if (c[0] == '@' && c[1] == 'p') {
+            line += std::to_string(what.holder_pid);
+        } else if (c[0] == '@' && c[1] == 't') {
+            line += format_text("%.1f", static_cast<double>(what.take_tenths) / 10);
+        } else {
+            line += *c;
+            continue;
+        }
+        ++c;
+    }
+    return line;
+}

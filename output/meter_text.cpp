@@ -1,0 +1,190 @@
+// The meter's line, the closing summary and the figures they show.
+#include "output/meter_text.h"
+
+#include "common/text.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr int bar_width = 20;
+constexpr double bar_floor_db = -60.0;
+
+double decibels(float peak)
+{
+    return 20.0 * std::log10(static_cast<double>(peak));
+}
+
+} // namespace
+
+std::string clock_text(double seconds)
+{
+    const auto whole = static_cast<long long>(std::max(seconds, 0.0));
+    char text[32];
+    if (whole >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%02lld:%02lld", whole / 60, whole % 60);
+    }
+    return text;
+}
+
+std::string dbfs_text(float peak)
+{
+    if (!(peak > 0.0F)) {
+        return "-inf";
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f", decibels(peak));
+    return text;
+}
+
+namespace {
+
+// " [###-----]": `width` places, filled from -60 dBFS to full scale.
+std::string bar_text(float peak, int width)
+{
+    const double db = peak > 0.0F ? decibels(peak) : bar_floor_db;
+    const int filled = std::clamp(static_cast<int>(std::lround((db - bar_floor_db) / -bar_floor_db * width)), 0, width);
+    std::string bar(static_cast<std::size_t>(width) + 3, '-');
+    bar[0] = ' ';
+    bar[1] = '[';
+    bar.back() = ']';
+    bar.replace(2, static_cast<std::size_t>(filled), static_cast<std::size_t>(filled), '#');
+    return bar;
+}
+
+// The meter's fields, in order, in one of its forms: 0 long, 1 short
+// (single spaces, no units), 2 shortest (only what must show).
+std::vector<std::string> meter_fields(const meter_reading& reading, int form, int bar_width_now)
+{
+    const int kept = static_cast<int>(std::lround(std::clamp(reading.kept_share.value_or(0.0), 0.0, 1.0) * 100));
+    const bool kept_known = reading.kept_share.has_value();
+    const auto clipped = static_cast<unsigned long long>(reading.clipped);
+    std::vector<std::string> fields;
+    if (form == 0) {
+        fields.push_back(format_text(" %s / %s", clock_text(reading.elapsed_seconds).c_str(),
+                                clock_text(reading.total_seconds).c_str()));
+        // Digital silence has no level in dB: it is said as what it is.
+        fields.push_back(reading.peak > 0.0F ? format_text("  %6s dBFS", dbfs_text(reading.peak).c_str())
+                                             : std::string("      silence"));
+        if (bar_width_now > 0) {
+            fields.push_back(bar_text(reading.peak, bar_width_now));
+        }
+        fields.push_back(kept_known ? format_text("  kept %3d%%", kept) : std::string("  kept  --"));
+        if (clipped > 0) {
+            fields.push_back(format_text("  CLIP %llu", clipped));
+        }
+        if (reading.lost_seconds > 0) {
+            fields.push_back(format_text("  lost %.1f s", reading.lost_seconds));
+        }
+        if (reading.paused_seconds > 0) {
+            fields.push_back(format_text("  paused %.1f s", reading.paused_seconds));
+        }
+        return fields;
+    }
+    const bool shortest = form == 2;
+    fields.push_back(shortest ? clock_text(reading.elapsed_seconds)
+                              : format_text("%s/%s", clock_text(reading.elapsed_seconds).c_str(),
+                                       clock_text(reading.total_seconds).c_str()));
+    fields.push_back(reading.peak > 0.0F ? format_text(shortest ? " %.0f" : " %.1fdB", decibels(reading.peak))
+                                         : std::string(" silence"));
+    if (kept_known) {
+        fields.push_back(format_text(shortest ? " kept%d%%" : " kept %d%%", kept));
+    } else {
+        fields.push_back(shortest ? " kept--" : " kept --");
+    }
+    if (clipped > 0) {
+        fields.push_back(format_text(shortest ? " CLIP%llu" : " CLIP %llu", clipped));
+    }
+    if (reading.lost_seconds > 0) {
+        fields.push_back(format_text(shortest ? " lost%.1f" : " lost %.1f", reading.lost_seconds));
+    }
+    if (reading.paused_seconds > 0) {
+        fields.push_back(format_text(shortest ? " paused%.1f" : " paused %.1f", reading.paused_seconds));
+    }
+    return fields;
+}
+
+std::string joined(const std::vector<std::string>& fields)
+{
+    std::string line;
+    for (const std::string& field : fields) {
+        line += field;
+    }
+    return line;
+}
+
+} // namespace
+
+std::string meter_line(const meter_reading& reading, std::size_t columns)
+{
+    // A line as wide as the terminal would wrap and could not be redrawn in place.
+    const auto fits = [columns](const std::string& line) { return columns == 0 || line.size() < columns; };
+    for (int width = bar_width; width >= 4; --width) {
+        if (std::string line = joined(meter_fields(reading, 0, width)); fits(line)) {
+            return line;
+        }
+    }
+    for (int form = 0; form <= 2; ++form) {
+        if (std::string line = joined(meter_fields(reading, form, 0)); fits(line)) {
+            return line;
+        }
+    }
+    // Narrower still: fields go from the right.
+    std::vector<std::string> fields = meter_fields(reading, 2, 0);
+    while (fields.size() > 1 && !fits(joined(fields))) {
+        fields.pop_back();
+    }
+    std::string line = joined(fields);
+    line.resize(std::min(line.size(), columns > 0 ? columns - 1 : line.size()));
+    return line;
+}
+
+std::string summary_line(const capture_totals& totals, uint32_t rate)
+{
+    const auto seconds = [rate](uint64_t frames) { return rate == 0 ? 0.0 : static_cast<double>(frames) / rate; };
+    const double share =
+        totals.frames_captured > 0 ? static_cast<double>(totals.samples_kept) / static_cast<double>(totals.frames_captured) : 0.0;
+    std::string line = format_text("captured %.1f s, kept %.1f s (%d%%), peak %s dBFS, %llu samples clipped, %.1f s lost",
+                                   seconds(totals.frames_captured), seconds(totals.samples_kept),
+                                   static_cast<int>(std::lround(share * 100)), dbfs_text(totals.peak).c_str(),
+                                   static_cast<unsigned long long>(totals.clipped), seconds(totals.frames_lost));
+    const capture_stalls& stalls = totals.stalls;
+    if (stalls.frames > 0) {
+        line += format_text(", device paused %.1f s", seconds(stalls.frames));
+        if (stalls.count > 1) {
+            line += format_text(" in %llu stalls", static_cast<unsigned long long>(stalls.count));
+        }
+        const std::size_t placed = std::min<std::size_t>(stalls.count, stalls.starts.size());
+        for (std::size_t i = 0; i < placed; ++i) {
+            line += i == 0 ? " at " : ", ";
+            line += clock_text(seconds(stalls.starts[i]));
+        }
+        if (stalls.count > placed && placed > 0) {
+            line += format_text(" and %llu more", static_cast<unsigned long long>(stalls.count - placed));
+        }
+    }
+    return line;
+}
+
+std::string silence_line(const capture_totals& totals)
+{
+    if (totals.frames_captured == 0) {
+        return {};
+    }
+    if (totals.samples_kept == 0) {
+        return "every sample was digital silence, so target.wav holds no sound: is the right input chosen? "
+               "(see \"Choosing the input\" in the README, or floatrec(1))";
+    }
+    const double dropped = 1.0 - static_cast<double>(totals.samples_kept) / static_cast<double>(totals.frames_captured);
+    if (dropped > 0.5) {
+        return format_text("the silence filter dropped %d%% of the samples captured (digital silence, or the zeros of a "
+                           "16-bit source)",
+                           static_cast<int>(std::lround(dropped * 100)));
+    }
+    return {};
+}
