@@ -53,38 +53,52 @@ TEST(Stop, SignalsStopTheCaptureAndKeepEverythingTwoAtOnceAreOneRequest)
     }
 }
 
-// Standard output blocks (a paused pager) until well after the capture has
-// ended, so the signals arrive while the recording is still being written.
-TEST(SlowStop, SignalsAfterTheCaptureWaitForTheFilesAndOnlyAThirdQuits)
+// Standard output blocks (a paused pager), so the signals arrive while the
+// recording is still being written. Two requests after the capture is over
+// (each its own, more than a second apart) finish the files; Ctrl-C every
+// 0.7 s from when the files wait is one request for the first two signals,
+// a second for the third and fourth, and a third, which quits, for the fifth
+// (the main thread, held up, never got to say the second).
+TEST(SlowStop, SignalsWhileTheFilesWaitCountFromEachFirstSignalAndOnlyAThirdQuits)
 {
-    for (const int requests : {2, 3}) {
+    {
         sandbox box;
         use_test_device(box, "period 1024 paced true");
         run_options options = stdout_unread_for(9s);
-        options.while_running = [requests, &box](pid_t pid) {
+        options.while_running = [&box](pid_t pid) {
             // The 5-second capture is over: its thread has gone, while the
             // files wait on standard output.
             ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), 1024 * 4));
             ASSERT_TRUE(wait_for_thread_gone(pid, "capture"));
             ASSERT_TRUE(wait_for_blocked_pipe(pid));
-            for (int i = 0; i < requests; ++i) {
-                kill(pid, i == 0 ? SIGINT : SIGTERM);
-                std::this_thread::sleep_for(1200ms); // each one its own request
-            }
+            kill(pid, SIGINT);
+            std::this_thread::sleep_for(1200ms);
+            kill(pid, SIGTERM);
         };
         const run_result r = run_floatrec(box, {"5"}, options);
-        if (requests == 2) {
-            ASSERT_EQ(r.status, 0) << r.err;
-            EXPECT_EQ(r.err, "floatrec: already stopping, finishing the files; a third request quits at once\n");
-            EXPECT_NE(r.out.find("THE END"), std::string::npos);
-            EXPECT_TRUE(target_holds_signal(box, 5 * 44100));
-        } else {
-            EXPECT_EQ(r.term_signal, SIGTERM);
-            const std::vector<float> kept = read_floats(box.at("00000.raw"));
-            EXPECT_TRUE(same_bits(kept, test_signal(0, kept.size())));
-            EXPECT_EQ(quit_line_against(r, box.at("00000.raw"), 44100), "");
-        }
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "floatrec: already stopping, finishing the files; a third request quits at once\n");
+        EXPECT_NE(r.out.find("THE END"), std::string::npos);
+        EXPECT_TRUE(target_holds_signal(box, 5 * 44100));
     }
+    sandbox box;
+    use_test_device(box, "period 1024 paced true");
+    run_options options = stdout_unread_for(8s);
+    std::chrono::steady_clock::time_point first;
+    options.while_running = [&first](pid_t pid) {
+        ASSERT_TRUE(wait_for_blocked_pipe(pid)); // the files wait on standard output from now on
+        first = std::chrono::steady_clock::now();
+        for (int i = 0; i < 5; ++i) {
+            kill(pid, SIGINT);
+            std::this_thread::sleep_for(700ms);
+        }
+    };
+    const run_result r = run_floatrec(box, {"10"}, options);
+    EXPECT_EQ(r.term_signal, SIGINT);
+    EXPECT_GE(std::chrono::steady_clock::now() - first, 2800ms); // not at the third signal
+    const std::vector<float> kept = read_floats(box.at("00000.raw"));
+    EXPECT_TRUE(same_bits(kept, test_signal(0, kept.size())));
+    EXPECT_EQ(quit_line_against(r, box.at("00000.raw"), 44100), ""); // what is on disk, what the quit loses
 }
 
 TEST(Stop, SilentDeviceStopsOnOneSignal)
@@ -286,10 +300,12 @@ struct fault_case {
     int status;
     const char* err;
     std::vector<float> recorded; // in 00000.raw and target.wav
+    bool closed_streams = false; // started with standard output and error closed: nothing reaches the recording
 };
 
-// One second in periods of 0.1 s, with one fault each. A fault that costs no
-// time uses up none of the duration: the recording still gets its ten periods.
+// One second in periods of 0.1 s, with one fault each (and two with standard
+// output and error closed). A fault that costs no time uses up none of the
+// duration: the recording still gets its ten periods.
 TEST(Faults, EachFaultIsSaidAndWhatWasCapturedIsKept)
 {
     const fault_case cases[] = {
@@ -300,16 +316,21 @@ TEST(Faults, EachFaultIsSaidAndWhatWasCapturedIsKept)
         {"period 4410 suspend_at 3", 0, "error from read: Streams pipe error\n", frames_of_periods({{0, 10}})},
         {"period 4410 vanish_at 2", 1, "the capture device or sound server was lost: No such device\n",
          frames_of_periods({{0, 2}})},
+        {"period 4410 overrun_at 2 error_at 5", 0, "", frames_of_periods({{0, 2}, {3, 8}}), true},
     };
     for (const fault_case& c : cases) {
         sandbox box;
         use_test_device(box, c.options);
-        const run_result r = run_floatrec(box, {"1"});
+        run_options options;
+        options.closed_out_err = c.closed_streams;
+        const run_result r = run_floatrec(box, {"1"}, options);
         EXPECT_EQ(r.status, c.status) << c.options << r.err;
         EXPECT_EQ(r.err, c.err) << c.options;
-        EXPECT_EQ(r.out.find("THE END") != std::string::npos, c.status == 0) << c.options;
-        EXPECT_NE(r.out.find("Once, Array data to file ok!"), std::string::npos) << c.options;
-        EXPECT_EQ(progress_lines(r).size(), c.recorded.size() / 4410) << c.options;
+        if (!c.closed_streams) {
+            EXPECT_EQ(r.out.find("THE END") != std::string::npos, c.status == 0) << c.options;
+            EXPECT_NE(r.out.find("Once, Array data to file ok!"), std::string::npos) << c.options;
+            EXPECT_EQ(progress_lines(r).size(), c.recorded.size() / 4410) << c.options;
+        }
         EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), c.recorded)) << c.options;
         EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, c.recorded)) << c.options;
     }

@@ -90,19 +90,6 @@ TEST(Run, CompleteRunEndsWithTheBanner)
     EXPECT_EQ(r.out, expected);
 }
 
-TEST(Run, RefusedSampleFormatEndsTheRun)
-{
-    sandbox box;
-    use_test_device(box, "s16_only true");
-    const run_result r = run_floatrec(box, {"1"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "double check hardware specs&parameters: Invalid argument\n"
-                     "the device did not take what floatrec asks for (mono, signed 32-bit, 44,100 Hz or near); ALSA's "
-                     "default with its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)\n" +
-                         std::string(nothing_recorded));
-    EXPECT_FALSE(fs::exists(box.at("target.wav")));
-}
-
 // An option floatrec does not have, or a duration that is none, on the
 // command line or at the prompt (a guessed file name, a negative number, a
 // unit: three hours must not record three seconds): a usage error that
@@ -181,21 +168,6 @@ TEST(Streams, ReaderThatGoesAwayCostsNothing)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
-}
-
-TEST(Streams, ClosedOutputAndErrorNeverReachTheRecording)
-{
-    sandbox box;
-    use_test_device(box, "period 4410 overrun_at 2 error_at 5");
-    run_options options;
-    options.closed_out_err = true;
-    const run_result r = run_floatrec(box, {"1"}, options);
-    ASSERT_EQ(r.status, 0);
-    std::vector<float> want = test_signal(0, 2 * 4410);
-    const std::vector<float> after = test_signal(3 * 4410, 8 * 4410);
-    want.insert(want.end(), after.begin(), after.end());
-    EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), want));
-    EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, want));
 }
 
 TEST(Directory, SecondRunIsRefusedAtOnceAndTheFirstKeepsItsFiles)
