@@ -11,6 +11,9 @@ build=$root/build-run
 "$root/scripts/install-deps.sh" run
 mkdir -p "$build"
 log=$build/build.log
+if [ ! -x "$build/floatrec" ]; then
+  echo "building floatrec in $build (the first build takes about 15 s on 2 cores; later ones a few seconds)" >&2
+fi
 if ! { cmake -S "$root" -B "$build" -DFLOATREC_TESTS=OFF -DFLOATREC_TEST_DEVICE=ON -DCMAKE_BUILD_TYPE=Release &&
        cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
   cat "$log" >&2
@@ -18,6 +21,7 @@ if ! { cmake -S "$root" -B "$build" -DFLOATREC_TESTS=OFF -DFLOATREC_TEST_DEVICE=
   exit 1
 fi
 floatrec=$build/floatrec
+echo "floatrec is $floatrec (sudo cmake --install $build puts it in /usr/local/bin)" >&2
 
 if compgen -G '/dev/snd/pcmC*D*c' >/dev/null; then
   exec "$floatrec" "$seconds"
