@@ -24,8 +24,7 @@
 //   snoop (paced): it wakes its reader at every period's end whatever
 //     avail_min asks, as ALSA's snooping plugin (dsnoop, the default capture
 //     without a sound server) does;
-//   error_every, overrun_every: -EIO from a read, or an overrun, at every
-//     that-many-th period, once each.
+//   error_every: -EIO from a read at every that-many-th period, once each.
 // With tone true the signal is instead a 440 Hz tone at -6 dBFS, one second
 // on and one second of digital silence: the demo of scripts/run.sh.
 //
@@ -68,8 +67,6 @@ struct test_pcm {
     long error_at = -1;
     long error_every = 0;
     long last_error_read = 0;
-    long overrun_every = 0;
-    long last_overrun_read = 0;
     bool snoop = false;
     long suspend_at = -1;
     long vanish_at = -1;
@@ -210,7 +207,7 @@ snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io)
     if (dev->dead) {
         return -EPIPE;
     }
-    if (fault_due(dev->overrun_at, *dev) || every_due(dev->overrun_every, dev->last_overrun_read, *dev)) {
+    if (fault_due(dev->overrun_at, *dev)) {
         dev->next_frame += dev->period; // that period was lost
         return -EPIPE;
     }
@@ -371,8 +368,6 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             dev.error_at = value;
         } else if (id == "error_every") {
             dev.error_every = value;
-        } else if (id == "overrun_every") {
-            dev.overrun_every = value;
         } else if (id == "suspend_at") {
             dev.suspend_at = value;
         } else if (id == "vanish_at") {
