@@ -22,6 +22,10 @@ bool scratch_disk::mount(sandbox& box, int megabytes, const std::string& type)
     bool mounted = false;
     if (type == "tmpfs") {
         mounted = shell("mount -t tmpfs -o size=" + size + "m tmpfs '" + where.string() + "'");
+    } else if (type == "btrfs") {
+        const std::string image = (box.root / "disk.img").string();
+        mounted = have_command("mkfs.btrfs") && shell("truncate -s " + size + "M '" + image + "' && mkfs.btrfs -q '" +
+                                                      image + "' && mount -o loop '" + image + "' '" + where.string() + "'");
     } else if (type == "exfat-fuse") {
         const std::string image = (box.root / "disk.img").string();
         const std::string device = (box.root / "loop").string();

@@ -14,7 +14,7 @@ struct scratch_disk {
     std::filesystem::path dir;
     std::string why_not; // why it could not be mounted
 
-    // Mounts `megabytes` of `type` ("ext4", "tmpfs", or "exfat-fuse": exFAT
+    // Mounts `megabytes` of `type` ("ext4", "btrfs" (128 at least), "tmpfs", or "exfat-fuse": exFAT
     // on a loop device through FUSE, as many systems mount cards: no hard
     // links, no rename flags) and makes it the sandbox's working directory.
     bool mount(sandbox& box, int megabytes, const std::string& type);
