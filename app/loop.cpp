@@ -48,7 +48,6 @@ struct consumer {
     bool write_failed = false;
     bool take_begun = false;          // 00000.raw emptied and the note written, when the first period came
     take_note note{};                 // the take's note, as written
-    uint64_t frames_on_disk = 0;      // captured frames whose periods are synced
     std::vector<capture_event> held{}; // reports that came after the periods gathered, said after them
     std::optional<double> kept_share{}; // for the meter: of the frames its peak is of
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
@@ -165,9 +164,8 @@ void append_gathered(consumer& c)
     std::size_t on_disk = 0;
     for (; on_disk < c.unsynced.size() && (appended.ok() || c.unsynced[on_disk].bytes <= landed); ++on_disk) {
         landed -= std::min(landed, c.unsynced[on_disk].bytes);
-        c.frames_on_disk += c.unsynced[on_disk].frames;
+        c.stop.frames_on_disk.fetch_add(c.unsynced[on_disk].frames); // for a third request's word
     }
-    c.stop.frames_on_disk.store(c.frames_on_disk);
     // Each is said: a progress line means its period is on disk.
     for (std::size_t i = 0; i < on_disk; ++i) {
         say_out("Appending %ld bytes... # %ld\n", static_cast<long>(c.unsynced[i].bytes),

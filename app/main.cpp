@@ -270,10 +270,12 @@ int record(int argc, char** argv)
         if (totals.frames_captured == 0) {
             return nothing_recorded(raw);
         }
-    } else if (take_note note; !(allocated = take_begin(raw, dev.rate, note)).ok()) {
-        const failure& begun = allocated;
-        say_failure(begun);
-        return failed;
+    } else {
+        take_note note;
+        if (const failure begun = take_begin(raw, dev.rate, note); !begun.ok()) {
+            say_failure(begun);
+            return failed;
+        }
     }
     const bool captured = outcome != capture_outcome::failed;
     say_stop_requests(stop);

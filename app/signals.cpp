@@ -43,13 +43,14 @@ void say(const char* text)
     const uint64_t on_disk = control.frames_on_disk.load();
     char text[200] = "floatrec: quitting at once\n";
     if (rate > 0 && read > 0) {
+        const double held = static_cast<double>(on_disk) / rate;
         const double lost = static_cast<double>(read - std::min(read, on_disk)) / rate;
-        std::snprintf(text, sizeof text, "floatrec: quitting at once; 00000.raw holds the first %.1f s of the take%s",
-                      static_cast<double>(on_disk) / rate, lost >= 0.05 ? "" : "\n");
+        char lost_text[80] = "";
         if (lost >= 0.05) {
-            const std::size_t used = std::strlen(text);
-            std::snprintf(text + used, sizeof text - used, "; the %.1f s captured after them are lost\n", lost);
+            std::snprintf(lost_text, sizeof lost_text, "; the %.1f s captured after them are lost", lost);
         }
+        std::snprintf(text, sizeof text, "floatrec: quitting at once; 00000.raw holds the first %.1f s of the take%s\n",
+                      held, lost_text);
     }
     say(text);
     remove_temp_file_now();

@@ -27,13 +27,15 @@ void report_device_gone(unconfirmed_failures& unconfirmed, period_queue& queue, 
     queue_push(queue, device_gone{error});
 }
 
+bool longer_than_its_wakes(const stop_watch& stops, int64_t gap_ns)
+{
+    return gap_ns > stops.wake_interval_ns * 3 / 2;
+}
+
 void note_running_gap(stop_watch& stops, int64_t gap_ns, int64_t now_ns, bool overran, uint64_t held_frames,
                       uint64_t gap_frames, uint64_t buffer_frames)
 {
-    if (gap_ns <= stops.wake_interval_ns * 3 / 2) {
-        return;
-    }
-    if (overran || held_frames >= std::min(gap_frames, buffer_frames) / 2) {
+    if (longer_than_its_wakes(stops, gap_ns) && (overran || held_frames >= std::min(gap_frames, buffer_frames) / 2)) {
         stops.gap_ns = gap_ns;
         stops.gap_end_ns = now_ns;
     }

@@ -35,6 +35,10 @@ struct stop_watch {
     int64_t gap_end_ns = -1;               // when it ended (-1: none since the last stop said)
 };
 
+// Whether a gap of `gap_ns` in the capture thread's running is longer than
+// its wakes: only such a gap may be a stopped process's.
+bool longer_than_its_wakes(const stop_watch& stops, int64_t gap_ns);
+
 // The capture thread did not run for `gap_ns` up to `now_ns`; then the device
 // had overrun, or held `held_frames` of the `gap_frames` the gap took (at
 // most `buffer_frames` fit). A gap the device's position shows (it overran,

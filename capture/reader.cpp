@@ -229,7 +229,7 @@ void device_is_gone(reader_state& st, int error)
 void note_gap(reader_state& st, int64_t ran_before, int64_t now, snd_pcm_sframes_t got)
 {
     const int64_t gap = now - ran_before;
-    if (ran_before < 0 || gap <= st.stops.wake_interval_ns * 3 / 2) {
+    if (ran_before < 0 || !longer_than_its_wakes(st.stops, gap)) {
         return; // (no device call while it runs as it should)
     }
     const snd_pcm_sframes_t left = got == -EPIPE ? 0 : snd_pcm_avail_update(st.plan.pcm_handle);

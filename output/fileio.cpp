@@ -66,6 +66,12 @@ failure sync_directory(const char* file)
     return synced(fsync(dir.get()), file);
 }
 
+bool remove_if_file(const char* name)
+{
+    struct stat st = {};
+    return lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && unlink(name) == 0;
+}
+
 failure close_file(unique_fd& fd, const char* file)
 {
     const int result = close(fd.release());

@@ -35,6 +35,10 @@ failure sync_file(int fd, const char* file);
 // last; failures name `file`, the name that needed it.
 failure sync_directory(const char* file);
 
+// Removes `name` where it is a file or a link (never a directory, a FIFO or
+// a device); whether it was removed.
+bool remove_if_file(const char* name);
+
 // Closes the descriptor, checking the result.
 failure close_file(unique_fd& fd, const char* file);
 

@@ -46,12 +46,7 @@ failure open_raw(unique_fd& fd, const char* name, int create)
 // The files an earlier take went on in (00001.raw, ...) go with it.
 void remove_later_files()
 {
-    for (std::size_t index = 1;; ++index) {
-        const std::string name = raw_file_name(index);
-        struct stat st = {};
-        if (lstat(name.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) || unlink(name.c_str()) != 0) {
-            return;
-        }
+    for (std::size_t index = 1; remove_if_file(raw_file_name(index).c_str()); ++index) {
     }
 }
 

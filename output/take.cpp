@@ -378,10 +378,7 @@ recovery save_take(const take_samples& take, take_note note)
 void remove_leftovers()
 {
     for (const char* name : temporary_names) {
-        struct stat st = {};
-        if (lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
-            unlink(name);
-        }
+        remove_if_file(name);
     }
 }
 
@@ -403,13 +400,10 @@ void name_this_machine(take_note& note)
     while (!boot.empty() && (boot.back() == '\n' || boot.back() == ' ')) {
         boot.pop_back();
     }
-    note.host = host;
-    note.boot = boot.empty() ? "unknown" : boot;
+    // A name a note cannot hold: the take says no machine.
+    note.host = is_word(host) ? host : "";
+    note.boot = is_word(boot) ? boot : "unknown";
     note.pid = getpid();
-    if (note.host.size() > 64 || note.host.find_first_not_of(
-                                     "0123456789-._abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos) {
-        note.host.clear(); // a name a note cannot hold: the take says no machine
-    }
 }
 
 // Whether `pid` on this machine is a floatrec other than this one.

@@ -193,12 +193,7 @@ failure write_target(const wav_header& header, uint32_t rate, raw_file& raw, std
     }
     // The parts of an earlier take beyond this one's go with it, as its
     // target.wav would.
-    for (std::size_t part = parts == 1 ? 1 : parts + 1;; ++part) {
-        const std::string name = target_part_name(part);
-        struct stat st = {};
-        if (lstat(name.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) || unlink(name.c_str()) != 0) {
-            break;
-        }
+    for (std::size_t part = parts == 1 ? 1 : parts + 1; remove_if_file(target_part_name(part).c_str()); ++part) {
     }
     return {};
 }
