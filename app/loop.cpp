@@ -2,7 +2,9 @@
 // period filtered into 00000.raw, its progress line and the meter.
 #include "app/loop.h"
 
+#include "app/stops.h"
 #include "capture/queue.h"
+#include "capture/device.h"
 #include "capture/reader.h"
 #include "common/clock.h"
 #include "common/sample.h"
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 void say_stop_requests(stop_control& stop)
@@ -57,6 +60,8 @@ struct consumer {
     uint64_t levels_frames = 0;       // those periods' frames
     uint64_t levels_kept = 0;         // and their samples kept
     std::string directory{};          // where the recording goes, for what is said of its disk
+    uint32_t stops_said = 0;          // the stops of the process said so far (with a loss or alone)
+    int64_t wake_ns = 0;              // the longest the capture thread sleeps while the device delivers
 };
 
 // The stalls so far, from the capture thread's running count.
@@ -228,12 +233,53 @@ void on_period(consumer& c, const period_ready& period)
     c.levels_kept += kept;
 }
 
+// A loss met as the process went on after a stop is the stop's, said as such.
+bool said_as_stop(consumer& c, const audio_lost& lost)
+{
+    if (!lost.after_gap) {
+        return false;
+    }
+    // The signal thread notes the stop's end as the capture thread runs again: a moment for it.
+    const int64_t settled = lost.found_ns + stop_settle_ns;
+    for (int64_t now = monotonic_ns(); now < settled; now = monotonic_ns()) {
+        const timespec rest = {0, settled - now};
+        nanosleep(&rest, nullptr);
+    }
+    const uint32_t stops = c.stop.stops.load();
+    const stop_seen stop = latest_stop(c.stop);
+    if (stops == c.stops_said || !loss_of_stop(lost, stop)) {
+        return false;
+    }
+    c.stops_said = stops;
+    say_err("%s\n", stop_line(length_of(stop, lost.quiet_since_ns, c.wake_ns), frames_to_seconds(lost.at_frames, c.plan.rate),
+                              frames_to_seconds(lost.frames, c.plan.rate))
+                        .c_str());
+    c.totals.frames_lost += lost.frames;
+    return true;
+}
+
+// A stop that cost no audio is said once a loss had time to claim it (or at the end).
+void say_stops_alone(consumer& c, bool at_end)
+{
+    const uint32_t stops = c.stop.stops.load();
+    const stop_seen stop = latest_stop(c.stop);
+    if (stops == c.stops_said || (!at_end && monotonic_ns() < stop.ended_ns + 5 * stop_settle_ns + 2 * c.wake_ns)) {
+        return;
+    }
+    c.stops_said = stops;
+    say_err("%s\n", stop_line(length_of(stop, stop.quiet_since_ns, c.wake_ns), frames_to_seconds(stop.at_frames, c.plan.rate), 0)
+                        .c_str());
+}
+
 void on_report(consumer& c, const audio_lost& lost)
 {
+    if (said_as_stop(c, lost)) {
+        return;
+    }
     for (uint32_t i = 0; i < lost.overruns; ++i) {
         say_err("overrun occurred\n");
     }
-    if (lost.disk_behind) {
+    if (lost.disk_behind && lost.frames > 0) {
         say_err("lost %.1f s of audio: the disk of %s fell more than %u s behind the recording (a slow card or "
                 "stick?); the take goes on\n",
                 frames_to_seconds(lost.frames, c.plan.rate), c.directory.c_str(), queue_seconds);
@@ -254,15 +300,6 @@ void on_report(consumer& /*c*/, const read_failed& failed)
 void on_report(consumer& /*c*/, const device_gone& gone)
 {
     say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone.error));
-}
-
-void on_report(consumer& c, const process_stopped& stopped)
-{
-    say_err("floatrec was stopped for %.1f s at %s; %.1f s of audio lost there\n",
-            static_cast<double>(stopped.stopped_ns) / ns_per_second,
-            clock_text(frames_to_seconds(stopped.at_frames, c.plan.rate)).c_str(),
-            frames_to_seconds(stopped.lost_frames, c.plan.rate));
-    c.totals.frames_lost += stopped.lost_frames;
 }
 
 void on_report(consumer& /*c*/, const device_silent& /*silent*/)
@@ -329,6 +366,7 @@ capture_outcome handle_events(consumer& c)
         if (over) {
             return *over;
         }
+        say_stops_alone(c, false);
         if (c.frames_gathered >= c.queue.wake_frames || monotonic_ns() >= c.append_due_ns) {
             append_gathered(c);
         } else if (c.plan.level_updates) {
@@ -371,12 +409,16 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     // Wake for whole periods that make about a second of audio.
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
     consumer c{plan, queue, bufs, raw, stop, totals};
+    c.wake_ns = frames_to_ns(reader_wake_frames(dev.rate, dev.period_frames, dev.buffer_frames), dev.rate);
     c.unsynced.reserve(raw.stage.size() / dev.period_frames + 4);
     c.directory = current_directory();
     capture_outcome outcome = capture_outcome::failed;
     {
         const meter_session meter;
         plan.level_updates = meter_on();
+        if (plan.level_updates) {
+            c.wake_ns = std::min(c.wake_ns, level_update_ns);
+        }
         if (plan.level_updates) {
             // Refused, the device wakes its reader as cap_open set it; the reader still looks every 100 ms.
             static_cast<void>(request_wakeups(dev.handle.get(), dev.rate, dev.period_frames));
@@ -386,9 +428,15 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
             say_failure(fail(fault::thread_start, "capture", err));
             return capture_outcome::failed;
         }
+        if (reader.realtime_refused != 0) {
+            say_err("the capture thread runs without real-time priority (%s): a busy machine may cost audio; an rtprio "
+                    "limit allows it (ulimit -r %d, or /etc/security/limits.d)\n",
+                    std::strerror(reader.realtime_refused), capture_priority);
+        }
         outcome = handle_events(c);
     }
     keep_for_dumps(c, std::nullopt);
+    say_stops_alone(c, true);
     read_stalls(c);
     if (const unsaid_reports unsaid = queue_reports_unsaid(queue); unsaid.count > 0) {
         say_err("%llu reports of the capture were not said: its queue was full\n",

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <csignal>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
@@ -70,14 +71,20 @@ void* wait_for_signals(void* owner)
     int requests = 0;
     int64_t burst_start_ns = -1;
     for (;;) {
-        int signo = 0;
-        if (sigwait(&watch.signals, &signo) != 0) {
-            continue;
-        }
+        // sigwaitinfo, not sigwait (which waits on through an interruption):
+        // Linux interrupts this wait when the process goes on after a
+        // SIGSTOP, which is how a stop that cannot be caught is seen.
+        const int signo = sigwaitinfo(&watch.signals, nullptr);
         if (watch.ending.load()) {
             return nullptr;
         }
         const int64_t now = monotonic_ns();
+        if (signo < 0) {
+            if (errno == EINTR && watch.suspended_ns < 0) { // (after Ctrl-Z, its SIGCONT says it)
+                note_stop(*watch.control, -1, now);
+            }
+            continue;
+        }
         if (signo == SIGTSTP) {
             // Ctrl-Z: noted, then the stop it asks for.
             watch.suspended_ns = now;
@@ -85,10 +92,10 @@ void* wait_for_signals(void* owner)
             continue;
         }
         if (signo == SIGCONT) {
-            // Stopped since Ctrl-Z; else (SIGSTOP cannot be caught, and a
-            // SIGCONT may come alone) the capture thread tells from its own
-            // running and the device's position whether there was a stop.
-            note_continued(*watch.control, watch.suspended_ns >= 0 ? now - watch.suspended_ns : -1, now);
+            // After Ctrl-Z, the stop it asked for is over; alone, a SIGCONT is no stop.
+            if (watch.suspended_ns >= 0) {
+                note_stop(*watch.control, now - watch.suspended_ns, now);
+            }
             watch.suspended_ns = -1;
             continue;
         }

@@ -3,8 +3,9 @@
 // burst are the same request (a terminal's Ctrl-C and the copy a wrapper
 // forwards); the next signal after that second is a new request. A second
 // request is counted on the stop control, and the main thread says that the
-// run is already stopping; a third one quits at once. SIGTSTP and SIGCONT
-// are timed, so that a stopped process is said as such (stop_control).
+// run is already stopping; a third one quits at once. Stops of the process
+// (Ctrl-Z, SIGSTOP) are seen and timed, so that they are said as such
+// (stop_control).
 //
 // The signals are blocked in every thread and taken by one thread that only
 // waits for them and posts what they ask, so a request is seen at once

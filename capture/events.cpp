@@ -5,7 +5,7 @@
 bool merge_event(capture_event& last, const capture_event& next)
 {
     if (auto* lost = std::get_if<audio_lost>(&last)) {
-        if (const auto* more = std::get_if<audio_lost>(&next)) {
+        if (const auto* more = std::get_if<audio_lost>(&next); more != nullptr && !lost->after_gap && !more->after_gap) {
             lost->overruns += more->overruns;
             lost->dropped_periods += more->dropped_periods;
             lost->frames += more->frames;
@@ -26,9 +26,6 @@ uint64_t frames_lost_in(const capture_event& event)
 {
     if (const auto* lost = std::get_if<audio_lost>(&event)) {
         return lost->frames;
-    }
-    if (const auto* stopped = std::get_if<process_stopped>(&event)) {
-        return stopped->lost_frames;
     }
     return 0;
 }

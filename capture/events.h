@@ -29,6 +29,13 @@ struct audio_lost {
     uint32_t dropped_periods = 0;
     uint64_t frames = 0;
     bool disk_behind = false; // the main thread was held up writing to the disk meanwhile
+    // When the capture thread itself had not run for longer than its wakes
+    // before the failure: a stopped process may have caused it, which the
+    // main thread tells from the stops the signal thread saw.
+    bool after_gap = false;
+    int64_t found_ns = -1;       // when the failure was met (monotonic)
+    int64_t quiet_since_ns = -1; // the capture thread's run before that
+    uint64_t at_frames = 0;      // where in the take: the frames before the loss
 };
 
 // Reads that failed with `error` (a negative ALSA result), `count` in a row.
@@ -47,25 +54,17 @@ struct device_gone {
 // The device has delivered nothing for a while.
 struct device_silent {};
 
-// The whole process was stopped (Ctrl-Z, SIGSTOP) and has been continued:
-// not the device's doing. What the device captured meanwhile and could not
-// hold is lost, at that point of the take.
-struct process_stopped {
-    int64_t stopped_ns = 0;   // how long it was stopped
-    uint64_t lost_frames = 0; // what the device could not keep meanwhile
-    uint64_t at_frames = 0;   // where in the take: the frames before it
-};
-
 // The last event of a capture.
 struct capture_over {
     capture_outcome outcome = capture_outcome::complete;
 };
 
 using capture_event =
-    std::variant<period_ready, audio_lost, read_failed, device_gone, device_silent, process_stopped, capture_over>;
+    std::variant<period_ready, audio_lost, read_failed, device_gone, device_silent, capture_over>;
 
 // Folds `next` into `last` when both are the same kind of report (losses,
-// failures with the same error, silence), so that a device failing in a loop
+// failures with the same error, silence; never a loss after a gap, which
+// may be a stop's), so that a device failing in a loop
 // takes one place in the queue. Periods and the end never merge.
 bool merge_event(capture_event& last, const capture_event& next);
 

@@ -15,7 +15,10 @@
 #include <ctime>
 #include <optional>
 #include <poll.h>
+#include <sched.h>
 #include <span>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <vector>
 
 uint64_t timer_frames(const capture_plan& plan)
@@ -86,7 +89,7 @@ struct reader_state {
     uint32_t early_wakes = 0;        // device wakes in a row with fewer frames than that
     bool timer_paced = false;
     uint32_t empty_timer_wakes = 0;  // timer wakes in a row that found nothing
-    stop_watch stops;
+    int64_t wake_interval_ns = 0;    // the longest this thread sleeps while the device delivers
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
 };
@@ -224,24 +227,6 @@ void device_is_gone(reader_state& st, int error)
     report_device_gone(st.unconfirmed, st.queue, error);
 }
 
-// This thread ran at `now` after not running since `ran_before`, and read
-// `got`: a gap the device's position shows may be a stopped process's.
-void note_gap(reader_state& st, int64_t ran_before, int64_t now, snd_pcm_sframes_t got)
-{
-    const int64_t gap = now - ran_before;
-    if (ran_before < 0 || !longer_than_its_wakes(st.stops, gap)) {
-        return; // (no device call while it runs as it should)
-    }
-    const snd_pcm_sframes_t left = got == -EPIPE ? 0 : snd_pcm_avail_update(st.plan.pcm_handle);
-    const uint64_t held = static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(got, 0) + std::max<snd_pcm_sframes_t>(left, 0));
-    note_running_gap(st.stops, gap, now, got == -EPIPE, held, ns_to_frames(gap, st.plan.rate), st.plan.buffer_frames);
-}
-
-void queue_stop_when_known(reader_state& st, bool at_end)
-{
-    queue_stop_report(st.stops, st.unconfirmed, *st.plan.stop, st.queue, frames_so_far(st), st.plan.buffer_frames, at_end);
-}
-
 // After a failed read at `now` (this thread having run before at
 // `ran_before`): recovers the device; what happened is reported once the
 // device delivers again. False when the device is gone or cannot be
@@ -276,10 +261,14 @@ bool recover(reader_state& st, int failure, int64_t now, int64_t ran_before)
     if (overrun || lost > 0) {
         // An overrun while waiting for the main thread to free a slot is the disk's.
         const bool disk = st.fill.queue_full_since_ns >= 0 && (st.fill.disk_behind || st.queue.on_disk.load());
-        st.unconfirmed.loss = audio_lost{overrun ? 1U : 0U, 0, lost, disk};
-        // This thread itself did not run for longer than the device's buffer:
-        // the whole process may have been stopped, which SIGCONT will say.
-        st.unconfirmed.after_gap = ran_before >= 0 && now - ran_before > frames_to_ns(st.plan.buffer_frames, st.plan.rate);
+        audio_lost loss{overrun ? 1U : 0U, 0, lost, disk};
+        // This thread itself had not run for longer than its wakes: the whole
+        // process may have been stopped, which the main thread tells.
+        loss.after_gap = ran_before >= 0 && now - ran_before > st.wake_interval_ns * 3 / 2;
+        loss.found_ns = now;
+        loss.quiet_since_ns = ran_before;
+        loss.at_frames = frames_so_far(st) - lost;
+        st.unconfirmed.loss = loss;
     }
     if (err < 0) {
         device_is_gone(st, err);
@@ -378,9 +367,7 @@ void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64
 
 void took_frames(reader_state& st, uint64_t frames, int64_t now)
 {
-    queue_stop_when_known(st, false);
     confirm_failures(st.unconfirmed, st.queue);
-    st.stops.frames_since += frames;
     if (st.plan.level_updates) {
         update_levels(st, fill_point(st), frames, now);
     }
@@ -452,8 +439,7 @@ capture_outcome capture(reader_state& st)
         const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
-        const int64_t ran_before = note_running(*st.plan.stop, now);
-        note_gap(st, ran_before, now, got);
+        const int64_t ran_before = note_running(*st.plan.stop, now, st.wake_interval_ns * 3 / 2);
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
         st.empty_wakes = woken == wake::device && st.must_wait ? st.empty_wakes + 1 : 0;
         if (st.timer_paced && woken == wake::clock) {
@@ -478,18 +464,54 @@ capture_outcome capture(reader_state& st)
     }
 }
 
+// The stack this thread runs on, touched and locked before the take begins,
+// so that no page fault of its own holds it up (where the system allows).
+void lock_own_stack()
+{
+    constexpr std::size_t stack_locked = 128 * 1024;
+    char here = 0;
+    const auto top = (reinterpret_cast<uintptr_t>(&here) / page_bytes + 1) * page_bytes;
+    static_cast<void>(mlock(reinterpret_cast<void*>(top - stack_locked), stack_locked));
+}
+
+// The memory the capture writes into while the main thread keeps up: the
+// drop slot and the first slots (freed slots are taken again most recent
+// first), locked where the system allows; the rest stays untouched until a
+// stall needs it.
+void lock_capture_memory(period_queue& queue)
+{
+    constexpr uint32_t slots_locked = 4;
+    static_cast<void>(mlock(queue.drop_slot.data(), queue.slot_bytes));
+    static_cast<void>(mlock(queue.slot_memory.data(), queue.slot_bytes * std::min(slots_locked, queue.slot_count)));
+}
+
+// SCHED_FIFO at `capture_priority`, or as high as RLIMIT_RTPRIO allows an
+// unprivileged user; the error number when neither is granted.
+int request_realtime(pthread_t thread)
+{
+    sched_param param = {};
+    param.sched_priority = capture_priority;
+    int err = pthread_setschedparam(thread, SCHED_FIFO, &param);
+    rlimit allowed = {};
+    if (err == EPERM && getrlimit(RLIMIT_RTPRIO, &allowed) == 0 && allowed.rlim_cur > 0) {
+        param.sched_priority = static_cast<int>(std::min<rlim_t>(allowed.rlim_cur, capture_priority));
+        err = pthread_setschedparam(thread, SCHED_FIFO, &param);
+    }
+    return err;
+}
+
 void* capture_main(void* arg)
 {
+    lock_own_stack();
     auto* reader = static_cast<capture_thread*>(arg);
     reader_state st(reader->plan, *reader->queue);
-    st.stops.wake_interval_ns = frames_to_ns(reader_wake_frames(st.plan.rate, st.plan.period_frames, st.plan.buffer_frames),
+    st.wake_interval_ns = frames_to_ns(reader_wake_frames(st.plan.rate, st.plan.period_frames, st.plan.buffer_frames),
                                        st.plan.rate);
     st.timer_frames = timer_frames(st.plan);
     st.timer_ns = frames_to_ns(st.timer_frames, st.plan.rate);
     const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
     st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
     const capture_outcome outcome = capture(st);
-    queue_stop_when_known(st, true);
     confirm_failures(st.unconfirmed, st.queue);
     if (outcome != capture_outcome::failed) {
         hand_on(st);
@@ -508,8 +530,12 @@ int capture_thread_start(capture_thread& reader, const capture_plan& plan, perio
 {
     reader.plan = plan;
     reader.queue = &queue;
+    lock_capture_memory(queue);
     const int err = start_thread(reader.thread, "capture", capture_main, &reader);
     reader.running = err == 0;
+    if (reader.running) {
+        reader.realtime_refused = request_realtime(reader.thread);
+    }
     return err;
 }
 

@@ -15,6 +15,11 @@
 #include <span>
 #include <pthread.h>
 
+// The capture thread's real-time priority (SCHED_FIFO), modest as audio
+// programs ask for: above every ordinary thread, whatever its nice value,
+// below the kernel's own interrupt threads (50).
+inline constexpr int capture_priority = 20;
+
 // What the capture thread needs to know.
 struct capture_plan {
     snd_pcm_t* pcm_handle = nullptr;
@@ -46,6 +51,7 @@ struct capture_thread {
     capture_plan plan;
     period_queue* queue = nullptr;
     bool running = false;
+    int realtime_refused = 0;       // why it has no real-time priority (an error number; 0: it has)
     std::atomic<bool> ended{false}; // the capture is over (the thread is returning)
 
     capture_thread() = default;
@@ -54,6 +60,8 @@ struct capture_thread {
     ~capture_thread();
 };
 
-// Starts the thread with every signal blocked in it. 0, or the error number
-// when it cannot be started.
+// Starts the thread with every signal blocked in it, at a real-time priority
+// where the system grants one (`realtime_refused` says why not), with the
+// memory it writes into locked where the system allows. 0, or the error
+// number when it cannot be started.
 int capture_thread_start(capture_thread& reader, const capture_plan& plan, period_queue& queue);

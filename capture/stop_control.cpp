@@ -25,14 +25,20 @@ stop_reason stop_requested(const stop_control& control)
     return control.reason.load();
 }
 
-int64_t note_running(stop_control& control, int64_t now_ns)
+int64_t note_running(stop_control& control, int64_t now_ns, int64_t longest_sleep_ns)
 {
-    return control.last_running_ns.exchange(now_ns, std::memory_order_relaxed);
+    const int64_t before = control.last_running_ns.exchange(now_ns, std::memory_order_relaxed);
+    if (before >= 0 && now_ns - before > longest_sleep_ns) {
+        control.gap_from_ns.store(before);
+        control.gap_to_ns.store(now_ns);
+    }
+    return before;
 }
 
-void note_continued(stop_control& control, int64_t stopped_ns, int64_t now_ns)
+void note_stop(stop_control& control, int64_t length_ns, int64_t now_ns)
 {
-    control.last_stopped_ns.store(stopped_ns);
-    control.last_continued_ns.store(now_ns);
-    control.continues.fetch_add(1);
+    control.stop_ended_ns.store(now_ns);
+    control.stop_length_ns.store(length_ns);
+    control.stop_at_frames.store(control.frames_read.load(std::memory_order_relaxed));
+    control.stops.fetch_add(1);
 }

@@ -20,14 +20,21 @@ struct stop_control {
     std::atomic<int> requests{0}; // stop requests from signals so far (a second one is said)
     bool second_request_said = false; // by the main thread, which alone reads and writes it
 
-    // The process being stopped and continued (Ctrl-Z, SIGSTOP, SIGCONT) is
-    // no stop request, but the capture must not blame the device for it.
-    // Whether a SIGCONT ended a stop at all is the capture thread's to tell
-    // (a SIGCONT can come alone: timeout(1) sends one after its SIGTERM).
-    std::atomic<uint32_t> continues{0};         // SIGCONTs seen so far
-    std::atomic<int64_t> last_stopped_ns{-1};   // how long the latest Ctrl-Z stop lasted; -1: a SIGCONT without one
-    std::atomic<int64_t> last_continued_ns{-1}; // when the latest SIGCONT came (monotonic)
+    // The process being stopped and continued (Ctrl-Z, SIGSTOP) is no stop
+    // request, but the capture must not blame the device for it. The signal
+    // thread sees every stop for certain: Ctrl-Z comes to it as SIGTSTP, and
+    // a SIGSTOP interrupts its wait for signals when the process goes on. A
+    // SIGCONT that comes alone (timeout(1) sends one after its SIGTERM)
+    // does neither, and is no stop. The latest stop, published by `stops`.
+    std::atomic<uint32_t> stops{0};             // stops seen so far
+    std::atomic<int64_t> stop_ended_ns{-1};     // when the latest went on (monotonic)
+    std::atomic<int64_t> stop_length_ns{-1};    // how long it lasted, from Ctrl-Z on; -1: a SIGSTOP, untimed
+    std::atomic<uint64_t> stop_at_frames{0};    // the frames read before it
     std::atomic<int64_t> last_running_ns{-1};   // when the capture thread last ran (monotonic)
+    // The latest gap in the capture thread's running longer than its wakes:
+    // what bounds a SIGSTOP's start.
+    std::atomic<int64_t> gap_from_ns{-1};
+    std::atomic<int64_t> gap_to_ns{-1};
 
     // What a third request, which quits at once, says: the frames read and
     // the frames whose periods are synced in 00000.raw, at `rate`.
@@ -44,10 +51,10 @@ void request_stop(stop_control& control, stop_reason why);
 
 stop_reason stop_requested(const stop_control& control);
 
-// A SIGCONT came at `now_ns`, after a Ctrl-Z stop of `stopped_ns` (-1: none
-// was seen, as for a SIGSTOP, which cannot be caught, or a SIGCONT alone).
-void note_continued(stop_control& control, int64_t stopped_ns, int64_t now_ns);
+// The process went on at `now_ns` after a stop; `length_ns` how long it
+// lasted where that is known (Ctrl-Z), else -1.
+void note_stop(stop_control& control, int64_t length_ns, int64_t now_ns);
 
-// The capture thread ran at `now_ns`: what times a SIGSTOP. Returns when it
-// ran before (-1: never).
-int64_t note_running(stop_control& control, int64_t now_ns);
+// The capture thread ran at `now_ns`; a gap since it ran before longer than
+// `longest_sleep_ns` is kept. Returns when it ran before (-1: never).
+int64_t note_running(stop_control& control, int64_t now_ns, int64_t longest_sleep_ns);

@@ -24,7 +24,11 @@
 //   snoop (paced): it wakes its reader at every period's end whatever
 //     avail_min asks, as ALSA's snooping plugin (dsnoop, the default capture
 //     without a sound server) does;
-//   error_every: -EIO from a read at every that-many-th period, once each.
+//   error_every: -EIO from a read at every that-many-th period, once each;
+//   hiccup_at with hiccup_ms: the reading thread itself is held up (it
+//     spins, as under a real-time task on its CPU) for that long, inside
+//     the device call, while the device's clock runs on; with hiccup_cont
+//     true a stray SIGCONT comes to the process at the hiccup's end.
 // With tone true the signal is instead a 440 Hz tone at -6 dBFS, one second
 // on and one second of digital silence: the demo of scripts/run.sh.
 //
@@ -46,6 +50,7 @@
 #include <cstring>
 #include <iterator>
 #include <ctime>
+#include <csignal>
 #include <poll.h>
 #include <string_view>
 #include <sys/eventfd.h>
@@ -75,6 +80,9 @@ struct test_pcm {
     long dead_at = -1;
     bool dead_prepares = false;
     long drop_blocks_seconds = 0;
+    long hiccup_at = -1;
+    long hiccup_ms = 0;
+    bool hiccup_cont = false;
     unsigned wake_periods = 1;     // periods between wake-ups: the reader's avail_min, in whole periods
 
     uint64_t next_frame = 0;       // signal index of the next frame delivered (unpaced)
@@ -200,9 +208,24 @@ int dev_stop(snd_pcm_ioplug_t* io)
     return dev->paced ? arm_timer(*dev, false) : 0;
 }
 
+// The reading thread busy for `hiccup_ms`: it runs, it does not sleep, as a
+// thread does that a real-time task on its CPU keeps off it.
+void hiccup(const test_pcm& dev)
+{
+    const int64_t until = now_ns() + dev.hiccup_ms * 1000000LL;
+    while (now_ns() < until) {
+    }
+    if (dev.hiccup_cont) {
+        kill(getpid(), SIGCONT);
+    }
+}
+
 snd_pcm_sframes_t dev_pointer(snd_pcm_ioplug_t* io)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
+    if (fault_due(dev->hiccup_at, *dev)) {
+        hiccup(*dev);
+    }
     dev->dead = dev->dead || fault_due(dev->dead_at, *dev);
     if (dev->dead) {
         return -EPIPE;
@@ -342,8 +365,9 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             continue;
         }
         long value = 0;
-        bool* const flags[] = {&dev.paced, &dev.s16_only, &dev.tone, &dev.dead_prepares, &dev.poll_lies, &dev.snoop};
-        const std::string_view flag_names[] = {"paced", "s16_only", "tone", "dead_prepares", "poll_lies", "snoop"};
+        bool* const flags[] = {&dev.paced,     &dev.s16_only, &dev.tone,       &dev.dead_prepares,
+                               &dev.poll_lies, &dev.snoop,    &dev.hiccup_cont};
+        const std::string_view flag_names[] = {"paced", "s16_only", "tone", "dead_prepares", "poll_lies", "snoop", "hiccup_cont"};
         if (const auto* named = std::find(std::begin(flag_names), std::end(flag_names), id); named != std::end(flag_names)) {
             const int flag = snd_config_get_bool(n);
             if (flag < 0) {
@@ -378,6 +402,10 @@ int read_options(test_pcm& dev, snd_config_t* conf)
             dev.stall_seconds = value;
         } else if (id == "dead_at") {
             dev.dead_at = value;
+        } else if (id == "hiccup_at") {
+            dev.hiccup_at = value;
+        } else if (id == "hiccup_ms") {
+            dev.hiccup_ms = value;
         } else if (id == "drop_blocks_seconds") {
             dev.drop_blocks_seconds = value;
         } else {

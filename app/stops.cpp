@@ -1,0 +1,55 @@
+// Telling a stopped process's loss from the device's, and saying the stop.
+#include "app/stops.h"
+
+#include "common/clock.h"
+#include "common/text.h"
+#include "output/meter_text.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+stop_seen latest_stop(const stop_control& control)
+{
+    stop_seen stop;
+    if (control.stops.load() == 0) {
+        return stop;
+    }
+    stop.ended_ns = control.stop_ended_ns.load();
+    stop.length_ns = control.stop_length_ns.load();
+    stop.at_frames = control.stop_at_frames.load();
+    // The capture thread's gap that ended as the process went on began before the stop.
+    const int64_t gap_to = control.gap_to_ns.load();
+    if (gap_to >= stop.ended_ns - ns_per_second / 100 && gap_to - stop.ended_ns < ns_per_second) {
+        stop.quiet_since_ns = control.gap_from_ns.load();
+    }
+    return stop;
+}
+
+bool loss_of_stop(const audio_lost& loss, const stop_seen& stop)
+{
+    return loss.after_gap && stop.ended_ns >= 0 && loss.found_ns >= 0 &&
+           std::llabs(loss.found_ns - stop.ended_ns) < ns_per_second;
+}
+
+stop_length length_of(const stop_seen& stop, int64_t quiet_since_ns, int64_t wake_ns)
+{
+    if (stop.length_ns >= 0) {
+        return {stop.length_ns, stop.length_ns};
+    }
+    if (quiet_since_ns < 0 || quiet_since_ns > stop.ended_ns) {
+        // It held the capture thread up no longer than that thread sleeps anyway.
+        return {0, wake_ns * 3 / 2};
+    }
+    const int64_t most = stop.ended_ns - quiet_since_ns;
+    return {std::max<int64_t>(most - wake_ns, 0), most};
+}
+
+std::string stop_line(const stop_length& length, double at_seconds, double lost_seconds)
+{
+    const double least = static_cast<double>(length.least_ns) / ns_per_second;
+    const double most = static_cast<double>(length.most_ns) / ns_per_second;
+    std::string how_long = most - least <= 0.1 ? format_text("%.1f s", most) : format_text("%.1f to %.1f s", least, most);
+    const std::string lost = lost_seconds > 0 ? format_text("%.1f s of audio lost there", lost_seconds) : "no audio lost";
+    return format_text("floatrec was stopped for %s at %s; %s", how_long.c_str(), clock_text(at_seconds).c_str(),
+                       lost.c_str());
+}

@@ -1,0 +1,45 @@
+// Whether a loss was the device's or a stopped process's (Ctrl-Z, SIGSTOP),
+// decided by the main thread after the fact from the stops the signal
+// thread saw, and how a stop is said. The capture thread never waits for
+// this: it only marks a loss that came after a gap in its own running.
+#pragma once
+
+#include "capture/events.h"
+#include "capture/stop_control.h"
+
+#include <cstdint>
+#include <string>
+
+// A stop of the process that the signal thread saw.
+struct stop_seen {
+    int64_t ended_ns = -1;       // when the process went on (monotonic)
+    int64_t length_ns = -1;      // how long it lasted, where timed (Ctrl-Z); -1: a SIGSTOP
+    int64_t quiet_since_ns = -1; // the capture thread's last run before it, where the stop held it up
+    uint64_t at_frames = 0;      // the frames read before it
+};
+
+// The latest stop published on `control`.
+stop_seen latest_stop(const stop_control& control);
+
+// How long after a loss is met the main thread waits before it tells whose
+// it was: the signal thread notes a stop's end as the capture thread runs again.
+inline constexpr int64_t stop_settle_ns = 300'000'000;
+
+// Whether `loss` was the stop's: it came after a gap in the capture thread's
+// running and was met within a second of the process going on.
+bool loss_of_stop(const audio_lost& loss, const stop_seen& stop);
+
+// How long a stop lasted, as far as it was measured: exactly from Ctrl-Z on;
+// a SIGSTOP (which cannot be caught) began after the capture thread last ran
+// (`quiet_since_ns`) and, as it held that thread up, before it was due to
+// wake, up to `wake_ns` after that run; one that did not hold it up (-1)
+// lasted no longer than that thread sleeps anyway.
+struct stop_length {
+    int64_t least_ns = 0;
+    int64_t most_ns = 0;
+};
+stop_length length_of(const stop_seen& stop, int64_t quiet_since_ns, int64_t wake_ns);
+
+// "floatrec was stopped for 1.0 s at 0:02; 0.6 s of audio lost there", the
+// length as a range where it is not known to a tenth of a second.
+std::string stop_line(const stop_length& length, double at_seconds, double lost_seconds);
