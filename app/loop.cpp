@@ -122,10 +122,15 @@ void stop_writing(consumer& c, const failure& why)
     say_failure(why);
     if ((why.what == fault::writing || why.what == fault::syncing) && c.raw.take_bytes > 0) {
         const double seconds = frames_to_seconds(c.raw.take_bytes / bytes_per_sample, c.plan.rate);
+        const double unsure = frames_to_seconds((c.raw.take_bytes - c.raw.synced_bytes) / bytes_per_sample, c.plan.rate);
         if (why.code == EFBIG || out_of_room(why.code)) {
             say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it %s\n", seconds,
                     c.raw.filled.empty() ? raw_name : "00000.raw and the files after it",
                     why.code == EFBIG ? way_on(EFBIG, c.raw.limit).c_str() : "once there is room for it again");
+        } else if (unsure > 0) {
+            say_err("the take so far (%.1f s) is in %s, its last %.1f s written but not confirmed by the disk; floatrec "
+                    "--recover saves it once the disk works again\n",
+                    seconds, raw_name, unsure);
         } else {
             say_err("the take so far (%.1f s) is safe in %s up to its last progress line; floatrec --recover saves it "
                     "once the disk works again\n",
@@ -164,24 +169,28 @@ void append_gathered(consumer& c)
         }
     }
     c.queue.on_disk.store(false);
-    // The periods wholly on disk, also when the disk filled after them.
+    // The periods wholly in the file, also when the disk filled after them;
+    // each is said once a sync confirmed it (a progress line means its
+    // period is on disk).
+    const bool confirmed = c.raw.synced_bytes == c.raw.take_bytes;
     uint64_t landed = c.raw.take_bytes - size_before;
-    std::size_t on_disk = 0;
-    for (; on_disk < c.unsynced.size() && (appended.ok() || c.unsynced[on_disk].bytes <= landed); ++on_disk) {
-        landed -= std::min(landed, c.unsynced[on_disk].bytes);
-        c.stop.frames_on_disk.fetch_add(c.unsynced[on_disk].frames); // for a third request's word
-    }
-    // Each is said: a progress line means its period is on disk.
-    for (std::size_t i = 0; i < on_disk; ++i) {
-        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(c.unsynced[i].bytes),
-                static_cast<long>(c.unsynced[i].periods_left));
+    std::size_t in_file = 0;
+    for (; in_file < c.unsynced.size() && c.unsynced[in_file].bytes <= landed; ++in_file) {
+        landed -= c.unsynced[in_file].bytes;
+        if (confirmed) {
+            c.stop.frames_on_disk.fetch_add(c.unsynced[in_file].frames); // for a third request's word
+            say_out("Appending %ld bytes... # %ld\n", static_cast<long>(c.unsynced[in_file].bytes),
+                    static_cast<long>(c.unsynced[in_file].periods_left));
+        }
     }
     if (!appended.ok()) {
-        // What was captured and never reached the disk is lost; what is
-        // kept is what is safe.
-        for (std::size_t i = on_disk; i < c.unsynced.size(); ++i) {
-            c.totals.frames_lost += c.unsynced[i].frames;
+        // Kept is what the take's files hold; lost, the samples that passed
+        // the filter and never reached them.
+        uint64_t lost_bytes = 0;
+        for (std::size_t i = in_file; i < c.unsynced.size(); ++i) {
+            lost_bytes += c.unsynced[i].bytes - (i == in_file ? landed : 0);
         }
+        c.totals.frames_lost += lost_bytes / bytes_per_sample;
         c.totals.samples_kept = c.raw.take_bytes / bytes_per_sample;
         say_held_reports(c);
         stop_writing(c, appended);
@@ -224,6 +233,7 @@ void on_period(consumer& c, const period_ready& period)
     keep_for_dumps(c, period);
     c.totals.frames_captured += period.frames;
     c.totals.samples_kept += kept;
+    c.totals.samples_passed += kept;
     c.totals.peak = std::max(c.totals.peak, levels.peak);
     c.totals.clipped += levels.clipped;
     c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left, period.frames});

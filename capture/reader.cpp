@@ -497,7 +497,7 @@ int request_realtime(pthread_t thread)
         param.sched_priority = static_cast<int>(std::min<rlim_t>(allowed.rlim_cur, capture_priority));
         err = pthread_setschedparam(thread, SCHED_FIFO, &param);
     }
-    return err;
+    return err == ESRCH ? 0 : err; // (a capture over already needs no priority)
 }
 
 void* capture_main(void* arg)

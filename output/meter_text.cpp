@@ -176,11 +176,11 @@ std::string silence_line(const capture_totals& totals)
     if (totals.frames_captured == 0) {
         return {};
     }
-    if (totals.samples_kept == 0) {
+    if (totals.samples_passed == 0) {
         return "every sample was digital silence, so target.wav holds no sound: is the right input chosen? "
                "(see \"Choosing the input\" in the README, or floatrec(1))";
     }
-    const double dropped = 1.0 - static_cast<double>(totals.samples_kept) / static_cast<double>(totals.frames_captured);
+    const double dropped = 1.0 - static_cast<double>(totals.samples_passed) / static_cast<double>(totals.frames_captured);
     if (dropped > 0.5) {
         return format_text("the silence filter dropped %d%% of the samples captured (digital silence, or the zeros of a "
                            "16-bit source)",

@@ -117,6 +117,7 @@ failure raw_reset(raw_file& raw)
     raw.emptied = true;
     raw.size = 0;
     raw.take_bytes = 0;
+    raw.synced_bytes = 0;
     raw.staged = 0;
     raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
     // Durable before the new take's note: a power cut must not bring back
@@ -150,21 +151,26 @@ failure raw_append(raw_file& raw)
         std::size_t written = 0;
         failure status =
             write_all(raw.fd.get(), bytes, current_name(raw, name), static_cast<int64_t>(raw.size), &written);
-        // A disk that filled part of the way through still keeps what went in.
+        // A disk that filled part of the way through still keeps what went
+        // in, in whole samples.
+        const std::size_t whole = written / bytes_per_sample;
+        if (whole * bytes_per_sample != written) {
+            static_cast<void>(ftruncate(raw.fd.get(), static_cast<off_t>(raw.size + whole * bytes_per_sample)));
+        }
+        raw.size += whole * bytes_per_sample;
+        raw.take_bytes += whole * bytes_per_sample;
+        drop_gathered(raw, whole);
         // (One sync only: a failed one may not say so twice.)
         const failure synced = written > 0 ? sync_file(raw.fd.get(), name.c_str()) : failure{};
         if (synced.ok()) {
-            const std::size_t whole = written / bytes_per_sample;
-            raw.size += whole * bytes_per_sample;
-            raw.take_bytes += whole * bytes_per_sample;
-            drop_gathered(raw, whole);
+            raw.synced_bytes = raw.take_bytes;
         }
         if (status.ok()) {
             status = synced;
         }
         if (!status.ok() && status.code == EFBIG && synced.ok()) {
             // A limit nobody told of: this file is full where it stopped.
-            raw.limit = limit_reached(raw.size + written);
+            raw.limit = limit_reached(raw.size);
             raw.part_bytes = part_bytes_for(raw.limit);
             raw.file_room = raw.size;
             raw.limit_found = raw.part_bytes > 0;
@@ -195,6 +201,7 @@ failure raw_read_size(raw_file& raw)
     for (const uint64_t bytes : raw.filled_bytes) {
         raw.take_bytes += bytes;
     }
+    raw.synced_bytes = raw.take_bytes;
     return {};
 }
 

@@ -40,10 +40,11 @@ struct raw_piece {
 
 struct raw_file {
     unique_fd fd;                // the file appended to (00000.raw, or the latest after it); invalid while there is none
-    uint64_t size = 0;           // bytes in `fd`, synced
+    uint64_t size = 0;           // bytes in `fd`
     std::vector<unique_fd> filled;      // the files the take outgrew, 00000.raw first
     std::vector<uint64_t> filled_bytes; // their bytes
-    uint64_t take_bytes = 0;     // bytes in all the take's files, synced
+    uint64_t take_bytes = 0;     // bytes in all the take's files
+    uint64_t synced_bytes = 0;   // of those, the ones a sync confirmed (a failed sync leaves the rest unsure)
     file_limit limit;            // the largest file this run may write here
     uint64_t part_bytes = 0;     // the most bytes of samples in one file and one WAV part; 0: no limit
     uint64_t file_room = UINT64_MAX; // the most bytes `fd` may hold
@@ -76,7 +77,9 @@ void raw_gathered(raw_file& raw, std::size_t samples);
 
 // Appends what was gathered in one write and syncs it, so that once this
 // returns it survives a crash or a power cut. Nothing to do when nothing was
-// gathered. Past `part_bytes` in a file the take goes on in the next one,
+// gathered. What went in stays counted when the disk fills part of the way
+// through or the sync fails (`synced_bytes` then says what is sure); a
+// sample cut short is cut off. Past `part_bytes` in a file the take goes on in the next one,
 // created and its name synced. A write that meets a limit nobody told of
 // (EFBIG) keeps what went in, sets `limit_found` and the new `part_bytes`,
 // and fails with EFBIG: the caller notes the limit and appends again, the

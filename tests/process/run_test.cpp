@@ -247,11 +247,13 @@ TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
     const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                                 "sh",      "-c",            "umask 0222; exec \"$0\" \"$@\""};
     sandbox box;
-    use_copies_for_another_user(box, "period 4410");
+    use_copies_for_another_user(box, "period 4410 paced true");
     fs::permissions(box.work, fs::perms::all);
     const run_result r = run_floatrec(box, {"1"}, {.wrapper = as_nobody});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(target_holds_signal(box, 44100));
+    // No rtprio limit for nobody: said in one line, and the take goes on.
+    EXPECT_TRUE(r.realtime_refused);
 
     // A directory it cannot write, with a "00000.raw" it could: refused
     // before the device is opened.

@@ -18,6 +18,7 @@ struct run_result {
     std::string err;      // standard error, less the closing summary
     std::string summary;  // the closing summary line ("captured ..."), if any; what is
                           // said of silence after it stays in `err`
+    bool realtime_refused = false; // it said that its capture thread has no real-time priority (taken out of `err`)
 };
 
 // How to run it, beyond the arguments.
@@ -57,10 +58,11 @@ std::vector<std::string> lines_of(std::string_view text);
 // The run's progress lines ("Appending N bytes... # M"), in order.
 std::vector<std::string> progress_lines(const run_result& r);
 
-// Where a write failed: what is wrong with the summary (empty: nothing),
-// whose kept must be the take said to be safe, and what was captured beyond
-// it lost (the test signal is never silent).
-std::string summary_against_safe_line(const run_result& r);
+// Where a write or a sync failed: what is wrong with the summary (empty:
+// nothing), whose kept must be what `raw` holds at `rate` and the take said
+// to be there, and what was captured beyond it lost (the test signal is
+// never silent).
+std::string summary_against_take(const run_result& r, const std::filesystem::path& raw, uint32_t rate);
 
 // Where a third request quit the run: what is wrong with its last line
 // (empty: nothing), which must give what `raw` holds at `rate` as the take
