@@ -179,9 +179,13 @@ void append_gathered(consumer& c)
         landed -= c.unsynced[in_file].bytes;
         if (confirmed) {
             c.stop.frames_on_disk.fetch_add(c.unsynced[in_file].frames); // for a third request's word
-            say_out("Appending %ld bytes... # %ld\n", static_cast<long>(c.unsynced[in_file].bytes),
-                    static_cast<long>(c.unsynced[in_file].periods_left));
         }
+    }
+    // (Said after all are counted: a blocked standard output holds up the
+    // saying, and a third request meanwhile must give what is on disk.)
+    for (std::size_t i = 0; confirmed && i < in_file; ++i) {
+        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(c.unsynced[i].bytes),
+                static_cast<long>(c.unsynced[i].periods_left));
     }
     if (!appended.ok()) {
         // Kept is what the take's files hold; lost, the samples that passed

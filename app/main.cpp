@@ -21,6 +21,7 @@
 #include "capture/device.h"
 #include "capture/reader.h"
 #include "capture/stop_control.h"
+#include "capture/timing.h"
 #include "output/console.h"
 #include "output/dumps.h"
 #include "output/names.h"

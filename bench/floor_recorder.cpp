@@ -7,7 +7,11 @@
 // prints the same progress line; at the end it copies 00000.raw behind the
 // header into .target.wav.part, syncs it, renames it to target.wav and syncs
 // the directory. No queue, no meter, no recovery, no checks.
-// Usage: floor_recorder SECONDS   (in the directory to record into)
+// With "plain" it is the plain reader that losses are held against: it reads
+// one period at each wake of the device and nothing else (no filter, no
+// disk), and says how many frames of the test device's signal (frame i is
+// ((i mod 2^23) + 1) x 256) it never saw.
+// Usage: floor_recorder SECONDS [plain]   (in the directory to record into)
 #include "output/wav.h"
 #include "pipeline/period.h"
 
@@ -16,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -58,9 +63,18 @@ bool copy_into_target(int raw_fd, uint64_t size, uint32_t rate)
 
 } // namespace
 
+// The test device's frame number of a sample read.
+int64_t frame_number(const uint8_t* sample)
+{
+    int32_t value = 0;
+    std::memcpy(&value, sample, sizeof value);
+    return value / 256 - 1;
+}
+
 int main(int argc, char** argv)
 {
     const long seconds = argc > 1 ? std::atol(argv[1]) : 10;
+    const bool plain = argc > 2 && std::strcmp(argv[2], "plain") == 0;
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_CAPTURE, 0) < 0) {
         std::fprintf(stderr, "floor: cannot open default\n");
@@ -85,12 +99,35 @@ int main(int argc, char** argv)
     snd_pcm_hw_params_get_period_size(params, &frames, nullptr);
     snd_pcm_hw_params_get_rate(params, &rate, nullptr);
 
+    std::vector<uint8_t> period(frames * bytes_per_sample);
+    if (plain) {
+        // The take's time runs by the device's frame numbers: what it missed counts toward the duration.
+        const auto wanted = static_cast<int64_t>(std::max(seconds, 0L)) * rate;
+        int64_t first = -1;
+        int64_t last = -1;
+        uint64_t missing = 0;
+        while (wanted > 0 && (first < 0 || last - first + 1 < wanted)) {
+            const snd_pcm_sframes_t got = snd_pcm_readi(pcm, period.data(), frames);
+            if (got < 0) {
+                snd_pcm_recover(pcm, static_cast<int>(got), 1);
+                continue;
+            }
+            for (snd_pcm_sframes_t i = 0; i < got; ++i) {
+                const int64_t frame = frame_number(period.data() + i * bytes_per_sample);
+                first = first < 0 ? frame : first;
+                missing += last >= 0 && frame > last + 1 ? static_cast<uint64_t>(frame - last - 1) : 0;
+                last = frame;
+            }
+        }
+        std::printf("plain reader lost %.3f s\n", static_cast<double>(missing) / rate);
+        snd_pcm_close(pcm);
+        return 0;
+    }
     const int raw = open("00000.raw", O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (raw < 0) {
         std::fprintf(stderr, "floor: cannot create 00000.raw\n");
         return 1;
     }
-    std::vector<uint8_t> period(frames * bytes_per_sample);
     std::vector<float> kept(frames + 1);
     uint64_t left = static_cast<uint64_t>(std::max(seconds, 0L)) * rate;
     uint64_t size = 0;

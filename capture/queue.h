@@ -12,12 +12,8 @@
 // counted, and so are the frames it lost.
 //
 // When each thread wakes, the rules in one place:
-// - The capture thread sleeps on the device (which wakes it at avail_min:
-//   a period at least, else a quarter of a second or half the buffer), on the
-//   stop control and, while the queue is full, on a freed slot. A device that
-//   wakes it far more often (ALSA's snooping plugin: every period) is read on
-//   a timer instead, a third of its buffer; a meter on the screen adds a look
-//   every 100 ms, and a silent device a deadline to say so.
+// - The capture thread sleeps on the device and the stop control (its rules:
+//   capture/wake.h) and, while the queue is full, on a freed slot.
 // - The main thread sleeps here until about a second of periods has come
 //   (`wake_frames`), a report, the end or fresh levels for a meter; and at
 //   the latest 1.25 s after its last append.

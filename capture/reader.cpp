@@ -2,6 +2,8 @@
 #include "capture/reader.h"
 
 #include "capture/losses.h"
+#include "capture/timing.h"
+#include "capture/wake.h"
 #include "common/clock.h"
 #include "common/sample.h"
 #include "common/thread.h"
@@ -20,15 +22,6 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <vector>
-
-uint64_t timer_frames(const capture_plan& plan)
-{
-    uint64_t frames = plan.buffer_frames / 3;
-    if (plan.level_updates) {
-        frames = std::min<uint64_t>(frames, plan.rate / 10);
-    }
-    return frames > 2 * plan.period_frames ? frames : 0;
-}
 
 namespace {
 
@@ -69,7 +62,7 @@ struct silence_watch {
 struct reader_state {
     const capture_plan& plan;
     period_queue& queue;
-    std::vector<pollfd> fds; // the device's descriptors, then the stop control's
+    device_wake waking;
     period_fill fill;
     device_run run;
     unconfirmed_failures unconfirmed;
@@ -79,16 +72,6 @@ struct reader_state {
     level_watch levels;
     uint64_t done = 0;      // frames handed on or lost, of frames_wanted
     bool must_wait = false; // the last read found nothing
-    uint32_t empty_wakes = 0;    // wake-ups in a row after which the device had nothing
-    bool poll_unreliable = false; // the device's descriptor says readable with nothing to read
-    // A device that wakes this thread far more often than its buffer needs
-    // (ALSA's snooping plugin: at every period, whatever avail_min asks) is
-    // read on a timer instead, about when a third of its buffer has come.
-    uint64_t timer_frames = 0;       // a third of the buffer (with a meter, at most a tenth of a second); 0: no timer
-    int64_t timer_ns = 0;            // the same in time
-    uint32_t early_wakes = 0;        // device wakes in a row with fewer frames than that
-    bool timer_paced = false;
-    uint32_t empty_timer_wakes = 0;  // timer wakes in a row that found nothing
     int64_t wake_interval_ns = 0;    // the longest this thread sleeps while the device delivers
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
@@ -121,18 +104,6 @@ void hand_on(reader_state& st)
                                                                              st.plan.period_frames)});
     }
     st.fill.frames = 0;
-}
-
-// Sleeps until one of `fds` is readable or `deadline_ns` passes (-1: none);
-// poll's result.
-int sleep_on(std::span<pollfd> fds, int64_t deadline_ns)
-{
-    int timeout_ms = -1;
-    if (deadline_ns >= 0) {
-        const int64_t left = std::max<int64_t>(deadline_ns - monotonic_ns(), 0);
-        timeout_ms = static_cast<int>(std::min<int64_t>((left + 999'999) / 1'000'000, 60'000));
-    }
-    return poll(fds.data(), fds.size(), timeout_ms);
 }
 
 // At the start of a period: a free slot if there is one; while the queue is
@@ -283,72 +254,6 @@ bool recover(reader_state& st, int failure, int64_t now, int64_t ran_before)
     return true;
 }
 
-// How the capture thread came to read: the device woke it, or a clock did.
-enum class wake { none, device, clock };
-
-// A device wake with fewer frames than asked for: after a few in a row the
-// reads go on the timer.
-void note_device_wake(reader_state& st, unsigned device_fds)
-{
-    bool from_device = false;
-    for (unsigned i = 0; i < device_fds; ++i) {
-        from_device = from_device || st.fds[i].revents != 0;
-    }
-    if (!from_device || st.timer_ns == 0) {
-        return;
-    }
-    const snd_pcm_sframes_t avail = snd_pcm_avail_update(st.plan.pcm_handle);
-    st.early_wakes = avail >= 0 && static_cast<uint64_t>(avail) < st.timer_frames ? st.early_wakes + 1 : 0;
-    st.timer_paced = st.early_wakes >= 3;
-}
-
-// Sleeps until the device has frames or a stop is requested; while the
-// device is silent and that is not yet said, no longer than until it is due.
-// A device that wakes its reader twice in a row with nothing to read (its
-// descriptor readable for good) is not polled again: it is looked at on a
-// clock instead, about when half of what the period still needs has come,
-// rather than in a busy loop. A device that wakes it far more often than
-// its buffer needs is read on the timer (the device's own wake comes back
-// when the timer finds nothing). What woke it: none when nothing is worth a
-// read yet.
-wake wait_for_device(reader_state& st)
-{
-    snd_pcm_t* pcm = st.plan.pcm_handle;
-    const int count = snd_pcm_poll_descriptors(pcm, st.fds.data(), static_cast<unsigned>(st.fds.size() - 1));
-    auto device_fds = static_cast<unsigned>(std::max(count, 0));
-    const int64_t now = monotonic_ns();
-    int64_t deadline = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
-    if (st.plan.level_updates) {
-        // A device that wakes its reader once a period still has frames to show between.
-        deadline = deadline < 0 ? now + level_update_ns : std::min(deadline, now + level_update_ns);
-    }
-    st.poll_unreliable = st.poll_unreliable || st.empty_wakes >= 2;
-    const bool on_clock = st.poll_unreliable || st.timer_paced;
-    if (on_clock) {
-        int64_t look = st.timer_ns;
-        if (st.poll_unreliable) {
-            const uint64_t missing = st.plan.period_frames - std::min(st.fill.frames, st.plan.period_frames);
-            look = std::clamp<int64_t>(frames_to_ns(missing, st.plan.rate) / 2, 5'000'000, level_update_ns);
-        }
-        deadline = deadline < 0 ? now + look : std::min(deadline, now + look);
-        device_fds = 0; // the stop control alone
-    }
-    st.fds[device_fds] = pollfd{st.plan.stop->wake.get(), POLLIN, 0};
-    const int woke = sleep_on(std::span(st.fds).first(device_fds + 1), deadline);
-    if (on_clock) {
-        return wake::clock;
-    }
-    if (woke <= 0) {
-        return wake::none;
-    }
-    // Lets the device's plugin take note of the wake-up, and say what it was.
-    unsigned short revents = 0;
-    const bool readable =
-        snd_pcm_poll_descriptors_revents(pcm, st.fds.data(), device_fds, &revents) == 0 && (revents & POLLIN) != 0;
-    note_device_wake(st, device_fds);
-    return readable ? wake::device : wake::none;
-}
-
 // For a meter: the loudest of the frames just read, sent on about ten times
 // a second, so that a period still being read shows its level as it goes.
 void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64_t now)
@@ -435,22 +340,16 @@ capture_outcome capture(reader_state& st)
         if (!ready_to_read(st)) {
             continue;
         }
-        const wake woken = st.must_wait ? wait_for_device(st) : wake::none;
+        const int64_t silence_due = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
+        const wake woken =
+            st.must_wait ? wait_for_device(st.waking, st.plan, silence_due, st.plan.period_frames - std::min(st.fill.frames, st.plan.period_frames))
+                         : wake::none;
         const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
         const int64_t ran_before = note_running(*st.plan.stop, now, st.wake_interval_ns * 3 / 2);
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
-        st.empty_wakes = woken == wake::device && st.must_wait ? st.empty_wakes + 1 : 0;
-        if (st.timer_paced && woken == wake::clock) {
-            // A timer that finds nothing twice (a silent device) gives the wake back to the device.
-            st.empty_timer_wakes = st.must_wait ? st.empty_timer_wakes + 1 : 0;
-            if (st.empty_timer_wakes >= 2) {
-                st.timer_paced = false;
-                st.early_wakes = 0;
-                st.empty_timer_wakes = 0;
-            }
-        }
+        after_read(st.waking, woken, st.must_wait);
         if (got > 0) {
             took_frames(st, static_cast<uint64_t>(got), now);
         } else if (st.must_wait) {
@@ -507,10 +406,7 @@ void* capture_main(void* arg)
     reader_state st(reader->plan, *reader->queue);
     st.wake_interval_ns = frames_to_ns(reader_wake_frames(st.plan.rate, st.plan.period_frames, st.plan.buffer_frames),
                                        st.plan.rate);
-    st.timer_frames = timer_frames(st.plan);
-    st.timer_ns = frames_to_ns(st.timer_frames, st.plan.rate);
-    const int descriptors = snd_pcm_poll_descriptors_count(st.plan.pcm_handle);
-    st.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
+    device_wake_init(st.waking, st.plan);
     const capture_outcome outcome = capture(st);
     confirm_failures(st.unconfirmed, st.queue);
     if (outcome != capture_outcome::failed) {

@@ -1,8 +1,11 @@
 // Period counting, loss and failure timing, the queue and the stop control, without a device.
+#include "app/stops.h"
 #include "capture/device.h"
 #include "capture/queue.h"
 #include "capture/reader.h"
 #include "capture/stop_control.h"
+#include "capture/timing.h"
+#include "capture/wake.h"
 #include "common/clock.h"
 
 #include <gtest/gtest.h>
@@ -240,6 +243,37 @@ TEST(StopControl, EveryRequestWakesTheFirstReasonStays)
     request_stop(stop, stop_reason::requested);
     EXPECT_EQ(stop_requested(stop), stop_reason::cancelled);
     EXPECT_TRUE(readable(stop.wake.get()));
+}
+
+// A loss is a stop's only when it came after a gap in the capture thread's
+// running and within a second of the process going on; a SIGSTOP's length
+// is the range from that thread's last run to when it was due to wake.
+TEST(Stops, ALossIsAStopsOnlyAfterAGapAsTheProcessWentOn)
+{
+    const int64_t s = ns_per_second;
+    stop_control control;
+    EXPECT_EQ(latest_stop(control).ended_ns, -1); // none seen
+    note_running(control, 10 * s, s / 4);
+    note_running(control, 13 * s, s / 4); // held up from 10 s to 13 s
+    note_stop(control, -1, 13 * s - s / 100);
+    const stop_seen stop = latest_stop(control);
+    EXPECT_EQ(stop.quiet_since_ns, 10 * s);
+
+    audio_lost loss;
+    loss.found_ns = 13 * s;
+    EXPECT_FALSE(loss_of_stop(loss, stop)); // no gap before it: the device's
+    loss.after_gap = true;
+    EXPECT_TRUE(loss_of_stop(loss, stop));
+    loss.found_ns = 15 * s;
+    EXPECT_FALSE(loss_of_stop(loss, stop)); // long after it went on
+
+    const stop_length sigstop = length_of(stop, stop.quiet_since_ns, s);
+    EXPECT_EQ(sigstop.most_ns, 3 * s - s / 100);
+    EXPECT_EQ(sigstop.least_ns, 2 * s - s / 100);
+    EXPECT_EQ(stop_line(sigstop, 10.0, 1.25), "floatrec was stopped for 2.0 to 3.0 s at 00:10; 1.2 s of audio lost there");
+    EXPECT_EQ(stop_line(length_of(stop, stop.quiet_since_ns, s / 20), 10.0, 0), "floatrec was stopped for 3.0 s at 00:10; no audio lost");
+    note_stop(control, s / 2, 20 * s); // Ctrl-Z: timed exactly
+    EXPECT_EQ(stop_line(length_of(latest_stop(control), -1, s), 19.0, 0), "floatrec was stopped for 0.5 s at 00:19; no audio lost");
 }
 
 } // namespace

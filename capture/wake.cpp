@@ -1,0 +1,105 @@
+// The capture thread's sleep on the device, and the mode of its wakes.
+#include "capture/wake.h"
+
+#include "common/clock.h"
+
+#include <algorithm>
+
+uint64_t timer_frames(const capture_plan& plan)
+{
+    uint64_t frames = plan.buffer_frames / 3;
+    if (plan.level_updates) {
+        frames = std::min<uint64_t>(frames, plan.rate / 10);
+    }
+    return frames > 2 * plan.period_frames ? frames : 0;
+}
+
+int sleep_on(std::span<pollfd> fds, int64_t deadline_ns)
+{
+    int timeout_ms = -1;
+    if (deadline_ns >= 0) {
+        const int64_t left = std::max<int64_t>(deadline_ns - monotonic_ns(), 0);
+        timeout_ms = static_cast<int>(std::min<int64_t>((left + 999'999) / 1'000'000, 60'000));
+    }
+    return poll(fds.data(), fds.size(), timeout_ms);
+}
+
+void device_wake_init(device_wake& waking, const capture_plan& plan)
+{
+    waking = device_wake{};
+    waking.timer_frames = timer_frames(plan);
+    waking.timer_ns = frames_to_ns(waking.timer_frames, plan.rate);
+    const int descriptors = snd_pcm_poll_descriptors_count(plan.pcm_handle);
+    waking.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
+}
+
+namespace {
+
+// A device wake with fewer frames than asked for: after a few in a row the
+// reads go on the timer.
+void note_device_wake(device_wake& st, const capture_plan& plan, unsigned device_fds)
+{
+    bool from_device = false;
+    for (unsigned i = 0; i < device_fds; ++i) {
+        from_device = from_device || st.fds[i].revents != 0;
+    }
+    if (!from_device || st.timer_ns == 0) {
+        return;
+    }
+    const snd_pcm_sframes_t avail = snd_pcm_avail_update(plan.pcm_handle);
+    st.early_wakes = avail >= 0 && static_cast<uint64_t>(avail) < st.timer_frames ? st.early_wakes + 1 : 0;
+    st.timer_paced = st.early_wakes >= 3;
+}
+
+} // namespace
+
+wake wait_for_device(device_wake& st, const capture_plan& plan, int64_t deadline_ns, uint64_t period_missing)
+{
+    snd_pcm_t* pcm = plan.pcm_handle;
+    const int count = snd_pcm_poll_descriptors(pcm, st.fds.data(), static_cast<unsigned>(st.fds.size() - 1));
+    auto device_fds = static_cast<unsigned>(std::max(count, 0));
+    const int64_t now = monotonic_ns();
+    int64_t deadline = deadline_ns;
+    if (plan.level_updates) {
+        // A device that wakes its reader once a period still has frames to show between.
+        deadline = deadline < 0 ? now + level_update_ns : std::min(deadline, now + level_update_ns);
+    }
+    st.poll_unreliable = st.poll_unreliable || st.empty_wakes >= 2;
+    const bool on_clock = st.poll_unreliable || st.timer_paced;
+    if (on_clock) {
+        int64_t look = st.timer_ns;
+        if (st.poll_unreliable) {
+            look = std::clamp<int64_t>(frames_to_ns(period_missing, plan.rate) / 2, 5'000'000, level_update_ns);
+        }
+        deadline = deadline < 0 ? now + look : std::min(deadline, now + look);
+        device_fds = 0; // the stop control alone
+    }
+    st.fds[device_fds] = pollfd{plan.stop->wake.get(), POLLIN, 0};
+    const int woke = sleep_on(std::span(st.fds).first(device_fds + 1), deadline);
+    if (on_clock) {
+        return wake::clock;
+    }
+    if (woke <= 0) {
+        return wake::none;
+    }
+    // Lets the device's plugin take note of the wake-up, and say what it was.
+    unsigned short revents = 0;
+    const bool readable =
+        snd_pcm_poll_descriptors_revents(pcm, st.fds.data(), device_fds, &revents) == 0 && (revents & POLLIN) != 0;
+    note_device_wake(st, plan, device_fds);
+    return readable ? wake::device : wake::none;
+}
+
+void after_read(device_wake& waking, wake woken, bool found_nothing)
+{
+    waking.empty_wakes = woken == wake::device && found_nothing ? waking.empty_wakes + 1 : 0;
+    if (waking.timer_paced && woken == wake::clock) {
+        // A timer that finds nothing twice (a silent device) gives the wake back to the device.
+        waking.empty_timer_wakes = found_nothing ? waking.empty_timer_wakes + 1 : 0;
+        if (waking.empty_timer_wakes >= 2) {
+            waking.timer_paced = false;
+            waking.early_wakes = 0;
+            waking.empty_timer_wakes = 0;
+        }
+    }
+}

@@ -1,0 +1,58 @@
+// How the capture thread sleeps on the device: the rules of its wakes,
+// written once. It sleeps on the device's descriptors, which wake it at
+// avail_min (bare hardware: a period at least, else a quarter of a second
+// or half the buffer), and on the stop control. A device that wakes it far
+// more often than its buffer needs (ALSA's snooping plugin: every period)
+// is read on a timer instead, a third of its buffer; one whose descriptor
+// is readable with nothing to read is looked at on a clock instead of in a
+// busy loop. A meter on the screen adds a look every 100 ms, a silent
+// device a deadline to say so. Nothing else wakes it.
+#pragma once
+
+#include "capture/plan.h"
+
+#include <cstdint>
+#include <poll.h>
+#include <span>
+#include <vector>
+
+// The frames a timer-paced read waits for, where the device wakes the
+// capture thread far more often than its buffer needs: a third of the buffer,
+// with a meter on the screen at most a tenth of a second; 0 where that is
+// not more than two periods (the device's own wake is as good).
+uint64_t timer_frames(const capture_plan& plan);
+
+// How the capture thread came to read: the device woke it, or a clock did.
+enum class wake { none, device, clock };
+
+// Its wake mode and the descriptors it sleeps on.
+struct device_wake {
+    std::vector<pollfd> fds;          // the device's descriptors, then the stop control's
+    uint32_t empty_wakes = 0;         // device wakes in a row after which the device had nothing
+    bool poll_unreliable = false;     // the device's descriptor says readable with nothing to read
+    uint64_t timer_frames = 0;        // a third of the buffer (with a meter, at most a tenth of a second); 0: no timer
+    int64_t timer_ns = 0;             // the same in time
+    uint32_t early_wakes = 0;         // device wakes in a row with fewer frames than that
+    bool timer_paced = false;
+    uint32_t empty_timer_wakes = 0;   // timer wakes in a row that found nothing
+};
+
+void device_wake_init(device_wake& waking, const capture_plan& plan);
+
+// Sleeps until one of `fds` is readable or `deadline_ns` passes (-1: none);
+// poll's result.
+int sleep_on(std::span<pollfd> fds, int64_t deadline_ns);
+
+// Sleeps until the device has frames or a stop is requested, or until
+// `deadline_ns` (-1: none; a silent device's due word). A device that wakes
+// its reader twice in a row with nothing to read (its descriptor readable
+// for good) is not polled again: it is looked at on a clock instead, about
+// when half of what the period still needs (`period_missing` frames) has
+// come. A device that wakes it far more often than its buffer needs is read
+// on the timer (the device's own wake comes back when the timer finds
+// nothing). What woke it: none when nothing is worth a read yet.
+wake wait_for_device(device_wake& waking, const capture_plan& plan, int64_t deadline_ns, uint64_t period_missing);
+
+// After the read that followed `woken`: whether it found nothing decides
+// the next wake's mode.
+void after_read(device_wake& waking, wake woken, bool found_nothing);
