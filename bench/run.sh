@@ -26,38 +26,6 @@ runs=${RUNS:-3}
 source "$(dirname "$0")/build.sh"
 
 work=$build/whole-run
-
-echo
-echo "== small device buffers: audio lost and wake-ups a second, floatrec against a plain reader (medians of $runs)"
-echo "   hiccup: the reading thread spins 0.15 s inside the device call 1 s in; load: 4 CPU hogs, both at nice 19, 10 s"
-printf '%-26s %10s %10s %10s %10s %12s %12s\n' buffer "hiccup" "plain" "load" "plain" "wake-ups/s" "plain"
-lost_of() { grep -o '^[0-9.]* seconds of audio lost' "$1" | awk '{ print $1 } END { if (NR == 0) print 0 }'; }
-for geometry in "period 256 periods 16" "period 1024 periods 4" "period 1024 periods 2" "period 1024 periods 16"; do
-  : >"$work/small.txt"
-  for _ in $(seq "$runs"); do
-    device "$work/home" "$geometry paced true hiccup_at $((44100 / $(echo "$geometry" | awk '{ print $2 }'))) hiccup_ms 150"
-    (cd "$work/rec" && rm -f ./*.raw && HOME=$work/home "$floatrec" 3 >/dev/null 2>"$work/err.txt") || true
-    hiccup=$(lost_of "$work/err.txt")
-    plain_hiccup=$(cd "$work/floor" && HOME=$work/home "$floor" 3 plain | awk '{ print $4 }')
-    device "$work/home" "$geometry paced true"
-    hogs=()
-    for _ in 1 2 3 4; do sh -c 'while :; do :; done' & hogs+=($!); done
-    (cd "$work/rec" && rm -f ./*.raw && HOME=$work/home nice -n 19 "$floatrec" 10 >/dev/null 2>"$work/err.txt") || true
-    load=$(lost_of "$work/err.txt")
-    plain_load=$(cd "$work/floor" && HOME=$work/home nice -n 19 "$floor" 10 plain | awk '{ print $4 }')
-    kill "${hogs[@]}"; wait "${hogs[@]}" 2>/dev/null || true
-    long=$(measure "$floatrec" 10 "$work/rec" "$work/home" | awk '{ print $4 }')
-    short=$(measure "$floatrec" 2 "$work/rec" "$work/home" | awk '{ print $4 }')
-    (cd "$work/floor" && HOME=$work/home /usr/bin/time -f '%w' -o "$work/t10" "$floor" 10 plain >/dev/null)
-    (cd "$work/floor" && HOME=$work/home /usr/bin/time -f '%w' -o "$work/t2" "$floor" 2 plain >/dev/null)
-    echo "$hiccup $plain_hiccup $load $plain_load $(( (long - short) / 8 )) $(( ($(tail -n 1 "$work/t10") - $(tail -n 1 "$work/t2")) / 8 ))" >>"$work/small.txt"
-  done
-  printf '%-26s' "${geometry}"
-  for column in 1 2 3 4 5 6; do
-    printf ' %10s' "$(awk -v c="$column" '{ print $c }' "$work/small.txt" | median)"
-  done
-  echo
-done
 rm -rf "$work"
 mkdir -p "$work"/{home,pacedhome,lyinghome,plughome,rec,floor,tmpfs}
 device "$work/home" ""
