@@ -6,6 +6,7 @@
 #include "capture/queue.h"
 #include "capture/device.h"
 #include "capture/reader.h"
+#include "capture/wake.h"
 #include "common/clock.h"
 #include "common/sample.h"
 #include "output/names.h"
@@ -61,7 +62,6 @@ struct consumer {
     uint64_t levels_kept = 0;         // and their samples kept
     std::string directory{};          // where the recording goes, for what is said of its disk
     uint32_t stops_said = 0;          // the stops of the process said so far (with a loss or alone)
-    int64_t wake_ns = 0;              // the longest the capture thread sleeps while the device delivers
 };
 
 // The stalls so far, from the capture thread's running count.
@@ -195,7 +195,6 @@ void append_gathered(consumer& c)
             lost_bytes += c.unsynced[i].bytes - (i == in_file ? landed : 0);
         }
         c.totals.frames_lost += lost_bytes / bytes_per_sample;
-        c.totals.samples_kept = c.raw.take_bytes / bytes_per_sample;
         say_held_reports(c);
         stop_writing(c, appended);
         return;
@@ -236,7 +235,6 @@ void on_period(consumer& c, const period_ready& period)
     raw_gathered(c.raw, kept);
     keep_for_dumps(c, period);
     c.totals.frames_captured += period.frames;
-    c.totals.samples_kept += kept;
     c.totals.samples_passed += kept;
     c.totals.peak = std::max(c.totals.peak, levels.peak);
     c.totals.clipped += levels.clipped;
@@ -247,47 +245,20 @@ void on_period(consumer& c, const period_ready& period)
     c.levels_kept += kept;
 }
 
-// A loss met as the process went on after a stop is the stop's, said as such.
-bool said_as_stop(consumer& c, const audio_lost& lost)
-{
-    if (!lost.after_gap) {
-        return false;
-    }
-    // The signal thread notes the stop's end as the capture thread runs again: a moment for it.
-    const int64_t settled = lost.found_ns + stop_settle_ns;
-    for (int64_t now = monotonic_ns(); now < settled; now = monotonic_ns()) {
-        const timespec rest = {0, settled - now};
-        nanosleep(&rest, nullptr);
-    }
-    const uint32_t stops = c.stop.stops.load();
-    const stop_seen stop = latest_stop(c.stop);
-    if (stops == c.stops_said || !loss_of_stop(lost, stop)) {
-        return false;
-    }
-    c.stops_said = stops;
-    say_err("%s\n", stop_line(length_of(stop, lost.quiet_since_ns, c.wake_ns), frames_to_seconds(lost.at_frames, c.plan.rate),
-                              frames_to_seconds(lost.frames, c.plan.rate))
-                        .c_str());
-    c.totals.frames_lost += lost.frames;
-    return true;
-}
-
 // A stop that cost no audio is said once a loss had time to claim it (or at the end).
 void say_stops_alone(consumer& c, bool at_end)
 {
-    const uint32_t stops = c.stop.stops.load();
-    const stop_seen stop = latest_stop(c.stop);
-    if (stops == c.stops_said || (!at_end && monotonic_ns() < stop.ended_ns + 5 * stop_settle_ns + 2 * c.wake_ns)) {
-        return;
+    const std::string line = stop_alone_line(c.stop, c.stops_said, longest_sleep_ns(c.plan), c.plan.rate, at_end);
+    if (!line.empty()) {
+        say_err("%s\n", line.c_str());
     }
-    c.stops_said = stops;
-    say_err("%s\n", stop_line(length_of(stop, stop.quiet_since_ns, c.wake_ns), frames_to_seconds(stop.at_frames, c.plan.rate), 0)
-                        .c_str());
 }
 
 void on_report(consumer& c, const audio_lost& lost)
 {
-    if (said_as_stop(c, lost)) {
+    if (const std::string line = stop_loss_line(c.stop, c.stops_said, lost, longest_sleep_ns(c.plan), c.plan.rate); !line.empty()) {
+        say_err("%s\n", line.c_str());
+        c.totals.frames_lost += lost.frames;
         return;
     }
     for (uint32_t i = 0; i < lost.overruns; ++i) {
@@ -423,16 +394,12 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     // Wake for whole periods that make about a second of audio.
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
     consumer c{plan, queue, bufs, raw, stop, totals};
-    c.wake_ns = frames_to_ns(reader_wake_frames(dev.rate, dev.period_frames, dev.buffer_frames), dev.rate);
     c.unsynced.reserve(raw.stage.size() / dev.period_frames + 4);
     c.directory = current_directory();
     capture_outcome outcome = capture_outcome::failed;
     {
         const meter_session meter;
         plan.level_updates = meter_on();
-        if (plan.level_updates) {
-            c.wake_ns = std::min(c.wake_ns, level_update_ns);
-        }
         if (plan.level_updates) {
             // Refused, the device wakes its reader as cap_open set it; the reader still looks every 100 ms.
             static_cast<void>(request_wakeups(dev.handle.get(), dev.rate, dev.period_frames));
@@ -450,6 +417,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
         outcome = handle_events(c);
     }
     keep_for_dumps(c, std::nullopt);
+    totals.samples_kept = raw.take_bytes / bytes_per_sample; // what the take's files hold
     say_stops_alone(c, true);
     read_stalls(c);
     if (const unsaid_reports unsaid = queue_reports_unsaid(queue); unsaid.count > 0) {

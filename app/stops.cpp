@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 
 stop_seen latest_stop(const stop_control& control)
 {
@@ -52,4 +53,37 @@ std::string stop_line(const stop_length& length, double at_seconds, double lost_
     const std::string lost = lost_seconds > 0 ? format_text("%.1f s of audio lost there", lost_seconds) : "no audio lost";
     return format_text("floatrec was stopped for %s at %s; %s", how_long.c_str(), clock_text(at_seconds).c_str(),
                        lost.c_str());
+}
+
+std::string stop_loss_line(const stop_control& control, uint32_t& stops_said, const audio_lost& lost, int64_t wake_ns,
+                           uint32_t rate)
+{
+    if (!lost.after_gap) {
+        return {};
+    }
+    // The signal thread notes the stop's end as the capture thread runs again: a moment for it.
+    const int64_t settled = lost.found_ns + stop_settle_ns;
+    for (int64_t now = monotonic_ns(); now < settled; now = monotonic_ns()) {
+        const timespec rest = {0, settled - now};
+        nanosleep(&rest, nullptr);
+    }
+    const uint32_t stops = control.stops.load();
+    const stop_seen stop = latest_stop(control);
+    if (stops == stops_said || !loss_of_stop(lost, stop)) {
+        return {};
+    }
+    stops_said = stops;
+    return stop_line(length_of(stop, lost.quiet_since_ns, wake_ns), frames_to_seconds(lost.at_frames, rate),
+                     frames_to_seconds(lost.frames, rate));
+}
+
+std::string stop_alone_line(const stop_control& control, uint32_t& stops_said, int64_t wake_ns, uint32_t rate, bool at_end)
+{
+    const uint32_t stops = control.stops.load();
+    const stop_seen stop = latest_stop(control);
+    if (stops == stops_said || (!at_end && monotonic_ns() < stop.ended_ns + 5 * stop_settle_ns + 2 * wake_ns)) {
+        return {};
+    }
+    stops_said = stops;
+    return stop_line(length_of(stop, stop.quiet_since_ns, wake_ns), frames_to_seconds(stop.at_frames, rate), 0);
 }

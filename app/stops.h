@@ -43,3 +43,14 @@ stop_length length_of(const stop_seen& stop, int64_t quiet_since_ns, int64_t wak
 // "floatrec was stopped for 1.0 s at 0:02; 0.6 s of audio lost there", the
 // length as a range where it is not known to a tenth of a second.
 std::string stop_line(const stop_length& length, double at_seconds, double lost_seconds);
+
+// The line that says `lost` as a stop's, once the signal thread had a moment
+// to note the stop (the main thread waits for it here), that stop then
+// counted in `stops_said`; empty where the loss was not a stop's. `wake_ns`:
+// the longest the capture thread sleeps; `rate` the device's.
+std::string stop_loss_line(const stop_control& control, uint32_t& stops_said, const audio_lost& lost, int64_t wake_ns,
+                           uint32_t rate);
+
+// The line for a stop not yet said that cost no audio, once a loss had time
+// to claim it (or `at_end`); empty otherwise.
+std::string stop_alone_line(const stop_control& control, uint32_t& stops_said, int64_t wake_ns, uint32_t rate, bool at_end);

@@ -72,7 +72,7 @@ struct reader_state {
     level_watch levels;
     uint64_t done = 0;      // frames handed on or lost, of frames_wanted
     bool must_wait = false; // the last read found nothing
-    int64_t wake_interval_ns = 0;    // the longest this thread sleeps while the device delivers
+    int64_t gap_ns = 0;              // a gap in its running longer than this is more than a sleep
 
     reader_state(const capture_plan& p, period_queue& q) : plan(p), queue(q) {}
 };
@@ -235,7 +235,7 @@ bool recover(reader_state& st, int failure, int64_t now, int64_t ran_before)
         audio_lost loss{overrun ? 1U : 0U, 0, lost, disk};
         // This thread itself had not run for longer than its wakes: the whole
         // process may have been stopped, which the main thread tells.
-        loss.after_gap = ran_before >= 0 && now - ran_before > st.wake_interval_ns * 3 / 2;
+        loss.after_gap = ran_before >= 0 && now - ran_before > st.gap_ns;
         loss.found_ns = now;
         loss.quiet_since_ns = ran_before;
         loss.at_frames = frames_so_far(st) - lost;
@@ -341,13 +341,12 @@ capture_outcome capture(reader_state& st)
             continue;
         }
         const int64_t silence_due = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
-        const wake woken =
-            st.must_wait ? wait_for_device(st.waking, st.plan, silence_due, st.plan.period_frames - std::min(st.fill.frames, st.plan.period_frames))
-                         : wake::none;
+        const uint64_t period_missing = st.plan.period_frames - std::min(st.fill.frames, st.plan.period_frames);
+        const wake woken = st.must_wait ? wait_for_device(st.waking, st.plan, silence_due, period_missing) : wake::none;
         const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
         const int64_t now = monotonic_ns();
-        const int64_t ran_before = note_running(*st.plan.stop, now, st.wake_interval_ns * 3 / 2);
+        const int64_t ran_before = note_running(*st.plan.stop, now, st.gap_ns);
         st.must_wait = got == 0 || got == -EAGAIN || got == -EINTR;
         after_read(st.waking, woken, st.must_wait);
         if (got > 0) {
@@ -404,8 +403,7 @@ void* capture_main(void* arg)
     lock_own_stack();
     auto* reader = static_cast<capture_thread*>(arg);
     reader_state st(reader->plan, *reader->queue);
-    st.wake_interval_ns = frames_to_ns(reader_wake_frames(st.plan.rate, st.plan.period_frames, st.plan.buffer_frames),
-                                       st.plan.rate);
+    st.gap_ns = longest_sleep_ns(st.plan) * 3 / 2;
     device_wake_init(st.waking, st.plan);
     const capture_outcome outcome = capture(st);
     confirm_failures(st.unconfirmed, st.queue);

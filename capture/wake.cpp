@@ -1,6 +1,7 @@
 // The capture thread's sleep on the device, and the mode of its wakes.
 #include "capture/wake.h"
 
+#include "capture/device.h"
 #include "common/clock.h"
 
 #include <algorithm>
@@ -31,6 +32,12 @@ void device_wake_init(device_wake& waking, const capture_plan& plan)
     waking.timer_ns = frames_to_ns(waking.timer_frames, plan.rate);
     const int descriptors = snd_pcm_poll_descriptors_count(plan.pcm_handle);
     waking.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
+}
+
+int64_t longest_sleep_ns(const capture_plan& plan)
+{
+    const int64_t device = frames_to_ns(reader_wake_frames(plan.rate, plan.period_frames, plan.buffer_frames), plan.rate);
+    return plan.level_updates ? std::min(device, level_update_ns) : device;
 }
 
 namespace {

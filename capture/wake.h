@@ -39,6 +39,10 @@ struct device_wake {
 
 void device_wake_init(device_wake& waking, const capture_plan& plan);
 
+// The longest the capture thread sleeps while the device delivers: the
+// device's wake (avail_min), with a meter on the screen at most its look.
+int64_t longest_sleep_ns(const capture_plan& plan);
+
 // Sleeps until one of `fds` is readable or `deadline_ns` passes (-1: none);
 // poll's result.
 int sleep_on(std::span<pollfd> fds, int64_t deadline_ns);
