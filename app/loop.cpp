@@ -9,9 +9,9 @@
 #include "capture/wake.h"
 #include "common/clock.h"
 #include "common/sample.h"
-#include "output/names.h"
-#include "output/take.h"
-#include "output/workdir.h"
+#include "take/names.h"
+#include "take/take.h"
+#include "take/workdir.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -158,16 +158,7 @@ void append_gathered(consumer& c)
     }
     const uint64_t size_before = c.raw.take_bytes;
     c.queue.on_disk.store(true);
-    failure appended = raw_append(c.raw);
-    if (!appended.ok() && c.raw.limit_found) {
-        // A limit nobody told of: the note learns the part size, and the
-        // take goes on in the next file.
-        c.raw.limit_found = false;
-        appended = take_limit_found(c.note, c.raw);
-        if (appended.ok()) {
-            appended = raw_append(c.raw);
-        }
-    }
+    const failure appended = take_append(c.raw, c.note);
     c.queue.on_disk.store(false);
     // The periods wholly in the file, also when the disk filled after them;
     // each is said once a sync confirmed it (a progress line means its

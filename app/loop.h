@@ -10,7 +10,7 @@
 #include "capture/stop_control.h"
 #include "common/counts.h"
 #include "output/console.h"
-#include "output/rawfile.h"
+#include "take/rawfile.h"
 #include "pipeline/period.h"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 
 #include "common/clock.h"
 #include "common/thread.h"
-#include "output/fileio.h"
+#include "take/fileio.h"
 
 #include <atomic>
 #include <csignal>

@@ -1,7 +1,7 @@
 // What went wrong, as a value. Every step that can fail returns one; the
 // phase that called it prints it once, through the console, with the text
-// that output/console.cpp's switch gives its kind (a kind without a text
-// does not build). Nothing below the phases prints a failure of its own.
+// that output/messages.h's table gives its kind (a kind without a text does
+// not build). Nothing below the phases prints a failure of its own.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +24,14 @@ enum class fault : uint8_t {
     recovered_names_taken,    // every name from `subject` to `reason` is taken
     note_not_updated,         // the take was saved as `subject` (`take_tenths` long), the note not updated: `cause`
     writing,                  // `subject` could not be written (code 0: the file ended early)
+    renaming,                 // the file written beside `subject` could not be renamed to it
+    removing,                 // `subject` could not be removed
     syncing,                  // `subject` (a file, or the directory for its name) could not be synced to disk
     reading,                  // `subject` could not be read
     size_unknown,             // `subject`'s size could not be had
     target_open,              // the temporary target.wav could not be created
     buffer_dump_open,         // buffer.dat could not be created
     array_dump_open,          // raw_my.dat could not be created
-    end_of_kinds,             // not a failure: keep it last, the tests walk the kinds up to it
 };
 
 struct failure {

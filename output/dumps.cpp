@@ -1,8 +1,9 @@
 // buffer.dat and raw_my.dat, the last period raw and decoded.
 #include "output/dumps.h"
 
-#include "output/fileio.h"
-#include "output/names.h"
+#include "take/fileio.h"
+#include "take/names.h"
+#include "take/storage.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -29,7 +30,7 @@ failure dump(const char* name, const void* data, std::size_t size, fault open_fa
         status = closed;
     }
     if (!status.ok()) {
-        unlink(name);
+        storage().unlink(name);
     }
     return status;
 }

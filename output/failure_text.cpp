@@ -56,6 +56,10 @@ const char* text_of(const failure& what)
                "unfinished: @r; the next start finds it saved\n";
     case fault::writing:
         return "error writing @s: @r\n";
+    case fault::renaming:
+        return "error renaming the new @s into place: @r\n";
+    case fault::removing:
+        return "error removing @s: @r\n";
     case fault::syncing:
         return "error syncing @s to disk: @r\n";
     case fault::reading:
@@ -68,8 +72,6 @@ const char* text_of(const failure& what)
         return "\nError opening file to dump Buffer! \n@s: @r\n";
     case fault::array_dump_open:
         return "\nError opening file to dump Array! \n@s: @r\n";
-    case fault::end_of_kinds:
-        break;
     }
     return nullptr;
 }

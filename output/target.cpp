@@ -2,8 +2,10 @@
 #include "output/target.h"
 
 #include "common/memory.h"
-#include "output/fileio.h"
-#include "output/names.h"
+#include "take/fileio.h"
+#include "take/names.h"
+#include "take/parts.h"
+#include "take/storage.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,7 +30,7 @@ failure copy_range(int from_fd, off_t in, int to_fd, off_t out, uint64_t size, c
     const auto end = static_cast<off_t>(static_cast<uint64_t>(in) + size);
     while (in < end) {
         const auto want = static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - in), 1U << 30));
-        const ssize_t done = copy_file_range(from_fd, &in, to_fd, &out, want, 0);
+        const ssize_t done = storage().copy_file_range(from_fd, &in, to_fd, &out, want);
         if (done > 0) {
             continue;
         }
@@ -52,7 +54,7 @@ failure copy_range(int from_fd, off_t in, int to_fd, off_t out, uint64_t size, c
     }
     while (in < end) {
         const auto want = static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - in), piece_bytes));
-        const ssize_t got = pread(from_fd, piece.data(), want, in);
+        const ssize_t got = storage().pread(from_fd, piece.data(), want, in);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -130,7 +132,7 @@ bool wav_file_holds(const char* name, const wav_header& header, std::span<const 
     }
     std::vector<uint8_t> ours(piece_bytes);
     std::vector<uint8_t> theirs(piece_bytes);
-    if (pread(file.get(), theirs.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) ||
+    if (storage().pread(file.get(), theirs.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) ||
         std::memcmp(theirs.data(), head.data(), head.size()) != 0) {
         return false;
     }
@@ -138,8 +140,8 @@ bool wav_file_holds(const char* name, const wav_header& header, std::span<const 
     return for_stretches(pieces, from, size, [&](int in_fd, uint64_t in, uint64_t bytes) {
         for (uint64_t done = 0; done < bytes;) {
             const auto want = static_cast<std::size_t>(std::min<uint64_t>(piece_bytes, bytes - done));
-            if (pread(in_fd, ours.data(), want, static_cast<off_t>(in + done)) != static_cast<ssize_t>(want) ||
-                pread(file.get(), theirs.data(), want, at) != static_cast<ssize_t>(want) ||
+            if (storage().pread(in_fd, ours.data(), want, static_cast<off_t>(in + done)) != static_cast<ssize_t>(want) ||
+                storage().pread(file.get(), theirs.data(), want, at) != static_cast<ssize_t>(want) ||
                 std::memcmp(ours.data(), theirs.data(), want) != 0) {
                 return false;
             }
@@ -152,23 +154,18 @@ bool wav_file_holds(const char* name, const wav_header& header, std::span<const 
 
 namespace {
 
-// One WAV written beside its name and renamed over it; `renamed` tells
+// One WAV written beside its name and installed over it; `renamed` tells
 // whether the name now holds it.
 failure write_wav(const char* name, const wav_header& header, std::span<const raw_piece> pieces, uint64_t from,
                   uint64_t size, bool& renamed)
 {
-    renamed = false;
     temp_file temp(target_temp_name);
     failure status = write_wav_temp(temp, name, header, pieces, from, size);
-    if (status.ok() && rename(temp.name, name) != 0) {
-        status = fail(fault::writing, name, errno);
+    if (status.ok()) {
+        status = install(temp, name);
     }
-    if (!status.ok()) {
-        return status;
-    }
-    temp.kept();
-    renamed = true;
-    return sync_directory(name);
+    renamed = temp.name == nullptr;
+    return status;
 }
 
 } // namespace
@@ -177,13 +174,12 @@ failure write_target(const wav_header& header, uint32_t rate, raw_file& raw, std
 {
     written.clear();
     const std::vector<raw_piece> pieces = raw_pieces(raw);
-    const std::size_t parts = part_count(raw.take_bytes, raw.part_bytes);
-    for (std::size_t part = 1; part <= parts; ++part) {
-        const uint64_t from = (part - 1) * raw.part_bytes;
-        const uint64_t size = parts == 1 ? raw.take_bytes : std::min(raw.part_bytes, raw.take_bytes - from);
-        const std::string name = parts == 1 ? std::string(target_name) : target_part_name(part);
+    const part_plan plan = plan_parts(raw.take_bytes, raw.part_bytes);
+    for (std::size_t part = 1; part <= plan.parts; ++part) {
+        const std::string name = target_name_of(plan, part);
         bool renamed = false;
-        const failure status = write_wav(name.c_str(), finish_hdr(header, size, rate), pieces, from, size, renamed);
+        const failure status = write_wav(name.c_str(), finish_hdr(header, plan.size(part), rate), pieces,
+                                         plan.from(part), plan.size(part), renamed);
         if (renamed) {
             written.push_back(name);
         }
@@ -193,7 +189,7 @@ failure write_target(const wav_header& header, uint32_t rate, raw_file& raw, std
     }
     // The parts of an earlier take beyond this one's go with it, as its
     // target.wav would.
-    for (std::size_t part = parts == 1 ? 1 : parts + 1; remove_if_file(target_part_name(part).c_str()); ++part) {
+    for (std::size_t part = plan.parts == 1 ? 1 : plan.parts + 1; remove_if_file(target_part_name(part).c_str()); ++part) {
     }
     return {};
 }

@@ -4,8 +4,8 @@
 // and a link named target.wav is replaced, not written through.
 #pragma once
 
-#include "output/fileio.h"
-#include "output/rawfile.h"
+#include "take/fileio.h"
+#include "take/rawfile.h"
 #include "output/wav.h"
 
 #include <span>

@@ -1,10 +1,11 @@
 // The WAV and RF64 headers byte by byte, the lock holder in /proc/locks, and
 // how a take divides into parts under a file size limit.
 #include "output/wav.h"
-#include "output/workdir.h"
-#include "output/file_limit.h"
-#include "output/names.h"
-#include "output/take.h"
+#include "take/workdir.h"
+#include "take/file_limit.h"
+#include "take/names.h"
+#include "take/note.h"
+#include "take/parts.h"
 
 #include <sys/resource.h>
 

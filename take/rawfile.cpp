@@ -1,9 +1,10 @@
 // 00000.raw: opened, emptied when the first period arrives, appended and synced about once a second.
-#include "output/rawfile.h"
+#include "take/rawfile.h"
 
 #include "common/sample.h"
-#include "output/fileio.h"
-#include "output/names.h"
+#include "take/fileio.h"
+#include "take/names.h"
+#include "take/storage.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -110,7 +111,7 @@ failure raw_reset(raw_file& raw)
             return opened;
         }
     }
-    if (ftruncate(raw.fd.get(), 0) != 0) {
+    if (storage().ftruncate(raw.fd.get(), 0) != 0) {
         return fail(fault::raw_open, raw_name, errno);
     }
     remove_later_files();
@@ -155,7 +156,7 @@ failure raw_append(raw_file& raw)
         // in, in whole samples.
         const std::size_t whole = written / bytes_per_sample;
         if (whole * bytes_per_sample != written) {
-            static_cast<void>(ftruncate(raw.fd.get(), static_cast<off_t>(raw.size + whole * bytes_per_sample)));
+            static_cast<void>(storage().ftruncate(raw.fd.get(), static_cast<off_t>(raw.size + whole * bytes_per_sample)));
         }
         raw.size += whole * bytes_per_sample;
         raw.take_bytes += whole * bytes_per_sample;
@@ -185,7 +186,7 @@ failure raw_append(raw_file& raw)
 void raw_touch(const raw_file& raw)
 {
     if (raw.fd.valid()) {
-        static_cast<void>(futimens(raw.fd.get(), nullptr)); // a hint to others only
+        static_cast<void>(storage().futimens(raw.fd.get(), nullptr)); // a hint to others only
     }
 }
 
@@ -215,10 +216,4 @@ std::vector<raw_piece> raw_pieces(const raw_file& raw)
         pieces.push_back({raw.fd.get(), raw.size});
     }
     return pieces;
-}
-
-int64_t fsize(int fd)
-{
-    struct stat st = {};
-    return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }

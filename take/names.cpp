@@ -1,14 +1,9 @@
 // The numbered names of a take that goes on in parts.
-#include "output/names.h"
+#include "take/names.h"
 
 #include "common/text.h"
 
 std::string raw_file_name(std::size_t index)
 {
     return format_text("%05zu.raw", index);
-}
-
-std::string target_part_name(std::size_t part)
-{
-    return format_text("target-%03zu.wav", part);
 }

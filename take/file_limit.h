@@ -31,10 +31,6 @@ file_limit limit_reached(uint64_t size);
 // largest header, in whole samples; 0 where there is no limit.
 uint64_t part_bytes_for(const file_limit& limit);
 
-// How many WAV parts `take_bytes` of samples make at `part_bytes` a part
-// (0: no limit): 1 where they fit in one.
-std::size_t part_count(uint64_t take_bytes, uint64_t part_bytes);
-
 // Words for the limit: "the largest file this disk holds (4.0 GiB)",
 // "this process's file size limit (ulimit -f: 4.0 MiB)".
 std::string limit_words(const file_limit& limit);

@@ -1,6 +1,7 @@
 // Whole writes, syncs and temporary files, with failures as values.
-#include "output/fileio.h"
+#include "take/fileio.h"
 
+#include "take/storage.h"
 
 #include <atomic>
 #include <cerrno>
@@ -10,8 +11,8 @@
 unique_fd open_here(const char* name, int flags, struct stat& st, mode_t mode)
 {
     st = {};
-    unique_fd fd(open(name, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode));
-    if (fd.valid() && fstat(fd.get(), &st) != 0) {
+    unique_fd fd(storage().open(name, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode));
+    if (fd.valid() && storage().fstat(fd.get(), &st) != 0) {
         fd.reset();
     }
     return fd;
@@ -24,7 +25,8 @@ failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int6
     }
     while (!bytes.empty()) {
         const ssize_t done =
-            at < 0 ? write(fd, bytes.data(), bytes.size()) : pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
+            at < 0 ? storage().write(fd, bytes.data(), bytes.size())
+                   : storage().pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
         if (done < 0 && errno == EINTR) {
             continue;
         }
@@ -54,27 +56,39 @@ failure synced(int result, const char* file)
 
 failure sync_file(int fd, const char* file)
 {
-    return synced(fdatasync(fd), file);
+    return synced(storage().fdatasync(fd), file);
 }
 
 failure sync_directory(const char* file)
 {
-    const unique_fd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const unique_fd dir(storage().open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!dir.valid()) {
         return fail(fault::syncing, file, errno);
     }
-    return synced(fsync(dir.get()), file);
+    return synced(storage().fsync(dir.get()), file);
 }
 
 bool remove_if_file(const char* name)
 {
     struct stat st = {};
-    return lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && unlink(name) == 0;
+    return storage().lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) &&
+           storage().unlink(name) == 0;
+}
+
+failure remove_file(const char* name)
+{
+    return storage().unlink(name) == 0 || errno == ENOENT ? failure{} : fail(fault::removing, name, errno);
+}
+
+int64_t fsize(int fd)
+{
+    struct stat st = {};
+    return storage().fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
 failure close_file(unique_fd& fd, const char* file)
 {
-    const int result = close(fd.release());
+    const int result = storage().close(fd.release());
     return result == 0 ? failure{} : fail(fault::writing, file, errno);
 }
 
@@ -88,7 +102,7 @@ std::atomic<const char*> temp_being_written{nullptr};
 
 unique_fd create_temp_file(const temp_file& temp)
 {
-    unlink(temp.name);
+    storage().unlink(temp.name);
     struct stat st = {};
     return open_here(temp.name, O_WRONLY | O_CREAT | O_EXCL, st);
 }
@@ -107,13 +121,22 @@ temp_file::~temp_file()
 {
     if (name != nullptr) {
         temp_being_written.store(outer);
-        unlink(name);
+        storage().unlink(name);
     }
 }
 
 void remove_temp_file_now()
 {
     if (const char* name = temp_being_written.load(); name != nullptr) {
-        unlink(name);
+        storage().unlink(name);
     }
+}
+
+failure install(temp_file& temp, const char* name)
+{
+    if (storage().rename(temp.name, name) != 0) {
+        return fail(fault::renaming, name, errno);
+    }
+    temp.kept();
+    return sync_directory(name);
 }

@@ -21,7 +21,5 @@ inline constexpr const char* temporary_names[] = {target_temp_name, note_temp_na
 
 // A take that outgrows the largest file the disk or the process allows goes
 // on in further files: 00001.raw, 00002.raw, ... after 00000.raw (`index`
-// 0), and ends as WAV parts that sort in recording order: target-001.wav,
-// target-002.wav, ... (`part` from 1).
+// 0). Its WAV parts' names: take/parts.h.
 std::string raw_file_name(std::size_t index);
-std::string target_part_name(std::size_t part);

@@ -21,7 +21,7 @@
 #include "common/failure.h"
 #include "common/memory.h"
 #include "common/unique_fd.h"
-#include "output/file_limit.h"
+#include "take/file_limit.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -97,6 +97,3 @@ failure raw_read_size(raw_file& raw);
 
 // The take's files in order, with their bytes.
 std::vector<raw_piece> raw_pieces(const raw_file& raw);
-
-// Size in bytes of the file open as `fd`, or -1 (errno set) when it has none.
-int64_t fsize(int fd);

@@ -1,8 +1,10 @@
 // The file toolkit: whole writes, one sync rule for files and directories,
-// temporary files that never outlive a failure. A failure comes
-// back as a value that names what failed, the file and the system's reason;
-// the phase that met it prints it once ("error writing 00000.raw: No space
-// left on device").
+// temporary files that never outlive a failure and one way to put them in
+// place. Every call goes through the storage seam (take/storage.h). A
+// failure comes back as a value that names what failed, the call, the file
+// and the system's reason; the phase that met it prints it once ("error
+// writing 00000.raw: No space left on device", "error renaming
+// .target.wav.part to target.wav: Input/output error").
 #pragma once
 
 #include "common/failure.h"
@@ -39,6 +41,12 @@ failure sync_directory(const char* file);
 // a device); whether it was removed.
 bool remove_if_file(const char* name);
 
+// Removes `name`; one that is not there counts as removed.
+failure remove_file(const char* name);
+
+// Size in bytes of the file open as `fd`, or -1 (errno set) when it has none.
+int64_t fsize(int fd);
+
 // Closes the descriptor, checking the result.
 failure close_file(unique_fd& fd, const char* file);
 
@@ -62,6 +70,11 @@ struct temp_file {
 // the lock), and a name that is not a file (a FIFO) can neither block nor be
 // used. Invalid, errno set, when it cannot be created.
 unique_fd create_temp_file(const temp_file& temp);
+
+// Puts the written and synced temporary file in place as `name`: renamed
+// over it, then the directory synced, so that the name lasts with what it
+// holds. From the rename on the temporary is no longer removed.
+failure install(temp_file& temp, const char* name);
 
 // Removes the temporary file being written, if any: for a process that quits
 // at once (from any thread; only unlink is called).

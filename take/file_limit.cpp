@@ -1,10 +1,11 @@
 // The largest file a run may write, from the file system's type and the
 // process's limit.
-#include "output/file_limit.h"
+#include "take/file_limit.h"
 
 #include "common/sample.h"
 #include "common/text.h"
 #include "output/wav.h"
+#include "take/storage.h"
 
 #include <cerrno>
 #include <sys/resource.h>
@@ -33,7 +34,7 @@ file_limit largest_file_here()
 {
     struct statfs disk = {};
     struct rlimit fsize = {};
-    const long fs_type = statfs(".", &disk) == 0 ? static_cast<long>(disk.f_type) : 0;
+    const long fs_type = storage().statfs(".", &disk) == 0 ? static_cast<long>(disk.f_type) : 0;
     const uint64_t fsize_limit = getrlimit(RLIMIT_FSIZE, &fsize) == 0 ? fsize.rlim_cur : RLIM_INFINITY;
     return limit_from(fs_type, fsize_limit);
 }
@@ -50,14 +51,6 @@ uint64_t part_bytes_for(const file_limit& limit)
         return 0;
     }
     return limit.bytes > rf64_header_bytes ? (limit.bytes - rf64_header_bytes) / bytes_per_sample * bytes_per_sample : 0;
-}
-
-std::size_t part_count(uint64_t take_bytes, uint64_t part_bytes)
-{
-    if (part_bytes == 0 || take_bytes <= part_bytes) {
-        return 1;
-    }
-    return static_cast<std::size_t>((take_bytes + part_bytes - 1) / part_bytes);
 }
 
 std::string bytes_text(uint64_t bytes)
@@ -77,6 +70,9 @@ std::string bytes_text(uint64_t bytes)
 
 std::string limit_words(const file_limit& limit)
 {
+    if (limit.bytes == UINT64_MAX) {
+        return "the largest file this disk holds"; // met, but of a size nobody told
+    }
     // 4 GiB - 1 reads as what FAT32's users know it by.
     const std::string size = bytes_text(limit.bytes + (limit.bytes % 1024 == 1023 ? 1 : 0));
     return limit.from == limit_source::process ? "this process's file size limit (ulimit -f: " + size + ")"

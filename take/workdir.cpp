@@ -1,10 +1,11 @@
 // The directory's lock holder and the checks before recording.
-#include "output/workdir.h"
+#include "take/workdir.h"
 
 #include "common/sample.h"
 #include "common/text.h"
-#include "output/names.h"
+#include "take/names.h"
 #include "output/wav.h"
+#include "take/storage.h"
 
 #include <cerrno>
 #include <charconv>
@@ -73,7 +74,7 @@ failure directory_busy(int dir_fd)
 {
     struct stat st = {};
     failure busy = fail(fault::directory_busy, raw_name);
-    if (fstat(dir_fd, &st) == 0) {
+    if (storage().fstat(dir_fd, &st) == 0) {
         std::ifstream in("/proc/locks");
         const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         busy.holder_pid = std::max(lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino), 0);
@@ -99,11 +100,11 @@ std::string current_directory()
 
 failure lock_directory(unique_fd& lock)
 {
-    lock.reset(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    lock.reset(storage().open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!lock.valid()) {
         return refuse_directory(errno);
     }
-    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (storage().flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? directory_busy(lock.get()) : fail(fault::directory_lock, raw_name, errno);
     }
     return {};
@@ -117,7 +118,7 @@ namespace {
 failure check_output(const char* name, bool must_be_writable, struct stat& st)
 {
     st = {};
-    if (lstat(name, &st) != 0) {
+    if (storage().lstat(name, &st) != 0) {
         return {}; // not there: it will be created
     }
     if (S_ISLNK(st.st_mode)) {
@@ -234,10 +235,10 @@ uint64_t seconds_that_fit_here(int raw_fd, uint32_t rate, uint64_t dump_bytes)
 {
     struct statvfs disk = {};
     struct stat raw = {};
-    if (statvfs(".", &disk) != 0) {
+    if (storage().statvfs(".", &disk) != 0) {
         return UINT64_MAX; // nothing known: nothing to say
     }
-    const uint64_t reclaimed = raw_fd >= 0 && fstat(raw_fd, &raw) == 0 ? static_cast<uint64_t>(raw.st_blocks) * 512 : 0;
+    const uint64_t reclaimed = raw_fd >= 0 && storage().fstat(raw_fd, &raw) == 0 ? static_cast<uint64_t>(raw.st_blocks) * 512 : 0;
     return seconds_that_fit(uint64_t{disk.f_bavail} * disk.f_frsize + reclaimed, rate, dump_bytes);
 }
 
@@ -249,7 +250,7 @@ failure check_outputs(int raw_fd)
         return refuse_directory(errno);
     }
     struct stat raw = {};
-    if (raw_fd >= 0 && fstat(raw_fd, &raw) != 0) {
+    if (raw_fd >= 0 && storage().fstat(raw_fd, &raw) != 0) {
         return fail(fault::refused, raw_name, errno);
     }
     struct stat buffer = {};

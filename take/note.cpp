@@ -1,0 +1,125 @@
+// The take's note as text, and back.
+#include "take/note.h"
+
+#include "common/text.h"
+
+std::string note_text(const take_note& note)
+{
+    std::string text = format_text("floatrec take\nstate %s\nrate %u\nformat float32le mono\nstarted %lld\n",
+                                   note.state == take_state::unfinished ? "unfinished" : "recovered", note.rate,
+                                   static_cast<long long>(note.started_unix));
+    if (!note.saved_as.empty()) {
+        text += format_text("saved %s\n", note.saved_as.c_str());
+    }
+    if (note.part_bytes > 0) {
+        text += format_text("part_bytes %llu\n", static_cast<unsigned long long>(note.part_bytes));
+    }
+    if (!note.host.empty()) {
+        text += format_text("host %s\nboot %s\npid %lld\n", note.host.c_str(), note.boot.c_str(),
+                            static_cast<long long>(note.pid));
+    }
+    return text;
+}
+
+bool is_note_word(std::string_view text)
+{
+    return !text.empty() && text.size() <= 64 &&
+           text.find_first_not_of("0123456789-._abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") ==
+               std::string_view::npos;
+}
+
+namespace {
+
+// Only a name this program gives, in this directory: never a path.
+bool is_recovered_name(std::string_view name)
+{
+    return name.size() <= 64 && name.starts_with("recovered-") && name.ends_with(".wav") &&
+           name.find_first_not_of("0123456789-.abcdefghijklmnopqrstuvwxyz") == std::string_view::npos;
+}
+
+// The keys of a note, each to be seen once.
+enum note_key : unsigned { state_key, rate_key, format_key, started_key, saved_key, part_bytes_key, host_key, boot_key,
+                           pid_key, no_key };
+constexpr std::string_view key_words[] = {"state", "rate", "format", "started", "saved", "part_bytes", "host", "boot", "pid"};
+
+note_key key_of(std::string_view word)
+{
+    for (unsigned key = 0; key < no_key; ++key) {
+        if (key_words[key] == word) {
+            return static_cast<note_key>(key);
+        }
+    }
+    return no_key;
+}
+
+// Reads one key's value into the note; whether it reads.
+bool read_value(note_key key, std::string_view value, take_note& note)
+{
+    switch (key) {
+    case state_key:
+        note.state = value == "recovered" ? take_state::recovered : take_state::unfinished;
+        return value == "unfinished" || value == "recovered";
+    case rate_key:
+        return parse_whole(value, note.rate);
+    case format_key:
+        return value == "float32le mono";
+    case started_key:
+        return parse_whole(value, note.started_unix);
+    case saved_key:
+        note.saved_as = value;
+        return is_recovered_name(value);
+    case part_bytes_key:
+        return parse_whole(value, note.part_bytes) && note.part_bytes % 4 == 0;
+    case host_key:
+        note.host = value;
+        return is_note_word(value);
+    case boot_key:
+        note.boot = value;
+        return is_note_word(value);
+    case pid_key:
+        return parse_whole(value, note.pid) && note.pid > 0;
+    case no_key:
+        break;
+    }
+    return false;
+}
+
+} // namespace
+
+// Line by line: the heading, then each key once ("KEY value"); a key given
+// twice, an unknown one or a value that does not read is no note of ours
+// (an edited or damaged one), so nothing is guessed from it.
+std::optional<take_note> parse_note(std::string_view text)
+{
+    constexpr std::string_view heading = "floatrec take\n";
+    if (!text.starts_with(heading) || !text.ends_with("\n")) {
+        return std::nullopt;
+    }
+    text.remove_prefix(heading.size());
+    take_note note;
+    bool seen[no_key] = {};
+    while (!text.empty()) {
+        const std::string_view line = text.substr(0, text.find('\n'));
+        text.remove_prefix(line.size() + 1);
+        const std::size_t space = line.find(' ');
+        const note_key key = space == std::string_view::npos ? no_key : key_of(line.substr(0, space));
+        if (key == no_key || seen[key] || !read_value(key, line.substr(space + 1), note)) {
+            return std::nullopt;
+        }
+        seen[key] = true;
+    }
+    const bool whole = seen[state_key] && seen[rate_key] && seen[format_key] && seen[started_key];
+    const bool who_whole = seen[host_key] == seen[boot_key] && seen[host_key] == seen[pid_key];
+    return whole && who_whole ? std::optional(note) : std::nullopt;
+}
+
+std::string note_out_of_range(const take_note& note, int64_t now_unix)
+{
+    if (note.rate < lowest_note_rate || note.rate > highest_note_rate) {
+        return format_text("gives a rate of %u Hz (not %u to %u)", note.rate, lowest_note_rate, highest_note_rate);
+    }
+    if (note.started_unix < earliest_note_start || note.started_unix > now_unix + note_start_slack) {
+        return format_text("gives a start time out of range (%lld)", static_cast<long long>(note.started_unix));
+    }
+    return {};
+}

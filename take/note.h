@@ -1,0 +1,55 @@
+// The take's note, ".00000.raw.take", as text: what reading 00000.raw back
+// needs (its rate, format and start), whether the take is finished, how it
+// divides into parts and who records it. Pure: the text and back.
+//
+//   floatrec take
+//   state unfinished            (or "recovered": saved, nothing left to do)
+//   rate 48000
+//   format float32le mono
+//   started 1767323045          (seconds since 1970)
+//   saved recovered-....wav     (the first file it is being, or was, saved as)
+//   part_bytes 4294966264       (bytes of samples in one WAV part)
+//   host studio-pc              (host, boot and process: all three or none)
+//   boot 0f4c...
+//   pid 4242
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+enum class take_state { unfinished, recovered };
+
+struct take_note {
+    take_state state = take_state::unfinished;
+    uint32_t rate = 0;         // frames per second of 00000.raw
+    int64_t started_unix = 0;  // when the take began, seconds since 1970
+    std::string saved_as;      // the recovered file (its first part) it is being (or was) saved as; empty: none yet
+    uint64_t part_bytes = 0;   // bytes of samples in one WAV part (the take goes on in 00001.raw, ...); 0: one WAV
+    // Who records it, for a directory shared between machines, whose locks
+    // stay on each machine: the host, its boot and the process (empty, 0:
+    // not said, as in notes of earlier versions).
+    std::string host;
+    std::string boot;
+    int64_t pid = 0;
+};
+
+// The sample rates and start times a note may hold: anything else is not
+// one of ours, or is damaged.
+inline constexpr uint32_t lowest_note_rate = 1'000;
+inline constexpr uint32_t highest_note_rate = 1'536'000;
+inline constexpr int64_t earliest_note_start = 946'684'800; // 2000-01-01
+inline constexpr int64_t note_start_slack = 86'400;         // a clock a day behind
+
+// The note as it stands in the file, and back; empty for a note that is not
+// one (a name to be saved as that is not "recovered-...wav" included).
+std::string note_text(const take_note& note);
+std::optional<take_note> parse_note(std::string_view text);
+
+// Why a well-formed note cannot be trusted at `now_unix` (a rate or a start
+// out of range); empty when it can.
+std::string note_out_of_range(const take_note& note, int64_t now_unix);
+
+// A host name or a boot id as a note may hold them.
+bool is_note_word(std::string_view text);

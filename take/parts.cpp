@@ -1,0 +1,51 @@
+// A take's parts: their ranges and their names.
+#include "take/parts.h"
+
+#include "common/text.h"
+#include "take/names.h"
+
+#include <ctime>
+#include <string_view>
+
+std::size_t part_count(uint64_t take_bytes, uint64_t part_bytes)
+{
+    if (part_bytes == 0 || take_bytes <= part_bytes) {
+        return 1;
+    }
+    return static_cast<std::size_t>((take_bytes + part_bytes - 1) / part_bytes);
+}
+
+part_plan plan_parts(uint64_t take_bytes, uint64_t part_bytes)
+{
+    return {take_bytes, part_bytes, part_count(take_bytes, part_bytes)};
+}
+
+std::string target_part_name(std::size_t part)
+{
+    return format_text("target-%03zu.wav", part);
+}
+
+std::string target_name_of(const part_plan& plan, std::size_t part)
+{
+    return plan.parts == 1 ? std::string(target_name) : target_part_name(part);
+}
+
+std::string recovered_name(int64_t started_unix, int copy, std::size_t part, std::size_t parts)
+{
+    const auto when = static_cast<time_t>(started_unix);
+    tm local = {};
+    localtime_r(&when, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::string name = "recovered-" + std::string(stamp) + (copy > 1 ? format_text("-%d", copy) : "");
+    return name + (parts > 1 ? format_text("-%03zu.wav", part) : ".wav");
+}
+
+std::string saved_part_name(const std::string& first, std::size_t part, std::size_t parts)
+{
+    constexpr std::string_view first_part = "-001.wav";
+    if (parts <= 1 || !std::string_view(first).ends_with(first_part)) {
+        return first;
+    }
+    return first.substr(0, first.size() - first_part.size()) + format_text("-%03zu.wav", part);
+}

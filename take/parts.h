@@ -1,0 +1,43 @@
+// How a take divides into WAV parts, and their names: one plan that
+// recording, finishing and recovery share. A take that outgrows the largest
+// file allowed here goes on in 00001.raw, 00002.raw, ... (take/names.h) and
+// ends as parts that sort in recording order: target-001.wav,
+// target-002.wav, ... or, saved after a crash,
+// recovered-YYYYMMDD-HHMMSS-001.wav, ...
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct part_plan {
+    uint64_t take_bytes = 0; // bytes of samples in the whole take
+    uint64_t part_bytes = 0; // the most in one part; 0: no limit, one part
+    std::size_t parts = 1;
+
+    // Where part `part` (from 1) begins in the take, and its bytes.
+    uint64_t from(std::size_t part) const { return (part - 1) * part_bytes; }
+    uint64_t size(std::size_t part) const { return parts == 1 ? take_bytes : std::min(part_bytes, take_bytes - from(part)); }
+};
+
+// How many WAV parts `take_bytes` of samples make at `part_bytes` a part
+// (0: no limit): 1 where they fit in one.
+std::size_t part_count(uint64_t take_bytes, uint64_t part_bytes);
+
+part_plan plan_parts(uint64_t take_bytes, uint64_t part_bytes);
+
+// "target-002.wav" for part 2.
+std::string target_part_name(std::size_t part);
+
+// The finished take's file for `part`: target.wav for a take in one part.
+std::string target_name_of(const part_plan& plan, std::size_t part);
+
+// "recovered-YYYYMMDD-HHMMSS.wav" in local time; with `copy` 2, 3, ... a
+// "-2", "-3" before ".wav"; a take in `parts` parts (more than one) gets
+// "-001", "-002", ... after that for `part` 1, 2, ...
+std::string recovered_name(int64_t started_unix, int copy, std::size_t part = 1, std::size_t parts = 1);
+
+// The name of `part` of a take saved in `parts` parts whose first part is
+// `first`.
+std::string saved_part_name(const std::string& first, std::size_t part, std::size_t parts);

@@ -1,0 +1,247 @@
+// Reading an unfinished take's files, claiming names for it, saving it once.
+#include "take/recovery.h"
+
+#include "common/sample.h"
+#include "output/target.h"
+#include "output/wav.h"
+#include "take/file_limit.h"
+#include "take/fileio.h"
+#include "take/liveness.h"
+#include "take/names.h"
+#include "take/note_file.h"
+#include "take/parts.h"
+#include "take/storage.h"
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace {
+
+// Whether a file of that name exists: only ENOENT says it is free; any other
+// error (a disk error, no permission) is said as itself.
+enum class name_use { free, taken, unknown };
+
+name_use name_taken(const std::string& name)
+{
+    struct stat st = {};
+    if (storage().lstat(name.c_str(), &st) == 0) {
+        return name_use::taken;
+    }
+    return errno == ENOENT ? name_use::free : name_use::unknown;
+}
+
+// The take is in its saved files: the note says so from now on, or goes
+// where it cannot be rewritten (an unlink needs no room). Either way no
+// later start saves it again.
+recovery finish_recovery(take_note note, std::vector<std::string> names, uint64_t size)
+{
+    recovery done;
+    done.saved_as = std::move(names);
+    done.seconds = static_cast<double>(size / bytes_per_sample) / note.rate;
+    note.state = take_state::recovered;
+    const failure rewritten = write_note(note);
+    if (!rewritten.ok() && !forget_note().ok()) {
+        done.why = fail_from(fault::note_not_updated, done.saved_as.front(), rewritten);
+        done.why.take_tenths = std::llround(done.seconds * 10);
+    }
+    return done;
+}
+
+// A take's samples: its files end to end, and how they divide into parts.
+struct take_samples {
+    std::vector<unique_fd> files; // 00000.raw's own descriptor is borrowed, not here
+    std::vector<raw_piece> pieces;
+    part_plan plan;
+};
+
+// The first free copy number for all the parts' names; 0 when a name
+// cannot be looked at (`failed` says why), or none is free.
+int free_copy(const take_note& note, std::size_t parts, failure& failed)
+{
+    constexpr int most_copies = 999;
+    for (int copy = 1; copy <= most_copies; ++copy) {
+        bool free = true;
+        for (std::size_t part = 1; part <= parts && free; ++part) {
+            const std::string name = recovered_name(note.started_unix, copy, part, parts);
+            const name_use use = name_taken(name);
+            if (use == name_use::unknown) {
+                failed = fail(fault::take_not_saved, name, errno);
+                return 0;
+            }
+            free = use == name_use::free;
+        }
+        if (free) {
+            return copy;
+        }
+    }
+    failed = fail_because(fault::recovered_names_taken, recovered_name(note.started_unix, 1, 1, parts),
+                          recovered_name(note.started_unix, most_copies, 1, parts));
+    return 0;
+}
+
+// Claims `name` for the take before anything is renamed to it: created
+// empty, and only where nothing has that name (O_EXCL), which every file
+// system can do (exFAT through FUSE has neither hard links nor rename
+// flags). An empty file of that name is this take's own claim, made before
+// a crash. Once claimed, the finished part is renamed over it.
+failure claim_name(const std::string& name)
+{
+    struct stat st = {};
+    if (open_here(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, st).valid()) {
+        return {};
+    }
+    if (errno == EEXIST && storage().lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+        return {};
+    }
+    if (errno == EEXIST) {
+        return fail_because(fault::writing, name,
+                            "another file took that name meanwhile; move it away, then run floatrec --recover");
+    }
+    return fail(fault::writing, name, errno);
+}
+
+// Writes part `part` of the take as `name`: beside it, then (the note
+// naming the take's files by the first before any is claimed) claimed and
+// installed.
+failure save_part(const take_samples& take, std::size_t part, const std::string& name, take_note& note)
+{
+    const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), note.rate);
+    temp_file temp(recovered_temp_name);
+    failure status =
+        write_wav_temp(temp, name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part));
+    if (status.ok() && note.saved_as.empty()) {
+        // The first part is written: only now do the names become the take's.
+        note.saved_as = name;
+        note.part_bytes = take.plan.part_bytes;
+        status = write_note(note);
+    }
+    if (status.ok()) {
+        status = claim_name(name);
+    }
+    return status.ok() ? install(temp, name.c_str()) : status;
+}
+
+// Saves each part of the take as a new recovered file. A start after a
+// crash anywhere in here finds each part in its file, or that file free or
+// claimed, never a part twice.
+recovery save_take(const take_samples& take, take_note note)
+{
+    recovery failed;
+    int copy = 0;
+    if (note.saved_as.empty() && (copy = free_copy(note, take.plan.parts, failed.why)) == 0) {
+        return failed;
+    }
+    std::vector<std::string> names;
+    for (std::size_t part = 1; part <= take.plan.parts; ++part) {
+        const std::string name = copy > 0 ? recovered_name(note.started_unix, copy, part, take.plan.parts)
+                                          : saved_part_name(note.saved_as, part, take.plan.parts);
+        names.push_back(name);
+        const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), note.rate);
+        if (copy == 0 &&
+            wav_file_holds(name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part))) {
+            continue; // saved before a crash
+        }
+        if (const failure status = save_part(take, part, name, note); !status.ok()) {
+            failed.why = fail_from(fault::take_not_saved, status.subject, status);
+            return failed;
+        }
+    }
+    return finish_recovery(note, names, take.plan.take_bytes);
+}
+
+void remove_leftovers()
+{
+    for (const char* name : temporary_names) {
+        remove_if_file(name);
+    }
+}
+
+// The take's files as a start finds them: 00000.raw (`raw`), then 00001.raw
+// and on while they are there, each in whole samples (a write cut short left
+// part of one), with the parts they make.
+failure read_take_files(const raw_file& raw, const take_note& note, take_samples& take)
+{
+    uint64_t take_bytes = 0;
+    for (std::size_t index = 0; raw.fd.valid(); ++index) {
+        int fd = raw.fd.get();
+        struct stat st = {};
+        if (index > 0) {
+            const std::string name = raw_file_name(index);
+            unique_fd next = open_here(name.c_str(), O_RDONLY, st);
+            if (!next.valid() && errno == ENOENT) {
+                break;
+            }
+            if (!next.valid()) {
+                return fail(fault::take_not_saved, name, errno);
+            }
+            fd = next.get();
+            take.files.push_back(std::move(next));
+        } else if (storage().fstat(fd, &st) != 0) {
+            return fail(fault::take_not_saved, raw_name, errno);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            return fail_because(fault::take_not_saved, raw_file_name(index), "it is not a regular file");
+        }
+        const uint64_t size = static_cast<uint64_t>(st.st_size) / bytes_per_sample * bytes_per_sample;
+        take.pieces.push_back({fd, size});
+        take_bytes += size;
+    }
+    uint64_t part_bytes = note.part_bytes;
+    if (part_bytes == 0 && note.saved_as.empty()) {
+        // A take from before parts, or from a disk without a limit, saved
+        // where one applies: in parts that fit it.
+        const uint64_t fits = part_bytes_for(largest_file_here());
+        part_bytes = fits > 0 && take_bytes > fits ? fits : 0;
+    }
+    take.plan = plan_parts(take_bytes, part_bytes);
+    return {};
+}
+
+// Whether target.wav (or its parts) already holds the take: only the note's
+// removal did not last.
+bool take_in_target(const take_samples& take, uint32_t rate)
+{
+    for (std::size_t part = 1; part <= take.plan.parts; ++part) {
+        const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), rate);
+        if (!wav_file_holds(target_name_of(take.plan, part).c_str(), header, take.pieces, take.plan.from(part),
+                            take.plan.size(part))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+recovery recover_take(const raw_file& raw)
+{
+    recovery result;
+    const note_reading reading = read_note(static_cast<int64_t>(std::time(nullptr)));
+    if (reading.present && !reading.note) {
+        result.why = fail_because(fault::unknown_take, note_name, reading.problem);
+        return result;
+    }
+    if (!reading.present || reading.note->state != take_state::unfinished) {
+        remove_leftovers();
+        return result;
+    }
+    const take_note& note = *reading.note;
+    if (result.why = recorded_elsewhere(note); !result.why.ok()) {
+        return result;
+    }
+    remove_leftovers();
+    take_samples take;
+    if (result.why = read_take_files(raw, note, take); !result.why.ok()) {
+        return result;
+    }
+    // Nothing appended yet (killed right after the note, or 00000.raw removed
+    // since), or already in target.wav (only the note's removal did not last).
+    if (take.plan.take_bytes == 0 || take_in_target(take, note.rate)) {
+        result.why = forget_note();
+        return result;
+    }
+    return save_take(take, note);
+}

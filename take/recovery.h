@@ -1,0 +1,26 @@
+// Saving an unfinished take at the next start. A note that still says
+// "unfinished" means the run before was killed, lost its power or failed
+// before target.wav: the take is saved as recovered-YYYYMMDD-HHMMSS.wav
+// (in parts where it outgrew a file) before 00000.raw is emptied. A note
+// that is there but cannot be read is an unknown take: nothing is touched.
+#pragma once
+
+#include "common/failure.h"
+#include "take/rawfile.h"
+
+#include <string>
+#include <vector>
+
+// What saving an unfinished take came to.
+struct recovery {
+    failure why;          // an unknown take (nothing touched), one being recorded on another machine or by another
+                          // process (directory_busy), or one that could not be saved
+    std::vector<std::string> saved_as; // the files the take is in now, in order; empty when none was saved
+    double seconds = 0;   // its length
+};
+
+// Saves an unfinished take exactly once, after removing what a killed run
+// left half-written (the temporary target, note and recovered take), each
+// part of a take in parts as a WAV of its own. A take with a live recorder
+// elsewhere (take/liveness.h) is refused. Needs the directory's lock.
+recovery recover_take(const raw_file& raw);
