@@ -22,7 +22,7 @@ void say_stop_requests(stop_control& stop)
 {
     if (!stop.second_request_said && stop.requests.load() >= 2) {
         stop.second_request_said = true;
-        say_err("floatrec: already stopping, finishing the files; a third request quits at once\n");
+        say_err_text(already_stopping_text());
     }
 }
 
@@ -90,12 +90,6 @@ void show_levels(consumer& c, float peak, uint64_t pending)
     meter_show(reading);
 }
 
-// A full disk or a quota: the take so far is whole, and is saved once there is room.
-bool out_of_room(int error)
-{
-    return error == ENOSPC || error == EDQUOT;
-}
-
 std::span<const uint8_t> frames_of(consumer& c, const period_ready& period)
 {
     return {queue_slot_data(c.queue, period.slot), static_cast<std::size_t>(period.frames) * bytes_per_sample};
@@ -123,19 +117,8 @@ void stop_writing(consumer& c, const failure& why)
     if ((why.what == fault::writing || why.what == fault::syncing) && c.raw.take_bytes > 0) {
         const double seconds = frames_to_seconds(c.raw.take_bytes / bytes_per_sample, c.plan.rate);
         const double unsure = frames_to_seconds((c.raw.take_bytes - c.raw.synced_bytes) / bytes_per_sample, c.plan.rate);
-        if (why.code == EFBIG || out_of_room(why.code)) {
-            say_err("the take so far (%.1f s) is safe in %s; floatrec --recover saves it %s\n", seconds,
-                    c.raw.filled.empty() ? raw_name : "00000.raw and the files after it",
-                    why.code == EFBIG ? way_on(EFBIG, c.raw.limit).c_str() : "once there is room for it again");
-        } else if (unsure > 0) {
-            say_err("the take so far (%.1f s) is in %s, its last %.1f s written but not confirmed by the disk; floatrec "
-                    "--recover saves it once the disk works again\n",
-                    seconds, raw_name, unsure);
-        } else {
-            say_err("the take so far (%.1f s) is safe in %s up to its last progress line; floatrec --recover saves it "
-                    "once the disk works again\n",
-                    seconds, raw_name);
-        }
+        const std::string files = c.raw.filled.empty() ? raw_name : "00000.raw and the files after it";
+        say_err_text(take_so_far_text(why, seconds, unsure, files, c.raw.limit));
     }
     c.write_failed = true;
     request_stop(c.stop, stop_reason::cancelled);
@@ -175,8 +158,7 @@ void append_gathered(consumer& c)
     // (Said after all are counted: a blocked standard output holds up the
     // saying, and a third request meanwhile must give what is on disk.)
     for (std::size_t i = 0; confirmed && i < in_file; ++i) {
-        say_out("Appending %ld bytes... # %ld\n", static_cast<long>(c.unsynced[i].bytes),
-                static_cast<long>(c.unsynced[i].periods_left));
+        say_out_text(progress_text(c.unsynced[i].bytes, c.unsynced[i].periods_left));
     }
     if (!appended.ok()) {
         // Kept is what the take's files hold; lost, the samples that passed
@@ -241,27 +223,24 @@ void say_stops_alone(consumer& c, bool at_end)
 {
     const std::string line = stop_alone_line(c.stop, c.stops_said, longest_sleep_ns(c.plan), c.plan.rate, at_end);
     if (!line.empty()) {
-        say_err("%s\n", line.c_str());
+        say_err_text(line + "\n");
     }
 }
 
 void on_report(consumer& c, const audio_lost& lost)
 {
     if (const std::string line = stop_loss_line(c.stop, c.stops_said, lost, longest_sleep_ns(c.plan), c.plan.rate); !line.empty()) {
-        say_err("%s\n", line.c_str());
+        say_err_text(line + "\n");
         c.totals.frames_lost += lost.frames;
         return;
     }
     for (uint32_t i = 0; i < lost.overruns; ++i) {
-        say_err("overrun occurred\n");
+        say_err_text(overrun_text());
     }
     if (lost.disk_behind && lost.frames > 0) {
-        say_err("lost %.1f s of audio: the disk of %s fell more than %u s behind the recording (a slow card or "
-                "stick?); the take goes on\n",
-                frames_to_seconds(lost.frames, c.plan.rate), c.directory.c_str(), queue_seconds);
+        say_err_text(disk_behind_text(frames_to_seconds(lost.frames, c.plan.rate), c.directory, queue_seconds));
     } else if (lost.dropped_periods > 0) {
-        say_err("dropped %u period%s of audio: the recording was held up longer than its queue of %u s holds\n",
-                lost.dropped_periods, lost.dropped_periods == 1 ? "" : "s", queue_seconds);
+        say_err_text(dropped_periods_text(lost.dropped_periods, queue_seconds));
     }
     c.totals.frames_lost += lost.frames;
 }
@@ -269,19 +248,18 @@ void on_report(consumer& c, const audio_lost& lost)
 void on_report(consumer& /*c*/, const read_failed& failed)
 {
     for (uint32_t i = 0; i < failed.count; ++i) {
-        say_err("error from read: %s\n", snd_strerror(failed.error));
+        say_err_text(read_error_text(snd_strerror(failed.error)));
     }
 }
 
 void on_report(consumer& /*c*/, const device_gone& gone)
 {
-    say_err("the capture device or sound server was lost: %s\n", snd_strerror(gone.error));
+    say_err_text(device_lost_text(snd_strerror(gone.error)));
 }
 
 void on_report(consumer& /*c*/, const device_silent& /*silent*/)
 {
-    say_err("the capture device has delivered nothing for %d seconds; the recording is waiting\n",
-            static_cast<int>(silence_report_ns / ns_per_second));
+    say_err_text(device_silent_text(static_cast<int>(silence_report_ns / ns_per_second)));
 }
 
 template <class... Handlers>
@@ -401,9 +379,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
             return capture_outcome::failed;
         }
         if (reader.realtime_refused != 0) {
-            say_err("the capture thread runs without real-time priority (%s): a busy machine may cost audio; an rtprio "
-                    "limit allows it (ulimit -r %d, or /etc/security/limits.d)\n",
-                    std::strerror(reader.realtime_refused), capture_priority);
+            say_err_text(realtime_refused_text(reader.realtime_refused, capture_priority));
         }
         outcome = handle_events(c);
     }
@@ -412,15 +388,14 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     say_stops_alone(c, true);
     read_stalls(c);
     if (const unsaid_reports unsaid = queue_reports_unsaid(queue); unsaid.count > 0) {
-        say_err("%llu reports of the capture were not said: its queue was full\n",
-                static_cast<unsigned long long>(unsaid.count));
+        say_err_text(unsaid_reports_text(unsaid.count));
         totals.frames_lost += unsaid.frames_lost;
     }
     if (outcome == capture_outcome::stopped && totals.frames_captured > 0) {
-        say_err("recording stopped early: %.1f seconds captured\n", frames_to_seconds(totals.frames_captured, dev.rate));
+        say_err_text(stopped_early_text(frames_to_seconds(totals.frames_captured, dev.rate)));
     }
     if (totals.frames_lost > 0) {
-        say_err("%.3f seconds of audio lost\n", frames_to_seconds(totals.frames_lost, dev.rate));
+        say_err_text(audio_lost_text(frames_to_seconds(totals.frames_lost, dev.rate)));
     }
     return outcome;
 }

@@ -48,12 +48,7 @@ constexpr int usage_error = 2;
 
 int nothing_recorded(const raw_file& raw)
 {
-    if (raw.emptied) {
-        say_err("nothing was recorded: %s was emptied for the take; the dumps and %s are as they were\n", raw_name,
-                target_name);
-    } else {
-        say_err("nothing was recorded: %s, the dumps and %s are as they were\n", raw_name, target_name);
-    }
+    say_err_text(nothing_recorded_text(raw.emptied));
     return failed;
 }
 
@@ -65,21 +60,10 @@ failure raw_load(raw_file& raw)
     if (status.ok()) {
         const std::vector<raw_piece> pieces = raw_pieces(raw);
         for (std::size_t i = 0; i < pieces.size(); ++i) {
-            say_out(" %s is %" PRIu64 " bytes. \n\n", raw_file_name(i).c_str(), pieces[i].size);
+            say_out_text(file_size_text(raw_file_name(i), pieces[i].size));
         }
     }
     return status;
-}
-
-// "a, b and c"
-std::string listed(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
-        text += names[i];
-    }
-    return text;
 }
 
 // "buffer.dat" and "raw_my.dat", each said once written; when buffer.dat
@@ -88,11 +72,11 @@ failure dump_period(period_bufs& bufs)
 {
     failure status = dump_buffer(bufs);
     if (status.ok()) {
-        say_out("%s\n", "\n\n One Run of Buffer data to file ok!");
+        say_out_text(buffer_dumped_text());
         status = dump_array(bufs);
     }
     if (status.ok()) {
-        say_out("%s\n", "\n Once, Array data to file ok!");
+        say_out_text(array_dumped_text());
     }
     return status;
 }
@@ -108,8 +92,7 @@ bool finish_target(const wav_header& header, raw_file& raw, uint32_t rate)
     }
     if (status.ok()) {
         if (written.size() > 1) {
-            say_err("the take is in %zu parts, each within %s: %s\n", written.size(), limit_words(raw.limit).c_str(),
-                    listed(written).c_str());
+            say_err_text(take_in_parts_text(written, raw.limit));
         }
         status = take_end();
         say_failure(status);
@@ -117,13 +100,8 @@ bool finish_target(const wav_header& header, raw_file& raw, uint32_t rate)
     }
     say_failure(status);
     const std::string files = raw.filled.empty() ? std::string(raw_name) : raw_name + std::string(" and the files after it");
-    if (!written.empty()) {
-        say_err("%s %s replaced but may not be durable yet; the recording is also in %s\n", listed(written).c_str(),
-                written.size() == 1 ? "was" : "were", files.c_str());
-    } else {
-        say_err("%s left as it was; the new recording is in %s: floatrec --recover saves it %s\n", target_name,
-                files.c_str(), way_on(status.code, raw.limit).c_str());
-    }
+    say_err_text(written.empty() ? target_kept_text(files, status.code, raw.limit)
+                                 : replaced_not_durable_text(written, files));
     return false;
 }
 
@@ -134,16 +112,7 @@ std::string save_way_on(int error)
     const std::string files = access(raw_file_name(1).c_str(), F_OK) == 0
                                   ? "00000.raw, 00001.raw (and the files after it) and .00000.raw.take"
                                   : "00000.raw and .00000.raw.take";
-    if (error == ENOSPC || error == EDQUOT) {
-        return "make room on this disk and run floatrec again, or move " + files +
-               " together to a disk with room and run floatrec --recover there";
-    }
-    if (error == EFBIG) {
-        return "a part would be larger than " + limit_words(largest_file_here()) + ": move " + files +
-               " together to where that limit does not apply and run floatrec --recover there";
-    }
-    return "until it is saved, recording here is refused: move " + files +
-           " together to another disk and run floatrec --recover there";
+    return save_way_on_text(error, files, largest_file_here());
 }
 
 // The directory for this run: locked, leftovers of a killed run gone, an
@@ -160,16 +129,14 @@ bool claim_directory(unique_fd& lock, raw_file& raw, bool& saved)
         claimed = raw_open(raw);
         if (!claimed.ok() && claimed.what == fault::raw_open && access(note_name, F_OK) == 0) {
             say_failure(claimed);
-            say_err("the take in %s is kept as it is: make it readable (chmod u+r %s), then run floatrec --recover\n",
-                    raw_name, raw_name);
+            say_err_text(unreadable_take_kept_text());
             return false;
         }
     }
     if (claimed.ok()) {
         const recovery recovered = recover_take(raw);
         if (!recovered.saved_as.empty() && recovered.why.ok()) {
-            say_err("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, listed(recovered.saved_as).c_str(),
-                    recovered.seconds);
+            say_err_text(saved_take_text(recovered.saved_as, recovered.seconds));
             saved = true;
         }
         claimed = recovered.why;
@@ -190,7 +157,7 @@ int recover_only()
         return failed;
     }
     if (!saved) {
-        say_err("nothing to recover in %s\n", current_directory().c_str());
+        say_err_text(nothing_to_recover_text(current_directory()));
     }
     return 0;
 }
@@ -200,73 +167,33 @@ int recover_only()
 void say_if_short_of_room(const raw_file& raw, const cap_device& dev, const period_bufs& bufs, uint64_t frames)
 {
     if (raw.part_bytes > 0 && frames * bytes_per_sample > raw.part_bytes) {
-        say_err("files here hold at most %s: the take goes on in parts of at least %s of recording each "
-                "(target-001.wav, target-002.wav, ...)\n",
-                limit_words(raw.limit).c_str(),
-                clock_text(frames_to_seconds(raw.part_bytes / bytes_per_sample, dev.rate)).c_str());
+        say_err_text(parts_ahead_text(raw.limit, clock_text(frames_to_seconds(raw.part_bytes / bytes_per_sample, dev.rate))));
     }
     const uint64_t fit = seconds_that_fit_here(raw.fd.get(), dev.rate, bufs.buffer_size);
     const uint64_t wanted = (frames + dev.rate - 1) / dev.rate;
     if (fit < wanted) {
-        say_err("this disk has room for about %llu s of recording (00000.raw and target.wav each hold the whole take); "
-                "recording %llu s anyway\n",
-                static_cast<unsigned long long>(fit), static_cast<unsigned long long>(wanted));
+        say_err_text(room_text(fit, wanted));
     }
 }
 
-int record(int argc, char** argv)
+// The device's buffers and 00000.raw's gathering memory.
+failure prepare_buffers(period_bufs& bufs, raw_file& raw, const cap_device& dev)
 {
-    const wav_header header = init_hdr();
-    const duration_reading duration = read_rectime(argc, argv, stdin);
-    if (duration.verdict != duration_verdict::seconds) {
-        say_err("%s", duration_error_text(duration).c_str());
-        return usage_error;
-    }
-    const int32_t duration_seconds = duration.seconds;
-    say_out("\nYou entered:%d seconds. Starting....\n\n", duration_seconds);
-    stop_control stop;
-    if (!stop_control_init(stop)) {
-        say_failure(fail(fault::stop_setup, "", errno));
-        return failed;
-    }
-    stop_signals signals;
-    stop_signals_begin(signals, stop);
-
-    unique_fd lock;
-    raw_file raw;
-    bool saved = false;
-    if (!claim_directory(lock, raw, saved)) {
-        return failed;
-    }
-    if (stop_requested(stop) != stop_reason::none) {
-        // Stopped while an unfinished take was being saved: no device is opened.
-        say_err("stopped before recording\n");
-        return nothing_recorded(raw);
-    }
-    if (const failure refused = check_outputs(raw.fd.get()); !refused.ok()) {
-        say_failure(refused);
-        return failed;
-    }
-    cap_device dev;
-    if (const failure opened = cap_open(dev); !opened.ok()) {
-        say_failure(opened);
-        return nothing_recorded(raw);
-    }
-    period_bufs bufs = alloc_period_bufs(dev.period_frames);
+    bufs = alloc_period_bufs(dev.period_frames);
     failure allocated = period_bufs_allocated(bufs) ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
-    if (allocated.ok()) {
-        allocated = raw_prepare(raw, dev.period_frames, dev.rate);
-    }
-    if (!allocated.ok()) {
-        say_failure(allocated);
-        return nothing_recorded(raw);
-    }
+    return allocated.ok() ? raw_prepare(raw, dev.period_frames, dev.rate) : allocated;
+}
+
+// The capture of `duration_seconds` from the open device, then target.wav,
+// the note's end, the dumps and the summary: the run's status.
+int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, int32_t duration_seconds,
+                       stop_control& stop)
+{
     const uint64_t frames = frames_wanted(dev.rate, duration_seconds);
-    // With nothing to capture every file is still written, as asked.
-    const bool capturing = period_count(dev.rate, dev.period_frames, duration_seconds) > 0;
     capture_totals totals;
     capture_outcome outcome = capture_outcome::complete;
-    if (capturing) {
+    // With nothing to capture every file is still written, as asked.
+    if (period_count(dev.rate, dev.period_frames, duration_seconds) > 0) {
         say_if_short_of_room(raw, dev, bufs, frames);
         outcome = cap_loop(dev, bufs, raw, frames, stop, totals);
         if (totals.frames_captured == 0) {
@@ -283,22 +210,65 @@ int record(int argc, char** argv)
     say_stop_requests(stop);
     // The dumps are extras, written after target.wav so that they never take
     // the room it needs: their failure is reported but costs no recording.
-    const bool written = captured && finish_target(header, raw, dev.rate);
+    const bool written = captured && finish_target(init_hdr(), raw, dev.rate);
     say_stop_requests(stop);
-    failure dumped = captured ? dump_period(bufs) : failure{};
+    const failure dumped = captured ? dump_period(bufs) : failure{};
     say_failure(dumped);
     say_stop_requests(stop);
     if (totals.frames_captured > 0) {
-        say_err("%s\n", summary_line(totals, dev.rate).c_str());
+        say_err_text(summary_line(totals, dev.rate) + "\n");
         if (const std::string silence = silence_line(totals); !silence.empty()) {
-            say_err("%s\n", silence.c_str());
+            say_err_text(silence + "\n");
         }
     }
     if (!written || !dumped.ok() || outcome == capture_outcome::device_lost) {
         return failed;
     }
-    say_out("%s\n", "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");
+    say_out_text(the_end_text());
     return 0;
+}
+
+int record(int argc, char** argv)
+{
+    const duration_reading duration = read_rectime(argc, argv, stdin);
+    if (duration.verdict != duration_verdict::seconds) {
+        say_err_text(duration_error_text(duration));
+        return usage_error;
+    }
+    say_out_text(duration_entered_text(duration.seconds));
+    stop_control stop;
+    if (!stop_control_init(stop)) {
+        say_failure(fail(fault::stop_setup, "", errno));
+        return failed;
+    }
+    stop_signals signals;
+    stop_signals_begin(signals, stop);
+    unique_fd lock;
+    raw_file raw;
+    bool saved = false;
+    if (!claim_directory(lock, raw, saved)) {
+        return failed;
+    }
+    if (stop_requested(stop) != stop_reason::none) {
+        // Stopped while an unfinished take was being saved: no device is opened.
+        say_err_text(stopped_before_recording_text());
+        return nothing_recorded(raw);
+    }
+    if (const failure refused = check_outputs(raw.fd.get()); !refused.ok()) {
+        say_failure(refused);
+        return failed;
+    }
+    cap_device dev;
+    failure opened = cap_open(dev);
+    period_bufs bufs;
+    if (opened.ok()) {
+        opened = prepare_buffers(bufs, raw, dev);
+    }
+    if (!opened.ok()) {
+        say_failure(opened);
+        return nothing_recorded(raw);
+    }
+    return capture_and_finish(dev, bufs, raw, duration.seconds, stop);
 }
 
 } // namespace
@@ -316,7 +286,7 @@ int main(int argc, char** argv)
         std::fputs(version_text, stdout);
         return 0;
     case run_mode::unknown_option:
-        say_err("unknown option: %s (see floatrec --help)\n", argv[argc - 1]);
+        say_err_text(unknown_option_text(argv[argc - 1]));
         return usage_error;
     case run_mode::recover:
         status = recover_only();

@@ -87,6 +87,16 @@ void say_err(const char* format, ...)
     }
 }
 
+void say_out_text(const std::string& text)
+{
+    say_out("%s", text.c_str());
+}
+
+void say_err_text(const std::string& text)
+{
+    say_err("%s", text.c_str());
+}
+
 void say_failure(const failure& what)
 {
     if (!what.ok()) {

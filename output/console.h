@@ -9,14 +9,20 @@
 #pragma once
 
 #include "common/failure.h"
-#include "output/failure_text.h"
+#include "output/messages.h"
 #include "output/meter_text.h"
+
+#include <string>
 
 // printf to standard output, flushed; nothing once standard output has failed.
 void say_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // fprintf to standard error, around the meter when it is shown.
 void say_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The program's texts (output/messages.h), as say_out and say_err print them.
+void say_out_text(const std::string& text);
+void say_err_text(const std::string& text);
 
 // Prints a failure on standard error, around the meter; nothing for none.
 void say_failure(const failure& what);

@@ -1,5 +1,5 @@
 // The one table of the program's failure messages.
-#include "output/failure_text.h"
+#include "output/messages.h"
 
 #include "common/text.h"
 

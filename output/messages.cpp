@@ -1,0 +1,208 @@
+// The lines of a run, as the program says them.
+#include "output/messages.h"
+
+#include "common/text.h"
+#include "take/names.h"
+
+#include <cerrno>
+#include <cstring>
+
+std::string listed(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
+        text += names[i];
+    }
+    return text;
+}
+
+std::string duration_entered_text(int32_t seconds)
+{
+    return format_text("\nYou entered:%d seconds. Starting....\n\n", seconds);
+}
+
+std::string unknown_option_text(const char* word)
+{
+    return format_text("unknown option: %s (see floatrec --help)\n", word);
+}
+
+std::string saved_take_text(const std::vector<std::string>& names, double seconds)
+{
+    return format_text("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, listed(names).c_str(), seconds);
+}
+
+std::string nothing_to_recover_text(const std::string& directory)
+{
+    return format_text("nothing to recover in %s\n", directory.c_str());
+}
+
+std::string unreadable_take_kept_text()
+{
+    return format_text("the take in %s is kept as it is: make it readable (chmod u+r %s), then run floatrec --recover\n",
+                       raw_name, raw_name);
+}
+
+std::string save_way_on_text(int error, const std::string& files, const file_limit& limit)
+{
+    if (error == ENOSPC || error == EDQUOT) {
+        return "make room on this disk and run floatrec again, or move " + files +
+               " together to a disk with room and run floatrec --recover there";
+    }
+    if (error == EFBIG) {
+        return "a part would be larger than " + limit_words(limit) + ": move " + files +
+               " together to where that limit does not apply and run floatrec --recover there";
+    }
+    return "until it is saved, recording here is refused: move " + files +
+           " together to another disk and run floatrec --recover there";
+}
+
+std::string parts_ahead_text(const file_limit& limit, const std::string& part_length)
+{
+    return format_text("files here hold at most %s: the take goes on in parts of at least %s of recording each "
+                       "(target-001.wav, target-002.wav, ...)\n",
+                       limit_words(limit).c_str(), part_length.c_str());
+}
+
+std::string room_text(uint64_t seconds_that_fit, uint64_t seconds_wanted)
+{
+    return format_text("this disk has room for about %llu s of recording (00000.raw and target.wav each hold the whole "
+                       "take); recording %llu s anyway\n",
+                       static_cast<unsigned long long>(seconds_that_fit), static_cast<unsigned long long>(seconds_wanted));
+}
+
+std::string realtime_refused_text(int error, int priority)
+{
+    return format_text("the capture thread runs without real-time priority (%s): a busy machine may cost audio; an "
+                       "rtprio limit allows it (ulimit -r %d, or /etc/security/limits.d)\n",
+                       std::strerror(error), priority);
+}
+
+std::string stopped_before_recording_text()
+{
+    return "stopped before recording\n";
+}
+
+std::string progress_text(uint64_t bytes, int64_t periods_left)
+{
+    return format_text("Appending %ld bytes... # %ld\n", static_cast<long>(bytes), static_cast<long>(periods_left));
+}
+
+std::string already_stopping_text()
+{
+    return "floatrec: already stopping, finishing the files; a third request quits at once\n";
+}
+
+std::string overrun_text()
+{
+    return "overrun occurred\n";
+}
+
+std::string disk_behind_text(double lost_seconds, const std::string& directory, uint32_t queue_seconds)
+{
+    return format_text("lost %.1f s of audio: the disk of %s fell more than %u s behind the recording (a slow card or "
+                       "stick?); the take goes on\n",
+                       lost_seconds, directory.c_str(), queue_seconds);
+}
+
+std::string dropped_periods_text(uint32_t periods, uint32_t queue_seconds)
+{
+    return format_text("dropped %u period%s of audio: the recording was held up longer than its queue of %u s holds\n",
+                       periods, periods == 1 ? "" : "s", queue_seconds);
+}
+
+std::string read_error_text(const char* reason)
+{
+    return format_text("error from read: %s\n", reason);
+}
+
+std::string device_lost_text(const char* reason)
+{
+    return format_text("the capture device or sound server was lost: %s\n", reason);
+}
+
+std::string device_silent_text(int seconds)
+{
+    return format_text("the capture device has delivered nothing for %d seconds; the recording is waiting\n", seconds);
+}
+
+std::string take_so_far_text(const failure& why, double seconds, double unsure, const std::string& files,
+                             const file_limit& limit)
+{
+    if (why.code == EFBIG || why.code == ENOSPC || why.code == EDQUOT) {
+        return format_text("the take so far (%.1f s) is safe in %s; floatrec --recover saves it %s\n", seconds,
+                           files.c_str(),
+                           why.code == EFBIG ? way_on(EFBIG, limit).c_str() : "once there is room for it again");
+    }
+    if (unsure > 0) {
+        return format_text("the take so far (%.1f s) is in %s, its last %.1f s written but not confirmed by the disk; "
+                           "floatrec --recover saves it once the disk works again\n",
+                           seconds, raw_name, unsure);
+    }
+    return format_text("the take so far (%.1f s) is safe in %s up to its last progress line; floatrec --recover saves "
+                       "it once the disk works again\n",
+                       seconds, raw_name);
+}
+
+std::string unsaid_reports_text(uint64_t count)
+{
+    return format_text("%llu reports of the capture were not said: its queue was full\n",
+                       static_cast<unsigned long long>(count));
+}
+
+std::string stopped_early_text(double seconds)
+{
+    return format_text("recording stopped early: %.1f seconds captured\n", seconds);
+}
+
+std::string audio_lost_text(double seconds)
+{
+    return format_text("%.3f seconds of audio lost\n", seconds);
+}
+
+std::string nothing_recorded_text(bool raw_emptied)
+{
+    if (raw_emptied) {
+        return format_text("nothing was recorded: %s was emptied for the take; the dumps and %s are as they were\n",
+                           raw_name, target_name);
+    }
+    return format_text("nothing was recorded: %s, the dumps and %s are as they were\n", raw_name, target_name);
+}
+
+std::string file_size_text(const std::string& name, uint64_t bytes)
+{
+    return format_text(" %s is %llu bytes. \n\n", name.c_str(), static_cast<unsigned long long>(bytes));
+}
+
+std::string buffer_dumped_text()
+{
+    return "\n\n One Run of Buffer data to file ok!\n";
+}
+
+std::string array_dumped_text()
+{
+    return "\n Once, Array data to file ok!\n";
+}
+
+std::string take_in_parts_text(const std::vector<std::string>& names, const file_limit& limit)
+{
+    return format_text("the take is in %zu parts, each within %s: %s\n", names.size(), limit_words(limit).c_str(),
+                       listed(names).c_str());
+}
+
+std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files)
+{
+    return format_text("%s %s replaced but may not be durable yet; the recording is also in %s\n",
+                       listed(names).c_str(), names.size() == 1 ? "was" : "were", files.c_str());
+}
+
+std::string target_kept_text(const std::string& files, int error, const file_limit& limit)
+{
+    return format_text("%s left as it was; the new recording is in %s: floatrec --recover saves it %s\n", target_name,
+                       files.c_str(), way_on(error, limit).c_str());
+}
+
+std::string the_end_text()
+{
+    return "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n\n";
+}

@@ -1,0 +1,61 @@
+// Every text floatrec says, reached from here. The failures' texts are one
+// table (failure_text, a text for each kind of failure); the lines of a run
+// are below; the meter's, the summary's and the silence's lines are built
+// from their figures in output/meter_text.h, a stop's in app/stops.h, the
+// usage and version in app/usage.h, a duration's errors in app/rectime.h.
+// Every text ends its lines.
+#pragma once
+
+#include "common/failure.h"
+#include "take/file_limit.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The text of a failure, every line ended.
+std::string failure_text(const failure& what);
+
+// "a, b and c"
+std::string listed(const std::vector<std::string>& names);
+
+// Before recording.
+std::string duration_entered_text(int32_t seconds);
+std::string unknown_option_text(const char* word);
+std::string saved_take_text(const std::vector<std::string>& names, double seconds);
+std::string nothing_to_recover_text(const std::string& directory);
+std::string unreadable_take_kept_text();
+// What to do with a take that could not be saved (`files` hold it), for `error`.
+std::string save_way_on_text(int error, const std::string& files, const file_limit& limit);
+std::string parts_ahead_text(const file_limit& limit, const std::string& part_length);
+std::string room_text(uint64_t seconds_that_fit, uint64_t seconds_wanted);
+std::string realtime_refused_text(int error, int priority);
+std::string stopped_before_recording_text();
+
+// While recording.
+std::string progress_text(uint64_t bytes, int64_t periods_left);
+std::string already_stopping_text();
+std::string overrun_text();
+std::string disk_behind_text(double lost_seconds, const std::string& directory, uint32_t queue_seconds);
+std::string dropped_periods_text(uint32_t periods, uint32_t queue_seconds);
+std::string read_error_text(const char* reason);
+std::string device_lost_text(const char* reason);
+std::string device_silent_text(int seconds);
+
+// Where the take stands after a write that failed (`why`): `seconds` in its
+// files (`files`), of which the last `unsure` seconds not confirmed by a sync.
+std::string take_so_far_text(const failure& why, double seconds, double unsure, const std::string& files,
+                             const file_limit& limit);
+
+// After recording.
+std::string unsaid_reports_text(uint64_t count);
+std::string stopped_early_text(double seconds);
+std::string audio_lost_text(double seconds);
+std::string nothing_recorded_text(bool raw_emptied);
+std::string file_size_text(const std::string& name, uint64_t bytes);
+std::string buffer_dumped_text();
+std::string array_dumped_text();
+std::string take_in_parts_text(const std::vector<std::string>& names, const file_limit& limit);
+std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files);
+std::string target_kept_text(const std::string& files, int error, const file_limit& limit);
+std::string the_end_text();
