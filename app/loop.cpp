@@ -8,6 +8,7 @@
 #include "capture/reader.h"
 #include "capture/wake.h"
 #include "common/clock.h"
+#include "common/overloaded.h"
 #include "common/sample.h"
 #include "take/names.h"
 #include "take/take.h"
@@ -262,14 +263,6 @@ void on_report(consumer& /*c*/, const device_silent& /*silent*/)
     say_err_text(device_silent_text(static_cast<int>(silence_report_ns / ns_per_second)));
 }
 
-template <class... Handlers>
-struct overloaded : Handlers... {
-    using Handlers::operator()...;
-};
-// (Spelled out for compilers without deduction for aggregates.)
-template <class... Handlers>
-overloaded(Handlers...) -> overloaded<Handlers...>;
-
 void say_held_reports(consumer& c)
 {
     for (const capture_event& report : c.held) {
@@ -333,14 +326,6 @@ capture_outcome handle_events(consumer& c)
         }
     }
 }
-
-// The meter on the screen for as long as its owner lives.
-struct meter_session {
-    meter_session() { meter_start(); }
-    meter_session(const meter_session&) = delete;
-    meter_session& operator=(const meter_session&) = delete;
-    ~meter_session() { meter_stop(); }
-};
 
 } // namespace
 

@@ -22,6 +22,8 @@ void say_stop_requests(stop_control& stop);
 
 // Captures `frames_wanted` frames (at least one) into "00000.raw", whose
 // take begins when the first period arrives; the last period stays in `bufs` for the
-// dumps. `stop` ends it early. Its failures are said here, as they happen.
+// dumps. `stop` ends it early. What the capture meets is said here: a failure
+// to write at once, the capture thread's reports once the periods before
+// them are on disk, the losses and the stops at the end.
 capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, uint64_t frames_wanted,
                          stop_control& stop, capture_totals& totals);

@@ -134,6 +134,56 @@ std::string missing_device_line(const std::vector<std::string>& library_said_the
     return what + "; see \"Choosing the input\" in the README or floatrec(1)";
 }
 
+namespace {
+
+// Mono S32_LE, interleaved: a refused access, format or channel count would
+// make the device deliver something else, which decoding would turn into
+// noise.
+int set_format(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params)
+{
+    int alsa_result = snd_pcm_hw_params_any(pcm, hw_params);
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_set_access(pcm, hw_params, SND_PCM_ACCESS_RW_INTERLEAVED);
+    }
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_set_format(pcm, hw_params, SND_PCM_FORMAT_S32_LE);
+    }
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_set_channels(pcm, hw_params, 1);
+    }
+    return alsa_result;
+}
+
+// Rate, period and buffer take whatever the device has nearest (a refusal
+// here changes nothing); installed, what it granted is read back into `dev`,
+// not what was asked for.
+int set_geometry(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, cap_device& dev)
+{
+    int direction = 0;
+    unsigned int rate = requested_rate;
+    snd_pcm_hw_params_set_rate_near(pcm, hw_params, &rate, &direction);
+    snd_pcm_uframes_t period_frames = requested_period_frames;
+    snd_pcm_hw_params_set_period_size_near(pcm, hw_params, &period_frames, &direction);
+    snd_pcm_uframes_t buffer_frames = buffer_request(rate, period_frames);
+    snd_pcm_hw_params_set_buffer_size_near(pcm, hw_params, &buffer_frames);
+    int alsa_result = snd_pcm_hw_params(pcm, hw_params);
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_get_period_size(hw_params, &period_frames, &direction);
+    }
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_get_rate(hw_params, &rate, &direction);
+    }
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_get_buffer_size(hw_params, &buffer_frames);
+    }
+    dev.period_frames = period_frames;
+    dev.rate = rate;
+    dev.buffer_frames = buffer_frames;
+    return alsa_result;
+}
+
+} // namespace
+
 failure cap_open(cap_device& dev)
 {
     const library_messages_kept kept;
@@ -149,48 +199,14 @@ failure cap_open(cap_device& dev)
     }
     pcm_owner handle(opened);
     snd_pcm_t* pcm = handle.get();
-
     // The parameter set is only needed while negotiating.
     std::vector<unsigned char> params_storage(snd_pcm_hw_params_sizeof(), 0);
     auto* hw_params = reinterpret_cast<snd_pcm_hw_params_t*>(params_storage.data());
-    alsa_result = snd_pcm_hw_params_any(pcm, hw_params);
-
-    // A refused access, format or channel count would make the device deliver
-    // something other than mono S32_LE, which decoding would turn into noise.
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_set_access(pcm, hw_params, SND_PCM_ACCESS_RW_INTERLEAVED);
-    }
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_set_format(pcm, hw_params, SND_PCM_FORMAT_S32_LE);
-    }
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_set_channels(pcm, hw_params, 1);
-    }
-    if (alsa_result < 0) {
+    if (alsa_result = set_format(pcm, hw_params); alsa_result < 0) {
         return alsa_failure(fault::device_setup, alsa_result);
     }
-
-    // Rate, period and buffer take whatever the device has nearest; what it
-    // grants is read back below, so a refusal here changes nothing.
-    int direction = 0;
-    unsigned int rate = requested_rate;
-    snd_pcm_hw_params_set_rate_near(pcm, hw_params, &rate, &direction);
-    snd_pcm_uframes_t period_frames = requested_period_frames;
-    snd_pcm_hw_params_set_period_size_near(pcm, hw_params, &period_frames, &direction);
-    snd_pcm_uframes_t buffer_frames = buffer_request(rate, period_frames);
-    snd_pcm_hw_params_set_buffer_size_near(pcm, hw_params, &buffer_frames);
-
-    alsa_result = snd_pcm_hw_params(pcm, hw_params);
-    // Read back what was installed, not what was asked for.
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_get_period_size(hw_params, &period_frames, &direction);
-    }
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_get_rate(hw_params, &rate, &direction);
-    }
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_get_buffer_size(hw_params, &buffer_frames);
-    }
+    cap_device granted;
+    alsa_result = set_geometry(pcm, hw_params, granted);
     // Non-blocking: the capture thread waits on the poll descriptors, so a
     // device that delivers nothing cannot hold a stop request up.
     if (alsa_result >= 0) {
@@ -199,15 +215,14 @@ failure cap_open(cap_device& dev)
     if (alsa_result < 0) {
         return alsa_failure(fault::device_setup, alsa_result);
     }
-    if (period_frames == 0 || rate == 0) {
+    if (granted.period_frames == 0 || granted.rate == 0) {
         return alsa_failure(fault::device_setup, -EINVAL);
     }
-    set_sw_params(pcm, reader_wake_frames(rate, period_frames, buffer_frames));
-
+    set_sw_params(pcm, reader_wake_frames(granted.rate, granted.period_frames, granted.buffer_frames));
     dev.handle = std::move(handle);
-    dev.period_frames = period_frames;
-    dev.rate = rate;
-    dev.buffer_frames = buffer_frames;
+    dev.period_frames = granted.period_frames;
+    dev.rate = granted.rate;
+    dev.buffer_frames = granted.buffer_frames;
     return {};
 }
 

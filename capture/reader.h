@@ -35,3 +35,8 @@ struct capture_thread {
 // memory it writes into locked where the system allows. 0, or the error
 // number when it cannot be started.
 int capture_thread_start(capture_thread& reader, const capture_plan& plan, period_queue& queue);
+
+// The capture itself, on the thread it runs on: reads the device into the
+// queue until the plan's frames are in or a stop ends it; every period and
+// report is in the queue when it returns, but for the end (capture_over).
+capture_outcome read_capture(const capture_plan& plan, period_queue& queue);

@@ -40,3 +40,11 @@ void meter_show(const meter_reading& reading);
 
 // Takes the meter away for good (the capture is over).
 void meter_stop();
+
+// The meter on the screen for as long as its owner lives.
+struct meter_session {
+    meter_session() { meter_start(); }
+    meter_session(const meter_session&) = delete;
+    meter_session& operator=(const meter_session&) = delete;
+    ~meter_session() { meter_stop(); }
+};
