@@ -319,7 +319,7 @@ TEST(SlowFaults, StoppedProcessSaysHowLongHowMuchAudioWasLostAndWhere)
 // device's buffer) costs one overrun and the hiccup alone, on a buffer of
 // 93 ms as on one of 0.37 s; a stray SIGCONT after it makes no stop of it.
 // (Root's capture thread runs at a real-time priority, unsaid.)
-TEST(Faults, AHiccupCostsItselfNotTheRestOfTheTake)
+TEST(SlowFaults, AHiccupCostsItselfNotTheRestOfTheTake)
 {
     const struct {
         const char* device;
