@@ -71,14 +71,13 @@ int64_t frame_number(const uint8_t* sample)
     return value / 256 - 1;
 }
 
-int main(int argc, char** argv)
+// Opens "default" as floatrec asks for it; the period and rate granted.
+snd_pcm_t* open_default(snd_pcm_uframes_t& frames, unsigned& rate)
 {
-    const long seconds = argc > 1 ? std::atol(argv[1]) : 10;
-    const bool plain = argc > 2 && std::strcmp(argv[2], "plain") == 0;
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_CAPTURE, 0) < 0) {
         std::fprintf(stderr, "floor: cannot open default\n");
-        return 1;
+        return nullptr;
     }
     snd_pcm_hw_params_t* params = nullptr;
     snd_pcm_hw_params_alloca(&params);
@@ -86,48 +85,58 @@ int main(int argc, char** argv)
     snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
     snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S32_LE);
     snd_pcm_hw_params_set_channels(pcm, params, 1);
-    unsigned rate = 44100;
-    snd_pcm_uframes_t frames = 44100;
+    rate = 44100;
+    frames = 44100;
     snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
     snd_pcm_hw_params_set_period_size_near(pcm, params, &frames, nullptr);
     snd_pcm_uframes_t buffer = std::max<snd_pcm_uframes_t>(2 * frames, 3 * rate);
     snd_pcm_hw_params_set_buffer_size_near(pcm, params, &buffer);
     if (snd_pcm_hw_params(pcm, params) < 0) {
         std::fprintf(stderr, "floor: cannot configure default\n");
-        return 1;
+        snd_pcm_close(pcm);
+        return nullptr;
     }
     snd_pcm_hw_params_get_period_size(params, &frames, nullptr);
     snd_pcm_hw_params_get_rate(params, &rate, nullptr);
+    return pcm;
+}
 
+// A plain reader: reads for `seconds` by the device's frame numbers (what it
+// missed counts toward the duration) and says what it lost.
+int plain_reader(snd_pcm_t* pcm, snd_pcm_uframes_t frames, unsigned rate, long seconds)
+{
     std::vector<uint8_t> period(frames * bytes_per_sample);
-    if (plain) {
-        // The take's time runs by the device's frame numbers: what it missed counts toward the duration.
-        const auto wanted = static_cast<int64_t>(std::max(seconds, 0L)) * rate;
-        int64_t first = -1;
-        int64_t last = -1;
-        uint64_t missing = 0;
-        while (wanted > 0 && (first < 0 || last - first + 1 < wanted)) {
-            const snd_pcm_sframes_t got = snd_pcm_readi(pcm, period.data(), frames);
-            if (got < 0) {
-                snd_pcm_recover(pcm, static_cast<int>(got), 1);
-                continue;
-            }
-            for (snd_pcm_sframes_t i = 0; i < got; ++i) {
-                const int64_t frame = frame_number(period.data() + i * bytes_per_sample);
-                first = first < 0 ? frame : first;
-                missing += last >= 0 && frame > last + 1 ? static_cast<uint64_t>(frame - last - 1) : 0;
-                last = frame;
-            }
+    const auto wanted = static_cast<int64_t>(std::max(seconds, 0L)) * rate;
+    int64_t first = -1;
+    int64_t last = -1;
+    uint64_t missing = 0;
+    while (wanted > 0 && (first < 0 || last - first + 1 < wanted)) {
+        const snd_pcm_sframes_t got = snd_pcm_readi(pcm, period.data(), frames);
+        if (got < 0) {
+            snd_pcm_recover(pcm, static_cast<int>(got), 1);
+            continue;
         }
-        std::printf("plain reader lost %.3f s\n", static_cast<double>(missing) / rate);
-        snd_pcm_close(pcm);
-        return 0;
+        for (snd_pcm_sframes_t i = 0; i < got; ++i) {
+            const int64_t frame = frame_number(period.data() + i * bytes_per_sample);
+            first = first < 0 ? frame : first;
+            missing += last >= 0 && frame > last + 1 ? static_cast<uint64_t>(frame - last - 1) : 0;
+            last = frame;
+        }
     }
+    std::printf("plain reader lost %.3f s\n", static_cast<double>(missing) / rate);
+    return 0;
+}
+
+// The floor: every period filtered, appended and synced as it comes, then
+// target.wav.
+int floor_recorder(snd_pcm_t* pcm, snd_pcm_uframes_t frames, unsigned rate, long seconds)
+{
     const int raw = open("00000.raw", O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (raw < 0) {
         std::fprintf(stderr, "floor: cannot create 00000.raw\n");
         return 1;
     }
+    std::vector<uint8_t> period(frames * bytes_per_sample);
     std::vector<float> kept(frames + 1);
     uint64_t left = static_cast<uint64_t>(std::max(seconds, 0L)) * rate;
     uint64_t size = 0;
@@ -151,12 +160,27 @@ int main(int argc, char** argv)
                     static_cast<unsigned long long>((left + frames - 1) / frames));
         std::fflush(stdout);
     }
-    if (!copy_into_target(raw, size, rate)) {
+    const bool copied = copy_into_target(raw, size, rate);
+    close(raw);
+    if (!copied) {
         std::fprintf(stderr, "floor: cannot write target.wav\n");
         return 1;
     }
-    close(raw);
-    snd_pcm_close(pcm);
     std::puts("\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n");
     return 0;
+}
+
+int main(int argc, char** argv)
+{
+    const long seconds = argc > 1 ? std::atol(argv[1]) : 10;
+    const bool plain = argc > 2 && std::strcmp(argv[2], "plain") == 0;
+    snd_pcm_uframes_t frames = 0;
+    unsigned rate = 0;
+    snd_pcm_t* pcm = open_default(frames, rate);
+    if (pcm == nullptr) {
+        return 1;
+    }
+    const int status = plain ? plain_reader(pcm, frames, rate, seconds) : floor_recorder(pcm, frames, rate, seconds);
+    snd_pcm_close(pcm);
+    return status;
 }

@@ -1,44 +1,6 @@
-// A capture device for the tests: an ALSA external I/O plugin whose signal,
-// timing and faults the test picks in its .asoundrc:
-//
-//   pcm_type.floatrectest { lib "/abs/path/libasound_module_pcm_floatrectest.so" }
-//   pcm.!default { type floatrectest rate 48000 period 1024 overrun_at 3 }
-//
-// Options (all optional): rate (44100), period in frames (44100), periods per
-// buffer (4), s16_only (false: refuse S32_LE), paced (false: deliver as fast
-// as read, else in real time: its descriptor wakes the reader at the end of
-// the first period that holds the reader's avail_min, as hardware does), and
-// faults that hit at a 0-based period of
-// the frames delivered (-1: never):
-//   overrun_at, error_at, suspend_at, vanish_at: one overrun, -EIO from a
-//     read, a suspend, or the device unplugged;
-//   stall_at with stall_seconds (paced): the device stops delivering for that
-//     long (-1: for good), as a sound server with no source linked does;
-//   dead_at: from then on every pointer call overruns and prepare fails, as
-//     a sound server that died does; with dead_prepares true, prepare
-//     succeeds and only the next read shows that nothing came back;
-//   drop_blocks_seconds: stopping the device (snd_pcm_drop, and the close)
-//     takes that long, as with a sound server that froze;
-//   poll_lies (paced): its descriptor is readable all the time, whether
-//     frames are there or not, as some plugins' are;
-//   snoop (paced): it wakes its reader at every period's end whatever
-//     avail_min asks, as ALSA's snooping plugin (dsnoop, the default capture
-//     without a sound server) does;
-//   error_every: -EIO from a read at every that-many-th period, once each;
-//   hiccup_at with hiccup_ms: the reading thread itself is held up (it
-//     spins, as under a real-time task on its CPU) for that long, inside
-//     the device call, while the device's clock runs on; with hiccup_cont
-//     true a stray SIGCONT comes to the process at the hiccup's end.
-// With tone true the signal is instead a 440 Hz tone at -6 dBFS, one second
-// on and one second of digital silence: the demo of scripts/run.sh.
-//
-// Frame i of the signal is ((i mod 2^23) + 1) x 256: loud enough to pass the
-// silence filter, exact as a float, and different from every other frame
-// within 2^23 frames, so a test can tell which frames arrived and whether
-// any arrived twice. Frames lost to an overrun are skipped in the signal too:
-// paced, the signal follows the device's clock, so a reader that falls a
-// whole buffer behind gets a real overrun and the time it lost shows as a
-// gap of exactly the frames the device captured meanwhile.
+// The project's own capture device for the tests (its options:
+// test_pcm.h): the signal, the pacing and the faults, as an ALSA I/O plugin.
+#include "test_pcm.h"
 
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -58,44 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct test_pcm {
-    snd_pcm_ioplug_t io = {};
-    unsigned rate = 44100;
-    unsigned period = 44100;
-    unsigned periods = 4;
-    bool s16_only = false;
-    bool paced = false;
-    bool tone = false;
-    bool poll_lies = false;
-    long overrun_at = -1;
-    long error_at = -1;
-    long error_every = 0;
-    long last_error_read = 0;
-    bool snoop = false;
-    long suspend_at = -1;
-    long vanish_at = -1;
-    long stall_at = -1;
-    long stall_seconds = -1;
-    long dead_at = -1;
-    bool dead_prepares = false;
-    long drop_blocks_seconds = 0;
-    long hiccup_at = -1;
-    long hiccup_ms = 0;
-    bool hiccup_cont = false;
-    unsigned wake_periods = 1;     // periods between wake-ups: the reader's avail_min, in whole periods
-
-    uint64_t next_frame = 0;       // signal index of the next frame delivered (unpaced)
-    uint64_t frames_delivered = 0; // frames handed to the reader, all time
-    bool dead = false;
-
-    // Paced: the device's clock runs from its first start, less any stall.
-    bool clock_running = false;
-    int64_t clock_origin_ns = 0;
-    int64_t stall_from_ns = -1;    // when the stall began
-    uint64_t start_appl = 0;       // appl position at the latest start
-    uint64_t start_clock_frame = 0; // device clock in frames at the latest start
-};
 
 int32_t ramp_at(uint64_t frame)
 {
@@ -348,73 +272,6 @@ snd_pcm_ioplug_callback_t make_callbacks()
 }
 
 const snd_pcm_ioplug_callback_t callbacks = make_callbacks();
-
-int read_options(test_pcm& dev, snd_config_t* conf)
-{
-    snd_config_iterator_t i;
-    snd_config_iterator_t next;
-    snd_config_for_each(i, next, conf)
-    {
-        snd_config_t* n = snd_config_iterator_entry(i);
-        const char* id_text = nullptr;
-        if (snd_config_get_id(n, &id_text) < 0) {
-            continue;
-        }
-        const std::string_view id = id_text;
-        if (id == "comment" || id == "type" || id == "hint") {
-            continue;
-        }
-        long value = 0;
-        bool* const flags[] = {&dev.paced,     &dev.s16_only, &dev.tone,       &dev.dead_prepares,
-                               &dev.poll_lies, &dev.snoop,    &dev.hiccup_cont};
-        const std::string_view flag_names[] = {"paced", "s16_only", "tone", "dead_prepares", "poll_lies", "snoop", "hiccup_cont"};
-        if (const auto* named = std::find(std::begin(flag_names), std::end(flag_names), id); named != std::end(flag_names)) {
-            const int flag = snd_config_get_bool(n);
-            if (flag < 0) {
-                return flag;
-            }
-            *flags[named - std::begin(flag_names)] = flag != 0;
-            continue;
-        }
-        if (snd_config_get_integer(n, &value) < 0) {
-            SNDERR("floatrectest: %s needs a number", id_text);
-            return -EINVAL;
-        }
-        if (id == "rate") {
-            dev.rate = static_cast<unsigned>(value);
-        } else if (id == "period") {
-            dev.period = static_cast<unsigned>(value);
-        } else if (id == "periods") {
-            dev.periods = static_cast<unsigned>(value);
-        } else if (id == "overrun_at") {
-            dev.overrun_at = value;
-        } else if (id == "error_at") {
-            dev.error_at = value;
-        } else if (id == "error_every") {
-            dev.error_every = value;
-        } else if (id == "suspend_at") {
-            dev.suspend_at = value;
-        } else if (id == "vanish_at") {
-            dev.vanish_at = value;
-        } else if (id == "stall_at") {
-            dev.stall_at = value;
-        } else if (id == "stall_seconds") {
-            dev.stall_seconds = value;
-        } else if (id == "dead_at") {
-            dev.dead_at = value;
-        } else if (id == "hiccup_at") {
-            dev.hiccup_at = value;
-        } else if (id == "hiccup_ms") {
-            dev.hiccup_ms = value;
-        } else if (id == "drop_blocks_seconds") {
-            dev.drop_blocks_seconds = value;
-        } else {
-            SNDERR("floatrectest: unknown option %s", id_text);
-            return -EINVAL;
-        }
-    }
-    return 0;
-}
 
 int set_constraints(test_pcm& dev)
 {

@@ -116,3 +116,15 @@ std::vector<int32_t> speech_like_signal(std::size_t frames)
     return out;
 }
 
+uint64_t frames_missing(const std::vector<float>& samples, std::size_t* first_gap)
+{
+    uint64_t gap = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        const uint64_t skipped = test_signal_frame(samples[i]) - test_signal_frame(samples[i - 1]) - 1;
+        if (skipped > 0 && gap == 0 && first_gap != nullptr) {
+            *first_gap = i;
+        }
+        gap += skipped;
+    }
+    return gap;
+}

@@ -32,6 +32,10 @@ float test_signal_at(uint64_t frame);
 // The frame of the test device's signal that a stored sample came from.
 uint64_t test_signal_frame(float sample);
 
+// The test signal's frames missing between the samples kept, and where the
+// first gap is (the samples before it).
+uint64_t frames_missing(const std::vector<float>& samples, std::size_t* first_gap = nullptr);
+
 // The test device's signal for frames [first, first + count).
 std::vector<float> test_signal(uint64_t first, uint64_t count);
 // A signal with sound, silent stretches, near-silent noise around the filter's

@@ -11,4 +11,5 @@
 #include "support/samples.h"
 #include "support/sandbox.h"
 #include "support/sound_servers.h"
+#include "support/takes.h"
 #include "support/waits.h"

@@ -1,0 +1,93 @@
+// The test device's options, from its .asoundrc entry.
+#include "test_pcm.h"
+
+#include <cerrno>
+#include <string_view>
+
+namespace {
+
+// A yes/no option into its field; false for a name that is none.
+bool flag_field(test_pcm& dev, std::string_view id, bool*& field)
+{
+    const struct {
+        std::string_view name;
+        bool* field;
+    } flags[] = {{"paced", &dev.paced},         {"s16_only", &dev.s16_only},   {"tone", &dev.tone},
+                 {"dead_prepares", &dev.dead_prepares}, {"poll_lies", &dev.poll_lies}, {"snoop", &dev.snoop},
+                 {"hiccup_cont", &dev.hiccup_cont}};
+    for (const auto& flag : flags) {
+        if (flag.name == id) {
+            field = flag.field;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A number option into its field; false for a name that is none.
+bool set_number(test_pcm& dev, std::string_view id, long value)
+{
+    const struct {
+        std::string_view name;
+        unsigned* field;
+    } counts[] = {{"rate", &dev.rate}, {"period", &dev.period}, {"periods", &dev.periods}};
+    for (const auto& count : counts) {
+        if (count.name == id) {
+            *count.field = static_cast<unsigned>(value);
+            return true;
+        }
+    }
+    const struct {
+        std::string_view name;
+        long* field;
+    } numbers[] = {{"overrun_at", &dev.overrun_at}, {"error_at", &dev.error_at},     {"error_every", &dev.error_every},
+                   {"suspend_at", &dev.suspend_at}, {"vanish_at", &dev.vanish_at},   {"stall_at", &dev.stall_at},
+                   {"stall_seconds", &dev.stall_seconds}, {"dead_at", &dev.dead_at}, {"hiccup_at", &dev.hiccup_at},
+                   {"hiccup_ms", &dev.hiccup_ms}, {"drop_blocks_seconds", &dev.drop_blocks_seconds}};
+    for (const auto& number : numbers) {
+        if (number.name == id) {
+            *number.field = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int read_options(test_pcm& dev, snd_config_t* conf)
+{
+    snd_config_iterator_t i;
+    snd_config_iterator_t next;
+    snd_config_for_each(i, next, conf)
+    {
+        snd_config_t* n = snd_config_iterator_entry(i);
+        const char* id_text = nullptr;
+        if (snd_config_get_id(n, &id_text) < 0) {
+            continue;
+        }
+        const std::string_view id = id_text;
+        if (id == "comment" || id == "type" || id == "hint") {
+            continue;
+        }
+        bool* flag = nullptr;
+        if (flag_field(dev, id, flag)) {
+            const int value = snd_config_get_bool(n);
+            if (value < 0) {
+                return value;
+            }
+            *flag = value != 0;
+            continue;
+        }
+        long value = 0;
+        if (snd_config_get_integer(n, &value) < 0) {
+            SNDERR("floatrectest: %s needs a number", id_text);
+            return -EINVAL;
+        }
+        if (!set_number(dev, id, value)) {
+            SNDERR("floatrectest: unknown option %s", id_text);
+            return -EINVAL;
+        }
+    }
+    return 0;
+}

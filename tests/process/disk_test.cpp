@@ -1,0 +1,187 @@
+// A take meets its disk: no room to save it, a disk that fills mid-take, a
+// file size limit it goes on past in parts, a frozen disk.
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(Take, NoRoomToSaveItRefusesAndTouchesNothing)
+{
+    sandbox box;
+    scratch_disk disk;
+    if (!disk.mount(box, 1, "tmpfs")) {
+        GTEST_SKIP() << disk.why_not;
+    }
+    use_test_device(box, "rate 192000 period 19200 paced true");
+    killed_take(box, 600 * 1024); // more than the 1 MiB left can hold again
+    const auto before = files_of(box);
+    const run_result r = run_floatrec(box, {"1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.starts_with("cannot save the unfinished take in 00000.raw: recovered-")) << r.err;
+    EXPECT_TRUE(r.err.ends_with(": No space left on device\nmake room on this disk and run floatrec again, or move "
+                                "00000.raw and .00000.raw.take together to a disk with room and run floatrec --recover "
+                                "there\n"))
+        << r.err;
+    EXPECT_EQ(files_of(box), before);
+}
+
+// A disk that fills mid-take: said before recording, then the take so far
+// is safe in 00000.raw, and --recover saves it once there is room again.
+TEST(Take, DiskThatFillsMidTakeLeavesTheTakeForRecover)
+{
+    sandbox box;
+    scratch_disk disk;
+    if (!disk.mount(box, 1, "tmpfs")) {
+        GTEST_SKIP() << disk.why_not;
+    }
+    use_test_device(box, "rate 8000 period 800"); // 1 MiB: 32 s of 00000.raw
+    const run_result r = run_floatrec(box, {"60"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(R"(this disk has room for about 1[56] s of recording .*; recording 60 s anyway
+error writing 00000.raw: No space left on device
+the take so far \(3[12]\.\d s\) is safe in 00000.raw; floatrec --recover saves it once there is room for it again
+\d+\.\d{3} seconds of audio lost
+)"))) << r.err;
+    EXPECT_EQ(summary_against_take(r, box.at("00000.raw"), 8000), "");
+    const std::vector<float> take = read_floats(box.at("00000.raw"));
+    ASSERT_TRUE(disk.grow(4));
+    const run_result recovered = run_floatrec(box, {"--recover"});
+    EXPECT_EQ(recovered.status, 0) << recovered.err;
+    EXPECT_EQ(wavs_holding(box, take, true).size(), 1U);
+    EXPECT_TRUE(same_bits(take, test_signal(0, take.size())));
+}
+
+// The samples of the WAVs in `dir` named PREFIX-NNN.wav, in name order, end
+// to end; every one a WAV that libsndfile reads, within `limit` bytes.
+std::vector<float> parts_joined(const fs::path& dir, const std::string& prefix, std::uintmax_t limit, std::size_t& parts)
+{
+    std::vector<fs::path> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (std::regex_match(name, std::regex(prefix + R"(-\d{3}\.wav)"))) {
+            names.push_back(entry.path());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<float> joined;
+    for (const fs::path& name : names) {
+        const wav_contents wav = read_wav(name);
+        EXPECT_TRUE(wav.opened) << name;
+        EXPECT_LE(fs::file_size(name), limit) << name;
+        joined.insert(joined.end(), wav.samples.begin(), wav.samples.end());
+    }
+    parts = names.size();
+    return joined;
+}
+
+std::vector<std::string> with_file_limit(int kib)
+{
+    return {"bash", "-c", "ulimit -f " + std::to_string(kib) + "; exec \"$0\" \"$@\""};
+}
+
+// A take larger than the largest file allowed (ulimit -f here; FAT32's 4 GiB
+// alike) goes on in parts: said before recording, each part a WAV within the
+// limit, every sample in exactly one, in order. A limit nobody told of
+// (EFBIG where none was known) is found and the take goes on all the same.
+// Killed after it outgrew its first file, --recover under the same limit
+// saves every printed period once, in parts.
+TEST(Take, TakeLargerThanTheLargestFileGoesOnInParts)
+{
+    {
+        sandbox box;
+        use_test_device(box, "period 4410");
+        std::ofstream(box.at("target-003.wav")) << "a part of an earlier take";
+        const run_result r = run_floatrec(box, {"10"}, {.wrapper = with_file_limit(1024)});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(std::regex_search(r.err, std::regex(
+            R"((^|\n)files here hold at most this process's file size limit \(ulimit -f: 1\.0 MiB\): the take goes on in parts of at least 00:05 of recording each \(target-001.wav, target-002.wav, ...\)
+the take is in 2 parts, each within this process's file size limit \(ulimit -f: 1\.0 MiB\): target-001.wav and target-002.wav
+)"))) << r.err;
+        EXPECT_EQ(progress_lines(r).size(), 100U);
+        std::size_t parts = 0;
+        EXPECT_TRUE(same_bits(parts_joined(box.work, "target", 1024 * 1024, parts), test_signal(0, 441000)));
+        EXPECT_EQ(parts, 2U);
+        EXPECT_FALSE(fs::exists(box.at("target-003.wav")));
+        EXPECT_FALSE(fs::exists(box.at(".00000.raw.take")));
+    }
+    if (std::system("command -v strace >/dev/null 2>&1") == 0) {
+        sandbox box;
+        use_test_device(box, "period 4410");
+        const run_result r = run_floatrec(box, {"10"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f",
+                                                                   "-o", "/dev/null", "-e", "inject=pwrite64:error=EFBIG:when=2",
+                                                                   "-P", box.at("00000.raw").string()}});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(fs::exists(box.at("00001.raw")));
+        std::size_t parts = 0;
+        EXPECT_TRUE(same_bits(parts_joined(box.work, "target", fs::file_size(box.at("00000.raw")), parts),
+                              test_signal(0, 441000)));
+        // Each within what 00000.raw held when the limit was met (how much
+        // that was follows the appends' timing).
+        EXPECT_GE(parts, 2U);
+    }
+    sandbox box;
+    use_test_device(box, "rate 48000 period 4800 paced true");
+    run_options options{.wrapper = with_file_limit(256)};
+    options.while_running = [&](pid_t pid) {
+        EXPECT_TRUE(wait_for_bytes(box.at("00001.raw"), 4800 * 4));
+        kill(pid, SIGKILL);
+    };
+    const run_result killed = run_floatrec(box, {"30"}, options);
+    const run_result recovered = run_floatrec(box, {"--recover"}, {.wrapper = with_file_limit(256)});
+    ASSERT_EQ(recovered.status, 0) << recovered.err;
+    const std::vector<std::string> names = said_saved(recovered.err);
+    ASSERT_GE(names.size(), 2U) << recovered.err;
+    std::size_t parts = 0;
+    const std::vector<float> saved = parts_joined(box.work, names[0].substr(0, names[0].size() - 8), 256 * 1024, parts);
+    EXPECT_EQ(parts, names.size());
+    const std::size_t printed = progress_lines(killed).size() * 4800;
+    ASSERT_GE(saved.size(), printed);
+    EXPECT_TRUE(same_bits(saved, test_signal(0, saved.size())));
+    EXPECT_EQ(run_floatrec(box, {"--recover"}).err, "nothing to recover in " + box.work.string() + "\n");
+
+    // A take recorded where no limit applied, saved where one does.
+    sandbox planted_box;
+    const std::vector<float> planted = plant_take(planted_box, 4000);
+    const run_result split = run_floatrec(planted_box, {"--recover"}, {.wrapper = with_file_limit(8)});
+    EXPECT_EQ(split.err, "saved the unfinished take in 00000.raw as " + planted_name + "-001.wav and " + planted_name +
+                             "-002.wav (0.5 s)\n");
+    EXPECT_TRUE(same_bits(parts_joined(planted_box.work, planted_name, 8 * 1024, parts), planted));
+}
+
+TEST(SlowTake, SigintWhileTheDiskIsFrozenEndsTheTakeThere)
+{
+    sandbox box;
+    scratch_disk disk;
+    if (!disk.mount_freezable(box, 64)) {
+        GTEST_SKIP() << disk.why_not;
+    }
+    use_test_device(box, "period 44100 periods 2 paced true");
+    const run_result r = run_floatrec(box, {"30"}, {.while_running = [&](pid_t pid) {
+        ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), 2 * 44100 * 4));
+        ASSERT_TRUE(disk.freeze());
+        EXPECT_TRUE(wait_for_wchan(pid, "percpu_rwsem_wait")); // a write waits on the frozen disk
+        kill(pid, SIGINT);
+        std::this_thread::sleep_for(5s);
+        disk.thaw();
+    }});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
+    EXPECT_GE(samples.size(), 2U * 44100);
+    EXPECT_LE(samples.size(), 5U * 44100); // not the 8 s until the thaw
+    EXPECT_TRUE(same_bits(samples, test_signal(0, samples.size())));
+}
+
+} // namespace

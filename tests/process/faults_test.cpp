@@ -1,0 +1,191 @@
+// Device faults, a hiccup on a busy machine, and periods that last on disk
+// at the pace the disk is synced.
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A hiccup of the capture thread itself (kept off its CPU longer than the
+// device's buffer) costs one overrun and the hiccup alone, on a buffer of
+// 93 ms as on one of 0.37 s; a stray SIGCONT after it makes no stop of it.
+// (Root's capture thread runs at a real-time priority, unsaid.)
+TEST(SlowFaults, AHiccupCostsItselfNotTheRestOfTheTake)
+{
+    const struct {
+        const char* device;
+        double hiccup_seconds;
+        double buffer_seconds;
+    } cases[] = {{"period 256 periods 16 paced true hiccup_at 170 hiccup_ms 150 hiccup_cont true", 0.15, 0.093},
+                 {"period 1024 periods 16 paced true hiccup_at 43 hiccup_ms 450", 0.45, 0.372}};
+    for (const auto& c : cases) {
+        sandbox box;
+        use_test_device(box, c.device);
+        const run_result r = run_floatrec(box, {"3"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
+        const double lost = static_cast<double>(frames_missing(samples)) / 44100;
+        EXPECT_GT(lost, 0) << c.device;
+        EXPECT_LE(lost, c.hiccup_seconds + c.buffer_seconds) << c.device << r.err;
+        double said = 0;
+        ASSERT_EQ(std::sscanf(r.err.c_str(), "overrun occurred\n%lf seconds of audio lost\n", &said), 1) << r.err;
+        EXPECT_EQ(r.err.find("overrun", 1), std::string::npos) << r.err; // one overrun, no stop
+        EXPECT_EQ(r.err.find("stopped"), std::string::npos) << r.err;
+        EXPECT_NEAR(said, lost, 0.001) << r.err;
+        EXPECT_FALSE(r.realtime_refused && geteuid() == 0);
+    }
+}
+
+std::vector<float> frames_of_periods(std::initializer_list<std::pair<uint64_t, uint64_t>> runs)
+{
+    std::vector<float> out;
+    for (const auto& [first, count] : runs) {
+        const std::vector<float> part = test_signal(first * 4410, count * 4410);
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+struct fault_case {
+    const char* options;
+    int status;
+    const char* err;
+    std::vector<float> recorded; // in 00000.raw and target.wav
+    bool closed_streams = false; // started with standard output and error closed: nothing reaches the recording
+};
+
+// One second in periods of 0.1 s, with one fault each (and two with standard
+// output and error closed). A fault that costs no time uses up none of the
+// duration: the recording still gets its ten periods.
+TEST(Faults, EachFaultIsSaidAndWhatWasCapturedIsKept)
+{
+    const fault_case cases[] = {
+        // The period lost to the overrun is missing; the device went on after it.
+        {"period 4410 overrun_at 3", 0, "overrun occurred\n", frames_of_periods({{0, 3}, {4, 7}})},
+        {"period 4410 error_at 2", 0, "error from read: Input/output error\n", frames_of_periods({{0, 10}})},
+        // The suspended read delivered nothing; the device resumed where it was.
+        {"period 4410 suspend_at 3", 0, "error from read: Streams pipe error\n", frames_of_periods({{0, 10}})},
+        {"period 4410 vanish_at 2", 1, "the capture device or sound server was lost: No such device\n",
+         frames_of_periods({{0, 2}})},
+        {"period 4410 overrun_at 2 error_at 5", 0, "", frames_of_periods({{0, 2}, {3, 8}}), true},
+    };
+    for (const fault_case& c : cases) {
+        sandbox box;
+        use_test_device(box, c.options);
+        run_options options;
+        options.closed_out_err = c.closed_streams;
+        const run_result r = run_floatrec(box, {"1"}, options);
+        EXPECT_EQ(r.status, c.status) << c.options << r.err;
+        EXPECT_EQ(r.err, c.err) << c.options;
+        if (!c.closed_streams) {
+            EXPECT_EQ(r.out.find("THE END") != std::string::npos, c.status == 0) << c.options;
+            EXPECT_NE(r.out.find("Once, Array data to file ok!"), std::string::npos) << c.options;
+            EXPECT_EQ(progress_lines(r).size(), c.recorded.size() / 4410) << c.options;
+        }
+        EXPECT_TRUE(same_bits(read_floats(box.at("00000.raw")), c.recorded)) << c.options;
+        EXPECT_TRUE(same_bits(read_wav(box.at("target.wav")).samples, c.recorded)) << c.options;
+    }
+}
+
+TEST(Faults, DeadDeviceEndsTheCaptureWithWhatCameBefore)
+{
+    // A device whose prepare fails after an overrun, and one that prepares
+    // but overruns again at once: both are gone, however long the duration.
+    const std::pair<const char*, const char*> cases[] = {{"period 4410 dead_at 4", "Input/output error"},
+                                                         {"period 4410 dead_at 4 dead_prepares true", "Broken pipe"}};
+    for (const auto& [options, reason] : cases) {
+        sandbox box;
+        use_test_device(box, options);
+        const run_result r = run_floatrec(box, {"100"});
+        EXPECT_EQ(r.status, 1) << options;
+        // One line for the whole failure: no overrun or read error said before it.
+        EXPECT_EQ(r.err, std::string("the capture device or sound server was lost: ") + reason + "\n") << options;
+        EXPECT_EQ(r.out.find("THE END"), std::string::npos);
+        EXPECT_TRUE(target_holds_signal(box, 4 * 4410)) << options;
+    }
+}
+
+// Syncs follow time, not the device's period: one-second periods get one
+// each, and the 47 periods a second that ALSA grants without a sound server
+// share about one a second. Either way every period is in the take, bit
+// for bit, and has its progress line, down to a short last one.
+TEST(SlowDurability, SyncsFollowTimeNotTheDevicePeriod)
+{
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const struct {
+        const char* options;
+        int seconds;
+        uint64_t frames;
+        std::size_t periods;
+        std::string last; // progress line
+    } cases[] = {
+        {"period 44100", 2, 2 * 44100, 2, "Appending 176400 bytes... # 0"},
+        {"rate 48000 period 1024 periods 16 paced true", 3, 3 * 48000, 141, "Appending 2560 bytes... # 0"},
+        // A device that errors every few periods: its reports wait for the
+        // next append rather than each forcing a sync.
+        {"rate 48000 period 1024 periods 16 paced true error_every 5", 3, 3 * 48000, 141, "Appending 2560 bytes... # 0"},
+    };
+    for (const auto& c : cases) {
+        sandbox box;
+        use_test_device(box, c.options);
+        const fs::path trace = box.root / "trace.txt";
+        // The leak checker cannot run under ptrace.
+        const run_result r = run_floatrec(box, {std::to_string(c.seconds)},
+                                          {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-e",
+                                                       "trace=fdatasync", "-o", trace.string()}});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::ifstream in(trace);
+        int syncs = 0;
+        for (std::string line; std::getline(in, line);) {
+            // With two threads strace may split a call: "fdatasync(3 <unfinished ...>"
+            // and later "<... fdatasync resumed>) = 0".
+            const bool call = line.find("fdatasync(") != std::string::npos && line.find("unfinished") == std::string::npos;
+            syncs += (call || line.find("fdatasync resumed") != std::string::npos) && line.ends_with("= 0");
+        }
+        // 00000.raw emptied, the take's note, about one a second, target.wav.
+        EXPECT_GE(syncs, 4) << c.options;
+        EXPECT_LE(syncs, 3 + c.seconds + 1) << c.options;
+        EXPECT_EQ(progress_lines(r).size(), c.periods) << c.options;
+        EXPECT_EQ(progress_lines(r).back(), c.last) << c.options;
+        EXPECT_TRUE(target_holds_signal(box, c.frames)) << c.options;
+    }
+}
+
+// The capture thread wakes a few times a second whatever the device does:
+// bare hardware wakes it at the avail_min asked for; ALSA's snooping plugin
+// (the default capture without a sound server) at every 1,024-frame period,
+// 47 a second, which a timer then stands in for. Counted as the voluntary
+// switches of all threads, per second of audio, against the 47 a period's
+// wake alone would cost; every frame kept either way.
+TEST(SlowDurability, ShortPeriodsCostAFewWakeUpsASecondOnBothDeviceModels)
+{
+    if (!have_command("/usr/bin/time")) {
+        GTEST_SKIP() << "GNU time is not installed";
+    }
+    for (const char* model : {"", " snoop true"}) {
+        sandbox box;
+        use_test_device(box, std::string("rate 48000 period 1024 periods 16 paced true") + model);
+        const fs::path counted = box.root / "time.txt";
+        const run_result r = run_floatrec(box, {"4"}, {.wrapper = {"/usr/bin/time", "-f", "%w", "-o", counted.string()}});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(target_holds_signal(box, 4 * 48000)) << model;
+        const double per_second = std::stod(read_text(counted)) / 4;
+        EXPECT_LT(per_second, 30) << model; // a wake a period would be 47 and more
+    }
+}
+
+} // namespace
