@@ -47,12 +47,13 @@ struct consumer {
     period_queue& queue;
     period_bufs& bufs;
     raw_file& raw;
+    take_note& note; // the take's note, as written
+    held_lock& lock;
     stop_control& stop;
     capture_totals& totals;
     std::optional<period_ready> latest{}; // its slot is kept for the dumps until the next period
     bool write_failed = false;
     bool take_begun = false;          // 00000.raw emptied and the note written, when the first period came
-    take_note note{};                 // the take's note, as written
     std::vector<capture_event> held{}; // reports that came after the periods gathered, said after them
     std::optional<double> kept_share{}; // for the meter: of the frames its peak is of
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
@@ -133,6 +134,12 @@ void say_held_reports(consumer& c);
 void append_gathered(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;
+    if (c.take_begun && !c.write_failed && c.unsynced.empty()) {
+        // Nothing to write: whether there is still a take to write into.
+        if (const failure owned = take_still_ours(c.note, c.lock); !owned.ok()) {
+            stop_writing(c, owned);
+        }
+    }
     if (c.write_failed || !c.take_begun || c.unsynced.empty()) {
         if (!c.write_failed && c.take_begun) {
             raw_touch(c.raw); // nothing came: the take still says it is alive
@@ -142,7 +149,7 @@ void append_gathered(consumer& c)
     }
     const uint64_t size_before = c.raw.take_bytes;
     c.queue.on_disk.store(true);
-    const failure appended = take_append(c.raw, c.note);
+    const failure appended = take_append(c.raw, c.note, c.lock);
     c.queue.on_disk.store(false);
     // The periods wholly in the file, also when the disk filled after them;
     // each is said once a sync confirmed it (a progress line means its
@@ -193,7 +200,7 @@ void on_period(consumer& c, const period_ready& period)
     if (!c.write_failed && !c.take_begun) {
         // The first period the device delivered: only now is there something worth emptying 00000.raw for.
         c.take_begun = true;
-        if (const failure begun = take_begin(c.raw, c.plan.rate, c.note); !begun.ok()) {
+        if (const failure begun = take_begin(c.raw, c.plan.rate, c.note, c.lock); !begun.ok()) {
             stop_writing(c, begun);
         }
     }
@@ -329,8 +336,8 @@ capture_outcome handle_events(consumer& c)
 
 } // namespace
 
-capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, uint64_t frames_wanted,
-                         stop_control& stop, capture_totals& totals)
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, take_note& note, held_lock& lock,
+                         uint64_t frames_wanted, stop_control& stop, capture_totals& totals)
 {
     period_queue queue;
     if (!queue_init(queue, dev.rate, dev.period_frames)) {
@@ -347,7 +354,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     stop.rate.store(dev.rate);
     // Wake for whole periods that make about a second of audio.
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
-    consumer c{plan, queue, bufs, raw, stop, totals};
+    consumer c{plan, queue, bufs, raw, note, lock, stop, totals};
     c.unsynced.reserve(raw.stage.size() / dev.period_frames + 4);
     c.directory = current_directory();
     capture_outcome outcome = capture_outcome::failed;

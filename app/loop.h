@@ -10,6 +10,8 @@
 #include "capture/stop_control.h"
 #include "common/counts.h"
 #include "output/console.h"
+#include "take/lock.h"
+#include "take/note.h"
 #include "take/rawfile.h"
 #include "pipeline/period.h"
 
@@ -25,5 +27,7 @@ void say_stop_requests(stop_control& stop);
 // dumps. `stop` ends it early. What the capture meets is said here: a failure
 // to write at once, the capture thread's reports once the periods before
 // them are on disk, the losses and the stops at the end.
-capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, uint64_t frames_wanted,
-                         stop_control& stop, capture_totals& totals);
+// Nothing is written into the take once `lock` is no longer this run's.
+// `note` is the take's note as written.
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, take_note& note, held_lock& lock,
+                         uint64_t frames_wanted, stop_control& stop, capture_totals& totals);

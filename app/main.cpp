@@ -13,6 +13,7 @@
 // that fell behind) is said and counted in the summary's "lost", not in the
 // status.
 
+#include "app/claim.h"
 #include "app/loop.h"
 #include "app/process_setup.h"
 #include "app/rectime.h"
@@ -25,6 +26,7 @@
 #include "output/console.h"
 #include "output/dumps.h"
 #include "take/names.h"
+#include "take/parts.h"
 #include "take/rawfile.h"
 #include "take/recovery.h"
 #include "take/take.h"
@@ -81,79 +83,47 @@ failure dump_period(period_bufs& bufs)
     return status;
 }
 
-// Reads back "00000.raw" and writes "target.wav" from it; the note goes once
-// it is in place. What failed is said here, with what it left behind.
-bool finish_target(const wav_header& header, raw_file& raw, uint32_t rate)
+// Reads back "00000.raw" and puts the take in place from it as one set
+// (the note saying so first); the note goes once it is there. What failed
+// is said here, with what it left behind.
+bool finish_target(raw_file& raw, take_note& note, held_lock& lock)
 {
-    failure status = raw_load(raw);
+    failure status = take_still_ours(note, lock);
+    if (status.ok()) {
+        status = raw_load(raw);
+    }
+    const part_plan plan = plan_parts(raw.take_bytes, raw.part_bytes);
+    if (status.ok()) {
+        status = take_finishing(note);
+    }
     std::vector<std::string> written;
     if (status.ok()) {
-        status = write_target(header, rate, raw, written);
+        status = write_target(note.rate, raw_pieces(raw), plan, false, written);
     }
     if (status.ok()) {
         if (written.size() > 1) {
             say_err_text(take_in_parts_text(written, raw.limit));
         }
-        status = take_end();
+        status = take_still_ours(note, lock);
+        if (status.ok()) {
+            status = take_end();
+        }
         say_failure(status);
         return status.ok();
     }
     say_failure(status);
     const std::string files = raw.filled.empty() ? std::string(raw_name) : raw_name + std::string(" and the files after it");
     say_err_text(written.empty() ? target_kept_text(files, status.code, raw.limit)
-                                 : replaced_not_durable_text(written, files));
+                                 : replaced_not_durable_text(written, files, written.size() == plan.parts));
     return false;
-}
-
-// What to do with a take that could not be saved here: recording in this
-// directory waits for it.
-std::string save_way_on(int error)
-{
-    const std::string files = access(raw_file_name(1).c_str(), F_OK) == 0
-                                  ? "00000.raw, 00001.raw (and the files after it) and .00000.raw.take"
-                                  : "00000.raw and .00000.raw.take";
-    return save_way_on_text(error, files, largest_file_here());
-}
-
-// The directory for this run: locked, leftovers of a killed run gone, an
-// unfinished take saved (said here; `saved` tells). False after the reason
-// was said; an unknown take is left exactly as it is.
-bool claim_directory(unique_fd& lock, raw_file& raw, bool& saved)
-{
-    saved = false;
-    failure claimed = lock_directory(lock);
-    if (claimed.ok()) {
-        claimed = check_temporaries();
-    }
-    if (claimed.ok()) {
-        claimed = raw_open(raw);
-        if (!claimed.ok() && claimed.what == fault::raw_open && access(note_name, F_OK) == 0) {
-            say_failure(claimed);
-            say_err_text(unreadable_take_kept_text());
-            return false;
-        }
-    }
-    if (claimed.ok()) {
-        const recovery recovered = recover_take(raw);
-        if (!recovered.saved_as.empty() && recovered.why.ok()) {
-            say_err_text(saved_take_text(recovered.saved_as, recovered.seconds));
-            saved = true;
-        }
-        claimed = recovered.why;
-        if (claimed.what == fault::take_not_saved) {
-            claimed.detail = save_way_on(claimed.code);
-        }
-    }
-    say_failure(claimed);
-    return claimed.ok();
 }
 
 int recover_only()
 {
-    unique_fd lock;
+    directory_hold hold;
     raw_file raw;
     bool saved = false;
-    if (!claim_directory(lock, raw, saved)) {
+    if (!claim_directory(hold, raw, nullptr, saved)) {
         return failed;
     }
     if (!saved) {
@@ -162,18 +132,33 @@ int recover_only()
     return 0;
 }
 
-// Says so when the disk cannot hold `frames` frames twice over, and when
-// the take will go on in parts; the recording starts all the same.
-void say_if_short_of_room(const raw_file& raw, const cap_device& dev, const period_bufs& bufs, uint64_t frames)
+// Before recording, what the largest file allowed here means for the run:
+// a limit under a second of recording refuses it; one the dumps do not fit
+// in leaves them out (`dumps_fit`); a take that outgrows it goes on in
+// parts. Then whether the disk holds `frames` frames twice over. All said.
+bool room_for_the_take(const raw_file& raw, const cap_device& dev, const period_bufs& bufs, uint64_t frames,
+                       bool& dumps_fit)
 {
+    const uint64_t second_bytes = uint64_t{dev.rate} * bytes_per_sample;
+    if (raw.limit.bytes != UINT64_MAX && raw.part_bytes < second_bytes) {
+        say_failure(fail_because(fault::refused, current_directory(), limit_too_small_text(raw.limit)));
+        return false;
+    }
+    dumps_fit = raw.limit.bytes == UINT64_MAX || bufs.buffer_size <= raw.limit.bytes;
+    if (!dumps_fit) {
+        say_err_text(dumps_left_out_text(bufs.buffer_size, raw.limit));
+    }
     if (raw.part_bytes > 0 && frames * bytes_per_sample > raw.part_bytes) {
-        say_err_text(parts_ahead_text(raw.limit, clock_text(frames_to_seconds(raw.part_bytes / bytes_per_sample, dev.rate))));
+        const std::size_t parts = part_count(frames * bytes_per_sample, raw.part_bytes);
+        say_err_text(parts_ahead_text(raw.limit, clock_text(frames_to_seconds(raw.part_bytes / bytes_per_sample, dev.rate)),
+                                      target_part_name(1, parts), target_part_name(2, parts)));
     }
     const uint64_t fit = seconds_that_fit_here(raw.fd.get(), dev.rate, bufs.buffer_size);
     const uint64_t wanted = (frames + dev.rate - 1) / dev.rate;
     if (fit < wanted) {
         say_err_text(room_text(fit, wanted));
     }
+    return true;
 }
 
 // The device's buffers and 00000.raw's gathering memory.
@@ -186,22 +171,25 @@ failure prepare_buffers(period_bufs& bufs, raw_file& raw, const cap_device& dev)
 
 // The capture of `duration_seconds` from the open device, then target.wav,
 // the note's end, the dumps and the summary: the run's status.
-int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, int32_t duration_seconds,
-                       stop_control& stop)
+int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, held_lock& lock,
+                       int32_t duration_seconds, stop_control& stop)
 {
+    take_note note;
     const uint64_t frames = frames_wanted(dev.rate, duration_seconds);
     capture_totals totals;
     capture_outcome outcome = capture_outcome::complete;
+    bool dumps_fit = true;
+    if (!room_for_the_take(raw, dev, bufs, frames, dumps_fit)) {
+        return nothing_recorded(raw);
+    }
     // With nothing to capture every file is still written, as asked.
     if (period_count(dev.rate, dev.period_frames, duration_seconds) > 0) {
-        say_if_short_of_room(raw, dev, bufs, frames);
-        outcome = cap_loop(dev, bufs, raw, frames, stop, totals);
+        outcome = cap_loop(dev, bufs, raw, note, lock, frames, stop, totals);
         if (totals.frames_captured == 0) {
             return nothing_recorded(raw);
         }
     } else {
-        take_note note;
-        if (const failure begun = take_begin(raw, dev.rate, note); !begun.ok()) {
+        if (const failure begun = take_begin(raw, dev.rate, note, lock); !begun.ok()) {
             say_failure(begun);
             return failed;
         }
@@ -210,9 +198,9 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, 
     say_stop_requests(stop);
     // The dumps are extras, written after target.wav so that they never take
     // the room it needs: their failure is reported but costs no recording.
-    const bool written = captured && finish_target(init_hdr(), raw, dev.rate);
+    const bool written = captured && finish_target(raw, note, lock);
     say_stop_requests(stop);
-    const failure dumped = captured ? dump_period(bufs) : failure{};
+    const failure dumped = captured && dumps_fit ? dump_period(bufs) : failure{};
     say_failure(dumped);
     say_stop_requests(stop);
     if (totals.frames_captured > 0) {
@@ -243,10 +231,10 @@ int record(int argc, char** argv)
     }
     stop_signals signals;
     stop_signals_begin(signals, stop);
-    unique_fd lock;
+    directory_hold hold;
     raw_file raw;
     bool saved = false;
-    if (!claim_directory(lock, raw, saved)) {
+    if (!claim_directory(hold, raw, &stop, saved)) {
         return failed;
     }
     if (stop_requested(stop) != stop_reason::none) {
@@ -268,7 +256,7 @@ int record(int argc, char** argv)
         say_failure(opened);
         return nothing_recorded(raw);
     }
-    return capture_and_finish(dev, bufs, raw, duration.seconds, stop);
+    return capture_and_finish(dev, bufs, raw, hold.lock, duration.seconds, stop);
 }
 
 } // namespace

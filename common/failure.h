@@ -17,6 +17,8 @@ enum class fault : uint8_t {
     device_setup,             // the configuration was refused; `reason` from ALSA
     directory_busy,           // another floatrec holds the lock; `holder_pid` (0: not known), on the host `reason` (empty: this one)
     directory_lock,           // the lock could not be taken
+    lock_unknown,             // .floatrec.lock is there but cannot be read as a lock: `reason`
+    taken_over,               // the take was taken over by process `holder_pid` on the host `reason`
     refused,                  // `subject` cannot take the recording: `reason`
     raw_open,                 // 00000.raw could not be opened or emptied
     unknown_take,             // the note cannot be trusted: `reason` says why

@@ -39,6 +39,16 @@ const char* text_of(const failure& what)
                                    : "00000.raw: this directory is in use by another floatrec\n";
     case fault::directory_lock:
         return "00000.raw: cannot lock this directory: @r\n";
+    case fault::lock_unknown:
+        return "cannot tell who holds this directory: .floatrec.lock: @r\n"
+               "if no floatrec records here on any machine, remove .floatrec.lock and run floatrec again\n";
+    case fault::taken_over:
+        if (what.holder_pid == 0) {
+            return "this directory's lock .floatrec.lock was removed or taken over while this floatrec was held up: "
+                   "nothing more is written here\n@d";
+        }
+        return "this directory's take was taken over by floatrec (process @p on @r) while this floatrec was held up: "
+               "nothing more is written here\n@d";
     case fault::refused:
         return "cannot record into @s: @r\n";
     case fault::raw_open:

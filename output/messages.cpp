@@ -32,6 +32,12 @@ std::string saved_take_text(const std::vector<std::string>& names, double second
     return format_text("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, listed(names).c_str(), seconds);
 }
 
+std::string put_in_place_text(const std::vector<std::string>& names, double seconds)
+{
+    return format_text("the take in %s (%.1f s), stopped while it was being finished, is now in %s\n", raw_name, seconds,
+                       listed(names).c_str());
+}
+
 std::string nothing_to_recover_text(const std::string& directory)
 {
     return format_text("nothing to recover in %s\n", directory.c_str());
@@ -57,11 +63,25 @@ std::string save_way_on_text(int error, const std::string& files, const file_lim
            " together to another disk and run floatrec --recover there";
 }
 
-std::string parts_ahead_text(const file_limit& limit, const std::string& part_length)
+std::string parts_ahead_text(const file_limit& limit, const std::string& part_length, const std::string& first_part,
+                             const std::string& second_part)
 {
     return format_text("files here hold at most %s: the take goes on in parts of at least %s of recording each "
-                       "(target-001.wav, target-002.wav, ...)\n",
-                       limit_words(limit).c_str(), part_length.c_str());
+                       "(%s, %s, ...)\n",
+                       limit_words(limit).c_str(), part_length.c_str(), first_part.c_str(), second_part.c_str());
+}
+
+std::string limit_too_small_text(const file_limit& limit)
+{
+    return "files here hold at most " + limit_words(limit) +
+           ", less than a second of recording; record where larger files are allowed";
+}
+
+std::string dumps_left_out_text(uint64_t dump_bytes, const file_limit& limit)
+{
+    return format_text("buffer.dat and raw_my.dat (%s each) do not fit in files of at most %s here: this run leaves "
+                       "them out\n",
+                       bytes_text(dump_bytes).c_str(), limit_words(limit).c_str());
 }
 
 std::string room_text(uint64_t seconds_that_fit, uint64_t seconds_wanted)
@@ -81,6 +101,14 @@ std::string realtime_refused_text(int error, int priority)
 std::string stopped_before_recording_text()
 {
     return "stopped before recording\n";
+}
+
+std::string lock_waiting_text(const std::string& host, int64_t pid, int64_t rested_seconds, int64_t rest_seconds)
+{
+    return format_text("floatrec: .floatrec.lock names floatrec process %lld on %s, silent for %lld s: waiting until it "
+                       "has rested %lld s, then taking the directory over (Ctrl-C gives up)\n",
+                       static_cast<long long>(pid), host.c_str(), static_cast<long long>(rested_seconds),
+                       static_cast<long long>(rest_seconds));
 }
 
 std::string progress_text(uint64_t bytes, int64_t periods_left)
@@ -190,8 +218,13 @@ std::string take_in_parts_text(const std::vector<std::string>& names, const file
                        listed(names).c_str());
 }
 
-std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files)
+std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files, bool whole)
 {
+    if (!whole) {
+        return format_text("%s %s replaced; the recording is also in %s, and the next start (or floatrec --recover) "
+                           "puts the rest of it in place\n",
+                           listed(names).c_str(), names.size() == 1 ? "was" : "were", files.c_str());
+    }
     return format_text("%s %s replaced but may not be durable yet; the recording is also in %s\n",
                        listed(names).c_str(), names.size() == 1 ? "was" : "were", files.c_str());
 }

@@ -23,14 +23,19 @@ std::string listed(const std::vector<std::string>& names);
 std::string duration_entered_text(int32_t seconds);
 std::string unknown_option_text(const char* word);
 std::string saved_take_text(const std::vector<std::string>& names, double seconds);
+std::string put_in_place_text(const std::vector<std::string>& names, double seconds);
 std::string nothing_to_recover_text(const std::string& directory);
 std::string unreadable_take_kept_text();
 // What to do with a take that could not be saved (`files` hold it), for `error`.
 std::string save_way_on_text(int error, const std::string& files, const file_limit& limit);
-std::string parts_ahead_text(const file_limit& limit, const std::string& part_length);
+std::string parts_ahead_text(const file_limit& limit, const std::string& part_length, const std::string& first_part,
+                             const std::string& second_part);
+std::string limit_too_small_text(const file_limit& limit);
+std::string dumps_left_out_text(uint64_t dump_bytes, const file_limit& limit);
 std::string room_text(uint64_t seconds_that_fit, uint64_t seconds_wanted);
 std::string realtime_refused_text(int error, int priority);
 std::string stopped_before_recording_text();
+std::string lock_waiting_text(const std::string& host, int64_t pid, int64_t rested_seconds, int64_t rest_seconds);
 
 // While recording.
 std::string progress_text(uint64_t bytes, int64_t periods_left);
@@ -56,6 +61,7 @@ std::string file_size_text(const std::string& name, uint64_t bytes);
 std::string buffer_dumped_text();
 std::string array_dumped_text();
 std::string take_in_parts_text(const std::vector<std::string>& names, const file_limit& limit);
-std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files);
+// `whole`: the new set is all in place; else the rest follows at the next start.
+std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files, bool whole);
 std::string target_kept_text(const std::string& files, int error, const file_limit& limit);
 std::string the_end_text();

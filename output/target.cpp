@@ -8,6 +8,8 @@
 #include "take/storage.h"
 
 #include <algorithm>
+#include <dirent.h>
+#include <string_view>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -170,26 +172,65 @@ failure write_wav(const char* name, const wav_header& header, std::span<const ra
 
 } // namespace
 
-failure write_target(const wav_header& header, uint32_t rate, raw_file& raw, std::vector<std::string>& written)
+namespace {
+
+// Whether `name` is one of the finished take's files: target.wav, or
+// target-NNN.wav (three digits or more).
+bool is_target_name(std::string_view name)
+{
+    constexpr std::string_view stem = "target-";
+    constexpr std::string_view wav = ".wav";
+    if (name == target_name) {
+        return true;
+    }
+    if (!name.starts_with(stem) || !name.ends_with(wav) || name.size() < stem.size() + 3 + wav.size()) {
+        return false;
+    }
+    const std::string_view digits = name.substr(stem.size(), name.size() - stem.size() - wav.size());
+    return digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The earlier take's outputs that are not among `kept` go.
+void remove_earlier_set(const std::vector<std::string>& kept)
+{
+    std::vector<std::string> earlier;
+    if (DIR* here = opendir("."); here != nullptr) {
+        while (const dirent* entry = readdir(here)) {
+            if (is_target_name(entry->d_name) && std::find(kept.begin(), kept.end(), entry->d_name) == kept.end()) {
+                earlier.emplace_back(entry->d_name);
+            }
+        }
+        closedir(here);
+    }
+    for (const std::string& name : earlier) {
+        remove_if_file(name.c_str());
+    }
+}
+
+} // namespace
+
+failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
+                     std::vector<std::string>& written)
 {
     written.clear();
-    const std::vector<raw_piece> pieces = raw_pieces(raw);
-    const part_plan plan = plan_parts(raw.take_bytes, raw.part_bytes);
+    std::vector<std::string> names;
     for (std::size_t part = 1; part <= plan.parts; ++part) {
-        const std::string name = target_name_of(plan, part);
+        names.push_back(target_name_of(plan, part));
+        const wav_header header = finish_hdr(init_hdr(), plan.size(part), rate);
+        if (resume && wav_file_holds(names.back().c_str(), header, pieces, plan.from(part), plan.size(part))) {
+            written.push_back(names.back());
+            continue; // put in place before the kill
+        }
         bool renamed = false;
-        const failure status = write_wav(name.c_str(), finish_hdr(header, plan.size(part), rate), pieces,
-                                         plan.from(part), plan.size(part), renamed);
+        const failure status =
+            write_wav(names.back().c_str(), header, pieces, plan.from(part), plan.size(part), renamed);
         if (renamed) {
-            written.push_back(name);
+            written.push_back(names.back());
         }
         if (!status.ok()) {
             return status;
         }
     }
-    // The parts of an earlier take beyond this one's go with it, as its
-    // target.wav would.
-    for (std::size_t part = plan.parts == 1 ? 1 : plan.parts + 1; remove_if_file(target_part_name(part).c_str()); ++part) {
-    }
+    remove_earlier_set(names);
     return {};
 }

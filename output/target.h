@@ -7,20 +7,23 @@
 #include "take/fileio.h"
 #include "take/rawfile.h"
 #include "output/wav.h"
+#include "take/parts.h"
 
 #include <span>
 #include <string>
 #include <vector>
 
-// Copies the take's samples behind the header (`header` with each part's
-// sizes at `rate`): into target.wav, or, for a take larger than one part
-// (`raw.part_bytes`), into target-001.wav, target-002.wav, ..., each within
-// the largest file allowed; then the parts of an earlier take beyond these
-// go. `written` names the files that now hold the new recording: after a
-// failure, none when the previous target.wav is left as it was (and no
-// temporary file remains), the last one when only the directory could not
-// be synced.
-failure write_target(const wav_header& header, uint32_t rate, raw_file& raw, std::vector<std::string>& written);
+// Puts the take (its files `pieces`, divided as `plan`) in place at `rate`:
+// as target.wav, or as target-001.wav, target-002.wav, ... for a take of
+// several parts, each written beside its name, synced and installed; then
+// the earlier take's outputs that are not of this set go (its target.wav
+// beside new parts, its parts beside a new target.wav or beyond the new
+// ones). `resume`: a name that already holds its part stays (a finish that
+// a kill cut short). `written` names the files that now hold the new
+// recording: after a failure, none when every earlier output is left as it
+// was (and no temporary file remains).
+failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
+                     std::vector<std::string>& written);
 
 // Writes the WAV file `temp.name` afresh: `header`, then `size` bytes of the
 // take from its byte `from` (the files of `pieces` end to end), synced.

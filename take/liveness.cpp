@@ -1,5 +1,4 @@
-// Whether a take still has a live recorder: this machine's processes, or
-// the take's files changing for another machine's.
+// This machine's identity, and the thread that shows a recorder alive.
 #include "take/liveness.h"
 
 #include "common/clock.h"
@@ -7,8 +6,15 @@
 #include "take/names.h"
 #include "take/storage.h"
 
+#include "common/thread.h"
+#include "take/fileio.h"
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 void name_this_machine(take_note& note)
@@ -34,9 +40,17 @@ void name_this_machine(take_note& note)
     note.pid = getpid();
 }
 
-namespace {
+lock_owner this_owner()
+{
+    take_note note;
+    name_this_machine(note);
+    lock_owner holder;
+    holder.host = note.host.empty() ? "unnamed" : note.host;
+    holder.boot = note.boot;
+    holder.pid = note.pid;
+    return holder;
+}
 
-// Whether `pid` on this machine is a floatrec other than this one.
 bool floatrec_running(int64_t pid)
 {
     if (pid <= 0 || pid == getpid()) {
@@ -52,65 +66,63 @@ bool floatrec_running(int64_t pid)
     return read && std::string_view(comm).starts_with("floatrec");
 }
 
-// How the take's files stand: how many, and the last one's size and change
-// time.
-struct files_state {
-    std::size_t count = 0;
-    off_t size = 0;
-    timespec changed = {};
-    bool operator==(const files_state& other) const
-    {
-        return count == other.count && size == other.size && changed.tv_sec == other.changed.tv_sec &&
-               changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
+namespace {
 
-files_state take_files_state()
+// One beat: the lock checked by its name, then its beat moved. False once
+// it is no longer this run's.
+bool beat(held_lock& lock)
 {
-    files_state state;
-    struct stat st = {};
-    for (std::size_t index = 0; storage().lstat(raw_file_name(index).c_str(), &st) == 0; ++index) {
-        state = {index + 1, st.st_size, st.st_mtim};
+    if (!lock_still_ours(lock)) {
+        return false;
     }
-    return state;
+    ++lock.own.beat;
+    const std::string text = lock_text(lock.own);
+    static_cast<void>(write_all(lock.fd.get(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, lock_name, 0));
+    return true;
 }
 
-// Whether the take's files change within `watch_ns` (they are being
-// recorded into).
-bool take_still_recorded(int64_t watch_ns)
+void* liveness_main(void* arg)
 {
-    const files_state before = take_files_state();
-    constexpr int64_t look_every_ns = ns_per_second / 10;
-    for (int64_t waited = 0; waited < watch_ns; waited += look_every_ns) {
-        const timespec pause = {0, look_every_ns};
-        nanosleep(&pause, nullptr);
-        if (!(take_files_state() == before)) {
-            return true;
+    auto* beats = static_cast<liveness_thread*>(arg);
+    pollfd woken = {beats->wake.get(), POLLIN, 0};
+    while (poll(&woken, 1, static_cast<int>(ns_per_second / 1'000'000)) == 0 || (woken.revents & POLLIN) == 0) {
+        if (!beat(*beats->lock)) {
+            if (beats->on_lost != nullptr) {
+                beats->on_lost(beats->on_lost_arg);
+            }
+            break;
         }
     }
-    return false;
+    return nullptr;
 }
 
 } // namespace
 
-failure recorded_elsewhere(const take_note& note)
+int liveness_start(liveness_thread& beats, held_lock& lock, void (*on_lost)(void*), void* arg)
 {
-    if (note.host.empty()) {
-        return {};
+    beats.lock = &lock;
+    beats.on_lost = on_lost;
+    beats.on_lost_arg = arg;
+    beats.wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!beats.wake.valid()) {
+        return errno;
     }
-    take_note here;
-    name_this_machine(here);
-    const bool other_machine = note.host != here.host;
-    if (!other_machine && (note.boot != here.boot || !floatrec_running(note.pid))) {
-        return {}; // its recorder is gone: a crash, a power cut or a reboot
+    const int err = start_thread(beats.thread, "liveness", liveness_main, &beats);
+    beats.running = err == 0;
+    return err;
+}
+
+void liveness_stop(liveness_thread& beats)
+{
+    if (beats.running) {
+        const uint64_t one = 1;
+        static_cast<void>(write(beats.wake.get(), &one, sizeof one));
+        pthread_join(beats.thread, nullptr);
+        beats.running = false;
     }
-    // Appends (or a touch with nothing to append) come at most 1.25 s apart.
-    constexpr int64_t watch_ns = 3 * ns_per_second;
-    if (!take_still_recorded(watch_ns)) {
-        return {};
-    }
-    failure busy = fail(fault::directory_busy, raw_name);
-    busy.holder_pid = note.pid;
-    busy.reason = other_machine ? note.host : "";
-    return busy;
+}
+
+liveness_thread::~liveness_thread()
+{
+    liveness_stop(*this);
 }

@@ -1,25 +1,51 @@
-// Who holds a take, for a directory that machines share (a directory's lock
-// stays on the machine that took it, so another machine cannot see it).
+// Who holds a take, for a directory that machines share (take/lock.h).
 //
 // The duties of a live recorder, which another start reads as its life:
-//   - it holds the directory's lock for the whole run (take/workdir.h);
-//   - its note names this host, this boot and this process;
-//   - it appends to its latest file about once a second, and where nothing
-//     came to append (a silent device, digital silence) it moves that
-//     file's change time instead: its files change at least every 1.25 s.
-// A start that finds an unfinished take of another machine, or of a live
-// floatrec of this one (through another mount), watches the take's files
-// for 3 s: while they change the take is being recorded and is refused;
-// once they rest its recorder is gone and the take is saved.
+//   - it holds the directory's flock (this machine) and ".floatrec.lock"
+//     (every machine) from before it touches anything to its end;
+//   - its liveness thread moves the lock's beat once a second and checks,
+//     by the lock's name, that the lock is still its own; that thread does
+//     nothing else, so the take's appends, syncs and finish (on a disk slow
+//     to flush) never hold the beat up;
+//   - before it writes into the take after being held up (a frozen
+//     machine, a suspended laptop), the main thread checks the lock again,
+//     and a recorder whose take was taken over meanwhile writes nothing
+//     more: it stops and says where its audio is.
 #pragma once
 
-#include "common/failure.h"
+#include "common/unique_fd.h"
+#include "take/lock.h"
 #include "take/note.h"
+
+#include <pthread.h>
 
 // Names this machine and process in `note`: the host, its boot and the
 // process id (a host name a note cannot hold: no machine said).
 void name_this_machine(take_note& note);
 
-// Empty when the take of `note` has no live recorder elsewhere; else
-// directory_busy, naming its process and, for another machine, its host.
-failure recorded_elsewhere(const take_note& note);
+// This machine and process as a lock names them.
+lock_owner this_owner();
+
+// Whether `pid` on this machine is a floatrec other than this one.
+bool floatrec_running(int64_t pid);
+
+// The liveness thread of a held lock; stopped and joined when it goes.
+struct liveness_thread {
+    pthread_t thread = {};
+    held_lock* lock = nullptr;
+    unique_fd wake; // an eventfd: the thread ends once it is readable
+    void (*on_lost)(void*) = nullptr; // called (on the thread) when another took the lock over
+    void* on_lost_arg = nullptr;
+    bool running = false;
+
+    liveness_thread() = default;
+    liveness_thread(const liveness_thread&) = delete;
+    liveness_thread& operator=(const liveness_thread&) = delete;
+    ~liveness_thread();
+};
+
+// Starts beating `lock` once a second; 0, or the error number why not.
+int liveness_start(liveness_thread& beats, held_lock& lock, void (*on_lost)(void*), void* arg);
+
+// Ends the thread and waits for it (nothing when it does not run).
+void liveness_stop(liveness_thread& beats);

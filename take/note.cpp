@@ -3,10 +3,27 @@
 
 #include "common/text.h"
 
+namespace {
+
+const char* state_word(take_state state)
+{
+    switch (state) {
+    case take_state::unfinished:
+        return "unfinished";
+    case take_state::finishing:
+        return "finishing";
+    case take_state::recovered:
+        return "recovered";
+    }
+    return "";
+}
+
+} // namespace
+
 std::string note_text(const take_note& note)
 {
     std::string text = format_text("floatrec take\nstate %s\nrate %u\nformat float32le mono\nstarted %lld\n",
-                                   note.state == take_state::unfinished ? "unfinished" : "recovered", note.rate,
+                                   state_word(note.state), note.rate,
                                    static_cast<long long>(note.started_unix));
     if (!note.saved_as.empty()) {
         text += format_text("saved %s\n", note.saved_as.c_str());
@@ -57,8 +74,10 @@ bool read_value(note_key key, std::string_view value, take_note& note)
 {
     switch (key) {
     case state_key:
-        note.state = value == "recovered" ? take_state::recovered : take_state::unfinished;
-        return value == "unfinished" || value == "recovered";
+        note.state = value == "recovered"   ? take_state::recovered
+                     : value == "finishing" ? take_state::finishing
+                                            : take_state::unfinished;
+        return value == "unfinished" || value == "finishing" || value == "recovered";
     case rate_key:
         return parse_whole(value, note.rate);
     case format_key:

@@ -3,7 +3,7 @@
 // divides into parts and who records it. Pure: the text and back.
 //
 //   floatrec take
-//   state unfinished            (or "recovered": saved, nothing left to do)
+//   state unfinished            ("finishing": being put in place; "recovered": saved)
 //   rate 48000
 //   format float32le mono
 //   started 1767323045          (seconds since 1970)
@@ -19,7 +19,10 @@
 #include <string>
 #include <string_view>
 
-enum class take_state { unfinished, recovered };
+// unfinished: being recorded, or left by a run that ended before its
+// finish; finishing: in target.wav (or its parts) being put in place, which
+// the next start completes from the take's files; recovered: saved.
+enum class take_state { unfinished, finishing, recovered };
 
 struct take_note {
     take_state state = take_state::unfinished;

@@ -27,15 +27,20 @@ std::size_t part_count(uint64_t take_bytes, uint64_t part_bytes);
 
 part_plan plan_parts(uint64_t take_bytes, uint64_t part_bytes);
 
-// "target-002.wav" for part 2.
-std::string target_part_name(std::size_t part);
+// The digits of a part's number in a take of `parts` parts: 3, or as many
+// as the largest number needs, so that the names sort in recording order
+// however many parts there are ("target-0999.wav" before "target-1000.wav").
+int part_digits(std::size_t parts);
+
+// "target-002.wav" for part 2 of a take of up to 999 parts.
+std::string target_part_name(std::size_t part, std::size_t parts);
 
 // The finished take's file for `part`: target.wav for a take in one part.
 std::string target_name_of(const part_plan& plan, std::size_t part);
 
 // "recovered-YYYYMMDD-HHMMSS.wav" in local time; with `copy` 2, 3, ... a
 // "-2", "-3" before ".wav"; a take in `parts` parts (more than one) gets
-// "-001", "-002", ... after that for `part` 1, 2, ...
+// "-001", "-002", ... (part_digits wide) after that for `part` 1, 2, ...
 std::string recovered_name(int64_t started_unix, int copy, std::size_t part = 1, std::size_t parts = 1);
 
 // The name of `part` of a take saved in `parts` parts whose first part is

@@ -6,7 +6,6 @@
 #include "output/wav.h"
 #include "take/file_limit.h"
 #include "take/fileio.h"
-#include "take/liveness.h"
 #include "take/names.h"
 #include "take/note_file.h"
 #include "take/parts.h"
@@ -120,8 +119,15 @@ failure save_part(const take_samples& take, std::size_t part, const std::string&
     }
     if (status.ok()) {
         status = claim_name(name);
+        if (status.ok()) {
+            status = install(temp, name.c_str());
+        }
+        struct stat st = {};
+        if (!status.ok() && storage().lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+            remove_if_file(name.c_str()); // no empty claim outlives a save that did not finish
+        }
     }
-    return status.ok() ? install(temp, name.c_str()) : status;
+    return status;
 }
 
 // Saves each part of the take as a new recovered file. A start after a
@@ -214,6 +220,24 @@ bool take_in_target(const take_samples& take, uint32_t rate)
     return true;
 }
 
+// The take was being put in place when its run was killed: the rest of its
+// set goes in place, and the earlier take's outputs that are not of it go.
+recovery finish_again(const take_samples& take, const take_note& note)
+{
+    recovery done;
+    failure status = write_target(note.rate, take.pieces, take.plan, true, done.saved_as);
+    if (status.ok()) {
+        status = forget_note();
+    }
+    if (!status.ok()) {
+        done.why = fail_from(fault::take_not_saved, status.subject, status);
+        return done;
+    }
+    done.put_in_place = true;
+    done.seconds = static_cast<double>(take.plan.take_bytes / bytes_per_sample) / note.rate;
+    return done;
+}
+
 } // namespace
 
 recovery recover_take(const raw_file& raw)
@@ -224,18 +248,18 @@ recovery recover_take(const raw_file& raw)
         result.why = fail_because(fault::unknown_take, note_name, reading.problem);
         return result;
     }
-    if (!reading.present || reading.note->state != take_state::unfinished) {
+    if (!reading.present || reading.note->state == take_state::recovered) {
         remove_leftovers();
         return result;
     }
     const take_note& note = *reading.note;
-    if (result.why = recorded_elsewhere(note); !result.why.ok()) {
-        return result;
-    }
     remove_leftovers();
     take_samples take;
     if (result.why = read_take_files(raw, note, take); !result.why.ok()) {
         return result;
+    }
+    if (note.state == take_state::finishing) {
+        return finish_again(take, note);
     }
     // Nothing appended yet (killed right after the note, or 00000.raw removed
     // since), or already in target.wav (only the note's removal did not last).

@@ -13,14 +13,16 @@
 
 // What saving an unfinished take came to.
 struct recovery {
-    failure why;          // an unknown take (nothing touched), one being recorded on another machine or by another
-                          // process (directory_busy), or one that could not be saved
+    failure why;          // an unknown take (nothing touched), or one that could not be saved
     std::vector<std::string> saved_as; // the files the take is in now, in order; empty when none was saved
     double seconds = 0;   // its length
+    bool put_in_place = false; // a finish cut short was completed: `saved_as` are target.wav or its parts
 };
 
-// Saves an unfinished take exactly once, after removing what a killed run
+// Completes a finish that a kill cut short (the note says "finishing"): the
+// take's outputs put in place as one set from its files. Else saves an
+// unfinished take exactly once, after removing what a killed run
 // left half-written (the temporary target, note and recovered take), each
-// part of a take in parts as a WAV of its own. A take with a live recorder
-// elsewhere (take/liveness.h) is refused. Needs the directory's lock.
+// part of a take in parts as a WAV of its own. Needs the directory's locks
+// (take/workdir.h, take/lock.h): no other recorder is alive.
 recovery recover_take(const raw_file& raw);

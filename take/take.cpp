@@ -5,11 +5,16 @@
 #include "take/liveness.h"
 #include "take/names.h"
 #include "take/note_file.h"
+#include "take/parts.h"
+#include "common/text.h"
 
 #include <ctime>
 
-failure take_begin(raw_file& raw, uint32_t rate, take_note& note)
+failure take_begin(raw_file& raw, uint32_t rate, take_note& note, held_lock& lock)
 {
+    if (const failure owned = lock_owned(lock); !owned.ok()) {
+        return owned;
+    }
     const bool created = !raw.fd.valid();
     failure status = raw_reset(raw);
     if (status.ok()) {
@@ -30,8 +35,23 @@ failure take_begin(raw_file& raw, uint32_t rate, take_note& note)
     return status;
 }
 
-failure take_append(raw_file& raw, take_note& note)
+failure take_still_ours(const take_note& note, held_lock& lock)
 {
+    failure owned = lock_owned(lock);
+    if (!owned.ok()) {
+        // What this run had synced is in the take that the other saved at its start.
+        const std::string saved = recovered_name(note.started_unix, 1);
+        owned.detail = format_text("the take up to then was saved there as %s*.wav; the audio since is lost",
+                                   saved.substr(0, saved.size() - 4).c_str());
+    }
+    return owned;
+}
+
+failure take_append(raw_file& raw, take_note& note, held_lock& lock)
+{
+    if (const failure owned = take_still_ours(note, lock); !owned.ok()) {
+        return owned;
+    }
     failure appended = raw_append(raw);
     if (!appended.ok() && raw.limit_found) {
         raw.limit_found = false;
@@ -42,6 +62,12 @@ failure take_append(raw_file& raw, take_note& note)
         }
     }
     return appended;
+}
+
+failure take_finishing(take_note& note)
+{
+    note.state = take_state::finishing;
+    return write_note(note);
 }
 
 failure take_end()

@@ -43,6 +43,7 @@ fs::path recovered_after(sandbox& box, const fs::path& image, const std::string&
     EXPECT_TRUE(disk.mount(box, 0, image)) << disk.why_not;
     const run_result r = run_floatrec(box, {"--recover"});
     EXPECT_EQ(r.status, 0) << cut << ": " << r.err;
+    EXPECT_EQ(r.err.find("waiting"), std::string::npos) << cut << ": " << r.err; // the lock a cut left is this machine's
     disk.unmount();
     return disk.image;
 }

@@ -120,9 +120,10 @@ TEST(TargetWav, DirectorySyncFailingAfterTheRenameIsSaidAsSuch)
     }
     sandbox box;
     use_test_device(box, "period 4410");
-    // fsync is used on the directory only: once for the take's note, then after the rename.
+    // fsync is used on the directory only: for the take's note, for the note
+    // that says it is being finished, then after the rename.
     const run_result r = run_floatrec(box, {"1"}, {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o",
-                                                                "/dev/null", "-e", "inject=fsync:error=EIO:when=2"}});
+                                                                "/dev/null", "-e", "inject=fsync:error=EIO:when=3"}});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error syncing target.wav to disk: Input/output error\n"
                      "target.wav was replaced but may not be durable yet; the recording is also in 00000.raw\n");

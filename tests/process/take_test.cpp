@@ -77,45 +77,6 @@ TEST(Take, KilledTakeIsSavedAtTheNextStartAndOnlyOnce)
     EXPECT_EQ(read_bytes(box.at("target.wav")), target);
 }
 
-// A directory shared by two machines, whose locks stay on each: a start on
-// the second machine while the first records is refused, naming the process
-// and its host, and changes nothing; once the first machine is gone (killed
-// here), a start there saves its take, every printed period in it.
-TEST(SlowTake, TakeRecordedOnAnotherMachineIsRefusedUntilThatMachineIsGone)
-{
-    sandbox box;
-    shared_directory shared;
-    if (!shared.mount(box)) {
-        GTEST_SKIP() << shared.why_not;
-    }
-    use_test_device(box, "rate 8000 period 800 paced true");
-    sandbox other;
-    other.work = shared.mounts[1];
-    use_test_device(other, "rate 8000 period 800");
-    const std::vector<std::string> on_other_host = {"unshare", "--uts", "sh", "-c",
-                                                    "hostname other-machine && exec \"$0\" \"$@\""};
-    run_result refused;
-    pid_t first_pid = 0;
-    const run_result first = run_floatrec(box, {"30"}, {.while_running = [&](pid_t pid) {
-        first_pid = pid;
-        EXPECT_TRUE(wait_for_bytes(box.at("00000.raw"), 2 * 800 * 4));
-        refused = run_floatrec(other, {"1"}, {.wrapper = on_other_host});
-        kill(pid, SIGKILL);
-    }});
-    EXPECT_EQ(refused.status, 1);
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    EXPECT_EQ(refused.err, "00000.raw: this directory is in use by another floatrec (process " +
-                               std::to_string(first_pid) + " on " + host + ")\n");
-    const run_result saved = run_floatrec(other, {"--recover"}, {.wrapper = on_other_host});
-    EXPECT_EQ(saved.status, 0) << saved.err;
-    const std::vector<std::string> names = said_saved(saved.err);
-    ASSERT_EQ(names.size(), 1U) << saved.err;
-    const std::vector<float> take = read_wav(other.at(names[0])).samples;
-    EXPECT_GE(take.size(), progress_lines(first).size() * 800);
-    EXPECT_TRUE(same_bits(take, test_signal(0, take.size())));
-}
-
 // A note that is there but cannot be trusted is an unknown take: recording
 // and --recover refuse, name the note and its problem, and touch nothing.
 TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)

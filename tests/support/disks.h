@@ -58,7 +58,9 @@ struct shared_directory {
     std::filesystem::path mounts[2];
     std::string why_not;
 
-    bool mount(sandbox& box);
+    // Each sync through either mount waits `sync_delay_ms` first (a share on
+    // a disk slow to flush).
+    bool mount(sandbox& box, int sync_delay_ms = 0);
     ~shared_directory();
 
 private:

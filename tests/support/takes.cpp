@@ -92,6 +92,9 @@ std::map<std::string, std::vector<uint8_t>> files_of(const sandbox& box)
 {
     std::map<std::string, std::vector<uint8_t>> files;
     for (const fs::directory_entry& entry : fs::directory_iterator(box.work)) {
+        if (entry.path().filename() == ".floatrec.lock") {
+            continue; // the run's hold, which a killed run leaves and the next start takes over
+        }
         files[entry.path().filename().string()] = entry.is_regular_file() ? read_bytes(entry.path()) : std::vector<uint8_t>{};
     }
     return files;

@@ -33,5 +33,6 @@ std::vector<std::string> said_saved(const std::string& err);
 // A paced recording killed once 00000.raw holds `bytes`; what it held then.
 std::vector<float> killed_take(const sandbox& box, std::uintmax_t bytes);
 
-// Every file of the working directory by name, with what it holds.
+// Every file of the working directory by name, with what it holds (but
+// the lock between runs).
 std::map<std::string, std::vector<uint8_t>> files_of(const sandbox& box);

@@ -68,14 +68,15 @@ int unlink_fails(const char*)
 // A take of `samples` samples gathered and appended at 1,000 Hz.
 failure record_take(raw_file& raw, take_note& note, std::size_t samples)
 {
+    held_lock unheld; // (a run's lock is its own concern)
     EXPECT_TRUE(raw_prepare(raw, samples, 1000).ok());
-    EXPECT_TRUE(take_begin(raw, 1000, note).ok());
+    EXPECT_TRUE(take_begin(raw, 1000, note, unheld).ok());
     std::span<float> room = raw_room(raw);
     for (std::size_t i = 0; i < samples; ++i) {
         room[i] = static_cast<float>(i + 1);
     }
     raw_gathered(raw, samples);
-    return take_append(raw, note);
+    return take_append(raw, note, unheld);
 }
 
 } // namespace
@@ -100,7 +101,7 @@ TEST(StorageFaults, WriteCutShortAtTheLimitThenEfbigKeepsEachPartWithinIt)
     ASSERT_TRUE(raw_read_size(raw).ok());
     storage() = system_storage(); // the WAVs are copied by the kernel, past this limit's reach
     std::vector<std::string> written;
-    ASSERT_TRUE(write_target(init_hdr(), 1000, raw, written).ok());
+    ASSERT_TRUE(write_target(1000, raw_pieces(raw), plan_parts(raw.take_bytes, raw.part_bytes), false, written).ok());
     ASSERT_GE(written.size(), 2U);
     uint64_t samples = 0;
     for (const std::string& name : written) {
@@ -145,7 +146,7 @@ TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
     ASSERT_TRUE(raw_read_size(raw).ok());
     storage().rename = fails_with_eio;
     std::vector<std::string> written;
-    const failure renamed = write_target(init_hdr(), 1000, raw, written);
+    const failure renamed = write_target(1000, raw_pieces(raw), plan_parts(raw.take_bytes, raw.part_bytes), false, written);
     EXPECT_EQ(renamed.what, fault::renaming);
     EXPECT_EQ(renamed.subject, target_name);
     EXPECT_EQ(renamed.code, EIO);

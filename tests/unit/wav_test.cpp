@@ -117,7 +117,12 @@ TEST(FileLimit, PartsOfATakeFitTheLargestFile)
 
     EXPECT_EQ(raw_file_name(0), "00000.raw");
     EXPECT_EQ(raw_file_name(12), "00012.raw");
-    EXPECT_EQ(target_part_name(2), "target-002.wav");
+    EXPECT_EQ(target_part_name(2, 2), "target-002.wav");
+    // Names sort in recording order past 999 parts too.
+    EXPECT_EQ(target_part_name(999, 1000), "target-0999.wav");
+    EXPECT_LT(target_part_name(999, 1000), target_part_name(1000, 1000));
+    EXPECT_EQ(recovered_name(1767323045, 1, 7, 12345), "recovered-20260102-030405-00007.wav");
+    EXPECT_EQ(saved_part_name("recovered-20260102-030405-0001.wav", 1000, 1000), "recovered-20260102-030405-1000.wav");
     setenv("TZ", "UTC", 1);
     tzset();
     EXPECT_EQ(recovered_name(1767323045, 1), "recovered-20260102-030405.wav");
