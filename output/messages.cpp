@@ -214,8 +214,10 @@ std::string array_dumped_text()
 
 std::string take_in_parts_text(const std::vector<std::string>& names, const file_limit& limit)
 {
+    const std::string files =
+        names.size() > 3 ? names.front() + " to " + names.back() : listed(names); // (not a thousand names)
     return format_text("the take is in %zu parts, each within %s: %s\n", names.size(), limit_words(limit).c_str(),
-                       listed(names).c_str());
+                       files.c_str());
 }
 
 std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files, bool whole)

@@ -173,6 +173,7 @@ void walk_crash_points(const std::vector<std::string>& args, const std::vector<c
             const run_result first = run_floatrec(box, {"--recover"});
             const run_result second = run_floatrec(box, {"--recover"});
             EXPECT_EQ(first.status, 0) << where << ": " << first.err;
+            EXPECT_EQ(first.err.find("waiting"), std::string::npos) << where << ": " << first.err;
             EXPECT_EQ(second.status, 0) << where;
             EXPECT_EQ(second.err, "nothing to recover in " + box.work.string() + "\n") << where;
             EXPECT_EQ(wavs_holding(box, planted, true).size(), 1U) << where;
@@ -210,9 +211,62 @@ TEST(CrashWalk, RecordingKilledAtAnyCallLosesNoPeriodAndSavesNoneTwice)
 {
     walk_crash_points({"1"}, {{"ftruncate", {1, 2}},
                               {"fdatasync", {3, 4, 5, 14, 15}},
-                              {"rename", {3, 4}},
+                              {"rename", {3, 4, 5, 6}},
                               {"fsync", {4, 5, 6}},
                               {"unlink", {2, 3}}});
+}
+
+// A take in parts put in place over an earlier take's larger set, killed at
+// steps of its finish: the next start leaves one whole set, the new take's
+// (completed) or the earlier one's untouched (the new take then saved once).
+TEST(CrashWalk, FinishInPartsKilledAnywhereLeavesOneWholeSet)
+{
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const std::vector<crash_point> points = {{"rename", {2, 3, 5, 8}}, {"unlink", {8, 10, 12}}};
+    for (const crash_point& point : points) {
+        for (const int nth : point.nth) {
+            const std::string where = "killed at " + point.call + " #" + std::to_string(nth);
+            sandbox box;
+            use_test_device(box, "rate 8000 period 800");
+            std::map<std::string, std::vector<uint8_t>> earlier;
+            for (int part = 1; part <= 8; ++part) {
+                const std::string name = "target-00" + std::to_string(part) + ".wav";
+                write_text(box.at(name), "part " + std::to_string(part) + " of an earlier take");
+                earlier[name] = read_bytes(box.at(name));
+            }
+            std::vector<std::string> wrapper = with_file_limit(48); // parts of 1.5 s
+            wrapper.insert(wrapper.end(), {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
+                                           "inject=" + point.call + ":signal=SIGKILL:when=" + std::to_string(nth)});
+            const run_result killed = run_floatrec(box, {"5"}, {.wrapper = wrapper});
+            const run_result next = run_floatrec(box, {"--recover"}, {.wrapper = with_file_limit(48)});
+            EXPECT_EQ(next.status, 0) << where << ": " << next.err;
+            std::map<std::string, std::vector<uint8_t>> set;
+            for (const auto& [name, bytes] : files_of(box)) {
+                if (name.starts_with("target")) {
+                    set[name] = bytes;
+                }
+            }
+            if (set == earlier) {
+                // (Every point is in the finish: the take was captured whole.)
+                EXPECT_EQ(progress_lines(killed).size(), 50U) << where << ": " << killed.err;
+                std::vector<float> saved;
+                for (const std::string& name : said_saved(next.err)) {
+                    const std::vector<float> part = read_wav(box.at(name)).samples;
+                    saved.insert(saved.end(), part.begin(), part.end());
+                }
+                EXPECT_TRUE(same_bits(saved, test_signal(0, 5 * 8000))) << where << ": " << next.err;
+                continue;
+            }
+            std::vector<float> joined;
+            for (const auto& [name, bytes] : set) {
+                const std::vector<float> part = read_wav(box.at(name)).samples;
+                joined.insert(joined.end(), part.begin(), part.end());
+            }
+            EXPECT_TRUE(same_bits(joined, test_signal(0, 5 * 8000))) << where << ": " << set.size() << " files";
+        }
+    }
 }
 
 } // namespace

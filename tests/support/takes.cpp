@@ -99,3 +99,8 @@ std::map<std::string, std::vector<uint8_t>> files_of(const sandbox& box)
     }
     return files;
 }
+
+std::vector<std::string> with_file_limit(int kib)
+{
+    return {"bash", "-c", "ulimit -f " + std::to_string(kib) + "; exec \"$0\" \"$@\""};
+}

@@ -36,3 +36,6 @@ std::vector<float> killed_take(const sandbox& box, std::uintmax_t bytes);
 // Every file of the working directory by name, with what it holds (but
 // the lock between runs).
 std::map<std::string, std::vector<uint8_t>> files_of(const sandbox& box);
+
+// A wrapper that runs floatrec under a file size limit of `kib` KiB.
+std::vector<std::string> with_file_limit(int kib);

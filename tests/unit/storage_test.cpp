@@ -4,7 +4,9 @@
 #include "output/target.h"
 #include "take/file_limit.h"
 #include "take/names.h"
+#include "take/lock.h"
 #include "take/note_file.h"
+#include "take/recovery.h"
 #include "take/storage.h"
 #include "take/take.h"
 
@@ -63,6 +65,15 @@ int unlink_fails(const char*)
 {
     errno = EIO;
     return -1;
+}
+
+int rename_to_recovered_fails(const char* from, const char* to)
+{
+    if (std::string_view(to).starts_with("recovered-")) {
+        errno = EIO;
+        return -1;
+    }
+    return ::rename(from, to);
 }
 
 // A take of `samples` samples gathered and appended at 1,000 Hz.
@@ -162,4 +173,39 @@ TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
     EXPECT_EQ(ended.what, fault::removing);
     EXPECT_EQ(ended.subject, note_name);
     EXPECT_TRUE(fs::exists(note_name));
+}
+
+// A save that fails after it claimed its name leaves no empty claim behind
+// (one that outlived it would stay for good once the take moved away).
+TEST(StorageFaults, FailedSaveLeavesNoEmptyClaim)
+{
+    const seam_sandbox box;
+    raw_file raw;
+    take_note note;
+    ASSERT_TRUE(record_take(raw, note, 100).ok()); // an unfinished take, as a killed run leaves it
+    storage().rename = rename_to_recovered_fails;
+    const recovery saved = recover_take(raw);
+    EXPECT_EQ(saved.why.what, fault::take_not_saved);
+    EXPECT_EQ(saved.why.cause, fault::renaming);
+    for (const fs::directory_entry& entry : fs::directory_iterator(".")) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("recovered-")) << entry.path();
+    }
+    EXPECT_TRUE(fs::exists(note_name));
+}
+
+// The lock between machines as text: read back as written, its beat
+// rewritten in place; anything else is no lock.
+TEST(StorageFaults, LockTextReadsBackAndRejectsOthers)
+{
+    lock_owner owner{"studio-pc", "0f4c-11", 4242, 7};
+    const std::string text = lock_text(owner);
+    const std::optional<lock_owner> read = parse_lock(text);
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(same_holder(*read, owner));
+    EXPECT_EQ(read->beat, 7U);
+    owner.beat = 123456;
+    EXPECT_EQ(lock_text(owner).size(), text.size());
+    EXPECT_FALSE(parse_lock(""));
+    EXPECT_FALSE(parse_lock(text.substr(0, text.size() - 1)));
+    EXPECT_FALSE(parse_lock("floatrec lock\nhost a/b\nboot x\npid 1\nbeat 1\n"));
 }
