@@ -98,7 +98,8 @@ bool finish_target(raw_file& raw, take_note& note, held_lock& lock)
     }
     std::vector<std::string> written;
     if (status.ok()) {
-        status = write_target(note.rate, raw_pieces(raw), plan, false, written);
+        status = write_target(note.rate, raw_pieces(raw), plan, false, written,
+                              [&note, &lock] { return take_still_ours(note, lock); });
     }
     if (status.ok()) {
         if (written.size() > 1) {

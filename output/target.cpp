@@ -210,8 +210,9 @@ void remove_earlier_set(const std::vector<std::string>& kept)
 } // namespace
 
 failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
-                     std::vector<std::string>& written)
+                     std::vector<std::string>& written, const std::function<failure()>& still_ours)
 {
+    const auto owned = [&still_ours] { return still_ours ? still_ours() : failure{}; };
     written.clear();
     std::vector<std::string> names;
     for (std::size_t part = 1; part <= plan.parts; ++part) {
@@ -222,14 +223,19 @@ failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const par
             continue; // put in place before the kill
         }
         bool renamed = false;
-        const failure status =
-            write_wav(names.back().c_str(), header, pieces, plan.from(part), plan.size(part), renamed);
+        failure status = owned();
+        if (status.ok()) {
+            status = write_wav(names.back().c_str(), header, pieces, plan.from(part), plan.size(part), renamed);
+        }
         if (renamed) {
             written.push_back(names.back());
         }
         if (!status.ok()) {
             return status;
         }
+    }
+    if (failure status = owned(); !status.ok()) {
+        return status;
     }
     remove_earlier_set(names);
     return {};

@@ -9,6 +9,7 @@
 #include "output/wav.h"
 #include "take/parts.h"
 
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,9 +22,11 @@
 // ones). `resume`: a name that already holds its part stays (a finish that
 // a kill cut short). `written` names the files that now hold the new
 // recording: after a failure, none when every earlier output is left as it
-// was (and no temporary file remains).
+// was (and no temporary file remains). `still_ours` (when given) is asked
+// before each shared name is replaced or removed: the directory may have
+// been taken over while a slow disk held the finish up.
 failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
-                     std::vector<std::string>& written);
+                     std::vector<std::string>& written, const std::function<failure()>& still_ours = {});
 
 // Writes the WAV file `temp.name` afresh: `header`, then `size` bytes of the
 // take from its byte `from` (the files of `pieces` end to end), synced.
