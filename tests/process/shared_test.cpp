@@ -58,6 +58,27 @@ bool refused_as_busy(const run_result& r)
                                 std::string::npos;
 }
 
+// One directory as two machines see it: `box` through the first mount,
+// `other` through the second, each with its test device.
+struct two_machines {
+    sandbox box;
+    shared_directory shared;
+    sandbox other;
+};
+
+// Mounts the share (syncs `sync_delay_ms` slow); false, with the reason in
+// `shared.why_not`, where it cannot be.
+bool share(two_machines& m, const std::string& device, const std::string& other_device, int sync_delay_ms = 0)
+{
+    if (!m.shared.mount(m.box, sync_delay_ms)) {
+        return false;
+    }
+    use_test_device(m.box, device);
+    m.other.work = m.shared.mounts[1];
+    use_test_device(m.other, other_device);
+    return true;
+}
+
 // Two machines start within a second of each other, at one-second and at
 // 1,024-frame periods: one records its whole take, the other is refused
 // and touches nothing.
@@ -65,15 +86,13 @@ TEST(SlowShared, StartsTogetherOnTwoMachinesOneRecordsTheOtherTouchesNothing)
 {
     for (const char* device : {"rate 8000 period 8000 paced true", "rate 48000 period 1024 paced true"}) {
         for (const auto apart : {0ms, 300ms, 700ms}) {
-            sandbox box;
-            shared_directory shared;
-            if (!shared.mount(box)) {
-                GTEST_SKIP() << shared.why_not;
+            two_machines m;
+            if (!share(m, device, device)) {
+                GTEST_SKIP() << m.shared.why_not;
             }
-            use_test_device(box, device);
-            sandbox other;
-            other.work = shared.mounts[1];
-            use_test_device(other, device);
+            sandbox& box = m.box;
+            sandbox& other = m.other;
+            const shared_directory& shared = m.shared;
             run_result second;
             const run_result first = run_floatrec(box, {"2"}, {.while_running = [&](pid_t) {
                 std::this_thread::sleep_for(apart);
@@ -101,15 +120,13 @@ TEST(SlowShared, StartsTogetherOnTwoMachinesOneRecordsTheOtherTouchesNothing)
 TEST(SlowShared, FrozenRecorderIsNeverSplicedWithAnotherMachinesTake)
 {
     for (const int frozen_seconds : {6, 45, 0}) {
-        sandbox box;
-        shared_directory shared;
-        if (!shared.mount(box)) {
-            GTEST_SKIP() << shared.why_not;
+        two_machines m;
+        if (!share(m, "rate 8000 period 800 paced true", "rate 8000 period 800")) {
+            GTEST_SKIP() << m.shared.why_not;
         }
-        use_test_device(box, "rate 8000 period 800 paced true");
-        sandbox other;
-        other.work = shared.mounts[1];
-        use_test_device(other, "rate 8000 period 800");
+        sandbox& box = m.box;
+        sandbox& other = m.other;
+        const shared_directory& shared = m.shared;
         run_result second;
         const run_result first = run_floatrec(box, {"10"}, {.while_running = [&](pid_t pid) {
             ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), 2 * 800 * 4));
@@ -158,15 +175,13 @@ TEST(SlowShared, FrozenRecorderIsNeverSplicedWithAnotherMachinesTake)
 TEST(SlowShared, TakeOfAnotherMachineIsRefusedUntilThatMachineIsGone)
 {
     for (const bool same_name : {true, false}) {
-        sandbox box;
-        shared_directory shared;
-        if (!shared.mount(box)) {
-            GTEST_SKIP() << shared.why_not;
+        two_machines m;
+        if (!share(m, "rate 8000 period 800 paced true", "rate 8000 period 800")) {
+            GTEST_SKIP() << m.shared.why_not;
         }
-        use_test_device(box, "rate 8000 period 800 paced true");
-        sandbox other;
-        other.work = shared.mounts[1];
-        use_test_device(other, "rate 8000 period 800");
+        sandbox& box = m.box;
+        sandbox& other = m.other;
+        const shared_directory& shared = m.shared;
         const std::vector<std::string> elsewhere = same_name ? on_another_boot(box) : on_host("other-machine");
         run_result refused;
         pid_t first_pid = 0;
@@ -197,15 +212,13 @@ TEST(SlowShared, TakeOfAnotherMachineIsRefusedUntilThatMachineIsGone)
 // saved at the next start.
 TEST(SlowShared, StartDuringASlowFinishIsRefusedAndItsOwnTakeLaterSaved)
 {
-    sandbox box;
-    shared_directory shared;
-    if (!shared.mount(box, 1500)) {
-        GTEST_SKIP() << shared.why_not;
+    two_machines m;
+    if (!share(m, "rate 8000 period 8000 paced true", "rate 8000 period 800 paced true", 1500)) {
+        GTEST_SKIP() << m.shared.why_not;
     }
-    use_test_device(box, "rate 8000 period 8000 paced true");
-    sandbox other;
-    other.work = shared.mounts[1];
-    use_test_device(other, "rate 8000 period 800 paced true");
+    sandbox& box = m.box;
+    sandbox& other = m.other;
+    const shared_directory& shared = m.shared;
     run_result during;
     const run_result first = run_floatrec(box, {"2"}, {.while_running = [&](pid_t) {
         ASSERT_TRUE(wait_until([&] { return fs::exists(shared.backing / ".target.wav.part"); }));
