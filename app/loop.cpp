@@ -128,23 +128,26 @@ void stop_writing(consumer& c, const failure& why)
 
 void say_held_reports(consumer& c);
 
+// Nothing came to append: whether there is still a take to write into (a
+// recorder held up may find it taken over).
+void nothing_to_append(consumer& c)
+{
+    if (c.take_begun && !c.write_failed) {
+        if (const failure owned = take_still_ours(c.note, c.lock); !owned.ok()) {
+            stop_writing(c, owned);
+        }
+    }
+    say_held_reports(c);
+}
+
 // Appends and syncs the periods gathered, then says each of them (a
 // progress line means its period is on disk), then the reports that came
 // after them.
 void append_gathered(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;
-    if (c.take_begun && !c.write_failed && c.unsynced.empty()) {
-        // Nothing to write: whether there is still a take to write into.
-        if (const failure owned = take_still_ours(c.note, c.lock); !owned.ok()) {
-            stop_writing(c, owned);
-        }
-    }
     if (c.write_failed || !c.take_begun || c.unsynced.empty()) {
-        if (!c.write_failed && c.take_begun) {
-            raw_touch(c.raw); // nothing came: the take still says it is alive
-        }
-        say_held_reports(c);
+        nothing_to_append(c);
         return;
     }
     const uint64_t size_before = c.raw.take_bytes;
@@ -179,9 +182,6 @@ void append_gathered(consumer& c)
         say_held_reports(c);
         stop_writing(c, appended);
         return;
-    }
-    if (c.raw.take_bytes == size_before) {
-        raw_touch(c.raw); // only silence came
     }
     c.unsynced.clear();
     c.frames_gathered = 0;

@@ -187,6 +187,7 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, 
     if (period_count(dev.rate, dev.period_frames, duration_seconds) > 0) {
         outcome = cap_loop(dev, bufs, raw, note, lock, frames, stop, totals);
         if (totals.frames_captured == 0) {
+            say_failure(lock_owned(lock)); // (another machine may have taken the directory before the first period)
             return nothing_recorded(raw);
         }
     } else {

@@ -115,7 +115,7 @@ enum class verdict { gone, busy };
 // moves or it goes (busy: its holder lives, or another start took it), or
 // it has rested `lock_rest_seconds` and at least three beats' time under
 // watch (gone). A wait longer than a few beats is said, once.
-verdict watch_lock(const std::string& text, const lock_owner& holder, const lock_wait& wait)
+verdict watch_lock(const std::string& text, lock_owner& holder, const lock_wait& wait)
 {
     constexpr int64_t look_every_ns = ns_per_second / 4;
     constexpr int64_t least_watch_ns = 3 * ns_per_second;
@@ -140,6 +140,8 @@ verdict watch_lock(const std::string& text, const lock_owner& holder, const lock
         nanosleep(&pause, nullptr);
         std::string now;
         if (!read_lock_file(now) || now != text) {
+            // (A lock first read while it was being written names its holder now.)
+            holder = parse_lock(now).value_or(holder);
             return verdict::busy;
         }
     }
@@ -174,7 +176,7 @@ failure judge_lock(const std::string& text, const held_lock& lock, const lock_wa
     if (!holder && !text.empty()) {
         return fail_because(fault::lock_unknown, lock_name, "it is not a floatrec lock");
     }
-    const lock_owner named = holder.value_or(lock_owner{});
+    lock_owner named = holder.value_or(lock_owner{});
     const bool this_machine = holder && named.host == lock.own.host && named.boot == lock.own.boot;
     if (this_machine && floatrec_running(named.pid)) {
         return busy_with(named, true);

@@ -183,13 +183,6 @@ failure raw_append(raw_file& raw)
     return {};
 }
 
-void raw_touch(const raw_file& raw)
-{
-    if (raw.fd.valid()) {
-        static_cast<void>(storage().futimens(raw.fd.get(), nullptr)); // a hint to others only
-    }
-}
-
 failure raw_read_size(raw_file& raw)
 {
     std::string name;

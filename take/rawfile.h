@@ -86,11 +86,6 @@ void raw_gathered(raw_file& raw, std::size_t samples);
 // rest then going to the next file.
 failure raw_append(raw_file& raw);
 
-// Moves the change time of the file appended to, where nothing was
-// appended for a while (a silent device, digital silence): a start on
-// another machine sharing the directory sees that the take is alive.
-void raw_touch(const raw_file& raw);
-
 // Takes the sizes of the take's files from the files themselves, for the
 // WAVs.
 failure raw_read_size(raw_file& raw);

@@ -59,7 +59,10 @@ class SlowFlushFs(Operations):
         return self._call(os.open, self._path(path), flags & ~os.O_NONBLOCK)
 
     def create(self, path, mode, fi=None):
-        return self._call(os.open, self._path(path), os.O_RDWR | os.O_CREAT | os.O_TRUNC, mode)
+        # The kernel creates only a name this mount does not know; made by
+        # another mount (another machine) meanwhile, it exists: exclusive,
+        # as a network share's exclusive create is.
+        return self._call(os.open, self._path(path), os.O_RDWR | os.O_CREAT | os.O_EXCL, mode)
 
     def read(self, path, size, offset, fh):
         return self._call(os.pread, fh, size, offset)
