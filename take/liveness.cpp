@@ -3,16 +3,11 @@
 
 #include "common/clock.h"
 #include "common/text.h"
-#include "take/names.h"
-#include "take/storage.h"
-
 #include "common/thread.h"
 #include "take/fileio.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
