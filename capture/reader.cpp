@@ -91,13 +91,16 @@ void hand_on(reader_state& st)
     if (st.fill.frames == 0) {
         return;
     }
+    // The count goes on as if the period were whole: a short last one (a
+    // stop mid-period) counts down like the others.
+    const uint64_t through = std::min(st.done + st.plan.period_frames, st.plan.frames_wanted);
     st.done += st.fill.frames;
     if (st.fill.dropping) {
         queue_push(st.queue, audio_lost{0, 1, st.fill.frames, st.fill.disk_behind});
     } else {
-        st.fill.slot = queue_push_period(st.queue, period_ready{*st.fill.slot, st.fill.frames,
-                                                                periods_left(st.plan.frames_wanted - st.done,
-                                                                             st.plan.period_frames)});
+        st.fill.slot = queue_push_period(
+            st.queue, period_ready{*st.fill.slot, st.fill.frames,
+                                   periods_left(st.plan.frames_wanted - through, st.plan.period_frames)});
     }
     st.fill.frames = 0;
 }

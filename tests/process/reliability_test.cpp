@@ -27,7 +27,7 @@ std::uintmax_t raw_bytes(uint64_t frames)
 // a wrapper forwards 20 ms later: each stops the recording soon, keeping
 // every frame captured up to it, in order, none twice. A SIGCONT that ends
 // no stop (timeout(1) sends one after its SIGTERM; a stray kill -CONT) says
-// nothing.
+// nothing. The progress numbers go on counting down to the last period.
 TEST(Stop, SignalsStopTheCaptureAndKeepEverythingTwoAtOnceAreOneRequest)
 {
     const std::vector<std::vector<int>> cases = {
@@ -52,6 +52,12 @@ TEST(Stop, SignalsStopTheCaptureAndKeepEverythingTwoAtOnceAreOneRequest)
         EXPECT_GE(samples.size(), 4410U);
         EXPECT_TRUE(same_bits(samples, test_signal(0, samples.size())));
         EXPECT_TRUE(same_bits(samples, read_floats(box.at("00000.raw"))));
+        // The progress numbers count down from 199, each once: the short
+        // last period too.
+        const std::vector<std::string> progress = progress_lines(r);
+        for (std::size_t i = 0; i < progress.size(); ++i) {
+            EXPECT_TRUE(progress[i].ends_with(" # " + std::to_string(199 - i))) << progress[i];
+        }
     }
 }
 
