@@ -41,12 +41,16 @@ bool is_stretch_of(const std::vector<float>& kept, const std::vector<int16_t>& p
 }
 
 // A private server of the kind the test is for; a server that is installed
-// but cannot start fails the test.
+// but cannot start fails the test, one that is not is skipped, saying what
+// is missing.
 class SoundServer : public testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
     {
         server.kind = GetParam();
+        if (const std::string missing = sound_server_missing(server.kind); !missing.empty()) {
+            GTEST_SKIP() << missing;
+        }
         ASSERT_TRUE(server.start(box)) << server.why_not;
     }
     void TearDown() override { stop_player(player); }
@@ -140,9 +144,9 @@ std::string server_name(const testing::TestParamInfo<std::string>& info)
     return info.param;
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, SoundServer, testing::ValuesIn(installed_sound_servers()), server_name);
-INSTANTIATE_TEST_SUITE_P(SlowServers, SlowSoundServer, testing::ValuesIn(installed_sound_servers()), server_name);
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SoundServer);
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SlowSoundServer);
+// Every kind is listed whatever is installed when the tests are built: one
+// missing when they run is a skip that says so.
+INSTANTIATE_TEST_SUITE_P(Servers, SoundServer, testing::ValuesIn(sound_server_kinds), server_name);
+INSTANTIATE_TEST_SUITE_P(SlowServers, SlowSoundServer, testing::ValuesIn(sound_server_kinds), server_name);
 
 } // namespace

@@ -25,17 +25,17 @@ bool pactl_says(const sandbox& box, std::vector<std::string> args)
 
 } // namespace
 
-std::vector<std::string> installed_sound_servers()
+std::string sound_server_missing(const std::string& kind)
 {
-    std::vector<std::string> kinds;
-    if (have_command("pulseaudio") && have_command("pactl")) {
-        kinds.emplace_back("pulseaudio");
+    const std::vector<std::string> commands =
+        kind == "pulseaudio" ? std::vector<std::string>{"pulseaudio", "pactl"}
+                             : std::vector<std::string>{"pipewire", "pipewire-pulse", "wireplumber", "dbus-run-session", "pactl"};
+    for (const std::string& command : commands) {
+        if (!have_command(command)) {
+            return command + " is not installed (scripts/install-deps.sh all installs it)";
+        }
     }
-    if (have_command("pipewire") && have_command("pipewire-pulse") && have_command("wireplumber") &&
-        have_command("dbus-run-session") && have_command("pactl")) {
-        kinds.emplace_back("pipewire");
-    }
-    return kinds;
+    return {};
 }
 
 bool sound_server::start(sandbox& box)

@@ -25,8 +25,12 @@ struct sound_server {
     ~sound_server();
 };
 
-// The kinds of sound server installed here.
-std::vector<std::string> installed_sound_servers();
+// The kinds of sound server the tests run with.
+inline const std::vector<std::string> sound_server_kinds = {"pulseaudio", "pipewire"};
+
+// What this machine lacks to run a server of that kind ("pipewire-pulse is
+// not installed"); empty when nothing.
+std::string sound_server_missing(const std::string& kind);
 
 // Plays 16-bit mono samples at 44100 Hz into the sandbox's server; returns
 // the player's pid (killed and reaped by stop_player).
