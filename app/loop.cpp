@@ -10,6 +10,7 @@
 #include "common/clock.h"
 #include "common/overloaded.h"
 #include "common/sample.h"
+#include "common/text.h"
 #include "take/names.h"
 #include "take/take.h"
 #include "take/workdir.h"
@@ -64,6 +65,7 @@ struct consumer {
     uint64_t levels_kept = 0;         // and their samples kept
     std::string directory{};          // where the recording goes, for what is said of its disk
     uint32_t stops_said = 0;          // the stops of the process said so far (with a loss or alone)
+    std::string not_written_why{};    // where and why the take's files took no more
 };
 
 // The stalls so far, from the capture thread's running count.
@@ -179,6 +181,11 @@ void append_gathered(consumer& c)
             lost_bytes += c.unsynced[i].bytes - (i == in_file ? landed : 0);
         }
         c.totals.frames_lost += lost_bytes / bytes_per_sample;
+        c.totals.frames_not_written += lost_bytes / bytes_per_sample;
+        c.not_written_why = format_text("after the take's first %.1f s, as %s could not be written (%s)",
+                                        frames_to_seconds(c.raw.take_bytes / bytes_per_sample, c.plan.rate),
+                                        appended.subject.c_str(),
+                                        appended.code != 0 ? std::strerror(appended.code) : appended.reason.c_str());
         say_held_reports(c);
         stop_writing(c, appended);
         return;
@@ -387,7 +394,8 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
         say_err_text(stopped_early_text(frames_to_seconds(totals.frames_captured, dev.rate)));
     }
     if (totals.frames_lost > 0) {
-        say_err_text(audio_lost_text(frames_to_seconds(totals.frames_lost, dev.rate)));
+        say_err_text(audio_lost_text(frames_to_seconds(totals.frames_lost, dev.rate),
+                                     frames_to_seconds(totals.frames_not_written, dev.rate), c.not_written_why));
     }
     return outcome;
 }

@@ -1,6 +1,8 @@
-// floatrec: records the default ALSA capture device into "target.wav".
+// floatrec: records the default ALSA capture device (or the one -D names)
+// into "target.wav" (or the file -o names).
 //
-// One run, phase by phase: duration, the directory locked, an unfinished
+// One run, phase by phase: the arguments judged, where the take goes
+// checked, the duration, the directory locked, an unfinished
 // take saved, the checks, the device, the buffers, the capture (when the
 // first period arrives 00000.raw is emptied and the take's note written; the
 // periods are synced about once a second), "target.wav" assembled from
@@ -13,6 +15,7 @@
 // that fell behind) is said and counted in the summary's "lost", not in the
 // status.
 
+#include "app/arguments.h"
 #include "app/claim.h"
 #include "app/loop.h"
 #include "app/process_setup.h"
@@ -48,9 +51,9 @@ namespace {
 constexpr int failed = 1;
 constexpr int usage_error = 2;
 
-int nothing_recorded(const raw_file& raw)
+int nothing_recorded(const raw_file& raw, const take_output& output)
 {
-    say_err_text(nothing_recorded_text(raw.emptied));
+    say_err_text(nothing_recorded_text(raw.emptied, output_file(output)));
     return failed;
 }
 
@@ -86,7 +89,7 @@ failure dump_period(period_bufs& bufs)
 // Reads back "00000.raw" and puts the take in place from it as one set
 // (the note saying so first); the note goes once it is there. What failed
 // is said here, with what it left behind.
-bool finish_target(raw_file& raw, take_note& note, held_lock& lock)
+bool finish_target(raw_file& raw, take_note& note, held_lock& lock, const take_output& output)
 {
     failure status = take_still_ours(note, lock);
     if (status.ok()) {
@@ -98,7 +101,7 @@ bool finish_target(raw_file& raw, take_note& note, held_lock& lock)
     }
     std::vector<std::string> written;
     if (status.ok()) {
-        status = write_target(note.rate, raw_pieces(raw), plan, false, written,
+        status = write_target(output, note.rate, raw_pieces(raw), plan, false, written,
                               [&note, &lock] { return take_still_ours(note, lock); });
     }
     if (status.ok()) {
@@ -114,7 +117,7 @@ bool finish_target(raw_file& raw, take_note& note, held_lock& lock)
     }
     say_failure(status);
     const std::string files = raw.filled.empty() ? std::string(raw_name) : raw_name + std::string(" and the files after it");
-    say_err_text(written.empty() ? target_kept_text(files, status.code, raw.limit)
+    say_err_text(written.empty() ? target_kept_text(output_file(output), files, status.code, raw.limit)
                                  : replaced_not_durable_text(written, files, written.size() == plan.parts));
     return false;
 }
@@ -133,12 +136,32 @@ int recover_only()
     return 0;
 }
 
+// Said when the disks will not hold `frames` frames at `rate`: 00000.raw and
+// the output beside it (twice over, with the dumps' `dump_bytes`), or each
+// disk alone where the output is on another; what was measured.
+void say_room(const raw_file& raw, uint32_t rate, uint64_t dump_bytes, uint64_t frames, const take_output& output)
+{
+    const uint64_t second_of_samples = uint64_t{rate} * bytes_per_sample;
+    const uint64_t free_bytes = free_bytes_in(".", raw.fd.get());
+    const uint64_t wanted = (frames + rate - 1) / rate;
+    const bool one_disk = output_on_this_disk(output);
+    const uint64_t raw_seconds = free_bytes / second_of_samples;
+    if (free_bytes != UINT64_MAX &&
+        (one_disk ? seconds_that_fit(free_bytes, rate, dump_bytes / 2) : raw_seconds) < wanted) {
+        say_err_text(room_text(free_bytes, raw_seconds, dump_bytes, one_disk ? output_file(output) : "", wanted));
+    }
+    const uint64_t free_there = one_disk ? UINT64_MAX : free_bytes_in(output_directory(output).c_str(), -1);
+    if (free_there != UINT64_MAX && free_there / second_of_samples < wanted) {
+        say_err_text(room_there_text(output_file(output), free_there, free_there / second_of_samples, wanted));
+    }
+}
+
 // Before recording, what the largest file allowed here means for the run:
 // a limit under a second of recording refuses it; one the dumps do not fit
 // in leaves them out (`dumps_fit`); a take that outgrows it goes on in
 // parts. Then whether the disk holds `frames` frames twice over. All said.
 bool room_for_the_take(const raw_file& raw, const cap_device& dev, const period_bufs& bufs, uint64_t frames,
-                       bool& dumps_fit)
+                       const take_output& output, bool& dumps_fit)
 {
     const uint64_t second_bytes = uint64_t{dev.rate} * bytes_per_sample;
     if (raw.limit.bytes != UINT64_MAX && raw.part_bytes < second_bytes) {
@@ -152,43 +175,46 @@ bool room_for_the_take(const raw_file& raw, const cap_device& dev, const period_
     if (raw.part_bytes > 0 && frames * bytes_per_sample > raw.part_bytes) {
         const std::size_t parts = part_count(frames * bytes_per_sample, raw.part_bytes);
         say_err_text(parts_ahead_text(raw.limit, clock_text(frames_to_seconds(raw.part_bytes / bytes_per_sample, dev.rate)),
-                                      target_part_name(1, parts), target_part_name(2, parts)));
+                                      target_part_name(output, 1, parts),
+                                      target_part_name(output, 2, parts)));
     }
-    const uint64_t fit = seconds_that_fit_here(raw.fd.get(), dev.rate, bufs.buffer_size);
-    const uint64_t wanted = (frames + dev.rate - 1) / dev.rate;
-    if (fit < wanted) {
-        say_err_text(room_text(fit, wanted));
-    }
+    say_room(raw, dev.rate, dumps_fit ? 2 * uint64_t{bufs.buffer_size} : 0, frames, output);
     return true;
 }
 
-// The device's buffers and 00000.raw's gathering memory.
-failure prepare_buffers(period_bufs& bufs, raw_file& raw, const cap_device& dev)
+// The device's buffers and 00000.raw's gathering memory; the largest file
+// allowed here and where the output goes.
+failure prepare_buffers(period_bufs& bufs, raw_file& raw, const cap_device& dev, const take_output& output)
 {
     bufs = alloc_period_bufs(dev.period_frames);
     failure allocated = period_bufs_allocated(bufs) ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
-    return allocated.ok() ? raw_prepare(raw, dev.period_frames, dev.rate) : allocated;
+    allocated = allocated.ok() ? raw_prepare(raw, dev.period_frames, dev.rate) : allocated;
+    if (allocated.ok() && output.named) {
+        raw_limit_to(raw, largest_file_in(output_directory(output).c_str()));
+    }
+    return allocated;
 }
 
 // The capture of `duration_seconds` from the open device, then target.wav,
 // the note's end, the dumps and the summary: the run's status.
 int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, held_lock& lock,
-                       int32_t duration_seconds, stop_control& stop)
+                       int32_t duration_seconds, const take_output& output, stop_control& stop)
 {
     take_note note;
+    note.output = output.named ? output_file(output) : std::string();
     const uint64_t frames = frames_wanted(dev.rate, duration_seconds);
     capture_totals totals;
     capture_outcome outcome = capture_outcome::complete;
     bool dumps_fit = true;
-    if (!room_for_the_take(raw, dev, bufs, frames, dumps_fit)) {
-        return nothing_recorded(raw);
+    if (!room_for_the_take(raw, dev, bufs, frames, output, dumps_fit)) {
+        return nothing_recorded(raw, output);
     }
     // With nothing to capture every file is still written, as asked.
     if (period_count(dev.rate, dev.period_frames, duration_seconds) > 0) {
         outcome = cap_loop(dev, bufs, raw, note, lock, frames, stop, totals);
         if (totals.frames_captured == 0) {
             say_failure(lock_owned(lock)); // (another machine may have taken the directory before the first period)
-            return nothing_recorded(raw);
+            return nothing_recorded(raw, output);
         }
     } else {
         if (const failure begun = take_begin(raw, dev.rate, note, lock); !begun.ok()) {
@@ -200,7 +226,7 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, 
     say_stop_requests(stop);
     // The dumps are extras, written after target.wav so that they never take
     // the room it needs: their failure is reported but costs no recording.
-    const bool written = captured && finish_target(raw, note, lock);
+    const bool written = captured && finish_target(raw, note, lock, output);
     say_stop_requests(stop);
     const failure dumped = captured && dumps_fit ? dump_period(bufs) : failure{};
     say_failure(dumped);
@@ -218,9 +244,14 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, 
     return 0;
 }
 
-int record(int argc, char** argv)
+int record(const run_request& request)
 {
-    const duration_reading duration = read_rectime(argc, argv, stdin);
+    const take_output output = recording_output(request.output);
+    if (const failure refused = check_output_place(output); !refused.ok()) {
+        say_failure(refused);
+        return failed;
+    }
+    const duration_reading duration = read_rectime(request.duration, stdin);
     if (duration.verdict != duration_verdict::seconds) {
         say_err_text(duration_error_text(duration));
         return usage_error;
@@ -242,23 +273,26 @@ int record(int argc, char** argv)
     if (stop_requested(stop) != stop_reason::none) {
         // Stopped while an unfinished take was being saved: no device is opened.
         say_err_text(stopped_before_recording_text());
-        return nothing_recorded(raw);
+        return nothing_recorded(raw, output);
     }
-    if (const failure refused = check_outputs(raw.fd.get()); !refused.ok()) {
+    if (const failure refused = check_outputs(raw.fd.get(), output); !refused.ok()) {
         say_failure(refused);
         return failed;
     }
+    if (const std::vector<std::string> earlier = earlier_outputs(output); output.named && !earlier.empty()) {
+        say_err_text(replacing_text(earlier));
+    }
     cap_device dev;
-    failure opened = cap_open(dev);
+    failure opened = cap_open(dev, request.device);
     period_bufs bufs;
     if (opened.ok()) {
-        opened = prepare_buffers(bufs, raw, dev);
+        opened = prepare_buffers(bufs, raw, dev, output);
     }
     if (!opened.ok()) {
         say_failure(opened);
-        return nothing_recorded(raw);
+        return nothing_recorded(raw, output);
     }
-    return capture_and_finish(dev, bufs, raw, hold.lock, duration.seconds, stop);
+    return capture_and_finish(dev, bufs, raw, hold.lock, duration.seconds, output, stop);
 }
 
 } // namespace
@@ -268,21 +302,22 @@ int main(int argc, char** argv)
     guard_standard_descriptors();
     ignore_pipe_and_size_signals();
     int status = 0;
-    switch (requested_mode(argc, argv)) {
+    const run_request request = read_arguments(argc, argv);
+    switch (request.mode) {
     case run_mode::help:
         std::fputs(usage_text, stdout);
         return 0;
     case run_mode::version:
         std::fputs(version_text, stdout);
         return 0;
-    case run_mode::unknown_option:
-        say_err_text(unknown_option_text(argv[argc - 1]));
+    case run_mode::usage_error:
+        say_err_text(request.error);
         return usage_error;
     case run_mode::recover:
         status = recover_only();
         break;
     case run_mode::record:
-        status = record(argc, argv);
+        status = record(request);
         break;
     }
     if (device_close_pending()) {

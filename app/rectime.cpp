@@ -1,4 +1,4 @@
-// The recording duration: the last argument, or a number typed at the prompt.
+// The recording duration: the command line's, or a number typed at the prompt.
 #include "app/rectime.h"
 
 #include <algorithm>
@@ -184,10 +184,10 @@ bool read_prompt_line(FILE* in, std::string& line)
     return true;
 }
 
-duration_reading read_rectime(int argc, const char* const* argv, FILE* in)
+duration_reading read_rectime(const std::optional<duration_reading>& given, FILE* in)
 {
-    if (argc > 1) {
-        return judge_duration(argv[argc - 1]);
+    if (given) {
+        return *given;
     }
     std::printf("\nPlease set time in seconds:");
     std::fflush(stdout);

@@ -1,4 +1,4 @@
-// The recording duration: from the last argument, or typed at the prompt.
+// The recording duration: from the command line, or typed at the prompt.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +38,7 @@ enum class duration_verdict {
 struct duration_reading {
     duration_verdict verdict = duration_verdict::seconds;
     int32_t seconds = default_duration_seconds;
-    std::string text; // as typed: the last argument, or the prompt's line without its line end
+    std::string text; // as typed: the argument, or the prompt's line without its line end
 };
 
 // Judges a duration as typed, the argument and the prompt's line alike.
@@ -51,6 +51,7 @@ inline constexpr std::size_t max_line_chars = 4096;
 // max_line_chars; false at the end of input with nothing read.
 bool read_prompt_line(FILE* in, std::string& line);
 
-// The last argument when there is one; otherwise the prompt is printed and
-// its line read from `in`: an empty line or the end of input is 10 seconds.
-duration_reading read_rectime(int argc, const char* const* argv, FILE* in);
+// The duration given on the command line when there is one; otherwise the
+// prompt is printed and its line read from `in`: an empty line or the end of
+// input is 10 seconds.
+duration_reading read_rectime(const std::optional<duration_reading>& given, FILE* in);

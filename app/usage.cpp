@@ -1,31 +1,9 @@
-// Help, version and the check for options floatrec does not know.
+// The help, the version and a duration's usage errors.
 #include "app/usage.h"
-
-#include <string_view>
 
 #ifndef FLOATREC_VERSION
 #define FLOATREC_VERSION "0.0.0"
 #endif
-
-run_mode requested_mode(int argc, const char* const* argv)
-{
-    if (argc < 2) {
-        return run_mode::record;
-    }
-    const std::string_view last = argv[argc - 1];
-    if (last == "-h" || last == "--help") {
-        return run_mode::help;
-    }
-    if (last == "--version") {
-        return run_mode::version;
-    }
-    if (last == "--recover") {
-        return run_mode::recover;
-    }
-    const bool option = last.size() > 1 && last[0] == '-' &&
-                        (last[1] == '-' || (last[1] >= 'a' && last[1] <= 'z') || (last[1] >= 'A' && last[1] <= 'Z'));
-    return option ? run_mode::unknown_option : run_mode::record;
-}
 
 std::string duration_error_text(const duration_reading& reading)
 {
@@ -49,19 +27,30 @@ std::string duration_error_text(const duration_reading& reading)
 }
 
 const char usage_text[] =
-    "usage: floatrec [SECONDS]\n"
+    "usage: floatrec [OPTIONS] [SECONDS]\n"
     "       floatrec --recover\n"
     "\n"
     "Records SECONDS seconds (asked for when not given; an empty line is 10)\n"
-    "from the default ALSA capture device: mono, signed 32-bit at 44100 Hz or\n"
-    "the nearest rate the device grants. Samples of magnitude 1e-7 or less\n"
-    "(digital silence) are dropped; the rest are stored as 32-bit floats.\n"
+    "from an ALSA capture device (\"default\" unless -D names another): mono,\n"
+    "signed 32-bit at 44100 Hz or the nearest rate the device grants. Samples\n"
+    "of magnitude 1e-7 or less (digital silence) are dropped; the rest are\n"
+    "stored as 32-bit floats. Options and SECONDS go in any order; of several\n"
+    "durations the last counts.\n"
+    "\n"
+    "  -o, --output FILE  the take is FILE (in any directory) instead of\n"
+    "                     target.wav; replaced if it is there, said first\n"
+    "  -D, --device NAME  the ALSA device to record from, as arecord -L lists\n"
+    "                     them: hw:1, plughw:CARD=USB,DEV=0, pulse, ...\n"
+    "  --recover          save an unfinished take, record nothing\n"
+    "  -h, --help         show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Files written in the current directory, replacing earlier ones:\n"
     "  00000.raw   the kept samples as raw floats, synced about once a second\n"
     "  buffer.dat  the last period as captured (signed 32-bit little-endian)\n"
     "  raw_my.dat  the last period decoded to integers\n"
-    "  target.wav  the recording as a 32-bit float WAV (RF64 past 4 GiB)\n"
+    "  target.wav  the recording as a 32-bit float WAV (RF64 past 4 GiB),\n"
+    "              or FILE with -o\n"
     "\n"
     "On a terminal, standard error shows a live level meter; every run that\n"
     "captured anything ends with a one-line summary there.\n"
@@ -69,20 +58,22 @@ const char usage_text[] =
     "Ctrl-C (or SIGTERM, SIGHUP) stops early and keeps what was captured;\n"
     "a third request, more than a second after the others, quits at once.\n"
     "One recording per directory at a time. A take that a crash or a power\n"
-    "cut left unfinished is saved as recovered-YYYYMMDD-HHMMSS.wav at the next\n"
+    "cut left unfinished is saved as recovered-YYYYMMDD-HHMMSS.wav (with -o\n"
+    "take.wav, as take-recovered-YYYYMMDD-HHMMSS.wav beside it) at the next\n"
     "start, before anything is recorded; --recover does only that.\n"
     "\n"
-    "Exit status: 0 when target.wav holds every frame captured, for the whole\n"
+    "Exit status: 0 when the take holds every frame captured, for the whole\n"
     "duration or up to a stop request (audio lost on the way, to overruns, a\n"
     "stopped process or a slow disk, is said and counted in the summary's\n"
     "\"lost\", not in the status); 1 on any failure (no device, refused format,\n"
     "disk full, device lost, another floatrec in the directory, nothing\n"
-    "recorded); 2 for an unknown option or a duration that is not a whole\n"
-    "number of seconds, 0 or more (\"3h\" is none: floatrec 10800 records three\n"
-    "hours).\n"
+    "recorded); 2 for an unknown option or word, or a duration that is not a\n"
+    "whole number of seconds, 0 or more (\"3h\" is none: floatrec 10800\n"
+    "records three hours).\n"
     "\n"
-    "  -h, --help   show this text\n"
-    "  --recover    save an unfinished take, record nothing\n"
-    "  --version    show the version\n";
+    "Examples:\n"
+    "  floatrec 60                      a minute into target.wav\n"
+    "  floatrec -o ~/takes/interview.wav 3600\n"
+    "  floatrec -D plughw:CARD=USB,DEV=0 -o song.wav 300\n";
 
 const char version_text[] = "floatrec " FLOATREC_VERSION "\n";

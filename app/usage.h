@@ -1,16 +1,9 @@
-// What the last argument asks for besides a duration: help, the version, or
-// an option floatrec does not know (a typo, a habit from other tools).
+// The help, the version, and what is said of a duration that is none.
 #pragma once
 
 #include <string>
 
 #include "app/rectime.h"
-
-enum class run_mode { record, recover, help, version, unknown_option };
-
-// A last argument of "-" followed by a letter or another "-" is an option;
-// "-5" is a (negative) duration, which the recording refuses.
-run_mode requested_mode(int argc, const char* const* argv);
 
 // The usage error for a duration that is none, as typed on the command line
 // or at the prompt (a typo must not cost the previous take, three hours must

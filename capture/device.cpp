@@ -24,9 +24,9 @@ namespace {
 constexpr uint32_t requested_buffer_seconds = 3;
 
 // The failure of a step of the configuration, with ALSA's words for it.
-failure alsa_failure(fault what, int alsa_result)
+failure alsa_failure(fault what, const std::string& device_name, int alsa_result)
 {
-    return fail_because(what, "default", snd_strerror(alsa_result));
+    return fail_because(what, device_name, snd_strerror(alsa_result));
 }
 
 // What the ALSA library says while the device is opened. Its error handler
@@ -184,17 +184,34 @@ int set_geometry(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, cap_device& dev
 
 } // namespace
 
-failure cap_open(cap_device& dev)
+namespace {
+
+// The line after a failed open of a device named with -D.
+std::string unopened_device_line(const std::string& device_name, const std::vector<std::string>& library_said_then)
+{
+    constexpr std::size_t longest = 100;
+    std::string line = "cannot record from " + device_name;
+    if (!library_said_then.empty()) {
+        line += " (ALSA says: " + library_said_then.front().substr(0, longest) + ")";
+    }
+    return line + "; arecord -L lists the inputs, any of which -D takes";
+}
+
+} // namespace
+
+failure cap_open(cap_device& dev, const std::string& device_name)
 {
     const library_messages_kept kept;
     snd_pcm_t* opened = nullptr;
-    int alsa_result = snd_pcm_open(&opened, "default", SND_PCM_STREAM_CAPTURE, 0);
+    int alsa_result = snd_pcm_open(&opened, device_name.c_str(), SND_PCM_STREAM_CAPTURE, 0);
     if (alsa_result < 0) {
         if (sound_server_unreachable(alsa_result)) {
-            return alsa_failure(fault::sound_server_unreachable, alsa_result);
+            return alsa_failure(fault::sound_server_unreachable, device_name, alsa_result);
         }
-        failure not_opened = alsa_failure(fault::device_open, alsa_result);
-        not_opened.detail = missing_device_line(library_said, std::getenv("ALSA_CARD"), any_sound_card());
+        failure not_opened = alsa_failure(fault::device_open, device_name, alsa_result);
+        not_opened.detail = device_name == "default"
+                                ? missing_device_line(library_said, std::getenv("ALSA_CARD"), any_sound_card())
+                                : unopened_device_line(device_name, library_said);
         return not_opened;
     }
     pcm_owner handle(opened);
@@ -203,7 +220,7 @@ failure cap_open(cap_device& dev)
     std::vector<unsigned char> params_storage(snd_pcm_hw_params_sizeof(), 0);
     auto* hw_params = reinterpret_cast<snd_pcm_hw_params_t*>(params_storage.data());
     if (alsa_result = set_format(pcm, hw_params); alsa_result < 0) {
-        return alsa_failure(fault::device_setup, alsa_result);
+        return alsa_failure(fault::device_setup, device_name, alsa_result);
     }
     cap_device granted;
     alsa_result = set_geometry(pcm, hw_params, granted);
@@ -213,10 +230,10 @@ failure cap_open(cap_device& dev)
         alsa_result = snd_pcm_nonblock(pcm, 1);
     }
     if (alsa_result < 0) {
-        return alsa_failure(fault::device_setup, alsa_result);
+        return alsa_failure(fault::device_setup, device_name, alsa_result);
     }
     if (granted.period_frames == 0 || granted.rate == 0) {
-        return alsa_failure(fault::device_setup, -EINVAL);
+        return alsa_failure(fault::device_setup, device_name, -EINVAL);
     }
     set_sw_params(pcm, reader_wake_frames(granted.rate, granted.period_frames, granted.buffer_frames));
     dev.handle = std::move(handle);

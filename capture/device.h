@@ -1,4 +1,4 @@
-// The default ALSA capture device: opened, configured once, closed at the end.
+// The ALSA capture device: opened, configured once, closed at the end.
 #pragma once
 
 #include "common/failure.h"
@@ -39,12 +39,12 @@ struct cap_device {
 inline constexpr uint32_t requested_rate = 44100;
 inline constexpr snd_pcm_uframes_t requested_period_frames = 44100;
 
-// Opens "default" for capture and installs the configuration. The handle is
+// Opens `device_name` ("default", or a name given with -D) for capture and installs the configuration. The handle is
 // left non-blocking: the capture thread waits on its poll descriptors, so a
 // device that delivers nothing cannot hold a stop request up. What the ALSA
 // library says meanwhile is kept, not printed: a failure to open says in
 // one line of its own what was not found (device_open's detail).
-failure cap_open(cap_device& dev);
+failure cap_open(cap_device& dev, const std::string& device_name);
 
 // The line after a failed open: what ALSA could not find, from what the
 // library said (`library_said`, in order), the ALSA_CARD variable (null when

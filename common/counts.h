@@ -18,6 +18,7 @@ struct capture_stalls {
 struct capture_totals {
     uint64_t frames_captured = 0; // delivered by the device and filtered
     uint64_t frames_lost = 0;     // lost to overruns, dropped, or while the device or the process was stopped
+    uint64_t frames_not_written = 0; // of frames_lost: captured, but the take's files could not take them
     uint64_t samples_kept = 0;    // in the take's files: passed the silence filter and written
     uint64_t samples_passed = 0;  // passed the silence filter (the filter's own count)
     float peak = 0.0F;            // the largest kept magnitude

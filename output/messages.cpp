@@ -84,11 +84,24 @@ std::string dumps_left_out_text(uint64_t dump_bytes, const file_limit& limit)
                        bytes_text(dump_bytes).c_str(), limit_words(limit).c_str());
 }
 
-std::string room_text(uint64_t seconds_that_fit, uint64_t seconds_wanted)
+std::string room_text(uint64_t free_bytes, uint64_t raw_seconds, uint64_t dump_bytes, const std::string& target,
+                      uint64_t seconds_wanted)
 {
-    return format_text("this disk has room for about %llu s of recording (00000.raw and target.wav each hold the whole "
-                       "take); recording %llu s anyway\n",
-                       static_cast<unsigned long long>(seconds_that_fit), static_cast<unsigned long long>(seconds_wanted));
+    const std::string dumps = dump_bytes > 0 ? " and the dumps " + bytes_text(dump_bytes) : std::string();
+    const std::string then = target.empty() ? (dump_bytes > 0 ? ", and at the end the dumps " + bytes_text(dump_bytes) : "")
+                                            : ", and at the end " + target + " needs as much again" + dumps;
+    return format_text("this disk has %s free: 00000.raw holds about %llu s of recording in it%s; recording %llu s "
+                       "anyway\n",
+                       bytes_text(free_bytes).c_str(), static_cast<unsigned long long>(raw_seconds), then.c_str(),
+                       static_cast<unsigned long long>(seconds_wanted));
+}
+
+std::string room_there_text(const std::string& target, uint64_t free_bytes, uint64_t seconds, uint64_t seconds_wanted)
+{
+    return format_text("the disk of %s has %s free: it holds about %llu s of recording; recording %llu s anyway (the "
+                       "take stays in 00000.raw where %s cannot take it)\n",
+                       target.c_str(), bytes_text(free_bytes).c_str(), static_cast<unsigned long long>(seconds),
+                       static_cast<unsigned long long>(seconds_wanted), target.c_str());
 }
 
 std::string realtime_refused_text(int error, int priority)
@@ -183,18 +196,23 @@ std::string stopped_early_text(double seconds)
     return format_text("recording stopped early: %.1f seconds captured\n", seconds);
 }
 
-std::string audio_lost_text(double seconds)
+std::string audio_lost_text(double seconds, double not_written_seconds, const std::string& not_written_why)
 {
-    return format_text("%.3f seconds of audio lost\n", seconds);
+    if (not_written_seconds <= 0) {
+        return format_text("%.3f seconds of audio lost (each loss is said above)\n", seconds);
+    }
+    const std::string rest = seconds > not_written_seconds ? "; the rest as said above" : "";
+    return format_text("%.3f seconds of audio lost: %.3f s captured but not written, %s%s\n", seconds,
+                       not_written_seconds, not_written_why.c_str(), rest.c_str());
 }
 
-std::string nothing_recorded_text(bool raw_emptied)
+std::string nothing_recorded_text(bool raw_emptied, const std::string& target)
 {
     if (raw_emptied) {
         return format_text("nothing was recorded: %s was emptied for the take; the dumps and %s are as they were\n",
-                           raw_name, target_name);
+                           raw_name, target.c_str());
     }
-    return format_text("nothing was recorded: %s, the dumps and %s are as they were\n", raw_name, target_name);
+    return format_text("nothing was recorded: %s, the dumps and %s are as they were\n", raw_name, target.c_str());
 }
 
 std::string file_size_text(const std::string& name, uint64_t bytes)
@@ -231,10 +249,18 @@ std::string replaced_not_durable_text(const std::vector<std::string>& names, con
                        listed(names).c_str(), names.size() == 1 ? "was" : "were", files.c_str());
 }
 
-std::string target_kept_text(const std::string& files, int error, const file_limit& limit)
+std::string target_kept_text(const std::string& target, const std::string& files, int error, const file_limit& limit)
 {
-    return format_text("%s left as it was; the new recording is in %s: floatrec --recover saves it %s\n", target_name,
-                       files.c_str(), way_on(error, limit).c_str());
+    return format_text("%s left as it was; the new recording is in %s: floatrec --recover saves it %s\n",
+                       target.c_str(), files.c_str(), way_on(error, limit).c_str());
+}
+
+std::string replacing_text(const std::vector<std::string>& names)
+{
+    const std::string files = names.size() > 3 ? names.front() + " to " + names.back() : listed(names);
+    return format_text("%s %s there: this take will replace %s (another -o name keeps %s)\n", files.c_str(),
+                       names.size() == 1 ? "is" : "are", names.size() == 1 ? "it" : "them",
+                       names.size() == 1 ? "it" : "them");
 }
 
 std::string the_end_text()

@@ -32,7 +32,15 @@ std::string parts_ahead_text(const file_limit& limit, const std::string& part_le
                              const std::string& second_part);
 std::string limit_too_small_text(const file_limit& limit);
 std::string dumps_left_out_text(uint64_t dump_bytes, const file_limit& limit);
-std::string room_text(uint64_t seconds_that_fit, uint64_t seconds_wanted);
+// The disk's measured room, when the take (00000.raw, then `target` as much
+// again where it is on this disk, empty where not, and the dumps) will not
+// fit in it.
+std::string room_text(uint64_t free_bytes, uint64_t raw_seconds, uint64_t dump_bytes, const std::string& target,
+                      uint64_t seconds_wanted);
+// The measured room of a named output's own disk, when it will not hold the take.
+std::string room_there_text(const std::string& target, uint64_t free_bytes, uint64_t seconds, uint64_t seconds_wanted);
+// A named output (-o) whose files (`names`) are there already.
+std::string replacing_text(const std::vector<std::string>& names);
 std::string realtime_refused_text(int error, int priority);
 std::string stopped_before_recording_text();
 std::string lock_waiting_text(const std::string& host, int64_t pid, int64_t rested_seconds, int64_t rest_seconds);
@@ -55,13 +63,15 @@ std::string take_so_far_text(const failure& why, double seconds, double unsure, 
 // After recording.
 std::string unsaid_reports_text(uint64_t count);
 std::string stopped_early_text(double seconds);
-std::string audio_lost_text(double seconds);
-std::string nothing_recorded_text(bool raw_emptied);
+// The audio lost in all; of it `not_written_seconds` that the take's files
+// could not take (`not_written_why`: where and why).
+std::string audio_lost_text(double seconds, double not_written_seconds, const std::string& not_written_why);
+std::string nothing_recorded_text(bool raw_emptied, const std::string& target);
 std::string file_size_text(const std::string& name, uint64_t bytes);
 std::string buffer_dumped_text();
 std::string array_dumped_text();
 std::string take_in_parts_text(const std::vector<std::string>& names, const file_limit& limit);
 // `whole`: the new set is all in place; else the rest follows at the next start.
 std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files, bool whole);
-std::string target_kept_text(const std::string& files, int error, const file_limit& limit);
+std::string target_kept_text(const std::string& target, const std::string& files, int error, const file_limit& limit);
 std::string the_end_text();

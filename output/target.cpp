@@ -158,10 +158,10 @@ namespace {
 
 // One WAV written beside its name and installed over it; `renamed` tells
 // whether the name now holds it.
-failure write_wav(const char* name, const wav_header& header, std::span<const raw_piece> pieces, uint64_t from,
-                  uint64_t size, bool& renamed)
+failure write_wav(const char* temp_name, const char* name, const wav_header& header, std::span<const raw_piece> pieces,
+                  uint64_t from, uint64_t size, bool& renamed)
 {
-    temp_file temp(target_temp_name);
+    temp_file temp(temp_name);
     failure status = write_wav_temp(temp, name, header, pieces, from, size);
     if (status.ok()) {
         status = install(temp, name);
@@ -174,49 +174,51 @@ failure write_wav(const char* name, const wav_header& header, std::span<const ra
 
 namespace {
 
-// Whether `name` is one of the finished take's files: target.wav, or
-// target-NNN.wav (three digits or more).
-bool is_target_name(std::string_view name)
-{
-    constexpr std::string_view stem = "target-";
-    constexpr std::string_view wav = ".wav";
-    if (name == target_name) {
-        return true;
-    }
-    if (!name.starts_with(stem) || !name.ends_with(wav) || name.size() < stem.size() + 3 + wav.size()) {
-        return false;
-    }
-    const std::string_view digits = name.substr(stem.size(), name.size() - stem.size() - wav.size());
-    return digits.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 // The earlier take's outputs that are not among `kept` go.
-void remove_earlier_set(const std::vector<std::string>& kept)
+void remove_earlier_set(const take_output& output, const std::vector<std::string>& kept)
 {
     std::vector<std::string> earlier;
-    if (DIR* here = opendir("."); here != nullptr) {
-        while (const dirent* entry = readdir(here)) {
-            if (is_target_name(entry->d_name) && std::find(kept.begin(), kept.end(), entry->d_name) == kept.end()) {
-                earlier.emplace_back(entry->d_name);
-            }
+    for (const std::string& name : earlier_outputs(output)) {
+        if (std::find(kept.begin(), kept.end(), name) == kept.end()) {
+            earlier.push_back(name);
         }
-        closedir(here);
     }
-    for (const std::string& name : earlier) {
-        remove_if_file(name.c_str());
+    // The first part goes last: a set that a crash cut short here is still
+    // known as one at the next finish.
+    for (auto name = earlier.rbegin(); name != earlier.rend(); ++name) {
+        remove_if_file(name->c_str());
     }
 }
 
 } // namespace
 
-failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
+std::vector<std::string> earlier_outputs(const take_output& output)
+{
+    std::vector<std::string> names;
+    if (DIR* there = opendir(output_directory(output).c_str()); there != nullptr) {
+        while (const dirent* entry = readdir(there)) {
+            if (is_output_name(output, entry->d_name)) {
+                names.emplace_back(entry->d_name);
+            }
+        }
+        closedir(there);
+    }
+    std::vector<std::string> found;
+    for (const std::string& name : earlier_set(output, names)) {
+        found.push_back(output.directory + name);
+    }
+    return found;
+}
+
+failure write_target(const take_output& output, uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
                      std::vector<std::string>& written, const std::function<failure()>& still_ours)
 {
     const auto owned = [&still_ours] { return still_ours ? still_ours() : failure{}; };
     written.clear();
+    const std::string temp_name = output_temp_name(output);
     std::vector<std::string> names;
     for (std::size_t part = 1; part <= plan.parts; ++part) {
-        names.push_back(target_name_of(plan, part));
+        names.push_back(target_name_of(output, plan, part));
         const wav_header header = finish_hdr(init_hdr(), plan.size(part), rate);
         if (resume && wav_file_holds(names.back().c_str(), header, pieces, plan.from(part), plan.size(part))) {
             written.push_back(names.back());
@@ -225,7 +227,7 @@ failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const par
         bool renamed = false;
         failure status = owned();
         if (status.ok()) {
-            status = write_wav(names.back().c_str(), header, pieces, plan.from(part), plan.size(part), renamed);
+            status = write_wav(temp_name.c_str(), names.back().c_str(), header, pieces, plan.from(part), plan.size(part), renamed);
         }
         if (renamed) {
             written.push_back(names.back());
@@ -237,6 +239,6 @@ failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const par
     if (failure status = owned(); !status.ok()) {
         return status;
     }
-    remove_earlier_set(names);
+    remove_earlier_set(output, names);
     return {};
 }

@@ -1,6 +1,6 @@
-// Writing "target.wav": the header, then the bytes of "00000.raw", into
-// ".target.wav.part", synced and renamed over target.wav, and the directory
-// synced. A reader, a crash or a full disk never sees a target.wav cut short,
+// Writing "target.wav" (or the file -o names, in any directory): the header,
+// then the bytes of "00000.raw", into ".target.wav.part" beside it, synced
+// and renamed over it, and its directory synced. A reader, a crash or a full disk never sees a target.wav cut short,
 // and a link named target.wav is replaced, not written through.
 #pragma once
 
@@ -15,8 +15,8 @@
 #include <vector>
 
 // Puts the take (its files `pieces`, divided as `plan`) in place at `rate`:
-// as target.wav, or as target-001.wav, target-002.wav, ... for a take of
-// several parts, each written beside its name, synced and installed; then
+// as `output` (target.wav, or the -o name), or as target-001.wav,
+// target-002.wav, ... for a take of several parts, each written beside its name, synced and installed; then
 // the earlier take's outputs that are not of this set go (its target.wav
 // beside new parts, its parts beside a new target.wav or beyond the new
 // ones). `resume`: a name that already holds its part stays (a finish that
@@ -25,8 +25,12 @@
 // was (and no temporary file remains). `still_ours` (when given) is asked
 // before each shared name is replaced or removed: the directory may have
 // been taken over while a slow disk held the finish up.
-failure write_target(uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
+failure write_target(const take_output& output, uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
                      std::vector<std::string>& written, const std::function<failure()>& still_ours = {});
+
+// The finished take's files already beside `output` (the output and its
+// numbered parts), in name order, each with the output's directory.
+std::vector<std::string> earlier_outputs(const take_output& output);
 
 // Writes the WAV file `temp.name` afresh: `header`, then `size` bytes of the
 // take from its byte `from` (the files of `pieces` end to end), synced.

@@ -12,11 +12,12 @@ run_pkgs=(g++ cmake make pkg-config libasound2-dev sox)
 # freeze and fill small file systems (e2fsprogs, mount, util-linux's
 # fsfreeze), cut the power of a FUSE file system (python3-fusepy, fuse3), save
 # takes on exFAT through FUSE (exfat-fuse, exfatprogs), lock on btrfs, run
-# as another user (util-linux's setpriv) and check the package (lintian).
+# as another user (util-linux's setpriv) and check the package (lintian) and
+# its completion (bash-completion).
 test_pkgs=(libgtest-dev libgmock-dev libsndfile1-dev ffmpeg strace valgrind libbenchmark-dev
            clang libclang-rt-14-dev groff man-db file time lintian
            pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber dbus-daemon
-           e2fsprogs mount util-linux python3-fusepy fuse3 exfat-fuse exfatprogs btrfs-progs)
+           e2fsprogs mount util-linux python3-fusepy fuse3 exfat-fuse exfatprogs btrfs-progs bash-completion)
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

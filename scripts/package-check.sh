@@ -23,8 +23,14 @@ test "$(command -v floatrec)" = /usr/bin/floatrec
 /usr/bin/floatrec --version
 man -w floatrec
 man -P cat floatrec 2>/dev/null | grep -q 'EXIT STATUS'
+# Bash completes the options, where Debian's bash-completion finds them.
+test -f /usr/share/bash-completion/completions/floatrec
+bash -c 'source /usr/share/bash-completion/bash_completion
+  source /usr/share/bash-completion/completions/floatrec
+  COMP_WORDS=(floatrec --ou); COMP_CWORD=1; COMP_LINE="floatrec --ou"; COMP_POINT=${#COMP_LINE}
+  _floatrec floatrec --ou floatrec; [ "${COMPREPLY[*]}" = --output ]' || { echo "bash completion does not complete --output" >&2; exit 1; }
 # --help names every file and option that the page documents.
-for word in target.wav 00000.raw buffer.dat raw_my.dat --help --version 'Exit status'; do
+for word in target.wav 00000.raw buffer.dat raw_my.dat --help --version 'Exit status' --output --device; do
   /usr/bin/floatrec --help | grep -qF -- "$word" || { echo "--help does not mention $word" >&2; exit 1; }
 done
-echo "package installs: floatrec and its manual page"
+echo "package installs: floatrec, its manual page and its bash completion"

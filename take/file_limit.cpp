@@ -32,9 +32,14 @@ file_limit limit_from(long fs_type, uint64_t fsize_limit)
 
 file_limit largest_file_here()
 {
+    return largest_file_in(".");
+}
+
+file_limit largest_file_in(const char* directory)
+{
     struct statfs disk = {};
     struct rlimit fsize = {};
-    const long fs_type = storage().statfs(".", &disk) == 0 ? static_cast<long>(disk.f_type) : 0;
+    const long fs_type = storage().statfs(directory, &disk) == 0 ? static_cast<long>(disk.f_type) : 0;
     const uint64_t fsize_limit = getrlimit(RLIMIT_FSIZE, &fsize) == 0 ? fsize.rlim_cur : RLIM_INFINITY;
     return limit_from(fs_type, fsize_limit);
 }

@@ -21,8 +21,9 @@ struct file_limit {
 // (tmpfs, FUSE), so only FAT's own answer is believed.
 file_limit limit_from(long fs_type, uint64_t fsize_limit);
 
-// limit_from for the current directory and this process.
+// limit_from for the current directory (or `directory`) and this process.
 file_limit largest_file_here();
+file_limit largest_file_in(const char* directory);
 
 // The limit as reached by a write that failed with EFBIG at `size` bytes.
 file_limit limit_reached(uint64_t size);

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <string>
+#include <string_view>
 #include <unistd.h>
 
 unique_fd open_here(const char* name, int flags, struct stat& st, mode_t mode)
@@ -61,7 +63,12 @@ failure sync_file(int fd, const char* file)
 
 failure sync_directory(const char* file)
 {
-    const unique_fd dir(storage().open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    const std::string_view path = file;
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string_view::npos ? std::string(".")
+                                  : slash == 0                    ? std::string("/")
+                                                                  : std::string(path.substr(0, slash));
+    const unique_fd dir(storage().open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!dir.valid()) {
         return fail(fault::syncing, file, errno);
     }

@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-// Opens `name` in this directory with `flags` (and `mode` where it creates
+// Opens `name` (in this directory, or a path) with `flags` (and `mode` where it creates
 // it), never through a link and without blocking (a FIFO of that name cannot
 // hold the run up), and takes its status into `st`: the caller sees what
 // kind of file it is. Invalid, errno set, when it cannot be opened or
@@ -33,8 +33,8 @@ failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int6
 // count as synced.
 failure sync_file(int fd, const char* file);
 
-// Syncs the current directory, so that the names created or renamed in it
-// last; failures name `file`, the name that needed it.
+// Syncs the directory `file` is in (the current one for a bare name), so
+// that the names created or renamed in it last; failures name `file`.
 failure sync_directory(const char* file);
 
 // Removes `name` where it is a file or a link (never a directory, a FIFO or

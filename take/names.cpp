@@ -7,3 +7,47 @@ std::string raw_file_name(std::size_t index)
 {
     return format_text("%05zu.raw", index);
 }
+
+take_output output_named(std::string_view path)
+{
+    take_output output;
+    if (path.empty()) {
+        return output;
+    }
+    output.named = true;
+    const std::size_t slash = path.rfind('/');
+    const std::size_t base_at = slash == std::string_view::npos ? 0 : slash + 1;
+    output.directory = path.substr(0, base_at);
+    const std::string_view base = path.substr(base_at);
+    const std::size_t dot = base.rfind('.');
+    const bool has_extension = dot != std::string_view::npos && dot > 0;
+    output.stem = base.substr(0, has_extension ? dot : base.size());
+    output.extension = has_extension ? base.substr(dot) : std::string_view();
+    return output;
+}
+
+std::string output_file(const take_output& output)
+{
+    return output.directory + output.stem + output.extension;
+}
+
+std::string output_directory(const take_output& output)
+{
+    return output.directory.empty() ? std::string(".") : output.directory;
+}
+
+std::string output_temp_name(const take_output& output)
+{
+    if (!output.named) {
+        return target_temp_name;
+    }
+    return output.directory + "." + output.stem + output.extension + "." + output.tag + ".part";
+}
+
+std::string recovered_temp_name_of(const take_output& output)
+{
+    if (!output.named) {
+        return recovered_temp_name;
+    }
+    return output.directory + ".recovered.wav." + output.tag + ".part";
+}

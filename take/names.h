@@ -1,8 +1,10 @@
-// The files a recording writes, all in the current directory.
+// The files a recording writes: its working files in the current
+// directory, the finished take where -o puts it (target.wav here by default).
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 inline constexpr char raw_name[] = "00000.raw";
 inline constexpr char buffer_dump_name[] = "buffer.dat";
@@ -23,3 +25,32 @@ inline constexpr const char* temporary_names[] = {target_temp_name, note_temp_na
 // on in further files: 00001.raw, 00002.raw, ... after 00000.raw (`index`
 // 0). Its WAV parts' names: take/parts.h.
 std::string raw_file_name(std::size_t index);
+
+// Where the finished take goes: target.wav in this directory, or the file
+// named with -o, in this directory or any other. Its parts, its temporary
+// file and the names a crashed take of it is saved under follow from it.
+struct take_output {
+    std::string directory = {}; // "" for this directory, else FILE's own, ending in "/"
+    std::string stem = "target";
+    std::string extension = ".wav"; // "" where the name has none
+    bool named = false;             // given with -o
+    std::string tag = {};           // names this working directory in the temporary files beside a named output
+};
+
+// The output for an -o name (empty: target.wav): "../takes/a.wav" is
+// directory "../takes/", stem "a", extension ".wav"; ".a" is a stem.
+take_output output_named(std::string_view path);
+
+// "../takes/a.wav": the take's file as the user named it.
+std::string output_file(const take_output& output);
+
+// The directory the output is in, to open or sync: "." for this one.
+std::string output_directory(const take_output& output);
+
+// Where the output (and a part of it) is written before it gets its name:
+// ".target.wav.part" for target.wav, whose directory is this run's; beside
+// a named output ".a.wav.TAG.part", the tag naming the working directory:
+// recordings of two directories finishing into one never write one file,
+// and a later run of this one finds what a crash left.
+std::string output_temp_name(const take_output& output);
+std::string recovered_temp_name_of(const take_output& output);

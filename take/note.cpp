@@ -2,6 +2,7 @@
 #include "take/note.h"
 
 #include "common/text.h"
+#include "take/parts.h"
 
 namespace {
 
@@ -25,6 +26,9 @@ std::string note_text(const take_note& note)
     std::string text = format_text("floatrec take\nstate %s\nrate %u\nformat float32le mono\nstarted %lld\n",
                                    state_word(note.state), note.rate,
                                    static_cast<long long>(note.started_unix));
+    if (!note.output.empty()) {
+        text += "output " + note.output + "\n";
+    }
     if (!note.saved_as.empty()) {
         text += format_text("saved %s\n", note.saved_as.c_str());
     }
@@ -47,17 +51,11 @@ bool is_note_word(std::string_view text)
 
 namespace {
 
-// Only a name this program gives, in this directory: never a path.
-bool is_recovered_name(std::string_view name)
-{
-    return name.size() <= 64 && name.starts_with("recovered-") && name.ends_with(".wav") &&
-           name.find_first_not_of("0123456789-.abcdefghijklmnopqrstuvwxyz") == std::string_view::npos;
-}
-
 // The keys of a note, each to be seen once.
-enum note_key : unsigned { state_key, rate_key, format_key, started_key, saved_key, part_bytes_key, host_key, boot_key,
-                           pid_key, no_key };
-constexpr std::string_view key_words[] = {"state", "rate", "format", "started", "saved", "part_bytes", "host", "boot", "pid"};
+enum note_key : unsigned { state_key, rate_key, format_key, started_key, output_key, saved_key, part_bytes_key, host_key,
+                           boot_key, pid_key, no_key };
+constexpr std::string_view key_words[] = {"state",      "rate", "format", "started", "output", "saved",
+                                          "part_bytes", "host", "boot",   "pid"};
 
 note_key key_of(std::string_view word)
 {
@@ -84,9 +82,12 @@ bool read_value(note_key key, std::string_view value, take_note& note)
         return value == "float32le mono";
     case started_key:
         return parse_whole(value, note.started_unix);
+    case output_key:
+        note.output = value;
+        return !value.empty() && !value.ends_with("/");
     case saved_key:
-        note.saved_as = value;
-        return is_recovered_name(value);
+        note.saved_as = value; // judged against the output once both are read
+        return !value.empty();
     case part_bytes_key:
         return parse_whole(value, note.part_bytes) && note.part_bytes % 4 == 0;
     case host_key:
@@ -129,7 +130,9 @@ std::optional<take_note> parse_note(std::string_view text)
     }
     const bool whole = seen[state_key] && seen[rate_key] && seen[format_key] && seen[started_key];
     const bool who_whole = seen[host_key] == seen[boot_key] && seen[host_key] == seen[pid_key];
-    return whole && who_whole ? std::optional(note) : std::nullopt;
+    // Only a name this program gives beside the output, never another path.
+    const bool saved_ours = note.saved_as.empty() || is_recovered_name_of(output_named(note.output), note.saved_as);
+    return whole && who_whole && saved_ours ? std::optional(note) : std::nullopt;
 }
 
 std::string note_out_of_range(const take_note& note, int64_t now_unix)

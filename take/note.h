@@ -7,6 +7,7 @@
 //   rate 48000
 //   format float32le mono
 //   started 1767323045          (seconds since 1970)
+//   output ../takes/a.wav       (the file it is finished as, given with -o; none: target.wav)
 //   saved recovered-....wav     (the first file it is being, or was, saved as)
 //   part_bytes 4294966264       (bytes of samples in one WAV part)
 //   host studio-pc              (host, boot and process: all three or none)
@@ -28,6 +29,7 @@ struct take_note {
     take_state state = take_state::unfinished;
     uint32_t rate = 0;         // frames per second of 00000.raw
     int64_t started_unix = 0;  // when the take began, seconds since 1970
+    std::string output;        // the file it is finished as (-o); empty: target.wav
     std::string saved_as;      // the recovered file (its first part) it is being (or was) saved as; empty: none yet
     uint64_t part_bytes = 0;   // bytes of samples in one WAV part (the take goes on in 00001.raw, ...); 0: one WAV
     // Who records it, for a directory shared between machines, whose locks
@@ -46,7 +48,8 @@ inline constexpr int64_t earliest_note_start = 946'684'800; // 2000-01-01
 inline constexpr int64_t note_start_slack = 86'400;         // a clock a day behind
 
 // The note as it stands in the file, and back; empty for a note that is not
-// one (a name to be saved as that is not "recovered-...wav" included).
+// one (a name to be saved as that is not a recovered name of its output
+// included).
 std::string note_text(const take_note& note);
 std::optional<take_note> parse_note(std::string_view text);
 

@@ -10,6 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "take/names.h"
 
 struct part_plan {
     uint64_t take_bytes = 0; // bytes of samples in the whole take
@@ -32,16 +36,33 @@ part_plan plan_parts(uint64_t take_bytes, uint64_t part_bytes);
 // however many parts there are ("target-0999.wav" before "target-1000.wav").
 int part_digits(std::size_t parts);
 
-// "target-002.wav" for part 2 of a take of up to 999 parts.
-std::string target_part_name(std::size_t part, std::size_t parts);
+// "target-002.wav" for part 2 of a take of up to 999 parts ("a-002.wav"
+// for -o a.wav, "a-002" for -o a).
+std::string target_part_name(const take_output& output, std::size_t part, std::size_t parts);
 
-// The finished take's file for `part`: target.wav for a take in one part.
-std::string target_name_of(const part_plan& plan, std::size_t part);
+// The finished take's file for `part`: the output itself for a take in one
+// part.
+std::string target_name_of(const take_output& output, const part_plan& plan, std::size_t part);
 
-// "recovered-YYYYMMDD-HHMMSS.wav" in local time; with `copy` 2, 3, ... a
-// "-2", "-3" before ".wav"; a take in `parts` parts (more than one) gets
-// "-001", "-002", ... (part_digits wide) after that for `part` 1, 2, ...
-std::string recovered_name(int64_t started_unix, int copy, std::size_t part = 1, std::size_t parts = 1);
+// Whether `name`, a file of the output's directory, is one of a finished
+// take's files there: the output, or one of its numbered parts.
+bool is_output_name(const take_output& output, std::string_view name);
+
+// Of the names in the output's directory, those of an earlier take there,
+// in name order: the output itself, and numbered parts only where the first
+// part of their width is among them.
+std::vector<std::string> earlier_set(const take_output& output, std::vector<std::string> names);
+
+// "recovered-YYYYMMDD-HHMMSS.wav" in local time, beside a named output
+// after its stem ("takes/a-recovered-....wav" for -o takes/a.wav); with
+// `copy` 2, 3, ... a "-2", "-3" before ".wav"; a take in `parts` parts (more
+// than one) gets "-001", "-002", ... (part_digits wide) after that for
+// `part` 1, 2, ...
+std::string recovered_name(const take_output& output, int64_t started_unix, int copy, std::size_t part = 1,
+                           std::size_t parts = 1);
+
+// Whether `name` is one that recovered_name gives for `output`.
+bool is_recovered_name_of(const take_output& output, std::string_view name);
 
 // The name of `part` of a take saved in `parts` parts whose first part is
 // `first`.

@@ -104,6 +104,15 @@ failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate)
     return raw.stage ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
 }
 
+void raw_limit_to(raw_file& raw, const file_limit& limit)
+{
+    if (limit.bytes < raw.limit.bytes) {
+        raw.limit = limit;
+        raw.part_bytes = part_bytes_for(limit);
+        raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
+    }
+}
+
 failure raw_reset(raw_file& raw)
 {
     if (!raw.fd.valid()) {

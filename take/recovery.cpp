@@ -10,6 +10,7 @@
 #include "take/note_file.h"
 #include "take/parts.h"
 #include "take/storage.h"
+#include "take/workdir.h"
 
 #include <cerrno>
 #include <cmath>
@@ -58,13 +59,13 @@ struct take_samples {
 
 // The first free copy number for all the parts' names; 0 when a name
 // cannot be looked at (`failed` says why), or none is free.
-int free_copy(const take_note& note, std::size_t parts, failure& failed)
+int free_copy(const take_output& output, const take_note& note, std::size_t parts, failure& failed)
 {
     constexpr int most_copies = 999;
     for (int copy = 1; copy <= most_copies; ++copy) {
         bool free = true;
         for (std::size_t part = 1; part <= parts && free; ++part) {
-            const std::string name = recovered_name(note.started_unix, copy, part, parts);
+            const std::string name = recovered_name(output, note.started_unix, copy, part, parts);
             const name_use use = name_taken(name);
             if (use == name_use::unknown) {
                 failed = fail(fault::take_not_saved, name, errno);
@@ -76,8 +77,8 @@ int free_copy(const take_note& note, std::size_t parts, failure& failed)
             return copy;
         }
     }
-    failed = fail_because(fault::recovered_names_taken, recovered_name(note.started_unix, 1, 1, parts),
-                          recovered_name(note.started_unix, most_copies, 1, parts));
+    failed = fail_because(fault::recovered_names_taken, recovered_name(output, note.started_unix, 1, 1, parts),
+                          recovered_name(output, note.started_unix, most_copies, 1, parts));
     return 0;
 }
 
@@ -108,7 +109,8 @@ failure claim_name(const std::string& name)
 failure save_part(const take_samples& take, std::size_t part, const std::string& name, take_note& note)
 {
     const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), note.rate);
-    temp_file temp(recovered_temp_name);
+    const std::string temp_name = recovered_temp_name_of(recording_output(note.output));
+    temp_file temp(temp_name.c_str());
     failure status =
         write_wav_temp(temp, name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part));
     if (status.ok() && note.saved_as.empty()) {
@@ -137,12 +139,13 @@ recovery save_take(const take_samples& take, take_note note)
 {
     recovery failed;
     int copy = 0;
-    if (note.saved_as.empty() && (copy = free_copy(note, take.plan.parts, failed.why)) == 0) {
+    const take_output output = recording_output(note.output);
+    if (note.saved_as.empty() && (copy = free_copy(output, note, take.plan.parts, failed.why)) == 0) {
         return failed;
     }
     std::vector<std::string> names;
     for (std::size_t part = 1; part <= take.plan.parts; ++part) {
-        const std::string name = copy > 0 ? recovered_name(note.started_unix, copy, part, take.plan.parts)
+        const std::string name = copy > 0 ? recovered_name(output, note.started_unix, copy, part, take.plan.parts)
                                           : saved_part_name(note.saved_as, part, take.plan.parts);
         names.push_back(name);
         const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), note.rate);
@@ -158,10 +161,16 @@ recovery save_take(const take_samples& take, take_note note)
     return finish_recovery(note, names, take.plan.take_bytes);
 }
 
-void remove_leftovers()
+// What a run killed while writing left under a temporary name, here and
+// beside the take's output.
+void remove_leftovers(const take_output& output)
 {
     for (const char* name : temporary_names) {
         remove_if_file(name);
+    }
+    if (output.named) {
+        remove_if_file(output_temp_name(output).c_str());
+        remove_if_file(recovered_temp_name_of(output).c_str());
     }
 }
 
@@ -199,7 +208,10 @@ failure read_take_files(const raw_file& raw, const take_note& note, take_samples
     if (part_bytes == 0 && note.saved_as.empty()) {
         // A take from before parts, or from a disk without a limit, saved
         // where one applies: in parts that fit it.
-        const uint64_t fits = part_bytes_for(largest_file_here());
+        const take_output output = output_named(note.output);
+        const file_limit here = largest_file_here();
+        const file_limit there = output.named ? largest_file_in(output_directory(output).c_str()) : here;
+        const uint64_t fits = part_bytes_for(there.bytes < here.bytes ? there : here);
         part_bytes = fits > 0 && take_bytes > fits ? fits : 0;
     }
     take.plan = plan_parts(take_bytes, part_bytes);
@@ -208,11 +220,11 @@ failure read_take_files(const raw_file& raw, const take_note& note, take_samples
 
 // Whether target.wav (or its parts) already holds the take: only the note's
 // removal did not last.
-bool take_in_target(const take_samples& take, uint32_t rate)
+bool take_in_target(const take_samples& take, const take_output& output, uint32_t rate)
 {
     for (std::size_t part = 1; part <= take.plan.parts; ++part) {
         const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), rate);
-        if (!wav_file_holds(target_name_of(take.plan, part).c_str(), header, take.pieces, take.plan.from(part),
+        if (!wav_file_holds(target_name_of(output, take.plan, part).c_str(), header, take.pieces, take.plan.from(part),
                             take.plan.size(part))) {
             return false;
         }
@@ -225,7 +237,7 @@ bool take_in_target(const take_samples& take, uint32_t rate)
 recovery finish_again(const take_samples& take, const take_note& note)
 {
     recovery done;
-    failure status = write_target(note.rate, take.pieces, take.plan, true, done.saved_as);
+    failure status = write_target(recording_output(note.output), note.rate, take.pieces, take.plan, true, done.saved_as);
     if (status.ok()) {
         status = forget_note();
     }
@@ -249,11 +261,12 @@ recovery recover_take(const raw_file& raw)
         return result;
     }
     if (!reading.present || reading.note->state == take_state::recovered) {
-        remove_leftovers();
+        remove_leftovers(recording_output(reading.present ? reading.note->output : ""));
         return result;
     }
     const take_note& note = *reading.note;
-    remove_leftovers();
+    const take_output output = recording_output(note.output);
+    remove_leftovers(output);
     take_samples take;
     if (result.why = read_take_files(raw, note, take); !result.why.ok()) {
         return result;
@@ -263,7 +276,7 @@ recovery recover_take(const raw_file& raw)
     }
     // Nothing appended yet (killed right after the note, or 00000.raw removed
     // since), or already in target.wav (only the note's removal did not last).
-    if (take.plan.take_bytes == 0 || take_in_target(take, note.rate)) {
+    if (take.plan.take_bytes == 0 || take_in_target(take, output, note.rate)) {
         result.why = forget_note();
         return result;
     }

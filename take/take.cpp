@@ -18,7 +18,9 @@ failure take_begin(raw_file& raw, uint32_t rate, take_note& note, held_lock& loc
     const bool created = !raw.fd.valid();
     failure status = raw_reset(raw);
     if (status.ok()) {
+        const std::string output = note.output; // where the take is to go, set by the run
         note = {};
+        note.output = output;
         note.rate = rate;
         note.started_unix = static_cast<int64_t>(std::time(nullptr));
         note.part_bytes = raw.part_bytes;
@@ -40,7 +42,7 @@ failure take_still_ours(const take_note& note, held_lock& lock)
     failure owned = lock_owned(lock);
     if (!owned.ok()) {
         // What this run had synced is in the take that the other saved at its start.
-        const std::string saved = recovered_name(note.started_unix, 1);
+        const std::string saved = recovered_name(output_named(note.output), note.started_unix, 1);
         owned.detail = format_text("the take up to then was saved there as %s*.wav; the audio since is lost",
                                    saved.substr(0, saved.size() - 4).c_str());
     }

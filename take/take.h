@@ -19,7 +19,8 @@
 
 // Starts a take in 00000.raw: empties it (creating it where there is none)
 // and writes the note (unfinished, `rate`, now, this machine and process,
-// the part size). `note` is the note written. Where there was no 00000.raw
+// the part size, and the output `note` names already: where the take goes).
+// `note` is the note written. Where there was no 00000.raw
 // and the take could not begin, none is left. Nothing is touched unless
 // `lock` is still this run's (taken_over).
 failure take_begin(raw_file& raw, uint32_t rate, take_note& note, held_lock& lock);

@@ -7,6 +7,7 @@
 #include "output/wav.h"
 #include "take/storage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <dirent.h>
@@ -148,14 +149,25 @@ bool same_file(const struct stat& a, const struct stat& b)
 // In a sticky directory (/tmp and the like) only the owner of a file, or of
 // the directory, may replace it: a target.wav of another user's would be
 // refused only after the whole recording.
-failure target_replaceable(const struct stat& target)
+failure target_replaceable(const struct stat& target, const take_output& output)
 {
     struct stat dir = {};
-    if (target.st_ino == 0 || stat(".", &dir) != 0 || (dir.st_mode & S_ISVTX) == 0) {
+    if (target.st_ino == 0 || stat(output_directory(output).c_str(), &dir) != 0 || (dir.st_mode & S_ISVTX) == 0) {
         return {};
     }
     const uid_t me = geteuid();
-    return me == 0 || me == target.st_uid || me == dir.st_uid ? failure{} : fail(fault::refused, target_name, EPERM);
+    return me == 0 || me == target.st_uid || me == dir.st_uid ? failure{}
+                                                              : fail(fault::refused, output_file(output), EPERM);
+}
+
+// Whether `base`, a name in this directory, is one the recording works with.
+bool is_working_name(std::string_view base)
+{
+    const std::string_view names[] = {buffer_dump_name, array_dump_name, note_name, note_temp_name,
+                                      target_temp_name, recovered_temp_name, ".floatrec.lock"};
+    const bool raw = base.size() == 9 && base.ends_with(".raw") &&
+                     base.substr(0, 5).find_first_not_of("0123456789") == std::string_view::npos;
+    return raw || std::find(std::begin(names), std::end(names), base) != std::end(names);
 }
 
 } // namespace
@@ -231,18 +243,65 @@ uint64_t seconds_that_fit(uint64_t free_bytes, uint32_t rate, uint64_t dump_byte
     return free_bytes > for_dumps && per_second > 0 ? (free_bytes - for_dumps) / per_second : 0;
 }
 
-uint64_t seconds_that_fit_here(int raw_fd, uint32_t rate, uint64_t dump_bytes)
+uint64_t free_bytes_in(const char* directory, int raw_fd)
 {
     struct statvfs disk = {};
     struct stat raw = {};
-    if (storage().statvfs(".", &disk) != 0) {
+    if (storage().statvfs(directory, &disk) != 0) {
         return UINT64_MAX; // nothing known: nothing to say
     }
     const uint64_t reclaimed = raw_fd >= 0 && storage().fstat(raw_fd, &raw) == 0 ? static_cast<uint64_t>(raw.st_blocks) * 512 : 0;
-    return seconds_that_fit(uint64_t{disk.f_bavail} * disk.f_frsize + reclaimed, rate, dump_bytes);
+    return uint64_t{disk.f_bavail} * disk.f_frsize + reclaimed;
 }
 
-failure check_outputs(int raw_fd)
+failure check_output_place(const take_output& output)
+{
+    if (!output.named) {
+        return {};
+    }
+    const std::string file = output_file(output);
+    if (faccessat(AT_FDCWD, output_directory(output).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        return fail(fault::refused, file, errno);
+    }
+    struct stat here = {};
+    struct stat there = {};
+    if (stat(".", &here) == 0 && stat(output_directory(output).c_str(), &there) == 0 && same_file(here, there) &&
+        is_working_name(output.stem + output.extension)) {
+        return fail_because(fault::refused, file, "the recording works with a file of that name; choose another name");
+    }
+    struct stat target = {};
+    const failure refused = check_output(file.c_str(), false, target);
+    return refused.ok() ? target_replaceable(target, output) : refused;
+}
+
+std::string working_directory_tag()
+{
+    struct stat here = {};
+    if (stat(".", &here) != 0) {
+        return format_text("%lld", static_cast<long long>(getpid()));
+    }
+    return format_text("%llx-%llx", static_cast<unsigned long long>(here.st_dev),
+                       static_cast<unsigned long long>(here.st_ino));
+}
+
+take_output recording_output(std::string_view path)
+{
+    take_output output = output_named(path);
+    if (output.named) {
+        output.tag = working_directory_tag();
+    }
+    return output;
+}
+
+bool output_on_this_disk(const take_output& output)
+{
+    struct stat here = {};
+    struct stat there = {};
+    return !output.named || stat(".", &here) != 0 || stat(output_directory(output).c_str(), &there) != 0 ||
+           here.st_dev == there.st_dev;
+}
+
+failure check_outputs(int raw_fd, const take_output& output)
 {
     // The target is written beside its name and renamed over it, so the
     // directory itself must take new files.
@@ -258,8 +317,9 @@ failure check_outputs(int raw_fd)
     struct stat target = {};
     failure refused = check_output(buffer_dump_name, true, buffer);
     refused = refused.ok() ? check_output(array_dump_name, true, array) : refused;
-    refused = refused.ok() ? check_output(target_name, false, target) : refused;
-    refused = refused.ok() ? target_replaceable(target) : refused;
+    const std::string target_file = output_file(output);
+    refused = refused.ok() ? check_output(target_file.c_str(), false, target) : refused;
+    refused = refused.ok() ? target_replaceable(target, output) : refused;
     if (!refused.ok()) {
         return refused;
     }
@@ -267,7 +327,7 @@ failure check_outputs(int raw_fd)
     const struct {
         const char* name;
         const struct stat& st;
-    } outputs[] = {{raw_name, raw}, {buffer_dump_name, buffer}, {array_dump_name, array}, {target_name, target}};
+    } outputs[] = {{raw_name, raw}, {buffer_dump_name, buffer}, {array_dump_name, array}, {target_file.c_str(), target}};
     for (std::size_t i = 0; i < std::size(outputs); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (same_file(outputs[i].st, outputs[j].st)) {

@@ -5,6 +5,7 @@
 
 #include "common/failure.h"
 #include "common/unique_fd.h"
+#include "take/names.h"
 
 #include <cstdint>
 #include <string>
@@ -22,11 +23,24 @@ std::string current_directory();
 // (process N)".
 failure lock_directory(unique_fd& lock);
 
+// The place a named output (-o) goes: its directory is there and takes new
+// files, and the name is free or a file the take may replace, not one of the
+// working files. Checked before anything is touched; target.wav passes.
+failure check_output_place(const take_output& output);
+
+// What names this working directory in the temporary files written beside
+// a named output elsewhere: its device and inode.
+std::string working_directory_tag();
+
+// The output for an -o name (empty: target.wav), tagged with this working
+// directory.
+take_output recording_output(std::string_view path);
+
 // The directory is writable, and none of the output files is a directory or
 // a FIFO, nor a dump that cannot be written, nor a file with a hard link
 // elsewhere that writing it would change: otherwise what is refused and why.
 // `raw_fd`: 00000.raw when there is one (refused when open read-only), -1.
-failure check_outputs(int raw_fd);
+failure check_outputs(int raw_fd, const take_output& output);
 
 // The temporary names (target.wav's, the note's, a recovered take's) are
 // free or hold a file or a link the run may replace: not a directory, a
@@ -38,10 +52,14 @@ failure check_temporaries();
 // `dump_bytes` each.
 uint64_t seconds_that_fit(uint64_t free_bytes, uint32_t rate, uint64_t dump_bytes);
 
-// seconds_that_fit for this directory's disk, where the space of the
-// 00000.raw open as `raw_fd` (-1: none), which the take empties, counts as
-// free; UINT64_MAX when the disk cannot tell.
-uint64_t seconds_that_fit_here(int raw_fd, uint32_t rate, uint64_t dump_bytes);
+// The bytes free on the disk of `directory`, where the space of the
+// 00000.raw open as `raw_fd` (-1: none; on that disk), which the take
+// empties, counts as free; UINT64_MAX when the disk cannot tell.
+uint64_t free_bytes_in(const char* directory, int raw_fd);
+
+// Whether the output is on the working directory's disk (where that cannot
+// be told, it is taken to be).
+bool output_on_this_disk(const take_output& output);
 
 // The process holding a flock on the file with this device and inode, as
 // /proc/locks (given as `locks`) lists it; -1 when it is not there.

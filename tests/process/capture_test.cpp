@@ -98,7 +98,8 @@ TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
         {"period 44100 paced true", "3", {"strace", "-f", "-o", "/dev/null", "-e", "inject=pwrite64:error=EIO:when=2", "-P", "00000.raw"}, 1,
          "error writing 00000\\.raw: Input/output error\n"
          "the take so far \\(1\\.0 s\\) is safe in 00000\\.raw up to its last progress line; floatrec --recover saves "
-         "it once the disk works again\n1\\.000 seconds of audio lost\n"},
+         "it once the disk works again\n1\\.000 seconds of audio lost: 1\\.000 s captured but not written, after the take's "
+         "first 1\\.0 s, as 00000\\.raw could not be written \\(Input/output error\\)\n"},
     };
     for (const auto& c : cases) {
         sandbox box;
@@ -210,6 +211,22 @@ TEST(Capture, RecordsExactlyTheFramesTheDurationAsksFor)
     const wav_contents wav = read_wav(box.at("target.wav"));
     EXPECT_EQ(wav.rate, 8000);
     EXPECT_TRUE(same_bits(wav.samples, test_signal(0, 16000)));
+}
+
+// -D records from the device it names, "default" without it: two devices
+// told apart by their rates.
+TEST(Capture, RecordsFromTheDeviceNamedWithD)
+{
+    sandbox box;
+    use_test_device(box, "rate 44100 period 4410", "rate 8000 period 800");
+    for (const auto& [args, rate] : std::vector<std::pair<std::vector<std::string>, int>>{
+             {{"-D", "second", "1"}, 8000}, {{"1", "--device=default"}, 44100}, {{"1"}, 44100}}) {
+        const run_result r = run_floatrec(box, args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const wav_contents wav = read_wav(box.at("target.wav"));
+        EXPECT_EQ(wav.rate, rate) << args[0];
+        EXPECT_TRUE(same_bits(wav.samples, test_signal(0, static_cast<uint64_t>(rate)))) << args[0];
+    }
 }
 
 } // namespace

@@ -219,52 +219,66 @@ TEST(CrashWalk, RecordingKilledAtAnyCallLosesNoPeriodAndSavesNoneTwice)
 // A take in parts put in place over an earlier take's larger set, killed at
 // steps of its finish: the next start leaves one whole set, the new take's
 // (completed) or the earlier one's untouched (the new take then saved once).
+// As target-NNN.wav here, and as take-NNN.wav in another directory (-o).
 TEST(CrashWalk, FinishInPartsKilledAnywhereLeavesOneWholeSet)
 {
     if (std::system("command -v strace >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace is not installed";
     }
     const std::vector<crash_point> points = {{"rename", {2, 3, 5, 8}}, {"unlink", {8, 10, 12}}};
-    for (const crash_point& point : points) {
-        for (const int nth : point.nth) {
-            const std::string where = "killed at " + point.call + " #" + std::to_string(nth);
-            sandbox box;
-            use_test_device(box, "rate 8000 period 800");
-            std::map<std::string, std::vector<uint8_t>> earlier;
-            for (int part = 1; part <= 8; ++part) {
-                const std::string name = "target-00" + std::to_string(part) + ".wav";
-                write_text(box.at(name), "part " + std::to_string(part) + " of an earlier take");
-                earlier[name] = read_bytes(box.at(name));
-            }
-            std::vector<std::string> wrapper = with_file_limit(48); // parts of 1.5 s
-            wrapper.insert(wrapper.end(), {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
-                                           "inject=" + point.call + ":signal=SIGKILL:when=" + std::to_string(nth)});
-            const run_result killed = run_floatrec(box, {"5"}, {.wrapper = wrapper});
-            const run_result next = run_floatrec(box, {"--recover"}, {.wrapper = with_file_limit(48)});
-            EXPECT_EQ(next.status, 0) << where << ": " << next.err;
-            std::map<std::string, std::vector<uint8_t>> set;
-            for (const auto& [name, bytes] : files_of(box)) {
-                if (name.starts_with("target")) {
-                    set[name] = bytes;
+    for (const bool named : {false, true}) {
+        for (const crash_point& point : points) {
+            for (const int nth : point.nth) {
+                const std::string where = std::string(named ? "-o, " : "") + "killed at " + point.call + " #" + std::to_string(nth);
+                sandbox box;
+                use_test_device(box, "rate 8000 period 800");
+                const fs::path dir = named ? box.root / "out" : box.work;
+                const std::string stem = named ? "take" : "target";
+                fs::create_directories(dir);
+                std::map<std::string, std::vector<uint8_t>> earlier;
+                for (int part = 1; part <= 8; ++part) {
+                    const fs::path name = dir / (stem + "-00" + std::to_string(part) + ".wav");
+                    write_text(name, "part " + std::to_string(part) + " of an earlier take");
+                    earlier[name.filename().string()] = read_bytes(name);
+                }
+                std::vector<std::string> wrapper = with_file_limit(48); // parts of 1.5 s
+                wrapper.insert(wrapper.end(), {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
+                                               "inject=" + point.call + ":signal=SIGKILL:when=" + std::to_string(nth)});
+                std::vector<std::string> args = {"5"};
+                if (named) {
+                    args = {"-o", (dir / "take.wav").string(), "5"};
+                }
+                const run_result killed = run_floatrec(box, args, {.wrapper = wrapper});
+                const run_result next = run_floatrec(box, {"--recover"}, {.wrapper = with_file_limit(48)});
+                EXPECT_EQ(next.status, 0) << where << ": " << next.err;
+                std::map<std::string, std::vector<uint8_t>> set;
+                for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+                    if (const std::string name = entry.path().filename().string(); name.starts_with(stem + "-0")) {
+                        set[name] = read_bytes(entry.path());
+                    }
+                }
+                if (set == earlier) {
+                    // (Every point is in the finish: the take was captured whole.)
+                    EXPECT_EQ(progress_lines(killed).size(), 50U) << where << ": " << killed.err;
+                    std::vector<float> saved;
+                    for (const std::string& name : said_saved(next.err)) {
+                        const std::vector<float> part = read_wav(dir / name).samples;
+                        saved.insert(saved.end(), part.begin(), part.end());
+                    }
+                    EXPECT_TRUE(same_bits(saved, test_signal(0, 5 * 8000))) << where << ": " << next.err;
+                    continue;
+                }
+                std::vector<float> joined;
+                for (const auto& [name, bytes] : set) {
+                    const std::vector<float> part = read_wav(dir / name).samples;
+                    joined.insert(joined.end(), part.begin(), part.end());
+                }
+                EXPECT_TRUE(same_bits(joined, test_signal(0, 5 * 8000))) << where << ": " << set.size() << " files";
+                for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+                    // (beside an -o name, no temporary left)
+                    EXPECT_TRUE(!named || entry.path().filename().string().starts_with(stem)) << where << ": " << entry.path();
                 }
             }
-            if (set == earlier) {
-                // (Every point is in the finish: the take was captured whole.)
-                EXPECT_EQ(progress_lines(killed).size(), 50U) << where << ": " << killed.err;
-                std::vector<float> saved;
-                for (const std::string& name : said_saved(next.err)) {
-                    const std::vector<float> part = read_wav(box.at(name)).samples;
-                    saved.insert(saved.end(), part.begin(), part.end());
-                }
-                EXPECT_TRUE(same_bits(saved, test_signal(0, 5 * 8000))) << where << ": " << next.err;
-                continue;
-            }
-            std::vector<float> joined;
-            for (const auto& [name, bytes] : set) {
-                const std::vector<float> part = read_wav(box.at(name)).samples;
-                joined.insert(joined.end(), part.begin(), part.end());
-            }
-            EXPECT_TRUE(same_bits(joined, test_signal(0, 5 * 8000))) << where << ": " << set.size() << " files";
         }
     }
 }

@@ -123,26 +123,43 @@ TEST(Run, UnknownOptionOrNoWholeNumberIsAUsageErrorThatTouchesNoFile)
 }
 
 // And --recover with nothing to save says so.
-TEST(Run, HelpVersionAndNothingToRecoverTouchNoFile)
+// Every word is judged before anything is touched: help and the version win
+// over a duration; a usage error, an -o into a missing directory or a device
+// that cannot be opened leave the directory as it was.
+TEST(Run, ArgumentsAreJudgedBeforeAnythingIsTouched)
 {
-    for (const char* flag : {"-h", "--help", "--version", "--recover"}) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* out; // the start of standard output, and of standard error
+        const char* err;
+    } cases[] = {
+        {{"5", "-h"}, 0, "usage: floatrec [OPTIONS] [SECONDS]\n", ""},
+        {{"--help", "3"}, 0, "usage: floatrec [OPTIONS] [SECONDS]\n", ""},
+        {{"3", "--version"}, 0, "floatrec ", ""},
+        {{"--recover"}, 0, "", "nothing to recover in "},
+        {{"foo", "0"}, 2, "", "not a number of seconds: foo (see floatrec --help)\n"},
+        {{"2", "-o"}, 2, "", "-o needs a file name"},
+        {{"-o", "take.wav", "2", "--bogus"}, 2, "", "unknown option: --bogus"},
+        {{"-o", "missing/take.wav", "1"}, 1, "", "cannot record into missing/take.wav: No such file or directory\n"},
+        {{"-D", "nosuch", "1"}, 1, "\nYou entered:1 seconds. Starting....\n\n",
+         "unable to open pcm device: No such file or directory\ncannot record from nosuch (ALSA says: Unknown PCM "
+         "nosuch); arecord -L lists the inputs, any of which -D takes\n"},
+    };
+    for (const auto& c : cases) {
         sandbox box;
-        use_no_device(box);
-        const run_result r = run_floatrec(box, {"5", flag});
-        EXPECT_EQ(r.status, 0) << flag;
-        EXPECT_TRUE(fs::is_empty(box.work)) << flag;
-        if (std::string(flag) == "--recover") {
-            EXPECT_EQ(r.err, "nothing to recover in " + box.work.string() + "\n");
-            EXPECT_EQ(r.out, "");
-            continue;
-        }
-        EXPECT_EQ(r.err, "") << flag;
-        if (std::string(flag) == "--version") {
-            EXPECT_TRUE(r.out.starts_with("floatrec ")) << r.out;
-        } else {
-            EXPECT_TRUE(r.out.starts_with("usage: floatrec [SECONDS]\n")) << r.out;
-            EXPECT_NE(r.out.find("target.wav"), std::string::npos);
-            EXPECT_NE(r.out.find("Exit status"), std::string::npos);
+        use_test_device(box, "period 4410");
+        std::ofstream(box.at("target.wav")) << "an earlier take";
+        const auto before = files_of(box);
+        const run_result r = run_floatrec(box, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << r.err;
+        EXPECT_TRUE(r.out.starts_with(c.out)) << r.out;
+        EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
+        EXPECT_EQ(files_of(box), before) << c.args[0];
+        if (std::string_view(c.out).starts_with("usage")) {
+            for (const char* word : {"target.wav", "Exit status", "-o, --output FILE", "-D, --device NAME"}) {
+                EXPECT_NE(r.out.find(word), std::string::npos) << word;
+            }
         }
     }
 }

@@ -77,6 +77,28 @@ TEST(Take, KilledTakeIsSavedAtTheNextStartAndOnlyOnce)
     EXPECT_EQ(read_bytes(box.at("target.wav")), target);
 }
 
+// A take killed while recording into an -o name is saved beside that name,
+// after it, and never over the file of that name.
+TEST(Take, KilledTakeNamedWithOIsSavedBesideItsName)
+{
+    sandbox box;
+    use_test_device(box, "rate 48000 period 4800 paced true");
+    const fs::path out = box.root / "out";
+    fs::create_directory(out);
+    std::ofstream(out / "take.wav") << "an earlier take";
+    const std::vector<float> killed = killed_take(box, 3 * 4800 * 4, {"-o", (out / "take.wav").string()});
+    const run_result recovered = run_floatrec(box, {"--recover"});
+    EXPECT_EQ(recovered.status, 0) << recovered.err;
+    const std::vector<std::string> saved = said_saved(recovered.err);
+    ASSERT_EQ(saved.size(), 1U) << recovered.err;
+    EXPECT_TRUE(std::regex_match(saved[0], std::regex(R"(take-recovered-\d{8}-\d{6}\.wav)"))) << saved[0];
+    EXPECT_NE(recovered.err.find(" as " + (out / saved[0]).string() + " ("), std::string::npos) << recovered.err;
+    EXPECT_TRUE(same_bits(read_wav(out / saved[0]).samples, killed));
+    const std::vector<uint8_t> earlier = read_bytes(out / "take.wav");
+    EXPECT_EQ(std::string(earlier.begin(), earlier.end()), "an earlier take");
+    EXPECT_EQ(recovered_files(box).size(), 0U); // nothing in the working directory
+}
+
 // A note that is there but cannot be trusted is an unknown take: recording
 // and --recover refuse, name the note and its problem, and touch nothing.
 TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)

@@ -24,11 +24,14 @@ void use_file_device(const sandbox& box, std::span<const int32_t> signal)
     write_text(box.home / ".asoundrc", rc.str());
 }
 
-void use_test_device(const sandbox& box, std::string_view options)
+void use_test_device(const sandbox& box, std::string_view options, std::string_view second_options)
 {
     std::ostringstream rc;
     rc << "pcm_type.floatrectest { lib \"" << FLOATREC_TEST_PCM << "\" }\n"
        << "pcm.!default { type floatrectest " << options << " }\n";
+    if (!second_options.empty()) {
+        rc << "pcm.second { type floatrectest " << second_options << " }\n";
+    }
     write_text(box.home / ".asoundrc", rc.str());
 }
 

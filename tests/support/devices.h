@@ -11,8 +11,9 @@
 // "default" reads `signal` (S32_LE mono) through alsa-lib's file plugin.
 void use_file_device(const sandbox& box, std::span<const int32_t> signal);
 
-// "default" is the project's I/O plugin with these options (see test_pcm.cpp).
-void use_test_device(const sandbox& box, std::string_view options);
+// "default" is the project's I/O plugin with these options (see
+// test_pcm.cpp); with `second_options`, so is a device named "second".
+void use_test_device(const sandbox& box, std::string_view options, std::string_view second_options = {});
 
 // For runs as another user: floatrec and the test device copied into the
 // sandbox (whose root it opens to others), since the build may lie under a

@@ -65,7 +65,7 @@ std::vector<std::string> said_saved(const std::string& err)
 {
     std::vector<std::string> names;
     const std::regex saved("saved the unfinished take in 00000.raw as ([^(]+) \\(");
-    const std::regex name("recovered-[0-9-]+\\.wav");
+    const std::regex name("[^ /]*recovered-[0-9-]+\\.wav"); // (the base name: beside an -o name, after it)
     for (auto it = std::sregex_iterator(err.begin(), err.end(), saved); it != std::sregex_iterator(); ++it) {
         const std::string list = (*it)[1];
         for (auto n = std::sregex_iterator(list.begin(), list.end(), name); n != std::sregex_iterator(); ++n) {
@@ -76,14 +76,16 @@ std::vector<std::string> said_saved(const std::string& err)
 }
 
 // A paced recording killed once 00000.raw holds `bytes`; what it held then.
-std::vector<float> killed_take(const sandbox& box, std::uintmax_t bytes)
+std::vector<float> killed_take(const sandbox& box, std::uintmax_t bytes, const std::vector<std::string>& options)
 {
-    run_options options;
-    options.while_running = [&](pid_t pid) {
+    run_options run;
+    run.while_running = [&](pid_t pid) {
         EXPECT_TRUE(wait_for_bytes(box.at("00000.raw"), bytes));
         kill(pid, SIGKILL);
     };
-    const run_result r = run_floatrec(box, {"30"}, options);
+    std::vector<std::string> args = options;
+    args.emplace_back("30");
+    const run_result r = run_floatrec(box, args, run);
     EXPECT_EQ(r.term_signal, SIGKILL);
     return read_floats(box.at("00000.raw"));
 }

@@ -30,8 +30,9 @@ std::vector<std::string> wavs_holding(const sandbox& box, const std::vector<floa
 // The recovered files a run said it saved the take as, in order.
 std::vector<std::string> said_saved(const std::string& err);
 
-// A paced recording killed once 00000.raw holds `bytes`; what it held then.
-std::vector<float> killed_take(const sandbox& box, std::uintmax_t bytes);
+// A paced recording (with `options`, such as -o) killed once 00000.raw
+// holds `bytes`; what it held then.
+std::vector<float> killed_take(const sandbox& box, std::uintmax_t bytes, const std::vector<std::string>& options = {});
 
 // Every file of the working directory by name, with what it holds (but
 // the lock between runs).

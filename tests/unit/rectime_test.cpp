@@ -1,5 +1,6 @@
-// The duration parser, the prompt and the option check.
+// The duration parser, the prompt and the command line.
 #include "app/rectime.h"
+#include "app/arguments.h"
 #include "app/usage.h"
 
 #include <gtest/gtest.h>
@@ -39,8 +40,7 @@ TEST(Duration, ArgumentAndPromptLineAreJudgedAlike)
         EXPECT_EQ(judged.verdict, c.verdict) << '"' << c.text << '"';
         EXPECT_EQ(judged.seconds, c.seconds) << '"' << c.text << '"';
     }
-    const char* argv[] = {"floatrec", "3", "7"}; // only the last argument counts
-    EXPECT_EQ(read_rectime(3, argv, stdin).seconds, 7);
+    EXPECT_EQ(read_rectime(judge_duration("7"), stdin).seconds, 7); // given: no prompt
     EXPECT_EQ(duration_error_text(judge_duration("-5")), "not a duration: -5 is negative (see floatrec --help)\n");
 }
 
@@ -73,9 +73,8 @@ TEST(Duration, PromptReadsOneLineOrKeepsTen)
             in = std::tmpfile();
         }
         ASSERT_NE(in, nullptr);
-        const char* argv[] = {"floatrec"};
         testing::internal::CaptureStdout();
-        const duration_reading read = read_rectime(1, argv, in);
+        const duration_reading read = read_rectime(std::nullopt, in);
         EXPECT_EQ(read.verdict, c.verdict) << '"' << c.input << '"';
         EXPECT_EQ(read.seconds, c.seconds) << '"' << c.input << '"';
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nPlease set time in seconds:");
@@ -88,26 +87,56 @@ TEST(Duration, PromptReadsOneLineOrKeepsTen)
     }
 }
 
-TEST(Usage, OnlyTheLastArgumentAsksForHelpOrVersion)
+// Every word is judged wherever it stands: help and the version win, the
+// last duration counts, and anything else is a usage error before the run.
+TEST(Arguments, EveryWordIsJudgedWhereverItStands)
 {
-    const char* help[] = {"floatrec", "5", "--help"};
-    const char* short_help[] = {"floatrec", "-h"};
-    const char* version[] = {"floatrec", "--version"};
-    const char* earlier[] = {"floatrec", "--help", "5"};
-    const char* none[] = {"floatrec"};
-    EXPECT_EQ(requested_mode(3, help), run_mode::help);
-    EXPECT_EQ(requested_mode(2, short_help), run_mode::help);
-    EXPECT_EQ(requested_mode(2, version), run_mode::version);
-    EXPECT_EQ(requested_mode(3, earlier), run_mode::record);
-    EXPECT_EQ(requested_mode(1, none), run_mode::record);
-    for (const char* typo : {"-v", "--verbose", "--", "-X5", "-help"}) {
-        const char* argv[] = {"floatrec", typo};
-        EXPECT_EQ(requested_mode(2, argv), run_mode::unknown_option) << typo;
-    }
-    // A duration, however wrong, is the recording's to judge.
-    for (const char* number : {"-5", "5", " +7 ", "0", "abc", "-"}) {
-        const char* argv[] = {"floatrec", number};
-        EXPECT_EQ(requested_mode(2, argv), run_mode::record) << number;
+    const struct {
+        std::vector<const char*> words;
+        run_mode mode;
+        int32_t seconds; // -1: none given
+        const char* output;
+        const char* device;
+        const char* error; // the start of the usage error
+    } cases[] = {
+        {{}, run_mode::record, -1, "", "default", ""},
+        {{"3", "7"}, run_mode::record, 7, "", "default", ""},
+        {{"-o", "take.wav", "2"}, run_mode::record, 2, "take.wav", "default", ""},
+        {{"2", "--output", "a/b.wav", "-D", "hw:1"}, run_mode::record, 2, "a/b.wav", "hw:1", ""},
+        {{"--output=x.wav", "-Dplug:mic", "5"}, run_mode::record, 5, "x.wav", "plug:mic", ""},
+        {{"-o", "a.wav", "-o", "b.wav"}, run_mode::record, -1, "b.wav", "default", ""},
+        {{"--device=pulse", "--", "4"}, run_mode::record, 4, "", "pulse", ""},
+        {{"--help", "3"}, run_mode::help, -1, "", "default", ""},
+        {{"3", "--bogus", "-h"}, run_mode::help, -1, "", "default", ""},
+        {{"foo", "--version"}, run_mode::version, -1, "", "default", ""},
+        {{"--recover"}, run_mode::recover, -1, "", "default", ""},
+        {{"foo", "0"}, run_mode::usage_error, -1, "", "default", "not a number of seconds: foo"},
+        {{"5", "--verbose"}, run_mode::usage_error, -1, "", "default", "unknown option: --verbose"},
+        {{"3h", "5"}, run_mode::usage_error, -1, "", "default", "not a whole number of seconds: 3h"},
+        {{"5", "-3"}, run_mode::usage_error, -1, "", "default", "not a duration: -3"},
+        {{"5", "-o"}, run_mode::usage_error, -1, "", "default", "-o needs a file name"},
+        {{"-o", "takes/", "5"}, run_mode::usage_error, -1, "", "default", "-o needs the name of a file"},
+        {{"-o", "..", "5"}, run_mode::usage_error, -1, "", "default", "-o needs the name of a file"},
+        {{"-o", "a\nb.wav"}, run_mode::usage_error, -1, "", "default", "-o: a file name with a line break"},
+        {{"--device"}, run_mode::usage_error, -1, "", "default", "-D needs a device name"},
+        {{"--recover", "5"}, run_mode::usage_error, -1, "", "default", "--recover saves an unfinished take"},
+        {{"--", "--help"}, run_mode::usage_error, -1, "", "default", "not a number of seconds: --help"},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv = {"floatrec"};
+        std::string words;
+        for (const char* word : c.words) {
+            argv.push_back(word);
+            words += std::string(word) + " ";
+        }
+        const run_request request = read_arguments(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(request.mode, c.mode) << words;
+        EXPECT_TRUE(request.error.starts_with(c.error)) << words << ": " << request.error;
+        if (c.mode == run_mode::record) {
+            EXPECT_EQ(request.duration ? request.duration->seconds : -1, c.seconds) << words;
+            EXPECT_EQ(request.output, c.output) << words;
+            EXPECT_EQ(request.device, c.device) << words;
+        }
     }
 }
 

@@ -112,7 +112,7 @@ TEST(StorageFaults, WriteCutShortAtTheLimitThenEfbigKeepsEachPartWithinIt)
     ASSERT_TRUE(raw_read_size(raw).ok());
     storage() = system_storage(); // the WAVs are copied by the kernel, past this limit's reach
     std::vector<std::string> written;
-    ASSERT_TRUE(write_target(1000, raw_pieces(raw), plan_parts(raw.take_bytes, raw.part_bytes), false, written).ok());
+    ASSERT_TRUE(write_target(take_output{}, 1000, raw_pieces(raw), plan_parts(raw.take_bytes, raw.part_bytes), false, written).ok());
     ASSERT_GE(written.size(), 2U);
     uint64_t samples = 0;
     for (const std::string& name : written) {
@@ -157,7 +157,7 @@ TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
     ASSERT_TRUE(raw_read_size(raw).ok());
     storage().rename = fails_with_eio;
     std::vector<std::string> written;
-    const failure renamed = write_target(1000, raw_pieces(raw), plan_parts(raw.take_bytes, raw.part_bytes), false, written);
+    const failure renamed = write_target(take_output{}, 1000, raw_pieces(raw), plan_parts(raw.take_bytes, raw.part_bytes), false, written);
     EXPECT_EQ(renamed.what, fault::renaming);
     EXPECT_EQ(renamed.subject, target_name);
     EXPECT_EQ(renamed.code, EIO);

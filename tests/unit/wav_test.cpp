@@ -117,16 +117,34 @@ TEST(FileLimit, PartsOfATakeFitTheLargestFile)
 
     EXPECT_EQ(raw_file_name(0), "00000.raw");
     EXPECT_EQ(raw_file_name(12), "00012.raw");
-    EXPECT_EQ(target_part_name(2, 2), "target-002.wav");
+    const take_output target;
+    EXPECT_EQ(target_part_name(target, 2, 2), "target-002.wav");
     // Names sort in recording order past 999 parts too.
-    EXPECT_EQ(target_part_name(999, 1000), "target-0999.wav");
-    EXPECT_LT(target_part_name(999, 1000), target_part_name(1000, 1000));
-    EXPECT_EQ(recovered_name(1767323045, 1, 7, 12345), "recovered-20260102-030405-00007.wav");
+    EXPECT_EQ(target_part_name(target, 999, 1000), "target-0999.wav");
+    EXPECT_LT(target_part_name(target, 999, 1000), target_part_name(target, 1000, 1000));
+    EXPECT_EQ(recovered_name(target, 1767323045, 1, 7, 12345), "recovered-20260102-030405-00007.wav");
+    // A named output: its parts and a crashed take's names beside it.
+    const take_output named = output_named("../takes/a.b.wav");
+    EXPECT_EQ(output_file(named), "../takes/a.b.wav");
+    EXPECT_EQ(target_part_name(named, 2, 3), "../takes/a.b-002.wav");
+    EXPECT_EQ(target_part_name(output_named("/x/take"), 1, 2), "/x/take-001");
+    EXPECT_EQ(target_part_name(output_named(".hidden"), 1, 2), ".hidden-001");
+    EXPECT_TRUE(is_output_name(named, "a.b-0012.wav"));
+    EXPECT_FALSE(is_output_name(named, "a.b-01.wav"));
+    EXPECT_FALSE(is_output_name(named, "a.b-recovered-20260102-030405.wav"));
+    // An earlier take's parts are known by their first; a year is no part.
+    EXPECT_EQ(earlier_set(named, {"a.b-0002.wav", "a.b-2025.wav", "a.b.wav", "a.b-002.wav", "a.b-0001.wav", "x.wav"}),
+              (std::vector<std::string>{"a.b-0001.wav", "a.b-0002.wav", "a.b-2025.wav", "a.b.wav"}));
+    EXPECT_EQ(earlier_set(named, {"a.b-2025.wav", "a.b-002.wav"}), std::vector<std::string>{});
+    EXPECT_TRUE(is_recovered_name_of(named, recovered_name(named, 1767323045, 2, 1, 3)));
+    EXPECT_FALSE(is_recovered_name_of(target, recovered_name(named, 1767323045, 1)));
+    EXPECT_FALSE(is_recovered_name_of(named, "../takes/a.b-recovered-x/../../etc.wav"));
     EXPECT_EQ(saved_part_name("recovered-20260102-030405-0001.wav", 1000, 1000), "recovered-20260102-030405-1000.wav");
     setenv("TZ", "UTC", 1);
     tzset();
-    EXPECT_EQ(recovered_name(1767323045, 1), "recovered-20260102-030405.wav");
-    EXPECT_EQ(recovered_name(1767323045, 2, 3, 4), "recovered-20260102-030405-2-003.wav");
+    EXPECT_EQ(recovered_name(target, 1767323045, 1), "recovered-20260102-030405.wav");
+    EXPECT_EQ(recovered_name(target, 1767323045, 2, 3, 4), "recovered-20260102-030405-2-003.wav");
+    EXPECT_EQ(recovered_name(named, 1767323045, 1), "../takes/a.b-recovered-20260102-030405.wav");
     EXPECT_EQ(saved_part_name("recovered-20260102-030405-2-001.wav", 12, 12), "recovered-20260102-030405-2-012.wav");
     EXPECT_EQ(saved_part_name("recovered-20260102-030405.wav", 1, 1), "recovered-20260102-030405.wav");
 }
@@ -155,6 +173,10 @@ TEST(TakeNote, ReadsBackAsWrittenAndReadsEarlierNotes)
     EXPECT_FALSE(parse_note(earlier + "host studio-pc\n"));
     EXPECT_FALSE(parse_note(earlier + "part_bytes 1001\n"));
     EXPECT_FALSE(parse_note(earlier + "host a/b\nboot x\npid 1\n"));
+    // A saved name is one given beside the take's output, never another path.
+    EXPECT_TRUE(parse_note(earlier + "output /t/a.wav\nsaved /t/a-recovered-20260102-030405.wav\n"));
+    EXPECT_FALSE(parse_note(earlier + "output /t/a.wav\nsaved recovered-20260102-030405.wav\n"));
+    EXPECT_FALSE(parse_note(earlier + "saved /t/a-recovered-20260102-030405.wav\n"));
 }
 
 } // namespace

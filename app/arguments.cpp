@@ -1,0 +1,116 @@
+// The command line: options and durations, each word judged.
+#include "app/arguments.h"
+
+#include "app/usage.h"
+#include "output/messages.h"
+
+#include <string_view>
+
+namespace {
+
+// "-" then a letter or another "-": an option ("-5" is a negative duration).
+bool looks_like_option(std::string_view word)
+{
+    return word.size() > 1 && word[0] == '-' &&
+           (word[1] == '-' || (word[1] >= 'a' && word[1] <= 'z') || (word[1] >= 'A' && word[1] <= 'Z'));
+}
+
+// The value of an option with one: "-o FILE", "-oFILE", "--output FILE" or
+// "--output=FILE". `at` moves past what was taken; empty when `word` is not
+// this option. `missing` is set when the option has no value.
+std::optional<std::string> option_value(std::string_view short_name, std::string_view long_name, int argc,
+                                        const char* const* argv, int& at, bool& missing)
+{
+    const std::string_view word = argv[at];
+    if (word == short_name || word == long_name) {
+        if (at + 1 >= argc) {
+            missing = true;
+            return std::string();
+        }
+        return std::string(argv[++at]);
+    }
+    if (word.starts_with(long_name) && word.size() > long_name.size() && word[long_name.size()] == '=') {
+        return std::string(word.substr(long_name.size() + 1));
+    }
+    if (word.starts_with(short_name) && word.size() > short_name.size()) {
+        return std::string(word.substr(short_name.size()));
+    }
+    return std::nullopt;
+}
+
+run_request usage_error(std::string text)
+{
+    run_request request;
+    request.mode = run_mode::usage_error;
+    request.error = std::move(text);
+    return request;
+}
+
+// Why an output name names no file it can be, or empty.
+std::string output_name_error(std::string_view name)
+{
+    const std::string_view base = name.substr(name.rfind('/') + 1);
+    if (name.find('\n') != std::string_view::npos) {
+        return "-o: a file name with a line break in it is not taken; choose another name\n";
+    }
+    if (base.empty() || base == "." || base == "..") {
+        return "-o needs the name of a file, not of a directory: floatrec -o " + std::string(name) +
+               (name.ends_with("/") ? "" : "/") + "take.wav 60\n";
+    }
+    return {};
+}
+
+} // namespace
+
+run_request read_arguments(int argc, const char* const* argv)
+{
+    for (int at = 1; at < argc; ++at) {
+        const std::string_view word = argv[at];
+        if (word == "--") {
+            break;
+        }
+        if (word == "-h" || word == "--help" || word == "--version") {
+            run_request asked;
+            asked.mode = word == "--version" ? run_mode::version : run_mode::help;
+            return asked;
+        }
+    }
+    run_request request;
+    bool recover = false;
+    bool options_end = false;
+    for (int at = 1; at < argc; ++at) {
+        const std::string_view word = argv[at];
+        bool missing = false;
+        std::optional<std::string> value;
+        if (!options_end && word == "--") {
+            options_end = true;
+        } else if (!options_end && word == "--recover") {
+            recover = true;
+        } else if (!options_end && (value = option_value("-o", "--output", argc, argv, at, missing))) {
+            if (missing) {
+                return usage_error("-o needs a file name: floatrec -o take.wav 60\n");
+            }
+            if (std::string error = output_name_error(*value); !error.empty()) {
+                return usage_error(error);
+            }
+            request.output = *value;
+        } else if (!options_end && (value = option_value("-D", "--device", argc, argv, at, missing))) {
+            if (missing || value->empty()) {
+                return usage_error("-D needs a device name, as arecord -L lists them: floatrec -D hw:1 60\n");
+            }
+            request.device = *value;
+        } else if (!options_end && looks_like_option(word)) {
+            return usage_error(unknown_option_text(argv[at]));
+        } else {
+            request.duration = judge_duration(word);
+            if (request.duration->verdict != duration_verdict::seconds) {
+                return usage_error(duration_error_text(*request.duration));
+            }
+        }
+    }
+    if (recover && argc > 2) {
+        return usage_error("--recover saves an unfinished take and takes nothing else (see floatrec --help)\n");
+    }
+    request.mode = recover ? run_mode::recover : run_mode::record;
+    return request;
+}
