@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds floatrec and records SECONDS seconds (5 when not given) into
-# ./target.wav. Without a sound card it records from a synthetic device in
-# real time: the project's own test device playing a tone with pauses, and it
-# says so. The build's output is shown only when the build fails.
+# Builds floatrec and runs it with the arguments given (5 seconds into
+# ./target.wav when there are none). Without a sound card it records from a
+# synthetic device in real time: the project's own test device playing a tone
+# with pauses, named "synthetic" in build-run/synthetic/.asoundrc, and it says
+# so. The build's output is shown only when the build fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-5}
+[ $# -gt 0 ] || set -- 5
 build=$root/build-run
 
 "$root/scripts/install-deps.sh" run
@@ -24,14 +25,17 @@ floatrec=$build/floatrec
 echo "floatrec is $floatrec (sudo cmake --install $build puts it in /usr/local/bin)" >&2
 
 if compgen -G '/dev/snd/pcmC*D*c' >/dev/null; then
-  exec "$floatrec" "$seconds"
+  exec "$floatrec" "$@"
 fi
 
-echo "no sound card here: recording from floatrec's synthetic device in real time (440 Hz, one second on, one second of silence)" >&2
-device=$(mktemp -d)
-trap 'rm -rf "$device"' EXIT
+# The synthetic device, kept for running the binary itself:
+#   HOME=build-run/synthetic build-run/floatrec -D synthetic 10
+device=$build/synthetic
+mkdir -p "$device"
 cat >"$device/.asoundrc" <<RC
 pcm_type.floatrectest { lib "$build/tests/libasound_module_pcm_floatrectest.so" }
-pcm.!default { type floatrectest tone true paced true }
+pcm.synthetic { type floatrectest tone true paced true }
+pcm.!default synthetic
 RC
-HOME=$device "$floatrec" "$seconds"
+echo "no sound card here: recording from floatrec's synthetic device in real time (440 Hz, one second on, one second of silence); without this script: HOME=$device $floatrec -D synthetic SECONDS" >&2
+HOME=$device exec "$floatrec" "$@"
