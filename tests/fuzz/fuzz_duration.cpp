@@ -1,7 +1,5 @@
 // The duration parser against strtol, clamped to the 32-bit range; the
-// whole-number check, the verdict and the reading of units on any text; the
-// command line's words.
-#include "app/arguments.h"
+// whole-number check, the verdict and the reading of units on any text.
 #include "app/rectime.h"
 
 #include <cerrno>
@@ -9,7 +7,6 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
-#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
@@ -45,23 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     // A duration judged seconds is the number, never negative.
     if (const duration_reading judged = judge_duration(text);
         judged.verdict == duration_verdict::seconds && (!got || judged.seconds != *got || judged.seconds < 0)) {
-        std::abort();
-    }
-    // The same bytes as a command line (words split at NUL bytes): a record
-    // request holds a duration of seconds or none, and a usage error says why.
-    std::vector<std::string> words = {"floatrec"};
-    for (std::size_t at = 0; at <= text.size();) {
-        const std::size_t word_end = std::min(text.find('\0', at), text.size());
-        words.push_back(text.substr(at, word_end - at));
-        at = word_end + 1;
-    }
-    std::vector<const char*> argv;
-    for (const std::string& word : words) {
-        argv.push_back(word.c_str());
-    }
-    const run_request request = read_arguments(static_cast<int>(argv.size()), argv.data());
-    if ((request.mode == run_mode::usage_error) == request.error.empty() ||
-        (request.duration && request.duration->verdict != duration_verdict::seconds) || request.device.empty()) {
         std::abort();
     }
     return 0;

@@ -156,11 +156,6 @@ TEST(Run, ArgumentsAreJudgedBeforeAnythingIsTouched)
         EXPECT_TRUE(r.out.starts_with(c.out)) << r.out;
         EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
         EXPECT_EQ(files_of(box), before) << c.args[0];
-        if (std::string_view(c.out).starts_with("usage")) {
-            for (const char* word : {"target.wav", "Exit status", "-o, --output FILE", "-D, --device NAME"}) {
-                EXPECT_NE(r.out.find(word), std::string::npos) << word;
-            }
-        }
     }
 }
 

