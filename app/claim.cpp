@@ -79,6 +79,9 @@ bool claim_directory(directory_hold& hold, raw_file& raw, stop_control* stop, bo
         if (recovered.put_in_place) {
             say_err_text(put_in_place_text(recovered.saved_as, recovered.seconds));
         } else if (!recovered.saved_as.empty() && recovered.why.ok()) {
+            if (!recovered.output_gone.empty()) {
+                say_err_text(output_gone_text(recovered.output_gone));
+            }
             say_err_text(saved_take_text(recovered.saved_as, recovered.seconds));
             saved = true;
         }

@@ -27,6 +27,12 @@ std::string unknown_option_text(const char* word)
     return format_text("unknown option: %s (see floatrec --help)\n", word);
 }
 
+std::string output_gone_text(const std::string& directory)
+{
+    return format_text("%s, where the unfinished take was to go, is not there: it is saved here instead\n",
+                       directory.c_str());
+}
+
 std::string saved_take_text(const std::vector<std::string>& names, double seconds)
 {
     return format_text("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, listed(names).c_str(), seconds);

@@ -23,6 +23,7 @@ std::string listed(const std::vector<std::string>& names);
 std::string duration_entered_text(int32_t seconds);
 std::string unknown_option_text(const char* word);
 std::string saved_take_text(const std::vector<std::string>& names, double seconds);
+std::string output_gone_text(const std::string& directory);
 std::string put_in_place_text(const std::vector<std::string>& names, double seconds);
 std::string nothing_to_recover_text(const std::string& directory);
 std::string unreadable_take_kept_text();

@@ -106,10 +106,11 @@ failure claim_name(const std::string& name)
 // Writes part `part` of the take as `name`: beside it, then (the note
 // naming the take's files by the first before any is claimed) claimed and
 // installed.
-failure save_part(const take_samples& take, std::size_t part, const std::string& name, take_note& note)
+failure save_part(const take_samples& take, std::size_t part, const std::string& name, take_note& note,
+                  const take_output& output)
 {
     const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), note.rate);
-    const std::string temp_name = recovered_temp_name_of(recording_output(note.output));
+    const std::string temp_name = recovered_temp_name_of(output);
     temp_file temp(temp_name.c_str());
     failure status =
         write_wav_temp(temp, name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part));
@@ -132,6 +133,34 @@ failure save_part(const take_samples& take, std::size_t part, const std::string&
     return status;
 }
 
+// Whether the directory of a named output is no longer there (a card taken
+// out, a share unmounted); any other trouble with it is said when saving.
+bool output_directory_gone(const take_output& output)
+{
+    struct stat st = {};
+    if (!output.named || output.directory.empty()) {
+        return false;
+    }
+    if (storage().lstat(output_directory(output).c_str(), &st) == 0) {
+        return false;
+    }
+    return errno == ENOENT || errno == ENOTDIR;
+}
+
+// Where the take is saved: beside its output, or here when the output's
+// directory is gone (`gone` names it) and no save began there.
+take_output saving_output(const take_note& note, std::string& gone)
+{
+    take_output output = recording_output(note.output);
+    const bool begun_there = !note.saved_as.empty() && note.saved_as.starts_with(output.directory);
+    if (output.named && !output.directory.empty() &&
+        ((!note.saved_as.empty() && !begun_there) || (note.saved_as.empty() && output_directory_gone(output)))) {
+        gone = output.directory;
+        output.directory.clear();
+    }
+    return output;
+}
+
 // Saves each part of the take as a new recovered file. A start after a
 // crash anywhere in here finds each part in its file, or that file free or
 // claimed, never a part twice.
@@ -139,7 +168,7 @@ recovery save_take(const take_samples& take, take_note note)
 {
     recovery failed;
     int copy = 0;
-    const take_output output = recording_output(note.output);
+    const take_output output = saving_output(note, failed.output_gone);
     if (note.saved_as.empty() && (copy = free_copy(output, note, take.plan.parts, failed.why)) == 0) {
         return failed;
     }
@@ -153,12 +182,14 @@ recovery save_take(const take_samples& take, take_note note)
             wav_file_holds(name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part))) {
             continue; // saved before a crash
         }
-        if (const failure status = save_part(take, part, name, note); !status.ok()) {
+        if (const failure status = save_part(take, part, name, note, output); !status.ok()) {
             failed.why = fail_from(fault::take_not_saved, status.subject, status);
             return failed;
         }
     }
-    return finish_recovery(note, names, take.plan.take_bytes);
+    recovery done = finish_recovery(note, names, take.plan.take_bytes);
+    done.output_gone = failed.output_gone;
+    return done;
 }
 
 // What a run killed while writing left under a temporary name, here and
@@ -169,8 +200,11 @@ void remove_leftovers(const take_output& output)
         remove_if_file(name);
     }
     if (output.named) {
+        take_output here = output;
+        here.directory.clear();
         remove_if_file(output_temp_name(output).c_str());
         remove_if_file(recovered_temp_name_of(output).c_str());
+        remove_if_file(recovered_temp_name_of(here).c_str()); // saved here, its directory gone
     }
 }
 
@@ -271,7 +305,7 @@ recovery recover_take(const raw_file& raw)
     if (result.why = read_take_files(raw, note, take); !result.why.ok()) {
         return result;
     }
-    if (note.state == take_state::finishing) {
+    if (note.state == take_state::finishing && !output_directory_gone(output)) {
         return finish_again(take, note);
     }
     // Nothing appended yet (killed right after the note, or 00000.raw removed

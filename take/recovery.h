@@ -17,12 +17,15 @@ struct recovery {
     std::vector<std::string> saved_as; // the files the take is in now, in order; empty when none was saved
     double seconds = 0;   // its length
     bool put_in_place = false; // a finish cut short was completed: `saved_as` are target.wav or its parts
+    std::string output_gone;   // the -o directory that was not there: the take was saved here instead
 };
 
 // Completes a finish that a kill cut short (the note says "finishing"): the
 // take's outputs put in place as one set from its files. Else saves an
-// unfinished take exactly once, after removing what a killed run
-// left half-written (the temporary target, note and recovered take), each
-// part of a take in parts as a WAV of its own. Needs the directory's locks
-// (take/workdir.h, take/lock.h): no other recorder is alive.
+// unfinished take beside its output (or here, where the output's directory
+// is no longer there: a card taken out) exactly once, after removing what a
+// killed run left half-written (the temporary target, note and recovered
+// take), each part of a take in parts as a WAV of its own. Needs the
+// directory's locks (take/workdir.h, take/lock.h): no other recorder is
+// alive.
 recovery recover_take(const raw_file& raw);

@@ -78,7 +78,8 @@ TEST(Take, KilledTakeIsSavedAtTheNextStartAndOnlyOnce)
 }
 
 // A take killed while recording into an -o name is saved beside that name,
-// after it, and never over the file of that name.
+// after it, and never over the file of that name; here where its directory
+// has gone.
 TEST(Take, KilledTakeNamedWithOIsSavedBesideItsName)
 {
     sandbox box;
@@ -97,6 +98,17 @@ TEST(Take, KilledTakeNamedWithOIsSavedBesideItsName)
     const std::vector<uint8_t> earlier = read_bytes(out / "take.wav");
     EXPECT_EQ(std::string(earlier.begin(), earlier.end()), "an earlier take");
     EXPECT_EQ(recovered_files(box).size(), 0U); // nothing in the working directory
+
+    // Its directory gone (a card taken out), a take is saved here instead.
+    fs::create_directory(box.root / "card");
+    fs::remove(box.at("00000.raw")); // (saved: the next kill waits on the new take's bytes)
+    const std::vector<float> again = killed_take(box, 3 * 4800 * 4, {"-o", (box.root / "card" / "take.wav").string()});
+    fs::remove_all(box.root / "card");
+    const run_result here = run_floatrec(box, {"--recover"});
+    const std::vector<std::string> saved_here = said_saved(here.err);
+    ASSERT_EQ(saved_here.size(), 1U) << here.err;
+    EXPECT_TRUE(here.err.starts_with((box.root / "card").string() + "/, where the unfinished take was to go, is not there"));
+    EXPECT_TRUE(same_bits(read_wav(box.at(saved_here[0])).samples, again));
 }
 
 // A note that is there but cannot be trusted is an unknown take: recording
