@@ -252,10 +252,11 @@ void on_report(consumer& c, const audio_lost& lost)
     for (uint32_t i = 0; i < lost.overruns; ++i) {
         say_err_text(overrun_text());
     }
+    const std::string at = clock_text(frames_to_seconds(lost.at_frames, c.plan.rate));
     if (lost.disk_behind && lost.frames > 0) {
-        say_err_text(disk_behind_text(frames_to_seconds(lost.frames, c.plan.rate), c.directory, queue_seconds));
+        say_err_text(disk_behind_text(frames_to_seconds(lost.frames, c.plan.rate), at, c.directory, queue_seconds));
     } else if (lost.dropped_periods > 0) {
-        say_err_text(dropped_periods_text(lost.dropped_periods, queue_seconds));
+        say_err_text(dropped_periods_text(lost.dropped_periods, at, queue_seconds));
     }
     c.totals.frames_lost += lost.frames;
 }

@@ -96,7 +96,9 @@ void hand_on(reader_state& st)
     const uint64_t through = std::min(st.done + st.plan.period_frames, st.plan.frames_wanted);
     st.done += st.fill.frames;
     if (st.fill.dropping) {
-        queue_push(st.queue, audio_lost{0, 1, st.fill.frames, st.fill.disk_behind});
+        audio_lost dropped{0, 1, st.fill.frames, st.fill.disk_behind};
+        dropped.at_frames = st.done - st.fill.frames;
+        queue_push(st.queue, dropped);
     } else {
         st.fill.slot = queue_push_period(
             st.queue, period_ready{*st.fill.slot, st.fill.frames,

@@ -207,7 +207,7 @@ TEST(SlowStall, FrozenDiskCostsNothingWithinTheQueueAndExactlyWhatIsSaidBeyond)
         double in_all = 0;
         for (const std::string& line : lines_of(r.err)) {
             double lost = 0;
-            if (std::sscanf(line.c_str(), "lost %lf s of audio: the disk of ", &lost) == 1) {
+            if (std::sscanf(line.c_str(), "lost %lf s of audio at %*d:%*d: the disk of ", &lost) == 1) {
                 EXPECT_TRUE(line.ends_with(box.work.string() + " fell more than 30 s behind the recording (a slow card "
                                                                "or stick?); the take goes on"))
                     << line;
