@@ -87,7 +87,7 @@ run_request read_arguments(int argc, const char* const* argv)
         } else if (!options_end && word == "--recover") {
             recover = true;
         } else if (!options_end && (value = option_value("-o", "--output", argc, argv, at, missing))) {
-            if (missing) {
+            if (missing || value->empty()) {
                 return usage_error("-o needs a file name: floatrec -o take.wav 60\n");
             }
             if (std::string error = output_name_error(*value); !error.empty()) {

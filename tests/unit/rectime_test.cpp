@@ -113,6 +113,7 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         {{"5", "-3"}, run_mode::usage_error, -1, "", "default", "not a duration: -3"},
         {{"-o", "takes/", "5"}, run_mode::usage_error, -1, "", "default", "-o needs the name of a file"},
         {{"-o", "..", "5"}, run_mode::usage_error, -1, "", "default", "-o needs the name of a file"},
+        {{"--output=", "5"}, run_mode::usage_error, -1, "", "default", "-o needs a file name"},
         {{"-o", "a\nb.wav"}, run_mode::usage_error, -1, "", "default", "-o: a file name with a line break"},
         {{"--device"}, run_mode::usage_error, -1, "", "default", "-D needs a device name"},
         {{"--recover", "5"}, run_mode::usage_error, -1, "", "default", "--recover saves an unfinished take"},
