@@ -3,6 +3,7 @@
 
 #include "common/sample.h"
 #include "common/text.h"
+#include "take/lock.h"
 #include "take/names.h"
 #include "output/wav.h"
 #include "take/storage.h"
@@ -164,7 +165,7 @@ failure target_replaceable(const struct stat& target, const take_output& output)
 bool is_working_name(std::string_view base)
 {
     const std::string_view names[] = {buffer_dump_name, array_dump_name, note_name, note_temp_name,
-                                      target_temp_name, recovered_temp_name, ".floatrec.lock"};
+                                      target_temp_name, recovered_temp_name, lock_name};
     const bool raw = base.size() == 9 && base.ends_with(".raw") &&
                      base.substr(0, 5).find_first_not_of("0123456789") == std::string_view::npos;
     return raw || std::find(std::begin(names), std::end(names), base) != std::end(names);
