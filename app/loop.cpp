@@ -10,7 +10,6 @@
 #include "common/clock.h"
 #include "common/overloaded.h"
 #include "common/sample.h"
-#include "common/text.h"
 #include "take/names.h"
 #include "take/take.h"
 #include "take/workdir.h"
@@ -65,7 +64,7 @@ struct consumer {
     uint64_t levels_kept = 0;         // and their samples kept
     std::string directory{};          // where the recording goes, for what is said of its disk
     uint32_t stops_said = 0;          // the stops of the process said so far (with a loss or alone)
-    std::string not_written_why{};    // where and why the take's files took no more
+    failure not_written{};            // the write the take's files took no more after
 };
 
 // The stalls so far, from the capture thread's running count.
@@ -182,10 +181,7 @@ void append_gathered(consumer& c)
         }
         c.totals.frames_lost += lost_bytes / bytes_per_sample;
         c.totals.frames_not_written += lost_bytes / bytes_per_sample;
-        c.not_written_why = format_text("after the take's first %.1f s, as %s could not be written (%s)",
-                                        frames_to_seconds(c.raw.take_bytes / bytes_per_sample, c.plan.rate),
-                                        appended.subject.c_str(),
-                                        appended.code != 0 ? std::strerror(appended.code) : appended.reason.c_str());
+        c.not_written = appended;
         say_held_reports(c);
         stop_writing(c, appended);
         return;
@@ -396,7 +392,8 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     }
     if (totals.frames_lost > 0) {
         say_err_text(audio_lost_text(frames_to_seconds(totals.frames_lost, dev.rate),
-                                     frames_to_seconds(totals.frames_not_written, dev.rate), c.not_written_why));
+                                     frames_to_seconds(totals.frames_not_written, dev.rate),
+                                     frames_to_seconds(raw.take_bytes / bytes_per_sample, dev.rate), c.not_written));
     }
     return outcome;
 }

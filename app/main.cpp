@@ -188,11 +188,7 @@ failure prepare_buffers(period_bufs& bufs, raw_file& raw, const cap_device& dev,
 {
     bufs = alloc_period_bufs(dev.period_frames);
     failure allocated = period_bufs_allocated(bufs) ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
-    allocated = allocated.ok() ? raw_prepare(raw, dev.period_frames, dev.rate) : allocated;
-    if (allocated.ok() && output.named) {
-        raw_limit_to(raw, largest_file_in(output_directory(output).c_str()));
-    }
-    return allocated;
+    return allocated.ok() ? raw_prepare(raw, dev.period_frames, dev.rate, largest_file_for(output)) : allocated;
 }
 
 // The capture of `duration_seconds` from the open device, then target.wav,

@@ -86,6 +86,8 @@ const char* text_of(const failure& what)
     return nullptr;
 }
 
+} // namespace
+
 std::string reason_of(const failure& what)
 {
     if (!what.reason.empty()) {
@@ -99,8 +101,6 @@ std::string reason_of(const failure& what)
     }
     return std::strerror(what.code);
 }
-
-} // namespace
 
 std::string failure_text(const failure& what)
 {

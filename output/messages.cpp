@@ -204,14 +204,17 @@ std::string stopped_early_text(double seconds)
     return format_text("recording stopped early: %.1f seconds captured\n", seconds);
 }
 
-std::string audio_lost_text(double seconds, double not_written_seconds, const std::string& not_written_why)
+std::string audio_lost_text(double seconds, double not_written_seconds, double written_seconds,
+                            const failure& not_written)
 {
     if (not_written_seconds <= 0) {
         return format_text("%.3f seconds of audio lost (each loss is said above)\n", seconds);
     }
     const std::string rest = seconds > not_written_seconds ? "; the rest as said above" : "";
-    return format_text("%.3f seconds of audio lost: %.3f s captured but not written, %s%s\n", seconds,
-                       not_written_seconds, not_written_why.c_str(), rest.c_str());
+    return format_text("%.3f seconds of audio lost: %.3f s captured but not written, after the take's first %.1f s, "
+                       "as %s could not be written (%s)%s\n",
+                       seconds, not_written_seconds, written_seconds, not_written.subject.c_str(),
+                       reason_of(not_written).c_str(), rest.c_str());
 }
 
 std::string nothing_recorded_text(bool raw_emptied, const std::string& target)

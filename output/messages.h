@@ -67,8 +67,13 @@ std::string take_so_far_text(const failure& why, double seconds, double unsure, 
 std::string unsaid_reports_text(uint64_t count);
 std::string stopped_early_text(double seconds);
 // The audio lost in all; of it `not_written_seconds` that the take's files
-// could not take (`not_written_why`: where and why).
-std::string audio_lost_text(double seconds, double not_written_seconds, const std::string& not_written_why);
+// could not take after its first `written_seconds`, `not_written` saying
+// where and why.
+std::string audio_lost_text(double seconds, double not_written_seconds, double written_seconds,
+                            const failure& not_written);
+
+// A failure's reason in words: the one it carries, or its errno's.
+std::string reason_of(const failure& what);
 std::string nothing_recorded_text(bool raw_emptied, const std::string& target);
 std::string file_size_text(const std::string& name, uint64_t bytes);
 std::string buffer_dumped_text();

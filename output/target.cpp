@@ -197,9 +197,7 @@ std::vector<std::string> earlier_outputs(const take_output& output)
     std::vector<std::string> names;
     if (DIR* there = opendir(output_directory(output).c_str()); there != nullptr) {
         while (const dirent* entry = readdir(there)) {
-            if (is_output_name(output, entry->d_name)) {
-                names.emplace_back(entry->d_name);
-            }
+            names.emplace_back(entry->d_name);
         }
         closedir(there);
     }

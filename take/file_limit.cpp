@@ -44,6 +44,13 @@ file_limit largest_file_in(const char* directory)
     return limit_from(fs_type, fsize_limit);
 }
 
+file_limit largest_file_for(const take_output& output)
+{
+    const file_limit here = largest_file_here();
+    const file_limit there = output.named ? largest_file_in(output_directory(output).c_str()) : here;
+    return there.bytes < here.bytes ? there : here;
+}
+
 file_limit limit_reached(uint64_t size)
 {
     const file_limit here = largest_file_here();

@@ -3,6 +3,8 @@
 // A take that would outgrow it goes on in parts, each a WAV within it.
 #pragma once
 
+#include "take/names.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +26,11 @@ file_limit limit_from(long fs_type, uint64_t fsize_limit);
 // limit_from for the current directory (or `directory`) and this process.
 file_limit largest_file_here();
 file_limit largest_file_in(const char* directory);
+
+// The smaller of this directory's limit and that of a named output's
+// directory (an -o name on a FAT card): the take's files and parts keep
+// within both.
+file_limit largest_file_for(const take_output& output);
 
 // The limit as reached by a write that failed with EFBIG at `size` bytes.
 file_limit limit_reached(uint64_t size);

@@ -26,6 +26,12 @@ take_output output_named(std::string_view path)
     return output;
 }
 
+take_output output_here(take_output output)
+{
+    output.directory.clear();
+    return output;
+}
+
 std::string output_file(const take_output& output)
 {
     return output.directory + output.stem + output.extension;

@@ -41,6 +41,9 @@ struct take_output {
 // directory "../takes/", stem "a", extension ".wav"; ".a" is a stem.
 take_output output_named(std::string_view path);
 
+// The same output in the working directory (where its own has gone).
+take_output output_here(take_output output);
+
 // "../takes/a.wav": the take's file as the user named it.
 std::string output_file(const take_output& output);
 

@@ -132,10 +132,9 @@ std::optional<take_note> parse_note(std::string_view text)
     const bool who_whole = seen[host_key] == seen[boot_key] && seen[host_key] == seen[pid_key];
     // Only a name this program gives, beside the output or here (where the
     // output's directory was gone), never another path.
-    take_output output = output_named(note.output);
-    const bool beside = note.saved_as.empty() || is_recovered_name_of(output, note.saved_as);
-    output.directory.clear();
-    const bool saved_ours = beside || is_recovered_name_of(output, note.saved_as);
+    const take_output output = output_named(note.output);
+    const bool saved_ours = note.saved_as.empty() || is_recovered_name_of(output, note.saved_as) ||
+                            is_recovered_name_of(output_here(output), note.saved_as);
     return whole && who_whole && saved_ours ? std::optional(note) : std::nullopt;
 }
 

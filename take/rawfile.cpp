@@ -92,25 +92,16 @@ failure raw_open(raw_file& raw)
     return open_raw(raw.fd, raw_name, 0);
 }
 
-failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate)
+failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, const file_limit& limit)
 {
     // Only the pages a slow disk makes it gather are ever touched.
     raw.period_room = period_samples + 1;
     raw.stage = zeroed_array<float>(std::size_t{gather_seconds} * rate + raw.period_room);
     raw.staged = 0;
-    raw.limit = largest_file_here();
+    raw.limit = limit;
     raw.part_bytes = part_bytes_for(raw.limit);
     raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
     return raw.stage ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
-}
-
-void raw_limit_to(raw_file& raw, const file_limit& limit)
-{
-    if (limit.bytes < raw.limit.bytes) {
-        raw.limit = limit;
-        raw.part_bytes = part_bytes_for(limit);
-        raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
-    }
 }
 
 failure raw_reset(raw_file& raw)

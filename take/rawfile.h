@@ -60,12 +60,9 @@ struct raw_file {
 failure raw_open(raw_file& raw);
 
 // The memory to gather `gather_seconds` at `rate` of periods of at most
-// `period_samples` samples, and the largest file this run may write here.
-failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate);
-
-// Where the take also goes to a disk with a smaller limit (an -o name on a
-// FAT card), its files and parts keep within that one.
-void raw_limit_to(raw_file& raw, const file_limit& limit);
+// `period_samples` samples, and the largest file this run may write
+// (`limit`: take/file_limit.h).
+failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, const file_limit& limit);
 
 // Empties "00000.raw" of what an earlier run left (creating it where there
 // is none), and appends from its start.

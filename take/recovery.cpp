@@ -149,14 +149,13 @@ bool output_directory_gone(const take_output& output)
 
 // Where the take is saved: beside its output, or here when the output's
 // directory is gone (`gone` names it) and no save began there.
-take_output saving_output(const take_note& note, std::string& gone)
+take_output saving_output(const take_output& output, const take_note& note, std::string& gone)
 {
-    take_output output = recording_output(note.output);
     const bool begun_there = !note.saved_as.empty() && note.saved_as.starts_with(output.directory);
     if (output.named && !output.directory.empty() &&
         ((!note.saved_as.empty() && !begun_there) || (note.saved_as.empty() && output_directory_gone(output)))) {
         gone = output.directory;
-        output.directory.clear();
+        return output_here(output);
     }
     return output;
 }
@@ -164,11 +163,11 @@ take_output saving_output(const take_note& note, std::string& gone)
 // Saves each part of the take as a new recovered file. A start after a
 // crash anywhere in here finds each part in its file, or that file free or
 // claimed, never a part twice.
-recovery save_take(const take_samples& take, take_note note)
+recovery save_take(const take_samples& take, const take_output& saved_beside, take_note note)
 {
     recovery failed;
     int copy = 0;
-    const take_output output = saving_output(note, failed.output_gone);
+    const take_output output = saving_output(saved_beside, note, failed.output_gone);
     if (note.saved_as.empty() && (copy = free_copy(output, note, take.plan.parts, failed.why)) == 0) {
         return failed;
     }
@@ -200,18 +199,16 @@ void remove_leftovers(const take_output& output)
         remove_if_file(name);
     }
     if (output.named) {
-        take_output here = output;
-        here.directory.clear();
         remove_if_file(output_temp_name(output).c_str());
         remove_if_file(recovered_temp_name_of(output).c_str());
-        remove_if_file(recovered_temp_name_of(here).c_str()); // saved here, its directory gone
+        remove_if_file(recovered_temp_name_of(output_here(output)).c_str()); // saved here, its directory gone
     }
 }
 
 // The take's files as a start finds them: 00000.raw (`raw`), then 00001.raw
 // and on while they are there, each in whole samples (a write cut short left
 // part of one), with the parts they make.
-failure read_take_files(const raw_file& raw, const take_note& note, take_samples& take)
+failure read_take_files(const raw_file& raw, const take_note& note, const take_output& output, take_samples& take)
 {
     uint64_t take_bytes = 0;
     for (std::size_t index = 0; raw.fd.valid(); ++index) {
@@ -242,10 +239,7 @@ failure read_take_files(const raw_file& raw, const take_note& note, take_samples
     if (part_bytes == 0 && note.saved_as.empty()) {
         // A take from before parts, or from a disk without a limit, saved
         // where one applies: in parts that fit it.
-        const take_output output = output_named(note.output);
-        const file_limit here = largest_file_here();
-        const file_limit there = output.named ? largest_file_in(output_directory(output).c_str()) : here;
-        const uint64_t fits = part_bytes_for(there.bytes < here.bytes ? there : here);
+        const uint64_t fits = part_bytes_for(largest_file_for(output));
         part_bytes = fits > 0 && take_bytes > fits ? fits : 0;
     }
     take.plan = plan_parts(take_bytes, part_bytes);
@@ -268,10 +262,10 @@ bool take_in_target(const take_samples& take, const take_output& output, uint32_
 
 // The take was being put in place when its run was killed: the rest of its
 // set goes in place, and the earlier take's outputs that are not of it go.
-recovery finish_again(const take_samples& take, const take_note& note)
+recovery finish_again(const take_samples& take, const take_output& output, const take_note& note)
 {
     recovery done;
-    failure status = write_target(recording_output(note.output), note.rate, take.pieces, take.plan, true, done.saved_as);
+    failure status = write_target(output, note.rate, take.pieces, take.plan, true, done.saved_as);
     if (status.ok()) {
         status = forget_note();
     }
@@ -302,11 +296,11 @@ recovery recover_take(const raw_file& raw)
     const take_output output = recording_output(note.output);
     remove_leftovers(output);
     take_samples take;
-    if (result.why = read_take_files(raw, note, take); !result.why.ok()) {
+    if (result.why = read_take_files(raw, note, output, take); !result.why.ok()) {
         return result;
     }
     if (note.state == take_state::finishing && !output_directory_gone(output)) {
-        return finish_again(take, note);
+        return finish_again(take, output, note);
     }
     // Nothing appended yet (killed right after the note, or 00000.raw removed
     // since), or already in target.wav (only the note's removal did not last).
@@ -314,5 +308,5 @@ recovery recover_take(const raw_file& raw)
         result.why = forget_note();
         return result;
     }
-    return save_take(take, note);
+    return save_take(take, output, note);
 }

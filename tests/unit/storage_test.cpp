@@ -80,7 +80,7 @@ int rename_to_recovered_fails(const char* from, const char* to)
 failure record_take(raw_file& raw, take_note& note, std::size_t samples)
 {
     held_lock unheld; // (a run's lock is its own concern)
-    EXPECT_TRUE(raw_prepare(raw, samples, 1000).ok());
+    EXPECT_TRUE(raw_prepare(raw, samples, 1000, largest_file_here()).ok());
     EXPECT_TRUE(take_begin(raw, 1000, note, unheld).ok());
     std::span<float> room = raw_room(raw);
     for (std::size_t i = 0; i < samples; ++i) {
