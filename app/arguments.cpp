@@ -2,6 +2,7 @@
 #include "app/arguments.h"
 
 #include "app/usage.h"
+#include "common/text.h"
 #include "output/messages.h"
 
 #include <string_view>
@@ -60,6 +61,16 @@ std::string output_name_error(std::string_view name)
     return {};
 }
 
+// A whole positive number of at most `most`, as -c and -r take them.
+std::optional<uint32_t> whole_positive(std::string_view text, uint32_t most)
+{
+    uint32_t value = 0;
+    if (!parse_whole(text, value) || value == 0 || value > most) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 } // namespace
 
 run_request read_arguments(int argc, const char* const* argv)
@@ -99,6 +110,19 @@ run_request read_arguments(int argc, const char* const* argv)
                 return usage_error("-D needs a device name, as arecord -L lists them: floatrec -D hw:1 60\n");
             }
             request.device = *value;
+        } else if (!options_end && (value = option_value("-c", "--channels", argc, argv, at, missing))) {
+            const std::optional<uint32_t> channels = whole_positive(*value, most_channels);
+            if (missing || !channels) {
+                return usage_error(channels_error_text(missing ? "" : *value));
+            }
+            request.channels = *channels;
+        } else if (!options_end && (value = option_value("-r", "--rate", argc, argv, at, missing))) {
+            const std::optional<uint32_t> rate = whole_positive(*value, UINT32_MAX);
+            if (missing || !rate) {
+                return usage_error(rate_error_text(missing ? "" : *value));
+            }
+            request.rate = *rate;
+            request.rate_given = true;
         } else if (!options_end && looks_like_option(word)) {
             return usage_error(unknown_option_text(argv[at]));
         } else {

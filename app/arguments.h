@@ -5,26 +5,36 @@
 
 #include "app/rectime.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 enum class run_mode { record, recover, help, version, usage_error };
 
 inline constexpr char default_device_name[] = "default";
+inline constexpr uint32_t default_channels = 1;
+inline constexpr uint32_t default_rate = 44100;
+// A WAV holds at most this many channels.
+inline constexpr uint32_t most_channels = 65535;
 
 struct run_request {
     run_mode mode = run_mode::record;
     std::optional<duration_reading> duration; // the last duration given; empty: asked for at the prompt
     std::string output;                       // -o FILE; empty: target.wav
     std::string device = default_device_name; // -D NAME, as ALSA's tools name devices
+    uint32_t channels = default_channels;     // -c N
+    uint32_t rate = default_rate;             // -r HZ: asked for; the device records at its nearest
+    bool rate_given = false;                  // -r was given: a rate other than it is said
     std::string error;                        // for usage_error: what was wrong, its line ended
 };
 
 // "-h"/"--help" and "--version" win over everything else, wherever they
 // stand. Otherwise each word is an option ("-o FILE", "--output FILE",
-// "--output=FILE", "-oFILE"; the same for "-D"/"--device"; "--recover") or
+// "--output=FILE", "-oFILE"; the same for "-D"/"--device", "-c"/"--channels"
+// and "-r"/"--rate"; "--recover") or
 // a duration: the last duration counts, as the last -o and -D do. After
 // "--" every word is a duration. A word that is neither ("--verbose",
 // "take.wav", "3h"), an option without its value, "--recover" with anything
-// else or an output that names no file is a usage error.
+// else, an output that names no file, or a channel count or rate that is no
+// whole positive number is a usage error.
 run_request read_arguments(int argc, const char* const* argv);

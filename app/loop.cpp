@@ -60,8 +60,10 @@ struct consumer {
     uint64_t frames_gathered = 0;     // device time in those periods
     int64_t append_due_ns = 0;        // when the periods gathered go to disk at the latest
     float levels_peak = 0.0F;         // for the meter: the loudest of the periods since it was last drawn
+    float levels_second_peak = 0.0F;  // of two channels, the second's
     uint64_t levels_frames = 0;       // those periods' frames
-    uint64_t levels_kept = 0;         // and their samples kept
+    uint64_t levels_kept = 0;         // and their frames kept
+    std::vector<period_levels> period_channels{}; // a period's levels, a channel each
     std::string directory{};          // where the recording goes, for what is said of its disk
     uint32_t stops_said = 0;          // the stops of the process said so far (with a loss or alone)
     failure not_written{};            // the write the take's files took no more after
@@ -73,9 +75,9 @@ void read_stalls(consumer& c)
     c.totals.stalls = queue_stalls(c.queue);
 }
 
-// Draws the meter: `peak` of the frames it speaks for, `pending` frames read
-// but not yet in a period.
-void show_levels(consumer& c, float peak, uint64_t pending)
+// Draws the meter: `peak` of the frames it speaks for (and `second_peak`,
+// the second channel's of two), `pending` frames read but not yet in a period.
+void show_levels(consumer& c, float peak, float second_peak, uint64_t pending)
 {
     if (!c.plan.level_updates) {
         return; // no meter on the screen: nothing to gather for it each period
@@ -86,6 +88,9 @@ void show_levels(consumer& c, float peak, uint64_t pending)
     reading.elapsed_seconds = frames_to_seconds(std::min(done, c.plan.frames_wanted), c.plan.rate);
     reading.total_seconds = frames_to_seconds(c.plan.frames_wanted, c.plan.rate);
     reading.peak = peak;
+    if (c.plan.frame.channels == 2) {
+        reading.second_peak = second_peak;
+    }
     reading.kept_share = c.kept_share;
     reading.clipped = c.totals.clipped;
     reading.lost_seconds = frames_to_seconds(c.totals.frames_lost, c.plan.rate);
@@ -95,7 +100,7 @@ void show_levels(consumer& c, float peak, uint64_t pending)
 
 std::span<const uint8_t> frames_of(consumer& c, const period_ready& period)
 {
-    return {queue_slot_data(c.queue, period.slot), static_cast<std::size_t>(period.frames) * bytes_per_sample};
+    return {queue_slot_data(c.queue, period.slot), static_cast<std::size_t>(period.frames) * device_frame_bytes(c.plan.frame)};
 }
 
 // The working copy holds the periods as captured, the latest on top: a short
@@ -118,8 +123,8 @@ void stop_writing(consumer& c, const failure& why)
 {
     say_failure(why);
     if ((why.what == fault::writing || why.what == fault::syncing) && c.raw.take_bytes > 0) {
-        const double seconds = frames_to_seconds(c.raw.take_bytes / bytes_per_sample, c.plan.rate);
-        const double unsure = frames_to_seconds((c.raw.take_bytes - c.raw.synced_bytes) / bytes_per_sample, c.plan.rate);
+        const double seconds = frames_to_seconds(c.raw.take_bytes / c.raw.frame_bytes, c.plan.rate);
+        const double unsure = frames_to_seconds((c.raw.take_bytes - c.raw.synced_bytes) / c.raw.frame_bytes, c.plan.rate);
         const std::string files = c.raw.filled.empty() ? raw_name : "00000.raw and the files after it";
         say_err_text(take_so_far_text(why, seconds, unsure, files, c.raw.limit));
     }
@@ -179,8 +184,8 @@ void append_gathered(consumer& c)
         for (std::size_t i = in_file; i < c.unsynced.size(); ++i) {
             lost_bytes += c.unsynced[i].bytes - (i == in_file ? landed : 0);
         }
-        c.totals.frames_lost += lost_bytes / bytes_per_sample;
-        c.totals.frames_not_written += lost_bytes / bytes_per_sample;
+        c.totals.frames_lost += lost_bytes / c.raw.frame_bytes;
+        c.totals.frames_not_written += lost_bytes / c.raw.frame_bytes;
         c.not_written = appended;
         say_held_reports(c);
         stop_writing(c, appended);
@@ -191,11 +196,32 @@ void append_gathered(consumer& c)
     say_held_reports(c);
     if (c.levels_frames > 0) {
         c.kept_share = static_cast<double>(c.levels_kept) / static_cast<double>(c.levels_frames);
-        show_levels(c, c.levels_peak, 0);
+        show_levels(c, c.levels_peak, c.levels_second_peak, 0);
     }
     c.levels_peak = 0.0F;
+    c.levels_second_peak = 0.0F;
     c.levels_frames = 0;
     c.levels_kept = 0;
+}
+
+// A period's levels, channel by channel, into the totals and the meter's.
+void add_levels(consumer& c, std::span<const period_levels> channels)
+{
+    float loudest = 0.0F;
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        loudest = std::max(loudest, channels[i].peak);
+        c.totals.clipped += channels[i].clipped;
+        if (c.totals.channels.size() > i) {
+            c.totals.channels[i].peak = std::max(c.totals.channels[i].peak, channels[i].peak);
+            c.totals.channels[i].clipped += channels[i].clipped;
+        }
+    }
+    c.totals.peak = std::max(c.totals.peak, loudest);
+    // The meter shows each of one or two channels, and the loudest of more.
+    c.levels_peak = std::max(c.levels_peak, channels.size() == 2 ? channels[0].peak : loudest);
+    if (channels.size() == 2) {
+        c.levels_second_peak = std::max(c.levels_second_peak, channels[1].peak);
+    }
 }
 
 void on_period(consumer& c, const period_ready& period)
@@ -214,19 +240,17 @@ void on_period(consumer& c, const period_ready& period)
         queue_release(c.queue, period.slot); // waiting for the capture thread to stop
         return;
     }
-    period_levels levels;
-    const uint32_t kept = filter_period(frames_of(c, period), raw_room(c.raw), levels);
+    const uint32_t kept = filter_frames(frames_of(c, period), c.plan.frame, raw_room(c.raw), c.period_channels);
     raw_gathered(c.raw, kept);
     keep_for_dumps(c, period);
+    const uint64_t frames_kept = kept / c.plan.frame.channels;
     c.totals.frames_captured += period.frames;
-    c.totals.samples_passed += kept;
-    c.totals.peak = std::max(c.totals.peak, levels.peak);
-    c.totals.clipped += levels.clipped;
+    c.totals.frames_passed += frames_kept;
+    add_levels(c, c.period_channels);
     c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left, period.frames});
     c.frames_gathered += period.frames;
-    c.levels_peak = std::max(c.levels_peak, levels.peak);
     c.levels_frames += period.frames;
-    c.levels_kept += kept;
+    c.levels_kept += frames_kept;
 }
 
 // A stop that cost no audio is said once a loss had time to claim it (or at the end).
@@ -332,7 +356,7 @@ capture_outcome handle_events(consumer& c)
             const capture_levels levels = queue_read_levels(c.queue);
             if (levels.frames > 0) {
                 c.kept_share = static_cast<double>(levels.loud) / static_cast<double>(levels.frames);
-                show_levels(c, levels.peak, levels.pending);
+                show_levels(c, levels.peak, levels.second_peak, levels.pending);
             }
         }
     }
@@ -344,13 +368,14 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
                          uint64_t frames_wanted, stop_control& stop, capture_totals& totals)
 {
     period_queue queue;
-    if (!queue_init(queue, dev.rate, dev.period_frames)) {
+    if (!queue_init(queue, dev.rate, dev.period_frames, device_frame_bytes(dev.frame))) {
         say_failure(fail(fault::no_memory, "capture queue", ENOMEM));
         return capture_outcome::failed;
     }
     capture_plan plan;
     plan.pcm_handle = dev.handle.get();
     plan.rate = dev.rate;
+    plan.frame = dev.frame;
     plan.period_frames = dev.period_frames;
     plan.buffer_frames = dev.buffer_frames;
     plan.frames_wanted = frames_wanted;
@@ -359,7 +384,11 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     // Wake for whole periods that make about a second of audio.
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
     consumer c{plan, queue, bufs, raw, note, lock, stop, totals};
-    c.unsynced.reserve(raw.stage.size() / dev.period_frames + 4);
+    c.period_channels.resize(dev.frame.channels);
+    if (dev.frame.channels > 1) {
+        totals.channels.resize(dev.frame.channels);
+    }
+    c.unsynced.reserve(raw.stage.size() / (dev.period_frames * dev.frame.channels) + 4);
     c.directory = current_directory();
     capture_outcome outcome = capture_outcome::failed;
     {
@@ -380,7 +409,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
         outcome = handle_events(c);
     }
     keep_for_dumps(c, std::nullopt);
-    totals.samples_kept = raw.take_bytes / bytes_per_sample; // what the take's files hold
+    totals.frames_kept = raw.take_bytes / raw.frame_bytes; // what the take's files hold
     say_stops_alone(c, true);
     read_stalls(c);
     if (const unsaid_reports unsaid = queue_reports_unsaid(queue); unsaid.count > 0) {
@@ -393,7 +422,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     if (totals.frames_lost > 0) {
         say_err_text(audio_lost_text(frames_to_seconds(totals.frames_lost, dev.rate),
                                      frames_to_seconds(totals.frames_not_written, dev.rate),
-                                     frames_to_seconds(raw.take_bytes / bytes_per_sample, dev.rate), c.not_written));
+                                     frames_to_seconds(raw.take_bytes / raw.frame_bytes, dev.rate), c.not_written));
     }
     return outcome;
 }

@@ -101,7 +101,7 @@ bool finish_target(raw_file& raw, take_note& note, held_lock& lock, const take_o
     }
     std::vector<std::string> written;
     if (status.ok()) {
-        status = write_target(output, note.rate, raw_pieces(raw), plan, false, written,
+        status = write_target(output, format_of(note), raw_pieces(raw), plan, false, written,
                               [&note, &lock] { return take_still_ours(note, lock); });
     }
     if (status.ok()) {
@@ -141,13 +141,13 @@ int recover_only()
 // disk alone where the output is on another; what was measured.
 void say_room(const raw_file& raw, uint32_t rate, uint64_t dump_bytes, uint64_t frames, const take_output& output)
 {
-    const uint64_t second_of_samples = uint64_t{rate} * bytes_per_sample;
+    const uint64_t second_of_samples = uint64_t{rate} * raw.frame_bytes;
     const uint64_t free_bytes = free_bytes_in(".", raw.fd.get());
     const uint64_t wanted = (frames + rate - 1) / rate;
     const bool one_disk = output_on_this_disk(output);
     const uint64_t raw_seconds = free_bytes / second_of_samples;
     if (free_bytes != UINT64_MAX &&
-        (one_disk ? seconds_that_fit(free_bytes, rate, dump_bytes / 2) : raw_seconds) < wanted) {
+        (one_disk ? seconds_that_fit(free_bytes, uint64_t{rate} * raw.channels, dump_bytes / 2) : raw_seconds) < wanted) {
         say_err_text(room_text(free_bytes, raw_seconds, dump_bytes, one_disk ? output_file(output) : "", wanted));
     }
     const uint64_t free_there = one_disk ? UINT64_MAX : free_bytes_in(output_directory(output).c_str(), -1);
@@ -163,7 +163,7 @@ void say_room(const raw_file& raw, uint32_t rate, uint64_t dump_bytes, uint64_t 
 bool room_for_the_take(const raw_file& raw, const cap_device& dev, const period_bufs& bufs, uint64_t frames,
                        const take_output& output, bool& dumps_fit)
 {
-    const uint64_t second_bytes = uint64_t{dev.rate} * bytes_per_sample;
+    const uint64_t second_bytes = uint64_t{dev.rate} * raw.frame_bytes;
     if (raw.limit.bytes != UINT64_MAX && raw.part_bytes < second_bytes) {
         say_failure(fail_because(fault::refused, current_directory(), limit_too_small_text(raw.limit)));
         return false;
@@ -172,9 +172,9 @@ bool room_for_the_take(const raw_file& raw, const cap_device& dev, const period_
     if (!dumps_fit) {
         say_err_text(dumps_left_out_text(bufs.buffer_size, raw.limit));
     }
-    if (raw.part_bytes > 0 && frames * bytes_per_sample > raw.part_bytes) {
-        const std::size_t parts = part_count(frames * bytes_per_sample, raw.part_bytes);
-        say_err_text(parts_ahead_text(raw.limit, clock_text(frames_to_seconds(raw.part_bytes / bytes_per_sample, dev.rate)),
+    if (raw.part_bytes > 0 && frames * raw.frame_bytes > raw.part_bytes) {
+        const std::size_t parts = part_count(frames * raw.frame_bytes, raw.part_bytes);
+        say_err_text(parts_ahead_text(raw.limit, clock_text(frames_to_seconds(raw.part_bytes / raw.frame_bytes, dev.rate)),
                                       target_part_name(output, 1, parts),
                                       target_part_name(output, 2, parts)));
     }
@@ -186,9 +186,11 @@ bool room_for_the_take(const raw_file& raw, const cap_device& dev, const period_
 // allowed here and where the output goes.
 failure prepare_buffers(period_bufs& bufs, raw_file& raw, const cap_device& dev, const take_output& output)
 {
-    bufs = alloc_period_bufs(dev.period_frames);
+    bufs = alloc_period_bufs(dev.period_frames, dev.frame);
     failure allocated = period_bufs_allocated(bufs) ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
-    return allocated.ok() ? raw_prepare(raw, dev.period_frames, dev.rate, largest_file_for(output)) : allocated;
+    const uint32_t channels = dev.frame.channels;
+    return allocated.ok() ? raw_prepare(raw, dev.period_frames * channels, dev.rate, largest_file_for(output), channels)
+                          : allocated;
 }
 
 // The capture of `duration_seconds` from the open device, then target.wav,
@@ -198,6 +200,10 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, 
 {
     take_note note;
     note.output = output.named ? output_file(output) : std::string();
+    note.channels = dev.frame.channels;
+    if (note.channels > most_plain_channels) {
+        note.channel_mask = dev.channel_mask;
+    }
     const uint64_t frames = frames_wanted(dev.rate, duration_seconds);
     capture_totals totals;
     capture_outcome outcome = capture_outcome::complete;
@@ -279,7 +285,10 @@ int record(const run_request& request)
         say_err_text(replacing_text(earlier));
     }
     cap_device dev;
-    failure opened = cap_open(dev, request.device);
+    failure opened = cap_open(dev, request.device, capture_request{request.channels, request.rate});
+    if (opened.ok() && request.rate_given && dev.rate != request.rate) {
+        say_err_text(rate_differs_text(dev.rate, request.rate));
+    }
     period_bufs bufs;
     if (opened.ok()) {
         opened = prepare_buffers(bufs, raw, dev, output);

@@ -1,6 +1,7 @@
 // Opening and configuring the ALSA capture device, and closing it.
 #include "capture/device.h"
 
+#include "common/text.h"
 #include "common/thread.h"
 
 #include <algorithm>
@@ -17,11 +18,6 @@
 #include <vector>
 
 namespace {
-
-// The device's own buffer is asked for this many seconds, and at least two
-// periods: enough to ride out a busy moment, never the device's maximum
-// (which through a rate converter can be hundreds of megabytes).
-constexpr uint32_t requested_buffer_seconds = 3;
 
 // The failure of a step of the configuration, with ALSA's words for it.
 failure alsa_failure(fault what, const std::string& device_name, int alsa_result)
@@ -71,11 +67,6 @@ bool sound_server_unreachable(int alsa_result)
 {
     // What the PipeWire and PulseAudio plugins say when nobody answers.
     return alsa_result == -EHOSTDOWN || alsa_result == -ECONNREFUSED;
-}
-
-snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames)
-{
-    return std::max<snd_pcm_uframes_t>(2 * period_frames, snd_pcm_uframes_t{requested_buffer_seconds} * rate);
 }
 
 // The software parameters: timestamps from the monotonic clock, so that the
@@ -136,56 +127,6 @@ std::string missing_device_line(const std::vector<std::string>& library_said_the
 
 namespace {
 
-// Mono S32_LE, interleaved: a refused access, format or channel count would
-// make the device deliver something else, which decoding would turn into
-// noise.
-int set_format(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params)
-{
-    int alsa_result = snd_pcm_hw_params_any(pcm, hw_params);
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_set_access(pcm, hw_params, SND_PCM_ACCESS_RW_INTERLEAVED);
-    }
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_set_format(pcm, hw_params, SND_PCM_FORMAT_S32_LE);
-    }
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_set_channels(pcm, hw_params, 1);
-    }
-    return alsa_result;
-}
-
-// Rate, period and buffer take whatever the device has nearest (a refusal
-// here changes nothing); installed, what it granted is read back into `dev`,
-// not what was asked for.
-int set_geometry(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, cap_device& dev)
-{
-    int direction = 0;
-    unsigned int rate = requested_rate;
-    snd_pcm_hw_params_set_rate_near(pcm, hw_params, &rate, &direction);
-    snd_pcm_uframes_t period_frames = requested_period_frames;
-    snd_pcm_hw_params_set_period_size_near(pcm, hw_params, &period_frames, &direction);
-    snd_pcm_uframes_t buffer_frames = buffer_request(rate, period_frames);
-    snd_pcm_hw_params_set_buffer_size_near(pcm, hw_params, &buffer_frames);
-    int alsa_result = snd_pcm_hw_params(pcm, hw_params);
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_get_period_size(hw_params, &period_frames, &direction);
-    }
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_get_rate(hw_params, &rate, &direction);
-    }
-    if (alsa_result >= 0) {
-        alsa_result = snd_pcm_hw_params_get_buffer_size(hw_params, &buffer_frames);
-    }
-    dev.period_frames = period_frames;
-    dev.rate = rate;
-    dev.buffer_frames = buffer_frames;
-    return alsa_result;
-}
-
-} // namespace
-
-namespace {
-
 // The line after a failed open of a device named with -D.
 std::string unopened_device_line(const std::string& device_name, const std::vector<std::string>& library_said_then)
 {
@@ -199,7 +140,20 @@ std::string unopened_device_line(const std::string& device_name, const std::vect
 
 } // namespace
 
-failure cap_open(cap_device& dev, const std::string& device_name)
+std::string request_refused_line(const capture_request& request, sample_format format)
+{
+    const char* format_words[] = {"signed 32-bit", "32-bit float", "24-bit", "packed 24-bit", "16-bit"};
+    const std::string channels = request.channels == 1 ? "mono" : format_text("%u channels", request.channels);
+    std::string rate = std::to_string(request.rate);
+    for (std::size_t at = rate.size(); at > 3; at -= 3) {
+        rate.insert(at - 3, ",");
+    }
+    return format_text("the device did not take what floatrec asks for (%s, %s, %s Hz or near); ALSA's default with "
+                       "its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)",
+                       channels.c_str(), format_words[static_cast<int>(format)], rate.c_str());
+}
+
+failure cap_open(cap_device& dev, const std::string& device_name, const capture_request& request)
 {
     const library_messages_kept kept;
     snd_pcm_t* opened = nullptr;
@@ -219,27 +173,34 @@ failure cap_open(cap_device& dev, const std::string& device_name)
     // The parameter set is only needed while negotiating.
     std::vector<unsigned char> params_storage(snd_pcm_hw_params_sizeof(), 0);
     auto* hw_params = reinterpret_cast<snd_pcm_hw_params_t*>(params_storage.data());
-    if (alsa_result = set_format(pcm, hw_params); alsa_result < 0) {
-        return alsa_failure(fault::device_setup, device_name, alsa_result);
+    granted_config granted;
+    if (failure refused = set_format(pcm, hw_params, request, device_name, granted.frame); !refused.ok()) {
+        if (refused.what == fault::device_setup && refused.detail.empty()) {
+            refused.detail = request_refused_line(request, granted.frame.format);
+        }
+        return refused;
     }
-    cap_device granted;
-    alsa_result = set_geometry(pcm, hw_params, granted);
+    alsa_result = set_geometry(pcm, hw_params, request, granted);
     // Non-blocking: the capture thread waits on the poll descriptors, so a
     // device that delivers nothing cannot hold a stop request up.
     if (alsa_result >= 0) {
         alsa_result = snd_pcm_nonblock(pcm, 1);
     }
-    if (alsa_result < 0) {
-        return alsa_failure(fault::device_setup, device_name, alsa_result);
+    if (alsa_result >= 0 && (granted.period_frames == 0 || granted.rate == 0)) {
+        alsa_result = -EINVAL;
     }
-    if (granted.period_frames == 0 || granted.rate == 0) {
-        return alsa_failure(fault::device_setup, device_name, -EINVAL);
+    if (alsa_result < 0) {
+        failure refused = alsa_failure(fault::device_setup, device_name, alsa_result);
+        refused.detail = request_refused_line(request, granted.frame.format);
+        return refused;
     }
     set_sw_params(pcm, reader_wake_frames(granted.rate, granted.period_frames, granted.buffer_frames));
     dev.handle = std::move(handle);
     dev.period_frames = granted.period_frames;
     dev.rate = granted.rate;
     dev.buffer_frames = granted.buffer_frames;
+    dev.frame = granted.frame;
+    dev.channel_mask = channel_mask_of(pcm, granted.frame.channels);
     return {};
 }
 

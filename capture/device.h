@@ -1,7 +1,9 @@
 // The ALSA capture device: opened, configured once, closed at the end.
 #pragma once
 
+#include "capture/configure.h"
 #include "common/failure.h"
+#include "common/frame_format.h"
 
 #include <alsa/asoundlib.h>
 
@@ -27,24 +29,28 @@ struct pcm_owner {
     snd_pcm_t* get() const { return pcm; }
 };
 
-// What the device granted for the fixed request (mono, S32_LE, interleaved,
-// about 44100 Hz in periods of about 44100 frames).
+// What the device granted for the request (by default mono, S32_LE,
+// interleaved, about 44100 Hz in periods of about 44100 frames).
 struct cap_device {
     pcm_owner handle;
     snd_pcm_uframes_t period_frames = 0; // F, the granted period size in frames
     uint32_t rate = 0;                   // granted frames per second
     snd_pcm_uframes_t buffer_frames = 0; // granted device buffer in frames
+    frame_format frame;                  // the channels asked for, in the first format the device takes
+    uint32_t channel_mask = 0;           // their speakers, as a WAV says them (capture/configure.h)
 };
 
-inline constexpr uint32_t requested_rate = 44100;
-inline constexpr snd_pcm_uframes_t requested_period_frames = 44100;
-
-// Opens `device_name` ("default", or a name given with -D) for capture and installs the configuration. The handle is
+// Opens `device_name` ("default", or a name given with -D) for capture and
+// installs the configuration `request` asks for (capture/configure.h). The handle is
 // left non-blocking: the capture thread waits on its poll descriptors, so a
 // device that delivers nothing cannot hold a stop request up. What the ALSA
 // library says meanwhile is kept, not printed: a failure to open says in
 // one line of its own what was not found (device_open's detail).
-failure cap_open(cap_device& dev, const std::string& device_name);
+failure cap_open(cap_device& dev, const std::string& device_name, const capture_request& request = {});
+
+// The line after a configuration the device would not install: what was
+// asked ("mono, signed 32-bit, 44,100 Hz or near") and where to look.
+std::string request_refused_line(const capture_request& request, sample_format format);
 
 // The line after a failed open: what ALSA could not find, from what the
 // library said (`library_said`, in order), the ALSA_CARD variable (null when

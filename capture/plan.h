@@ -3,6 +3,7 @@
 #pragma once
 
 #include "capture/stop_control.h"
+#include "common/frame_format.h"
 
 #include <alsa/asoundlib.h>
 
@@ -17,6 +18,7 @@ inline constexpr int capture_priority = 20;
 struct capture_plan {
     snd_pcm_t* pcm_handle = nullptr;
     uint32_t rate = 0;
+    frame_format frame;         // as the device gives it
     uint64_t period_frames = 0;
     uint64_t buffer_frames = 0;
     uint64_t frames_wanted = 0; // the duration in frames

@@ -3,7 +3,6 @@
 #include "capture/queue.h"
 
 #include "common/clock.h"
-#include "common/sample.h"
 
 #include <chrono>
 
@@ -21,7 +20,7 @@ constexpr std::size_t report_places = 64;
 
 } // namespace
 
-uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames)
+uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames, std::size_t frame_bytes)
 {
     if (period_frames == 0) {
         return 2;
@@ -30,15 +29,15 @@ uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames)
     const uint64_t periods = (frames + period_frames - 1) / period_frames;
     // The same bytes, with room for the last period and a little for the
     // bookkeeping of ordinary periods.
-    const uint64_t budget = (frames + period_frames + frames / 16) * bytes_per_sample;
-    const uint64_t per_slot = period_frames * bytes_per_sample + sizeof(capture_event) + sizeof(uint32_t);
+    const uint64_t budget = (frames + period_frames + frames / 16) * frame_bytes;
+    const uint64_t per_slot = period_frames * frame_bytes + sizeof(capture_event) + sizeof(uint32_t);
     return static_cast<uint32_t>(std::min<uint64_t>(std::min(periods, budget / per_slot), UINT32_MAX - 2) + 2);
 }
 
-bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames)
+bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std::size_t frame_bytes)
 {
-    queue.slot_count = queue_slot_count(rate, period_frames);
-    queue.slot_bytes = static_cast<std::size_t>(period_frames) * bytes_per_sample;
+    queue.slot_count = queue_slot_count(rate, period_frames, frame_bytes);
+    queue.slot_bytes = static_cast<std::size_t>(period_frames) * frame_bytes;
     queue.slot_memory = zeroed_array<uint8_t>(queue.slot_bytes * queue.slot_count);
     queue.drop_slot = zeroed_array<uint8_t>(queue.slot_bytes);
     queue.slot_freed.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -147,6 +146,7 @@ void queue_set_levels(period_queue& queue, const capture_levels& levels)
         const std::lock_guard<std::mutex> held(queue.lock);
         // Levels the main thread has not taken yet add up: one window still.
         queue.levels.peak = std::max(queue.levels.peak, levels.peak);
+        queue.levels.second_peak = std::max(queue.levels.second_peak, levels.second_peak);
         queue.levels.frames += levels.frames;
         queue.levels.loud += levels.loud;
         queue.levels.pending = levels.pending;
@@ -214,6 +214,7 @@ capture_levels queue_read_levels(period_queue& queue)
     const std::lock_guard<std::mutex> held(queue.lock);
     const capture_levels levels = queue.levels;
     queue.levels.peak = 0.0F;
+    queue.levels.second_peak = 0.0F;
     queue.levels.frames = 0;
     queue.levels.loud = 0;
     queue.levels_fresh = false;

@@ -23,6 +23,7 @@
 #include "capture/events.h"
 #include "common/counts.h"
 #include "common/memory.h"
+#include "common/sample.h"
 #include "common/unique_fd.h"
 
 #include <array>
@@ -40,10 +41,11 @@ inline constexpr uint32_t queue_seconds = 30;
 
 // For a meter: the frames read since the main thread last looked.
 struct capture_levels {
-    float peak = 0.0F;   // the loudest of the frames read since the last levels
+    float peak = 0.0F;   // the loudest of the frames read since the last levels (of two channels, the first's)
     uint64_t frames = 0; // those frames
     uint64_t loud = 0;   // of those, the samples the silence filter will keep
     uint64_t pending = 0; // frames read since the last period was handed on
+    float second_peak = 0.0F; // of two channels, the second's
 };
 
 
@@ -84,14 +86,15 @@ struct period_queue {
 };
 
 // Slots for `queue_seconds` of audio at `rate` in periods of `period_frames`
-// frames, plus the one being filled and the one being written; bounded in
-// bytes, what each slot costs in bookkeeping included, so that tiny periods
-// hold less time rather than more memory.
-uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames);
+// frames of `frame_bytes` each, plus the one being filled and the one being
+// written; bounded in bytes, what each slot costs in bookkeeping included,
+// so that tiny periods hold less time rather than more memory.
+uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames, std::size_t frame_bytes = bytes_per_sample);
 
-// Sets up the queue for periods of `period_frames` frames; false when the
-// memory cannot be had. Nothing is touched that a stall does not need.
-bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames);
+// Sets up the queue for periods of `period_frames` frames of `frame_bytes`;
+// false when the memory cannot be had. Nothing is touched that a stall does
+// not need.
+bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std::size_t frame_bytes = bytes_per_sample);
 
 uint8_t* queue_slot_data(period_queue& queue, uint32_t slot);
 

@@ -5,7 +5,7 @@
 #include "capture/timing.h"
 #include "capture/wake.h"
 #include "common/clock.h"
-#include "common/sample.h"
+#include "common/frame_format.h"
 #include "capture/device.h"
 #include "pipeline/period.h"
 
@@ -44,6 +44,7 @@ struct device_run {
 // frames read and those the silence filter will keep; and when that was.
 struct level_watch {
     float peak = 0.0F;
+    float second_peak = 0.0F; // of two channels, the second's
     int64_t last_update_ns = 0;
     uint64_t frames = 0; // since the last update
     uint64_t loud = 0;
@@ -81,7 +82,7 @@ uint64_t frames_left(const reader_state& st)
 uint8_t* fill_point(reader_state& st)
 {
     uint8_t* base = st.fill.dropping ? st.queue.drop_slot.data() : queue_slot_data(st.queue, *st.fill.slot);
-    return base + st.fill.frames * bytes_per_sample;
+    return base + st.fill.frames * device_frame_bytes(st.plan.frame);
 }
 
 // Hands the frames gathered so far to the main thread, or drops them when the
@@ -255,19 +256,23 @@ bool recover(reader_state& st, int failure, int64_t now, int64_t ran_before)
     return true;
 }
 
-// For a meter: the loudest of the frames just read, sent on about ten times
-// a second, so that a period still being read shows its level as it goes.
+// For a meter: the loudest of the frames just read (of each of two channels),
+// sent on about ten times a second, so that a period still being read shows
+// its level as it goes.
 void update_levels(reader_state& st, const uint8_t* read, uint64_t frames, int64_t now)
 {
     level_watch& levels = st.levels;
-    const raw_levels measured = measure_raw(std::span(read, frames * bytes_per_sample));
+    const raw_levels measured = measure_frames(std::span(read, frames * device_frame_bytes(st.plan.frame)), st.plan.frame);
     levels.peak = std::max(levels.peak, measured.peak);
+    levels.second_peak = std::max(levels.second_peak, measured.second_peak);
     levels.frames += frames;
     levels.loud += measured.loud;
     if (now - levels.last_update_ns >= level_update_ns) {
         // The peak and the kept share of the same frames.
-        queue_set_levels(st.queue, capture_levels{levels.peak, levels.frames, levels.loud, st.fill.frames + frames});
-        levels = level_watch{0.0F, now, 0, 0};
+        queue_set_levels(st.queue, capture_levels{levels.peak, levels.frames, levels.loud, st.fill.frames + frames,
+                                                  levels.second_peak});
+        levels = level_watch{};
+        levels.last_update_ns = now;
     }
 }
 

@@ -14,7 +14,8 @@ enum class fault : uint8_t {
     stop_setup,               // the stop requests' eventfd
     device_open,              // the device; `reason` from ALSA
     sound_server_unreachable, // the same, with no sound server answering for this user
-    device_setup,             // the configuration was refused; `reason` from ALSA
+    device_setup,             // the configuration was refused; `reason` from ALSA, `detail` what was asked
+    channels_refused,         // the device `subject` lacks the channel count asked for: `reason` says what it records
     directory_busy,           // another floatrec holds the lock; `holder_pid` (0: not known), on the host `reason` (empty: this one)
     directory_lock,           // the lock could not be taken
     lock_unknown,             // .floatrec.lock is there but cannot be read as a lock: `reason`

@@ -44,6 +44,7 @@ failure dump_buffer(const period_bufs& bufs)
 
 failure dump_array(period_bufs& bufs)
 {
-    decode_period(std::span(bufs.working_copy.data(), bufs.buffer_size), std::span(bufs.decoded.data(), bufs.decoded.size()));
+    decode_samples(std::span(bufs.working_copy.data(), bufs.buffer_size), bufs.frame.format,
+                   std::span(bufs.decoded.data(), bufs.decoded.size()));
     return dump(array_dump_name, bufs.decoded.data(), bufs.buffer_size, fault::array_dump_open);
 }

@@ -28,9 +28,9 @@ const char* text_of(const failure& what)
         return "unable to open pcm device: @r\n"
                "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n";
     case fault::device_setup:
-        return "double check hardware specs&parameters: @r\n"
-               "the device did not take what floatrec asks for (mono, signed 32-bit, 44,100 Hz or near); ALSA's default "
-               "with its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)\n";
+        return "double check hardware specs&parameters: @r\n@d";
+    case fault::channels_refused:
+        return "cannot record from @s: @r (-c chooses how many)\n";
     case fault::directory_busy:
         if (what.holder_pid > 0 && !what.reason.empty()) {
             return "00000.raw: this directory is in use by another floatrec (process @p on @r)\n";

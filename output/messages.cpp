@@ -27,6 +27,23 @@ std::string unknown_option_text(const char* word)
     return format_text("unknown option: %s (see floatrec --help)\n", word);
 }
 
+std::string channels_error_text(const std::string& value)
+{
+    const std::string given = value.empty() ? std::string() : ", not " + value;
+    return format_text("-c takes a whole number of channels, 1 to 65535%s: floatrec -c 2 60\n", given.c_str());
+}
+
+std::string rate_error_text(const std::string& value)
+{
+    const std::string given = value.empty() ? std::string() : ", not " + value;
+    return format_text("-r takes a whole number of frames a second%s: floatrec -r 48000 60\n", given.c_str());
+}
+
+std::string rate_differs_text(uint32_t granted, uint32_t asked)
+{
+    return format_text("the device records at %u Hz, not %u\n", granted, asked);
+}
+
 std::string output_gone_text(const std::string& directory)
 {
     return format_text("%s, where the unfinished take was to go, is not there: it is saved here instead\n",

@@ -22,6 +22,11 @@ std::string listed(const std::vector<std::string>& names);
 // Before recording.
 std::string duration_entered_text(int32_t seconds);
 std::string unknown_option_text(const char* word);
+// -c or -r given no value (empty `value`) or one that is no whole positive number.
+std::string channels_error_text(const std::string& value);
+std::string rate_error_text(const std::string& value);
+// The device records at `granted` frames a second, not the `asked` of -r.
+std::string rate_differs_text(uint32_t granted, uint32_t asked);
 std::string saved_take_text(const std::vector<std::string>& names, double seconds);
 std::string output_gone_text(const std::string& directory);
 std::string put_in_place_text(const std::vector<std::string>& names, double seconds);

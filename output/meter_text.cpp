@@ -57,6 +57,21 @@ std::string bar_text(float peak, int width)
     return bar;
 }
 
+// Two channels' levels, each with its bar (`bar_width_now` places for both),
+// in one of the meter's forms.
+std::string two_levels(float left, float right, int form, int bar_width_now)
+{
+    if (form == 0) {
+        const int each = bar_width_now / 2;
+        return format_text("  L %5s", dbfs_text(left).c_str()) + (each > 0 ? bar_text(left, each) : "") +
+               format_text("  R %5s", dbfs_text(right).c_str()) + (each > 0 ? bar_text(right, each) : "") + " dBFS";
+    }
+    const auto level = [form](float peak) {
+        return peak > 0.0F ? format_text(form == 2 ? "%.0f" : "%.1f", decibels(peak)) : std::string("-inf");
+    };
+    return " L" + level(left) + " R" + level(right) + (form == 2 ? "" : "dB");
+}
+
 // The meter's fields, in order, in one of its forms: 0 long, 1 short
 // (single spaces, no units), 2 shortest (only what must show).
 std::vector<std::string> meter_fields(const meter_reading& reading, int form, int bar_width_now)
@@ -68,11 +83,15 @@ std::vector<std::string> meter_fields(const meter_reading& reading, int form, in
     if (form == 0) {
         fields.push_back(format_text(" %s / %s", clock_text(reading.elapsed_seconds).c_str(),
                                 clock_text(reading.total_seconds).c_str()));
-        // Digital silence has no level in dB: it is said as what it is.
-        fields.push_back(reading.peak > 0.0F ? format_text("  %6s dBFS", dbfs_text(reading.peak).c_str())
-                                             : std::string("      silence"));
-        if (bar_width_now > 0) {
-            fields.push_back(bar_text(reading.peak, bar_width_now));
+        if (reading.second_peak) {
+            fields.push_back(two_levels(reading.peak, *reading.second_peak, form, bar_width_now));
+        } else {
+            // Digital silence has no level in dB: it is said as what it is.
+            fields.push_back(reading.peak > 0.0F ? format_text("  %6s dBFS", dbfs_text(reading.peak).c_str())
+                                                 : std::string("      silence"));
+            if (bar_width_now > 0) {
+                fields.push_back(bar_text(reading.peak, bar_width_now));
+            }
         }
         fields.push_back(kept_known ? format_text("  kept %3d%%", kept) : std::string("  kept  --"));
         if (clipped > 0) {
@@ -90,8 +109,12 @@ std::vector<std::string> meter_fields(const meter_reading& reading, int form, in
     fields.push_back(shortest ? clock_text(reading.elapsed_seconds)
                               : format_text("%s/%s", clock_text(reading.elapsed_seconds).c_str(),
                                        clock_text(reading.total_seconds).c_str()));
-    fields.push_back(reading.peak > 0.0F ? format_text(shortest ? " %.0f" : " %.1fdB", decibels(reading.peak))
-                                         : std::string(" silence"));
+    if (reading.second_peak) {
+        fields.push_back(two_levels(reading.peak, *reading.second_peak, form, 0));
+    } else {
+        fields.push_back(reading.peak > 0.0F ? format_text(shortest ? " %.0f" : " %.1fdB", decibels(reading.peak))
+                                             : std::string(" silence"));
+    }
     if (kept_known) {
         fields.push_back(format_text(shortest ? " kept%d%%" : " kept %d%%", kept));
     } else {
@@ -144,15 +167,41 @@ std::string meter_line(const meter_reading& reading, std::size_t columns)
     return line;
 }
 
+namespace {
+
+// "peak -6.0 dBFS, 0 samples clipped", for each of two channels, or for the
+// loudest of more.
+std::string levels_words(const capture_totals& totals)
+{
+    const std::vector<channel_totals>& channels = totals.channels;
+    const auto count = [](uint64_t clipped) { return static_cast<unsigned long long>(clipped); };
+    if (channels.size() == 2) {
+        return format_text("peak %s / %s dBFS (left / right), %llu / %llu samples clipped",
+                           dbfs_text(channels[0].peak).c_str(), dbfs_text(channels[1].peak).c_str(),
+                           count(channels[0].clipped), count(channels[1].clipped));
+    }
+    if (channels.size() > 2) {
+        // The loudest; of channels equally loud, the one that clipped most.
+        const auto loudest = std::max_element(channels.begin(), channels.end(), [](const channel_totals& a, const channel_totals& b) {
+            return a.peak < b.peak || (a.peak == b.peak && a.clipped < b.clipped);
+        });
+        return format_text("peak %s dBFS (channel %zu, the loudest of %zu), %llu samples clipped",
+                           dbfs_text(loudest->peak).c_str(), static_cast<std::size_t>(loudest - channels.begin()) + 1,
+                           channels.size(), count(loudest->clipped));
+    }
+    return format_text("peak %s dBFS, %llu samples clipped", dbfs_text(totals.peak).c_str(), count(totals.clipped));
+}
+
+} // namespace
+
 std::string summary_line(const capture_totals& totals, uint32_t rate)
 {
     const auto seconds = [rate](uint64_t frames) { return rate == 0 ? 0.0 : static_cast<double>(frames) / rate; };
     const double share =
-        totals.frames_captured > 0 ? static_cast<double>(totals.samples_kept) / static_cast<double>(totals.frames_captured) : 0.0;
-    std::string line = format_text("captured %.1f s, kept %.1f s (%d%%), peak %s dBFS, %llu samples clipped, %.1f s lost",
-                                   seconds(totals.frames_captured), seconds(totals.samples_kept),
-                                   static_cast<int>(std::lround(share * 100)), dbfs_text(totals.peak).c_str(),
-                                   static_cast<unsigned long long>(totals.clipped), seconds(totals.frames_lost));
+        totals.frames_captured > 0 ? static_cast<double>(totals.frames_kept) / static_cast<double>(totals.frames_captured) : 0.0;
+    std::string line = format_text("captured %.1f s, kept %.1f s (%d%%), %s, %.1f s lost", seconds(totals.frames_captured),
+                                   seconds(totals.frames_kept), static_cast<int>(std::lround(share * 100)),
+                                   levels_words(totals).c_str(), seconds(totals.frames_lost));
     const capture_stalls& stalls = totals.stalls;
     if (stalls.frames > 0) {
         line += format_text(", device paused %.1f s", seconds(stalls.frames));
@@ -176,11 +225,11 @@ std::string silence_line(const capture_totals& totals)
     if (totals.frames_captured == 0) {
         return {};
     }
-    if (totals.samples_passed == 0) {
+    if (totals.frames_passed == 0) {
         return "every sample was digital silence, so target.wav holds no sound: is the right input chosen? "
                "(see \"Choosing the input\" in the README, or floatrec(1))";
     }
-    const double dropped = 1.0 - static_cast<double>(totals.samples_passed) / static_cast<double>(totals.frames_captured);
+    const double dropped = 1.0 - static_cast<double>(totals.frames_passed) / static_cast<double>(totals.frames_captured);
     if (dropped > 0.5) {
         return format_text("the silence filter dropped %d%% of the samples captured (digital silence, or the zeros of a "
                            "16-bit source)",

@@ -208,7 +208,8 @@ std::vector<std::string> earlier_outputs(const take_output& output)
     return found;
 }
 
-failure write_target(const take_output& output, uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
+failure write_target(const take_output& output, const take_format& format, std::span<const raw_piece> pieces,
+                     const part_plan& plan, bool resume,
                      std::vector<std::string>& written, const std::function<failure()>& still_ours)
 {
     const auto owned = [&still_ours] { return still_ours ? still_ours() : failure{}; };
@@ -217,7 +218,7 @@ failure write_target(const take_output& output, uint32_t rate, std::span<const r
     std::vector<std::string> names;
     for (std::size_t part = 1; part <= plan.parts; ++part) {
         names.push_back(target_name_of(output, plan, part));
-        const wav_header header = finish_hdr(init_hdr(), plan.size(part), rate);
+        const wav_header header = take_header(format, plan.size(part));
         if (resume && wav_file_holds(names.back().c_str(), header, pieces, plan.from(part), plan.size(part))) {
             written.push_back(names.back());
             continue; // put in place before the kill

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-// Puts the take (its files `pieces`, divided as `plan`) in place at `rate`:
+// Puts the take (its files `pieces`, divided as `plan`, holding `format`) in place:
 // as `output` (target.wav, or the -o name), or as target-001.wav,
 // target-002.wav, ... for a take of several parts, each written beside its name, synced and installed; then
 // the earlier take's outputs that are not of this set go (its target.wav
@@ -25,7 +25,8 @@
 // was (and no temporary file remains). `still_ours` (when given) is asked
 // before each shared name is replaced or removed: the directory may have
 // been taken over while a slow disk held the finish up.
-failure write_target(const take_output& output, uint32_t rate, std::span<const raw_piece> pieces, const part_plan& plan, bool resume,
+failure write_target(const take_output& output, const take_format& format, std::span<const raw_piece> pieces,
+                     const part_plan& plan, bool resume,
                      std::vector<std::string>& written, const std::function<failure()>& still_ours = {});
 
 // The finished take's files already beside `output` (the output and its

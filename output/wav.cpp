@@ -7,6 +7,14 @@ namespace {
 
 constexpr uint32_t size_in_ds64 = 0xFFFFFFFFU;
 constexpr uint32_t ds64_len = 28;
+constexpr uint16_t ieee_float = 3;
+constexpr uint16_t extensible = 0xFFFE;
+constexpr uint32_t extensible_fmt_size = 40;
+constexpr uint16_t extensible_extension_size = 22;
+// KSDATAFORMAT_SUBTYPE_IEEE_FLOAT: the format tag 3 in the base GUID
+// 00000003-0000-0010-8000-00aa00389b71, as it stands in the file.
+constexpr uint8_t float_subformat[16] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                         0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 void put_tag(std::vector<uint8_t>& out, const std::array<char, 4>& tag)
 {
@@ -29,21 +37,26 @@ void put_le(std::vector<uint8_t>& out, uint64_t value, int bytes)
     }
 }
 
+bool is_extensible(const wav_header& header)
+{
+    return header.format_tag == extensible;
+}
+
+std::size_t plain_header_bytes(const wav_header& header)
+{
+    return is_extensible(header) ? extensible_header_bytes : wav_header_bytes;
+}
+
+std::size_t rf64_bytes(const wav_header& header)
+{
+    return is_extensible(header) ? rf64_extensible_header_bytes : rf64_header_bytes;
+}
+
 } // namespace
 
-uint64_t riff_size(uint64_t data_bytes)
+std::size_t largest_header_bytes(uint32_t channels)
 {
-    return wav_header_bytes - 8 + data_bytes;
-}
-
-uint64_t rf64_riff_size(uint64_t data_bytes)
-{
-    return rf64_header_bytes - 8 + data_bytes;
-}
-
-bool needs_rf64(uint64_t data_bytes)
-{
-    return riff_size(data_bytes) > std::numeric_limits<uint32_t>::max();
+    return channels > most_plain_channels ? rf64_extensible_header_bytes : rf64_header_bytes;
 }
 
 wav_header init_hdr()
@@ -51,35 +64,54 @@ wav_header init_hdr()
     return wav_header{};
 }
 
+wav_header init_hdr(uint32_t channels, uint32_t channel_mask)
+{
+    wav_header header;
+    header.channels = static_cast<uint16_t>(channels);
+    header.block_align = static_cast<uint16_t>(channels * bytes_per_sample);
+    if (channels > most_plain_channels) {
+        header.fmt_size = extensible_fmt_size;
+        header.format_tag = extensible;
+        header.extension_size = extensible_extension_size;
+        header.channel_mask = channel_mask;
+    }
+    return header;
+}
+
 wav_header finish_hdr(const wav_header& start, uint64_t data_bytes, uint32_t rate)
 {
     wav_header header = start;
-    const uint64_t samples = data_bytes / bytes_per_sample;
+    const uint64_t frames = data_bytes / header.block_align;
     header.sample_rate = rate;
-    header.byte_rate = static_cast<uint32_t>(rate * bytes_per_sample);
-    header.fact_size = 4; // the sample count that follows
-    header.rf64 = needs_rf64(data_bytes);
+    header.byte_rate = static_cast<uint32_t>(uint64_t{rate} * header.block_align);
+    header.fact_size = 4; // the frame count that follows
+    header.rf64 = plain_header_bytes(header) - 8 + data_bytes > std::numeric_limits<uint32_t>::max();
     if (header.rf64) {
         header.tag_riff = {'R', 'F', '6', '4'};
-        header.ds64_riff_size = rf64_riff_size(data_bytes);
+        header.ds64_riff_size = rf64_bytes(header) - 8 + data_bytes;
         header.ds64_data_size = data_bytes;
-        header.ds64_sample_count = samples;
+        header.ds64_sample_count = frames;
         header.riff_size = size_in_ds64;
         header.sample_count = size_in_ds64;
         header.data_size = size_in_ds64;
     } else {
         header.tag_riff = {'R', 'I', 'F', 'F'};
-        header.riff_size = static_cast<uint32_t>(riff_size(data_bytes));
-        header.sample_count = static_cast<uint32_t>(samples);
+        header.riff_size = static_cast<uint32_t>(plain_header_bytes(header) - 8 + data_bytes);
+        header.sample_count = static_cast<uint32_t>(frames);
         header.data_size = static_cast<uint32_t>(data_bytes);
     }
     return header;
 }
 
+wav_header take_header(const take_format& format, uint64_t data_bytes)
+{
+    return finish_hdr(init_hdr(format.channels, format.channel_mask), data_bytes, format.rate);
+}
+
 std::vector<uint8_t> header_bytes(const wav_header& header)
 {
     std::vector<uint8_t> out;
-    out.reserve(rf64_header_bytes);
+    out.reserve(rf64_extensible_header_bytes);
     put_tag(out, header.tag_riff);
     put_le(out, header.riff_size, 4);
     put_tag(out, header.tag_wave);
@@ -100,6 +132,11 @@ std::vector<uint8_t> header_bytes(const wav_header& header)
     put_le(out, header.block_align, 2);
     put_le(out, header.bits_per_sample, 2);
     put_le(out, header.extension_size, 2);
+    if (is_extensible(header)) {
+        put_le(out, header.bits_per_sample, 2); // valid bits: all
+        put_le(out, header.channel_mask, 4);
+        out.insert(out.end(), std::begin(float_subformat), std::end(float_subformat));
+    }
     put_tag(out, header.tag_fact);
     put_le(out, header.fact_size, 4);
     put_le(out, header.sample_count, 4);

@@ -1,7 +1,10 @@
-// The header of "target.wav": an IEEE-float mono WAV, RF64 when the sizes
-// outgrow 32 bits. Pure: built from the sizes, serialized field by field.
+// The header of "target.wav": an IEEE-float WAV of one or more channels
+// (WAVE_FORMAT_EXTENSIBLE with a channel mask for more than two), RF64 when
+// the sizes outgrow 32 bits. Pure: built from the sizes, serialized field by
+// field.
 #pragma once
 
+#include "common/frame_format.h"
 #include "common/sample.h"
 
 #include <array>
@@ -15,14 +18,17 @@ struct wav_header {
     uint32_t riff_size = 0; // file size less 8
     std::array<char, 4> tag_wave = {'W', 'A', 'V', 'E'};
     std::array<char, 4> tag_fmt = {'f', 'm', 't', ' '};
-    uint32_t fmt_size = 18;
-    uint16_t format_tag = 3; // IEEE float
+    uint32_t fmt_size = 18;  // 40 extensible
+    uint16_t format_tag = 3; // IEEE float; 0xFFFE extensible
     uint16_t channels = 1;
     uint32_t sample_rate = 44100;
     uint32_t byte_rate = 44100 * bytes_per_sample;
     uint16_t block_align = bytes_per_sample;
     uint16_t bits_per_sample = 32;
-    uint16_t extension_size = 0; // no format extension
+    uint16_t extension_size = 0; // no format extension; 22 extensible
+    // Extensible only: all 32 bits valid, the speakers of the channels in
+    // order (0: none said), the IEEE float sub-format.
+    uint32_t channel_mask = 0;
     std::array<char, 4> tag_fact = {'f', 'a', 'c', 't'};
     uint32_t fact_size = 0;
     uint32_t sample_count = 0;
@@ -37,21 +43,29 @@ struct wav_header {
 
 inline constexpr std::size_t wav_header_bytes = 58;
 inline constexpr std::size_t rf64_header_bytes = 94;
+// With the extensible format's 22 bytes more.
+inline constexpr std::size_t extensible_header_bytes = 80;
+inline constexpr std::size_t rf64_extensible_header_bytes = 116;
 
-// The RIFF size field (the file less 8 bytes) for `data_bytes` of samples, in
-// the plain form and in the RF64 form's ds64 chunk.
-uint64_t riff_size(uint64_t data_bytes);
-uint64_t rf64_riff_size(uint64_t data_bytes);
+// Past two channels the format tag alone cannot say what the channels are.
+inline constexpr uint32_t most_plain_channels = 2;
 
-// Whether the plain form's 32-bit RIFF size would overflow.
-bool needs_rf64(uint64_t data_bytes);
+// The largest header a take of `channels` channels gets (its RF64 form).
+std::size_t largest_header_bytes(uint32_t channels);
 
-// A header with the constant fields set and no samples yet.
+// A header with the constant fields set and no samples yet: mono, or
+// `channels` channels (`channel_mask` their speakers where there are more
+// than two).
 wav_header init_hdr();
+wav_header init_hdr(uint32_t channels, uint32_t channel_mask);
 
-// `header` with the sizes for `data_bytes` bytes of samples at `rate` frames per
-// second: RIFF, or RF64 when they outgrow 32 bits.
+// `header` with the sizes for `data_bytes` bytes of samples (whole frames of
+// its channels) at `rate` frames per second: RIFF, or RF64 when they outgrow
+// 32 bits.
 wav_header finish_hdr(const wav_header& header, uint64_t data_bytes, uint32_t rate);
+
+// The finished header of a WAV holding `data_bytes` bytes of a take's samples.
+wav_header take_header(const take_format& format, uint64_t data_bytes);
 
 // The header as it stands in the file, little-endian, field by field.
 std::vector<uint8_t> header_bytes(const wav_header& header);

@@ -1,5 +1,8 @@
-// Decoding, scaling and the silence filter: the plain steps and the fused SSE2 pass.
+// The fused pass (decode, scale and filter whole frames at once, SSE2 where
+// the frames fit its blocks), the meter's levels and the dump buffers.
 #include "pipeline/period.h"
+
+#include "pipeline/decode.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,104 +15,111 @@
 
 namespace {
 
-// 2^31: a raw sample divided by it lies between -1.0 and 1.0.
-constexpr float full_scale = 2147483648.0F;
-// Dividing by a power of two is exact, so multiplying by its inverse gives
-// the same bits: the fast form of the scaling.
-constexpr float one_over_full_scale = 1.0F / full_scale;
+// 2^31: a raw sample divided by it lies between -1.0 and 1.0. Dividing by a
+// power of two is exact, so multiplying by its inverse gives the same bits.
+constexpr float one_over_full_scale = 1.0F / 2147483648.0F;
 constexpr double silence_threshold = 1e-7;
 
-// A raw sample as it is stored: rounded to single precision, then scaled.
+// A sample on the 32-bit scale as it is stored: rounded to single precision, then scaled.
 float scaled(int32_t raw)
 {
     return static_cast<float>(raw) * one_over_full_scale;
 }
 
-int32_t load_le32(const uint8_t* p)
+// |raw| > 214 as one unsigned compare: -214..214 shift onto 0..428, every
+// other value (the extremes included) lands above. On the 32-bit scale this
+// is the float test |raw / 2^31| > 1e-7, for every integer format.
+bool is_loud(int32_t raw)
 {
-    const uint32_t u = uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
-                       (uint32_t{p[3]} << 24);
-    return static_cast<int32_t>(u);
+    constexpr auto span = static_cast<uint32_t>(loudest_dropped_raw);
+    return static_cast<uint32_t>(raw) + span > 2 * span;
 }
 
-} // namespace
+// One sample decoded: its value and whether it passes the silence filter.
+struct decoded_sample {
+    float value;
+    bool loud;
+};
 
-period_bufs alloc_period_bufs(uint64_t frames)
+template <sample_format Format>
+decoded_sample decode_one(const uint8_t* p)
 {
-    period_bufs bufs;
-    bufs.buffer_size = static_cast<std::size_t>(frames) * bytes_per_buffer_frame;
-    bufs.working_copy = zeroed_array<uint8_t>(bufs.buffer_size);
-    bufs.decoded = zeroed_array<int32_t>(bufs.buffer_size / bytes_per_sample);
-    return bufs;
-}
-
-bool period_bufs_allocated(const period_bufs& bufs)
-{
-    return bufs.working_copy && bufs.decoded;
-}
-
-void copy_period(period_bufs& bufs, std::span<const uint8_t> captured)
-{
-    std::memcpy(bufs.working_copy.data(), captured.data(), std::min(bufs.buffer_size, captured.size()));
-}
-
-void decode_period(std::span<const uint8_t> in, std::span<int32_t> out)
-{
-    const std::size_t n = std::min(in.size() / bytes_per_sample, out.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = load_le32(in.data() + i * bytes_per_sample);
+    if constexpr (Format == sample_format::float32) {
+        const float value = load_float(p);
+        return {value, static_cast<double>(std::fabs(value)) > silence_threshold};
+    } else {
+        const int32_t raw = load_scaled<Format>(p);
+        return {scaled(raw), is_loud(raw)};
     }
 }
 
-void scale_period(std::span<const int32_t> in, std::span<float> out)
+void measure_kept(const float* frame, uint32_t channels, period_levels* levels)
 {
-    const std::size_t n = std::min(in.size(), out.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = scaled(in[i]);
+    for (uint32_t c = 0; c < channels; ++c) {
+        const float magnitude = std::fabs(frame[c]);
+        levels[c].peak = std::max(levels[c].peak, magnitude);
+        levels[c].clipped += static_cast<uint32_t>(magnitude >= clip_level);
     }
 }
 
-uint32_t keep_nonsilent(std::span<const float> in, std::span<float> out)
+// Frame by frame: each frame is stored, and kept (and measured) only when
+// any of its samples is loud. Returns the samples kept so far.
+template <sample_format Format>
+std::size_t filter_plainly(const uint8_t* p, std::size_t frames, uint32_t channels, float* dst, std::size_t kept,
+                           period_levels* levels)
 {
-    uint32_t kept = 0;
-    for (const float sample : in) {
-        if (static_cast<double>(std::abs(sample)) > silence_threshold && kept < out.size()) {
-            out[kept++] = sample;
+    constexpr std::size_t width = device_sample_bytes(Format);
+    for (std::size_t f = 0; f < frames; ++f) {
+        bool loud = false;
+        for (uint32_t c = 0; c < channels; ++c, p += width) {
+            const decoded_sample sample = decode_one<Format>(p);
+            dst[kept + c] = sample.value;
+            loud = loud || sample.loud;
+        }
+        if (loud) {
+            measure_kept(dst + kept, channels, levels);
+            kept += channels;
         }
     }
     return kept;
 }
 
-namespace {
-
-// |raw| > 214 as one unsigned compare: -214..214 shift onto 0..428, every
-// other value (the extremes included) lands above.
-std::size_t is_loud(int32_t raw)
-{
-    constexpr auto span = static_cast<uint32_t>(loudest_dropped_raw);
-    return static_cast<std::size_t>(static_cast<uint32_t>(raw) + span > 2 * span);
-}
-
-// One sample, branch-free: always stored, kept (and measured) only when loud.
-std::size_t filter_one(int32_t raw, float* dst, std::size_t kept, period_levels& levels)
-{
-    const float sample = scaled(raw);
-    const std::size_t loud = is_loud(raw);
-    const float magnitude = loud != 0 ? std::fabs(sample) : 0.0F;
-    dst[kept] = sample;
-    levels.peak = std::max(levels.peak, magnitude);
-    levels.clipped += static_cast<uint32_t>(magnitude >= clip_level);
-    return kept + loud;
-}
-
 #if defined(__SSE2__) // x86: little-endian, so the bytes load as they stand
-// Sixteen samples at a time. A block that is all sound is converted and
-// stored whole; a silent one is skipped; a mixed one is compacted lane by lane.
-std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size_t& kept, period_levels& levels)
+// The sample bits of a block of sixteen spread over whole frames of
+// `Channels`: a frame with any loud sample is loud in all of its samples.
+template <uint32_t Channels>
+int frame_mask(int samples)
 {
+    if constexpr (Channels == 1) {
+        return samples;
+    } else {
+        constexpr uint32_t frame_bits = (1U << Channels) - 1;
+        constexpr uint32_t first_bits = [] {
+            uint32_t bits = 0;
+            for (uint32_t at = 0; at < 16; at += Channels) {
+                bits |= 1U << at;
+            }
+            return bits;
+        }();
+        auto spread = static_cast<uint32_t>(samples);
+        for (uint32_t shift = 1; shift < Channels; shift <<= 1) {
+            spread |= spread >> shift;
+        }
+        return static_cast<int>((spread & first_bits) * frame_bits);
+    }
+}
+
+// Sixteen 32-bit samples at a time, whole frames of `Channels`. A block that
+// is all sound is converted and stored whole; a silent one is skipped; a
+// mixed one is compacted lane by lane. Returns the samples done.
+template <uint32_t Channels>
+std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size_t& kept, period_levels* levels)
+{
+    static_assert(16 % Channels == 0);
     const __m128 magnitude_bits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
     const __m128 clip = _mm_set1_ps(clip_level);
-    __m128 peak = _mm_setzero_ps();
+    // Lane l of vector v holds channel (4v + l) mod Channels in every block.
+    __m128 peak[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
 
     const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
     const __m128i flip = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
@@ -125,6 +135,7 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
             const __m128i moved = _mm_xor_si128(_mm_add_epi32(raw[v], shift), flip);
             mask |= _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(moved, limit))) << (4 * v);
         }
+        mask = frame_mask<Channels>(mask);
         if (mask == 0) {
             continue;
         }
@@ -133,7 +144,9 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         __m128 block_peak = _mm_setzero_ps();
         for (int v = 0; v < 4; ++v) {
             const __m128 f = _mm_mul_ps(_mm_cvtepi32_ps(raw[v]), scale);
-            block_peak = _mm_max_ps(block_peak, _mm_and_ps(f, magnitude_bits));
+            const __m128 magnitude = _mm_and_ps(f, magnitude_bits);
+            peak[v] = _mm_max_ps(peak[v], magnitude);
+            block_peak = _mm_max_ps(block_peak, magnitude);
             if (mask == 0xFFFF) {
                 _mm_storeu_ps(dst + kept + 4 * static_cast<std::size_t>(v), f);
                 continue;
@@ -148,52 +161,170 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         if (mask == 0xFFFF) {
             kept += 16;
         }
-        peak = _mm_max_ps(peak, block_peak);
         // Clipping is rare: the block is counted sample by sample only then.
         if (_mm_movemask_ps(_mm_cmpge_ps(block_peak, clip)) != 0) {
             for (std::size_t k = i; k < i + 16; ++k) {
-                levels.clipped += static_cast<uint32_t>(
-                    std::fabs(scaled(load_le32(p + k * bytes_per_sample))) >= clip_level);
+                levels[k % Channels].clipped +=
+                    static_cast<uint32_t>(std::fabs(scaled(load_le32(p + k * bytes_per_sample))) >= clip_level);
             }
         }
     }
-    alignas(16) float lanes[4];
-    _mm_store_ps(lanes, peak);
-    levels.peak = std::max({levels.peak, lanes[0], lanes[1], lanes[2], lanes[3]});
+    for (std::size_t v = 0; v < 4; ++v) {
+        alignas(16) float lanes[4];
+        _mm_store_ps(lanes, peak[v]);
+        for (std::size_t l = 0; l < 4; ++l) {
+            period_levels& channel = levels[(4 * v + l) % Channels];
+            channel.peak = std::max(channel.peak, lanes[l]);
+        }
+    }
     return i;
 }
+
+// The samples done in blocks, for the channel counts that fill them whole.
+std::size_t filter_s32_blocks(const uint8_t* p, std::size_t n, uint32_t channels, float* dst, std::size_t& kept,
+                              period_levels* levels)
+{
+    switch (channels) {
+    case 1:
+        return filter_blocks<1>(p, n, dst, kept, levels);
+    case 2:
+        return filter_blocks<2>(p, n, dst, kept, levels);
+    case 4:
+        return filter_blocks<4>(p, n, dst, kept, levels);
+    case 8:
+        return filter_blocks<8>(p, n, dst, kept, levels);
+    case 16:
+        return filter_blocks<16>(p, n, dst, kept, levels);
+    default:
+        return 0;
+    }
+}
 #else
-std::size_t filter_blocks(const uint8_t* /*p*/, std::size_t /*n*/, float* /*dst*/, std::size_t& /*kept*/,
-                          period_levels& /*levels*/)
+std::size_t filter_s32_blocks(const uint8_t* /*p*/, std::size_t /*n*/, uint32_t /*channels*/, float* /*dst*/,
+                              std::size_t& /*kept*/, period_levels* /*levels*/)
 {
     return 0;
 }
 #endif
 
+template <sample_format Format>
+std::size_t filter_format(const uint8_t* p, std::size_t frames, uint32_t channels, float* dst, period_levels* levels)
+{
+    std::size_t kept = 0;
+    std::size_t done = 0; // samples
+    if constexpr (Format == sample_format::s32) {
+        done = filter_s32_blocks(p, frames * channels, channels, dst, kept, levels);
+    }
+    return filter_plainly<Format>(p + done * device_sample_bytes(Format), frames - done / channels, channels, dst, kept,
+                                  levels);
+}
+
+template <sample_format Format>
+void measure_format(const uint8_t* p, std::size_t frames, uint32_t channels, raw_levels& levels)
+{
+    constexpr std::size_t width = device_sample_bytes(Format);
+    for (std::size_t f = 0; f < frames; ++f) {
+        bool loud = false;
+        for (uint32_t c = 0; c < channels; ++c, p += width) {
+            const decoded_sample sample = decode_one<Format>(p);
+            const float magnitude = std::fabs(sample.value);
+            float& peak = c == 1 && channels == 2 ? levels.second_peak : levels.peak;
+            peak = std::max(peak, magnitude);
+            loud = loud || sample.loud;
+        }
+        levels.loud += static_cast<uint64_t>(loud);
+    }
+}
+
 } // namespace
 
-raw_levels measure_raw(std::span<const uint8_t> samples)
+raw_levels measure_frames(std::span<const uint8_t> frames, const frame_format& frame)
 {
     raw_levels levels;
-    for (std::size_t i = 0; i + bytes_per_sample <= samples.size(); i += bytes_per_sample) {
-        const int32_t raw = load_le32(samples.data() + i);
-        levels.peak = std::max(levels.peak, std::fabs(scaled(raw)));
-        levels.loud += is_loud(raw);
+    const std::size_t count = frame.channels == 0 ? 0 : frames.size() / device_frame_bytes(frame);
+    switch (frame.format) {
+    case sample_format::s32:
+        measure_format<sample_format::s32>(frames.data(), count, frame.channels, levels);
+        break;
+    case sample_format::float32:
+        measure_format<sample_format::float32>(frames.data(), count, frame.channels, levels);
+        break;
+    case sample_format::s24:
+        measure_format<sample_format::s24>(frames.data(), count, frame.channels, levels);
+        break;
+    case sample_format::s24_3:
+        measure_format<sample_format::s24_3>(frames.data(), count, frame.channels, levels);
+        break;
+    case sample_format::s16:
+        measure_format<sample_format::s16>(frames.data(), count, frame.channels, levels);
+        break;
     }
     return levels;
 }
 
-uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period_levels& levels)
+raw_levels measure_raw(std::span<const uint8_t> samples)
 {
-    // Dividing by a power of two is exact, so multiplying by its inverse gives
-    // the same bits; and |raw| >= 215 is the same test as |raw / 2^31| > 1e-7.
-    const std::size_t n = std::min(in.size() / bytes_per_sample, out.size() - 1);
+    return measure_frames(samples, frame_format{});
+}
+
+uint32_t filter_frames(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out,
+                       std::span<period_levels> levels)
+{
+    const uint32_t channels = frame.channels;
+    std::fill(levels.begin(), levels.end(), period_levels{});
+    if (channels == 0 || levels.size() < channels || out.empty()) {
+        return 0;
+    }
+    const std::size_t frames = std::min(in.size() / device_frame_bytes(frame), (out.size() - 1) / channels);
     const uint8_t* p = in.data();
     float* dst = out.data();
     std::size_t kept = 0;
-    levels = period_levels{};
-    for (std::size_t i = filter_blocks(p, n, dst, kept, levels); i < n; ++i) {
-        kept = filter_one(load_le32(p + i * bytes_per_sample), dst, kept, levels);
+    switch (frame.format) {
+    case sample_format::s32:
+        kept = filter_format<sample_format::s32>(p, frames, channels, dst, levels.data());
+        break;
+    case sample_format::float32:
+        kept = filter_format<sample_format::float32>(p, frames, channels, dst, levels.data());
+        break;
+    case sample_format::s24:
+        kept = filter_format<sample_format::s24>(p, frames, channels, dst, levels.data());
+        break;
+    case sample_format::s24_3:
+        kept = filter_format<sample_format::s24_3>(p, frames, channels, dst, levels.data());
+        break;
+    case sample_format::s16:
+        kept = filter_format<sample_format::s16>(p, frames, channels, dst, levels.data());
+        break;
     }
     return static_cast<uint32_t>(kept);
+}
+
+uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period_levels& levels)
+{
+    return filter_frames(in, frame_format{}, out, std::span(&levels, 1));
+}
+
+period_bufs alloc_period_bufs(uint64_t frames)
+{
+    return alloc_period_bufs(frames, frame_format{});
+}
+
+period_bufs alloc_period_bufs(uint64_t frames, const frame_format& frame)
+{
+    period_bufs bufs;
+    bufs.frame = frame;
+    bufs.buffer_size = static_cast<std::size_t>(frames) * bytes_per_buffer_frame * frame.channels;
+    bufs.working_copy = zeroed_array<uint8_t>(bufs.buffer_size);
+    bufs.decoded = zeroed_array<int32_t>(bufs.buffer_size / bytes_per_sample);
+    return bufs;
+}
+
+bool period_bufs_allocated(const period_bufs& bufs)
+{
+    return bufs.working_copy && bufs.decoded;
+}
+
+void copy_period(period_bufs& bufs, std::span<const uint8_t> captured)
+{
+    std::memcpy(bufs.working_copy.data(), captured.data(), std::min(bufs.buffer_size, captured.size()));
 }

@@ -2,7 +2,7 @@
 // process's limit.
 #include "take/file_limit.h"
 
-#include "common/sample.h"
+#include "common/frame_format.h"
 #include "common/text.h"
 #include "output/wav.h"
 #include "take/storage.h"
@@ -57,12 +57,14 @@ file_limit limit_reached(uint64_t size)
     return here.bytes <= size ? here : file_limit{size, limit_source::file_system};
 }
 
-uint64_t part_bytes_for(const file_limit& limit)
+uint64_t part_bytes_for(const file_limit& limit, uint32_t channels)
 {
-    if (limit.bytes == UINT64_MAX) {
+    const uint64_t header = largest_header_bytes(channels);
+    if (limit.bytes == UINT64_MAX || limit.bytes <= header) {
         return 0;
     }
-    return limit.bytes > rf64_header_bytes ? (limit.bytes - rf64_header_bytes) / bytes_per_sample * bytes_per_sample : 0;
+    const uint64_t frame = stored_frame_bytes(channels);
+    return (limit.bytes - header) / frame * frame;
 }
 
 std::string bytes_text(uint64_t bytes)

@@ -1,6 +1,7 @@
 // The take's note as text, and back.
 #include "take/note.h"
 
+#include "common/frame_format.h"
 #include "common/text.h"
 #include "take/parts.h"
 
@@ -23,9 +24,16 @@ const char* state_word(take_state state)
 
 std::string note_text(const take_note& note)
 {
-    std::string text = format_text("floatrec take\nstate %s\nrate %u\nformat float32le mono\nstarted %lld\n",
-                                   state_word(note.state), note.rate,
-                                   static_cast<long long>(note.started_unix));
+    std::string text = format_text("floatrec take\nstate %s\nrate %u\n", state_word(note.state), note.rate);
+    if (note.channels == 1) {
+        text += "format float32le mono\n";
+    } else {
+        text += format_text("format float32le interleaved\nchannels %u\n", note.channels);
+    }
+    if (note.channel_mask) {
+        text += format_text("channel_mask %u\n", *note.channel_mask);
+    }
+    text += format_text("started %lld\n", static_cast<long long>(note.started_unix));
     if (!note.output.empty()) {
         text += "output " + note.output + "\n";
     }
@@ -42,6 +50,11 @@ std::string note_text(const take_note& note)
     return text;
 }
 
+take_format format_of(const take_note& note)
+{
+    return {note.rate, note.channels, note.channel_mask.value_or(usual_channel_mask(note.channels))};
+}
+
 bool is_note_word(std::string_view text)
 {
     return !text.empty() && text.size() <= 64 &&
@@ -52,10 +65,10 @@ bool is_note_word(std::string_view text)
 namespace {
 
 // The keys of a note, each to be seen once.
-enum note_key : unsigned { state_key, rate_key, format_key, started_key, output_key, saved_key, part_bytes_key, host_key,
-                           boot_key, pid_key, no_key };
-constexpr std::string_view key_words[] = {"state",      "rate", "format", "started", "output", "saved",
-                                          "part_bytes", "host", "boot",   "pid"};
+enum note_key : unsigned { state_key, rate_key, format_key, channels_key, channel_mask_key, started_key, output_key,
+                           saved_key, part_bytes_key, host_key, boot_key, pid_key, no_key };
+constexpr std::string_view key_words[] = {"state", "rate",       "format", "channels", "channel_mask", "started",
+                                          "output", "saved",     "part_bytes", "host", "boot",         "pid"};
 
 note_key key_of(std::string_view word)
 {
@@ -67,8 +80,9 @@ note_key key_of(std::string_view word)
     return no_key;
 }
 
-// Reads one key's value into the note; whether it reads.
-bool read_value(note_key key, std::string_view value, take_note& note)
+// Reads one key's value into the note (`interleaved`: the format said so);
+// whether it reads.
+bool read_value(note_key key, std::string_view value, take_note& note, bool& interleaved)
 {
     switch (key) {
     case state_key:
@@ -79,7 +93,13 @@ bool read_value(note_key key, std::string_view value, take_note& note)
     case rate_key:
         return parse_whole(value, note.rate);
     case format_key:
-        return value == "float32le mono";
+        interleaved = value == "float32le interleaved";
+        return value == "float32le mono" || interleaved;
+    case channels_key:
+        return parse_whole(value, note.channels) && note.channels > 1;
+    case channel_mask_key:
+        note.channel_mask = 0;
+        return parse_whole(value, *note.channel_mask);
     case started_key:
         return parse_whole(value, note.started_unix);
     case output_key:
@@ -89,7 +109,7 @@ bool read_value(note_key key, std::string_view value, take_note& note)
         note.saved_as = value; // judged against the output once both are read
         return !value.empty();
     case part_bytes_key:
-        return parse_whole(value, note.part_bytes) && note.part_bytes % 4 == 0;
+        return parse_whole(value, note.part_bytes); // in whole frames: checked once the channels are read
     case host_key:
         note.host = value;
         return is_note_word(value);
@@ -118,30 +138,37 @@ std::optional<take_note> parse_note(std::string_view text)
     text.remove_prefix(heading.size());
     take_note note;
     bool seen[no_key] = {};
+    bool interleaved = false;
     while (!text.empty()) {
         const std::string_view line = text.substr(0, text.find('\n'));
         text.remove_prefix(line.size() + 1);
         const std::size_t space = line.find(' ');
         const note_key key = space == std::string_view::npos ? no_key : key_of(line.substr(0, space));
-        if (key == no_key || seen[key] || !read_value(key, line.substr(space + 1), note)) {
+        if (key == no_key || seen[key] || !read_value(key, line.substr(space + 1), note, interleaved)) {
             return std::nullopt;
         }
         seen[key] = true;
     }
     const bool whole = seen[state_key] && seen[rate_key] && seen[format_key] && seen[started_key];
+    // "mono" with no channel count, "interleaved" with one; frames whole in a part.
+    const bool channels_said = interleaved == seen[channels_key];
+    const bool frames_whole = note.part_bytes % stored_frame_bytes(note.channels) == 0;
     const bool who_whole = seen[host_key] == seen[boot_key] && seen[host_key] == seen[pid_key];
     // Only a name this program gives, beside the output or here (where the
     // output's directory was gone), never another path.
     const take_output output = output_named(note.output);
     const bool saved_ours = note.saved_as.empty() || is_recovered_name_of(output, note.saved_as) ||
                             is_recovered_name_of(output_here(output), note.saved_as);
-    return whole && who_whole && saved_ours ? std::optional(note) : std::nullopt;
+    return whole && channels_said && frames_whole && who_whole && saved_ours ? std::optional(note) : std::nullopt;
 }
 
 std::string note_out_of_range(const take_note& note, int64_t now_unix)
 {
     if (note.rate < lowest_note_rate || note.rate > highest_note_rate) {
         return format_text("gives a rate of %u Hz (not %u to %u)", note.rate, lowest_note_rate, highest_note_rate);
+    }
+    if (note.channels > most_note_channels) {
+        return format_text("gives %u channels (not 1 to %u)", note.channels, most_note_channels);
     }
     if (note.started_unix < earliest_note_start || note.started_unix > now_unix + note_start_slack) {
         return format_text("gives a start time out of range (%lld)", static_cast<long long>(note.started_unix));

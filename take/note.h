@@ -5,7 +5,9 @@
 //   floatrec take
 //   state unfinished            ("finishing": being put in place; "recovered": saved)
 //   rate 48000
-//   format float32le mono
+//   format float32le mono       ("float32le interleaved" with more channels)
+//   channels 6                  (none: one)
+//   channel_mask 63             (the speakers, past two channels; none: the usual for the count)
 //   started 1767323045          (seconds since 1970)
 //   output ../takes/a.wav       (the file it is finished as, given with -o; none: target.wav)
 //   saved recovered-....wav     (the first file it is being, or was, saved as)
@@ -14,6 +16,8 @@
 //   boot 0f4c...
 //   pid 4242
 #pragma once
+
+#include "common/frame_format.h"
 
 #include <cstdint>
 #include <optional>
@@ -28,6 +32,8 @@ enum class take_state { unfinished, finishing, recovered };
 struct take_note {
     take_state state = take_state::unfinished;
     uint32_t rate = 0;         // frames per second of 00000.raw
+    uint32_t channels = 1;     // samples in a frame, interleaved
+    std::optional<uint32_t> channel_mask; // the speakers of a take of more than two channels, as the WAV says them
     int64_t started_unix = 0;  // when the take began, seconds since 1970
     std::string output;        // the file it is finished as (-o); empty: target.wav
     std::string saved_as;      // the recovered file (its first part) it is being (or was) saved as; empty: none yet
@@ -46,6 +52,8 @@ inline constexpr uint32_t lowest_note_rate = 1'000;
 inline constexpr uint32_t highest_note_rate = 1'536'000;
 inline constexpr int64_t earliest_note_start = 946'684'800; // 2000-01-01
 inline constexpr int64_t note_start_slack = 86'400;         // a clock a day behind
+// The channels a WAV can hold.
+inline constexpr uint32_t most_note_channels = 65'535;
 
 // The note as it stands in the file, and back; empty for a note that is not
 // one (a name to be saved as that is not a recovered name of its output
@@ -53,9 +61,13 @@ inline constexpr int64_t note_start_slack = 86'400;         // a clock a day beh
 std::string note_text(const take_note& note);
 std::optional<take_note> parse_note(std::string_view text);
 
-// Why a well-formed note cannot be trusted at `now_unix` (a rate or a start
-// out of range); empty when it can.
+// Why a well-formed note cannot be trusted at `now_unix` (a rate, a channel
+// count or a start out of range); empty when it can.
 std::string note_out_of_range(const take_note& note, int64_t now_unix);
+
+// What the take's files hold, as the note says it (a take of more than two
+// channels whose speakers it does not say has the usual ones).
+take_format format_of(const take_note& note);
 
 // A host name or a boot id as a note may hold them.
 bool is_note_word(std::string_view text);

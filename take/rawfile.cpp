@@ -1,7 +1,6 @@
 // 00000.raw: opened, emptied when the first period arrives, appended and synced about once a second.
 #include "take/rawfile.h"
 
-#include "common/sample.h"
 #include "take/fileio.h"
 #include "take/names.h"
 #include "take/storage.h"
@@ -92,14 +91,17 @@ failure raw_open(raw_file& raw)
     return open_raw(raw.fd, raw_name, 0);
 }
 
-failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, const file_limit& limit)
+failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, const file_limit& limit,
+                    uint32_t channels)
 {
     // Only the pages a slow disk makes it gather are ever touched.
+    raw.channels = channels;
+    raw.frame_bytes = stored_frame_bytes(channels);
     raw.period_room = period_samples + 1;
-    raw.stage = zeroed_array<float>(std::size_t{gather_seconds} * rate + raw.period_room);
+    raw.stage = zeroed_array<float>(std::size_t{gather_seconds} * rate * channels + raw.period_room);
     raw.staged = 0;
     raw.limit = limit;
-    raw.part_bytes = part_bytes_for(raw.limit);
+    raw.part_bytes = part_bytes_for(raw.limit, channels);
     raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
     return raw.stage ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
 }
@@ -141,26 +143,27 @@ failure raw_append(raw_file& raw)
 {
     std::string name;
     while (raw.staged > 0) {
-        if (raw.size >= raw.file_room) {
+        if (raw.size >= raw.file_room || raw.file_room - raw.size < raw.frame_bytes) {
             if (failure opened = next_file(raw); !opened.ok()) {
                 return opened;
             }
         }
-        const uint64_t room = (raw.file_room - raw.size) / bytes_per_sample;
-        const std::size_t samples = static_cast<std::size_t>(std::min<uint64_t>(raw.staged, room));
-        const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(raw.stage.data()), samples * bytes_per_sample);
+        // Whole frames: a part ends between two.
+        const uint64_t room = (raw.file_room - raw.size) / raw.frame_bytes * raw.frame_bytes;
+        const std::size_t bytes_out = static_cast<std::size_t>(std::min<uint64_t>(raw.staged * sizeof(float), room));
+        const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(raw.stage.data()), bytes_out);
         std::size_t written = 0;
         failure status =
             write_all(raw.fd.get(), bytes, current_name(raw, name), static_cast<int64_t>(raw.size), &written);
         // A disk that filled part of the way through still keeps what went
-        // in, in whole samples.
-        const std::size_t whole = written / bytes_per_sample;
-        if (whole * bytes_per_sample != written) {
-            static_cast<void>(storage().ftruncate(raw.fd.get(), static_cast<off_t>(raw.size + whole * bytes_per_sample)));
+        // in, in whole frames.
+        const std::size_t whole = written / raw.frame_bytes * raw.frame_bytes;
+        if (whole != written) {
+            static_cast<void>(storage().ftruncate(raw.fd.get(), static_cast<off_t>(raw.size + whole)));
         }
-        raw.size += whole * bytes_per_sample;
-        raw.take_bytes += whole * bytes_per_sample;
-        drop_gathered(raw, whole);
+        raw.size += whole;
+        raw.take_bytes += whole;
+        drop_gathered(raw, whole / sizeof(float));
         // (One sync only: a failed one may not say so twice.)
         const failure synced = written > 0 ? sync_file(raw.fd.get(), name.c_str()) : failure{};
         if (synced.ok()) {
@@ -172,7 +175,7 @@ failure raw_append(raw_file& raw)
         if (!status.ok() && status.code == EFBIG && synced.ok()) {
             // A limit nobody told of: this file is full where it stopped.
             raw.limit = limit_reached(raw.size);
-            raw.part_bytes = part_bytes_for(raw.limit);
+            raw.part_bytes = part_bytes_for(raw.limit, raw.channels);
             raw.file_room = raw.size;
             raw.limit_found = raw.part_bytes > 0;
         }

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "common/failure.h"
+#include "common/frame_format.h"
 #include "common/memory.h"
 #include "common/unique_fd.h"
 #include "take/file_limit.h"
@@ -52,6 +53,8 @@ struct raw_file {
     zeroed_array<float> stage;   // the periods gathered, filtered straight into it
     std::size_t staged = 0;      // samples gathered, not yet written
     std::size_t period_room = 0; // the room a period needs in `stage`
+    uint32_t channels = 1;       // of a frame: the take's files hold whole frames
+    std::size_t frame_bytes = bytes_per_sample; // of a stored frame
     bool emptied = false;        // this run emptied (or created) it
 };
 
@@ -60,9 +63,10 @@ struct raw_file {
 failure raw_open(raw_file& raw);
 
 // The memory to gather `gather_seconds` at `rate` of periods of at most
-// `period_samples` samples, and the largest file this run may write
-// (`limit`: take/file_limit.h).
-failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, const file_limit& limit);
+// `period_samples` samples in frames of `channels`, and the largest file this
+// run may write (`limit`: take/file_limit.h).
+failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, const file_limit& limit,
+                    uint32_t channels = 1);
 
 // Empties "00000.raw" of what an earlier run left (creating it where there
 // is none), and appends from its start.
@@ -80,7 +84,7 @@ void raw_gathered(raw_file& raw, std::size_t samples);
 // returns it survives a crash or a power cut. Nothing to do when nothing was
 // gathered. What went in stays counted when the disk fills part of the way
 // through or the sync fails (`synced_bytes` then says what is sure); a
-// sample cut short is cut off. Past `part_bytes` in a file the take goes on in the next one,
+// frame cut short is cut off. Past `part_bytes` in a file the take goes on in the next one,
 // created and its name synced. A write that meets a limit nobody told of
 // (EFBIG) keeps what went in, sets `limit_found` and the new `part_bytes`,
 // and fails with EFBIG: the caller notes the limit and appends again, the

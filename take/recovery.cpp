@@ -1,7 +1,7 @@
 // Reading an unfinished take's files, claiming names for it, saving it once.
 #include "take/recovery.h"
 
-#include "common/sample.h"
+#include "common/frame_format.h"
 #include "output/target.h"
 #include "output/wav.h"
 #include "take/file_limit.h"
@@ -40,7 +40,7 @@ recovery finish_recovery(take_note note, std::vector<std::string> names, uint64_
 {
     recovery done;
     done.saved_as = std::move(names);
-    done.seconds = static_cast<double>(size / bytes_per_sample) / note.rate;
+    done.seconds = static_cast<double>(size / stored_frame_bytes(note.channels)) / note.rate;
     note.state = take_state::recovered;
     const failure rewritten = write_note(note);
     if (!rewritten.ok() && !forget_note().ok()) {
@@ -109,7 +109,7 @@ failure claim_name(const std::string& name)
 failure save_part(const take_samples& take, std::size_t part, const std::string& name, take_note& note,
                   const take_output& output)
 {
-    const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), note.rate);
+    const wav_header header = take_header(format_of(note), take.plan.size(part));
     const std::string temp_name = recovered_temp_name_of(output);
     temp_file temp(temp_name.c_str());
     failure status =
@@ -176,7 +176,7 @@ recovery save_take(const take_samples& take, const take_output& saved_beside, ta
         const std::string name = copy > 0 ? recovered_name(output, note.started_unix, copy, part, take.plan.parts)
                                           : saved_part_name(note.saved_as, part, take.plan.parts);
         names.push_back(name);
-        const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), note.rate);
+        const wav_header header = take_header(format_of(note), take.plan.size(part));
         if (copy == 0 &&
             wav_file_holds(name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part))) {
             continue; // saved before a crash
@@ -206,7 +206,7 @@ void remove_leftovers(const take_output& output)
 }
 
 // The take's files as a start finds them: 00000.raw (`raw`), then 00001.raw
-// and on while they are there, each in whole samples (a write cut short left
+// and on while they are there, each in whole frames (a write cut short left
 // part of one), with the parts they make.
 failure read_take_files(const raw_file& raw, const take_note& note, const take_output& output, take_samples& take)
 {
@@ -231,7 +231,8 @@ failure read_take_files(const raw_file& raw, const take_note& note, const take_o
         if (!S_ISREG(st.st_mode)) {
             return fail_because(fault::take_not_saved, raw_file_name(index), "it is not a regular file");
         }
-        const uint64_t size = static_cast<uint64_t>(st.st_size) / bytes_per_sample * bytes_per_sample;
+        const uint64_t frame = stored_frame_bytes(note.channels);
+        const uint64_t size = static_cast<uint64_t>(st.st_size) / frame * frame;
         take.pieces.push_back({fd, size});
         take_bytes += size;
     }
@@ -239,7 +240,7 @@ failure read_take_files(const raw_file& raw, const take_note& note, const take_o
     if (part_bytes == 0 && note.saved_as.empty()) {
         // A take from before parts, or from a disk without a limit, saved
         // where one applies: in parts that fit it.
-        const uint64_t fits = part_bytes_for(largest_file_for(output));
+        const uint64_t fits = part_bytes_for(largest_file_for(output), note.channels);
         part_bytes = fits > 0 && take_bytes > fits ? fits : 0;
     }
     take.plan = plan_parts(take_bytes, part_bytes);
@@ -248,10 +249,10 @@ failure read_take_files(const raw_file& raw, const take_note& note, const take_o
 
 // Whether target.wav (or its parts) already holds the take: only the note's
 // removal did not last.
-bool take_in_target(const take_samples& take, const take_output& output, uint32_t rate)
+bool take_in_target(const take_samples& take, const take_output& output, const take_format& format)
 {
     for (std::size_t part = 1; part <= take.plan.parts; ++part) {
-        const wav_header header = finish_hdr(init_hdr(), take.plan.size(part), rate);
+        const wav_header header = take_header(format, take.plan.size(part));
         if (!wav_file_holds(target_name_of(output, take.plan, part).c_str(), header, take.pieces, take.plan.from(part),
                             take.plan.size(part))) {
             return false;
@@ -265,7 +266,7 @@ bool take_in_target(const take_samples& take, const take_output& output, uint32_
 recovery finish_again(const take_samples& take, const take_output& output, const take_note& note)
 {
     recovery done;
-    failure status = write_target(output, note.rate, take.pieces, take.plan, true, done.saved_as);
+    failure status = write_target(output, format_of(note), take.pieces, take.plan, true, done.saved_as);
     if (status.ok()) {
         status = forget_note();
     }
@@ -274,7 +275,7 @@ recovery finish_again(const take_samples& take, const take_output& output, const
         return done;
     }
     done.put_in_place = true;
-    done.seconds = static_cast<double>(take.plan.take_bytes / bytes_per_sample) / note.rate;
+    done.seconds = static_cast<double>(take.plan.take_bytes / stored_frame_bytes(note.channels)) / note.rate;
     return done;
 }
 
@@ -304,7 +305,7 @@ recovery recover_take(const raw_file& raw)
     }
     // Nothing appended yet (killed right after the note, or 00000.raw removed
     // since), or already in target.wav (only the note's removal did not last).
-    if (take.plan.take_bytes == 0 || take_in_target(take, output, note.rate)) {
+    if (take.plan.take_bytes == 0 || take_in_target(take, output, format_of(note))) {
         result.why = forget_note();
         return result;
     }

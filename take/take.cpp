@@ -18,9 +18,12 @@ failure take_begin(raw_file& raw, uint32_t rate, take_note& note, held_lock& loc
     const bool created = !raw.fd.valid();
     failure status = raw_reset(raw);
     if (status.ok()) {
-        const std::string output = note.output; // where the take is to go, set by the run
-        note = {};
-        note.output = output;
+        // Where the take is to go and its channels, set by the run.
+        take_note begun;
+        begun.output = note.output;
+        begun.channels = note.channels;
+        begun.channel_mask = note.channel_mask;
+        note = begun;
         note.rate = rate;
         note.started_unix = static_cast<int64_t>(std::time(nullptr));
         note.part_bytes = raw.part_bytes;

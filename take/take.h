@@ -19,7 +19,8 @@
 
 // Starts a take in 00000.raw: empties it (creating it where there is none)
 // and writes the note (unfinished, `rate`, now, this machine and process,
-// the part size, and the output `note` names already: where the take goes).
+// the part size, and what `note` says already: where the take goes, its
+// channels and their speakers).
 // `note` is the note written. Where there was no 00000.raw
 // and the take could not begin, none is left. Nothing is touched unless
 // `lock` is still this run's (taken_over).

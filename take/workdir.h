@@ -47,10 +47,11 @@ failure check_outputs(int raw_fd, const take_output& output);
 // FIFO or a device, which nothing may open. Checked before anything is.
 failure check_temporaries();
 
-// Seconds of recording at `rate` that `free_bytes` of disk hold, twice over
+// Seconds of recording at `rate` samples a second (frames times channels)
+// that `free_bytes` of disk hold, twice over
 // (00000.raw and target.wav each hold the whole take) beside the two dumps of
 // `dump_bytes` each.
-uint64_t seconds_that_fit(uint64_t free_bytes, uint32_t rate, uint64_t dump_bytes);
+uint64_t seconds_that_fit(uint64_t free_bytes, uint64_t rate, uint64_t dump_bytes);
 
 // The bytes free on the disk of `directory`, where the space of the
 // 00000.raw open as `raw_fd` (-1: none; on that disk), which the take

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <iterator>
 #include <ctime>
 #include <csignal>
@@ -43,6 +45,61 @@ long reads_done(const test_pcm& dev)
 int32_t signal_at(const test_pcm& dev, uint64_t frame)
 {
     return dev.tone ? tone_at(frame, dev.rate) : ramp_at(frame);
+}
+
+// The signal that names channel `channel` and frame `frame` at `bits` bits
+// (test_pcm.h), sign-extended.
+int32_t named_at(uint64_t frame, unsigned channel, unsigned bits)
+{
+    const uint64_t frames = (uint64_t{1} << (bits - 4)) - 1;
+    const uint64_t value = (uint64_t{channel % 16} << (bits - 4)) | (frame % frames + 1);
+    const auto shift = static_cast<int>(32 - bits);
+    return static_cast<int32_t>(static_cast<uint32_t>(value) << shift) >> shift;
+}
+
+void put_le(uint8_t* p, uint32_t value, int bytes)
+{
+    for (int b = 0; b < bytes; ++b) {
+        p[b] = static_cast<uint8_t>(value >> (8 * b));
+    }
+}
+
+// One sample of frame `frame`, channel `channel`, in the device's format.
+void put_sample(const test_pcm& dev, snd_pcm_format_t format, uint8_t* p, uint64_t frame, unsigned channel)
+{
+    const bool named = dev.io.channels > 1 || format != SND_PCM_FORMAT_S32_LE;
+    if (!named || dev.tone) {
+        // The tone and the ramp as a 16-bit or 32-bit source gives them.
+        const int32_t v = signal_at(dev, frame);
+        put_le(p, static_cast<uint32_t>(format == SND_PCM_FORMAT_S16_LE ? v >> 16 : v), format == SND_PCM_FORMAT_S16_LE ? 2 : 4);
+        return;
+    }
+    const int32_t v24 = named_at(frame, channel, 24);
+    switch (format) {
+    case SND_PCM_FORMAT_S16_LE:
+        put_le(p, static_cast<uint32_t>(named_at(frame, channel, 16)), 2);
+        break;
+    case SND_PCM_FORMAT_FLOAT_LE: {
+        const float f = static_cast<float>(v24) / 8388608.0F;
+        uint32_t bits = 0;
+        std::memcpy(&bits, &f, sizeof bits);
+        put_le(p, bits, 4);
+        break;
+    }
+    case SND_PCM_FORMAT_S24_LE:
+        // The top byte of four is no part of the sample: filled with what a careless driver leaves there.
+        put_le(p, (static_cast<uint32_t>(v24) & 0xFFFFFFU) | 0xA5000000U, 4);
+        break;
+    case SND_PCM_FORMAT_S24_3LE:
+        put_le(p, static_cast<uint32_t>(v24), 3);
+        break;
+    case SND_PCM_FORMAT_U8:
+        *p = static_cast<uint8_t>(0x80 + channel + 1);
+        break;
+    default:
+        put_le(p, static_cast<uint32_t>(v24) << 8, 4);
+        break;
+    }
 }
 
 bool fault_due(long& at, const test_pcm& dev)
@@ -187,21 +244,14 @@ snd_pcm_sframes_t dev_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
         return -ENODEV;
     }
-    auto* base = static_cast<uint8_t*>(areas->addr) + (areas->first + areas->step * offset) / 8;
     if (dev->paced) {
         dev->next_frame = dev->start_clock_frame + (io->appl_ptr - dev->start_appl);
     }
     for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-        uint8_t* p = base + i * areas->step / 8;
-        if (dev->s16_only) {
-            const auto v = static_cast<uint16_t>(signal_at(*dev, dev->next_frame) >> 16);
-            p[0] = static_cast<uint8_t>(v);
-            p[1] = static_cast<uint8_t>(v >> 8);
-        } else {
-            const auto v = static_cast<uint32_t>(signal_at(*dev, dev->next_frame));
-            for (int b = 0; b < 4; ++b) {
-                p[b] = static_cast<uint8_t>(v >> (8 * b));
-            }
+        for (unsigned c = 0; c < io->channels; ++c) {
+            const snd_pcm_channel_area_t& area = areas[c];
+            uint8_t* p = static_cast<uint8_t*>(area.addr) + (area.first + area.step * (offset + i)) / 8;
+            put_sample(*dev, io->format, p, dev->next_frame, c);
         }
         ++dev->next_frame;
     }
@@ -256,6 +306,49 @@ int dev_close(snd_pcm_ioplug_t* io)
     return 0;
 }
 
+// Where a period list offers several sizes in bytes, the period is what was granted.
+int dev_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* /*params*/)
+{
+    auto* dev = static_cast<test_pcm*>(io->private_data);
+    dev->period = static_cast<unsigned>(io->period_size);
+    return 0;
+}
+
+// The speakers of its channels, as a card with a fixed map says them.
+snd_pcm_chmap_query_t** dev_query_chmaps(snd_pcm_ioplug_t* io)
+{
+    const auto* dev = static_cast<const test_pcm*>(io->private_data);
+    if (dev->chmap == nullptr) {
+        return nullptr;
+    }
+    const std::size_t map_bytes = sizeof(snd_pcm_chmap_query_t) + dev->chmap->channels * sizeof(unsigned);
+    auto** maps = static_cast<snd_pcm_chmap_query_t**>(std::calloc(2, sizeof(snd_pcm_chmap_query_t*)));
+    auto* map = static_cast<snd_pcm_chmap_query_t*>(std::calloc(1, map_bytes));
+    if (maps == nullptr || map == nullptr) {
+        std::free(maps);
+        std::free(map);
+        return nullptr;
+    }
+    map->type = SND_CHMAP_TYPE_FIXED;
+    std::memcpy(&map->map, dev->chmap, sizeof(snd_pcm_chmap_t) + dev->chmap->channels * sizeof(unsigned));
+    maps[0] = map;
+    return maps;
+}
+
+snd_pcm_chmap_t* dev_get_chmap(snd_pcm_ioplug_t* io)
+{
+    const auto* dev = static_cast<const test_pcm*>(io->private_data);
+    if (dev->chmap == nullptr || dev->chmap->channels != io->channels) {
+        return nullptr;
+    }
+    const std::size_t bytes = sizeof(snd_pcm_chmap_t) + dev->chmap->channels * sizeof(unsigned);
+    auto* map = static_cast<snd_pcm_chmap_t*>(std::malloc(bytes));
+    if (map != nullptr) {
+        std::memcpy(map, dev->chmap, bytes);
+    }
+    return map;
+}
+
 snd_pcm_ioplug_callback_t make_callbacks()
 {
     snd_pcm_ioplug_callback_t cb = {};
@@ -268,6 +361,9 @@ snd_pcm_ioplug_callback_t make_callbacks()
     cb.poll_revents = dev_poll_revents;
     cb.resume = dev_resume;
     cb.sw_params = dev_sw_params;
+    cb.hw_params = dev_hw_params;
+    cb.query_chmaps = dev_query_chmaps;
+    cb.get_chmap = dev_get_chmap;
     return cb;
 }
 
@@ -276,22 +372,34 @@ const snd_pcm_ioplug_callback_t callbacks = make_callbacks();
 int set_constraints(test_pcm& dev)
 {
     const unsigned access[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
-    const unsigned formats[] = {static_cast<unsigned>(dev.s16_only ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S32_LE)};
+    std::vector<unsigned> formats;
+    std::vector<unsigned> period_bytes; // the period in bytes for every format and channel count offered
+    const unsigned fewest = dev.channels_min > 0 ? dev.channels_min : dev.channels;
+    for (int f = 0; f < 64; ++f) {
+        if ((dev.formats >> f & 1) != 0) {
+            formats.push_back(static_cast<unsigned>(f));
+            for (unsigned c = fewest; c <= dev.channels; ++c) {
+                period_bytes.push_back(dev.period * c * static_cast<unsigned>(snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(f)) / 8));
+            }
+        }
+    }
+    std::sort(period_bytes.begin(), period_bytes.end());
+    period_bytes.erase(std::unique(period_bytes.begin(), period_bytes.end()), period_bytes.end());
     const unsigned rates[] = {dev.rate};
-    const unsigned frame_bytes = dev.s16_only ? 2 : 4;
-    const unsigned period_bytes[] = {dev.period * frame_bytes};
     int err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_ACCESS, 1, access);
     if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_FORMAT, 1, formats);
+        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_FORMAT, static_cast<unsigned>(formats.size()),
+                                            formats.data());
     }
     if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_minmax(&dev.io, SND_PCM_IOPLUG_HW_CHANNELS, 1, 1);
+        err = snd_pcm_ioplug_set_param_minmax(&dev.io, SND_PCM_IOPLUG_HW_CHANNELS, fewest, dev.channels);
     }
     if (err >= 0) {
         err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_RATE, 1, rates);
     }
     if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 1, period_bytes);
+        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,
+                                            static_cast<unsigned>(period_bytes.size()), period_bytes.data());
     }
     if (err >= 0) {
         err = snd_pcm_ioplug_set_param_minmax(&dev.io, SND_PCM_IOPLUG_HW_PERIODS, dev.periods, dev.periods);
@@ -313,6 +421,9 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(floatrectest)
     if (err < 0) {
         delete dev;
         return err;
+    }
+    if (dev->formats == 0) {
+        dev->formats = uint64_t{1} << SND_PCM_FORMAT_S32_LE;
     }
     const int fd = dev->paced && !dev->poll_lies ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
                                                  : eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC); // always readable

@@ -5,7 +5,10 @@
 //   pcm.!default { type floatrectest rate 48000 period 1024 overrun_at 3 }
 //
 // Options (all optional): rate (44100), period in frames (44100), periods per
-// buffer (4), s16_only (false: refuse S32_LE), paced (false: deliver as fast
+// buffer (4), channels (1; with channels_min, fewer too), formats (a list:
+// "s32" by default; "float", "s24", "s24_3", "s16", and "u8", which floatrec
+// does not record), chmap (a channel map, "FL FR FC LFE RL RR": the speakers
+// it says its channels are; none by default), paced (false: deliver as fast
 // as read, else in real time: its descriptor wakes the reader at the end of
 // the first period that holds the reader's avail_min, as hardware does), and
 // faults that hit at a 0-based period of
@@ -35,7 +38,11 @@
 // Frame i of the signal is ((i mod 2^23) + 1) x 256: loud enough to pass the
 // silence filter, exact as a float, and different from every other frame
 // within 2^23 frames, so a test can tell which frames arrived and whether
-// any arrived twice. Frames lost to an overrun are skipped in the signal too:
+// any arrived twice. With more than one channel, or another format than
+// S32_LE, each sample names its channel c and its frame i instead: at B
+// bits (16, or 24 for the rest: S32_LE shifts it up by 8, a float is it
+// divided by 2^23), c x 2^(B-4) + (i mod (2^(B-4) - 1)) + 1, as a signed
+// B-bit value (channels from 8 on are negative; c counts modulo 16). Frames lost to an overrun are skipped in the signal too:
 // paced, the signal follows the device's clock, so a reader that falls a
 // whole buffer behind gets a real overrun and the time it lost shows as a
 // gap of exactly the frames the device captured meanwhile.
@@ -46,13 +53,17 @@
 #include <alsa/pcm_external.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 struct test_pcm {
     snd_pcm_ioplug_t io = {};
     unsigned rate = 44100;
     unsigned period = 44100;
     unsigned periods = 4;
-    bool s16_only = false;
+    unsigned channels = 1;
+    unsigned channels_min = 0;     // 0: as many as `channels`
+    uint64_t formats = 0;          // a bit for each offered snd_pcm_format_t; 0: S32_LE
+    snd_pcm_chmap_t* chmap = nullptr; // the speakers its channels are said to be; none: null
     bool paced = false;
     bool tone = false;
     bool poll_lies = false;
@@ -83,6 +94,11 @@ struct test_pcm {
     int64_t stall_from_ns = -1;    // when the stall began
     uint64_t start_appl = 0;       // appl position at the latest start
     uint64_t start_clock_frame = 0; // device clock in frames at the latest start
+
+    test_pcm() = default;
+    test_pcm(const test_pcm&) = delete;
+    test_pcm& operator=(const test_pcm&) = delete;
+    ~test_pcm() { std::free(chmap); }
 };
 
 // Reads the device's options from its configuration; 0, or -EINVAL for an

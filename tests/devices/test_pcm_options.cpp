@@ -2,6 +2,8 @@
 #include "test_pcm.h"
 
 #include <cerrno>
+#include <algorithm>
+#include <cstdlib>
 #include <string_view>
 
 namespace {
@@ -12,7 +14,7 @@ bool flag_field(test_pcm& dev, std::string_view id, bool*& field)
     const struct {
         std::string_view name;
         bool* field;
-    } flags[] = {{"paced", &dev.paced},         {"s16_only", &dev.s16_only},   {"tone", &dev.tone},
+    } flags[] = {{"paced", &dev.paced},         {"tone", &dev.tone},
                  {"dead_prepares", &dev.dead_prepares}, {"poll_lies", &dev.poll_lies}, {"snoop", &dev.snoop},
                  {"hiccup_cont", &dev.hiccup_cont}};
     for (const auto& flag : flags) {
@@ -30,7 +32,8 @@ bool set_number(test_pcm& dev, std::string_view id, long value)
     const struct {
         std::string_view name;
         unsigned* field;
-    } counts[] = {{"rate", &dev.rate}, {"period", &dev.period}, {"periods", &dev.periods}};
+    } counts[] = {{"rate", &dev.rate},         {"period", &dev.period},        {"periods", &dev.periods},
+                  {"channels", &dev.channels}, {"channels_min", &dev.channels_min}};
     for (const auto& count : counts) {
         if (count.name == id) {
             *count.field = static_cast<unsigned>(value);
@@ -49,6 +52,46 @@ bool set_number(test_pcm& dev, std::string_view id, long value)
             *number.field = value;
             return true;
         }
+    }
+    return false;
+}
+
+// A list of format names ("s16 float") into the offered formats' bits.
+bool read_formats(test_pcm& dev, std::string_view names)
+{
+    const struct {
+        std::string_view name;
+        snd_pcm_format_t format;
+    } known[] = {{"s32", SND_PCM_FORMAT_S32_LE}, {"float", SND_PCM_FORMAT_FLOAT_LE}, {"s24", SND_PCM_FORMAT_S24_LE},
+                 {"s24_3", SND_PCM_FORMAT_S24_3LE}, {"s16", SND_PCM_FORMAT_S16_LE}, {"u8", SND_PCM_FORMAT_U8}};
+    while (!names.empty()) {
+        const std::string_view name = names.substr(0, names.find(' '));
+        names.remove_prefix(std::min(names.size(), name.size() + 1));
+        bool found = name.empty();
+        for (const auto& format : known) {
+            if (format.name == name) {
+                dev.formats |= uint64_t{1} << format.format;
+                found = true;
+            }
+        }
+        if (!found) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A text option; false for a name that is none, or a value that does not read.
+bool set_text(test_pcm& dev, std::string_view id, const char* value, bool& known)
+{
+    known = id == "formats" || id == "chmap";
+    if (id == "formats") {
+        return read_formats(dev, value);
+    }
+    if (id == "chmap") {
+        std::free(dev.chmap);
+        dev.chmap = snd_pcm_chmap_parse_string(value);
+        return dev.chmap != nullptr;
     }
     return false;
 }
@@ -77,6 +120,14 @@ int read_options(test_pcm& dev, snd_config_t* conf)
                 return value;
             }
             *flag = value != 0;
+            continue;
+        }
+        if (const char* text = nullptr; snd_config_get_string(n, &text) == 0) {
+            bool known = false;
+            if (!set_text(dev, id, text, known)) {
+                SNDERR("floatrectest: %s %s: %s", id_text, known ? "does not read" : "is unknown", text);
+                return -EINVAL;
+            }
             continue;
         }
         long value = 0;

@@ -251,10 +251,10 @@ TEST(Take, FailedStartOrStopBeforeTheFirstFrameChangesNothing)
         std::string err; // the whole of standard error, where it is known
     } cases[] = {
         {"no device", use_no_device, false, ""},
-        {"refused format", [](const sandbox& b) { use_test_device(b, "s16_only true"); }, false,
+        {"refused format", [](const sandbox& b) { use_test_device(b, "formats \"u8\""); }, false,
          "double check hardware specs&parameters: Invalid argument\n"
-         "the device did not take what floatrec asks for (mono, signed 32-bit, 44,100 Hz or near); ALSA's "
-         "default with its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)\n" +
+         "the device offers U8, none of which floatrec records (S32_LE, FLOAT_LE, S24_LE, S24_3LE, S16_LE); see "
+         "\"Choosing the input\" in the README or floatrec(1)\n" +
              std::string(nothing_recorded)},
         {"stopped while silent", [](const sandbox& b) { use_test_device(b, "paced true stall_at 0"); }, true, ""},
     };

@@ -64,8 +64,8 @@ TEST(Console, SummaryAndWhereTheMeterGoes)
     constexpr uint32_t rate = 100; // counts are in frames: 100 a second
     capture_totals totals;
     totals.frames_captured = 1000;
-    totals.samples_kept = 870;
-    totals.samples_passed = 870;
+    totals.frames_kept = 870;
+    totals.frames_passed = 870;
     totals.peak = 0.5F;
     EXPECT_EQ(summary_line(totals, rate), "captured 10.0 s, kept 8.7 s (87%), peak -6.0 dBFS, 0 samples clipped, 0.0 s lost");
     // Stalls placed in the take: one, then the first three of several.
@@ -76,10 +76,10 @@ TEST(Console, SummaryAndWhereTheMeterGoes)
 
     // Said after the summary: nothing kept, or most of it dropped.
     EXPECT_EQ(silence_line(totals), "");
-    totals.samples_passed = 400; // the filter's own count, whatever reached the disk
+    totals.frames_passed = 400; // the filter's own count, whatever reached the disk
     EXPECT_EQ(silence_line(totals), "the silence filter dropped 60% of the samples captured (digital silence, or the "
                                     "zeros of a 16-bit source)");
-    totals.samples_passed = 0;
+    totals.frames_passed = 0;
     EXPECT_TRUE(silence_line(totals).starts_with("every sample was digital silence, so target.wav holds no sound"));
     EXPECT_EQ(dbfs_text(0.0F), "-inf");
     EXPECT_EQ(dbfs_text(1.0F), "0.0");

@@ -1,0 +1,229 @@
+// Asking the device for a configuration and reading back what it granted.
+#include "capture/configure.h"
+
+#include "common/text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+// The device's own buffer is asked for this many seconds, and at least two
+// periods: enough to ride out a busy moment, never the device's maximum
+// (which through a rate converter can be hundreds of megabytes).
+constexpr uint32_t requested_buffer_seconds = 3;
+
+snd_pcm_uframes_t buffer_request(uint32_t rate, snd_pcm_uframes_t period_frames)
+{
+    return std::max<snd_pcm_uframes_t>(2 * period_frames, snd_pcm_uframes_t{requested_buffer_seconds} * rate);
+}
+
+// The formats the device offers, by ALSA's names.
+std::vector<std::string> formats_offered(const snd_pcm_hw_params_t* hw_params)
+{
+    std::vector<std::string> names;
+    snd_pcm_format_mask_t* mask = nullptr;
+    if (snd_pcm_format_mask_malloc(&mask) < 0) {
+        return names;
+    }
+    snd_pcm_hw_params_get_format_mask(const_cast<snd_pcm_hw_params_t*>(hw_params), mask);
+    for (int f = 0; f <= SND_PCM_FORMAT_LAST; ++f) {
+        const auto format = static_cast<snd_pcm_format_t>(f);
+        if (snd_pcm_format_mask_test(mask, format) != 0 && snd_pcm_format_name(format) != nullptr) {
+            names.emplace_back(snd_pcm_format_name(format));
+        }
+    }
+    snd_pcm_format_mask_free(mask);
+    return names;
+}
+
+failure channels_refused(const snd_pcm_hw_params_t* hw_params, uint32_t asked, const std::string& device_name)
+{
+    unsigned fewest = 0;
+    unsigned most = 0;
+    snd_pcm_hw_params_get_channels_min(hw_params, &fewest);
+    snd_pcm_hw_params_get_channels_max(hw_params, &most);
+    return fail_because(fault::channels_refused, device_name, channels_offered_text(fewest, most, asked));
+}
+
+failure no_format_taken(const snd_pcm_hw_params_t* hw_params, const std::string& device_name)
+{
+    failure refused = fail_because(fault::device_setup, device_name, snd_strerror(-EINVAL));
+    const std::vector<std::string> offered = formats_offered(hw_params);
+    refused.detail = "the device offers " + (offered.empty() ? std::string("no sample format") : formats_offered_text(offered)) +
+                     ", none of which floatrec records (S32_LE, FLOAT_LE, S24_LE, S24_3LE, S16_LE); see \"Choosing "
+                     "the input\" in the README or floatrec(1)";
+    return refused;
+}
+
+// ALSA's speaker positions and the WAV channel mask's bits for them.
+uint32_t wav_bit_of(unsigned position)
+{
+    switch (position) {
+    case SND_CHMAP_MONO:
+    case SND_CHMAP_FC:
+        return 0x4;
+    case SND_CHMAP_FL:
+        return 0x1;
+    case SND_CHMAP_FR:
+        return 0x2;
+    case SND_CHMAP_LFE:
+        return 0x8;
+    case SND_CHMAP_RL:
+        return 0x10;
+    case SND_CHMAP_RR:
+        return 0x20;
+    case SND_CHMAP_FLC:
+        return 0x40;
+    case SND_CHMAP_FRC:
+        return 0x80;
+    case SND_CHMAP_RC:
+        return 0x100;
+    case SND_CHMAP_SL:
+        return 0x200;
+    case SND_CHMAP_SR:
+        return 0x400;
+    case SND_CHMAP_TC:
+        return 0x800;
+    case SND_CHMAP_TFL:
+        return 0x1000;
+    case SND_CHMAP_TFC:
+        return 0x2000;
+    case SND_CHMAP_TFR:
+        return 0x4000;
+    case SND_CHMAP_TRL:
+        return 0x8000;
+    case SND_CHMAP_TRC:
+        return 0x10000;
+    case SND_CHMAP_TRR:
+        return 0x20000;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+snd_pcm_format_t alsa_format(sample_format format)
+{
+    switch (format) {
+    case sample_format::s32:
+        return SND_PCM_FORMAT_S32_LE;
+    case sample_format::float32:
+        return SND_PCM_FORMAT_FLOAT_LE;
+    case sample_format::s24:
+        return SND_PCM_FORMAT_S24_LE;
+    case sample_format::s24_3:
+        return SND_PCM_FORMAT_S24_3LE;
+    case sample_format::s16:
+        return SND_PCM_FORMAT_S16_LE;
+    }
+    return SND_PCM_FORMAT_UNKNOWN;
+}
+
+std::string channels_offered_text(unsigned fewest, unsigned most, uint32_t asked)
+{
+    if (fewest == most) {
+        return format_text("the device records %u channel%s, not %u", most, most == 1 ? "" : "s", asked);
+    }
+    return format_text("the device records %u to %u channels, not %u", fewest, most, asked);
+}
+
+std::string formats_offered_text(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
+        text += names[i];
+    }
+    return text;
+}
+
+failure set_format(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, const capture_request& request,
+                   const std::string& device_name, frame_format& chosen)
+{
+    // A refused access would make the device deliver something else, which
+    // decoding would turn into noise.
+    int alsa_result = snd_pcm_hw_params_any(pcm, hw_params);
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_set_access(pcm, hw_params, SND_PCM_ACCESS_RW_INTERLEAVED);
+    }
+    if (alsa_result < 0) {
+        return fail_because(fault::device_setup, device_name, snd_strerror(alsa_result));
+    }
+    if (snd_pcm_hw_params_test_channels(pcm, hw_params, request.channels) != 0) {
+        return channels_refused(hw_params, request.channels, device_name);
+    }
+    if (alsa_result = snd_pcm_hw_params_set_channels(pcm, hw_params, request.channels); alsa_result < 0) {
+        return fail_because(fault::device_setup, device_name, snd_strerror(alsa_result));
+    }
+    for (const sample_format format : formats_in_order) {
+        if (snd_pcm_hw_params_test_format(pcm, hw_params, alsa_format(format)) == 0) {
+            if (alsa_result = snd_pcm_hw_params_set_format(pcm, hw_params, alsa_format(format)); alsa_result < 0) {
+                return fail_because(fault::device_setup, device_name, snd_strerror(alsa_result));
+            }
+            chosen = frame_format{format, request.channels};
+            return {};
+        }
+    }
+    return no_format_taken(hw_params, device_name);
+}
+
+int set_geometry(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, const capture_request& request,
+                 granted_config& granted)
+{
+    int direction = 0;
+    unsigned int rate = request.rate;
+    snd_pcm_hw_params_set_rate_near(pcm, hw_params, &rate, &direction);
+    // A period of a second of the rate asked: a progress line about once a second.
+    snd_pcm_uframes_t period_frames = request.rate;
+    snd_pcm_hw_params_set_period_size_near(pcm, hw_params, &period_frames, &direction);
+    snd_pcm_uframes_t buffer_frames = buffer_request(rate, period_frames);
+    snd_pcm_hw_params_set_buffer_size_near(pcm, hw_params, &buffer_frames);
+    int alsa_result = snd_pcm_hw_params(pcm, hw_params);
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_get_period_size(hw_params, &period_frames, &direction);
+    }
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_get_rate(hw_params, &rate, &direction);
+    }
+    if (alsa_result >= 0) {
+        alsa_result = snd_pcm_hw_params_get_buffer_size(hw_params, &buffer_frames);
+    }
+    granted.period_frames = period_frames;
+    granted.rate = rate;
+    granted.buffer_frames = buffer_frames;
+    return alsa_result;
+}
+
+uint32_t mask_of_positions(const std::vector<unsigned>& positions, uint32_t channels)
+{
+    const bool none_said = std::all_of(positions.begin(), positions.end(), [](unsigned position) {
+        const unsigned speaker = position & SND_CHMAP_POSITION_MASK;
+        return speaker == SND_CHMAP_UNKNOWN || speaker == SND_CHMAP_NA;
+    });
+    if (positions.size() != channels || none_said) {
+        return usual_channel_mask(channels);
+    }
+    // A WAV's channels are its mask's speakers in the order of their bits.
+    uint32_t mask = 0;
+    for (const unsigned position : positions) {
+        const uint32_t bit = wav_bit_of(position & SND_CHMAP_POSITION_MASK);
+        if (bit == 0 || bit <= mask) {
+            return 0;
+        }
+        mask |= bit;
+    }
+    return mask;
+}
+
+uint32_t channel_mask_of(snd_pcm_t* pcm, uint32_t channels)
+{
+    std::vector<unsigned> positions;
+    if (snd_pcm_chmap_t* map = snd_pcm_get_chmap(pcm); map != nullptr) {
+        positions.assign(map->pos, map->pos + map->channels);
+        std::free(map);
+    }
+    return mask_of_positions(positions, channels);
+}

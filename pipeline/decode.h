@@ -1,0 +1,49 @@
+// One sample in each of the device's formats, read from its little-endian
+// bytes whatever the host's order. The integer formats widen to the signed
+// 32-bit scale (a 16-bit n is n x 2^16, a 24-bit n x 2^8), where every value
+// is exact as a float after scaling by 2^-31: n / 32768 and n / 8388608.
+#pragma once
+
+#include "common/frame_format.h"
+
+#include <bit>
+#include <cstdint>
+
+inline int32_t load_le32(const uint8_t* p)
+{
+    const uint32_t u = uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+    return static_cast<int32_t>(u);
+}
+
+// 24 bits in three bytes, sign-extended, on the 32-bit scale.
+inline int32_t load_le24_scaled(const uint8_t* p)
+{
+    const uint32_t u = (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
+    return static_cast<int32_t>(u);
+}
+
+inline int32_t load_le16_scaled(const uint8_t* p)
+{
+    const uint32_t u = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 24);
+    return static_cast<int32_t>(u);
+}
+
+// An integer-format sample on the signed 32-bit scale. S24_LE keeps its
+// sample in the low three bytes of four: the top byte is not part of it.
+template <sample_format Format>
+int32_t load_scaled(const uint8_t* p)
+{
+    static_assert(Format != sample_format::float32);
+    if constexpr (Format == sample_format::s32) {
+        return load_le32(p);
+    } else if constexpr (Format == sample_format::s24 || Format == sample_format::s24_3) {
+        return load_le24_scaled(p);
+    } else {
+        return load_le16_scaled(p);
+    }
+}
+
+inline float load_float(const uint8_t* p)
+{
+    return std::bit_cast<float>(static_cast<uint32_t>(load_le32(p)));
+}
