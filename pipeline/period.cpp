@@ -109,6 +109,16 @@ int frame_mask(int samples)
     }
 }
 
+// All bits set in the lanes whose bit is set in `lanes` (4 bits).
+__m128 lane_mask(int lanes)
+{
+    alignas(16) static constexpr int32_t masks[16][4] = {
+        {0, 0, 0, 0},   {-1, 0, 0, 0},   {0, -1, 0, 0},   {-1, -1, 0, 0},   {0, 0, -1, 0},   {-1, 0, -1, 0},
+        {0, -1, -1, 0}, {-1, -1, -1, 0}, {0, 0, 0, -1},   {-1, 0, 0, -1},   {0, -1, 0, -1},  {-1, -1, 0, -1},
+        {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
+    return _mm_load_ps(reinterpret_cast<const float*>(masks[lanes]));
+}
+
 // Sixteen 32-bit samples at a time, whole frames of `Channels`. A block that
 // is all sound is converted and stored whole; a silent one is skipped; a
 // mixed one is compacted lane by lane. Returns the samples done.
@@ -139,12 +149,11 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         if (mask == 0) {
             continue;
         }
-        // In a block with any sound, the dropped samples are far below the
-        // kept ones, so measuring every lane gives the kept samples' levels.
         __m128 block_peak = _mm_setzero_ps();
         for (int v = 0; v < 4; ++v) {
             const __m128 f = _mm_mul_ps(_mm_cvtepi32_ps(raw[v]), scale);
-            const __m128 magnitude = _mm_and_ps(f, magnitude_bits);
+            // Only the kept lanes are measured.
+            const __m128 magnitude = _mm_and_ps(_mm_and_ps(f, magnitude_bits), lane_mask((mask >> (4 * v)) & 0xF));
             peak[v] = _mm_max_ps(peak[v], magnitude);
             block_peak = _mm_max_ps(block_peak, magnitude);
             if (mask == 0xFFFF) {
