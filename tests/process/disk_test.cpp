@@ -70,7 +70,8 @@ the take so far \((\d+\.\d) s\) is safe in 00000.raw; floatrec --recover saves i
 
 // The samples of the WAVs in `dir` named PREFIX-NNN.wav, in name order, end
 // to end; every one a WAV that libsndfile reads, within `limit` bytes.
-std::vector<float> parts_joined(const fs::path& dir, const std::string& prefix, std::uintmax_t limit, std::size_t& parts)
+std::vector<float> parts_joined(const fs::path& dir, const std::string& prefix, std::uintmax_t limit, std::size_t& parts,
+                                int channels = 1)
 {
     std::vector<fs::path> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
@@ -84,6 +85,7 @@ std::vector<float> parts_joined(const fs::path& dir, const std::string& prefix, 
     for (const fs::path& name : names) {
         const wav_contents wav = read_wav(name);
         EXPECT_TRUE(wav.opened) << name;
+        EXPECT_EQ(wav.channels, channels) << name;
         EXPECT_LE(fs::file_size(name), limit) << name;
         joined.insert(joined.end(), wav.samples.begin(), wav.samples.end());
     }
@@ -153,6 +155,18 @@ the take is in 2 parts, each within this process's file size limit \(ulimit -f: 
         EXPECT_EQ(parts, 2U);
         EXPECT_FALSE(fs::exists(box.at("target-003.wav")));
         EXPECT_FALSE(fs::exists(box.at(".00000.raw.take")));
+    }
+    {
+        // Three channels: each part holds whole frames.
+        sandbox box;
+        use_test_device(box, "rate 8000 period 800 channels 3 formats \"s16\"");
+        const run_result r = run_floatrec(box, {"-c", "3", "4"}, {.wrapper = with_file_limit(128)});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::size_t parts = 0;
+        const std::vector<float> joined = parts_joined(box.work, "target", 128 * 1024, parts, 3);
+        EXPECT_EQ(parts, 3U);
+        EXPECT_EQ(joined.size(), 4U * 8000 * 3);
+        EXPECT_TRUE(holds_named_frames(joined, 3, "s16", 0));
     }
     if (std::system("command -v strace >/dev/null 2>&1") == 0) {
         sandbox box;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -70,6 +72,75 @@ TEST(TargetWav, SoxAndFfprobeOpenItWithoutAWarning)
     const std::string wav = box.at("target.wav").string();
     EXPECT_EQ(tool_complaints("sox -V2 '" + wav + "' -n"), "");
     EXPECT_EQ(tool_complaints("ffprobe -v warning '" + wav + "'"), "");
+}
+
+// What a tool prints on standard output.
+std::string tool_says(const std::string& command)
+{
+    FILE* pipe = popen(("(" + command + ") 2>/dev/null").c_str(), "r");
+    std::string text;
+    char chunk[256];
+    while (pipe != nullptr && std::fgets(chunk, sizeof chunk, pipe) != nullptr) {
+        text += chunk;
+    }
+    if (pipe != nullptr) {
+        pclose(pipe);
+    }
+    return text;
+}
+
+// Every reader sees the channels and the frames recorded, each sample exact
+// in whatever format the device gave: two channels as IEEE float, six as
+// WAVE_FORMAT_EXTENSIBLE with the speakers the device's map says. The dumps
+// hold the last period as captured and decoded, 16 bytes a frame and channel.
+TEST(TargetWav, EveryReaderSeesTheChannelsAndFramesRecorded)
+{
+    const struct {
+        const char* device;
+        std::vector<std::string> args;
+        const char* format; // of the named signal
+        int channels;
+        uint16_t format_tag;
+        const char* layout; // as ffprobe names it (a plain WAV says none)
+        const char* err;    // standard error, but the summary
+    } cases[] = {
+        {"rate 44100 period 4410 channels 2 channels_min 1 formats \"s16\"", {"-c", "2", "-r", "48000", "1"}, "s16", 2, 3,
+         "unknown", "the device records at 44100 Hz, not 48000\n"},
+        {"rate 44100 period 4410 channels 6 formats \"s16 s24\" chmap \"FL FR FC LFE SL SR\"", {"-c", "6", "1"}, "s24", 6,
+         0xFFFE, "5.1(side)", ""},
+    };
+    for (const auto& c : cases) {
+        sandbox box;
+        use_test_device(box, c.device);
+        const run_result r = run_floatrec(box, c.args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, c.err);
+        const wav_contents wav = read_wav(box.at("target.wav"));
+        EXPECT_EQ(wav.channels, c.channels);
+        EXPECT_EQ(wav.rate, 44100);
+        EXPECT_TRUE(holds_named_frames(wav.samples, static_cast<uint32_t>(c.channels), c.format, 0));
+        EXPECT_EQ(wav.samples.size(), 44100U * static_cast<std::size_t>(c.channels));
+        EXPECT_TRUE(same_bits(wav.samples, read_floats(box.at("00000.raw"))));
+        const std::vector<uint8_t> head = read_bytes(box.at("target.wav"));
+        EXPECT_EQ(head.at(20) | head.at(21) << 8, c.format_tag);
+        const std::string wav_path = "'" + box.at("target.wav").string() + "'";
+        if (have("sox")) {
+            EXPECT_EQ(tool_says("soxi -c " + wav_path + " && soxi -s " + wav_path), std::to_string(c.channels) + "\n44100\n");
+        }
+        if (have("ffprobe")) {
+            EXPECT_EQ(tool_says("ffprobe -v error -show_entries stream=channels,channel_layout,duration_ts -of csv=p=0 " + wav_path),
+                      std::to_string(c.channels) + "," + c.layout + ",44100\n");
+        }
+        const std::vector<uint8_t> buffer = read_bytes(box.at("buffer.dat"));
+        const std::vector<float> last = std::vector<float>(wav.samples.end() - 4410 * c.channels, wav.samples.end());
+        ASSERT_EQ(buffer.size(), 16U * 4410 * static_cast<std::size_t>(c.channels));
+        std::vector<float> captured(last.size());
+        sample_values(std::span(buffer).first(buffer.size() / 4), std::string(c.format) == "s16" ? sample_format::s16 : sample_format::s24, captured);
+        EXPECT_TRUE(same_bits(captured, last));
+        const std::vector<float> decoded = read_floats(box.at("raw_my.dat")); // (integers, read as their bits)
+        ASSERT_EQ(decoded.size() * 4, buffer.size());
+        EXPECT_EQ(std::bit_cast<int32_t>(decoded[1]), static_cast<int32_t>(std::lround(last[1] * 2147483648.0)));
+    }
 }
 
 // 1 MiB of disk: room for three seconds in "00000.raw", not for target.wav

@@ -142,6 +142,8 @@ TEST(Run, ArgumentsAreJudgedBeforeAnythingIsTouched)
         {{"2", "-o"}, 2, "", "-o needs a file name"},
         {{"-o", "take.wav", "2", "--bogus"}, 2, "", "unknown option: --bogus"},
         {{"-o", "missing/take.wav", "1"}, 1, "", "cannot record into missing/take.wav: No such file or directory\n"},
+        {{"-c", "0", "1"}, 2, "", "-c takes a whole number of channels, 1 to 65535, not 0: floatrec -c 2 60\n"},
+        {{"1", "-r", "48k"}, 2, "", "-r takes a whole number of frames a second, not 48k: floatrec -r 48000 60\n"},
         {{"-D", "nosuch", "1"}, 1, "\nYou entered:1 seconds. Starting....\n\n",
          "unable to open pcm device: No such file or directory\ncannot record from nosuch (ALSA says: Unknown PCM "
          "nosuch); arecord -L lists the inputs, any of which -D takes\n"},

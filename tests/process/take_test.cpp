@@ -75,6 +75,18 @@ TEST(Take, KilledTakeIsSavedAtTheNextStartAndOnlyOnce)
     EXPECT_EQ(again.err, "nothing to recover in " + box.work.string() + "\n");
     EXPECT_EQ(recovered_files(box).size(), 2U);
     EXPECT_EQ(read_bytes(box.at("target.wav")), target);
+
+    // A take of two channels is saved as two channels, every frame whole.
+    use_test_device(box, "rate 48000 period 4800 paced true channels 2");
+    fs::remove(box.at("00000.raw")); // (saved: the kill waits on the new take's bytes)
+    const std::vector<float> stereo = killed_take(box, 3 * 4800 * 8, {"-c", "2"});
+    const run_result saved_stereo = run_floatrec(box, {"--recover"});
+    const std::vector<std::string> names = said_saved(saved_stereo.err);
+    ASSERT_EQ(names.size(), 1U) << saved_stereo.err;
+    const wav_contents two = read_wav(box.at(names[0]));
+    EXPECT_EQ(two.channels, 2);
+    EXPECT_TRUE(same_bits(two.samples, stereo));
+    EXPECT_TRUE(holds_named_frames(two.samples, 2, "s32", 0));
 }
 
 // A take killed while recording into an -o name is saved beside that name,
@@ -257,6 +269,8 @@ TEST(Take, FailedStartOrStopBeforeTheFirstFrameChangesNothing)
          "\"Choosing the input\" in the README or floatrec(1)\n" +
              std::string(nothing_recorded)},
         {"stopped while silent", [](const sandbox& b) { use_test_device(b, "paced true stall_at 0"); }, true, ""},
+        {"refused channels", [](const sandbox& b) { use_test_device(b, "channels 2"); }, false,
+         "cannot record from default: the device records 2 channels, not 1 (-c chooses how many)\n" + std::string(nothing_recorded)},
     };
     for (const auto& c : cases) {
         sandbox box;

@@ -33,6 +33,15 @@ float test_signal_at(uint64_t frame);
 // The frame of the test device's signal that a stored sample came from.
 uint64_t test_signal_frame(float sample);
 
+// Where the test device names each sample (more than one channel, or another
+// format than S32_LE): channel `channel` of frame `frame` in `format` ("s16",
+// "s24", "s24_3", "s32" or "float"), as the recorder stores it.
+float named_signal_at(std::string_view format, uint64_t frame, uint32_t channel);
+
+// Whether `samples`, interleaved frames of `channels`, are the named signal's
+// frames from `first` on, one after another, whole.
+bool holds_named_frames(std::span<const float> samples, uint32_t channels, std::string_view format, uint64_t first);
+
 // The test signal's frames missing between the samples kept, and where the
 // first gap is (the samples before it).
 uint64_t frames_missing(const std::vector<float>& samples, std::size_t* first_gap = nullptr);

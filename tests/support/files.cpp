@@ -63,8 +63,9 @@ wav_contents read_wav(const fs::path& path)
     out.rate = info.samplerate;
     out.channels = info.channels;
     out.format = info.format;
-    out.samples.resize(static_cast<std::size_t>(info.frames));
-    out.samples.resize(static_cast<std::size_t>(sf_readf_float(file, out.samples.data(), info.frames)));
+    const auto channels = static_cast<std::size_t>(std::max(info.channels, 1));
+    out.samples.resize(static_cast<std::size_t>(info.frames) * channels);
+    out.samples.resize(static_cast<std::size_t>(sf_readf_float(file, out.samples.data(), info.frames)) * channels);
     sf_close(file);
     return out;
 }

@@ -24,7 +24,7 @@ struct wav_contents {
     int rate = 0;
     int channels = 0;
     int format = 0;
-    std::vector<float> samples;
+    std::vector<float> samples; // interleaved frames
 };
 
 wav_contents read_wav(const std::filesystem::path& path);

@@ -106,13 +106,24 @@ sound_server::~sound_server()
     kill_now();
 }
 
-pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples)
+pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples, int channels)
 {
     const fs::path file = box.root / "played.raw";
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size_bytes()));
-    return spawn_tool(box, {"pacat", "--raw", "--format=s16le", "--channels=1", "--rate=44100", file.string()},
+    return spawn_tool(box, {"pacat", "--raw", "--format=s16le", "--channels=" + std::to_string(channels), "--rate=44100",
+                            file.string()},
                       box.root / "pacat.log");
+}
+
+bool use_stereo_sink(const sandbox& box)
+{
+    return pactl_says(box, {"load-module", "module-null-sink", "sink_name=floatrec_stereo", "rate=44100", "channels=2",
+                            "channel_map=front-left,front-right"}) &&
+           wait_until([&] {
+               return pactl_says(box, {"set-default-sink", "floatrec_stereo"}) &&
+                      pactl_says(box, {"set-default-source", "floatrec_stereo.monitor"});
+           }, std::chrono::seconds(5));
 }
 
 void stop_player(pid_t pid)

@@ -32,9 +32,13 @@ inline const std::vector<std::string> sound_server_kinds = {"pulseaudio", "pipew
 // not installed"); empty when nothing.
 std::string sound_server_missing(const std::string& kind);
 
-// Plays 16-bit mono samples at 44100 Hz into the sandbox's server; returns
-// the player's pid (killed and reaped by stop_player).
-pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples);
+// Plays 16-bit samples at 44100 Hz (`channels` interleaved) into the
+// sandbox's server; returns the player's pid (killed and reaped by stop_player).
+pid_t play_into_server(const sandbox& box, std::span<const int16_t> samples, int channels = 1);
+
+// A stereo null sink (front left, front right) in the sandbox's server, its
+// monitor the default source from now on; false when it cannot be had.
+bool use_stereo_sink(const sandbox& box);
 void stop_player(pid_t pid);
 
 // Whether the sandbox's server has a stream playing into it.

@@ -57,6 +57,16 @@ TEST(Console, MeterFitsTheTerminal)
     reading.lost_seconds = 0.44;
     reading.paused_seconds = 0;
     EXPECT_EQ(meter_line(reading), " 12:34 / 1:00:00    -6.0 dBFS [##################--]  kept  87%  CLIP 12  lost 0.4 s");
+
+    // Two channels: a level and a bar each, then the short forms.
+    reading.second_peak = 0.0F;
+    EXPECT_EQ(meter_line(reading), " 12:34 / 1:00:00  L  -6.0 [#########-]  R  -inf [----------] dBFS  kept  87%  CLIP 12  lost 0.4 s");
+    for (const std::size_t columns : {80U, 60U, 40U}) {
+        const std::string line = meter_line(reading, columns);
+        EXPECT_LT(line.size(), columns) << line;
+        EXPECT_NE(line.find("-inf"), std::string::npos) << line;
+        EXPECT_NE(line.find("lost"), std::string::npos) << line;
+    }
 }
 
 TEST(Console, SummaryAndWhereTheMeterGoes)
@@ -73,6 +83,15 @@ TEST(Console, SummaryAndWhereTheMeterGoes)
     EXPECT_TRUE(summary_line(totals, rate).ends_with(", 0.0 s lost, device paused 3.0 s at 00:04"));
     totals.stalls = capture_stalls{304, 5, {470, 2000, 7020}};
     EXPECT_TRUE(summary_line(totals, rate).ends_with(", device paused 3.0 s in 5 stalls at 00:04, 00:20, 01:10 and 2 more"));
+    totals.stalls = {};
+    // Each of two channels; the loudest of more (of two as loud, the one that clipped more).
+    totals.channels = {{0.5F, 0}, {0.25F, 3}};
+    EXPECT_EQ(summary_line(totals, rate), "captured 10.0 s, kept 8.7 s (87%), peak -6.0 / -12.0 dBFS (left / right), "
+                                          "0 / 3 samples clipped, 0.0 s lost");
+    totals.channels = {{0.5F, 0}, {1.0F, 2}, {0.25F, 0}, {1.0F, 7}, {0.0F, 0}, {0.0F, 0}};
+    EXPECT_EQ(summary_line(totals, rate), "captured 10.0 s, kept 8.7 s (87%), peak 0.0 dBFS (channel 4, the loudest of "
+                                          "6), 7 samples clipped, 0.0 s lost");
+    totals.channels.clear();
 
     // Said after the summary: nothing kept, or most of it dropped.
     EXPECT_EQ(silence_line(totals), "");

@@ -127,6 +127,120 @@ TEST(Pipeline, FusedPassMatchesThePlainStepsBitForBit)
     }
 }
 
+// Each of the device's formats, decoded exactly: a 16-bit n is n / 32768, a
+// 24-bit n / 8388608 (S24_LE's top byte is no part of it), a 32-bit n / 2^31,
+// a float as it comes; kept above 1e-7; and on the 32-bit scale for the dumps.
+TEST(Pipeline, DecodesEachFormatExactly)
+{
+    // The floats either side of the threshold.
+    float below = static_cast<float>(1e-7);
+    if (static_cast<double>(below) > 1e-7) {
+        below = std::nextafter(below, 0.0F);
+    }
+    const float above = std::nextafter(below, 1.0F);
+    const auto float_bytes = [](float f) {
+        const auto u = std::bit_cast<uint32_t>(f);
+        return std::vector<uint8_t>{static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u >> 16),
+                                    static_cast<uint8_t>(u >> 24)};
+    };
+    const struct {
+        sample_format format;
+        std::vector<uint8_t> bytes;
+        float value;
+        bool kept;
+        int32_t dumped; // on the 32-bit scale
+    } cases[] = {
+        {sample_format::s16, {0x00, 0x80}, -1.0F, true, int_min},
+        {sample_format::s16, {0xFF, 0x7F}, 32767.0F / 32768.0F, true, 32767 << 16},
+        {sample_format::s16, {0x01, 0x00}, 1.0F / 32768.0F, true, 1 << 16},
+        {sample_format::s16, {0x00, 0x00}, 0.0F, false, 0},
+        {sample_format::s24, {0x00, 0x00, 0x80, 0x5A}, -1.0F, true, int_min},
+        {sample_format::s24, {0xFF, 0xFF, 0x7F, 0xA5}, 8388607.0F / 8388608.0F, true, 8388607 << 8},
+        {sample_format::s24, {0x01, 0x00, 0x00, 0xFF}, 1.0F / 8388608.0F, true, 256},
+        {sample_format::s24, {0x00, 0x00, 0x00, 0x12}, 0.0F, false, 0},
+        {sample_format::s24_3, {0x00, 0x00, 0x80}, -1.0F, true, int_min},
+        {sample_format::s24_3, {0xFF, 0xFF, 0xFF}, -1.0F / 8388608.0F, true, -256},
+        {sample_format::s32, {0x00, 0x00, 0x00, 0x80}, -1.0F, true, int_min},
+        {sample_format::s32, {0xD6, 0x00, 0x00, 0x00}, 214.0F / 2147483648.0F, false, 214},
+        {sample_format::s32, {0xD7, 0x00, 0x00, 0x00}, 215.0F / 2147483648.0F, true, 215},
+        {sample_format::float32, float_bytes(0.5F), 0.5F, true, 1 << 30},
+        {sample_format::float32, float_bytes(-2.0F), -2.0F, true, int_min}, // beyond full scale, as it comes
+        {sample_format::float32, float_bytes(below), below, false, 215},
+        {sample_format::float32, float_bytes(above), above, true, 215},
+    };
+    for (const auto& c : cases) {
+        const std::string what = std::to_string(static_cast<int>(c.format)) + " " + std::to_string(c.value);
+        float plain[1] = {};
+        sample_values(c.bytes, c.format, plain);
+        EXPECT_EQ(std::bit_cast<uint32_t>(plain[0]), std::bit_cast<uint32_t>(c.value)) << what;
+        std::vector<float> kept(2);
+        period_levels levels[1];
+        ASSERT_EQ(filter_frames(c.bytes, {c.format, 1}, kept, levels), c.kept ? 1U : 0U) << what;
+        if (c.kept) {
+            EXPECT_EQ(std::bit_cast<uint32_t>(kept[0]), std::bit_cast<uint32_t>(c.value)) << what;
+        }
+        int32_t dumped[1] = {};
+        decode_samples(c.bytes, c.format, dumped);
+        EXPECT_EQ(dumped[0], c.dumped) << what;
+    }
+}
+
+// Frames of any format and channel count: the fused pass keeps a frame whole
+// when any of its samples is loud, bit for bit as the plain steps do, and
+// measures each channel's kept samples.
+TEST(Pipeline, FramesOfEveryFormatAndChannelCountMatchThePlainSteps)
+{
+    std::mt19937 rng(20261209);
+    for (const sample_format format : formats_in_order) {
+        for (const uint32_t channels : {1U, 2U, 3U, 4U, 6U, 8U, 16U}) {
+            const frame_format frame{format, channels};
+            const std::size_t width = device_sample_bytes(format);
+            std::vector<uint8_t> bytes;
+            // Runs of silent frames (zeros, or what lies under the threshold),
+            // frames with one loud channel, and loud frames; the last of
+            // several channels is never loud, so its peak is only of kept
+            // frames where what the dropped ones hold is as loud.
+            for (std::size_t frames = 1 + rng() % 700; frames > 0;) {
+                const auto kind = rng() % 3;
+                const uint32_t loud_channels = channels > 1 ? channels - 1 : 1;
+                for (auto run = 1 + rng() % 20; run > 0 && frames > 0; --run, --frames) {
+                    const auto loud_channel = rng() % loud_channels;
+                    for (uint32_t c = 0; c < channels; ++c) {
+                        std::vector<uint8_t> sample(width, 0);
+                        if ((kind == 2 && c < loud_channels) || (kind == 1 && c == loud_channel)) {
+                            std::generate(sample.begin(), sample.end(), [&rng] { return static_cast<uint8_t>(rng()); });
+                        } else if (format == sample_format::s32) {
+                            // Louder in the frames dropped than in those kept.
+                            sample[0] = static_cast<uint8_t>(kind == 0 ? 108 + rng() % 107 : rng() % 108);
+                        } else if (format == sample_format::float32) {
+                            const float tiny = static_cast<float>(kind == 0 ? 50 + rng() % 50 : rng() % 50) * 1e-9F;
+                            std::memcpy(sample.data(), &tiny, 4);
+                        }
+                        bytes.insert(bytes.end(), sample.begin(), sample.end());
+                    }
+                }
+            }
+            std::vector<float> values(bytes.size() / width);
+            sample_values(bytes, format, values);
+            std::vector<float> plain(values.size());
+            plain.resize(keep_nonsilent_frames(values, channels, plain));
+            std::vector<float> fast(values.size() + channels);
+            std::vector<period_levels> levels(channels);
+            fast.resize(filter_frames(bytes, frame, fast, levels));
+            ASSERT_TRUE(same_bits(plain, fast)) << static_cast<int>(format) << " x " << channels;
+            for (uint32_t c = 0; c < channels; ++c) {
+                std::vector<float> channel;
+                for (std::size_t i = c; i < fast.size(); i += channels) {
+                    channel.push_back(fast[i]);
+                }
+                const period_levels want = measure_levels(channel);
+                EXPECT_EQ(std::bit_cast<uint32_t>(levels[c].peak), std::bit_cast<uint32_t>(want.peak)) << c;
+                EXPECT_EQ(levels[c].clipped, want.clipped) << c;
+            }
+        }
+    }
+}
+
 // A short last period leaves the rest of the one before it in the working
 // copy, as the dumps show it; only its own frames reach the file.
 TEST(PeriodBuffers, ShortPeriodOverlaysTheOneBefore)

@@ -98,6 +98,8 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         const char* output;
         const char* device;
         const char* error; // the start of the usage error
+        uint32_t channels = 1;
+        uint32_t rate = 44100;
     } cases[] = {
         {{}, run_mode::record, -1, "", "default", ""},
         {{"3", "7"}, run_mode::record, 7, "", "default", ""},
@@ -118,6 +120,13 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         {{"--device"}, run_mode::usage_error, -1, "", "default", "-D needs a device name"},
         {{"--recover", "5"}, run_mode::usage_error, -1, "", "default", "--recover saves an unfinished take"},
         {{"--", "--help"}, run_mode::usage_error, -1, "", "default", "not a number of seconds: --help"},
+        {{"-c", "2", "5", "-r", "48000"}, run_mode::record, 5, "", "default", "", 2, 48000},
+        {{"--channels=6", "--rate", "96000", "-c8"}, run_mode::record, -1, "", "default", "", 8, 96000},
+        {{"-c", "0", "5"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 65535, not 0"},
+        {{"-c", "65536"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels"},
+        {{"5", "-c"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 65535: "},
+        {{"-r", "44.1k"}, run_mode::usage_error, -1, "", "default", "-r takes a whole number of frames a second, not 44.1k"},
+        {{"--rate=-48000"}, run_mode::usage_error, -1, "", "default", "-r takes a whole number of frames a second"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv = {"floatrec"};
@@ -133,6 +142,9 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
             EXPECT_EQ(request.duration ? request.duration->seconds : -1, c.seconds) << words;
             EXPECT_EQ(request.output, c.output) << words;
             EXPECT_EQ(request.device, c.device) << words;
+            EXPECT_EQ(request.channels, c.channels) << words;
+            EXPECT_EQ(request.rate, c.rate) << words;
+            EXPECT_EQ(request.rate_given, c.rate != 44100) << words;
         }
     }
 }
