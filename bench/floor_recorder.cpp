@@ -7,11 +7,12 @@
 // prints the same progress line; at the end it copies 00000.raw behind the
 // header into .target.wav.part, syncs it, renames it to target.wav and syncs
 // the directory. No queue, no meter, no recovery, no checks.
+// With "channels N" it records N channels (signed 32-bit), as floatrec -c N.
 // With "plain" it is the plain reader that losses are held against: it reads
 // one period at each wake of the device and nothing else (no filter, no
 // disk), and says how many frames of the test device's signal (frame i is
 // ((i mod 2^23) + 1) x 256) it never saw.
-// Usage: floor_recorder SECONDS [plain]   (in the directory to record into)
+// Usage: floor_recorder SECONDS [channels N] [plain]   (in the directory to record into)
 #include "output/wav.h"
 #include "pipeline/period.h"
 
@@ -41,10 +42,11 @@ bool write_all(int fd, const void* data, std::size_t size)
     return true;
 }
 
-bool copy_into_target(int raw_fd, uint64_t size, uint32_t rate)
+bool copy_into_target(int raw_fd, uint64_t size, uint32_t rate, uint32_t channels)
 {
     const int target = open(".target.wav.part", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    const std::vector<uint8_t> header = header_bytes(finish_hdr(init_hdr(), size, rate));
+    const std::vector<uint8_t> header =
+        header_bytes(take_header({rate, channels, usual_channel_mask(channels)}, size));
     std::vector<uint8_t> piece(1 << 20);
     bool ok = target >= 0 && write_all(target, header.data(), header.size());
     for (uint64_t at = 0; ok && at < size;) {
@@ -72,7 +74,7 @@ int64_t frame_number(const uint8_t* sample)
 }
 
 // Opens "default" as floatrec asks for it; the period and rate granted.
-snd_pcm_t* open_default(snd_pcm_uframes_t& frames, unsigned& rate)
+snd_pcm_t* open_default(snd_pcm_uframes_t& frames, unsigned& rate, uint32_t channels)
 {
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_CAPTURE, 0) < 0) {
@@ -84,7 +86,7 @@ snd_pcm_t* open_default(snd_pcm_uframes_t& frames, unsigned& rate)
     snd_pcm_hw_params_any(pcm, params);
     snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
     snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S32_LE);
-    snd_pcm_hw_params_set_channels(pcm, params, 1);
+    snd_pcm_hw_params_set_channels(pcm, params, channels);
     rate = 44100;
     frames = 44100;
     snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr);
@@ -129,15 +131,17 @@ int plain_reader(snd_pcm_t* pcm, snd_pcm_uframes_t frames, unsigned rate, long s
 
 // The floor: every period filtered, appended and synced as it comes, then
 // target.wav.
-int floor_recorder(snd_pcm_t* pcm, snd_pcm_uframes_t frames, unsigned rate, long seconds)
+int floor_recorder(snd_pcm_t* pcm, snd_pcm_uframes_t frames, unsigned rate, long seconds, uint32_t channels)
 {
+    const frame_format frame{sample_format::s32, channels};
     const int raw = open("00000.raw", O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (raw < 0) {
         std::fprintf(stderr, "floor: cannot create 00000.raw\n");
         return 1;
     }
-    std::vector<uint8_t> period(frames * bytes_per_sample);
-    std::vector<float> kept(frames + 1);
+    std::vector<uint8_t> period(frames * device_frame_bytes(frame));
+    std::vector<float> kept((frames + 1) * channels);
+    std::vector<period_levels> levels(channels);
     uint64_t left = static_cast<uint64_t>(std::max(seconds, 0L)) * rate;
     uint64_t size = 0;
     while (left > 0) {
@@ -148,9 +152,8 @@ int floor_recorder(snd_pcm_t* pcm, snd_pcm_uframes_t frames, unsigned rate, long
             continue;
         }
         left -= static_cast<uint64_t>(got);
-        period_levels levels;
-        const uint32_t count = filter_period(std::span(period.data(), static_cast<std::size_t>(got) * bytes_per_sample),
-                                             kept, levels);
+        const uint32_t count = filter_frames(
+            std::span(period.data(), static_cast<std::size_t>(got) * device_frame_bytes(frame)), frame, kept, levels);
         if (!write_all(raw, kept.data(), count * bytes_per_sample) || fdatasync(raw) != 0) {
             std::fprintf(stderr, "floor: cannot append to 00000.raw\n");
             return 1;
@@ -160,7 +163,7 @@ int floor_recorder(snd_pcm_t* pcm, snd_pcm_uframes_t frames, unsigned rate, long
                     static_cast<unsigned long long>((left + frames - 1) / frames));
         std::fflush(stdout);
     }
-    const bool copied = copy_into_target(raw, size, rate);
+    const bool copied = copy_into_target(raw, size, rate, channels);
     close(raw);
     if (!copied) {
         std::fprintf(stderr, "floor: cannot write target.wav\n");
@@ -173,14 +176,22 @@ int floor_recorder(snd_pcm_t* pcm, snd_pcm_uframes_t frames, unsigned rate, long
 int main(int argc, char** argv)
 {
     const long seconds = argc > 1 ? std::atol(argv[1]) : 10;
-    const bool plain = argc > 2 && std::strcmp(argv[2], "plain") == 0;
+    bool plain = false;
+    uint32_t channels = 1;
+    for (int at = 2; at < argc; ++at) {
+        plain = plain || std::strcmp(argv[at], "plain") == 0;
+        if (std::strcmp(argv[at], "channels") == 0 && at + 1 < argc) {
+            channels = static_cast<uint32_t>(std::max(1L, std::atol(argv[++at])));
+        }
+    }
     snd_pcm_uframes_t frames = 0;
     unsigned rate = 0;
-    snd_pcm_t* pcm = open_default(frames, rate);
+    snd_pcm_t* pcm = open_default(frames, rate, plain ? 1 : channels);
     if (pcm == nullptr) {
         return 1;
     }
-    const int status = plain ? plain_reader(pcm, frames, rate, seconds) : floor_recorder(pcm, frames, rate, seconds);
+    const int status =
+        plain ? plain_reader(pcm, frames, rate, seconds) : floor_recorder(pcm, frames, rate, seconds, channels);
     snd_pcm_close(pcm);
     return status;
 }

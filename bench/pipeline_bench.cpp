@@ -1,5 +1,6 @@
 // The per-period work between two reads: decode, scale and filter a period.
-// Reports nanoseconds per sample of a 44,100-frame period.
+// Reports nanoseconds per sample of a 44,100-frame period, mono and of 2 and
+// 8 channels (a sample a channel).
 #include "pipeline/period.h"
 
 #include <benchmark/benchmark.h>
@@ -14,19 +15,21 @@ constexpr uint64_t frames = 44100;
 
 enum class kind { speech, silent, loud };
 
-// Sound with silent stretches: a tone, digital silence, and quiet hiss.
-std::vector<uint8_t> period_of(kind k)
+// Sound with silent stretches: a tone, digital silence, and quiet hiss; with
+// more channels each frame's channels alike but for the tone's phase.
+std::vector<uint8_t> period_of(kind k, uint32_t channels = 1)
 {
-    std::vector<uint8_t> bytes(frames * 4);
+    std::vector<uint8_t> bytes(frames * channels * 4);
     uint32_t noise = 1;
-    for (uint64_t i = 0; i < frames; ++i) {
+    for (uint64_t i = 0; i < frames * channels; ++i) {
+        const uint64_t frame = i / channels;
         int32_t v = 0;
         noise = noise * 1664525U + 1013904223U;
         if (k == kind::loud) {
             v = static_cast<int32_t>(noise | 0x10000U);
         } else if (k == kind::speech) {
-            const uint64_t stretch = i / 2205;
-            const double tone = 0.3 * 2147483647.0 * std::sin(static_cast<double>(i) * 0.0627);
+            const uint64_t stretch = frame / 2205;
+            const double tone = 0.3 * 2147483647.0 * std::sin(static_cast<double>(frame) * 0.0627 + static_cast<double>(i % channels));
             v = stretch % 3 == 0 ? 0 : stretch % 3 == 1 ? static_cast<int32_t>(noise % 401) - 200
                                                         : static_cast<int32_t>(tone);
         }
@@ -38,10 +41,10 @@ std::vector<uint8_t> period_of(kind k)
     return bytes;
 }
 
-void per_sample(benchmark::State& state)
+void per_sample(benchmark::State& state, uint32_t channels = 1)
 {
     state.counters["ns_per_sample"] = benchmark::Counter(
-        static_cast<double>(frames) * static_cast<double>(state.iterations()),
+        static_cast<double>(frames * channels) * static_cast<double>(state.iterations()),
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
@@ -75,9 +78,27 @@ void plain_period(benchmark::State& state, kind k)
     per_sample(state);
 }
 
+// Frames of several channels, signed 32-bit: a frame is kept whole.
+void fast_frames(benchmark::State& state, kind k, uint32_t channels)
+{
+    const std::vector<uint8_t> bytes = period_of(k, channels);
+    std::vector<float> kept(frames * channels + channels);
+    std::vector<period_levels> levels(channels);
+    for (auto _ : state) {
+        uint32_t count = filter_frames(bytes, frame_format{sample_format::s32, channels}, kept, levels);
+        benchmark::DoNotOptimize(count);
+        benchmark::ClobberMemory();
+    }
+    per_sample(state, channels);
+}
+
 BENCHMARK_CAPTURE(fast_period, speech, kind::speech);
+BENCHMARK_CAPTURE(fast_frames, speech_2ch, kind::speech, 2);
+BENCHMARK_CAPTURE(fast_frames, speech_8ch, kind::speech, 8);
 BENCHMARK_CAPTURE(fast_period, all_silent, kind::silent);
 BENCHMARK_CAPTURE(fast_period, never_silent, kind::loud);
+BENCHMARK_CAPTURE(fast_frames, never_silent_2ch, kind::loud, 2);
+BENCHMARK_CAPTURE(fast_frames, never_silent_8ch, kind::loud, 8);
 BENCHMARK_CAPTURE(plain_period, speech, kind::speech);
 
 } // namespace

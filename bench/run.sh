@@ -4,11 +4,14 @@
 # floatrec's pipeline, appends and syncs it, and at the end copies 00000.raw
 # into target.wav through a synced temporary and a rename. First it checks
 # that both leave the same 00000.raw, byte for byte. Then:
-#   - the per-period pipeline in ns per sample (Google Benchmark);
+#   - the per-period pipeline in ns per sample (Google Benchmark), mono and of
+#     2 and 8 channels (goal: within 1.2x of mono);
 #   - whole runs of 60, 600 and 3600 s of audio from the project's test device,
 #     unpaced: CPU, peak RSS and the finish (last progress line to exit), with
 #     the goals (CPU at most 1.1x the floor at 60 s and 1.0x from 600 s, peak
 #     RSS at most 1.5x, the 60-minute finish at most the floor's);
+#   - eight channels at 48 kHz for 600 s: CPU against the floor at the same
+#     geometry;
 #   - the finish of a 3600 s take in parts under a file size limit;
 #   - wake-ups (voluntary context switches, all threads) per one-second
 #     period of a paced recording, on the work directory's disk and on tmpfs
@@ -87,6 +90,23 @@ for seconds in 60 600 3600; do
     "$(ratio "$rss" "$floor_rss")" "$(verdict "$(ratio "$rss" "$floor_rss")" 1.5)" "$fin" "$floor_fin" \
     "$([ "$seconds" -eq 3600 ] && verdict "$fin" "$floor_fin" || echo -)"
 done
+
+echo
+echo "== eight channels at 48 kHz, 600 s unpaced, medians of $runs: CPU against the floor at the same geometry"
+mkdir -p "$work/eighthome"
+device "$work/eighthome" "rate 48000 period 48000 channels 8"
+printf '#!/bin/sh\nexec "%s" -c 8 "$@"\n' "$floatrec" >"$work/eight.sh"
+printf '#!/bin/sh\nexec "%s" "$1" channels 8\n' "$floor" >"$work/floor-eight.sh"
+chmod +x "$work/eight.sh" "$work/floor-eight.sh"
+: >"$work/ours.txt"; : >"$work/floor.txt"
+for _ in $(seq "$runs"); do
+  measure "$work/eight.sh" 600 "$work/rec" "$work/eighthome" >>"$work/ours.txt"
+  measure "$work/floor-eight.sh" 600 "$work/floor" "$work/eighthome" >>"$work/floor.txt"
+done
+cmp -s "$work/rec/00000.raw" "$work/floor/00000.raw" || echo "their 00000.raw differ: the comparison is not of the same work" >&2
+cpu=$(awk '{ print $1 }' "$work/ours.txt" | median); floor_cpu=$(awk '{ print $1 }' "$work/floor.txt" | median)
+printf 'CPU %.3f s, floor %.3f s: ratio %s\n' "$cpu" "$floor_cpu" "$(ratio "$cpu" "$floor_cpu")"
+rm -f "$work"/rec/*.raw "$work"/rec/*.wav "$work"/floor/*.raw "$work"/floor/*.wav
 
 echo
 echo "== the finish of a take in parts: 3600 s under ulimit -f of 256 MiB (3 parts), medians of $runs (goal: the floor's one file)"

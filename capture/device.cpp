@@ -144,9 +144,14 @@ std::string request_refused_line(const capture_request& request, sample_format f
 {
     const char* format_words[] = {"signed 32-bit", "32-bit float", "24-bit", "packed 24-bit", "16-bit"};
     const std::string channels = request.channels == 1 ? "mono" : format_text("%u channels", request.channels);
-    std::string rate = std::to_string(request.rate);
-    for (std::size_t at = rate.size(); at > 3; at -= 3) {
-        rate.insert(at - 3, ",");
+    // "44,100": the digits grouped by threes.
+    const std::string digits = std::to_string(request.rate);
+    std::string rate;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            rate += ',';
+        }
+        rate += digits[i];
     }
     return format_text("the device did not take what floatrec asks for (%s, %s, %s Hz or near); ALSA's default with "
                        "its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)",

@@ -7,7 +7,6 @@ namespace {
 
 constexpr uint32_t size_in_ds64 = 0xFFFFFFFFU;
 constexpr uint32_t ds64_len = 28;
-constexpr uint16_t ieee_float = 3;
 constexpr uint16_t extensible = 0xFFFE;
 constexpr uint32_t extensible_fmt_size = 40;
 constexpr uint16_t extensible_extension_size = 22;

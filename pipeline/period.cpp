@@ -145,9 +145,11 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
             const __m128i moved = _mm_xor_si128(_mm_add_epi32(raw[v], shift), flip);
             mask |= _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(moved, limit))) << (4 * v);
         }
-        mask = frame_mask<Channels>(mask);
         if (mask == 0) {
-            continue;
+            continue; // (no sample loud: no frame either)
+        }
+        if (mask != 0xFFFF) {
+            mask = frame_mask<Channels>(mask);
         }
         __m128 block_peak = _mm_setzero_ps();
         for (int v = 0; v < 4; ++v) {

@@ -123,7 +123,7 @@ TEST(TargetWav, EveryReaderSeesTheChannelsAndFramesRecorded)
         EXPECT_TRUE(same_bits(wav.samples, read_floats(box.at("00000.raw"))));
         const std::vector<uint8_t> head = read_bytes(box.at("target.wav"));
         EXPECT_EQ(head.at(20) | head.at(21) << 8, c.format_tag);
-        const std::string wav_path = "'" + box.at("target.wav").string() + "'";
+        const std::string wav_path = std::string("'").append(box.at("target.wav").string()).append("'");
         if (have("sox")) {
             EXPECT_EQ(tool_says("soxi -c " + wav_path + " && soxi -s " + wav_path), std::to_string(c.channels) + "\n44100\n");
         }
