@@ -315,26 +315,6 @@ int dev_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* /*params*/)
 }
 
 // The speakers of its channels, as a card with a fixed map says them.
-snd_pcm_chmap_query_t** dev_query_chmaps(snd_pcm_ioplug_t* io)
-{
-    const auto* dev = static_cast<const test_pcm*>(io->private_data);
-    if (dev->chmap == nullptr) {
-        return nullptr;
-    }
-    const std::size_t map_bytes = sizeof(snd_pcm_chmap_query_t) + dev->chmap->channels * sizeof(unsigned);
-    auto** maps = static_cast<snd_pcm_chmap_query_t**>(std::calloc(2, sizeof(snd_pcm_chmap_query_t*)));
-    auto* map = static_cast<snd_pcm_chmap_query_t*>(std::calloc(1, map_bytes));
-    if (maps == nullptr || map == nullptr) {
-        std::free(maps);
-        std::free(map);
-        return nullptr;
-    }
-    map->type = SND_CHMAP_TYPE_FIXED;
-    std::memcpy(&map->map, dev->chmap, sizeof(snd_pcm_chmap_t) + dev->chmap->channels * sizeof(unsigned));
-    maps[0] = map;
-    return maps;
-}
-
 snd_pcm_chmap_t* dev_get_chmap(snd_pcm_ioplug_t* io)
 {
     const auto* dev = static_cast<const test_pcm*>(io->private_data);
@@ -362,7 +342,6 @@ snd_pcm_ioplug_callback_t make_callbacks()
     cb.resume = dev_resume;
     cb.sw_params = dev_sw_params;
     cb.hw_params = dev_hw_params;
-    cb.query_chmaps = dev_query_chmaps;
     cb.get_chmap = dev_get_chmap;
     return cb;
 }

@@ -5,9 +5,9 @@
 //   pcm.!default { type floatrectest rate 48000 period 1024 overrun_at 3 }
 //
 // Options (all optional): rate (44100), period in frames (44100), periods per
-// buffer (4), channels (1; with channels_min, fewer too), formats (a list:
-// "s32" by default; "float", "s24", "s24_3", "s16", and "u8", which floatrec
-// does not record), chmap (a channel map, "FL FR FC LFE RL RR": the speakers
+// buffer (4), channels (1; with channels_min, fewer too), formats (ALSA's
+// names: "S32_LE" by default; "FLOAT_LE S16_LE" offers both; "U8" is one
+// floatrec does not record), chmap (a channel map, "FL FR FC LFE RL RR": the speakers
 // it says its channels are; none by default), paced (false: deliver as fast
 // as read, else in real time: its descriptor wakes the reader at the end of
 // the first period that holds the reader's avail_min, as hardware does), and

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -56,27 +57,17 @@ bool set_number(test_pcm& dev, std::string_view id, long value)
     return false;
 }
 
-// A list of format names ("s16 float") into the offered formats' bits.
+// A list of ALSA's format names ("S16_LE FLOAT_LE") into the offered formats' bits.
 bool read_formats(test_pcm& dev, std::string_view names)
 {
-    const struct {
-        std::string_view name;
-        snd_pcm_format_t format;
-    } known[] = {{"s32", SND_PCM_FORMAT_S32_LE}, {"float", SND_PCM_FORMAT_FLOAT_LE}, {"s24", SND_PCM_FORMAT_S24_LE},
-                 {"s24_3", SND_PCM_FORMAT_S24_3LE}, {"s16", SND_PCM_FORMAT_S16_LE}, {"u8", SND_PCM_FORMAT_U8}};
     while (!names.empty()) {
-        const std::string_view name = names.substr(0, names.find(' '));
+        const std::string name(names.substr(0, names.find(' ')));
         names.remove_prefix(std::min(names.size(), name.size() + 1));
-        bool found = name.empty();
-        for (const auto& format : known) {
-            if (format.name == name) {
-                dev.formats |= uint64_t{1} << format.format;
-                found = true;
-            }
-        }
-        if (!found) {
+        const snd_pcm_format_t format = snd_pcm_format_value(name.c_str());
+        if (format == SND_PCM_FORMAT_UNKNOWN) {
             return false;
         }
+        dev.formats |= uint64_t{1} << format;
     }
     return true;
 }

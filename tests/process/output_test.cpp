@@ -30,10 +30,11 @@ bool have(const char* tool)
     return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// What the tool prints on standard error when it opens the file; empty means no warning.
-std::string tool_complaints(const std::string& command)
+// What a tool prints on standard error (or output), with its exit status
+// when that is not 0; empty means no warning.
+std::string tool_text(const std::string& command, bool errors = true)
 {
-    const std::string full = command + " 2>&1 >/dev/null";
+    const std::string full = "(" + command + (errors ? ") 2>&1 >/dev/null" : ") 2>/dev/null");
     FILE* pipe = popen(full.c_str(), "r");
     std::string text;
     char chunk[256];
@@ -70,23 +71,8 @@ TEST(TargetWav, SoxAndFfprobeOpenItWithoutAWarning)
     use_file_device(box, speech_like_signal(44100));
     ASSERT_EQ(run_floatrec(box, {"1"}).status, 0);
     const std::string wav = box.at("target.wav").string();
-    EXPECT_EQ(tool_complaints("sox -V2 '" + wav + "' -n"), "");
-    EXPECT_EQ(tool_complaints("ffprobe -v warning '" + wav + "'"), "");
-}
-
-// What a tool prints on standard output.
-std::string tool_says(const std::string& command)
-{
-    FILE* pipe = popen(("(" + command + ") 2>/dev/null").c_str(), "r");
-    std::string text;
-    char chunk[256];
-    while (pipe != nullptr && std::fgets(chunk, sizeof chunk, pipe) != nullptr) {
-        text += chunk;
-    }
-    if (pipe != nullptr) {
-        pclose(pipe);
-    }
-    return text;
+    EXPECT_EQ(tool_text("sox -V2 '" + wav + "' -n"), "");
+    EXPECT_EQ(tool_text("ffprobe -v warning '" + wav + "'"), "");
 }
 
 // Every reader sees the channels and the frames recorded, each sample exact
@@ -98,15 +84,15 @@ TEST(TargetWav, EveryReaderSeesTheChannelsAndFramesRecorded)
     const struct {
         const char* device;
         std::vector<std::string> args;
-        const char* format; // of the named signal
+        sample_format format; // of the named signal
         int channels;
         uint16_t format_tag;
         const char* layout; // as ffprobe names it (a plain WAV says none)
         const char* err;    // standard error, but the summary
     } cases[] = {
-        {"rate 44100 period 4410 channels 2 channels_min 1 formats \"s16\"", {"-c", "2", "-r", "48000", "1"}, "s16", 2, 3,
+        {"rate 44100 period 4410 channels 2 channels_min 1 formats \"S16_LE\"", {"-c", "2", "-r", "48000", "1"}, sample_format::s16, 2, 3,
          "unknown", "the device records at 44100 Hz, not 48000\n"},
-        {"rate 44100 period 4410 channels 6 formats \"s16 s24\" chmap \"FL FR FC LFE SL SR\"", {"-c", "6", "1"}, "s24", 6,
+        {"rate 44100 period 4410 channels 6 formats \"S16_LE S24_LE\" chmap \"FL FR FC LFE SL SR\"", {"-c", "6", "1"}, sample_format::s24, 6,
          0xFFFE, "5.1(side)", ""},
     };
     for (const auto& c : cases) {
@@ -125,21 +111,21 @@ TEST(TargetWav, EveryReaderSeesTheChannelsAndFramesRecorded)
         EXPECT_EQ(head.at(20) | head.at(21) << 8, c.format_tag);
         const std::string wav_path = std::string("'").append(box.at("target.wav").string()).append("'");
         if (have("sox")) {
-            EXPECT_EQ(tool_says("soxi -c " + wav_path + " && soxi -s " + wav_path), std::to_string(c.channels) + "\n44100\n");
+            EXPECT_EQ(tool_text("soxi -c " + wav_path + " && soxi -s " + wav_path, false), std::to_string(c.channels) + "\n44100\n");
         }
         if (have("ffprobe")) {
-            EXPECT_EQ(tool_says("ffprobe -v error -show_entries stream=channels,channel_layout,duration_ts -of csv=p=0 " + wav_path),
+            EXPECT_EQ(tool_text("ffprobe -v error -show_entries stream=channels,channel_layout,duration_ts -of csv=p=0 " + wav_path, false),
                       std::to_string(c.channels) + "," + c.layout + ",44100\n");
         }
+        // The dumps: the last period as the device gave it, and on the 32-bit scale.
         const std::vector<uint8_t> buffer = read_bytes(box.at("buffer.dat"));
-        const std::vector<float> last = std::vector<float>(wav.samples.end() - 4410 * c.channels, wav.samples.end());
-        ASSERT_EQ(buffer.size(), 16U * 4410 * static_cast<std::size_t>(c.channels));
+        const std::vector<float> last(wav.samples.end() - 4410 * c.channels, wav.samples.end());
         std::vector<float> captured(last.size());
-        sample_values(std::span(buffer).first(buffer.size() / 4), std::string(c.format) == "s16" ? sample_format::s16 : sample_format::s24, captured);
+        sample_values(buffer, c.format, captured);
+        EXPECT_EQ(buffer.size(), 16U * 4410 * static_cast<std::size_t>(c.channels));
         EXPECT_TRUE(same_bits(captured, last));
         const std::vector<float> decoded = read_floats(box.at("raw_my.dat")); // (integers, read as their bits)
-        ASSERT_EQ(decoded.size() * 4, buffer.size());
-        EXPECT_EQ(std::bit_cast<int32_t>(decoded[1]), static_cast<int32_t>(std::lround(last[1] * 2147483648.0)));
+        EXPECT_EQ(std::bit_cast<int32_t>(decoded.at(1)), static_cast<int32_t>(std::lround(last[1] * 2147483648.0)));
     }
 }
 

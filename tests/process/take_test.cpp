@@ -86,7 +86,7 @@ TEST(Take, KilledTakeIsSavedAtTheNextStartAndOnlyOnce)
     const wav_contents two = read_wav(box.at(names[0]));
     EXPECT_EQ(two.channels, 2);
     EXPECT_TRUE(same_bits(two.samples, stereo));
-    EXPECT_TRUE(holds_named_frames(two.samples, 2, "s32", 0));
+    EXPECT_TRUE(holds_named_frames(two.samples, 2, sample_format::s32, 0));
 }
 
 // A take killed while recording into an -o name is saved beside that name,
@@ -263,7 +263,7 @@ TEST(Take, FailedStartOrStopBeforeTheFirstFrameChangesNothing)
         std::string err; // the whole of standard error, where it is known
     } cases[] = {
         {"no device", use_no_device, false, ""},
-        {"refused format", [](const sandbox& b) { use_test_device(b, "formats \"u8\""); }, false,
+        {"refused format", [](const sandbox& b) { use_test_device(b, "formats \"U8\""); }, false,
          "double check hardware specs&parameters: Invalid argument\n"
          "the device offers U8, none of which floatrec records (S32_LE, FLOAT_LE, S24_LE, S24_3LE, S16_LE); see "
          "\"Choosing the input\" in the README or floatrec(1)\n" +

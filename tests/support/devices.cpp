@@ -87,9 +87,9 @@ uint64_t test_signal_frame(float sample)
     return static_cast<uint64_t>(std::llround(static_cast<double>(sample) * 2147483648.0 / 256.0)) - 1;
 }
 
-float named_signal_at(std::string_view format, uint64_t frame, uint32_t channel)
+float named_signal_at(sample_format format, uint64_t frame, uint32_t channel)
 {
-    const unsigned bits = format == "s16" ? 16 : 24;
+    const unsigned bits = format == sample_format::s16 ? 16 : 24;
     const uint64_t frames = (uint64_t{1} << (bits - 4)) - 1;
     const uint64_t value = (uint64_t{channel % 16} << (bits - 4)) | (frame % frames + 1);
     const auto shift = static_cast<int>(32 - bits);
@@ -97,7 +97,7 @@ float named_signal_at(std::string_view format, uint64_t frame, uint32_t channel)
     return static_cast<float>(v) / static_cast<float>(uint64_t{1} << (bits - 1));
 }
 
-bool holds_named_frames(std::span<const float> samples, uint32_t channels, std::string_view format, uint64_t first)
+bool holds_named_frames(std::span<const float> samples, uint32_t channels, sample_format format, uint64_t first)
 {
     if (samples.size() % channels != 0) {
         return false;

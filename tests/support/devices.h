@@ -1,6 +1,7 @@
 // The capture devices a sandbox's runs record from, and their signals.
 #pragma once
 
+#include "common/frame_format.h"
 #include "support/sandbox.h"
 
 #include <cstdint>
@@ -34,13 +35,13 @@ float test_signal_at(uint64_t frame);
 uint64_t test_signal_frame(float sample);
 
 // Where the test device names each sample (more than one channel, or another
-// format than S32_LE): channel `channel` of frame `frame` in `format` ("s16",
-// "s24", "s24_3", "s32" or "float"), as the recorder stores it.
-float named_signal_at(std::string_view format, uint64_t frame, uint32_t channel);
+// format than S32_LE): channel `channel` of frame `frame` in `format`, as the
+// recorder stores it.
+float named_signal_at(sample_format format, uint64_t frame, uint32_t channel);
 
 // Whether `samples`, interleaved frames of `channels`, are the named signal's
 // frames from `first` on, one after another, whole.
-bool holds_named_frames(std::span<const float> samples, uint32_t channels, std::string_view format, uint64_t first);
+bool holds_named_frames(std::span<const float> samples, uint32_t channels, sample_format format, uint64_t first);
 
 // The test signal's frames missing between the samples kept, and where the
 // first gap is (the samples before it).

@@ -247,8 +247,7 @@ TEST(DeviceOpen, ChannelsAreTheSpeakersTheDeviceSaysOrTheUsualOnes)
         {{SND_CHMAP_UNKNOWN, SND_CHMAP_UNKNOWN, SND_CHMAP_NA}, 3, 0x7},                                         // says nothing
         {{SND_CHMAP_FL, SND_CHMAP_FR, SND_CHMAP_FC, SND_CHMAP_LFE, SND_CHMAP_SL, SND_CHMAP_SR}, 6, 0x60F},      // 5.1 (side)
         {{SND_CHMAP_FL, SND_CHMAP_FR, SND_CHMAP_RL, SND_CHMAP_RR, SND_CHMAP_FC, SND_CHMAP_LFE}, 6, 0},          // ALSA's order, not a WAV's
-        {{SND_CHMAP_FL, SND_CHMAP_FR, SND_CHMAP_FC | SND_CHMAP_PHASE_INVERSE}, 3, 0x7},
-        {{SND_CHMAP_FL, SND_CHMAP_FR, SND_CHMAP_FLW}, 3, 0},                                                    // no WAV speaker
+        {{SND_CHMAP_FL, SND_CHMAP_FR | SND_CHMAP_PHASE_INVERSE, SND_CHMAP_FLW}, 3, 0},                          // no WAV speaker
         {{}, 12, 0},
     };
     for (const auto& c : cases) {
@@ -256,8 +255,7 @@ TEST(DeviceOpen, ChannelsAreTheSpeakersTheDeviceSaysOrTheUsualOnes)
     }
     EXPECT_EQ(channels_offered_text(1, 2, 3), "the device records 1 to 2 channels, not 3");
     EXPECT_EQ(channels_offered_text(2, 2, 1), "the device records 2 channels, not 1");
-    EXPECT_EQ(request_refused_line({2, 1536000}, sample_format::s16).substr(0, 72),
-              "the device did not take what floatrec asks for (2 channels, 16-bit, 1,53");
+    EXPECT_TRUE(request_refused_line({2, 1536000}, sample_format::s16).starts_with("the device did not take what floatrec asks for (2 channels, 16-bit, 1,536,000 Hz"));
 }
 
 TEST(StopControl, EveryRequestWakesTheFirstReasonStays)

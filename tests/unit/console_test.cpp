@@ -61,12 +61,7 @@ TEST(Console, MeterFitsTheTerminal)
     // Two channels: a level and a bar each, then the short forms.
     reading.second_peak = 0.0F;
     EXPECT_EQ(meter_line(reading), " 12:34 / 1:00:00  L  -6.0 [#########-]  R  -inf [----------] dBFS  kept  87%  CLIP 12  lost 0.4 s");
-    for (const std::size_t columns : {80U, 60U, 40U}) {
-        const std::string line = meter_line(reading, columns);
-        EXPECT_LT(line.size(), columns) << line;
-        EXPECT_NE(line.find("-inf"), std::string::npos) << line;
-        EXPECT_NE(line.find("lost"), std::string::npos) << line;
-    }
+    EXPECT_EQ(meter_line(reading, 60), "12:34/1:00:00 L-6.0 R-infdB kept 87% CLIP 12 lost 0.4");
 }
 
 TEST(Console, SummaryAndWhereTheMeterGoes)

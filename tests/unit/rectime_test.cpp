@@ -122,11 +122,9 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         {{"--", "--help"}, run_mode::usage_error, -1, "", "default", "not a number of seconds: --help"},
         {{"-c", "2", "5", "-r", "48000"}, run_mode::record, 5, "", "default", "", 2, 48000},
         {{"--channels=6", "--rate", "96000", "-c8"}, run_mode::record, -1, "", "default", "", 8, 96000},
-        {{"-c", "0", "5"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 65535, not 0"},
-        {{"-c", "65536"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels"},
+        {{"-c", "65536", "5"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 65535, not 65536"},
         {{"5", "-c"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 65535: "},
-        {{"-r", "44.1k"}, run_mode::usage_error, -1, "", "default", "-r takes a whole number of frames a second, not 44.1k"},
-        {{"--rate=-48000"}, run_mode::usage_error, -1, "", "default", "-r takes a whole number of frames a second"},
+        {{"--rate=-48000"}, run_mode::usage_error, -1, "", "default", "-r takes a whole number of frames a second, not -48000"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv = {"floatrec"};

@@ -80,44 +80,30 @@ TEST(WavHeader, Rf64OnceTheRiffSizeWouldOverflow)
     }
 }
 
-// Past two channels: WAVE_FORMAT_EXTENSIBLE, all 32 bits valid, the
-// speakers' mask and the IEEE float sub-format, 22 bytes more in both forms;
-// two channels keep the plain tag. Sizes and counts are in whole frames.
+// Past two channels: WAVE_FORMAT_EXTENSIBLE (all 32 bits valid, the
+// speakers' mask, the IEEE float sub-format), 22 bytes more in both forms;
+// two keep the plain tag. Counts are of frames; a part holds whole ones.
 TEST(WavHeader, ExtensibleFormatPastTwoChannels)
 {
     for (const uint64_t d : {uint64_t{24 * 1000}, (uint64_t{1} << 32) + 24}) {
         const std::vector<uint8_t> b = header_bytes(take_header({48000, 6, 0x60F}, d));
-        const bool rf64 = d > 4294967000U;
-        const std::size_t at = rf64 ? 48 : 12; // fmt
-        ASSERT_EQ(b.size(), rf64 ? rf64_extensible_header_bytes : extensible_header_bytes);
-        EXPECT_EQ(le_at(b, 4, 4), rf64 ? 0xFFFFFFFFU : extensible_header_bytes - 8 + d);
-        EXPECT_EQ(le_at(b, at + 4, 4), 40U);
-        EXPECT_EQ(le_at(b, at + 8, 2), 0xFFFEU);
-        EXPECT_EQ(le_at(b, at + 10, 2), 6U);
-        EXPECT_EQ(le_at(b, at + 16, 4), 48000U * 24);
-        EXPECT_EQ(le_at(b, at + 20, 2), 24U); // block align
-        EXPECT_EQ(le_at(b, at + 24, 2), 22U);
-        EXPECT_EQ(le_at(b, at + 26, 2), 32U);
-        EXPECT_EQ(le_at(b, at + 28, 4), 0x60FU);
-        EXPECT_EQ(std::vector<uint8_t>(b.begin() + static_cast<std::ptrdiff_t>(at) + 32, b.begin() + static_cast<std::ptrdiff_t>(at) + 48),
-                  (std::vector<uint8_t>{3, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}));
-        EXPECT_EQ(tag_at(b, at + 48), "fact");
-        EXPECT_EQ(le_at(b, at + 56, 4), rf64 ? 0xFFFFFFFFU : d / 24);
-        EXPECT_EQ(tag_at(b, at + 60), "data");
-        if (rf64) {
-            EXPECT_EQ(le_at(b, 20, 8), rf64_extensible_header_bytes - 8 + d);
-            EXPECT_EQ(le_at(b, 36, 8), d / 24);
+        const std::size_t at = d > UINT32_MAX ? 48 : 12; // fmt
+        ASSERT_EQ(b.size(), at == 48 ? rf64_extensible_header_bytes : extensible_header_bytes);
+        EXPECT_EQ(le_at(b, at == 48 ? 20 : 4, at == 48 ? 8 : 4), b.size() - 8 + d);
+        // Offset in fmt, width, value: its size, the tag, channels, bytes a
+        // second, block align, extension size, valid bits, mask.
+        const uint64_t fmt[][3] = {{4, 4, 40}, {8, 2, 0xFFFE}, {10, 2, 6}, {16, 4, 48000 * 24},
+                                   {20, 2, 24}, {24, 2, 22},     {26, 2, 32}, {28, 4, 0x60F}};
+        for (const auto& [offset, width, value] : fmt) {
+            EXPECT_EQ(le_at(b, at + offset, static_cast<int>(width)), value) << offset;
         }
+        EXPECT_EQ(le_at(b, at + 32, 8), 0x0010000000000003U); // the sub-format's first half
+        EXPECT_EQ(le_at(b, at == 48 ? 36 : at + 56, at == 48 ? 8 : 4), d / 24);
     }
     const std::vector<uint8_t> stereo = header_bytes(take_header({44100, 2, 0}, 800));
-    ASSERT_EQ(stereo.size(), wav_header_bytes);
-    EXPECT_EQ(le_at(stereo, 20, 2), 3U);
-    EXPECT_EQ(le_at(stereo, 22, 2), 2U);
-    EXPECT_EQ(le_at(stereo, 32, 2), 8U);
-    EXPECT_EQ(le_at(stereo, 46, 4), 100U); // frames
-    // A part of three channels holds whole frames within the limit.
+    EXPECT_EQ(stereo.size(), wav_header_bytes);
+    EXPECT_EQ(le_at(stereo, 20, 4), 0x20003U); // IEEE float, two channels
     EXPECT_EQ(part_bytes_for({1000, limit_source::process}, 3), 876U);
-    EXPECT_EQ(largest_header_bytes(2), rf64_header_bytes);
 }
 
 TEST(Workdir, FindsWhoHoldsTheRecordingsLock)
