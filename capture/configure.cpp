@@ -60,47 +60,20 @@ failure no_format_taken(const snd_pcm_hw_params_t* hw_params, const std::string&
 // ALSA's speaker positions and the WAV channel mask's bits for them.
 uint32_t wav_bit_of(unsigned position)
 {
-    switch (position) {
-    case SND_CHMAP_MONO:
-    case SND_CHMAP_FC:
-        return 0x4;
-    case SND_CHMAP_FL:
-        return 0x1;
-    case SND_CHMAP_FR:
-        return 0x2;
-    case SND_CHMAP_LFE:
-        return 0x8;
-    case SND_CHMAP_RL:
-        return 0x10;
-    case SND_CHMAP_RR:
-        return 0x20;
-    case SND_CHMAP_FLC:
-        return 0x40;
-    case SND_CHMAP_FRC:
-        return 0x80;
-    case SND_CHMAP_RC:
-        return 0x100;
-    case SND_CHMAP_SL:
-        return 0x200;
-    case SND_CHMAP_SR:
-        return 0x400;
-    case SND_CHMAP_TC:
-        return 0x800;
-    case SND_CHMAP_TFL:
-        return 0x1000;
-    case SND_CHMAP_TFC:
-        return 0x2000;
-    case SND_CHMAP_TFR:
-        return 0x4000;
-    case SND_CHMAP_TRL:
-        return 0x8000;
-    case SND_CHMAP_TRC:
-        return 0x10000;
-    case SND_CHMAP_TRR:
-        return 0x20000;
-    default:
-        return 0;
+    constexpr struct {
+        unsigned position;
+        uint32_t bit;
+    } speakers[] = {{SND_CHMAP_FL, 0x1},      {SND_CHMAP_FR, 0x2},      {SND_CHMAP_FC, 0x4},      {SND_CHMAP_MONO, 0x4},
+                    {SND_CHMAP_LFE, 0x8},     {SND_CHMAP_RL, 0x10},     {SND_CHMAP_RR, 0x20},     {SND_CHMAP_FLC, 0x40},
+                    {SND_CHMAP_FRC, 0x80},    {SND_CHMAP_RC, 0x100},    {SND_CHMAP_SL, 0x200},    {SND_CHMAP_SR, 0x400},
+                    {SND_CHMAP_TC, 0x800},    {SND_CHMAP_TFL, 0x1000},  {SND_CHMAP_TFC, 0x2000},  {SND_CHMAP_TFR, 0x4000},
+                    {SND_CHMAP_TRL, 0x8000},  {SND_CHMAP_TRC, 0x10000}, {SND_CHMAP_TRR, 0x20000}};
+    for (const auto& speaker : speakers) {
+        if (speaker.position == position) {
+            return speaker.bit;
+        }
     }
+    return 0;
 }
 
 } // namespace
