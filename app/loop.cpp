@@ -2,6 +2,7 @@
 // period filtered into 00000.raw, its progress line and the meter.
 #include "app/loop.h"
 
+#include "app/levels.h"
 #include "app/stops.h"
 #include "capture/queue.h"
 #include "capture/device.h"
@@ -59,10 +60,7 @@ struct consumer {
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
     uint64_t frames_gathered = 0;     // device time in those periods
     int64_t append_due_ns = 0;        // when the periods gathered go to disk at the latest
-    float levels_peak = 0.0F;         // for the meter: the loudest of the periods since it was last drawn
-    float levels_second_peak = 0.0F;  // of two channels, the second's
-    uint64_t levels_frames = 0;       // those periods' frames
-    uint64_t levels_kept = 0;         // and their frames kept
+    meter_window window{};            // for the meter: the periods since it was last drawn
     std::vector<period_levels> period_channels{}; // a period's levels, a channel each
     std::string directory{};          // where the recording goes, for what is said of its disk
     uint32_t stops_said = 0;          // the stops of the process said so far (with a loss or alone)
@@ -83,19 +81,8 @@ void show_levels(consumer& c, float peak, float second_peak, uint64_t pending)
         return; // no meter on the screen: nothing to gather for it each period
     }
     read_stalls(c);
-    const uint64_t done = c.totals.frames_captured + c.totals.frames_lost + pending;
-    meter_reading reading;
-    reading.elapsed_seconds = frames_to_seconds(std::min(done, c.plan.frames_wanted), c.plan.rate);
-    reading.total_seconds = frames_to_seconds(c.plan.frames_wanted, c.plan.rate);
-    reading.peak = peak;
-    if (c.plan.frame.channels == 2) {
-        reading.second_peak = second_peak;
-    }
-    reading.kept_share = c.kept_share;
-    reading.clipped = c.totals.clipped;
-    reading.lost_seconds = frames_to_seconds(c.totals.frames_lost, c.plan.rate);
-    reading.paused_seconds = frames_to_seconds(c.totals.stalls.frames, c.plan.rate);
-    meter_show(reading);
+    meter_show(reading_of(c.totals, c.plan.rate, c.plan.frames_wanted, c.plan.frame.channels, peak, second_peak, pending,
+                          c.kept_share));
 }
 
 std::span<const uint8_t> frames_of(consumer& c, const period_ready& period)
@@ -194,34 +181,11 @@ void append_gathered(consumer& c)
     c.unsynced.clear();
     c.frames_gathered = 0;
     say_held_reports(c);
-    if (c.levels_frames > 0) {
-        c.kept_share = static_cast<double>(c.levels_kept) / static_cast<double>(c.levels_frames);
-        show_levels(c, c.levels_peak, c.levels_second_peak, 0);
+    if (c.window.frames > 0) {
+        c.kept_share = static_cast<double>(c.window.kept) / static_cast<double>(c.window.frames);
+        show_levels(c, c.window.peak, c.window.second_peak, 0);
     }
-    c.levels_peak = 0.0F;
-    c.levels_second_peak = 0.0F;
-    c.levels_frames = 0;
-    c.levels_kept = 0;
-}
-
-// A period's levels, channel by channel, into the totals and the meter's.
-void add_levels(consumer& c, std::span<const period_levels> channels)
-{
-    float loudest = 0.0F;
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-        loudest = std::max(loudest, channels[i].peak);
-        c.totals.clipped += channels[i].clipped;
-        if (c.totals.channels.size() > i) {
-            c.totals.channels[i].peak = std::max(c.totals.channels[i].peak, channels[i].peak);
-            c.totals.channels[i].clipped += channels[i].clipped;
-        }
-    }
-    c.totals.peak = std::max(c.totals.peak, loudest);
-    // The meter shows each of one or two channels, and the loudest of more.
-    c.levels_peak = std::max(c.levels_peak, channels.size() == 2 ? channels[0].peak : loudest);
-    if (channels.size() == 2) {
-        c.levels_second_peak = std::max(c.levels_second_peak, channels[1].peak);
-    }
+    c.window = meter_window{};
 }
 
 void on_period(consumer& c, const period_ready& period)
@@ -246,11 +210,9 @@ void on_period(consumer& c, const period_ready& period)
     const uint64_t frames_kept = kept / c.plan.frame.channels;
     c.totals.frames_captured += period.frames;
     c.totals.frames_passed += frames_kept;
-    add_levels(c, c.period_channels);
+    add_levels(c.totals, c.window, c.period_channels, period.frames, frames_kept);
     c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left, period.frames});
     c.frames_gathered += period.frames;
-    c.levels_frames += period.frames;
-    c.levels_kept += frames_kept;
 }
 
 // A stop that cost no audio is said once a loss had time to claim it (or at the end).

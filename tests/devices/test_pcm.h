@@ -101,6 +101,10 @@ struct test_pcm {
     ~test_pcm() { std::free(chmap); }
 };
 
+// Writes at `p` the sample of channel `channel` of frame `frame` of the
+// device's signal, in `format`.
+void put_sample(const test_pcm& dev, snd_pcm_format_t format, uint8_t* p, uint64_t frame, unsigned channel);
+
 // Reads the device's options from its configuration; 0, or -EINVAL for an
 // option it does not know or a value that does not read.
 int read_options(test_pcm& dev, snd_config_t* conf);
