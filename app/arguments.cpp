@@ -71,9 +71,8 @@ std::optional<uint32_t> whole_positive(std::string_view text, uint32_t most)
     return value;
 }
 
-} // namespace
-
-run_request read_arguments(int argc, const char* const* argv)
+// Help or the version, where a word before "--" asks for it.
+std::optional<run_request> help_or_version(int argc, const char* const* argv)
 {
     for (int at = 1; at < argc; ++at) {
         const std::string_view word = argv[at];
@@ -85,6 +84,16 @@ run_request read_arguments(int argc, const char* const* argv)
             asked.mode = word == "--version" ? run_mode::version : run_mode::help;
             return asked;
         }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+run_request read_arguments(int argc, const char* const* argv)
+{
+    if (std::optional<run_request> asked = help_or_version(argc, argv)) {
+        return *asked;
     }
     run_request request;
     bool recover = false;

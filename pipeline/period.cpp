@@ -119,6 +119,33 @@ __m128 lane_mask(int lanes)
     return _mm_load_ps(reinterpret_cast<const float*>(masks[lanes]));
 }
 
+// A block of sixteen samples into `raw`; a bit for each sample that is loud
+// (|raw| > 214, as one unsigned compare done signed: both sides with the top
+// bit flipped).
+int load_block(const uint8_t* block, __m128i (&raw)[4])
+{
+    const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
+    const __m128i flip = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
+    const __m128i limit = _mm_set1_epi32(std::numeric_limits<int32_t>::min() + 2 * loudest_dropped_raw);
+    int mask = 0;
+    for (int v = 0; v < 4; ++v) {
+        raw[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 4 * static_cast<std::size_t>(v) * bytes_per_sample));
+        const __m128i moved = _mm_xor_si128(_mm_add_epi32(raw[v], shift), flip);
+        mask |= _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(moved, limit))) << (4 * v);
+    }
+    return mask;
+}
+
+// The clipped samples of a block of sixteen (the dropped ones never are).
+template <uint32_t Channels>
+void count_clipped(const uint8_t* block, period_levels* levels)
+{
+    for (std::size_t k = 0; k < 16; ++k) {
+        levels[k % Channels].clipped +=
+            static_cast<uint32_t>(std::fabs(scaled(load_le32(block + k * bytes_per_sample))) >= clip_level);
+    }
+}
+
 // Sixteen 32-bit samples at a time, whole frames of `Channels`. A block that
 // is all sound is converted and stored whole; a silent one is skipped; a
 // mixed one is compacted lane by lane. Returns the samples done.
@@ -130,21 +157,11 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
     const __m128 clip = _mm_set1_ps(clip_level);
     // Lane l of vector v holds channel (4v + l) mod Channels in every block.
     __m128 peak[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
-
-    const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
-    const __m128i flip = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
-    // Unsigned compare done signed: both sides with the top bit flipped.
-    const __m128i limit = _mm_set1_epi32(std::numeric_limits<int32_t>::min() + 2 * loudest_dropped_raw);
     const __m128 scale = _mm_set1_ps(one_over_full_scale);
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         __m128i raw[4];
-        int mask = 0;
-        for (int v = 0; v < 4; ++v) {
-            raw[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (i + 4 * static_cast<std::size_t>(v)) * 4));
-            const __m128i moved = _mm_xor_si128(_mm_add_epi32(raw[v], shift), flip);
-            mask |= _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(moved, limit))) << (4 * v);
-        }
+        int mask = load_block(p + i * bytes_per_sample, raw);
         if (mask == 0) {
             continue; // (no sample loud: no frame either)
         }
@@ -174,10 +191,7 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         }
         // Clipping is rare: the block is counted sample by sample only then.
         if (_mm_movemask_ps(_mm_cmpge_ps(block_peak, clip)) != 0) {
-            for (std::size_t k = i; k < i + 16; ++k) {
-                levels[k % Channels].clipped +=
-                    static_cast<uint32_t>(std::fabs(scaled(load_le32(p + k * bytes_per_sample))) >= clip_level);
-            }
+            count_clipped<Channels>(p + i * bytes_per_sample, levels);
         }
     }
     for (std::size_t v = 0; v < 4; ++v) {

@@ -156,18 +156,6 @@ the take is in 2 parts, each within this process's file size limit \(ulimit -f: 
         EXPECT_FALSE(fs::exists(box.at("target-003.wav")));
         EXPECT_FALSE(fs::exists(box.at(".00000.raw.take")));
     }
-    {
-        // Three channels: each part holds whole frames.
-        sandbox box;
-        use_test_device(box, "rate 8000 period 800 channels 3 formats \"S16_LE\"");
-        const run_result r = run_floatrec(box, {"-c", "3", "4"}, {.wrapper = with_file_limit(128)});
-        ASSERT_EQ(r.status, 0) << r.err;
-        std::size_t parts = 0;
-        const std::vector<float> joined = parts_joined(box.work, "target", 128 * 1024, parts, 3);
-        EXPECT_EQ(parts, 3U);
-        EXPECT_EQ(joined.size(), 4U * 8000 * 3);
-        EXPECT_TRUE(holds_named_frames(joined, 3, sample_format::s16, 0));
-    }
     if (std::system("command -v strace >/dev/null 2>&1") == 0) {
         sandbox box;
         use_test_device(box, "period 4410");
@@ -215,6 +203,21 @@ the take is in 2 parts, each within this process's file size limit \(ulimit -f: 
 // -o puts the take where it names: in this directory, in another, on
 // another disk, whole or in parts; an earlier file of that name is said to
 // be replaced first; target.wav stays as it was.
+// A take of three channels in parts: each a WAV of three channels holding
+// whole frames, every frame in exactly one, in order.
+TEST(Take, PartsOfSeveralChannelsHoldWholeFrames)
+{
+    sandbox box;
+    use_test_device(box, "rate 8000 period 800 channels 3 formats \"S16_LE\"");
+    const run_result r = run_floatrec(box, {"-c", "3", "4"}, {.wrapper = with_file_limit(128)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::size_t parts = 0;
+    const std::vector<float> joined = parts_joined(box.work, "target", 128 * 1024, parts, 3);
+    EXPECT_EQ(parts, 3U);
+    EXPECT_EQ(joined.size(), 4U * 8000 * 3);
+    EXPECT_TRUE(holds_named_frames(joined, 3, sample_format::s16, 0));
+}
+
 TEST(Take, NamedWithOGoesWhereItNamesWholeOrInParts)
 {
     const struct {
