@@ -4,6 +4,7 @@
 #include "app/usage.h"
 #include "common/text.h"
 #include "output/messages.h"
+#include "take/names.h"
 
 #include <string_view>
 
@@ -18,25 +19,25 @@ bool looks_like_option(std::string_view word)
 
 // The value of an option with one: "-o FILE", "-oFILE", "--output FILE" or
 // "--output=FILE". `at` moves past what was taken; empty when `word` is not
-// this option. `missing` is set when the option has no value.
+// this option. `missing` is set when the option has no value, and when its
+// value begins with "-" (another option, most likely: "-o -D x"); only
+// "--output=-x" gives such a value.
 std::optional<std::string> option_value(std::string_view short_name, std::string_view long_name, int argc,
                                         const char* const* argv, int& at, bool& missing)
 {
     const std::string_view word = argv[at];
+    std::optional<std::string> value;
     if (word == short_name || word == long_name) {
-        if (at + 1 >= argc) {
-            missing = true;
-            return std::string();
-        }
-        return std::string(argv[++at]);
+        value = at + 1 < argc ? std::string(argv[++at]) : std::string();
+    } else if (word.starts_with(long_name) && word.size() > long_name.size() && word[long_name.size()] == '=') {
+        value = std::string(word.substr(long_name.size() + 1));
+        missing = value->empty();
+        return value;
+    } else if (word.starts_with(short_name) && word.size() > short_name.size()) {
+        value = std::string(word.substr(short_name.size()));
     }
-    if (word.starts_with(long_name) && word.size() > long_name.size() && word[long_name.size()] == '=') {
-        return std::string(word.substr(long_name.size() + 1));
-    }
-    if (word.starts_with(short_name) && word.size() > short_name.size()) {
-        return std::string(word.substr(short_name.size()));
-    }
-    return std::nullopt;
+    missing = value && (value->empty() || value->front() == '-');
+    return value;
 }
 
 run_request usage_error(std::string text)
@@ -57,6 +58,10 @@ std::string output_name_error(std::string_view name)
     if (base.empty() || base == "." || base == "..") {
         return "-o needs the name of a file, not of a directory: floatrec -o " + std::string(name) +
                (name.ends_with("/") ? "" : "/") + "take.wav 60\n";
+    }
+    if (is_working_name(base)) {
+        return "-o: " + std::string(base) + " is a file floatrec works with in its directory (another take's, "
+               "there); choose another name\n";
     }
     return {};
 }
@@ -107,28 +112,28 @@ run_request read_arguments(int argc, const char* const* argv)
         } else if (!options_end && word == "--recover") {
             recover = true;
         } else if (!options_end && (value = option_value("-o", "--output", argc, argv, at, missing))) {
-            if (missing || value->empty()) {
-                return usage_error("-o needs a file name: floatrec -o take.wav 60\n");
+            if (missing) {
+                return usage_error(value_missing_text("-o", "a file name", *value, "take.wav"));
             }
             if (std::string error = output_name_error(*value); !error.empty()) {
                 return usage_error(error);
             }
             request.output = *value;
         } else if (!options_end && (value = option_value("-D", "--device", argc, argv, at, missing))) {
-            if (missing || value->empty()) {
-                return usage_error("-D needs a device name, as arecord -L lists them: floatrec -D hw:1 60\n");
+            if (missing) {
+                return usage_error(value_missing_text("-D", "a device name, as arecord -L lists them,", *value, "hw:1"));
             }
             request.device = *value;
         } else if (!options_end && (value = option_value("-c", "--channels", argc, argv, at, missing))) {
             const std::optional<uint32_t> channels = whole_positive(*value, most_channels);
             if (missing || !channels) {
-                return usage_error(channels_error_text(missing ? "" : *value));
+                return usage_error(channels_error_text(*value));
             }
             request.channels = *channels;
         } else if (!options_end && (value = option_value("-r", "--rate", argc, argv, at, missing))) {
             const std::optional<uint32_t> rate = whole_positive(*value, UINT32_MAX);
             if (missing || !rate) {
-                return usage_error(rate_error_text(missing ? "" : *value));
+                return usage_error(rate_error_text(*value));
             }
             request.rate = *rate;
             request.rate_given = true;

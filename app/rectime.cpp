@@ -87,6 +87,17 @@ std::string counted(int64_t count, const char* unit)
     return text + " " + unit + (count == 1 ? "" : "s");
 }
 
+// Whether a whole number of seconds is more than int32_t holds.
+bool beyond_int32(std::string_view text)
+{
+    text = trimmed(text);
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    text.remove_prefix(std::min(text.find_first_not_of('0'), text.size()));
+    return text.size() > 10 || (text.size() == 10 && text > "2147483647");
+}
+
 } // namespace
 
 bool whole_seconds(std::string_view text)
@@ -160,6 +171,8 @@ duration_reading judge_duration(std::string_view text)
         reading.verdict = duration_verdict::not_whole_seconds;
     } else if (*value < 0) {
         reading.verdict = duration_verdict::negative;
+    } else if (*value == std::numeric_limits<int32_t>::max() && beyond_int32(text)) {
+        reading.verdict = duration_verdict::too_long;
     } else {
         reading.seconds = *value;
     }

@@ -29,10 +29,11 @@ std::optional<meant_duration> duration_meant(std::string_view text);
 
 // What a duration as typed comes to: seconds, or why it is none.
 enum class duration_verdict {
-    seconds,           // a whole number of seconds, 0 or more (saturated to int32_t)
+    seconds,           // a whole number of seconds, 0 to 2147483647
     not_a_number,      // no digit after the blanks and the sign ("abc", "take.wav", "")
     not_whole_seconds, // anything after the digits ("3h", "1.5", "2abc")
     negative,          // "-5"
+    too_long,          // more seconds than 2147483647 ("99999999999")
 };
 
 struct duration_reading {

@@ -14,6 +14,8 @@ std::string duration_error_text(const duration_reading& reading)
         return "not a number of seconds: " + reading.text + " (see floatrec --help)\n";
     case duration_verdict::negative:
         return "not a duration: " + reading.text + " is negative (see floatrec --help)\n";
+    case duration_verdict::too_long:
+        return "not a duration: " + reading.text + " seconds is more than the largest, 2147483647 (about 68 years)\n";
     case duration_verdict::not_whole_seconds:
         break;
     }

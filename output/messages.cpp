@@ -27,6 +27,14 @@ std::string unknown_option_text(const char* word)
     return format_text("unknown option: %s (see floatrec --help)\n", word);
 }
 
+std::string value_missing_text(const char* option, const char* what, const std::string& given, const char* example)
+{
+    if (given.empty()) {
+        return format_text("%s needs %s: floatrec %s %s 60\n", option, what, option, example);
+    }
+    return format_text("%s needs %s, not the option %s: floatrec %s %s 60\n", option, what, given.c_str(), option, example);
+}
+
 std::string channels_error_text(const std::string& value)
 {
     const std::string given = value.empty() ? std::string() : ", not " + value;

@@ -22,6 +22,9 @@ std::string listed(const std::vector<std::string>& names);
 // Before recording.
 std::string duration_entered_text(int32_t seconds);
 std::string unknown_option_text(const char* word);
+// -o or -D (`option`) given no value, or `given`, which begins with "-": it
+// takes `what` ("a file name"), such as `example`.
+std::string value_missing_text(const char* option, const char* what, const std::string& given, const char* example);
 // -c or -r given no value (empty `value`) or one that is no whole positive number.
 std::string channels_error_text(const std::string& value);
 std::string rate_error_text(const std::string& value);

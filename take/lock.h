@@ -21,6 +21,7 @@
 
 #include "common/failure.h"
 #include "common/unique_fd.h"
+#include "take/names.h"
 
 #include <atomic>
 #include <cstdint>
@@ -29,7 +30,6 @@
 #include <string>
 #include <string_view>
 
-inline constexpr char lock_name[] = ".floatrec.lock";
 inline constexpr int64_t lock_rest_seconds = 60;
 
 // Who holds a lock, and its beat.

@@ -3,6 +3,21 @@
 
 #include "common/text.h"
 
+bool is_working_name(std::string_view base)
+{
+    const std::string_view names[] = {buffer_dump_name, array_dump_name, note_name,           note_temp_name,
+                                      target_temp_name, recovered_temp_name, lock_name};
+    const bool raw = base.size() == 9 && base.ends_with(".raw") &&
+                     base.substr(0, 5).find_first_not_of("0123456789") == std::string_view::npos;
+    const bool lock_leftover = base.starts_with(std::string(lock_name) + ".");
+    for (const std::string_view name : names) {
+        if (base == name) {
+            return true;
+        }
+    }
+    return raw || lock_leftover;
+}
+
 std::string raw_file_name(std::size_t index)
 {
     return format_text("%05zu.raw", index);

@@ -18,8 +18,16 @@ inline constexpr char note_name[] = ".00000.raw.take";
 inline constexpr char note_temp_name[] = ".00000.raw.take.part";
 // Where a take saved after a crash is written before it gets its name.
 inline constexpr char recovered_temp_name[] = ".recovered.wav.part";
+// The lock every machine sees (take/lock.h).
+inline constexpr char lock_name[] = ".floatrec.lock";
 // Every name a file is written under before it gets its own.
 inline constexpr const char* temporary_names[] = {target_temp_name, note_temp_name, recovered_temp_name};
+
+// Whether `base`, a file name without its directory, is one a recording works
+// with in its directory (00000.raw and the files after it, the note and its
+// temporary, the lock and what a takeover leaves, the dumps, the temporary
+// target.wav and recovered take): in any directory, another take's.
+bool is_working_name(std::string_view base);
 
 // A take that outgrows the largest file the disk or the process allows goes
 // on in further files: 00001.raw, 00002.raw, ... after 00000.raw (`index`

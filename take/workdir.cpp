@@ -161,16 +161,6 @@ failure target_replaceable(const struct stat& target, const take_output& output)
                                                               : fail(fault::refused, output_file(output), EPERM);
 }
 
-// Whether `base`, a name in this directory, is one the recording works with.
-bool is_working_name(std::string_view base)
-{
-    const std::string_view names[] = {buffer_dump_name, array_dump_name, note_name, note_temp_name,
-                                      target_temp_name, recovered_temp_name, lock_name};
-    const bool raw = base.size() == 9 && base.ends_with(".raw") &&
-                     base.substr(0, 5).find_first_not_of("0123456789") == std::string_view::npos;
-    return raw || std::find(std::begin(names), std::end(names), base) != std::end(names);
-}
-
 } // namespace
 
 namespace {
@@ -263,12 +253,6 @@ failure check_output_place(const take_output& output)
     const std::string file = output_file(output);
     if (faccessat(AT_FDCWD, output_directory(output).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         return fail(fault::refused, file, errno);
-    }
-    struct stat here = {};
-    struct stat there = {};
-    if (stat(".", &here) == 0 && stat(output_directory(output).c_str(), &there) == 0 && same_file(here, there) &&
-        is_working_name(output.stem + output.extension)) {
-        return fail_because(fault::refused, file, "the recording works with a file of that name; choose another name");
     }
     struct stat target = {};
     const failure refused = check_output(file.c_str(), false, target);

@@ -40,7 +40,7 @@ TEST(Run, AnnouncesTheDurationThenReportsAMissingDevice)
     const duration_case cases[] = {
         {{"3", "7"}, "", announced(7)},
         {{" 12 "}, "", announced(12)},
-        {{"99999999999"}, "", announced(2147483647)},
+        {{"2147483647"}, "", announced(2147483647)},
         {{}, "4\n", "\nPlease set time in seconds:" + announced(4)},
         {{}, "", "\nPlease set time in seconds:" + announced(10)},
         {{}, "\n", "\nPlease set time in seconds:" + announced(10)},
@@ -144,6 +144,8 @@ TEST(Run, ArgumentsAreJudgedBeforeAnythingIsTouched)
         {{"-o", "missing/take.wav", "1"}, 1, "", "cannot record into missing/take.wav: No such file or directory\n"},
         {{"-c", "0", "1"}, 2, "", "-c takes a whole number of channels, 1 to 65535, not 0: floatrec -c 2 60\n"},
         {{"1", "-r", "48k"}, 2, "", "-r takes a whole number of frames a second, not 48k: floatrec -r 48000 60\n"},
+        {{"99999999999"}, 2, "", "not a duration: 99999999999 seconds is more than the largest, 2147483647"},
+        {{"-o", "-D", "x", "1"}, 2, "", "-o needs a file name, not the option -D"},
         {{"-D", "nosuch", "1"}, 1, "\nYou entered:1 seconds. Starting....\n\n",
          "unable to open pcm device: No such file or directory\ncannot record from nosuch (ALSA says: Unknown PCM "
          "nosuch); arecord -L lists the inputs, any of which -D takes\n"},

@@ -12,7 +12,7 @@
 namespace {
 
 // The last argument and the prompt's line are judged alike: a whole number
-// of seconds (saturated), or a usage error.
+// of seconds up to 2147483647, or a usage error.
 TEST(Duration, ArgumentAndPromptLineAreJudgedAlike)
 {
     const struct {
@@ -25,8 +25,9 @@ TEST(Duration, ArgumentAndPromptLineAreJudgedAlike)
         {"+6", duration_verdict::seconds, 6},
         {"0009", duration_verdict::seconds, 9},
         {"-0", duration_verdict::seconds, 0},
-        {"2147483648", duration_verdict::seconds, 2147483647},
-        {"99999999999999999999999", duration_verdict::seconds, 2147483647},
+        {"2147483647", duration_verdict::seconds, 2147483647},
+        {"+002147483648", duration_verdict::too_long, 10},
+        {"99999999999999999999999", duration_verdict::too_long, 10},
         {"-3", duration_verdict::negative, 10},
         {"-99999999999999999999999", duration_verdict::negative, 10},
         {"3h", duration_verdict::not_whole_seconds, 10},
@@ -64,7 +65,7 @@ TEST(Duration, PromptReadsOneLineOrKeepsTen)
         {"abc\n", duration_verdict::not_a_number, 10, ""},
         {"3h\n", duration_verdict::not_whole_seconds, 10, ""},
         {"-8\n", duration_verdict::negative, 10, ""},
-        {std::string(10000, '7'), duration_verdict::seconds, 2147483647, std::string(10000 - max_line_chars, '7')},
+        {std::string(10000, '7'), duration_verdict::too_long, 10, std::string(10000 - max_line_chars, '7')},
     };
     for (const prompt_case& c : cases) {
         std::string buffer = c.input;
@@ -118,6 +119,11 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         {{"--output=", "5"}, run_mode::usage_error, -1, "", "default", "-o needs a file name"},
         {{"-o", "a\nb.wav"}, run_mode::usage_error, -1, "", "default", "-o: a file name with a line break"},
         {{"--device"}, run_mode::usage_error, -1, "", "default", "-D needs a device name"},
+        {{"-o", "-D", "x", "1"}, run_mode::usage_error, -1, "", "default", "-o needs a file name, not the option -D"},
+        {{"--output=-x", "1"}, run_mode::record, 1, "-x", "default", ""},
+        {{"-o", "../other/.00000.raw.take"}, run_mode::usage_error, -1, "", "default", "-o: .00000.raw.take is a file"},
+        {{"-o", "/a/00012.raw"}, run_mode::usage_error, -1, "", "default", "-o: 00012.raw is a file"},
+        {{"-o", ".floatrec.lock.gone-12"}, run_mode::usage_error, -1, "", "default", "-o: .floatrec.lock.gone-12 is a file"},
         {{"--recover", "5"}, run_mode::usage_error, -1, "", "default", "--recover saves an unfinished take"},
         {{"--", "--help"}, run_mode::usage_error, -1, "", "default", "not a number of seconds: --help"},
         {{"-c", "2", "5", "-r", "48000"}, run_mode::record, 5, "", "default", "", 2, 48000},
