@@ -18,8 +18,10 @@ enum class fault : uint8_t {
     channels_refused,         // the device `subject` lacks the channel count asked for: `reason` says what it records
     directory_busy,           // another floatrec holds the lock; `holder_pid` (0: not known), on the host `reason` (empty: this one)
     directory_lock,           // the lock could not be taken
+    directory_unwritable,     // the directory `subject` takes no new files: `reason` says why
     lock_unknown,             // .floatrec.lock is there but cannot be read as a lock: `reason`
-    taken_over,               // the take was taken over by process `holder_pid` on the host `reason`
+    taken_over,               // the take was taken over by process `holder_pid` on the host `reason` (0: not known)
+    taken_over_while_held_up, // the same, found after this run's clock showed it held up
     refused,                  // `subject` cannot take the recording: `reason`
     raw_open,                 // 00000.raw could not be opened or emptied
     unknown_take,             // the note cannot be trusted: `reason` says why

@@ -33,10 +33,13 @@ const char* text_of(const failure& what)
         return "cannot record from @s: @r (-c chooses how many)\n";
     case fault::directory_busy:
         if (what.holder_pid > 0 && !what.reason.empty()) {
-            return "00000.raw: this directory is in use by another floatrec (process @p on @r)\n";
+            return "00000.raw: this directory is in use by another floatrec (process @p on @r)\n@d";
         }
-        return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\n"
-                                   : "00000.raw: this directory is in use by another floatrec\n";
+        return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\n@d"
+                                   : "00000.raw: this directory is in use by another floatrec\n@d";
+    case fault::directory_unwritable:
+        return "cannot record here: @s @r: run floatrec in a directory this user can write to (the take's working "
+               "files are made there, whatever -o names)\n";
     case fault::directory_lock:
         return "00000.raw: cannot lock this directory: @r\n";
     case fault::lock_unknown:
@@ -44,13 +47,18 @@ const char* text_of(const failure& what)
                "if no floatrec records here on any machine, remove .floatrec.lock and run floatrec again\n";
     case fault::taken_over:
         if (what.holder_pid == 0) {
+            return "this directory's lock .floatrec.lock was removed or taken over: nothing more is written here\n@d";
+        }
+        return "this directory's take was taken over by floatrec (process @p on @r): nothing more is written here\n@d";
+    case fault::taken_over_while_held_up:
+        if (what.holder_pid == 0) {
             return "this directory's lock .floatrec.lock was removed or taken over while this floatrec was held up: "
                    "nothing more is written here\n@d";
         }
         return "this directory's take was taken over by floatrec (process @p on @r) while this floatrec was held up: "
                "nothing more is written here\n@d";
     case fault::refused:
-        return "cannot record into @s: @r\n";
+        return "cannot record into @s: @r\n@d";
     case fault::raw_open:
         return "\nError opening 00000.raw to dump Buffer! \n@s: @r\n";
     case fault::unknown_take:

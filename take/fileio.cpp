@@ -3,8 +3,10 @@
 
 #include "take/storage.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <string_view>
@@ -80,6 +82,24 @@ bool remove_if_file(const char* name)
     struct stat st = {};
     return storage().lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) &&
            storage().unlink(name) == 0;
+}
+
+std::vector<std::string> files_starting(const std::string& prefix)
+{
+    const std::size_t slash = prefix.rfind('/');
+    const std::string directory = slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1);
+    const std::string start = prefix.substr(directory.size());
+    std::vector<std::string> found;
+    if (DIR* listing = opendir(directory.empty() ? "." : directory.c_str()); listing != nullptr) {
+        while (const dirent* entry = readdir(listing)) {
+            if (std::string_view(entry->d_name).starts_with(start)) {
+                found.push_back(directory + entry->d_name);
+            }
+        }
+        closedir(listing);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 failure remove_file(const char* name)

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -40,6 +42,11 @@ failure sync_directory(const char* file);
 // Removes `name` where it is a file or a link (never a directory, a FIFO or
 // a device); whether it was removed.
 bool remove_if_file(const char* name);
+
+// The names of the files in the directory of `prefix` (a path's start, as
+// "../takes/a-recovered-2026") that begin with its last part, in name order,
+// each with that directory.
+std::vector<std::string> files_starting(const std::string& prefix);
 
 // Removes `name`; one that is not there counts as removed.
 failure remove_file(const char* name);

@@ -5,6 +5,10 @@
 #include "common/text.h"
 #include "common/thread.h"
 #include "take/fileio.h"
+#include "take/storage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -63,27 +67,66 @@ bool floatrec_running(int64_t pid)
 
 namespace {
 
-// One beat: the lock checked by its name, then its beat moved. False once
-// it is no longer this run's.
-bool beat(held_lock& lock)
+// The file the lock's name holds now: a lock put in its place (an editor's
+// save, cp and mv) with this run's text is this run's, and beats on. Known by
+// its inode, or, where a share keeps one inode for a name (FUSE by path), by
+// the beat it holds not being the one last written.
+void follow_the_name(held_lock& lock)
 {
-    if (!lock_still_ours(lock)) {
-        return false;
+    struct stat named = {};
+    struct stat open_one = {};
+    const bool same_inode = storage().lstat(lock_name, &named) == 0 && storage().fstat(lock.fd.get(), &open_one) == 0 &&
+                            named.st_dev == open_one.st_dev && named.st_ino == open_one.st_ino;
+    if (same_inode && lock.named_beat.load() == lock.own.beat) {
+        return;
     }
+    struct stat st = {};
+    if (unique_fd replaced = open_here(lock_name, O_RDWR, st); replaced.valid() && S_ISREG(st.st_mode)) {
+        lock.fd = std::move(replaced);
+    }
+}
+
+} // namespace
+
+bool beat_once(held_lock& lock)
+{
+    const int64_t now = boot_clock_ns();
+    const int64_t before = lock.beat_ran_ns.exchange(now);
+    const lock_seen seen = look_at_lock(lock, before >= 0 && now - before > lock_trusted_ns);
+    if (seen != lock_seen::ours) {
+        return seen == lock_seen::unsure;
+    }
+    follow_the_name(lock);
     ++lock.own.beat;
     const std::string text = lock_text(lock.own);
+    struct stat st = {};
     static_cast<void>(write_all(lock.fd.get(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, lock_name, 0));
+    if (storage().fstat(lock.fd.get(), &st) == 0 && static_cast<std::size_t>(st.st_size) != text.size()) {
+        static_cast<void>(storage().ftruncate(lock.fd.get(), static_cast<off_t>(text.size())));
+    }
     return true;
+}
+
+namespace {
+
+// Sleeps a beat; false once the thread is asked to end.
+bool sleep_a_beat(liveness_thread& beats)
+{
+    pollfd woken = {beats.wake.get(), POLLIN, 0};
+    return poll(&woken, 1, static_cast<int>(lock_beat_ns / 1'000'000)) == 0 || (woken.revents & POLLIN) == 0;
 }
 
 void* liveness_main(void* arg)
 {
     auto* beats = static_cast<liveness_thread*>(arg);
-    pollfd woken = {beats->wake.get(), POLLIN, 0};
-    while (poll(&woken, 1, static_cast<int>(ns_per_second / 1'000'000)) == 0 || (woken.revents & POLLIN) == 0) {
-        if (!beat(*beats->lock)) {
+    while (sleep_a_beat(*beats)) {
+        if (!beat_once(*beats->lock)) {
             if (beats->on_lost != nullptr) {
                 beats->on_lost(beats->on_lost_arg);
+            }
+            // A few more looks: whoever took it over is named once its beat moves.
+            for (int look = 0; look < 3 && sleep_a_beat(*beats); ++look) {
+                look_at_lock(*beats->lock, false);
             }
             break;
         }

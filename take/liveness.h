@@ -44,6 +44,10 @@ struct liveness_thread {
     ~liveness_thread();
 };
 
+// One beat: the lock read by its name and, while it is this run's, its beat
+// moved in the file that name holds now. False once it is lost.
+bool beat_once(held_lock& lock);
+
 // Starts beating `lock` once a second; 0, or the error number why not.
 int liveness_start(liveness_thread& beats, held_lock& lock, void (*on_lost)(void*), void* arg);
 

@@ -3,22 +3,40 @@
 // creation is atomic on local disks, FUSE, NFS and SFTP shares alike,
 // where a directory's flock (take/workdir.h) stays on the machine that took
 // it. It names its holder (host, boot, process) and a beat that the holder's
-// liveness thread moves at least once a second (take/liveness.h).
+// liveness thread moves once a second (take/liveness.h).
 //
-// A start that finds the lock of a floatrec of this machine (this host and
-// this boot) that still runs is refused; of one that is gone, takes it
-// over at once. A lock of another host, or of this host name and another
-// boot (two machines left with one default name), is another machine's: it
-// is refused as soon as its beat moves, and taken over only once it has
-// rested `lock_rest_seconds`, longer than any stall a recorder rides out
-// (its queue holds 30 s), as measured by the disk's own clock (the lock's
-// change time against a file made for the purpose) and watched by opening
-// and reading it afresh each time, so that a share's attribute cache
-// cannot fool it. A recorder held up longer (a frozen machine, a suspended
-// laptop) checks the lock before it writes again, and stops if it was
-// taken over.
+//  a start:  create it (O_EXCL) ─────────────────────────────────► held
+//              │ there already
+//              ▼
+//            read it afresh; on a share again for a few looks while it
+//            reads empty, cut short (a cached size) or changing
+//              ├ this machine's own disk (take/place.h): the flock this
+//              │   start holds says no floatrec records here ─► take over
+//              │   (a file that is no lock at all is left, said)
+//              ├ a share, a lock of this machine (host and boot):
+//              │   its floatrec runs ─► busy; else ─► take over
+//              └ a share, another machine's (or no holder named yet):
+//                  watch it ─ beat moves, or it goes ─► busy
+//                           └ rested `lock_rest_seconds` ─► take over
+//                             (a file that is no lock ─► left, said)
+//            take over: renamed aside, what was renamed checked against
+//            what was judged and removed, else put back (never over
+//            another); then created afresh.
+//
+//  a holder, each beat and before it writes after being held up, reads it
+//  by its name:
+//    its own text ─► held (a file put in its place, by an editor or cp and
+//                    mv, is followed: the beat goes to the name)
+//    another holder's ─► lost: it writes nothing more
+//    none, or no lock ─► unsure: it writes nothing and reads again each
+//                    look; its own again ─► held; unsure for
+//                    `lock_unsure_beats` beats ─► lost
+//
+// A holder names whoever took its lock over only once it saw that lock's
+// beat move; it says it was held up only when its own clock showed a gap.
 #pragma once
 
+#include "common/clock.h"
 #include "common/failure.h"
 #include "common/unique_fd.h"
 #include "take/names.h"
@@ -30,7 +48,20 @@
 #include <string>
 #include <string_view>
 
-inline constexpr int64_t lock_rest_seconds = 60;
+// The timings of the protocol, all from one beat.
+inline constexpr int64_t lock_beat_ns = ns_per_second;
+inline constexpr int64_t lock_look_ns = lock_beat_ns / 4;      // a start's, and an unsure holder's, looks
+inline constexpr int64_t lock_trusted_ns = 2 * lock_beat_ns;   // a confirmation older than this is read again
+inline constexpr int64_t lock_unsure_beats = 3;                // a lock missing this long is lost
+inline constexpr int64_t lock_least_watch_ns = 3 * lock_beat_ns; // a share's lock is watched at least this long
+inline constexpr int64_t lock_rest_seconds = 60;               // a share's lock rested this long is left over
+// A recording rides out 30 s of a stalled disk (capture/queue.h's
+// queue_seconds), during which its beats may wait on that disk too: the
+// rest is at least twice that.
+inline constexpr int64_t longest_stall_seconds = 30;
+static_assert(lock_rest_seconds >= 2 * longest_stall_seconds);
+static_assert(lock_trusted_ns > lock_beat_ns && lock_unsure_beats * lock_beat_ns > lock_trusted_ns);
+static_assert(lock_least_watch_ns >= 3 * lock_beat_ns); // a live beat moves within it
 
 // Who holds a lock, and its beat.
 struct lock_owner {
@@ -45,18 +76,32 @@ struct lock_owner {
 std::string lock_text(const lock_owner& holder);
 std::optional<lock_owner> parse_lock(std::string_view text);
 
+// Whether `text` is a lock cut short: empty, or the start of a lock's text.
+bool is_lock_prefix(std::string_view text);
+
 // Whether two lock texts name the same holder (whatever their beats).
 bool same_holder(const lock_owner& a, const lock_owner& b);
+
+// The lock file's text, read afresh by its name (a share revalidates a file
+// it opens); false with errno set when it cannot be read (ENOENT: none).
+bool read_lock_file(std::string& text);
 
 // This run's hold on the lock, from take_lock to release_lock. The liveness
 // thread and the main thread share it.
 struct held_lock {
     lock_owner own;
-    bool held = false;                   // take_lock succeeded (set before the liveness thread starts)
-    unique_fd fd;                        // the lock file this run created (the liveness thread's once it runs)
-    std::atomic<int64_t> confirmed_ns{-1}; // when the lock was last found this run's (boot time, suspends included)
-    std::atomic<bool> lost{false};       // another took it over
-    std::string taken_by_host;           // who took it over, once `lost` (written before it)
+    bool held = false;                      // take_lock succeeded (set before the liveness thread starts)
+    unique_fd fd;                           // the lock file (the liveness thread's once it runs)
+    std::atomic<int64_t> confirmed_ns{-1};  // when the lock was last read as this run's (boot clock)
+    std::atomic<int64_t> beat_ran_ns{-1};   // when the liveness thread last looked
+    std::atomic<int64_t> unsure_since_ns{-1}; // since when it reads missing or no lock (-1: it does not)
+    std::atomic<uint64_t> named_beat{0};    // the beat the file of the lock's name held when last read as this run's
+    std::atomic<bool> lost{false};          // another took it over, or it stayed missing
+    std::atomic<bool> gap_seen{false};      // this run's clock showed a gap since the lock was last confirmed
+    std::atomic<bool> held_up{false};       // ... when it found the lock lost
+    // Guarded by the lock's own mutex (lock.cpp):
+    std::optional<lock_owner> other_seen;   // the last other holder read in its place
+    std::string taken_by_host;              // who took it over, once its beat was seen to move
     int64_t taken_by_pid = 0;
 };
 
@@ -68,18 +113,22 @@ struct lock_wait {
 };
 
 // Takes the lock for this run (`lock.own` names this machine and process):
-// created, or taken over from a holder that is gone. directory_busy while
-// another floatrec holds it; lock_unknown for a lock file that cannot be
-// read as one (nothing touched).
+// created, or taken over from a holder that is gone; what a killed takeover
+// left is removed. directory_busy while another floatrec holds it;
+// lock_unknown for a file there that is no lock (nothing touched).
 failure take_lock(held_lock& lock, const lock_wait& wait);
 
-// Reads the lock by its name: whether it is still this run's. Sets `lost`
-// (and who took it, where anyone holds it now) when it is another's or gone.
-bool lock_still_ours(held_lock& lock);
+// What a holder reads by the lock's name (see the diagram above).
+enum class lock_seen { ours, unsure, another };
 
-// Before the take is written: the lock is this run's, checked afresh when
-// the liveness thread has not confirmed it for a while (this process was
-// held up); taken_over when it is not.
+// Reads the lock by its name, once: confirms it, or counts it unsure or
+// lost (`held_up`: this run's clock showed a gap, said if it is lost).
+lock_seen look_at_lock(held_lock& lock, bool held_up);
+
+// Before the take is written: the lock is this run's, read again when it was
+// not confirmed for a while (this process was held up) or reads unsure;
+// while it reads unsure nothing is written, and this waits, a look at a
+// time. taken_over (or taken_over_while_held_up) once it is lost.
 failure lock_owned(held_lock& lock);
 
 // Removes the lock if it is still this run's.

@@ -23,13 +23,18 @@ ssize_t copy_range(int from_fd, off_t* from_at, int to_fd, off_t* to_at, std::si
     return done;
 }
 
+int rename_unless_there(const char* from, const char* to)
+{
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
 } // namespace
 
 storage_calls system_storage()
 {
-    return {open_file, ::close,     ::write,  ::pwrite, ::pread,  copy_range,
-            ::fdatasync, ::fsync,   ::ftruncate, ::futimens, ::rename, ::unlink,
-            ::fstat,     ::lstat,   ::statfs,  ::statvfs, ::flock};
+    return {open_file,   ::close,   ::write,     ::pwrite,   ::pread,  copy_range,          ::fdatasync,
+            ::fsync,     ::ftruncate, ::futimens, ::rename,  rename_unless_there, ::unlink,
+            ::fstat,     ::lstat,   ::stat,      ::statfs,   ::statvfs, ::flock};
 }
 
 storage_calls& storage()

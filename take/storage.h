@@ -26,9 +26,13 @@ struct storage_calls {
     int (*ftruncate)(int fd, off_t size);
     int (*futimens)(int fd, const timespec times[2]);
     int (*rename)(const char* from, const char* to);
+    // Renames only where `to` is not there (EEXIST otherwise); EINVAL where
+    // the file system cannot say (exFAT through FUSE, some shares).
+    int (*rename_noreplace)(const char* from, const char* to);
     int (*unlink)(const char* name);
     int (*fstat)(int fd, struct stat* st);
     int (*lstat)(const char* name, struct stat* st);
+    int (*stat)(const char* name, struct stat* st);
     int (*statfs)(const char* name, struct statfs* st);
     int (*statvfs)(const char* name, struct statvfs* st);
     int (*flock)(int fd, int operation);

@@ -44,10 +44,15 @@ failure take_still_ours(const take_note& note, held_lock& lock)
 {
     failure owned = lock_owned(lock);
     if (!owned.ok()) {
-        // What this run had synced is in the take that the other saved at its start.
-        const std::string saved = recovered_name(output_named(note.output), note.started_unix, 1);
-        owned.detail = format_text("the take up to then was saved there as %s*.wav; the audio since is lost",
-                                   saved.substr(0, saved.size() - 4).c_str());
+        // What this run had synced is the other's to save, at its start.
+        const take_output output = output_named(note.output);
+        const std::string saved = recovered_name(output, note.started_unix, 1);
+        const std::string stem = saved.substr(0, saved.size() - 4);
+        owned.detail = files_starting(stem).empty()
+                           ? format_text("the take up to then is in %s there, which that floatrec saves as a recovered "
+                                         "take; the audio since is lost", raw_name)
+                           : format_text("the take up to then was saved there as %s*.wav; the audio since is lost",
+                                         stem.c_str());
     }
     return owned;
 }

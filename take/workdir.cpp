@@ -3,6 +3,7 @@
 
 #include "common/sample.h"
 #include "common/text.h"
+#include "take/liveness.h"
 #include "take/lock.h"
 #include "take/names.h"
 #include "output/wav.h"
@@ -13,6 +14,7 @@
 #include <charconv>
 #include <dirent.h>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -76,6 +78,7 @@ failure directory_busy(int dir_fd)
 {
     struct stat st = {};
     failure busy = fail(fault::directory_busy, raw_name);
+    busy.detail = busy_advice;
     if (storage().fstat(dir_fd, &st) == 0) {
         std::ifstream in("/proc/locks");
         const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -252,7 +255,11 @@ failure check_output_place(const take_output& output)
     }
     const std::string file = output_file(output);
     if (faccessat(AT_FDCWD, output_directory(output).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-        return fail(fault::refused, file, errno);
+        failure refused = fail(fault::refused, file, errno);
+        refused.detail = errno == ENOENT || errno == ENOTDIR
+                             ? "make that directory first (mkdir -p " + output_directory(output) + "), or name a file in one that is there"
+                             : "name a file in a directory this user can write to";
+        return refused;
     }
     struct stat target = {};
     const failure refused = check_output(file.c_str(), false, target);
@@ -273,7 +280,8 @@ take_output recording_output(std::string_view path)
 {
     take_output output = output_named(path);
     if (output.named) {
-        output.tag = working_directory_tag();
+        const lock_owner run = this_owner();
+        output.tag = run_tag(run.host, run.boot, run.pid);
     }
     return output;
 }
@@ -286,13 +294,19 @@ bool output_on_this_disk(const take_output& output)
            here.st_dev == there.st_dev;
 }
 
+failure check_directory_writable()
+{
+    // The working files are made here, and the target is written beside its
+    // name and renamed over it: the directory itself must take new files.
+    if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) == 0) {
+        return {};
+    }
+    return fail_because(fault::directory_unwritable, current_directory(),
+                        errno == EROFS ? std::string("is read-only") : "is not writable for this user (" + std::string(std::strerror(errno)) + ")");
+}
+
 failure check_outputs(int raw_fd, const take_output& output)
 {
-    // The target is written beside its name and renamed over it, so the
-    // directory itself must take new files.
-    if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) != 0) {
-        return refuse_directory(errno);
-    }
     struct stat raw = {};
     if (raw_fd >= 0 && storage().fstat(raw_fd, &raw) != 0) {
         return fail(fault::refused, raw_name, errno);

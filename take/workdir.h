@@ -13,6 +13,9 @@
 #include <sys/types.h>
 #include <vector>
 
+// What to do about a directory another floatrec records in.
+inline constexpr char busy_advice[] = "wait for it to end, or record in another directory";
+
 // The current directory's path, for messages ("." when it cannot be had).
 std::string current_directory();
 
@@ -23,17 +26,20 @@ std::string current_directory();
 // (process N)".
 failure lock_directory(unique_fd& lock);
 
+// The current directory takes new files: else directory_unwritable, saying
+// why (read-only, or not this user's to write).
+failure check_directory_writable();
+
 // The place a named output (-o) goes: its directory is there and takes new
 // files, and the name is free or a file the take may replace, not one of the
 // working files. Checked before anything is touched; target.wav passes.
 failure check_output_place(const take_output& output);
 
-// What names this working directory in the temporary files written beside
-// a named output elsewhere: its device and inode.
+// What named this working directory in the temporary files an earlier
+// version wrote beside a named output: its device and inode.
 std::string working_directory_tag();
 
-// The output for an -o name (empty: target.wav), tagged with this working
-// directory.
+// The output for an -o name (empty: target.wav), tagged with this run.
 take_output recording_output(std::string_view path);
 
 // The directory is writable, and none of the output files is a directory or

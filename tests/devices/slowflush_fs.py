@@ -2,10 +2,12 @@
 """A pass-through file system whose flushes are slow, as a card or a stick's are.
 
 Every file and directory is the one under BACKING; every fsync, fdatasync and
-directory sync waits DELAY milliseconds first, then syncs the real file. When
-it is unmounted it writes the number of syncs it served into COUNT.
+directory sync waits DELAY milliseconds first, then syncs the real file; every
+rename waits RENAME_DELAY milliseconds (0 without it), as a slow share's
+round trip. When it is unmounted it writes the number of syncs it served into
+COUNT.
 
-Usage: slowflush_fs.py BACKING MOUNTPOINT DELAY_MS COUNT
+Usage: slowflush_fs.py BACKING MOUNTPOINT DELAY_MS COUNT [RENAME_DELAY_MS]
 Runs with Debian's python3-fusepy (libfuse2) as root.
 """
 import errno
@@ -18,9 +20,10 @@ from fusepy import FUSE, FuseOSError, Operations
 
 
 class SlowFlushFs(Operations):
-    def __init__(self, backing, delay_ms, count_file):
+    def __init__(self, backing, delay_ms, count_file, rename_delay_ms=0):
         self.backing = backing
         self.delay = delay_ms / 1000.0
+        self.rename_delay = rename_delay_ms / 1000.0
         self.count_file = count_file
         self.syncs = 0
         self.count_lock = threading.Lock()
@@ -99,6 +102,7 @@ class SlowFlushFs(Operations):
         return self._call(os.unlink, self._path(path))
 
     def rename(self, old, new):
+        time.sleep(self.rename_delay)
         return self._call(os.rename, self._path(old), self._path(new))
 
     def link(self, target, source):
@@ -137,7 +141,8 @@ class SlowFlushFs(Operations):
 
 def main():
     backing, mountpoint, delay_ms, count_file = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-    FUSE(SlowFlushFs(backing, delay_ms, count_file), mountpoint, foreground=True, nothreads=False)
+    rename_delay_ms = int(sys.argv[5]) if len(sys.argv) > 5 else 0
+    FUSE(SlowFlushFs(backing, delay_ms, count_file, rename_delay_ms), mountpoint, foreground=True, nothreads=False)
 
 
 if __name__ == "__main__":

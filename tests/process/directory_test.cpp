@@ -42,7 +42,8 @@ TEST(Directory, SecondRunIsRefusedAtOnceAndTheFirstKeepsItsFiles)
         EXPECT_EQ(refused.status, 1) << disk;
         EXPECT_TRUE(first_still_running) << disk;
         const std::string pid = refused.err.substr(refused.err.rfind(' ') + 1);
-        EXPECT_EQ(refused.err, "00000.raw: this directory is in use by another floatrec (process " + pid + ")\n first " + pid);
+        EXPECT_EQ(refused.err, "00000.raw: this directory is in use by another floatrec (process " + pid +
+                                   ")\nwait for it to end, or record in another directory\n first " + pid);
         ASSERT_EQ(first.status, 0) << first.err;
         const wav_contents wav = read_wav(box.at("target.wav"));
         EXPECT_EQ(wav.rate, 44100);
@@ -66,6 +67,28 @@ TEST(Directory, RawFileRemovedDuringTheRunLosesNothingAndLetsNoSecondRunIn)
     EXPECT_TRUE(second.err.starts_with("00000.raw: this directory is in use by another floatrec (process ")) << second.err;
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
+}
+
+// On this machine's own disk the directory's flock says who records: a
+// lock that a power cut left (this host, its boot before), another host's (a
+// card from another machine) or an empty one is taken over at once.
+TEST(Directory, LockLeftOnThisMachinesDiskIsTakenOverAtOnce)
+{
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    for (const std::string& left : {"floatrec lock\nhost " + std::string(host) + "\nboot before-the-cut\npid 4242\nbeat " +
+                                       std::string(19, '0') + "7\n",
+                                   std::string("floatrec lock\nhost elsewhere\nboot b00t\npid 42\nbeat 1\n"), std::string()}) {
+        sandbox box;
+        use_test_device(box, "period 4410");
+        write_text(box.at(".floatrec.lock"), left);
+        const auto started = std::chrono::steady_clock::now();
+        const run_result r = run_floatrec(box, {"1"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "") << left;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << left; // not the minute a share waits
+        EXPECT_TRUE(target_holds_signal(box, 44100));
+    }
 }
 
 TEST(Directory, FailedDumpIsReportedAndTheTargetStillWritten)
@@ -108,7 +131,9 @@ TEST(Directory, AnotherUserRecordsUnderAStrictUmaskButNotIntoAReadOnlyDirectory)
     fs::permissions(box.at("00000.raw"), fs::perms::all);
     const run_result refused = run_floatrec(box, {"1"}, {.wrapper = as_nobody});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "cannot record into " + box.work.string() + ": Permission denied\n");
+    EXPECT_EQ(refused.err, "cannot record here: " + box.work.string() + " is not writable for this user (Permission "
+                           "denied): run floatrec in a directory this user can write to (the take's working files are "
+                           "made there, whatever -o names)\n");
 
     // A sticky directory (as /tmp) whose target.wav is root's: nobody may not
     // replace it, which is said before recording, not after.

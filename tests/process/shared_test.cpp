@@ -3,6 +3,7 @@
 // another boot): one take at a time, never spliced with another machine's,
 // whoever starts when and whoever is frozen.
 #include "support/harness.h"
+#include "take/lock.h"
 
 #include <gtest/gtest.h>
 
@@ -66,11 +67,12 @@ struct two_machines {
     sandbox other;
 };
 
-// Mounts the share (syncs `sync_delay_ms` slow); false, with the reason in
-// `shared.why_not`, where it cannot be.
-bool share(two_machines& m, const std::string& device, const std::string& other_device, int sync_delay_ms = 0)
+// Mounts the share (syncs `sync_delay_ms` slow, the second machine's renames
+// `rename_delay_ms`); false, with the reason in `shared.why_not`, where it cannot be.
+bool share(two_machines& m, const std::string& device, const std::string& other_device, int sync_delay_ms = 0,
+           int rename_delay_ms = 0)
 {
-    if (!m.shared.mount(m.box, sync_delay_ms)) {
+    if (!m.shared.mount(m.box, sync_delay_ms, rename_delay_ms)) {
         return false;
     }
     use_test_device(m.box, device);
@@ -171,6 +173,50 @@ TEST(SlowShared, FrozenRecorderIsNeverSplicedWithAnotherMachinesTake)
     }
 }
 
+// A lock that a third machine left long ago, taken over by two machines at
+// once, the second's renames slow (a share's round trip): it renames the
+// first's fresh lock aside for a moment and puts it back. The first records
+// on, its lock missing meanwhile; the second is refused.
+TEST(SlowShared, TwoStartsTakingALeftLockOverOneRecordsAndIsNeverStopped)
+{
+    two_machines m;
+    if (!share(m, "rate 8000 period 800 paced true", "rate 8000 period 800 paced true", 0, 1500)) {
+        GTEST_SKIP() << m.shared.why_not;
+    }
+    write_text(m.shared.backing / ".floatrec.lock", lock_text({"machine-c", "c0ffee", 4242, 17}));
+    lock_left_long_ago(m.shared);
+    run_result second;
+    const run_result first = run_floatrec(m.box, {"2"}, {.while_running = [&](pid_t) {
+        second = run_floatrec(m.other, {"2"}, {.wrapper = on_host("machine-b")});
+    }, .wrapper = on_host("machine-a")});
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_TRUE(refused_as_busy(second)) << second.err;
+    EXPECT_TRUE(same_bits(read_wav(m.shared.backing / "target.wav").samples, test_signal(0, 2 * 8000)));
+}
+
+// A lock replaced under a live take (an editor's save: copied, and the copy
+// renamed over it) beats on in the file of that name: another machine, even
+// finding it dated long ago, sees it move and is refused.
+TEST(SlowShared, LockReplacedUnderALiveTakeBeatsOn)
+{
+    two_machines m;
+    if (!share(m, "rate 8000 period 800 paced true", "rate 8000 period 800")) {
+        GTEST_SKIP() << m.shared.why_not;
+    }
+    run_result second;
+    const run_result first = run_floatrec(m.box, {"6"}, {.while_running = [&](pid_t) {
+        ASSERT_TRUE(wait_for_bytes(m.box.at("00000.raw"), 800 * 4));
+        const fs::path lock = m.shared.backing / ".floatrec.lock";
+        fs::copy_file(lock, m.shared.backing / "lock.copy");
+        fs::rename(m.shared.backing / "lock.copy", lock);
+        lock_left_long_ago(m.shared);
+        second = run_floatrec(m.other, {"1"}, {.wrapper = on_host("machine-b")});
+    }, .wrapper = on_host("machine-a")});
+    EXPECT_TRUE(refused_as_busy(second)) << second.err;
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_TRUE(same_bits(read_wav(m.shared.backing / "target.wav").samples, test_signal(0, 6 * 8000)));
+}
+
 // Another machine of this host name, or another host, is refused while the
 // take is recorded, and takes it over only once its recorder is gone and
 // its lock has rested: it then saves the take, every printed period in it.
@@ -196,7 +242,8 @@ TEST(SlowShared, TakeOfAnotherMachineIsRefusedUntilThatMachineIsGone)
         char host[256] = {};
         gethostname(host, sizeof host - 1);
         EXPECT_EQ(refused.err, "00000.raw: this directory is in use by another floatrec (process " +
-                                   std::to_string(first_pid) + " on " + host + ")\n") << same_name;
+                                   std::to_string(first_pid) + " on " + host +
+                                   ")\nwait for it to end, or record in another directory\n") << same_name;
         lock_left_long_ago(shared);
         const run_result saved = run_floatrec(other, {"--recover"}, {.wrapper = elsewhere});
         EXPECT_EQ(saved.status, 0) << saved.err;

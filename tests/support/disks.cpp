@@ -141,7 +141,7 @@ powercut_disk::~powercut_disk()
 }
 
 
-bool shared_directory::mount(sandbox& box, int sync_delay_ms)
+bool shared_directory::mount(sandbox& box, int sync_delay_ms, int rename_delay_ms)
 {
     if (geteuid() != 0 || !fs::exists("/dev/fuse") ||
         std::system("/usr/bin/python3 -c 'import fusepy' >/dev/null 2>&1") != 0) {
@@ -155,7 +155,7 @@ bool shared_directory::mount(sandbox& box, int sync_delay_ms)
         fs::create_directory(mounts[i]);
         pids[i] = spawn_tool(box,
                              {"/usr/bin/python3", FLOATREC_PASSTHROUGH_FS, backing.string(), mounts[i].string(), std::to_string(sync_delay_ms),
-                              (box.root / ("syncs-" + std::to_string(i + 1))).string()},
+                              (box.root / ("syncs-" + std::to_string(i + 1))).string(), std::to_string(i == 1 ? rename_delay_ms : 0)},
                              box.root / ("machine-" + std::to_string(i + 1) + ".log"));
         std::string listed = mounts[i].string(); // (built so, GCC 12 warns of no overlap)
         listed.insert(0, 1, ' ');

@@ -59,8 +59,8 @@ struct shared_directory {
     std::string why_not;
 
     // Each sync through either mount waits `sync_delay_ms` first (a share on
-    // a disk slow to flush).
-    bool mount(sandbox& box, int sync_delay_ms = 0);
+    // a disk slow to flush), each rename through the second `rename_delay_ms`.
+    bool mount(sandbox& box, int sync_delay_ms = 0, int rename_delay_ms = 0);
     ~shared_directory();
 
 private:

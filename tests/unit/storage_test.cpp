@@ -192,20 +192,3 @@ TEST(StorageFaults, FailedSaveLeavesNoEmptyClaim)
     }
     EXPECT_TRUE(fs::exists(note_name));
 }
-
-// The lock between machines as text: read back as written, its beat
-// rewritten in place; anything else is no lock.
-TEST(StorageFaults, LockTextReadsBackAndRejectsOthers)
-{
-    lock_owner owner{"studio-pc", "0f4c-11", 4242, 7};
-    const std::string text = lock_text(owner);
-    const std::optional<lock_owner> read = parse_lock(text);
-    ASSERT_TRUE(read);
-    EXPECT_TRUE(same_holder(*read, owner));
-    EXPECT_EQ(read->beat, 7U);
-    owner.beat = 123456;
-    EXPECT_EQ(lock_text(owner).size(), text.size());
-    EXPECT_FALSE(parse_lock(""));
-    EXPECT_FALSE(parse_lock(text.substr(0, text.size() - 1)));
-    EXPECT_FALSE(parse_lock("floatrec lock\nhost a/b\nboot x\npid 1\nbeat 1\n"));
-}

@@ -1,0 +1,238 @@
+// A start's side of the lock: reading what it finds as it settles, judging
+// it, watching another machine's, taking a left-over one over and clearing
+// what a killed takeover left.
+#include "take/lock.h"
+#include "take/lock_judge.h"
+
+#include "common/text.h"
+#include "take/fileio.h"
+#include "take/liveness.h"
+#include "take/place.h"
+#include "take/storage.h"
+#include "take/workdir.h"
+
+#include <cerrno>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+void pause_a_look()
+{
+    const timespec pause = {0, lock_look_ns};
+    nanosleep(&pause, nullptr);
+}
+
+// The lock as it settles: on a share, read again afresh for up to a few
+// beats while it reads empty, as the start of a lock (its size cached from
+// an earlier, shorter one) or otherwise changing. False, errno set, when
+// it cannot be read (ENOENT: released meanwhile).
+bool read_settled(std::string& text, lock_place place)
+{
+    if (!read_lock_file(text)) {
+        return false;
+    }
+    for (int64_t waited = 0; place == lock_place::shared && !parse_lock(text) && waited < lock_unsure_beats * lock_beat_ns;
+         waited += lock_look_ns) {
+        pause_a_look();
+        std::string again;
+        if (!read_lock_file(again)) {
+            return false;
+        }
+        const bool still = again == text;
+        text = again;
+        if (still && !is_lock_prefix(text)) {
+            break; // no lock, and not changing: no use waiting
+        }
+    }
+    return true;
+}
+
+// How long the lock has rested, by the disk's own clock: its change time
+// against that of a file made now beside it; 0 where either is not known.
+int64_t lock_rested_ns()
+{
+    const std::string probe = format_text("%s.probe-%d", lock_name, static_cast<int>(getpid()));
+    struct stat made = {};
+    struct stat held = {};
+    storage().unlink(probe.c_str());
+    const bool probed = open_here(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, made).valid();
+    storage().unlink(probe.c_str());
+    const unique_fd lock = open_here(lock_name, O_RDONLY, held);
+    if (!probed || !lock.valid()) {
+        return 0;
+    }
+    const int64_t rested = (int64_t{made.st_mtim.tv_sec} - held.st_mtim.tv_sec) * ns_per_second +
+                           (made.st_mtim.tv_nsec - held.st_mtim.tv_nsec);
+    return rested > 0 ? rested : 0;
+}
+
+failure busy_with(const std::optional<lock_owner>& holder, bool this_machine)
+{
+    failure busy = fail(fault::directory_busy, raw_name);
+    busy.holder_pid = holder ? holder->pid : 0;
+    busy.reason = this_machine || !holder ? "" : holder->host;
+    busy.detail = busy_advice;
+    return busy;
+}
+
+failure no_lock()
+{
+    failure unknown = fail_because(fault::lock_unknown, lock_name, "it is not a floatrec lock");
+    return unknown;
+}
+
+// Watches another machine's lock (as read, `text`) until its beat moves or
+// it goes (busy: its holder lives, or another start took it), or it has
+// rested `lock_rest_seconds` and at least three beats under watch (gone).
+// A lock read short and then whole has not moved. A wait longer than a few
+// beats is said, once.
+lock_verdict watch_lock(std::string text, std::optional<lock_owner>& holder, const lock_wait& wait)
+{
+    const int64_t rest_ns = lock_rest_seconds * ns_per_second;
+    const int64_t rested = lock_rested_ns();
+    const int64_t begun = boot_clock_ns();
+    bool said = false;
+    for (;;) {
+        const int64_t watched = boot_clock_ns() - begun;
+        const int64_t rest = rested + watched;
+        if (rest >= rest_ns && watched >= lock_least_watch_ns) {
+            return lock_verdict::take_over;
+        }
+        if (!said && watched >= lock_least_watch_ns && rest_ns - rest > lock_least_watch_ns && wait.waiting) {
+            wait.waiting(holder.value_or(lock_owner{}), rest / ns_per_second);
+            said = true;
+        }
+        if (wait.stopped && wait.stopped()) {
+            return lock_verdict::busy;
+        }
+        pause_a_look();
+        std::string now;
+        if (!read_lock_file(now)) {
+            return lock_verdict::busy; // released: its holder lived
+        }
+        if (now == text || (!holder && parse_lock(now) && now.starts_with(text))) {
+            holder = parse_lock(now); // (whole now, as it was)
+            text = now;
+            continue;
+        }
+        holder = parse_lock(now) ? parse_lock(now) : holder;
+        return lock_verdict::busy;
+    }
+}
+
+// Moves a lock judged left over (`text`) out of the way: renamed aside,
+// removed if what was renamed is what was judged, else put back, never
+// over a lock another start made meanwhile.
+bool set_aside(const std::string& text)
+{
+    const std::string aside = format_text("%s.gone-%d", lock_name, static_cast<int>(getpid()));
+    if (storage().rename(lock_name, aside.c_str()) != 0) {
+        return errno == ENOENT;
+    }
+    struct stat st = {};
+    const unique_fd fd = open_here(aside.c_str(), O_RDONLY, st);
+    char bytes[512];
+    const ssize_t got = fd.valid() ? storage().pread(fd.get(), bytes, sizeof bytes, 0) : -1;
+    if (got >= 0 && std::string(bytes, static_cast<std::size_t>(got)) == text) {
+        storage().unlink(aside.c_str());
+        return true;
+    }
+    // Another start's fresh lock: its holder reads it missing meanwhile, and
+    // reads again.
+    if (storage().rename_noreplace(aside.c_str(), lock_name) != 0 && errno != EEXIST &&
+        storage().lstat(lock_name, &st) != 0 && errno == ENOENT) {
+        storage().rename(aside.c_str(), lock_name); // (no such rename here: the name was free a moment ago)
+    }
+    return false;
+}
+
+// What a takeover killed midway left (".floatrec.lock.gone-PID", a rested
+// lock renamed aside, and ".floatrec.lock.probe-PID"): removed once older,
+// by the disk's clock, than any takeover in progress could be.
+void remove_leftovers(int lock_fd)
+{
+    struct stat held = {};
+    DIR* here = opendir(".");
+    if (here == nullptr || storage().fstat(lock_fd, &held) != 0) {
+        if (here != nullptr) {
+            closedir(here);
+        }
+        return;
+    }
+    const std::string prefix = std::string(lock_name) + ".";
+    while (const dirent* entry = readdir(here)) {
+        struct stat st = {};
+        if (std::string_view(entry->d_name).starts_with(prefix) && storage().lstat(entry->d_name, &st) == 0 &&
+            S_ISREG(st.st_mode) && st.st_mtim.tv_sec + lock_least_watch_ns / ns_per_second < held.st_mtim.tv_sec) {
+            storage().unlink(entry->d_name);
+        }
+    }
+    closedir(here);
+}
+
+// Creates the lock, written and synced (a lock that outlives a power cut
+// names its holder); false with errno EEXIST where there is one.
+failure create_lock(held_lock& lock, bool& exists)
+{
+    struct stat st = {};
+    lock.fd = open_here(lock_name, O_RDWR | O_CREAT | O_EXCL, st);
+    exists = !lock.fd.valid() && errno == EEXIST;
+    if (!lock.fd.valid()) {
+        return exists ? failure{} : fail(fault::directory_lock, lock_name, errno);
+    }
+    const std::string text = lock_text(lock.own);
+    failure written = write_all(lock.fd.get(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, lock_name, 0);
+    if (written.ok()) {
+        written = sync_file(lock.fd.get(), lock_name);
+    }
+    if (!written.ok()) {
+        storage().unlink(lock_name);
+        lock.fd.reset();
+    }
+    return written;
+}
+
+} // namespace
+
+failure take_lock(held_lock& lock, const lock_wait& wait)
+{
+    lock.own.beat = 0;
+    const lock_place place = place_of_directory();
+    for (int tries = 0; tries < 3; ++tries) {
+        bool exists = false;
+        if (failure created = create_lock(lock, exists); !created.ok() || !exists) {
+            if (created.ok()) {
+                lock.confirmed_ns.store(boot_clock_ns());
+                lock.held = true;
+                remove_leftovers(lock.fd.get());
+            }
+            return created;
+        }
+        std::string found;
+        if (!read_settled(found, place)) {
+            if (errno == ENOENT) {
+                continue; // released meanwhile
+            }
+            return fail(fault::lock_unknown, lock_name, errno);
+        }
+        std::optional<lock_owner> holder = parse_lock(found);
+        lock_verdict verdict = judge_lock(found, lock.own, place, floatrec_running);
+        if (verdict == lock_verdict::watch) {
+            verdict = watch_lock(found, holder, wait);
+            if (verdict == lock_verdict::take_over && !holder && !is_lock_prefix(found)) {
+                verdict = lock_verdict::unknown; // no lock, and it stayed still the whole rest
+            }
+        }
+        const bool this_machine = holder && holder->host == lock.own.host && holder->boot == lock.own.boot;
+        if (verdict == lock_verdict::unknown) {
+            return no_lock();
+        }
+        if (verdict == lock_verdict::busy || !set_aside(found)) {
+            return busy_with(holder, this_machine);
+        }
+    }
+    return busy_with(std::nullopt, false);
+}
