@@ -34,11 +34,14 @@ void directory_taken_over(void* stop)
     }
 }
 
-// This machine's flock, then the lock every machine sees (waiting, said,
-// for one that rests), then the thread that beats it.
-failure hold_directory(directory_hold& hold, stop_control* stop)
+// The directory writable, this machine's flock, then the lock every machine
+// sees (waiting, said, for one that rests), then the thread that beats it.
+failure take_hold(directory_hold& hold, stop_control* stop)
 {
-    failure held = lock_directory(hold.flock);
+    failure held = check_directory_writable();
+    if (held.ok()) {
+        held = lock_directory(hold.flock);
+    }
     if (!held.ok()) {
         return held;
     }
@@ -59,13 +62,17 @@ failure hold_directory(directory_hold& hold, stop_control* stop)
 
 } // namespace
 
-bool claim_directory(directory_hold& hold, raw_file& raw, stop_control* stop, bool& saved)
+bool hold_directory(directory_hold& hold, stop_control* stop)
+{
+    const failure held = take_hold(hold, stop);
+    say_failure(held);
+    return held.ok();
+}
+
+bool save_unfinished(raw_file& raw, bool& saved)
 {
     saved = false;
-    failure claimed = hold_directory(hold, stop);
-    if (claimed.ok()) {
-        claimed = check_temporaries();
-    }
+    failure claimed = check_temporaries();
     if (claimed.ok()) {
         claimed = raw_open(raw);
         if (!claimed.ok() && claimed.what == fault::raw_open && access(note_name, F_OK) == 0) {
@@ -92,4 +99,10 @@ bool claim_directory(directory_hold& hold, raw_file& raw, stop_control* stop, bo
     }
     say_failure(claimed);
     return claimed.ok();
+}
+
+bool claim_directory(directory_hold& hold, raw_file& raw, stop_control* stop, bool& saved)
+{
+    saved = false;
+    return hold_directory(hold, stop) && save_unfinished(raw, saved);
 }

@@ -23,8 +23,16 @@ struct directory_hold {
     ~directory_hold();
 };
 
-// Holds the directory, then saves an unfinished take (said here; `saved`
-// tells). `stop` (may be null) gives up a wait for a resting lock, and is
-// requested should another machine take the directory over later. False
-// after the reason was said; an unknown take is left exactly as it is.
+// Holds the directory: it is writable, no other floatrec records in it (on
+// this machine, or on another that shares it). `stop` (may be null) gives
+// up a wait for a resting lock, and is requested should another machine
+// take the directory over later. False after the reason was said.
+bool hold_directory(directory_hold& hold, stop_control* stop);
+
+// In a held directory, saves an unfinished take (said here; `saved` tells)
+// and opens 00000.raw where there is one. False after the reason was said;
+// an unknown take is left exactly as it is.
+bool save_unfinished(raw_file& raw, bool& saved);
+
+// Both, for --recover.
 bool claim_directory(directory_hold& hold, raw_file& raw, stop_control* stop, bool& saved);

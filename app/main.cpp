@@ -258,7 +258,6 @@ int record(const run_request& request)
         say_err_text(duration_error_text(duration));
         return usage_error;
     }
-    say_out_text(duration_entered_text(duration.seconds));
     stop_control stop;
     if (!stop_control_init(stop)) {
         say_failure(fail(fault::stop_setup, "", errno));
@@ -266,10 +265,15 @@ int record(const run_request& request)
     }
     stop_signals signals;
     stop_signals_begin(signals, stop);
+    // A directory that cannot take the recording is refused before it is announced.
     directory_hold hold;
+    if (!hold_directory(hold, &stop)) {
+        return failed;
+    }
+    say_out_text(duration_entered_text(duration.seconds));
     raw_file raw;
     bool saved = false;
-    if (!claim_directory(hold, raw, &stop, saved)) {
+    if (!save_unfinished(raw, saved)) {
         return failed;
     }
     if (stop_requested(stop) != stop_reason::none) {
@@ -281,8 +285,8 @@ int record(const run_request& request)
         say_failure(refused);
         return failed;
     }
-    if (const std::vector<std::string> earlier = earlier_outputs(output); output.named && !earlier.empty()) {
-        say_err_text(replacing_text(earlier));
+    if (const std::vector<std::string> earlier = earlier_outputs(output); !earlier.empty()) {
+        say_err_text(replacing_text(earlier, earlier_take_words(earlier)));
     }
     cap_device dev;
     failure opened = cap_open(dev, request.device, capture_request{request.channels, request.rate});

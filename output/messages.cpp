@@ -291,12 +291,12 @@ std::string target_kept_text(const std::string& target, const std::string& files
                        target.c_str(), files.c_str(), way_on(error, limit).c_str());
 }
 
-std::string replacing_text(const std::vector<std::string>& names)
+std::string replacing_text(const std::vector<std::string>& names, const std::string& held)
 {
     const std::string files = names.size() > 3 ? names.front() + " to " + names.back() : listed(names);
-    return format_text("%s %s there: this take will replace %s (another -o name keeps %s)\n", files.c_str(),
-                       names.size() == 1 ? "is" : "are", names.size() == 1 ? "it" : "them",
-                       names.size() == 1 ? "it" : "them");
+    const bool one = names.size() == 1;
+    return format_text("%s %s there: this take will replace %s (%s; another -o name keeps %s)\n", files.c_str(),
+                       one ? "is" : "are", one ? "it" : "them", held.c_str(), one ? "it" : "them");
 }
 
 std::string the_end_text()

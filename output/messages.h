@@ -48,8 +48,9 @@ std::string room_text(uint64_t free_bytes, uint64_t raw_seconds, uint64_t dump_b
                       uint64_t seconds_wanted);
 // The measured room of a named output's own disk, when it will not hold the take.
 std::string room_there_text(const std::string& target, uint64_t free_bytes, uint64_t seconds, uint64_t seconds_wanted);
-// A named output (-o) whose files (`names`) are there already.
-std::string replacing_text(const std::vector<std::string>& names);
+// The output's files (`names`) are there already, holding `held` ("12.0 s
+// recorded 2026-12-09 14:03").
+std::string replacing_text(const std::vector<std::string>& names, const std::string& held);
 std::string realtime_refused_text(int error, int priority);
 std::string stopped_before_recording_text();
 std::string lock_waiting_text(const std::string& host, int64_t pid, int64_t rested_seconds, int64_t rest_seconds);

@@ -2,6 +2,7 @@
 #include "output/target.h"
 
 #include "common/memory.h"
+#include "common/text.h"
 #include "take/fileio.h"
 #include "take/names.h"
 #include "take/parts.h"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -206,6 +208,29 @@ std::vector<std::string> earlier_outputs(const take_output& output)
         found.push_back(output.directory + name);
     }
     return found;
+}
+
+std::string earlier_take_words(const std::vector<std::string>& names)
+{
+    double seconds = 0;
+    bool length_known = true;
+    time_t recorded = 0;
+    for (const std::string& name : names) {
+        struct stat st = {};
+        const unique_fd file = open_here(name.c_str(), O_RDONLY, st);
+        std::vector<uint8_t> head(4096);
+        const ssize_t got = file.valid() && S_ISREG(st.st_mode) ? storage().pread(file.get(), head.data(), head.size(), 0) : -1;
+        head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        const std::optional<double> length = wav_seconds(head, static_cast<uint64_t>(st.st_size));
+        length_known = length_known && length.has_value();
+        seconds += length.value_or(0);
+        recorded = recorded == 0 ? st.st_mtim.tv_sec : recorded;
+    }
+    char when[32] = {};
+    tm local = {};
+    localtime_r(&recorded, &local);
+    std::strftime(when, sizeof when, "recorded %Y-%m-%d %H:%M", &local);
+    return length_known ? format_text("%.1f s %s", seconds, when) : std::string(when);
 }
 
 failure write_target(const take_output& output, const take_format& format, std::span<const raw_piece> pieces,

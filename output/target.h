@@ -33,6 +33,11 @@ failure write_target(const take_output& output, const take_format& format, std::
 // numbered parts), in name order, each with the output's directory.
 std::vector<std::string> earlier_outputs(const take_output& output);
 
+// What an earlier take's files (`names`, from earlier_outputs) hold, for the
+// line that says they will be replaced: "12.0 s recorded 2026-12-09 14:03"
+// (their length where every one reads as a WAV, the first one's time).
+std::string earlier_take_words(const std::vector<std::string>& names);
+
 // Writes the WAV file `temp.name` afresh: `header`, then `size` bytes of the
 // take from its byte `from` (the files of `pieces` end to end), synced.
 // Failures name `name`, the file it becomes.

@@ -1,7 +1,9 @@
 // The WAV and RF64 header, field by field in little-endian.
 #include "output/wav.h"
 
+#include <algorithm>
 #include <limits>
+#include <string_view>
 
 namespace {
 
@@ -142,4 +144,45 @@ std::vector<uint8_t> header_bytes(const wav_header& header)
     put_tag(out, header.tag_data);
     put_le(out, header.data_size, 4);
     return out;
+}
+
+namespace {
+
+uint64_t get_le(std::span<const uint8_t> bytes, std::size_t at, int width)
+{
+    uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        value = (value << 8) | bytes[at + static_cast<std::size_t>(i)];
+    }
+    return value;
+}
+
+} // namespace
+
+std::optional<double> wav_seconds(std::span<const uint8_t> head, uint64_t file_bytes)
+{
+    const auto tag = [&head](std::size_t at, std::string_view want) {
+        return at + 4 <= head.size() && std::string_view(reinterpret_cast<const char*>(head.data() + at), 4) == want;
+    };
+    if (!(tag(0, "RIFF") || tag(0, "RF64")) || !tag(8, "WAVE")) {
+        return std::nullopt;
+    }
+    uint64_t byte_rate = 0;
+    uint64_t ds64_data = 0;
+    for (std::size_t at = 12; at + 8 <= head.size();) {
+        const uint64_t size = get_le(head, at + 4, 4);
+        if (tag(at, "ds64") && at + 24 <= head.size()) {
+            ds64_data = get_le(head, at + 16, 8);
+        } else if (tag(at, "fmt ") && at + 16 <= head.size()) {
+            byte_rate = get_le(head, at + 16, 4);
+        } else if (tag(at, "data") && byte_rate > 0) {
+            // The size the header gives, or what the file holds past it where
+            // that is less (cut short) or said in ds64.
+            const uint64_t held = file_bytes > at + 8 ? file_bytes - at - 8 : 0;
+            const uint64_t data = size == 0xFFFFFFFFU && ds64_data > 0 ? ds64_data : size;
+            return static_cast<double>(std::min(data, held)) / static_cast<double>(byte_rate);
+        }
+        at += 8 + size + (size & 1);
+    }
+    return std::nullopt;
 }

@@ -10,6 +10,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 // The header's fields, in file order, as plain values.
@@ -66,6 +68,11 @@ wav_header finish_hdr(const wav_header& header, uint64_t data_bytes, uint32_t ra
 
 // The finished header of a WAV holding `data_bytes` bytes of a take's samples.
 wav_header take_header(const take_format& format, uint64_t data_bytes);
+
+// How long a WAV's samples last, from its first bytes (`head`: its RIFF or
+// RF64 header up to the data chunk) and its size; empty where they do not
+// read as a WAV of ours or another's.
+std::optional<double> wav_seconds(std::span<const uint8_t> head, uint64_t file_bytes);
 
 // The header as it stands in the file, little-endian, field by field.
 std::vector<uint8_t> header_bytes(const wav_header& header);

@@ -57,6 +57,11 @@ std::string output_directory(const take_output& output)
     return output.directory.empty() ? std::string(".") : output.directory;
 }
 
+std::string run_tag(const std::string& host, const std::string& boot, int64_t pid)
+{
+    return format_text("%s-%.8s-%lld", host.c_str(), boot.c_str(), static_cast<long long>(pid));
+}
+
 std::string output_temp_name(const take_output& output)
 {
     if (!output.named) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -42,7 +43,7 @@ struct take_output {
     std::string stem = "target";
     std::string extension = ".wav"; // "" where the name has none
     bool named = false;             // given with -o
-    std::string tag = {};           // names this working directory in the temporary files beside a named output
+    std::string tag = {};           // names this run in the temporary files beside a named output (run_tag)
 };
 
 // The output for an -o name (empty: target.wav): "../takes/a.wav" is
@@ -58,10 +59,14 @@ std::string output_file(const take_output& output);
 // The directory the output is in, to open or sync: "." for this one.
 std::string output_directory(const take_output& output);
 
+// A run as the temporary files beside a named output name it: its host,
+// the start of its boot id and its process ("studio-0f4c1a2b-4242"), so that
+// no two recordings finishing into one directory, from any directory or
+// machine (clones too), ever write one file.
+std::string run_tag(const std::string& host, const std::string& boot, int64_t pid);
+
 // Where the output (and a part of it) is written before it gets its name:
 // ".target.wav.part" for target.wav, whose directory is this run's; beside
-// a named output ".a.wav.TAG.part", the tag naming the working directory:
-// recordings of two directories finishing into one never write one file,
-// and a later run of this one finds what a crash left.
+// a named output ".a.wav.TAG.part", the tag naming this run.
 std::string output_temp_name(const take_output& output);
 std::string recovered_temp_name_of(const take_output& output);

@@ -5,7 +5,9 @@
 #include "output/target.h"
 #include "output/wav.h"
 #include "take/file_limit.h"
+#include "common/text.h"
 #include "take/fileio.h"
+#include "take/liveness.h"
 #include "take/names.h"
 #include "take/note_file.h"
 #include "take/parts.h"
@@ -191,17 +193,43 @@ recovery save_take(const take_samples& take, const take_output& saved_beside, ta
     return done;
 }
 
+// Whether a temporary beside a named output, tagged `tag`, is one that a
+// run now over left: the recorder the note names (`note`: its take is being
+// saved), an earlier version's (tagged with this working directory), or a
+// run of this machine that no longer runs. Another machine's may be live.
+bool left_over(std::string_view tag, const take_note* note)
+{
+    if ((note != nullptr && !note->host.empty() && tag == run_tag(note->host, note->boot, note->pid)) ||
+        tag == working_directory_tag()) {
+        return true;
+    }
+    const lock_owner me = this_owner();
+    const std::string this_machine = run_tag(me.host, me.boot, 0);
+    int64_t pid = 0;
+    return tag.starts_with(this_machine.substr(0, this_machine.size() - 1)) &&
+           parse_whole(tag.substr(this_machine.size() - 1), pid) && pid != me.pid && !floatrec_running(pid);
+}
+
 // What a run killed while writing left under a temporary name, here and
-// beside the take's output.
-void remove_leftovers(const take_output& output)
+// beside the take's output (and here, where a take was saved for want of
+// its directory).
+void remove_leftovers(const take_output& output, const take_note* note)
 {
     for (const char* name : temporary_names) {
         remove_if_file(name);
     }
-    if (output.named) {
-        remove_if_file(output_temp_name(output).c_str());
-        remove_if_file(recovered_temp_name_of(output).c_str());
-        remove_if_file(recovered_temp_name_of(output_here(output)).c_str()); // saved here, its directory gone
+    if (!output.named) {
+        return;
+    }
+    for (const std::string& directory : {output.directory, std::string()}) {
+        for (const std::string& start : {"." + output.stem + output.extension + ".", std::string(".recovered.wav.")}) {
+            for (const std::string& name : files_starting(directory + start)) {
+                const std::string_view tag = std::string_view(name).substr((directory + start).size());
+                if (tag.ends_with(".part") && left_over(tag.substr(0, tag.size() - 5), note)) {
+                    remove_if_file(name.c_str());
+                }
+            }
+        }
     }
 }
 
@@ -290,12 +318,13 @@ recovery recover_take(const raw_file& raw)
         return result;
     }
     if (!reading.present || reading.note->state == take_state::recovered) {
-        remove_leftovers(recording_output(reading.present ? reading.note->output : ""));
+        remove_leftovers(recording_output(reading.present ? reading.note->output : ""),
+                         reading.present ? &*reading.note : nullptr);
         return result;
     }
     const take_note& note = *reading.note;
     const take_output output = recording_output(note.output);
-    remove_leftovers(output);
+    remove_leftovers(output, &note);
     take_samples take;
     if (result.why = read_take_files(raw, note, output, take); !result.why.ok()) {
         return result;
