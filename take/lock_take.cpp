@@ -11,6 +11,7 @@
 #include "take/storage.h"
 #include "take/workdir.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <dirent.h>
@@ -149,24 +150,28 @@ bool set_aside(const std::string& text)
     return false;
 }
 
-// What a takeover killed midway left (".floatrec.lock.gone-PID", a rested
-// lock renamed aside, and ".floatrec.lock.probe-PID"): removed once older,
-// by the disk's clock, than any takeover in progress could be.
-void remove_leftovers(int lock_fd)
+// What a takeover killed midway left (".floatrec.lock.gone-PID", a lock
+// renamed aside, and ".floatrec.lock.probe-PID"): removed, but for this
+// run's own lock, which a start taking over at this moment may hold aside
+// to put back.
+void remove_leftovers(const lock_owner& own)
 {
-    struct stat held = {};
     DIR* here = opendir(".");
-    if (here == nullptr || storage().fstat(lock_fd, &held) != 0) {
-        if (here != nullptr) {
-            closedir(here);
-        }
+    if (here == nullptr) {
         return;
     }
     const std::string prefix = std::string(lock_name) + ".";
     while (const dirent* entry = readdir(here)) {
         struct stat st = {};
-        if (std::string_view(entry->d_name).starts_with(prefix) && storage().lstat(entry->d_name, &st) == 0 &&
-            S_ISREG(st.st_mode) && st.st_mtim.tv_sec + lock_least_watch_ns / ns_per_second < held.st_mtim.tv_sec) {
+        if (!std::string_view(entry->d_name).starts_with(prefix) || storage().lstat(entry->d_name, &st) != 0 ||
+            !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        const unique_fd fd = open_here(entry->d_name, O_RDONLY, st);
+        char bytes[512];
+        const ssize_t got = fd.valid() ? storage().pread(fd.get(), bytes, sizeof bytes, 0) : -1;
+        const std::optional<lock_owner> held = parse_lock(std::string(bytes, static_cast<std::size_t>(std::max<ssize_t>(got, 0))));
+        if (!held || !same_holder(*held, own)) {
             storage().unlink(entry->d_name);
         }
     }
@@ -207,7 +212,7 @@ failure take_lock(held_lock& lock, const lock_wait& wait)
             if (created.ok()) {
                 lock.confirmed_ns.store(boot_clock_ns());
                 lock.held = true;
-                remove_leftovers(lock.fd.get());
+                remove_leftovers(lock.own);
             }
             return created;
         }

@@ -151,10 +151,11 @@ struct crash_point {
 // unfinished take, then runs --recover twice: the planted take is in exactly
 // one recovered file, every period the killed run printed is in exactly one of
 // target.wav or a recovered file, every file said saved holds a take, and the
-// second --recover finds nothing left to do. `disk`: a scratch disk of that
-// type as the directory (none: the sandbox's own).
+// second --recover finds nothing left to do, nor what a takeover leaves.
+// `disk`: a scratch disk of that type as the directory (none: the sandbox's
+// own); `lock_left`: a lock a crash left there, which the killed run takes over.
 void walk_crash_points(const std::vector<std::string>& args, const std::vector<crash_point>& points,
-                       const std::string& disk = "")
+                       const std::string& disk = "", const std::string& lock_left = "")
 {
     if (std::system("command -v strace >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace is not installed";
@@ -169,6 +170,9 @@ void walk_crash_points(const std::vector<std::string>& args, const std::vector<c
             }
             use_test_device(box, "rate 8000 period 800");
             const std::vector<float> planted = plant_take(box, 4000);
+            if (!lock_left.empty()) {
+                write_text(box.at(".floatrec.lock"), lock_left);
+            }
             const run_result killed = run_killed_at(box, args, point.call, nth, point.path);
             const run_result first = run_floatrec(box, {"--recover"});
             const run_result second = run_floatrec(box, {"--recover"});
@@ -190,6 +194,9 @@ void walk_crash_points(const std::vector<std::string>& args, const std::vector<c
             for (const char* leftover : {".recovered.wav.part", ".target.wav.part", ".00000.raw.take.part"}) {
                 EXPECT_FALSE(fs::exists(box.at(leftover))) << where << ": " << leftover;
             }
+            for (const fs::directory_entry& entry : fs::directory_iterator(box.work)) {
+                EXPECT_FALSE(entry.path().filename().string().starts_with(".floatrec.lock.")) << where << ": " << entry.path();
+            }
         }
     }
 }
@@ -204,6 +211,9 @@ TEST(CrashWalk, RecoveryKilledAtAnyCallSavesTheTakeOnce)
     walk_crash_points({"--recover"}, points);
     // A card's exFAT through FUSE: no hard links, no rename flags.
     walk_crash_points({"--recover"}, points, "exfat-fuse");
+    // Killed while it takes over a lock that a power cut left: set aside, removed.
+    walk_crash_points({"--recover"}, {{"rename", {1}}, {"unlink", {1}}}, "",
+                      "floatrec lock\nhost elsewhere\nboot b00t\npid 42\nbeat 00000000000000000001\n");
 }
 
 // The start's recovery, the take's start, its periods and its finish.
