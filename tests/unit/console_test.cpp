@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -120,6 +123,46 @@ TEST(Console, EveryFailureHasItsText)
     EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec\n");
     busy.holder_pid = 4242;
     EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec (process 4242)\n");
+}
+
+// The manual's DIAGNOSTICS give every failure's text: each of its words
+// between the parts a failure fills in.
+TEST(Console, TheManualListsEveryFailure)
+{
+    FILE* man = popen("MANWIDTH=4000 man --nh --nj -l " FLOATREC_SOURCE_DIR "/docs/floatrec.1 2>/dev/null | col -b", "r");
+    std::string manual;
+    for (int c = 0; man != nullptr && (c = std::fgetc(man)) != EOF;) {
+        manual += c == '\n' || c == '\t' ? ' ' : static_cast<char>(c);
+    }
+    if (man == nullptr || pclose(man) != 0 || manual.empty()) {
+        GTEST_SKIP() << "man (man-db) is not installed to render the manual";
+    }
+    manual.erase(std::unique(manual.begin(), manual.end(), [](char a, char b) { return a == ' ' && b == ' '; }), manual.end());
+    for (int kind = 1; kind < 256; ++kind) {
+        failure what = fail_because(static_cast<fault>(kind), "\x01", "\x01");
+        what.holder_pid = 987654321; // (numbers, said as such below)
+        what.take_tenths = 987654321;
+        std::string text = failure_text(what);
+        if (text.find("has no text") != std::string::npos) {
+            break;
+        }
+        for (const char* number : {"98765432.1", "987654321"}) {
+            for (std::size_t at; (at = text.find(number)) != std::string::npos;) {
+                text.replace(at, std::strlen(number), "\x01");
+            }
+        }
+        std::string piece;
+        for (const char c : text + "\x01") {
+            if (c != '\x01' && c != '\n') {
+                piece += c;
+                continue;
+            }
+            const std::size_t first = piece.find_first_not_of(" ():;,");
+            piece = first == std::string::npos ? "" : piece.substr(first, piece.find_last_not_of(" ():;,") + 1 - first);
+            EXPECT_TRUE(piece.size() < 12 || manual.find(piece) != std::string::npos) << "kind " << kind << ": " << piece;
+            piece.clear();
+        }
+    }
 }
 
 } // namespace
