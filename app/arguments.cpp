@@ -1,7 +1,7 @@
 // The command line: options and durations, each word judged.
 #include "app/arguments.h"
 
-#include "app/usage.h"
+#include "output/usage.h"
 #include "common/text.h"
 #include "output/messages.h"
 #include "take/names.h"
@@ -53,15 +53,13 @@ std::string output_name_error(std::string_view name)
 {
     const std::string_view base = name.substr(name.rfind('/') + 1);
     if (name.find('\n') != std::string_view::npos) {
-        return "-o: a file name with a line break in it is not taken; choose another name\n";
+        return output_name_text(output_name_fault::line_break, name);
     }
     if (base.empty() || base == "." || base == "..") {
-        return "-o needs the name of a file, not of a directory: floatrec -o " + std::string(name) +
-               (name.ends_with("/") ? "" : "/") + "take.wav 60\n";
+        return output_name_text(output_name_fault::directory, name);
     }
     if (is_working_name(base)) {
-        return "-o: " + std::string(base) + " is a file floatrec works with in its directory (another take's, "
-               "there); choose another name\n";
+        return output_name_text(output_name_fault::working_file, base);
     }
     return {};
 }
@@ -113,7 +111,7 @@ run_request read_arguments(int argc, const char* const* argv)
             recover = true;
         } else if (!options_end && (value = option_value("-o", "--output", argc, argv, at, missing))) {
             if (missing) {
-                return usage_error(value_missing_text("-o", "a file name", *value, "take.wav"));
+                return usage_error(value_missing_text('o', *value));
             }
             if (std::string error = output_name_error(*value); !error.empty()) {
                 return usage_error(error);
@@ -121,7 +119,7 @@ run_request read_arguments(int argc, const char* const* argv)
             request.output = *value;
         } else if (!options_end && (value = option_value("-D", "--device", argc, argv, at, missing))) {
             if (missing) {
-                return usage_error(value_missing_text("-D", "a device name, as arecord -L lists them,", *value, "hw:1"));
+                return usage_error(value_missing_text('D', *value));
             }
             request.device = *value;
         } else if (!options_end && (value = option_value("-c", "--channels", argc, argv, at, missing))) {
@@ -147,7 +145,7 @@ run_request read_arguments(int argc, const char* const* argv)
         }
     }
     if (recover && argc > 2) {
-        return usage_error("--recover saves an unfinished take and takes nothing else (see floatrec --help)\n");
+        return usage_error(recover_alone_text());
     }
     request.mode = recover ? run_mode::recover : run_mode::record;
     return request;

@@ -1,5 +1,6 @@
 // Holding the directory for a run and saving what a killed run left there.
 #include "app/claim.h"
+#include "common/storage.h"
 
 #include "output/console.h"
 #include "take/names.h"
@@ -7,6 +8,7 @@
 #include "take/workdir.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 directory_hold::~directory_hold()
@@ -21,7 +23,7 @@ namespace {
 // directory waits for it.
 std::string save_way_on(int error)
 {
-    const std::string files = access(raw_file_name(1).c_str(), F_OK) == 0
+    const std::string files = storage().faccessat(AT_FDCWD, raw_file_name(1).c_str(), F_OK, 0) == 0
                                   ? "00000.raw, 00001.raw (and the files after it) and .00000.raw.take"
                                   : "00000.raw and .00000.raw.take";
     return save_way_on_text(error, files, largest_file_here());
@@ -75,7 +77,7 @@ bool save_unfinished(raw_file& raw, bool& saved)
     failure claimed = check_temporaries();
     if (claimed.ok()) {
         claimed = raw_open(raw);
-        if (!claimed.ok() && claimed.what == fault::raw_open && access(note_name, F_OK) == 0) {
+        if (!claimed.ok() && claimed.what == fault::raw_open && storage().faccessat(AT_FDCWD, note_name, F_OK, 0) == 0) {
             say_failure(claimed);
             say_err_text(unreadable_take_kept_text());
             return false;
@@ -93,11 +95,11 @@ bool save_unfinished(raw_file& raw, bool& saved)
             saved = true;
         }
         claimed = recovered.why;
-        if (claimed.what == fault::take_not_saved) {
-            claimed.detail = save_way_on(claimed.code);
-        }
     }
     say_failure(claimed);
+    if (claimed.what == fault::take_not_saved) {
+        say_err_text(save_way_on(claimed.code) + "\n");
+    }
     return claimed.ok();
 }
 

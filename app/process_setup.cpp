@@ -1,5 +1,6 @@
 // Standard descriptors and the signals that must not end a recording.
 #include "app/process_setup.h"
+#include "common/storage.h"
 
 #include <cerrno>
 #include <csignal>
@@ -9,11 +10,11 @@
 void guard_standard_descriptors()
 {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+        if (storage().fcntl(fd, F_GETFD, 0) < 0 && errno == EBADF) {
             // open() takes the lowest free descriptor: this one.
-            const int null_fd = open("/dev/null", O_RDWR);
+            const int null_fd = storage().open("/dev/null", O_RDWR, 0);
             if (null_fd >= 0 && null_fd != fd) {
-                close(null_fd);
+                storage().close(null_fd);
             }
         }
     }

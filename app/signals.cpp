@@ -1,5 +1,6 @@
 // The thread that turns SIGINT, SIGTERM and SIGHUP into stop requests.
 #include "app/signals.h"
+#include "common/storage.h"
 
 #include "common/clock.h"
 #include "common/thread.h"
@@ -29,7 +30,7 @@ bool ignored_at_start(int signo)
 
 void say(const char* text)
 {
-    if (write(STDERR_FILENO, text, std::strlen(text)) < 0) {
+    if (storage().write(STDERR_FILENO, text, std::strlen(text)) < 0) {
         // Standard error is gone; there is nobody left to tell.
     }
 }

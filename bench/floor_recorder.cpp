@@ -13,7 +13,7 @@
 // disk), and says how many frames of the test device's signal (frame i is
 // ((i mod 2^23) + 1) x 256) it never saw.
 // Usage: floor_recorder SECONDS [channels N] [plain]   (in the directory to record into)
-#include "output/wav.h"
+#include "pipeline/wav.h"
 #include "pipeline/period.h"
 
 #include <alsa/asoundlib.h>

@@ -1,7 +1,6 @@
 // Asking the device for a configuration and reading back what it granted.
 #include "capture/configure.h"
 
-#include "common/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,16 +43,20 @@ failure channels_refused(const snd_pcm_hw_params_t* hw_params, uint32_t asked, c
     unsigned most = 0;
     snd_pcm_hw_params_get_channels_min(hw_params, &fewest);
     snd_pcm_hw_params_get_channels_max(hw_params, &most);
-    return fail_because(fault::channels_refused, device_name, channels_offered_text(fewest, most, asked));
+    failure refused = fail_for(fault::channels_refused, device_name, because::channels_offered);
+    refused.values[0] = fewest;
+    refused.values[1] = most;
+    refused.values[2] = asked;
+    return refused;
 }
 
 failure no_format_taken(const snd_pcm_hw_params_t* hw_params, const std::string& device_name)
 {
     failure refused = fail_because(fault::device_setup, device_name, snd_strerror(-EINVAL));
-    const std::vector<std::string> offered = formats_offered(hw_params);
-    refused.detail = "the device offers " + (offered.empty() ? std::string("no sample format") : formats_offered_text(offered)) +
-                     ", none of which floatrec records (S32_LE, FLOAT_LE, S24_LE, S24_3LE, S16_LE); see \"Choosing "
-                     "the input\" in the README or floatrec(1)";
+    refused.detail_words = because::formats_offered;
+    for (const std::string& name : formats_offered(hw_params)) {
+        refused.other += name + "\n";
+    }
     return refused;
 }
 
@@ -93,24 +96,6 @@ snd_pcm_format_t alsa_format(sample_format format)
         return SND_PCM_FORMAT_S16_LE;
     }
     return SND_PCM_FORMAT_UNKNOWN;
-}
-
-std::string channels_offered_text(unsigned fewest, unsigned most, uint32_t asked)
-{
-    if (fewest == most) {
-        return format_text("the device records %u channel%s, not %u", most, most == 1 ? "" : "s", asked);
-    }
-    return format_text("the device records %u to %u channels, not %u", fewest, most, asked);
-}
-
-std::string formats_offered_text(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
-        text += names[i];
-    }
-    return text;
 }
 
 failure set_format(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, const capture_request& request,

@@ -45,12 +45,6 @@ failure set_format(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, const capture
 int set_geometry(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, const capture_request& request,
                  granted_config& granted);
 
-// "the device records 1 to 2 channels, not 3" (or "2 channels, not 1").
-std::string channels_offered_text(unsigned fewest, unsigned most, uint32_t asked);
-
-// "U8 and MU_LAW": what a device offers, from ALSA's names of its formats.
-std::string formats_offered_text(const std::vector<std::string>& names);
-
 // The speakers of the channels as a WAV channel mask, from ALSA's channel
 // map (`positions`, one per channel; empty: the device gives none): the
 // usual ones for the count where it gives none or says nothing of them;

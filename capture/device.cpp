@@ -1,7 +1,6 @@
 // Opening and configuring the ALSA capture device, and closing it.
 #include "capture/device.h"
 
-#include "common/text.h"
 #include "common/thread.h"
 
 #include <algorithm>
@@ -93,70 +92,48 @@ bool set_sw_params(snd_pcm_t* pcm_handle, snd_pcm_uframes_t avail_min)
 
 } // namespace
 
-std::string missing_device_line(const std::vector<std::string>& library_said_then, const char* alsa_card, bool any_card)
+void say_what_is_missing(failure& not_opened, const std::vector<std::string>& library_said_then, const char* alsa_card,
+                         bool any_card)
 {
     constexpr std::string_view missing_card = "cannot find card '";
-    std::string what;
     for (const std::string& message : library_said_then) {
         if (const std::size_t at = message.find(missing_card); at != std::string::npos) {
             const std::string card = message.substr(at + missing_card.size(), message.find('\'', at + missing_card.size()) -
                                                                                   at - missing_card.size());
             const bool numbered = !card.empty() && card.find_first_not_of("0123456789") == std::string::npos;
+            not_opened.other = card;
             if (alsa_card != nullptr && card == alsa_card) {
-                what = "no sound card named " + card + " (ALSA_CARD)";
+                not_opened.detail_words = because::alsa_card_missing;
             } else if (numbered && !any_card) {
-                what = "no sound card found"; // the first card, of none
+                not_opened.detail_words = because::no_sound_card; // the first card, of none
             } else {
-                what = (numbered ? "no sound card number " : "no sound card named ") + card;
+                not_opened.detail_words = numbered ? because::no_card_number : because::no_card_named;
             }
-            break;
+            return;
         }
     }
-    if (what.empty() && !any_card) {
-        what = "no sound card found";
+    if (!any_card) {
+        not_opened.detail_words = because::no_sound_card;
+    } else if (!library_said_then.empty()) {
+        not_opened.detail_words = because::alsa_says;
+        not_opened.other = library_said_then.front();
+    } else {
+        not_opened.detail_words = because::default_unopenable;
     }
-    if (what.empty() && !library_said_then.empty()) {
-        constexpr std::size_t longest = 100;
-        what = "ALSA says: " + library_said_then.front().substr(0, longest);
-    }
-    if (what.empty()) {
-        what = "ALSA's default capture device could not be opened";
-    }
-    return what + "; see \"Choosing the input\" in the README or floatrec(1)";
 }
 
 namespace {
 
-// The line after a failed open of a device named with -D.
-std::string unopened_device_line(const std::string& device_name, const std::vector<std::string>& library_said_then)
+// What was asked of a device that would not take it: the line after its refusal.
+void say_what_was_asked(failure& refused, const capture_request& request, sample_format format)
 {
-    constexpr std::size_t longest = 100;
-    std::string line = "cannot record from " + device_name;
-    if (!library_said_then.empty()) {
-        line += " (ALSA says: " + library_said_then.front().substr(0, longest) + ")";
-    }
-    return line + "; arecord -L lists the inputs, any of which -D takes";
+    refused.detail_words = because::request_refused;
+    refused.values[0] = request.channels;
+    refused.values[1] = request.rate;
+    refused.values[2] = static_cast<int64_t>(format);
 }
 
 } // namespace
-
-std::string request_refused_line(const capture_request& request, sample_format format)
-{
-    const char* format_words[] = {"signed 32-bit", "32-bit float", "24-bit", "packed 24-bit", "16-bit"};
-    const std::string channels = request.channels == 1 ? "mono" : format_text("%u channels", request.channels);
-    // "44,100": the digits grouped by threes.
-    const std::string digits = std::to_string(request.rate);
-    std::string rate;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) {
-            rate += ',';
-        }
-        rate += digits[i];
-    }
-    return format_text("the device did not take what floatrec asks for (%s, %s, %s Hz or near); ALSA's default with "
-                       "its plug layer converts: see \"Choosing the input\" in the README or floatrec(1)",
-                       channels.c_str(), format_words[static_cast<int>(format)], rate.c_str());
-}
 
 failure cap_open(cap_device& dev, const std::string& device_name, const capture_request& request)
 {
@@ -168,9 +145,12 @@ failure cap_open(cap_device& dev, const std::string& device_name, const capture_
             return alsa_failure(fault::sound_server_unreachable, device_name, alsa_result);
         }
         failure not_opened = alsa_failure(fault::device_open, device_name, alsa_result);
-        not_opened.detail = device_name == "default"
-                                ? missing_device_line(library_said, std::getenv("ALSA_CARD"), any_sound_card())
-                                : unopened_device_line(device_name, library_said);
+        if (device_name == "default") {
+            say_what_is_missing(not_opened, library_said, std::getenv("ALSA_CARD"), any_sound_card());
+        } else {
+            not_opened.detail_words = because::device_unopenable;
+            not_opened.other = library_said.empty() ? std::string() : library_said.front();
+        }
         return not_opened;
     }
     pcm_owner handle(opened);
@@ -180,8 +160,8 @@ failure cap_open(cap_device& dev, const std::string& device_name, const capture_
     auto* hw_params = reinterpret_cast<snd_pcm_hw_params_t*>(params_storage.data());
     granted_config granted;
     if (failure refused = set_format(pcm, hw_params, request, device_name, granted.frame); !refused.ok()) {
-        if (refused.what == fault::device_setup && refused.detail.empty()) {
-            refused.detail = request_refused_line(request, granted.frame.format);
+        if (refused.what == fault::device_setup && refused.detail_words == because::none) {
+            say_what_was_asked(refused, request, granted.frame.format);
         }
         return refused;
     }
@@ -196,7 +176,7 @@ failure cap_open(cap_device& dev, const std::string& device_name, const capture_
     }
     if (alsa_result < 0) {
         failure refused = alsa_failure(fault::device_setup, device_name, alsa_result);
-        refused.detail = request_refused_line(request, granted.frame.format);
+        say_what_was_asked(refused, request, granted.frame.format);
         return refused;
     }
     set_sw_params(pcm, reader_wake_frames(granted.rate, granted.period_frames, granted.buffer_frames));

@@ -48,14 +48,14 @@ struct cap_device {
 // one line of its own what was not found (device_open's detail).
 failure cap_open(cap_device& dev, const std::string& device_name, const capture_request& request = {});
 
-// The line after a configuration the device would not install: what was
-// asked ("mono, signed 32-bit, 44,100 Hz or near") and where to look.
-std::string request_refused_line(const capture_request& request, sample_format format);
 
-// The line after a failed open: what ALSA could not find, from what the
-// library said (`library_said`, in order), the ALSA_CARD variable (null when
-// unset) and whether the machine has any sound card; and where to look.
-std::string missing_device_line(const std::vector<std::string>& library_said, const char* alsa_card, bool any_card);
+
+// What was not found, where "default" could not be opened (`not_opened`'s
+// detail): from what the library said (`library_said`, in order), the
+// ALSA_CARD variable (null when unset) and whether the machine has any sound
+// card.
+void say_what_is_missing(failure& not_opened, const std::vector<std::string>& library_said, const char* alsa_card,
+                         bool any_card);
 
 // How many frames wake the reader: a whole period at least, and otherwise a
 // quarter of a second or half the device's buffer, whichever is less, so

@@ -1,6 +1,7 @@
 // The queue between the capture thread and the main thread: slots, events
 // and the latest levels.
 #include "capture/queue.h"
+#include "common/storage.h"
 
 #include "common/clock.h"
 
@@ -116,7 +117,7 @@ std::optional<uint32_t> queue_push_period(period_queue& queue, const period_read
 void queue_slot_wait_done(period_queue& queue)
 {
     uint64_t count = 0;
-    if (read(queue.slot_freed.get(), &count, sizeof count) < 0) {
+    if (storage().read(queue.slot_freed.get(), &count, sizeof count) < 0) {
         // Nothing was written: the wake-up came from elsewhere.
     }
 }
@@ -240,7 +241,7 @@ void queue_release(period_queue& queue, uint32_t slot)
     if (queue.waiting_for_slot) {
         queue.waiting_for_slot = false;
         const uint64_t one = 1;
-        if (write(queue.slot_freed.get(), &one, sizeof one) < 0) {
+        if (storage().write(queue.slot_freed.get(), &one, sizeof one) < 0) {
             // The counter is full: the capture thread is awake already.
         }
     }

@@ -1,5 +1,6 @@
 // Stop requests and the eventfd that wakes the capture thread.
 #include "capture/stop_control.h"
+#include "common/storage.h"
 
 #include <algorithm>
 #include <sys/eventfd.h>
@@ -15,7 +16,7 @@ void request_stop(stop_control& control, stop_reason why)
     stop_reason none = stop_reason::none;
     control.reason.compare_exchange_strong(none, why);
     const uint64_t one = 1;
-    if (control.wake.valid() && write(control.wake.get(), &one, sizeof one) < 0) {
+    if (control.wake.valid() && storage().write(control.wake.get(), &one, sizeof one) < 0) {
         // The counter is full, so the capture thread is awake already.
     }
 }

@@ -4,7 +4,9 @@
 // not build). Nothing below the phases prints a failure of its own.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 enum class fault : uint8_t {
@@ -39,15 +41,65 @@ enum class fault : uint8_t {
     array_dump_open,          // raw_my.dat could not be created
 };
 
+// What a failure carries in the program's own words beyond its kind: the
+// reason (@r) where no errno or outside text gives it, and the line after it
+// (@d) that helps. Each is a kind; output/ words them, from `other` and
+// `values` where they give figures or names.
+enum class because : uint8_t {
+    none,
+    // Why a file or directory cannot take the recording (a reason).
+    symbolic_link,
+    not_regular,
+    fifo,
+    same_file,     // as `other`
+    hard_link,
+    raw_read_only,
+    not_a_lock,
+    name_taken_meanwhile,
+    read_only,     // the directory
+    not_writable,  // the directory, for this user (`code` says how)
+    // Why a take's note cannot be trusted (a reason).
+    note_directory,
+    note_not_regular,
+    note_unreadable, // `code`
+    note_empty,
+    note_not_ours,
+    note_symbolic_link,
+    note_rate,     // values[0]
+    note_channels, // values[0]
+    note_start,    // values[0]
+    // What the device records (a reason), offers or was asked (a line).
+    channels_offered, // values: fewest, most, asked
+    formats_offered,  // `other`: its formats' names, a line each (none: no format)
+    request_refused,  // values: channels, rate, sample format
+    // What was not found where a device could not be opened (a line).
+    no_sound_card,
+    no_card_named,    // `other`
+    no_card_number,   // `other`
+    alsa_card_missing, // `other`: ALSA_CARD's card
+    alsa_says,        // `other`: what the library said
+    default_unopenable,
+    device_unopenable, // `other`: what the library said, if anything
+    // Where a take taken over is (a line): saved as `other`*.wav, or still in 00000.raw.
+    take_saved_there,
+    take_left_there,
+    // An -o directory that cannot take the output (a line): `other` is it.
+    make_directory_first,
+    directory_not_writable,
+};
+
 struct failure {
     fault what = fault::none;
     std::string subject;      // the file, device or thing that failed
-    int code = 0;             // errno; 0 when `reason` says it, or there is none
-    std::string reason;       // a reason in words where no errno says it
-    fault cause = fault::none; // the failure underneath, whose `code` or `reason` this one carries
+    int code = 0;             // errno; 0 when `reason` or `reason_words` says it, or there is none
+    std::string reason;       // a reason from outside (ALSA's words, a host name) where no errno says it
+    fault cause = fault::none; // the failure underneath, whose `code` or reason this one carries
+    because reason_words = because::none; // the reason in the program's own words
+    because detail_words = because::none; // a line that helps, where there is one
+    std::string other;        // a name or a text those words give
+    int64_t values[3] = {};   // figures those words give
     int64_t holder_pid = 0;   // directory_busy: the process holding the lock (0: not known)
     int64_t take_tenths = 0;  // note_not_updated: the saved take's length in tenths of a second
-    std::string detail;       // a line in the program's own words that helps, where there is one
 
     bool ok() const { return what == fault::none; }
 };
@@ -68,11 +120,23 @@ inline failure fail_because(fault what, std::string subject, std::string reason)
     return made;
 }
 
+// A failure whose reason is in the program's own words.
+inline failure fail_for(fault what, std::string subject, because why, std::string other = {})
+{
+    failure made = fail(what, std::move(subject));
+    made.reason_words = why;
+    made.other = std::move(other);
+    return made;
+}
+
 // A failure that `cause` led to: its reason is the cause's.
 inline failure fail_from(fault what, std::string subject, const failure& cause)
 {
     failure made = fail(what, std::move(subject), cause.code);
     made.reason = cause.reason;
+    made.reason_words = cause.reason_words;
+    made.other = cause.other;
+    std::copy(std::begin(cause.values), std::end(cause.values), std::begin(made.values));
     made.cause = cause.what;
     return made;
 }

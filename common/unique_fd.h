@@ -2,7 +2,8 @@
 // closes one by hand.
 #pragma once
 
-#include <unistd.h>
+#include "common/storage.h"
+
 #include <utility>
 
 struct unique_fd {
@@ -28,7 +29,7 @@ struct unique_fd {
     void reset(int descriptor = -1)
     {
         if (fd >= 0) {
-            ::close(fd);
+            storage().close(fd);
         }
         fd = descriptor;
     }

@@ -1,5 +1,6 @@
 // Standard output and error, and the level meter drawn on a terminal.
 #include "output/console.h"
+#include "common/storage.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -49,7 +50,7 @@ bool same_terminal(int a, int b)
 {
     struct stat sa = {};
     struct stat sb = {};
-    return isatty(a) != 0 && isatty(b) != 0 && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_rdev == sb.st_rdev;
+    return isatty(a) != 0 && isatty(b) != 0 && storage().fstat(a, &sa) == 0 && storage().fstat(b, &sb) == 0 && sa.st_rdev == sb.st_rdev;
 }
 
 } // namespace
@@ -126,7 +127,7 @@ void meter_show(const meter_reading& reading)
     if (meter.enabled) {
         // The width at each redraw: the terminal may have been resized.
         winsize size = {};
-        const std::size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+        const std::size_t columns = storage().ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
         meter.line = meter_line(reading, columns);
         draw();
     }

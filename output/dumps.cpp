@@ -3,7 +3,7 @@
 
 #include "take/fileio.h"
 #include "take/names.h"
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <cerrno>
 #include <fcntl.h>

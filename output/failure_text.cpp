@@ -2,6 +2,7 @@
 #include "output/messages.h"
 
 #include "common/text.h"
+#include "output/words.h"
 
 #include <cstring>
 
@@ -33,10 +34,10 @@ const char* text_of(const failure& what)
         return "cannot record from @s: @r (-c chooses how many)\n";
     case fault::directory_busy:
         if (what.holder_pid > 0 && !what.reason.empty()) {
-            return "00000.raw: this directory is in use by another floatrec (process @p on @r)\n@d";
+            return "00000.raw: this directory is in use by another floatrec (process @p on @r)\nwait for it to end, or record in another directory\n";
         }
-        return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\n@d"
-                                   : "00000.raw: this directory is in use by another floatrec\n@d";
+        return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\nwait for it to end, or record in another directory\n"
+                                   : "00000.raw: this directory is in use by another floatrec\nwait for it to end, or record in another directory\n";
     case fault::directory_unwritable:
         return "cannot record here: @s @r: run floatrec in a directory this user can write to (the take's working "
                "files are made there, whatever -o names)\n";
@@ -101,6 +102,9 @@ std::string reason_of(const failure& what)
     if (!what.reason.empty()) {
         return what.reason;
     }
+    if (what.reason_words != because::none) {
+        return words_of(what.reason_words, what);
+    }
     if (what.code == 0) {
         // A failure that a short read or write led to says so too.
         const bool ended_early = what.what == fault::writing || what.what == fault::reading ||
@@ -124,7 +128,7 @@ std::string failure_text(const failure& what)
         } else if (c[0] == '@' && c[1] == 'r') {
             line += reason_of(what);
         } else if (c[0] == '@' && c[1] == 'd') {
-            line += what.detail.empty() ? "" : what.detail + "\n";
+            line += what.detail_words == because::none ? "" : words_of(what.detail_words, what) + "\n";
         } else if (c[0] == '@' && c[1] == 'p') {
             line += std::to_string(what.holder_pid);
         } else if (c[0] == '@' && c[1] == 't') {

@@ -7,16 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-std::string listed(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        text += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
-        text += names[i];
-    }
-    return text;
-}
-
 std::string duration_entered_text(int32_t seconds)
 {
     return format_text("\nYou entered:%d seconds. Starting....\n\n", seconds);
@@ -27,12 +17,37 @@ std::string unknown_option_text(const char* word)
     return format_text("unknown option: %s (see floatrec --help)\n", word);
 }
 
-std::string value_missing_text(const char* option, const char* what, const std::string& given, const char* example)
+std::string value_missing_text(char option, const std::string& given)
 {
+    const bool device = option == 'D';
+    const char* what = device ? "a device name, as arecord -L lists them," : "a file name";
+    const char* example = device ? "hw:1" : "take.wav";
     if (given.empty()) {
-        return format_text("%s needs %s: floatrec %s %s 60\n", option, what, option, example);
+        return format_text("-%c needs %s: floatrec -%c %s 60\n", option, what, option, example);
     }
-    return format_text("%s needs %s, not the option %s: floatrec %s %s 60\n", option, what, given.c_str(), option, example);
+    return format_text("-%c needs %s, not the option %s: floatrec -%c %s 60\n", option, what, given.c_str(), option,
+                       example);
+}
+
+std::string output_name_text(output_name_fault fault, std::string_view name)
+{
+    const std::string named(name);
+    switch (fault) {
+    case output_name_fault::line_break:
+        return "-o: a file name with a line break in it is not taken; choose another name\n";
+    case output_name_fault::directory:
+        return "-o needs the name of a file, not of a directory: floatrec -o " + named + (name.ends_with("/") ? "" : "/") +
+               "take.wav 60\n";
+    case output_name_fault::working_file:
+        return "-o: " + named + " is a file floatrec works with in its directory (another take's, there); choose another "
+               "name\n";
+    }
+    return {};
+}
+
+std::string recover_alone_text()
+{
+    return "--recover saves an unfinished take and takes nothing else (see floatrec --help)\n";
 }
 
 std::string channels_error_text(const std::string& value)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "common/failure.h"
+#include "output/words.h"
 #include "take/file_limit.h"
 
 #include <cstdint>
@@ -16,15 +17,16 @@
 // The text of a failure, every line ended.
 std::string failure_text(const failure& what);
 
-// "a, b and c"
-std::string listed(const std::vector<std::string>& names);
-
 // Before recording.
 std::string duration_entered_text(int32_t seconds);
 std::string unknown_option_text(const char* word);
-// -o or -D (`option`) given no value, or `given`, which begins with "-": it
-// takes `what` ("a file name"), such as `example`.
-std::string value_missing_text(const char* option, const char* what, const std::string& given, const char* example);
+// -o or -D (`option`: 'o', 'D') given no value, or `given`, which begins with "-".
+std::string value_missing_text(char option, const std::string& given);
+// An -o name that can be no file: a line break in it, a directory's, another
+// take's working file.
+enum class output_name_fault { line_break, directory, working_file };
+std::string output_name_text(output_name_fault fault, std::string_view name);
+std::string recover_alone_text();
 // -c or -r given no value (empty `value`) or one that is no whole positive number.
 std::string channels_error_text(const std::string& value);
 std::string rate_error_text(const std::string& value);

@@ -3,9 +3,8 @@
 #include "take/file_limit.h"
 
 #include "common/frame_format.h"
-#include "common/text.h"
-#include "output/wav.h"
-#include "take/storage.h"
+#include "pipeline/wav.h"
+#include "common/storage.h"
 
 #include <cerrno>
 #include <sys/resource.h>
@@ -65,41 +64,4 @@ uint64_t part_bytes_for(const file_limit& limit, uint32_t channels)
     }
     const uint64_t frame = stored_frame_bytes(channels);
     return (limit.bytes - header) / frame * frame;
-}
-
-std::string bytes_text(uint64_t bytes)
-{
-    constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-    if (bytes < 1024) {
-        return format_text("%llu bytes", static_cast<unsigned long long>(bytes));
-    }
-    double value = static_cast<double>(bytes) / 1024;
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(units)) {
-        value /= 1024;
-        ++unit;
-    }
-    return format_text("%.1f %s", value, units[unit]);
-}
-
-std::string limit_words(const file_limit& limit)
-{
-    if (limit.bytes == UINT64_MAX) {
-        return "the largest file this disk holds"; // met, but of a size nobody told
-    }
-    // 4 GiB - 1 reads as what FAT32's users know it by.
-    const std::string size = bytes_text(limit.bytes + (limit.bytes % 1024 == 1023 ? 1 : 0));
-    return limit.from == limit_source::process ? "this process's file size limit (ulimit -f: " + size + ")"
-                                               : "the largest file this disk holds (" + size + ")";
-}
-
-std::string way_on(int error, const file_limit& limit)
-{
-    if (error == ENOSPC || error == EDQUOT) {
-        return "once the disk has room for it";
-    }
-    if (error == EFBIG) {
-        return "where " + limit_words(limit) + " does not apply";
-    }
-    return "once the disk works again";
 }

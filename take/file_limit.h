@@ -39,16 +39,3 @@ file_limit limit_reached(uint64_t size);
 // `limit`: the limit less the largest header, in whole frames; 0 where there
 // is no limit.
 uint64_t part_bytes_for(const file_limit& limit, uint32_t channels = 1);
-
-// Words for the limit: "the largest file this disk holds (4.0 GiB)",
-// "this process's file size limit (ulimit -f: 4.0 MiB)".
-std::string limit_words(const file_limit& limit);
-
-// When floatrec --recover can save a take that a write failed with `error`
-// to keep: "once the disk has room for it" (ENOSPC, EDQUOT), "where this
-// process's file size limit ... does not apply" (EFBIG), "once the disk
-// works again".
-std::string way_on(int error, const file_limit& limit);
-
-// A byte count for people: "4.0 GiB", "512.0 KiB", "100 bytes".
-std::string bytes_text(uint64_t bytes);

@@ -1,7 +1,7 @@
 // Whole writes, syncs and temporary files, with failures as values.
 #include "take/fileio.h"
 
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <algorithm>
 #include <atomic>
@@ -90,13 +90,13 @@ std::vector<std::string> files_starting(const std::string& prefix)
     const std::string directory = slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1);
     const std::string start = prefix.substr(directory.size());
     std::vector<std::string> found;
-    if (DIR* listing = opendir(directory.empty() ? "." : directory.c_str()); listing != nullptr) {
-        while (const dirent* entry = readdir(listing)) {
+    if (DIR* listing = storage().opendir(directory.empty() ? "." : directory.c_str()); listing != nullptr) {
+        while (const dirent* entry = storage().readdir(listing)) {
             if (std::string_view(entry->d_name).starts_with(start)) {
                 found.push_back(directory + entry->d_name);
             }
         }
-        closedir(listing);
+        storage().closedir(listing);
     }
     std::sort(found.begin(), found.end());
     return found;

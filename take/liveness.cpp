@@ -5,7 +5,7 @@
 #include "common/text.h"
 #include "common/thread.h"
 #include "take/fileio.h"
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -154,7 +154,7 @@ void liveness_stop(liveness_thread& beats)
 {
     if (beats.running) {
         const uint64_t one = 1;
-        static_cast<void>(write(beats.wake.get(), &one, sizeof one));
+        static_cast<void>(storage().write(beats.wake.get(), &one, sizeof one));
         pthread_join(beats.thread, nullptr);
         beats.running = false;
     }

@@ -5,7 +5,7 @@
 #include "common/text.h"
 #include "take/fileio.h"
 #include "take/note.h"
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <cerrno>
 #include <ctime>

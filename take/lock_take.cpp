@@ -8,8 +8,7 @@
 #include "take/fileio.h"
 #include "take/liveness.h"
 #include "take/place.h"
-#include "take/storage.h"
-#include "take/workdir.h"
+#include "common/storage.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -75,14 +74,12 @@ failure busy_with(const std::optional<lock_owner>& holder, bool this_machine)
     failure busy = fail(fault::directory_busy, raw_name);
     busy.holder_pid = holder ? holder->pid : 0;
     busy.reason = this_machine || !holder ? "" : holder->host;
-    busy.detail = busy_advice;
     return busy;
 }
 
 failure no_lock()
 {
-    failure unknown = fail_because(fault::lock_unknown, lock_name, "it is not a floatrec lock");
-    return unknown;
+    return fail_for(fault::lock_unknown, lock_name, because::not_a_lock);
 }
 
 // Watches another machine's lock (as read, `text`) until its beat moves or
@@ -156,12 +153,12 @@ bool set_aside(const std::string& text)
 // to put back.
 void remove_leftovers(const lock_owner& own)
 {
-    DIR* here = opendir(".");
+    DIR* here = storage().opendir(".");
     if (here == nullptr) {
         return;
     }
     const std::string prefix = std::string(lock_name) + ".";
-    while (const dirent* entry = readdir(here)) {
+    while (const dirent* entry = storage().readdir(here)) {
         struct stat st = {};
         if (!std::string_view(entry->d_name).starts_with(prefix) || storage().lstat(entry->d_name, &st) != 0 ||
             !S_ISREG(st.st_mode)) {
@@ -175,7 +172,7 @@ void remove_leftovers(const lock_owner& own)
             storage().unlink(entry->d_name);
         }
     }
-    closedir(here);
+    storage().closedir(here);
 }
 
 // Creates the lock, written and synced (a lock that outlives a power cut

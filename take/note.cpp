@@ -162,16 +162,19 @@ std::optional<take_note> parse_note(std::string_view text)
     return whole && channels_said && frames_whole && who_whole && saved_ours ? std::optional(note) : std::nullopt;
 }
 
-std::string note_out_of_range(const take_note& note, int64_t now_unix)
+because note_out_of_range(const take_note& note, int64_t now_unix, int64_t& value)
 {
     if (note.rate < lowest_note_rate || note.rate > highest_note_rate) {
-        return format_text("gives a rate of %u Hz (not %u to %u)", note.rate, lowest_note_rate, highest_note_rate);
+        value = note.rate;
+        return because::note_rate;
     }
     if (note.channels > most_note_channels) {
-        return format_text("gives %u channels (not 1 to %u)", note.channels, most_note_channels);
+        value = note.channels;
+        return because::note_channels;
     }
     if (note.started_unix < earliest_note_start || note.started_unix > now_unix + note_start_slack) {
-        return format_text("gives a start time out of range (%lld)", static_cast<long long>(note.started_unix));
+        value = note.started_unix;
+        return because::note_start;
     }
-    return {};
+    return because::none;
 }

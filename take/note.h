@@ -17,6 +17,7 @@
 //   pid 4242
 #pragma once
 
+#include "common/failure.h"
 #include "common/frame_format.h"
 
 #include <cstdint>
@@ -61,9 +62,9 @@ inline constexpr uint32_t most_note_channels = 65'535;
 std::string note_text(const take_note& note);
 std::optional<take_note> parse_note(std::string_view text);
 
-// Why a well-formed note cannot be trusted at `now_unix` (a rate, a channel
-// count or a start out of range); empty when it can.
-std::string note_out_of_range(const take_note& note, int64_t now_unix);
+// Why a well-formed note cannot be trusted at `now_unix`: a rate, a channel
+// count or a start out of range (`value` the one it gives); none when it can.
+because note_out_of_range(const take_note& note, int64_t now_unix, int64_t& value);
 
 // What the take's files hold, as the note says it (a take of more than two
 // channels whose speakers it does not say has the usual ones).

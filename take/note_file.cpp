@@ -4,7 +4,7 @@
 #include "common/text.h"
 #include "take/fileio.h"
 #include "take/names.h"
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <cerrno>
 #include <cstring>
@@ -40,29 +40,26 @@ failure forget_note()
 namespace {
 
 // Why a note of status `st` (read as `got` bytes of `text`) cannot be
-// trusted; empty, with `note` set, when it can.
-std::string judge_note(const struct stat& st, const char* text, ssize_t got, int64_t now_unix,
-                       std::optional<take_note>& note)
+// trusted (unknown_take); none, with `note` set, when it can.
+failure judge_note(const struct stat& st, const char* text, ssize_t got, int64_t now_unix, std::optional<take_note>& note)
 {
+    failure problem = fail(fault::unknown_take, note_name);
     if (S_ISDIR(st.st_mode)) {
-        return "is a directory";
+        problem.reason_words = because::note_directory;
+    } else if (!S_ISREG(st.st_mode)) {
+        problem.reason_words = because::note_not_regular;
+    } else if (got < 0) {
+        problem.reason_words = because::note_unreadable;
+        problem.code = errno;
+    } else if (st.st_size == 0) {
+        problem.reason_words = because::note_empty;
+    } else if (note = parse_note(std::string_view(text, static_cast<std::size_t>(got))); !note) {
+        problem.reason_words = because::note_not_ours;
+    } else if (problem.reason_words = note_out_of_range(*note, now_unix, problem.values[0]);
+               problem.reason_words == because::none) {
+        return {};
     }
-    if (!S_ISREG(st.st_mode)) {
-        return "is not a regular file";
-    }
-    if (got < 0) {
-        return format_text("cannot be read: %s", std::strerror(errno));
-    }
-    if (st.st_size == 0) {
-        return "is empty";
-    }
-    if (note = parse_note(std::string_view(text, static_cast<std::size_t>(got))); !note) {
-        return "is not a take's note that this floatrec can read";
-    }
-    std::string problem = note_out_of_range(*note, now_unix);
-    if (!problem.empty()) {
-        note.reset();
-    }
+    note.reset();
     return problem;
 }
 
@@ -78,7 +75,9 @@ note_reading read_note(int64_t now_unix)
     }
     reading.present = true;
     if (!fd.valid()) {
-        reading.problem = errno == ELOOP ? "is a symbolic link" : format_text("cannot be read: %s", std::strerror(errno));
+        reading.problem = fail_for(fault::unknown_take, note_name,
+                                   errno == ELOOP ? because::note_symbolic_link : because::note_unreadable);
+        reading.problem.code = errno == ELOOP ? 0 : errno;
         return reading;
     }
     constexpr off_t longest = 4096;

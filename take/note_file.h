@@ -21,7 +21,7 @@ failure forget_note();
 struct note_reading {
     bool present = false;
     std::optional<take_note> note;
-    std::string problem;
+    failure problem; // why it cannot be (unknown_take)
 };
 
 note_reading read_note(int64_t now_unix);

@@ -2,7 +2,7 @@
 #include "take/place.h"
 
 #include "common/text.h"
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <algorithm>
 #include <fstream>

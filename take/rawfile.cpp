@@ -3,7 +3,7 @@
 
 #include "take/fileio.h"
 #include "take/names.h"
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,16 +28,16 @@ failure open_raw(unique_fd& fd, const char* name, int create)
     }
     if (!fd.valid()) {
         if (errno == ELOOP) {
-            return fail_because(fault::refused, name, "it is a symbolic link");
+            return fail_for(fault::refused, name, because::symbolic_link);
         }
         // None yet: it is created when the first period arrives.
         return errno == ENOENT && create == 0 ? failure{} : fail(fault::raw_open, name, errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        return fail_because(fault::refused, name, "it is not a regular file");
+        return fail_for(fault::refused, name, because::not_regular);
     }
-    const int flags = fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int flags = storage().fcntl(fd.get(), F_GETFL, 0);
+    if (flags < 0 || storage().fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         return fail(fault::raw_open, name, errno);
     }
     return {};

@@ -2,8 +2,8 @@
 #include "take/recovery.h"
 
 #include "common/frame_format.h"
-#include "output/target.h"
-#include "output/wav.h"
+#include "take/finish.h"
+#include "pipeline/wav.h"
 #include "take/file_limit.h"
 #include "common/text.h"
 #include "take/fileio.h"
@@ -11,7 +11,7 @@
 #include "take/names.h"
 #include "take/note_file.h"
 #include "take/parts.h"
-#include "take/storage.h"
+#include "common/storage.h"
 #include "take/workdir.h"
 
 #include <cerrno>
@@ -99,8 +99,7 @@ failure claim_name(const std::string& name)
         return {};
     }
     if (errno == EEXIST) {
-        return fail_because(fault::writing, name,
-                            "another file took that name meanwhile; move it away, then run floatrec --recover");
+        return fail_for(fault::writing, name, because::name_taken_meanwhile);
     }
     return fail(fault::writing, name, errno);
 }
@@ -257,7 +256,7 @@ failure read_take_files(const raw_file& raw, const take_note& note, const take_o
             return fail(fault::take_not_saved, raw_name, errno);
         }
         if (!S_ISREG(st.st_mode)) {
-            return fail_because(fault::take_not_saved, raw_file_name(index), "it is not a regular file");
+            return fail_for(fault::take_not_saved, raw_file_name(index), because::not_regular);
         }
         const uint64_t frame = stored_frame_bytes(note.channels);
         const uint64_t size = static_cast<uint64_t>(st.st_size) / frame * frame;
@@ -314,7 +313,7 @@ recovery recover_take(const raw_file& raw)
     recovery result;
     const note_reading reading = read_note(static_cast<int64_t>(std::time(nullptr)));
     if (reading.present && !reading.note) {
-        result.why = fail_because(fault::unknown_take, note_name, reading.problem);
+        result.why = reading.problem;
         return result;
     }
     if (!reading.present || reading.note->state == take_state::recovered) {

@@ -48,11 +48,8 @@ failure take_still_ours(const take_note& note, held_lock& lock)
         const take_output output = output_named(note.output);
         const std::string saved = recovered_name(output, note.started_unix, 1);
         const std::string stem = saved.substr(0, saved.size() - 4);
-        owned.detail = files_starting(stem).empty()
-                           ? format_text("the take up to then is in %s there, which that floatrec saves as a recovered "
-                                         "take; the audio since is lost", raw_name)
-                           : format_text("the take up to then was saved there as %s*.wav; the audio since is lost",
-                                         stem.c_str());
+        owned.detail_words = files_starting(stem).empty() ? because::take_left_there : because::take_saved_there;
+        owned.other = stem;
     }
     return owned;
 }

@@ -6,8 +6,8 @@
 #include "take/liveness.h"
 #include "take/lock.h"
 #include "take/names.h"
-#include "output/wav.h"
-#include "take/storage.h"
+#include "pipeline/wav.h"
+#include "common/storage.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -57,20 +57,20 @@ failure refuse_directory(int reason)
 bool holds_directory(pid_t pid, const struct stat& dir)
 {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* listing = opendir(fds.c_str());
+    DIR* listing = storage().opendir(fds.c_str());
     if (listing == nullptr) {
         return false;
     }
     bool found = false;
-    while (const dirent* entry = readdir(listing)) {
+    while (const dirent* entry = storage().readdir(listing)) {
         struct stat st = {};
-        if (entry->d_name[0] != '.' && fstatat(dirfd(listing), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode) &&
+        if (entry->d_name[0] != '.' && storage().stat((fds + "/" + entry->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
             st.st_dev == dir.st_dev && st.st_ino == dir.st_ino) {
             found = true;
             break;
         }
     }
-    closedir(listing);
+    storage().closedir(listing);
     return found;
 }
 
@@ -78,7 +78,6 @@ failure directory_busy(int dir_fd)
 {
     struct stat st = {};
     failure busy = fail(fault::directory_busy, raw_name);
-    busy.detail = busy_advice;
     if (storage().fstat(dir_fd, &st) == 0) {
         std::ifstream in("/proc/locks");
         const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -128,18 +127,18 @@ failure check_output(const char* name, bool must_be_writable, struct stat& st)
     }
     if (S_ISLNK(st.st_mode)) {
         // A link is only ever replaced by what is renamed over it.
-        return must_be_writable ? fail_because(fault::refused, name, "it is a symbolic link") : failure{};
+        return must_be_writable ? fail_for(fault::refused, name, because::symbolic_link) : failure{};
     }
     if (S_ISDIR(st.st_mode)) {
         return fail(fault::refused, name, EISDIR);
     }
     if (S_ISFIFO(st.st_mode)) {
-        return fail_because(fault::refused, name, "it is a FIFO, not a file");
+        return fail_for(fault::refused, name, because::fifo);
     }
     if (!S_ISREG(st.st_mode)) {
-        return fail_because(fault::refused, name, "it is not a regular file");
+        return fail_for(fault::refused, name, because::not_regular);
     }
-    if (must_be_writable && faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0) {
+    if (must_be_writable && storage().faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0) {
         return fail(fault::refused, name, errno);
     }
     return {};
@@ -156,7 +155,7 @@ bool same_file(const struct stat& a, const struct stat& b)
 failure target_replaceable(const struct stat& target, const take_output& output)
 {
     struct stat dir = {};
-    if (target.st_ino == 0 || stat(output_directory(output).c_str(), &dir) != 0 || (dir.st_mode & S_ISVTX) == 0) {
+    if (target.st_ino == 0 || storage().stat(output_directory(output).c_str(), &dir) != 0 || (dir.st_mode & S_ISVTX) == 0) {
         return {};
     }
     const uid_t me = geteuid();
@@ -254,11 +253,11 @@ failure check_output_place(const take_output& output)
         return {};
     }
     const std::string file = output_file(output);
-    if (faccessat(AT_FDCWD, output_directory(output).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    if (storage().faccessat(AT_FDCWD, output_directory(output).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         failure refused = fail(fault::refused, file, errno);
-        refused.detail = errno == ENOENT || errno == ENOTDIR
-                             ? "make that directory first (mkdir -p " + output_directory(output) + "), or name a file in one that is there"
-                             : "name a file in a directory this user can write to";
+        refused.detail_words =
+            errno == ENOENT || errno == ENOTDIR ? because::make_directory_first : because::directory_not_writable;
+        refused.other = output_directory(output);
         return refused;
     }
     struct stat target = {};
@@ -269,7 +268,7 @@ failure check_output_place(const take_output& output)
 std::string working_directory_tag()
 {
     struct stat here = {};
-    if (stat(".", &here) != 0) {
+    if (storage().stat(".", &here) != 0) {
         return format_text("%lld", static_cast<long long>(getpid()));
     }
     return format_text("%llx-%llx", static_cast<unsigned long long>(here.st_dev),
@@ -290,7 +289,7 @@ bool output_on_this_disk(const take_output& output)
 {
     struct stat here = {};
     struct stat there = {};
-    return !output.named || stat(".", &here) != 0 || stat(output_directory(output).c_str(), &there) != 0 ||
+    return !output.named || storage().stat(".", &here) != 0 || storage().stat(output_directory(output).c_str(), &there) != 0 ||
            here.st_dev == there.st_dev;
 }
 
@@ -298,11 +297,13 @@ failure check_directory_writable()
 {
     // The working files are made here, and the target is written beside its
     // name and renamed over it: the directory itself must take new files.
-    if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) == 0) {
+    if (storage().faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) == 0) {
         return {};
     }
-    return fail_because(fault::directory_unwritable, current_directory(),
-                        errno == EROFS ? std::string("is read-only") : "is not writable for this user (" + std::string(std::strerror(errno)) + ")");
+    failure refused = fail_for(fault::directory_unwritable, current_directory(),
+                               errno == EROFS ? because::read_only : because::not_writable);
+    refused.code = errno == EROFS ? 0 : errno;
+    return refused;
 }
 
 failure check_outputs(int raw_fd, const take_output& output)
@@ -330,7 +331,7 @@ failure check_outputs(int raw_fd, const take_output& output)
     for (std::size_t i = 0; i < std::size(outputs); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (same_file(outputs[i].st, outputs[j].st)) {
-                return fail_because(fault::refused, outputs[i].name, format_text("it is the same file as %s", outputs[j].name));
+                return fail_for(fault::refused, outputs[i].name, because::same_file, outputs[j].name);
             }
         }
     }
@@ -338,15 +339,11 @@ failure check_outputs(int raw_fd, const take_output& output)
     // other name's too. (target.wav is renamed over, never written into.)
     for (std::size_t i = 0; i + 1 < std::size(outputs); ++i) {
         if (outputs[i].st.st_ino != 0 && outputs[i].st.st_nlink > 1) {
-            return fail_because(fault::refused, outputs[i].name,
-                                format_text("it has another name (a hard link) whose file the recording would overwrite; "
-                                            "move %s away first, the other name keeps it",
-                                            outputs[i].name));
+            return fail_for(fault::refused, outputs[i].name, because::hard_link);
         }
     }
-    if (raw_fd >= 0 && (fcntl(raw_fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
-        return fail_because(fault::refused, raw_name,
-                            "it is read-only; make it writable (chmod u+w 00000.raw) or move it away");
+    if (raw_fd >= 0 && (storage().fcntl(raw_fd, F_GETFL, 0) & O_ACCMODE) == O_RDONLY) {
+        return fail_for(fault::refused, raw_name, because::raw_read_only);
     }
     return {};
 }

@@ -13,9 +13,6 @@
 #include <sys/types.h>
 #include <vector>
 
-// What to do about a directory another floatrec records in.
-inline constexpr char busy_advice[] = "wait for it to end, or record in another directory";
-
 // The current directory's path, for messages ("." when it cannot be had).
 std::string current_directory();
 

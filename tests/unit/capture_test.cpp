@@ -1,6 +1,7 @@
 // Period counting, loss and failure timing, the queue and the stop control, without a device.
 #include "app/stops.h"
 #include "capture/device.h"
+#include "output/words.h"
 #include "capture/queue.h"
 #include "capture/reader.h"
 #include "capture/stop_control.h"
@@ -228,7 +229,9 @@ TEST(DeviceOpen, TheLineAfterAFailureNamesWhatWasNotFound)
         {{}, nullptr, true, "ALSA's default capture device could not be opened"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(missing_device_line(c.said, c.alsa_card, c.any_card),
+        failure not_opened = fail(fault::device_open, "default");
+        say_what_is_missing(not_opened, c.said, c.alsa_card, c.any_card);
+        EXPECT_EQ(words_of(not_opened.detail_words, not_opened),
                   std::string(c.line) + "; see \"Choosing the input\" in the README or floatrec(1)");
     }
 }
@@ -253,9 +256,14 @@ TEST(DeviceOpen, ChannelsAreTheSpeakersTheDeviceSaysOrTheUsualOnes)
     for (const auto& c : cases) {
         EXPECT_EQ(mask_of_positions(c.positions, c.channels), c.mask) << c.channels;
     }
-    EXPECT_EQ(channels_offered_text(1, 2, 3), "the device records 1 to 2 channels, not 3");
-    EXPECT_EQ(channels_offered_text(2, 2, 1), "the device records 2 channels, not 1");
-    EXPECT_TRUE(request_refused_line({2, 1536000}, sample_format::s16).starts_with("the device did not take what floatrec asks for (2 channels, 16-bit, 1,536,000 Hz"));
+    failure refused = fail(fault::channels_refused, "hw:1");
+    const int64_t figures[][3] = {{1, 2, 3}, {2, 2, 1}, {2, 1536000, static_cast<int>(sample_format::s16)}};
+    const char* said[] = {"the device records 1 to 2 channels, not 3", "the device records 2 channels, not 1",
+                          "the device did not take what floatrec asks for (2 channels, 16-bit, 1,536,000 Hz"};
+    for (std::size_t i = 0; i < std::size(figures); ++i) {
+        std::copy(std::begin(figures[i]), std::end(figures[i]), std::begin(refused.values));
+        EXPECT_TRUE(words_of(i < 2 ? because::channels_offered : because::request_refused, refused).starts_with(said[i]));
+    }
 }
 
 TEST(StopControl, EveryRequestWakesTheFirstReasonStays)

@@ -120,9 +120,10 @@ TEST(Console, EveryFailureHasItsText)
     EXPECT_EQ(failure_text(fail_because(fault::refused, "00000.raw", "it is a symbolic link")),
               "cannot record into 00000.raw: it is a symbolic link\n");
     failure busy = fail(fault::directory_busy, "00000.raw");
-    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec\n");
+    const std::string advice = "wait for it to end, or record in another directory\n";
+    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec\n" + advice);
     busy.holder_pid = 4242;
-    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec (process 4242)\n");
+    EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec (process 4242)\n" + advice);
 }
 
 // The manual's DIAGNOSTICS give every failure's text: each of its words

@@ -5,7 +5,7 @@
 #include "take/liveness.h"
 #include "take/lock.h"
 #include "take/lock_judge.h"
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <gtest/gtest.h>
 

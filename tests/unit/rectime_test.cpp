@@ -1,7 +1,7 @@
 // The duration parser, the prompt and the command line.
 #include "app/rectime.h"
 #include "app/arguments.h"
-#include "app/usage.h"
+#include "output/usage.h"
 
 #include <gtest/gtest.h>
 
@@ -170,7 +170,7 @@ TEST(Duration, UnitsPlainlyMeantAreSaidInSeconds)
     };
     for (const auto& c : cases) {
         const std::optional<meant_duration> meant = duration_meant(c.text);
-        EXPECT_EQ(meant ? meant->words : "", c.words) << c.text;
+        EXPECT_EQ(meant ? duration_words(*meant) : "", c.words) << c.text;
         EXPECT_EQ(meant ? meant->seconds : 0, c.seconds) << c.text;
     }
     EXPECT_EQ(duration_error_text(judge_duration("90m")),

@@ -1,13 +1,14 @@
 // The take's disk faults, met at the byte a test chooses through the
 // storage seam: a write cut short at a limit and then EFBIG, a disk that
 // fills half way through a write, a rename or an unlink that fails.
-#include "output/target.h"
+#include "take/finish.h"
 #include "take/file_limit.h"
+#include "output/words.h"
 #include "take/names.h"
 #include "take/lock.h"
 #include "take/note_file.h"
 #include "take/recovery.h"
-#include "take/storage.h"
+#include "common/storage.h"
 #include "take/take.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // The WAV and RF64 headers byte by byte, the lock holder in /proc/locks, and
 // how a take divides into parts under a file size limit.
-#include "output/wav.h"
+#include "pipeline/wav.h"
 #include "take/workdir.h"
 #include "take/file_limit.h"
+#include "output/words.h"
 #include "take/names.h"
 #include "take/note.h"
 #include "take/parts.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/rectime.h"
+#include "pipeline/duration.h"
 
 // The usage error for a duration that is none, as typed on the command line
 // or at the prompt (a typo must not cost the previous take, three hours must
@@ -12,6 +12,12 @@
 // 10800: floatrec 10800)", "not a duration: -5 is negative (see floatrec
 // --help)"; empty for seconds.
 std::string duration_error_text(const duration_reading& reading);
+
+// A duration plainly meant, said back: "three hours", "90 minutes", "1:30:00".
+std::string duration_words(const meant_duration& meant);
+
+// What the prompt asks.
+std::string prompt_text();
 
 extern const char usage_text[];
 extern const char version_text[];

@@ -1,5 +1,6 @@
-// The storage seam: every system call the take and its outputs make on the
-// disk goes through this one table. The program runs on the system's own
+// The storage seam: every system call the program makes on files,
+// directories and descriptors goes through this one table (a test checks
+// that no object outside it calls one). The program runs on the system's own
 // calls; a test replaces an entry to meet a fault at the very byte it
 // chooses (a write cut short, then EFBIG; ENOSPC half way through a part;
 // EIO on a rename; an unlink that fails) without a disk that does it.
@@ -8,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -17,6 +19,7 @@
 struct storage_calls {
     int (*open)(const char* name, int flags, mode_t mode);
     int (*close)(int fd);
+    ssize_t (*read)(int fd, void* bytes, std::size_t size);
     ssize_t (*write)(int fd, const void* bytes, std::size_t size);
     ssize_t (*pwrite)(int fd, const void* bytes, std::size_t size, off_t at);
     ssize_t (*pread)(int fd, void* bytes, std::size_t size, off_t at);
@@ -33,6 +36,14 @@ struct storage_calls {
     int (*fstat)(int fd, struct stat* st);
     int (*lstat)(const char* name, struct stat* st);
     int (*stat)(const char* name, struct stat* st);
+    int (*fstatat)(int dir_fd, const char* name, struct stat* st, int flags);
+    int (*faccessat)(int dir_fd, const char* name, int mode, int flags);
+    int (*fcntl)(int fd, int command, int argument);
+    int (*ioctl)(int fd, unsigned long request, void* argument);
+    DIR* (*opendir)(const char* name);
+    dirent* (*readdir)(DIR* listing);
+    int (*closedir)(DIR* listing);
+    int (*mkdir)(const char* name, mode_t mode);
     int (*statfs)(const char* name, struct statfs* st);
     int (*statvfs)(const char* name, struct statvfs* st);
     int (*flock)(int fd, int operation);

@@ -1,5 +1,5 @@
 // The WAV and RF64 header, field by field in little-endian.
-#include "output/wav.h"
+#include "pipeline/wav.h"
 
 #include <algorithm>
 #include <limits>

@@ -6,7 +6,7 @@
 
 #include "take/fileio.h"
 #include "take/rawfile.h"
-#include "output/wav.h"
+#include "pipeline/wav.h"
 #include "take/parts.h"
 
 #include <functional>

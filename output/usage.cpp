@@ -1,5 +1,5 @@
 // The help, the version and a duration's usage errors.
-#include "app/usage.h"
+#include "output/usage.h"
 
 #ifndef FLOATREC_VERSION
 #define FLOATREC_VERSION "0.0.0"
@@ -25,7 +25,23 @@ std::string duration_error_text(const duration_reading& reading)
         return text + " (see floatrec --help)\n";
     }
     const std::string seconds = std::to_string(meant->seconds);
-    return text + " (" + meant->words + " is " + seconds + ": floatrec " + seconds + ")\n";
+    return text + " (" + duration_words(*meant) + " is " + seconds + ": floatrec " + seconds + ")\n";
+}
+
+std::string duration_words(const meant_duration& meant)
+{
+    if (meant.unit == ':') {
+        return meant.as_typed;
+    }
+    static const char* const numbers[] = {"zero", "one", "two", "three", "four", "five", "six", "seven", "eight", "nine", "ten"};
+    const char* unit = meant.unit == 'h' ? "hour" : meant.unit == 'm' ? "minute" : "second";
+    const std::string count = meant.count >= 0 && meant.count <= 10 ? numbers[meant.count] : std::to_string(meant.count);
+    return count + " " + unit + (meant.count == 1 ? "" : "s");
+}
+
+std::string prompt_text()
+{
+    return "\nPlease set time in seconds:";
 }
 
 const char usage_text[] =

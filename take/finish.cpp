@@ -1,12 +1,12 @@
 // target.wav copied from 00000.raw into a temporary file, then renamed.
-#include "output/target.h"
+#include "take/finish.h"
 
 #include "common/memory.h"
 #include "common/text.h"
 #include "take/fileio.h"
 #include "take/names.h"
 #include "take/parts.h"
-#include "take/storage.h"
+#include "common/storage.h"
 
 #include <algorithm>
 #include <dirent.h>
@@ -197,11 +197,11 @@ void remove_earlier_set(const take_output& output, const std::vector<std::string
 std::vector<std::string> earlier_outputs(const take_output& output)
 {
     std::vector<std::string> names;
-    if (DIR* there = opendir(output_directory(output).c_str()); there != nullptr) {
-        while (const dirent* entry = readdir(there)) {
+    if (DIR* there = storage().opendir(output_directory(output).c_str()); there != nullptr) {
+        while (const dirent* entry = storage().readdir(there)) {
             names.emplace_back(entry->d_name);
         }
-        closedir(there);
+        storage().closedir(there);
     }
     std::vector<std::string> found;
     for (const std::string& name : earlier_set(output, names)) {
