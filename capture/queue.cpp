@@ -1,16 +1,16 @@
-// The queue between the capture thread and the main thread: slots, events
-// and the latest levels.
+// The queue between the capture thread and the main thread: rings with one
+// writer each, and the eventfds that wake a sleeping reader.
 #include "capture/queue.h"
-#include "common/storage.h"
 
 #include "common/clock.h"
-
-#include <chrono>
+#include "common/storage.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <new>
+#include <poll.h>
 #include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -18,6 +18,42 @@ namespace {
 // for the end: reports of one kind in a row merge, so only a device failing
 // in several ways at once while the main thread is held up could fill them.
 constexpr std::size_t report_places = 64;
+
+// Wakes a thread asleep on `fd` (one write, however many tell it).
+void tell(int fd)
+{
+    const uint64_t one = 1;
+    if (storage().write(fd, &one, sizeof one) < 0) {
+        // The counter is full: the thread is awake already.
+    }
+}
+
+void empty_counter(int fd)
+{
+    uint64_t count = 0;
+    if (storage().read(fd, &count, sizeof count) < 0) {
+        // Nothing was written: the wake-up came from elsewhere.
+    }
+}
+
+uint64_t in_ring(const ring_counts& counts)
+{
+    return counts.written.load() - counts.taken.load();
+}
+
+void tell_main(period_queue& queue)
+{
+    if (!queue.work_told.exchange(true)) {
+        tell(queue.work.get());
+    }
+}
+
+void put_event(period_queue& queue, const capture_event& event)
+{
+    const uint64_t at = queue.event_count.written.load(std::memory_order_relaxed);
+    queue.events[at % queue.event_places] = event;
+    queue.event_count.written.store(at + 1, std::memory_order_release);
+}
 
 } // namespace
 
@@ -31,7 +67,7 @@ uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames, std::size_t fra
     // The same bytes, with room for the last period and a little for the
     // bookkeeping of ordinary periods.
     const uint64_t budget = (frames + period_frames + frames / 16) * frame_bytes;
-    const uint64_t per_slot = period_frames * frame_bytes + sizeof(capture_event) + sizeof(uint32_t);
+    const uint64_t per_slot = period_frames * frame_bytes + sizeof(capture_event) + 2 * sizeof(uint32_t);
     return static_cast<uint32_t>(std::min<uint64_t>(std::min(periods, budget / per_slot), UINT32_MAX - 2) + 2);
 }
 
@@ -42,10 +78,13 @@ bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std:
     queue.slot_memory = zeroed_array<uint8_t>(queue.slot_bytes * queue.slot_count);
     queue.drop_slot = zeroed_array<uint8_t>(queue.slot_bytes);
     queue.slot_freed.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    queue.work.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     queue.free_slots.reset(new (std::nothrow) uint32_t[queue.slot_count]);
-    queue.ring_size = std::size_t{queue.slot_count} + report_places + 1;
-    queue.ring.reset(new (std::nothrow) capture_event[queue.ring_size]);
-    if (!queue.slot_memory || !queue.drop_slot || !queue.slot_freed.valid() || !queue.free_slots || !queue.ring) {
+    queue.freed.reset(new (std::nothrow) uint32_t[queue.slot_count]);
+    queue.event_places = std::size_t{queue.slot_count} + report_places + 1;
+    queue.events.reset(new (std::nothrow) capture_event[queue.event_places]);
+    if (!queue.slot_memory || !queue.drop_slot || !queue.slot_freed.valid() || !queue.work.valid() ||
+        !queue.free_slots || !queue.freed || !queue.events) {
         return false;
     }
     // Slot 0 on top: the first periods reuse the lowest slots.
@@ -53,9 +92,6 @@ bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std:
     for (uint32_t slot = queue.slot_count; slot > 0; --slot) {
         queue.free_slots[queue.free_count++] = slot - 1;
     }
-    queue.head = 0;
-    queue.used = 0;
-    queue.periods_queued = 0;
     return true;
 }
 
@@ -64,185 +100,194 @@ uint8_t* queue_slot_data(period_queue& queue, uint32_t slot)
     return queue.slot_memory.data() + std::size_t{slot} * queue.slot_bytes;
 }
 
-namespace {
-
-std::optional<uint32_t> acquire_slot_locked(period_queue& queue)
-{
-    if (queue.free_count == 0) {
-        queue.waiting_for_slot = true;
-        return std::nullopt;
-    }
-    return queue.free_slots[--queue.free_count];
-}
-
-void append_locked(period_queue& queue, const capture_event& event)
-{
-    queue.ring[(queue.head + queue.used) % queue.ring_size] = event;
-    ++queue.used;
-}
-
-// Places the ring must keep for what may still come whatever the reports
-// do: a period for each slot not already queued, and the end.
-std::size_t places_kept(const period_queue& queue)
-{
-    return queue.slot_count - queue.periods_queued + 1;
-}
-
-} // namespace
-
 std::optional<uint32_t> queue_acquire_slot(period_queue& queue)
 {
-    const std::lock_guard<std::mutex> held(queue.lock);
-    return acquire_slot_locked(queue);
-}
-
-std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period)
-{
-    std::optional<uint32_t> next;
-    bool wake = false;
-    {
-        const std::lock_guard<std::mutex> held(queue.lock);
-        append_locked(queue, period); // each slot has its place
-        ++queue.periods_queued;
-        queue.frames_queued += period.frames;
-        next = acquire_slot_locked(queue);
-        wake = queue.frames_queued >= queue.wake_frames;
+    // The slots freed since the last look go on top, the latest last.
+    const auto take_back = [&queue] {
+        const uint64_t written = queue.freed_count.written.load(std::memory_order_acquire);
+        uint64_t taken = queue.freed_count.taken.load(std::memory_order_relaxed);
+        for (; taken < written; ++taken) {
+            queue.free_slots[queue.free_count++] = queue.freed[taken % queue.slot_count];
+        }
+        queue.freed_count.taken.store(taken, std::memory_order_release);
+    };
+    take_back();
+    if (queue.free_count == 0) {
+        // Said before the second look: a slot freed after it tells.
+        queue.waiting_for_slot.store(true);
+        take_back();
     }
-    if (wake) {
-        queue.event_added.notify_one();
+    if (queue.free_count == 0) {
+        return std::nullopt;
     }
-    return next;
+    queue.waiting_for_slot.store(false);
+    return queue.free_slots[--queue.free_count];
 }
 
 void queue_slot_wait_done(period_queue& queue)
 {
-    uint64_t count = 0;
-    if (storage().read(queue.slot_freed.get(), &count, sizeof count) < 0) {
-        // Nothing was written: the wake-up came from elsewhere.
+    empty_counter(queue.slot_freed.get());
+}
+
+void queue_flush(period_queue& queue)
+{
+    if (!queue.report_waiting) {
+        return;
     }
+    if (in_ring(queue.report_count) >= report_places) {
+        // No room to say it: what it lost is still counted.
+        queue.reports_unsaid.fetch_add(1);
+        queue.frames_lost_unsaid.fetch_add(frames_lost_in(*queue.report_waiting));
+    } else {
+        put_event(queue, *queue.report_waiting);
+        queue.report_count.written.fetch_add(1);
+        tell_main(queue);
+    }
+    queue.report_waiting.reset();
 }
 
 void queue_push(period_queue& queue, const capture_event& event)
 {
-    {
-        const std::lock_guard<std::mutex> held(queue.lock);
-        const bool end = std::holds_alternative<capture_over>(event);
-        if (!end && queue.used > 0 && merge_event(queue.ring[(queue.head + queue.used - 1) % queue.ring_size], event)) {
-            return; // the main thread takes it with the one before
-        }
-        if (!end && queue.used + places_kept(queue) >= queue.ring_size) {
-            // No room to say it: what it lost is still counted.
-            ++queue.reports_unsaid;
-            queue.frames_lost_unsaid += frames_lost_in(event);
-            return;
-        }
-        append_locked(queue, event);
+    if (std::holds_alternative<capture_over>(event)) {
+        queue_flush(queue);
+        put_event(queue, event); // the end has its place
+        queue.report_count.written.fetch_add(1);
+        tell_main(queue);
+        return;
     }
-    queue.event_added.notify_one();
+    if (queue.report_waiting && merge_event(*queue.report_waiting, event)) {
+        return;
+    }
+    queue_flush(queue);
+    queue.report_waiting = event;
+}
+
+std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period)
+{
+    queue_flush(queue);
+    put_event(queue, period); // each slot has its place
+    const uint64_t frames = queue.frame_count.written.fetch_add(period.frames) + period.frames;
+    if (frames - queue.frame_count.taken.load() >= queue.wake_frames) {
+        tell_main(queue);
+    }
+    return queue_acquire_slot(queue);
 }
 
 void queue_set_levels(period_queue& queue, const capture_levels& levels)
 {
-    {
-        const std::lock_guard<std::mutex> held(queue.lock);
-        // Levels the main thread has not taken yet add up: one window still.
-        queue.levels.peak = std::max(queue.levels.peak, levels.peak);
-        queue.levels.second_peak = std::max(queue.levels.second_peak, levels.second_peak);
-        queue.levels.frames += levels.frames;
-        queue.levels.loud += levels.loud;
-        queue.levels.pending = levels.pending;
-        queue.levels_fresh = true;
+    // Levels the main thread has no place for yet add up: one window still.
+    capture_levels& waiting = queue.levels_waiting;
+    waiting.peak = std::max(waiting.peak, levels.peak);
+    waiting.second_peak = std::max(waiting.second_peak, levels.second_peak);
+    waiting.frames += levels.frames;
+    waiting.loud += levels.loud;
+    waiting.pending = levels.pending;
+    if (in_ring(queue.level_count) >= level_places) {
+        return;
     }
-    queue.event_added.notify_one();
+    const uint64_t at = queue.level_count.written.load(std::memory_order_relaxed);
+    queue.levels[at % level_places] = waiting;
+    queue.level_count.written.store(at + 1, std::memory_order_release);
+    waiting = capture_levels{};
+    tell_main(queue);
 }
 
 void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames)
 {
-    const std::lock_guard<std::mutex> held(queue.lock);
-    capture_stalls& stalls = queue.stalls;
-    if (stalls.count < stalls.starts.size()) {
-        stalls.starts[stalls.count] = at_frames;
+    const uint64_t count = queue.stall_count.load(std::memory_order_relaxed);
+    if (count < queue.stall_starts.size()) {
+        queue.stall_starts[count].store(at_frames, std::memory_order_relaxed);
     }
-    ++stalls.count;
-    stalls.frames += frames;
+    queue.stall_frames.fetch_add(frames, std::memory_order_relaxed);
+    queue.stall_count.store(count + 1, std::memory_order_release);
 }
 
 namespace {
 
-std::optional<capture_event> next_locked(period_queue& queue)
-{
-    if (queue.used == 0) {
-        return std::nullopt;
-    }
-    const capture_event event = queue.ring[queue.head];
-    queue.head = (queue.head + 1) % queue.ring_size;
-    --queue.used;
-    if (const auto* period = std::get_if<period_ready>(&event)) {
-        --queue.periods_queued;
-        queue.frames_queued -= period->frames;
-    }
-    return event;
-}
-
 bool work_waiting(const period_queue& queue)
 {
-    return queue.used > queue.periods_queued || queue.levels_fresh ||
-           (queue.periods_queued > 0 && queue.frames_queued >= queue.wake_frames);
+    const uint64_t events = in_ring(queue.event_count);
+    const uint64_t reports = in_ring(queue.report_count);
+    return reports > 0 || in_ring(queue.level_count) > 0 ||
+           (events > reports && in_ring(queue.frame_count) >= queue.wake_frames);
 }
 
 } // namespace
 
 void queue_wait_for_work(period_queue& queue, int64_t deadline_ns)
 {
-    std::unique_lock<std::mutex> held(queue.lock);
-    while (!work_waiting(queue)) {
+    for (;;) {
+        if (work_waiting(queue)) {
+            return;
+        }
         const int64_t left = deadline_ns - monotonic_ns();
         if (left <= 0) {
             return;
         }
-        queue.event_added.wait_for(held, std::chrono::nanoseconds(left));
+        pollfd told = {queue.work.get(), POLLIN, 0};
+        const timespec wait = {static_cast<time_t>(left / ns_per_second), static_cast<long>(left % ns_per_second)};
+        static_cast<void>(ppoll(&told, 1, &wait, nullptr));
+        empty_counter(queue.work.get());
+        queue.work_told.store(false); // (then the look above: what came meanwhile is seen)
     }
 }
 
 std::optional<capture_event> queue_next(period_queue& queue)
 {
-    const std::lock_guard<std::mutex> held(queue.lock);
-    return next_locked(queue);
+    const uint64_t taken = queue.event_count.taken.load(std::memory_order_relaxed);
+    if (taken == queue.event_count.written.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
+    const capture_event event = queue.events[taken % queue.event_places];
+    queue.event_count.taken.store(taken + 1, std::memory_order_release);
+    if (const auto* period = std::get_if<period_ready>(&event)) {
+        queue.frame_count.taken.fetch_add(period->frames);
+    } else {
+        queue.report_count.taken.fetch_add(1);
+    }
+    return event;
 }
 
 capture_levels queue_read_levels(period_queue& queue)
 {
-    const std::lock_guard<std::mutex> held(queue.lock);
-    const capture_levels levels = queue.levels;
-    queue.levels.peak = 0.0F;
-    queue.levels.second_peak = 0.0F;
-    queue.levels.frames = 0;
-    queue.levels.loud = 0;
-    queue.levels_fresh = false;
-    return levels;
+    capture_levels window;
+    const uint64_t written = queue.level_count.written.load(std::memory_order_acquire);
+    uint64_t taken = queue.level_count.taken.load(std::memory_order_relaxed);
+    for (; taken < written; ++taken) {
+        const capture_levels& levels = queue.levels[taken % level_places];
+        window.peak = std::max(window.peak, levels.peak);
+        window.second_peak = std::max(window.second_peak, levels.second_peak);
+        window.frames += levels.frames;
+        window.loud += levels.loud;
+        queue.latest_pending = levels.pending;
+    }
+    queue.level_count.taken.store(taken, std::memory_order_release);
+    window.pending = queue.latest_pending;
+    return window;
 }
 
-capture_stalls queue_stalls(period_queue& queue)
+capture_stalls queue_stalls(const period_queue& queue)
 {
-    const std::lock_guard<std::mutex> held(queue.lock);
-    return queue.stalls;
+    capture_stalls stalls;
+    stalls.count = queue.stall_count.load(std::memory_order_acquire);
+    stalls.frames = queue.stall_frames.load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < stalls.starts.size(); ++i) {
+        stalls.starts[i] = queue.stall_starts[i].load(std::memory_order_relaxed);
+    }
+    return stalls;
 }
 
-unsaid_reports queue_reports_unsaid(period_queue& queue)
+unsaid_reports queue_reports_unsaid(const period_queue& queue)
 {
-    const std::lock_guard<std::mutex> held(queue.lock);
-    return {queue.reports_unsaid, queue.frames_lost_unsaid};
+    return {queue.reports_unsaid.load(), queue.frames_lost_unsaid.load()};
 }
 
 void queue_release(period_queue& queue, uint32_t slot)
 {
-    const std::lock_guard<std::mutex> held(queue.lock);
-    queue.free_slots[queue.free_count++] = slot;
-    if (queue.waiting_for_slot) {
-        queue.waiting_for_slot = false;
-        const uint64_t one = 1;
-        if (storage().write(queue.slot_freed.get(), &one, sizeof one) < 0) {
-            // The counter is full: the capture thread is awake already.
-        }
+    const uint64_t at = queue.freed_count.written.load(std::memory_order_relaxed);
+    queue.freed[at % queue.slot_count] = slot;
+    queue.freed_count.written.store(at + 1);
+    if (queue.waiting_for_slot.exchange(false)) {
+        tell(queue.slot_freed.get());
     }
 }

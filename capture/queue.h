@@ -1,23 +1,25 @@
 // The periods that the capture thread has read and the main thread has not
 // yet written, with what happened on the way, in the order it happened; and
-// beside them the latest levels and the stalls so far, which the main thread
-// reads whenever it draws the meter and which never take a place in the ring.
+// beside them the meter's levels and the stalls so far.
 //
-// Each period's frames sit in a slot of one large zero-filled block. Freed
-// slots are taken again most recent first, so while the main thread keeps up
-// only two or three slots are ever touched; the rest of the block stays
-// untouched pages until a stall needs them. The ring keeps a place for every
-// slot and for the end, so a period always fits; reports of one kind in a
-// row merge, and a report that still finds no room is not said: it is
-// counted, and so are the frames it lost.
+// The capture thread never waits on the main thread: nothing here is
+// locked. Each direction is a ring of its own with one writer, whose index
+// only that writer moves (single producer, single consumer):
+//   - events, capture thread to main thread: periods, reports, the end;
+//   - freed slots, main thread to capture thread;
+//   - the meter's levels, capture thread to main thread.
+// A thread that sleeps on the other sleeps on an eventfd, written outside
+// anything, and only when it may be asleep (once per wake).
 //
-// When each thread wakes, the rules in one place:
-// - The capture thread sleeps on the device and the stop control (its rules:
-//   capture/wake.h) and, while the queue is full, on a freed slot.
-// - The main thread sleeps here until about a second of periods has come
-//   (`wake_frames`), a report, the end or fresh levels for a meter; and at
-//   the latest 1.25 s after its last append.
-// - The signal thread sleeps on the signals alone.
+// Each period's frames sit in a slot of one large zero-filled block. The
+// capture thread takes freed slots again most recent first, so while the
+// main thread keeps up only two or three slots are ever touched; the rest
+// of the block stays untouched pages until a stall needs them. The event
+// ring keeps a place for every slot and for the end, so a period always
+// fits. A report waits on the capture thread's side until another kind
+// comes, a period, or the thread sleeps, so reports of one kind in a row
+// are one; a report that still finds no room is not said: it is counted,
+// and so are the frames it lost.
 #pragma once
 
 #include "capture/events.h"
@@ -28,11 +30,9 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 // How long a stall of the main thread (a frozen disk, a blocked terminal) the
@@ -48,37 +48,59 @@ struct capture_levels {
     float second_peak = 0.0F; // of two channels, the second's
 };
 
+// A ring's two counts: what its writer put in, what its reader took out,
+// each moved by its own thread alone (on lines of their own).
+struct ring_counts {
+    alignas(64) std::atomic<uint64_t> written{0};
+    alignas(64) std::atomic<uint64_t> taken{0};
+};
+
+// Places for levels not yet taken; the capture thread adds to the latest
+// while they are all full.
+inline constexpr std::size_t level_places = 8;
 
 struct period_queue {
-    std::mutex lock;
-    std::condition_variable event_added;
-
     zeroed_array<uint8_t> slot_memory; // slot_count x slot_bytes
     std::size_t slot_bytes = 0;
     uint32_t slot_count = 0;
-    std::unique_ptr<uint32_t[]> free_slots; // a stack: the most recently freed on top
-    uint32_t free_count = 0;
-
-    std::unique_ptr<capture_event[]> ring; // events not yet taken, oldest at `head`
-    std::size_t ring_size = 0;
-    std::size_t head = 0;
-    std::size_t used = 0;
-    std::size_t periods_queued = 0;   // of `used`
-    uint64_t frames_queued = 0;       // in those periods
-    uint64_t wake_frames = 0;         // queued frames that wake the main thread (0: every period)
-    uint64_t reports_unsaid = 0;      // reports that found the ring full
-    uint64_t frames_lost_unsaid = 0;  // the frames they said were lost
-
-    capture_levels levels;  // latest values: the main thread takes and resets them
-    bool levels_fresh = false;
-    capture_stalls stalls;
-
     // Where a period goes that finds the queue full for too long: read, then dropped.
     zeroed_array<uint8_t> drop_slot;
 
-    // An eventfd that a freed slot writes while the capture thread waits for one.
-    unique_fd slot_freed;
-    bool waiting_for_slot = false;
+    // Events, capture thread to main thread.
+    std::unique_ptr<capture_event[]> events;
+    std::size_t event_places = 0;
+    ring_counts event_count;
+    ring_counts report_count;  // of the events, the reports and the end
+    ring_counts frame_count;   // the frames in the periods
+    uint64_t wake_frames = 0;  // queued frames that wake the main thread (0: every period)
+    std::optional<capture_event> report_waiting; // (capture thread) the latest report, not yet in the ring
+    std::atomic<uint64_t> reports_unsaid{0};     // reports that found the ring full
+    std::atomic<uint64_t> frames_lost_unsaid{0}; // the frames they said were lost
+
+    // Freed slots, main thread to capture thread, which keeps those it took
+    // back on a stack of its own (the most recently freed on top).
+    std::unique_ptr<uint32_t[]> freed;
+    ring_counts freed_count;
+    std::unique_ptr<uint32_t[]> free_slots; // (capture thread)
+    uint32_t free_count = 0;                // (capture thread)
+    std::atomic<bool> waiting_for_slot{false};
+    unique_fd slot_freed; // an eventfd: written when a slot comes back to a capture thread waiting for one
+
+    // The meter's levels, capture thread to main thread.
+    std::array<capture_levels, level_places> levels{};
+    ring_counts level_count;
+    capture_levels levels_waiting{}; // (capture thread) read, not yet in the ring
+    uint64_t latest_pending = 0;     // (main thread)
+
+    // The stalls so far, written by the capture thread alone.
+    std::atomic<uint64_t> stall_frames{0};
+    std::atomic<uint64_t> stall_count{0};
+    std::array<std::atomic<uint64_t>, 3> stall_starts{};
+
+    // The main thread sleeps on this eventfd; `work_told` says it was written
+    // since the main thread last emptied it.
+    unique_fd work;
+    std::atomic<bool> work_told{false};
 
     // The main thread is writing or syncing 00000.raw: a queue that fills
     // meanwhile is the disk's doing.
@@ -98,6 +120,8 @@ bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std:
 
 uint8_t* queue_slot_data(period_queue& queue, uint32_t slot);
 
+// The capture thread's side.
+
 // A free slot, without waiting. When there is none, the queue writes
 // `slot_freed` as soon as the main thread gives one back.
 std::optional<uint32_t> queue_acquire_slot(period_queue& queue);
@@ -105,27 +129,30 @@ std::optional<uint32_t> queue_acquire_slot(period_queue& queue);
 // Empties `slot_freed` after a wake-up.
 void queue_slot_wait_done(period_queue& queue);
 
-// Hands a report (anything but a period) to the main thread, merged into the
-// one before it when it is the same kind; counted in `reports_unsaid` when the
-// ring has no room left for it, the frames it lost in `frames_lost_unsaid`.
+// Hands a report (anything but a period) to the main thread: merged into the
+// one before it when it is the same kind, else that one goes into the ring;
+// the end goes at once. Counted in `reports_unsaid` when the ring has no
+// room left for it, the frames it lost in `frames_lost_unsaid`.
 void queue_push(period_queue& queue, const capture_event& event);
 
-// Hands a period to the main thread and takes the next free slot in the same
-// turn of the lock, so that the capture thread never waits for the lock
-// while the main thread takes the period; empty as queue_acquire_slot.
+// Puts the report waiting into the ring: before the capture thread sleeps.
+void queue_flush(period_queue& queue);
+
+// Hands a period to the main thread (after the report waiting) and takes
+// the next free slot; empty as queue_acquire_slot.
 std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period);
 
-// The levels of the frames read since the main thread last took them, which
-// wakes it.
+// The levels of the frames read since the last, which wake the main thread.
 void queue_set_levels(period_queue& queue, const capture_levels& levels);
 
 // One more stall of `frames` frames, begun `at_frames` into the take.
 void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames);
 
+// The main thread's side.
+
 // Sleeps until there is work for the main thread (a report or the end, at
 // least `wake_frames` frames of periods, fresh levels) or until `deadline_ns`
-// on the monotonic clock, whichever comes first. Periods arriving one by one
-// do not wake it: it takes them about once a second, all at once.
+// on the monotonic clock, whichever comes first.
 void queue_wait_for_work(period_queue& queue, int64_t deadline_ns);
 
 // The oldest event, without waiting; empty when there is none.
@@ -134,13 +161,13 @@ std::optional<capture_event> queue_next(period_queue& queue);
 // The levels since the last call (the peak starts again from silence).
 capture_levels queue_read_levels(period_queue& queue);
 
-capture_stalls queue_stalls(period_queue& queue);
+capture_stalls queue_stalls(const period_queue& queue);
 // The reports that found no room, and the frames they lost.
 struct unsaid_reports {
     uint64_t count = 0;
     uint64_t frames_lost = 0;
 };
-unsaid_reports queue_reports_unsaid(period_queue& queue);
+unsaid_reports queue_reports_unsaid(const period_queue& queue);
 
 // Gives a slot back once its frames are no longer needed.
 void queue_release(period_queue& queue, uint32_t slot);

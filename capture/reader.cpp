@@ -139,6 +139,7 @@ bool ready_to_read(reader_state& st)
         return true;
     }
     pollfd wait[] = {{st.plan.stop->wake.get(), POLLIN, 0}, {st.queue.slot_freed.get(), POLLIN, 0}};
+    queue_flush(st.queue);
     sleep_on(wait, hold_until);
     queue_slot_wait_done(st.queue);
     return false;
@@ -348,6 +349,9 @@ capture_outcome capture(reader_state& st)
         }
         const int64_t silence_due = st.silence.said ? -1 : st.silence.last_frame_ns + silence_report_ns;
         const uint64_t period_missing = st.plan.period_frames - std::min(st.fill.frames, st.plan.period_frames);
+        if (st.must_wait) {
+            queue_flush(st.queue); // (a report waits no longer than the thread's next sleep)
+        }
         const wake woken = st.must_wait ? wait_for_device(st.waking, st.plan, silence_due, period_missing) : wake::none;
         const uint64_t want = frames_to_read(st.plan.period_frames, st.fill.frames, left);
         const snd_pcm_sframes_t got = snd_pcm_readi(st.plan.pcm_handle, fill_point(st), want);
@@ -373,15 +377,12 @@ capture_outcome capture(reader_state& st)
 capture_outcome read_capture(const capture_plan& plan, period_queue& queue)
 {
     reader_state st(plan, queue);
-    st.gap_ns = longest_sleep_ns(st.plan) * 3 / 2;
+    st.gap_ns = stall_after_ns(longest_sleep_ns(st.plan));
     device_wake_init(st.waking, st.plan);
     const capture_outcome outcome = capture(st);
     confirm_failures(st.unconfirmed, st.queue);
     if (outcome != capture_outcome::failed) {
         hand_on(st);
-    }
-    if (st.fill.slot) {
-        queue_release(st.queue, *st.fill.slot);
     }
     return outcome;
 }

@@ -1,8 +1,8 @@
 // The capture thread. It only reads: frames from the device into the queue's
 // slots, and what went wrong as events behind them. It never touches a file
 // or a standard stream, so a stalled disk or a blocked terminal cannot hold
-// it up; the queue absorbs the stall. When it wakes: capture/queue.h; how
-// it sleeps on the device: capture/wake.h.
+// it up; the queue absorbs the stall. When it wakes, and how it sleeps on
+// the device: capture/wake.h.
 #pragma once
 
 #include "capture/plan.h"

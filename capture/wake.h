@@ -1,12 +1,19 @@
-// How the capture thread sleeps on the device: the rules of its wakes,
-// written once. It sleeps on the device's descriptors, which wake it at
+// When each thread wakes: the rules, written once.
+// - The capture thread sleeps on the device's descriptors, which wake it at
 // avail_min (bare hardware: a period at least, else a quarter of a second
 // or half the buffer), and on the stop control. A device that wakes it far
 // more often than its buffer needs (ALSA's snooping plugin: every period)
 // is read on a timer instead, a third of its buffer; one whose descriptor
 // is readable with nothing to read is looked at on a clock instead of in a
 // busy loop. A meter on the screen adds a look every 100 ms, a silent
-// device a deadline to say so. Nothing else wakes it.
+// device a deadline to say so. While the queue is full it sleeps on a freed
+// slot instead. Nothing else wakes it.
+// - The main thread sleeps on the queue until about a second of periods has
+// come (the queue's `wake_frames`), a report, the end or fresh levels for a
+// meter; and at the latest 1.25 s after its last append, or when a loss
+// waits to be told from a stop.
+// - The signal thread sleeps on the signals alone; the liveness thread
+// (take/liveness.h) on its beat.
 #pragma once
 
 #include "capture/plan.h"
@@ -42,6 +49,13 @@ void device_wake_init(device_wake& waking, const capture_plan& plan);
 // The longest the capture thread sleeps while the device delivers: the
 // device's wake (avail_min), with a meter on the screen at most its look.
 int64_t longest_sleep_ns(const capture_plan& plan);
+
+// A gap in the capture thread's running longer than this, when it sleeps
+// at most `longest_sleep_ns`, was more than a sleep: the thread was held up.
+constexpr int64_t stall_after_ns(int64_t longest_sleep_ns)
+{
+    return longest_sleep_ns * 3 / 2;
+}
 
 // Sleeps until one of `fds` is readable or `deadline_ns` passes (-1: none);
 // poll's result.
