@@ -16,7 +16,7 @@
 //              ├ a share, a lock of this machine (host and boot):
 //              │   its floatrec runs ─► busy; else ─► take over
 //              └ a share, another machine's (or no holder named yet):
-//                  watch it ─ beat moves, or it goes ─► busy
+//                  watch it ─ beat moves twice, or it goes ─► busy
 //                           └ rested `lock_rest_seconds` ─► take over
 //                             (a file that is no lock ─► left, said)
 //            take over: renamed aside, what was renamed checked against
@@ -61,7 +61,7 @@ inline constexpr int64_t lock_rest_seconds = 60;               // a share's lock
 inline constexpr int64_t longest_stall_seconds = 30;
 static_assert(lock_rest_seconds >= 2 * longest_stall_seconds);
 static_assert(lock_trusted_ns > lock_beat_ns && lock_unsure_beats * lock_beat_ns > lock_trusted_ns);
-static_assert(lock_least_watch_ns >= 3 * lock_beat_ns); // a live beat moves within it
+static_assert(lock_least_watch_ns >= 3 * lock_beat_ns); // a live beat moves twice within it
 
 // Who holds a lock, and its beat.
 struct lock_owner {

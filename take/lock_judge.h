@@ -11,7 +11,7 @@
 enum class lock_verdict {
     take_over, // its holder is gone
     busy,      // a floatrec of this machine holds it
-    watch,     // on a share: until its beat moves (busy) or it rests (take over)
+    watch,     // on a share: until its beat moves twice (busy) or it rests (take over)
     unknown,   // a file that is no lock, on this machine's own disk: left, said
 };
 

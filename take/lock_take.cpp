@@ -82,17 +82,20 @@ failure no_lock()
     return fail_for(fault::lock_unknown, lock_name, because::not_a_lock);
 }
 
-// Watches another machine's lock (as read, `text`) until its beat moves or
-// it goes (busy: its holder lives, or another start took it), or it has
-// rested `lock_rest_seconds` and at least three beats under watch (gone).
-// A lock read short and then whole has not moved. A wait longer than a few
+// Watches another machine's lock (as read, `text`) until its beat moves
+// twice or it goes (busy: its holder lives, or another start took it), or
+// it has rested `lock_rest_seconds` and at least three beats under watch
+// (gone). One move alone is no life: a beat its holder was writing as it
+// froze may show late through a share's cache; the rest counts from it. A
+// lock read short and then whole has not moved. A wait longer than a few
 // beats is said, once.
 lock_verdict watch_lock(std::string text, std::optional<lock_owner>& holder, const lock_wait& wait)
 {
     const int64_t rest_ns = lock_rest_seconds * ns_per_second;
-    const int64_t rested = lock_rested_ns();
-    const int64_t begun = boot_clock_ns();
+    int64_t rested = lock_rested_ns();
+    int64_t begun = boot_clock_ns();
     bool said = false;
+    bool moved = false;
     for (;;) {
         const int64_t watched = boot_clock_ns() - begun;
         const int64_t rest = rested + watched;
@@ -111,13 +114,21 @@ lock_verdict watch_lock(std::string text, std::optional<lock_owner>& holder, con
         if (!read_lock_file(now)) {
             return lock_verdict::busy; // released: its holder lived
         }
-        if (now == text || (!holder && parse_lock(now) && now.starts_with(text))) {
-            holder = parse_lock(now); // (whole now, as it was)
+        const std::optional<lock_owner> seen = parse_lock(now);
+        if (now == text || (!holder && seen && now.starts_with(text))) {
+            holder = seen; // (whole now, as it was)
             text = now;
             continue;
         }
-        holder = parse_lock(now) ? parse_lock(now) : holder;
-        return lock_verdict::busy;
+        const bool first_move = !moved && seen && holder && same_holder(*seen, *holder);
+        holder = seen ? seen : holder;
+        text = now;
+        if (!first_move) {
+            return lock_verdict::busy;
+        }
+        moved = true;
+        rested = 0;
+        begun = boot_clock_ns();
     }
 }
 
