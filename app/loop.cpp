@@ -3,7 +3,7 @@
 #include "app/loop.h"
 
 #include "app/levels.h"
-#include "app/stops.h"
+#include "app/reports.h"
 #include "capture/queue.h"
 #include "capture/device.h"
 #include "capture/reader.h"
@@ -47,23 +47,19 @@ struct consumer {
     const capture_plan& plan;
     period_queue& queue;
     period_bufs& bufs;
-    raw_file& raw;
-    take_note& note; // the take's note, as written
-    held_lock& lock;
+    take& recording; // the take being recorded
     stop_control& stop;
     capture_totals& totals;
+    held_reports reports; // said after the periods gathered before them
     std::optional<period_ready> latest{}; // its slot is kept for the dumps until the next period
     bool write_failed = false;
     bool take_begun = false;          // 00000.raw emptied and the note written, when the first period came
-    std::vector<capture_event> held{}; // reports that came after the periods gathered, said after them
     std::optional<double> kept_share{}; // for the meter: of the frames its peak is of
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
     uint64_t frames_gathered = 0;     // device time in those periods
     int64_t append_due_ns = 0;        // when the periods gathered go to disk at the latest
     meter_window window{};            // for the meter: the periods since it was last drawn
     std::vector<period_levels> period_channels{}; // a period's levels, a channel each
-    std::string directory{};          // where the recording goes, for what is said of its disk
-    uint32_t stops_said = 0;          // the stops of the process said so far (with a loss or alone)
     failure not_written{};            // the write the take's files took no more after
 };
 
@@ -109,49 +105,49 @@ void keep_for_dumps(consumer& c, const std::optional<period_ready>& next)
 void stop_writing(consumer& c, const failure& why)
 {
     say_failure(why);
-    if ((why.what == fault::writing || why.what == fault::syncing) && c.raw.take_bytes > 0) {
-        const double seconds = frames_to_seconds(c.raw.take_bytes / c.raw.frame_bytes, c.plan.rate);
-        const double unsure = frames_to_seconds((c.raw.take_bytes - c.raw.synced_bytes) / c.raw.frame_bytes, c.plan.rate);
-        const std::string files = c.raw.filled.empty() ? raw_name : "00000.raw and the files after it";
-        say_err_text(take_so_far_text(why, seconds, unsure, files, c.raw.limit));
+    const take_progress progress = take_progress_of(c.recording);
+    if ((why.what == fault::writing || why.what == fault::syncing) && progress.kept_frames > 0) {
+        const std::string files = progress.files > 1 ? "00000.raw and the files after it" : raw_name;
+        say_err_text(take_so_far_text(why, frames_to_seconds(progress.kept_frames, c.plan.rate),
+                                      frames_to_seconds(progress.unsure_frames, c.plan.rate), files,
+                                      take_limits_of(c.recording).limit));
     }
     c.write_failed = true;
     request_stop(c.stop, stop_reason::cancelled);
 }
-
-void say_held_reports(consumer& c);
 
 // Nothing came to append: whether there is still a take to write into (a
 // recorder held up may find it taken over).
 void nothing_to_append(consumer& c)
 {
     if (c.take_begun && !c.write_failed) {
-        if (const failure owned = take_still_ours(c.note, c.lock); !owned.ok()) {
+        if (const failure owned = take_owned(c.recording); !owned.ok()) {
             stop_writing(c, owned);
         }
     }
-    say_held_reports(c);
+    say_held_reports(c.reports);
 }
 
-// Appends and syncs the periods gathered, then says each of them (a
-// progress line means its period is on disk), then the reports that came
-// after them.
-void append_gathered(consumer& c)
+// Appends and syncs the periods gathered, in one write and one sync (the
+// capture thread sees the main thread is on the disk meanwhile).
+failure append_gathered(consumer& c)
 {
-    c.append_due_ns = monotonic_ns() + append_every_ns;
-    if (c.write_failed || !c.take_begun || c.unsynced.empty()) {
-        nothing_to_append(c);
-        return;
-    }
-    const uint64_t size_before = c.raw.take_bytes;
     c.queue.on_disk.store(true);
-    const failure appended = take_append(c.raw, c.note, c.lock);
+    const failure appended = take_append(c.recording);
     c.queue.on_disk.store(false);
-    // The periods wholly in the file, also when the disk filled after them;
-    // each is said once a sync confirmed it (a progress line means its
-    // period is on disk).
-    const bool confirmed = c.raw.synced_bytes == c.raw.take_bytes;
-    uint64_t landed = c.raw.take_bytes - size_before;
+    return appended;
+}
+
+// After an append from `kept_before` frames: each period wholly in the
+// take's files is said once a sync confirmed it (a progress line means its
+// period is on disk), also when the disk filled after them; then the
+// reports that came after them; a failure stops the writing.
+void say_appended(consumer& c, uint64_t kept_before, const failure& appended)
+{
+    const take_progress progress = take_progress_of(c.recording);
+    const uint64_t frame_bytes = stored_frame_bytes(c.plan.frame.channels);
+    const bool confirmed = progress.unsure_frames == 0;
+    uint64_t landed = (progress.kept_frames - kept_before) * frame_bytes;
     std::size_t in_file = 0;
     for (; in_file < c.unsynced.size() && c.unsynced[in_file].bytes <= landed; ++in_file) {
         landed -= c.unsynced[in_file].bytes;
@@ -171,16 +167,16 @@ void append_gathered(consumer& c)
         for (std::size_t i = in_file; i < c.unsynced.size(); ++i) {
             lost_bytes += c.unsynced[i].bytes - (i == in_file ? landed : 0);
         }
-        c.totals.frames_lost += lost_bytes / c.raw.frame_bytes;
-        c.totals.frames_not_written += lost_bytes / c.raw.frame_bytes;
+        c.totals.frames_lost += lost_bytes / frame_bytes;
+        c.totals.frames_not_written += lost_bytes / frame_bytes;
         c.not_written = appended;
-        say_held_reports(c);
+        say_held_reports(c.reports);
         stop_writing(c, appended);
         return;
     }
     c.unsynced.clear();
     c.frames_gathered = 0;
-    say_held_reports(c);
+    say_held_reports(c.reports);
     if (c.window.frames > 0) {
         c.kept_share = static_cast<double>(c.window.kept) / static_cast<double>(c.window.frames);
         show_levels(c, c.window.peak, c.window.second_peak, 0);
@@ -188,24 +184,36 @@ void append_gathered(consumer& c)
     c.window = meter_window{};
 }
 
+// The periods gathered go to disk, and are said.
+void append_and_say(consumer& c)
+{
+    c.append_due_ns = monotonic_ns() + append_every_ns;
+    if (c.write_failed || !c.take_begun || c.unsynced.empty()) {
+        nothing_to_append(c);
+        return;
+    }
+    const uint64_t kept_before = take_progress_of(c.recording).kept_frames;
+    say_appended(c, kept_before, append_gathered(c));
+}
+
 void on_period(consumer& c, const period_ready& period)
 {
     if (!c.write_failed && !c.take_begun) {
         // The first period the device delivered: only now is there something worth emptying 00000.raw for.
         c.take_begun = true;
-        if (const failure begun = take_begin(c.raw, c.plan.rate, c.note, c.lock); !begun.ok()) {
+        if (const failure begun = take_begin(c.recording); !begun.ok()) {
             stop_writing(c, begun);
         }
     }
-    if (!c.write_failed && raw_room(c.raw).empty()) {
-        append_gathered(c); // as much as one write takes
+    if (!c.write_failed && take_room(c.recording).empty()) {
+        append_and_say(c); // as much as one write takes
     }
     if (c.write_failed) {
         queue_release(c.queue, period.slot); // waiting for the capture thread to stop
         return;
     }
-    const uint32_t kept = filter_frames(frames_of(c, period), c.plan.frame, raw_room(c.raw), c.period_channels);
-    raw_gathered(c.raw, kept);
+    const uint32_t kept = filter_frames(frames_of(c, period), c.plan.frame, take_room(c.recording), c.period_channels);
+    take_gathered(c.recording, kept);
     keep_for_dumps(c, period);
     const uint64_t frames_kept = kept / c.plan.frame.channels;
     c.totals.frames_captured += period.frames;
@@ -213,61 +221,6 @@ void on_period(consumer& c, const period_ready& period)
     add_levels(c.totals, c.window, c.period_channels, period.frames, frames_kept);
     c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left, period.frames});
     c.frames_gathered += period.frames;
-}
-
-// A stop that cost no audio is said once a loss had time to claim it (or at the end).
-void say_stops_alone(consumer& c, bool at_end)
-{
-    const std::string line = stop_alone_line(c.stop, c.stops_said, longest_sleep_ns(c.plan), c.plan.rate, at_end);
-    if (!line.empty()) {
-        say_err_text(line + "\n");
-    }
-}
-
-void on_report(consumer& c, const audio_lost& lost)
-{
-    if (const std::string line = stop_loss_line(c.stop, c.stops_said, lost, longest_sleep_ns(c.plan), c.plan.rate); !line.empty()) {
-        say_err_text(line + "\n");
-        c.totals.frames_lost += lost.frames;
-        return;
-    }
-    for (uint32_t i = 0; i < lost.overruns; ++i) {
-        say_err_text(overrun_text());
-    }
-    const std::string at = clock_text(frames_to_seconds(lost.at_frames, c.plan.rate));
-    if (lost.disk_behind && lost.frames > 0) {
-        say_err_text(disk_behind_text(frames_to_seconds(lost.frames, c.plan.rate), at, c.directory, queue_seconds));
-    } else if (lost.dropped_periods > 0) {
-        say_err_text(dropped_periods_text(lost.dropped_periods, at, queue_seconds));
-    }
-    c.totals.frames_lost += lost.frames;
-}
-
-void on_report(consumer& /*c*/, const read_failed& failed)
-{
-    for (uint32_t i = 0; i < failed.count; ++i) {
-        say_err_text(read_error_text(snd_strerror(failed.error)));
-    }
-}
-
-void on_report(consumer& /*c*/, const device_gone& gone)
-{
-    say_err_text(device_lost_text(snd_strerror(gone.error)));
-}
-
-void on_report(consumer& /*c*/, const device_silent& /*silent*/)
-{
-    say_err_text(device_silent_text(static_cast<int>(silence_report_ns / ns_per_second)));
-}
-
-void say_held_reports(consumer& c)
-{
-    for (const capture_event& report : c.held) {
-        std::visit(overloaded{[](const period_ready&) {}, [](const capture_over&) {},
-                              [&c](const auto& held) { on_report(c, held); }},
-                   report);
-    }
-    c.held.clear();
 }
 
 // Takes the capture thread's events until its end. The main thread wakes
@@ -279,7 +232,7 @@ capture_outcome handle_events(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;
     for (;;) {
-        queue_wait_for_work(c.queue, c.append_due_ns);
+        queue_wait_for_work(c.queue, next_report_due_ns(c.reports, c.append_due_ns));
         say_stop_requests(c.stop);
         std::optional<capture_outcome> over;
         while (!over) {
@@ -292,16 +245,16 @@ capture_outcome handle_events(consumer& c)
                                              return std::nullopt;
                                          },
                                          [&c](const capture_over& end) -> std::optional<capture_outcome> {
-                                             append_gathered(c);
+                                             append_and_say(c);
+                                             say_last_reports(c.reports);
                                              return c.write_failed ? capture_outcome::failed : end.outcome;
                                          },
                                          [&c](const auto& report) -> std::optional<capture_outcome> {
                                              // Said after the periods before it, once they are on
                                              // disk: a report costs no sync of its own.
+                                             c.reports.held.emplace_back(report);
                                              if (c.unsynced.empty()) {
-                                                 on_report(c, report);
-                                             } else {
-                                                 c.held.emplace_back(report);
+                                                 say_held_reports(c.reports);
                                              }
                                              return std::nullopt;
                                          }},
@@ -310,10 +263,15 @@ capture_outcome handle_events(consumer& c)
         if (over) {
             return *over;
         }
-        say_stops_alone(c, false);
+        say_stops_alone(c.reports, false);
         if (c.frames_gathered >= c.queue.wake_frames || monotonic_ns() >= c.append_due_ns) {
-            append_gathered(c);
-        } else if (c.plan.level_updates) {
+            append_and_say(c);
+            continue;
+        }
+        if (c.unsynced.empty()) {
+            say_held_reports(c.reports); // a loss whose moment passed
+        }
+        if (c.plan.level_updates) {
             // The frames read since the last levels: their peak and their kept share.
             const capture_levels levels = queue_read_levels(c.queue);
             if (levels.frames > 0) {
@@ -326,8 +284,8 @@ capture_outcome handle_events(consumer& c)
 
 } // namespace
 
-capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, take_note& note, held_lock& lock,
-                         uint64_t frames_wanted, stop_control& stop, capture_totals& totals)
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, uint64_t frames_wanted, stop_control& stop,
+                         capture_totals& totals)
 {
     period_queue queue;
     if (!queue_init(queue, dev.rate, dev.period_frames, device_frame_bytes(dev.frame))) {
@@ -345,13 +303,12 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     stop.rate.store(dev.rate);
     // Wake for whole periods that make about a second of audio.
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
-    consumer c{plan, queue, bufs, raw, note, lock, stop, totals};
+    consumer c{plan, queue, bufs, take, stop, totals, held_reports{plan, stop, totals, current_directory()}};
     c.period_channels.resize(dev.frame.channels);
     if (dev.frame.channels > 1) {
         totals.channels.resize(dev.frame.channels);
     }
-    c.unsynced.reserve(raw.stage.size() / (dev.period_frames * dev.frame.channels) + 4);
-    c.directory = current_directory();
+    c.unsynced.reserve(std::size_t{gather_seconds} * dev.rate / dev.period_frames + 4);
     capture_outcome outcome = capture_outcome::failed;
     {
         const meter_session meter;
@@ -371,8 +328,8 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
         outcome = handle_events(c);
     }
     keep_for_dumps(c, std::nullopt);
-    totals.frames_kept = raw.take_bytes / raw.frame_bytes; // what the take's files hold
-    say_stops_alone(c, true);
+    totals.frames_kept = take_progress_of(take).kept_frames; // what the take's files hold
+    say_stops_alone(c.reports, true);
     read_stalls(c);
     if (const unsaid_reports unsaid = queue_reports_unsaid(queue); unsaid.count > 0) {
         say_err_text(unsaid_reports_text(unsaid.count));
@@ -384,7 +341,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw
     if (totals.frames_lost > 0) {
         say_err_text(audio_lost_text(frames_to_seconds(totals.frames_lost, dev.rate),
                                      frames_to_seconds(totals.frames_not_written, dev.rate),
-                                     frames_to_seconds(raw.take_bytes / raw.frame_bytes, dev.rate), c.not_written));
+                                     frames_to_seconds(totals.frames_kept, dev.rate), c.not_written));
     }
     return outcome;
 }

@@ -2,7 +2,7 @@
 // into a queue, and this loop takes the periods from the queue, filters each
 // straight into "00000.raw"'s gathering block, appends and syncs what was
 // gathered about once a second, then prints each period's progress line and
-// draws the meter. (When each thread wakes: capture/queue.h.)
+// draws the meter. (When each thread wakes: capture/wake.h.)
 #pragma once
 
 #include "capture/device.h"
@@ -10,9 +10,7 @@
 #include "capture/stop_control.h"
 #include "common/counts.h"
 #include "output/console.h"
-#include "take/lock.h"
-#include "take/note.h"
-#include "take/rawfile.h"
+#include "take/take.h"
 #include "pipeline/period.h"
 
 #include <cstdint>
@@ -27,7 +25,7 @@ void say_stop_requests(stop_control& stop);
 // dumps. `stop` ends it early. What the capture meets is said here: a failure
 // to write at once, the capture thread's reports once the periods before
 // them are on disk, the losses and the stops at the end.
-// Nothing is written into the take once `lock` is no longer this run's.
-// `note` is the take's note as written.
-capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, raw_file& raw, take_note& note, held_lock& lock,
-                         uint64_t frames_wanted, stop_control& stop, capture_totals& totals);
+// Nothing is written into the take once the directory is no longer this
+// run's.
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, uint64_t frames_wanted, stop_control& stop,
+                         capture_totals& totals);

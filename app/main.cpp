@@ -23,7 +23,6 @@
 #include "app/signals.h"
 #include "output/usage.h"
 #include "capture/device.h"
-#include "capture/reader.h"
 #include "capture/stop_control.h"
 #include "capture/timing.h"
 #include "output/console.h"
@@ -31,10 +30,8 @@
 #include "take/names.h"
 #include "take/parts.h"
 #include "take/rawfile.h"
-#include "take/recovery.h"
 #include "take/take.h"
 #include "take/finish.h"
-#include "pipeline/wav.h"
 #include "take/workdir.h"
 #include "take/file_limit.h"
 #include "common/clock.h"
@@ -51,24 +48,10 @@ namespace {
 constexpr int failed = 1;
 constexpr int usage_error = 2;
 
-int nothing_recorded(const raw_file& raw, const take_output& output)
+int nothing_recorded(const take& take)
 {
-    say_err_text(nothing_recorded_text(raw.emptied, output_file(output)));
+    say_err_text(nothing_recorded_text(take_progress_of(take).emptied, output_file(take.output)));
     return failed;
-}
-
-// The size of "00000.raw" (and of each file the take went on in) for
-// target.wav, said.
-failure raw_load(raw_file& raw)
-{
-    const failure status = raw_read_size(raw);
-    if (status.ok()) {
-        const std::vector<raw_piece> pieces = raw_pieces(raw);
-        for (std::size_t i = 0; i < pieces.size(); ++i) {
-            say_out_text(file_size_text(raw_file_name(i), pieces[i].size));
-        }
-    }
-    return status;
 }
 
 // "buffer.dat" and "raw_my.dat", each said once written; when buffer.dat
@@ -86,48 +69,34 @@ failure dump_period(period_bufs& bufs)
     return status;
 }
 
-// Reads back "00000.raw" and puts the take in place from it as one set
-// (the note saying so first); the note goes once it is there. What failed
-// is said here, with what it left behind.
-bool finish_target(raw_file& raw, take_note& note, held_lock& lock, const take_output& output)
+// Puts the take in place from its files, saying the size of each (as read
+// for target.wav), the parts it went into, or what a failure left behind.
+bool finish_target(take& take)
 {
-    failure status = take_still_ours(note, lock);
-    if (status.ok()) {
-        status = raw_load(raw);
+    const take_finished done = take_finish(take);
+    for (std::size_t i = 0; i < done.file_bytes.size(); ++i) {
+        say_out_text(file_size_text(raw_file_name(i), done.file_bytes[i]));
     }
-    const part_plan plan = plan_parts(raw.take_bytes, raw.part_bytes);
-    if (status.ok()) {
-        status = take_finishing(note);
+    const file_limit limit = take_limits_of(take).limit;
+    if (done.in_place && done.written.size() > 1) {
+        say_err_text(take_in_parts_text(done.written, limit));
     }
-    std::vector<std::string> written;
-    if (status.ok()) {
-        status = write_target(output, format_of(note), raw_pieces(raw), plan, false, written,
-                              [&note, &lock] { return take_still_ours(note, lock); });
+    say_failure(done.why);
+    if (done.why.ok() || done.in_place) {
+        return done.why.ok();
     }
-    if (status.ok()) {
-        if (written.size() > 1) {
-            say_err_text(take_in_parts_text(written, raw.limit));
-        }
-        status = take_still_ours(note, lock);
-        if (status.ok()) {
-            status = take_end();
-        }
-        say_failure(status);
-        return status.ok();
-    }
-    say_failure(status);
-    const std::string files = raw.filled.empty() ? std::string(raw_name) : raw_name + std::string(" and the files after it");
-    say_err_text(written.empty() ? target_kept_text(output_file(output), files, status.code, raw.limit)
-                                 : replaced_not_durable_text(written, files, written.size() == plan.parts));
+    const std::string files = take_progress_of(take).files > 1 ? raw_name + std::string(" and the files after it")
+                                                                : std::string(raw_name);
+    say_err_text(done.written.empty() ? target_kept_text(output_file(take.output), files, done.why.code, limit)
+                                      : replaced_not_durable_text(done.written, files, done.written.size() == done.parts));
     return false;
 }
 
 int recover_only()
 {
-    directory_hold hold;
-    raw_file raw;
+    take take;
     bool saved = false;
-    if (!claim_directory(hold, raw, nullptr, saved)) {
+    if (!claim_directory(take, nullptr) || !save_unfinished(take, saved)) {
         return failed;
     }
     if (!saved) {
@@ -139,20 +108,21 @@ int recover_only()
 // Said when the disks will not hold `frames` frames at `rate`: 00000.raw and
 // the output beside it (twice over, with the dumps' `dump_bytes`), or each
 // disk alone where the output is on another; what was measured.
-void say_room(const raw_file& raw, uint32_t rate, uint64_t dump_bytes, uint64_t frames, const take_output& output)
+void say_room(const take& take, const take_format& format, uint64_t dump_bytes, uint64_t frames)
 {
-    const uint64_t second_of_samples = uint64_t{rate} * raw.frame_bytes;
-    const uint64_t free_bytes = free_bytes_in(".", raw.fd.get());
-    const uint64_t wanted = (frames + rate - 1) / rate;
-    const bool one_disk = output_on_this_disk(output);
-    const uint64_t raw_seconds = free_bytes / second_of_samples;
-    if (free_bytes != UINT64_MAX &&
-        (one_disk ? seconds_that_fit(free_bytes, uint64_t{rate} * raw.channels, dump_bytes / 2) : raw_seconds) < wanted) {
-        say_err_text(room_text(free_bytes, raw_seconds, dump_bytes, one_disk ? output_file(output) : "", wanted));
+    const uint64_t second_of_samples = uint64_t{format.rate} * stored_frame_bytes(format.channels);
+    const take_space space = take_space_of(take);
+    const uint64_t wanted = (frames + format.rate - 1) / format.rate;
+    const uint64_t raw_seconds = space.free_here / second_of_samples;
+    if (space.free_here != UINT64_MAX &&
+        (space.one_disk ? seconds_that_fit(space.free_here, uint64_t{format.rate} * format.channels, dump_bytes / 2)
+                        : raw_seconds) < wanted) {
+        say_err_text(room_text(space.free_here, raw_seconds, dump_bytes, space.one_disk ? output_file(take.output) : "",
+                               wanted));
     }
-    const uint64_t free_there = one_disk ? UINT64_MAX : free_bytes_in(output_directory(output).c_str(), -1);
-    if (free_there != UINT64_MAX && free_there / second_of_samples < wanted) {
-        say_err_text(room_there_text(output_file(output), free_there, free_there / second_of_samples, wanted));
+    if (space.free_there != UINT64_MAX && space.free_there / second_of_samples < wanted) {
+        say_err_text(room_there_text(output_file(take.output), space.free_there, space.free_there / second_of_samples,
+                                     wanted));
     }
 }
 
@@ -160,75 +130,69 @@ void say_room(const raw_file& raw, uint32_t rate, uint64_t dump_bytes, uint64_t 
 // a limit under a second of recording refuses it; one the dumps do not fit
 // in leaves them out (`dumps_fit`); a take that outgrows it goes on in
 // parts. Then whether the disk holds `frames` frames twice over. All said.
-bool room_for_the_take(const raw_file& raw, const cap_device& dev, const period_bufs& bufs, uint64_t frames,
-                       const take_output& output, bool& dumps_fit)
+bool room_for_the_take(const take& take, const take_format& format, const period_bufs& bufs, uint64_t frames,
+                       bool& dumps_fit)
 {
-    const uint64_t second_bytes = uint64_t{dev.rate} * raw.frame_bytes;
-    if (raw.limit.bytes != UINT64_MAX && raw.part_bytes < second_bytes) {
-        say_failure(fail_because(fault::refused, current_directory(), limit_too_small_text(raw.limit)));
+    const uint64_t frame_bytes = stored_frame_bytes(format.channels);
+    const take_limits limits = take_limits_of(take);
+    if (limits.limit.bytes != UINT64_MAX && limits.part_bytes < uint64_t{format.rate} * frame_bytes) {
+        say_failure(fail_because(fault::refused, current_directory(), limit_too_small_text(limits.limit)));
         return false;
     }
-    dumps_fit = raw.limit.bytes == UINT64_MAX || bufs.buffer_size <= raw.limit.bytes;
+    dumps_fit = limits.limit.bytes == UINT64_MAX || bufs.buffer_size <= limits.limit.bytes;
     if (!dumps_fit) {
-        say_err_text(dumps_left_out_text(bufs.buffer_size, raw.limit));
+        say_err_text(dumps_left_out_text(bufs.buffer_size, limits.limit));
     }
-    if (raw.part_bytes > 0 && frames * raw.frame_bytes > raw.part_bytes) {
-        const std::size_t parts = part_count(frames * raw.frame_bytes, raw.part_bytes);
-        say_err_text(parts_ahead_text(raw.limit, clock_text(frames_to_seconds(raw.part_bytes / raw.frame_bytes, dev.rate)),
-                                      target_part_name(output, 1, parts),
-                                      target_part_name(output, 2, parts)));
+    if (limits.part_bytes > 0 && frames * frame_bytes > limits.part_bytes) {
+        const std::size_t parts = part_count(frames * frame_bytes, limits.part_bytes);
+        say_err_text(parts_ahead_text(limits.limit,
+                                      clock_text(frames_to_seconds(limits.part_bytes / frame_bytes, format.rate)),
+                                      target_part_name(take.output, 1, parts), target_part_name(take.output, 2, parts)));
     }
-    say_room(raw, dev.rate, dumps_fit ? 2 * uint64_t{bufs.buffer_size} : 0, frames, output);
+    say_room(take, format, dumps_fit ? 2 * uint64_t{bufs.buffer_size} : 0, frames);
     return true;
 }
 
-// The device's buffers and 00000.raw's gathering memory; the largest file
+// The device's buffers and the take's gathering memory; the largest file
 // allowed here and where the output goes.
-failure prepare_buffers(period_bufs& bufs, raw_file& raw, const cap_device& dev, const take_output& output)
+failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev)
 {
     bufs = alloc_period_bufs(dev.period_frames, dev.frame);
-    failure allocated = period_bufs_allocated(bufs) ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
-    const uint32_t channels = dev.frame.channels;
-    return allocated.ok() ? raw_prepare(raw, dev.period_frames * channels, dev.rate, largest_file_for(output), channels)
-                          : allocated;
+    if (!period_bufs_allocated(bufs)) {
+        return fail(fault::no_memory, "period buffers", ENOMEM);
+    }
+    return take_prepare(take, take_format{dev.rate, dev.frame.channels, dev.channel_mask}, dev.period_frames);
 }
 
 // The capture of `duration_seconds` from the open device, then target.wav,
 // the note's end, the dumps and the summary: the run's status.
-int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, held_lock& lock,
-                       int32_t duration_seconds, const take_output& output, stop_control& stop)
+int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, int32_t duration_seconds,
+                       stop_control& stop)
 {
-    take_note note;
-    note.output = output.named ? output_file(output) : std::string();
-    note.channels = dev.frame.channels;
-    if (note.channels > most_plain_channels) {
-        note.channel_mask = dev.channel_mask;
-    }
+    const take_format format{dev.rate, dev.frame.channels, dev.channel_mask};
     const uint64_t frames = frames_wanted(dev.rate, duration_seconds);
     capture_totals totals;
     capture_outcome outcome = capture_outcome::complete;
     bool dumps_fit = true;
-    if (!room_for_the_take(raw, dev, bufs, frames, output, dumps_fit)) {
-        return nothing_recorded(raw, output);
+    if (!room_for_the_take(take, format, bufs, frames, dumps_fit)) {
+        return nothing_recorded(take);
     }
     // With nothing to capture every file is still written, as asked.
     if (period_count(dev.rate, dev.period_frames, duration_seconds) > 0) {
-        outcome = cap_loop(dev, bufs, raw, note, lock, frames, stop, totals);
+        outcome = cap_loop(dev, bufs, take, frames, stop, totals);
         if (totals.frames_captured == 0) {
-            say_failure(lock_owned(lock)); // (another machine may have taken the directory before the first period)
-            return nothing_recorded(raw, output);
+            say_failure(take_owned(take)); // (another machine may have taken the directory before the first period)
+            return nothing_recorded(take);
         }
-    } else {
-        if (const failure begun = take_begin(raw, dev.rate, note, lock); !begun.ok()) {
-            say_failure(begun);
-            return failed;
-        }
+    } else if (const failure begun = take_begin(take); !begun.ok()) {
+        say_failure(begun);
+        return failed;
     }
     const bool captured = outcome != capture_outcome::failed;
     say_stop_requests(stop);
     // The dumps are extras, written after target.wav so that they never take
     // the room it needs: their failure is reported but costs no recording.
-    const bool written = captured && finish_target(raw, note, lock, output);
+    const bool written = captured && finish_target(take);
     say_stop_requests(stop);
     const failure dumped = captured && dumps_fit ? dump_period(bufs) : failure{};
     say_failure(dumped);
@@ -248,8 +212,9 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, raw_file& raw, 
 
 int record(const run_request& request)
 {
-    const take_output output = recording_output(request.output);
-    if (const failure refused = check_output_place(output); !refused.ok()) {
+    take take;
+    take.output = recording_output(request.output);
+    if (const failure refused = check_output_place(take.output); !refused.ok()) {
         say_failure(refused);
         return failed;
     }
@@ -266,27 +231,25 @@ int record(const run_request& request)
     stop_signals signals;
     stop_signals_begin(signals, stop);
     // A directory that cannot take the recording is refused before it is announced.
-    directory_hold hold;
-    if (!hold_directory(hold, &stop)) {
+    if (!claim_directory(take, &stop)) {
         return failed;
     }
     say_out_text(duration_entered_text(duration.seconds));
-    raw_file raw;
     bool saved = false;
-    if (!save_unfinished(raw, saved)) {
+    if (!save_unfinished(take, saved)) {
         return failed;
     }
     if (stop_requested(stop) != stop_reason::none) {
         // Stopped while an unfinished take was being saved: no device is opened.
         say_err_text(stopped_before_recording_text());
-        return nothing_recorded(raw, output);
+        return nothing_recorded(take);
     }
-    if (const failure refused = check_outputs(raw.fd.get(), output); !refused.ok()) {
+    if (const failure refused = take_check_outputs(take); !refused.ok()) {
         say_failure(refused);
         return failed;
     }
-    if (const std::vector<std::string> earlier = earlier_outputs(output); !earlier.empty()) {
-        say_err_text(replacing_text(earlier, earlier_take_words(earlier)));
+    if (const earlier_take earlier = earlier_take_of(take.output); !earlier.names.empty()) {
+        say_err_text(replacing_text(earlier));
     }
     cap_device dev;
     failure opened = cap_open(dev, request.device, capture_request{request.channels, request.rate});
@@ -295,13 +258,13 @@ int record(const run_request& request)
     }
     period_bufs bufs;
     if (opened.ok()) {
-        opened = prepare_buffers(bufs, raw, dev, output);
+        opened = prepare_buffers(bufs, take, dev);
     }
     if (!opened.ok()) {
         say_failure(opened);
-        return nothing_recorded(raw, output);
+        return nothing_recorded(take);
     }
-    return capture_and_finish(dev, bufs, raw, hold.lock, duration.seconds, output, stop);
+    return capture_and_finish(dev, bufs, take, duration.seconds, stop);
 }
 
 } // namespace

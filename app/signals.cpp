@@ -4,6 +4,7 @@
 
 #include "common/clock.h"
 #include "common/thread.h"
+#include "output/messages.h"
 #include "take/fileio.h"
 
 #include <atomic>
@@ -43,16 +44,11 @@ void say(const char* text)
     const uint32_t rate = control.rate.load();
     const uint64_t read = control.frames_read.load();
     const uint64_t on_disk = control.frames_on_disk.load();
-    char text[200] = "floatrec: quitting at once\n";
+    char text[quit_text_bytes] = {};
     if (rate > 0 && read > 0) {
-        const double held = static_cast<double>(on_disk) / rate;
-        const double lost = static_cast<double>(read - std::min(read, on_disk)) / rate;
-        char lost_text[80] = "";
-        if (lost >= 0.05) {
-            std::snprintf(lost_text, sizeof lost_text, "; the %.1f s captured after them are lost", lost);
-        }
-        std::snprintf(text, sizeof text, "floatrec: quitting at once; 00000.raw holds the first %.1f s of the take%s\n",
-                      held, lost_text);
+        quit_text(text, static_cast<double>(on_disk) / rate, static_cast<double>(read - std::min(read, on_disk)) / rate);
+    } else {
+        quit_text(text, -1, 0);
     }
     say(text);
     remove_temp_file_now();

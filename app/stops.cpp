@@ -1,13 +1,11 @@
 // Telling a stopped process's loss from the device's, and saying the stop.
 #include "app/stops.h"
 
+#include "capture/wake.h"
 #include "common/clock.h"
-#include "common/text.h"
-#include "output/meter_text.h"
 
 #include <algorithm>
 #include <cstdlib>
-#include <ctime>
 
 stop_seen latest_stop(const stop_control& control)
 {
@@ -39,51 +37,38 @@ stop_length length_of(const stop_seen& stop, int64_t quiet_since_ns, int64_t wak
     }
     if (quiet_since_ns < 0 || quiet_since_ns > stop.ended_ns) {
         // It held the capture thread up no longer than that thread sleeps anyway.
-        return {0, wake_ns * 3 / 2};
+        return {0, stall_after_ns(wake_ns)};
     }
     const int64_t most = stop.ended_ns - quiet_since_ns;
     return {std::max<int64_t>(most - wake_ns, 0), most};
 }
 
-std::string stop_line(const stop_length& length, double at_seconds, double lost_seconds)
+bool loss_settled(const audio_lost& lost, int64_t now_ns)
 {
-    const double least = static_cast<double>(length.least_ns) / ns_per_second;
-    const double most = static_cast<double>(length.most_ns) / ns_per_second;
-    std::string how_long = most - least <= 0.1 ? format_text("%.1f s", most) : format_text("%.1f to %.1f s", least, most);
-    const std::string lost = lost_seconds > 0 ? format_text("%.1f s of audio lost there", lost_seconds) : "no audio lost";
-    return format_text("floatrec was stopped for %s at %s; %s", how_long.c_str(), clock_text(at_seconds).c_str(),
-                       lost.c_str());
+    return !lost.after_gap || now_ns >= lost.found_ns + stop_settle_ns;
 }
 
-std::string stop_loss_line(const stop_control& control, uint32_t& stops_said, const audio_lost& lost, int64_t wake_ns,
-                           uint32_t rate)
+std::optional<stop_said> stop_of_loss(const stop_control& control, uint32_t& stops_said, const audio_lost& lost,
+                                      int64_t wake_ns, uint32_t rate)
 {
-    if (!lost.after_gap) {
-        return {};
-    }
-    // The signal thread notes the stop's end as the capture thread runs again: a moment for it.
-    const int64_t settled = lost.found_ns + stop_settle_ns;
-    for (int64_t now = monotonic_ns(); now < settled; now = monotonic_ns()) {
-        const timespec rest = {0, settled - now};
-        nanosleep(&rest, nullptr);
-    }
     const uint32_t stops = control.stops.load();
     const stop_seen stop = latest_stop(control);
-    if (stops == stops_said || !loss_of_stop(lost, stop)) {
-        return {};
+    if (!lost.after_gap || stops == stops_said || !loss_of_stop(lost, stop)) {
+        return std::nullopt;
     }
     stops_said = stops;
-    return stop_line(length_of(stop, lost.quiet_since_ns, wake_ns), frames_to_seconds(lost.at_frames, rate),
-                     frames_to_seconds(lost.frames, rate));
+    return stop_said{length_of(stop, lost.quiet_since_ns, wake_ns), frames_to_seconds(lost.at_frames, rate),
+                     frames_to_seconds(lost.frames, rate)};
 }
 
-std::string stop_alone_line(const stop_control& control, uint32_t& stops_said, int64_t wake_ns, uint32_t rate, bool at_end)
+std::optional<stop_said> stop_alone(const stop_control& control, uint32_t& stops_said, int64_t wake_ns, uint32_t rate,
+                                    bool at_end)
 {
     const uint32_t stops = control.stops.load();
     const stop_seen stop = latest_stop(control);
     if (stops == stops_said || (!at_end && monotonic_ns() < stop.ended_ns + 5 * stop_settle_ns + 2 * wake_ns)) {
-        return {};
+        return std::nullopt;
     }
     stops_said = stops;
-    return stop_line(length_of(stop, stop.quiet_since_ns, wake_ns), frames_to_seconds(stop.at_frames, rate), 0);
+    return stop_said{length_of(stop, stop.quiet_since_ns, wake_ns), frames_to_seconds(stop.at_frames, rate), 0};
 }

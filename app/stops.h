@@ -8,7 +8,7 @@
 #include "capture/stop_control.h"
 
 #include <cstdint>
-#include <string>
+#include <optional>
 
 // A stop of the process that the signal thread saw.
 struct stop_seen {
@@ -40,17 +40,26 @@ struct stop_length {
 };
 stop_length length_of(const stop_seen& stop, int64_t quiet_since_ns, int64_t wake_ns);
 
-// "floatrec was stopped for 1.0 s at 0:02; 0.6 s of audio lost there", the
-// length as a range where it is not known to a tenth of a second.
-std::string stop_line(const stop_length& length, double at_seconds, double lost_seconds);
+// How long after a loss is met its owner can be told: whether `lost` (met
+// at `now_ns`) is settled, the signal thread having had its moment to note
+// the end of a stop (a loss after no gap is settled at once).
+bool loss_settled(const audio_lost& lost, int64_t now_ns);
 
-// The line that says `lost` as a stop's, once the signal thread had a moment
-// to note the stop (the main thread waits for it here), that stop then
-// counted in `stops_said`; empty where the loss was not a stop's. `wake_ns`:
-// the longest the capture thread sleeps; `rate` the device's.
-std::string stop_loss_line(const stop_control& control, uint32_t& stops_said, const audio_lost& lost, int64_t wake_ns,
-                           uint32_t rate);
+// A stop to say: how long it lasted, where in the take (seconds), the audio
+// it cost (seconds).
+struct stop_said {
+    stop_length length;
+    double at_seconds = 0;
+    double lost_seconds = 0;
+};
 
-// The line for a stop not yet said that cost no audio, once a loss had time
-// to claim it (or `at_end`); empty otherwise.
-std::string stop_alone_line(const stop_control& control, uint32_t& stops_said, int64_t wake_ns, uint32_t rate, bool at_end);
+// `lost`, once settled, as a stop's, that stop then counted in
+// `stops_said`; none where the loss was not a stop's. `wake_ns`: the longest
+// the capture thread sleeps; `rate` the device's.
+std::optional<stop_said> stop_of_loss(const stop_control& control, uint32_t& stops_said, const audio_lost& lost,
+                                      int64_t wake_ns, uint32_t rate);
+
+// A stop not yet said that cost no audio, once a loss had time to claim it
+// (or `at_end`); none otherwise.
+std::optional<stop_said> stop_alone(const stop_control& control, uint32_t& stops_said, int64_t wake_ns, uint32_t rate,
+                                    bool at_end);

@@ -8,6 +8,31 @@
 
 namespace {
 
+const char* busy_text(const failure& what)
+{
+    if (what.holder_pid > 0 && !what.reason.empty()) {
+        return "00000.raw: this directory is in use by another floatrec (process @p on @r)\n"
+               "wait for it to end, or record in another directory\n";
+    }
+    return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\n"
+                                 "wait for it to end, or record in another directory\n"
+                               : "00000.raw: this directory is in use by another floatrec\n"
+                                 "wait for it to end, or record in another directory\n";
+}
+
+const char* taken_over_text(const failure& what)
+{
+    const bool held_up = what.what == fault::taken_over_while_held_up;
+    if (what.holder_pid == 0) {
+        return held_up ? "this directory's lock .floatrec.lock was removed or taken over while this floatrec was held "
+                         "up: nothing more is written here\n@d"
+                       : "this directory's lock .floatrec.lock was removed or taken over: nothing more is written here\n@d";
+    }
+    return held_up ? "this directory's take was taken over by floatrec (process @p on @r) while this floatrec was held "
+                     "up: nothing more is written here\n@d"
+                   : "this directory's take was taken over by floatrec (process @p on @r): nothing more is written here\n@d";
+}
+
 // The text of each kind: "@s" the subject, "@r" the reason (the errno's
 // text, or the words given), "@p" the lock holder's pid, "@t" the take's
 // length, "@d" the detail's line, if any. No default: a kind without a text
@@ -15,82 +40,46 @@ namespace {
 const char* text_of(const failure& what)
 {
     switch (what.what) {
-    case fault::none:
-        return "";
-    case fault::no_memory:
-        return "cannot allocate the @s: @r\n";
-    case fault::thread_start:
-        return "cannot start the @s thread: @r\n";
-    case fault::stop_setup:
-        return "cannot set up the stop requests: @r\n";
-    case fault::device_open:
-        return "unable to open pcm device: @r\n@d";
+    case fault::none: return "";
+    case fault::no_memory: return "cannot allocate the @s: @r\n";
+    case fault::thread_start: return "cannot start the @s thread: @r\n";
+    case fault::stop_setup: return "cannot set up the stop requests: @r\n";
+    case fault::device_open: return "unable to open pcm device: @r\n@d";
     case fault::sound_server_unreachable:
         return "unable to open pcm device: @r\n"
                "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n";
-    case fault::device_setup:
-        return "double check hardware specs&parameters: @r\n@d";
-    case fault::channels_refused:
-        return "cannot record from @s: @r (-c chooses how many)\n";
-    case fault::directory_busy:
-        if (what.holder_pid > 0 && !what.reason.empty()) {
-            return "00000.raw: this directory is in use by another floatrec (process @p on @r)\nwait for it to end, or record in another directory\n";
-        }
-        return what.holder_pid > 0 ? "00000.raw: this directory is in use by another floatrec (process @p)\nwait for it to end, or record in another directory\n"
-                                   : "00000.raw: this directory is in use by another floatrec\nwait for it to end, or record in another directory\n";
+    case fault::device_setup: return "double check hardware specs&parameters: @r\n@d";
+    case fault::channels_refused: return "cannot record from @s: @r (-c chooses how many)\n";
+    case fault::directory_busy: return busy_text(what);
     case fault::directory_unwritable:
         return "cannot record here: @s @r: run floatrec in a directory this user can write to (the take's working "
                "files are made there, whatever -o names)\n";
-    case fault::directory_lock:
-        return "00000.raw: cannot lock this directory: @r\n";
+    case fault::directory_lock: return "00000.raw: cannot lock this directory: @r\n";
     case fault::lock_unknown:
         return "cannot tell who holds this directory: .floatrec.lock: @r\n"
                "if no floatrec records here on any machine, remove .floatrec.lock and run floatrec again\n";
     case fault::taken_over:
-        if (what.holder_pid == 0) {
-            return "this directory's lock .floatrec.lock was removed or taken over: nothing more is written here\n@d";
-        }
-        return "this directory's take was taken over by floatrec (process @p on @r): nothing more is written here\n@d";
-    case fault::taken_over_while_held_up:
-        if (what.holder_pid == 0) {
-            return "this directory's lock .floatrec.lock was removed or taken over while this floatrec was held up: "
-                   "nothing more is written here\n@d";
-        }
-        return "this directory's take was taken over by floatrec (process @p on @r) while this floatrec was held up: "
-               "nothing more is written here\n@d";
-    case fault::refused:
-        return "cannot record into @s: @r\n@d";
-    case fault::raw_open:
-        return "\nError opening 00000.raw to dump Buffer! \n@s: @r\n";
+    case fault::taken_over_while_held_up: return taken_over_text(what);
+    case fault::refused: return "cannot record into @s: @r\n@d";
+    case fault::raw_open: return "\nError opening 00000.raw to dump Buffer! \n@s: @r\n";
     case fault::unknown_take:
         return "cannot tell what take 00000.raw holds: .00000.raw.take @r\n"
                "nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 "
                "00000.raw take.wav), then move .00000.raw.take away\n";
-    case fault::take_not_saved:
-        return "cannot save the unfinished take in 00000.raw: @s: @r\n@d";
-    case fault::recovered_names_taken:
-        return "cannot save the unfinished take in 00000.raw: @s to @r are all taken\n";
+    case fault::take_not_saved: return "cannot save the unfinished take in 00000.raw: @s: @r\n@d";
+    case fault::recovered_names_taken: return "cannot save the unfinished take in 00000.raw: @s to @r are all taken\n";
     case fault::note_not_updated:
         return "saved the unfinished take in 00000.raw as @s (@t s), but its note .00000.raw.take still says "
                "unfinished: @r; the next start finds it saved\n";
-    case fault::writing:
-        return "error writing @s: @r\n";
-    case fault::renaming:
-        return "error renaming the new @s into place: @r\n";
-    case fault::removing:
-        return "error removing @s: @r\n";
-    case fault::syncing:
-        return "error syncing @s to disk: @r\n";
-    case fault::reading:
-        return "error reading @s: @r\n";
-    case fault::size_unknown:
-        return "Cannot decide the size of @s: @r\n";
-    case fault::target_open:
-        return "\nError opening Target file\n@s: @r\n";
-    case fault::buffer_dump_open:
-        return "\nError opening file to dump Buffer! \n@s: @r\n";
-    case fault::array_dump_open:
-        return "\nError opening file to dump Array! \n@s: @r\n";
+    case fault::writing: return "error writing @s: @r\n";
+    case fault::renaming: return "error renaming the new @s into place: @r\n";
+    case fault::removing: return "error removing @s: @r\n";
+    case fault::syncing: return "error syncing @s to disk: @r\n";
+    case fault::reading: return "error reading @s: @r\n";
+    case fault::size_unknown: return "Cannot decide the size of @s: @r\n";
+    case fault::target_open: return "\nError opening Target file\n@s: @r\n";
+    case fault::buffer_dump_open: return "\nError opening file to dump Buffer! \n@s: @r\n";
+    case fault::array_dump_open: return "\nError opening file to dump Array! \n@s: @r\n";
     }
     return nullptr;
 }

@@ -2,10 +2,13 @@
 #include "output/messages.h"
 
 #include "common/text.h"
+#include "output/meter_text.h"
 #include "take/names.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 std::string duration_entered_text(int32_t seconds)
 {
@@ -95,8 +98,10 @@ std::string unreadable_take_kept_text()
                        raw_name, raw_name);
 }
 
-std::string save_way_on_text(int error, const std::string& files, const file_limit& limit)
+std::string save_way_on_text(int error, bool in_parts, const file_limit& limit)
 {
+    const std::string files = in_parts ? "00000.raw, 00001.raw (and the files after it) and .00000.raw.take"
+                                       : "00000.raw and .00000.raw.take";
     if (error == ENOSPC || error == EDQUOT) {
         return "make room on this disk and run floatrec again, or move " + files +
                " together to a disk with room and run floatrec --recover there";
@@ -306,8 +311,15 @@ std::string target_kept_text(const std::string& target, const std::string& files
                        target.c_str(), files.c_str(), way_on(error, limit).c_str());
 }
 
-std::string replacing_text(const std::vector<std::string>& names, const std::string& held)
+std::string replacing_text(const earlier_take& earlier)
 {
+    char when[32] = {};
+    tm local = {};
+    const auto recorded = static_cast<time_t>(earlier.recorded_unix);
+    localtime_r(&recorded, &local);
+    std::strftime(when, sizeof when, "recorded %Y-%m-%d %H:%M", &local);
+    const std::string held = earlier.seconds ? format_text("%.1f s %s", *earlier.seconds, when) : std::string(when);
+    const std::vector<std::string>& names = earlier.names;
     const std::string files = names.size() > 3 ? names.front() + " to " + names.back() : listed(names);
     const bool one = names.size() == 1;
     return format_text("%s %s there: this take will replace %s (%s; another -o name keeps %s)\n", files.c_str(),
@@ -317,4 +329,28 @@ std::string replacing_text(const std::vector<std::string>& names, const std::str
 std::string the_end_text()
 {
     return "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n\n";
+}
+
+std::string stop_text(double least_seconds, double most_seconds, double at_seconds, double lost_seconds)
+{
+    const std::string how_long = most_seconds - least_seconds <= 0.1
+                                     ? format_text("%.1f s", most_seconds)
+                                     : format_text("%.1f to %.1f s", least_seconds, most_seconds);
+    const std::string lost = lost_seconds > 0 ? format_text("%.1f s of audio lost there", lost_seconds) : "no audio lost";
+    return format_text("floatrec was stopped for %s at %s; %s\n", how_long.c_str(), clock_text(at_seconds).c_str(),
+                       lost.c_str());
+}
+
+void quit_text(char (&text)[quit_text_bytes], double held_seconds, double lost_seconds)
+{
+    if (held_seconds < 0) {
+        std::snprintf(text, sizeof text, "floatrec: quitting at once\n");
+        return;
+    }
+    char lost_text[80] = "";
+    if (lost_seconds >= 0.05) {
+        std::snprintf(lost_text, sizeof lost_text, "; the %.1f s captured after them are lost", lost_seconds);
+    }
+    std::snprintf(text, sizeof text, "floatrec: quitting at once; 00000.raw holds the first %.1f s of the take%s\n",
+                  held_seconds, lost_text);
 }

@@ -1,14 +1,16 @@
 // Every text floatrec says, reached from here. The failures' texts are one
 // table (failure_text, a text for each kind of failure); the lines of a run
 // are below; the meter's, the summary's and the silence's lines are built
-// from their figures in output/meter_text.h, a stop's in app/stops.h, the
-// usage and version in app/usage.h, a duration's errors in app/rectime.h.
+// from their figures in output/meter_text.h, the usage, the version and a
+// duration's errors in output/usage.h, the words a failure carries in
+// output/words.h.
 // Every text ends its lines.
 #pragma once
 
 #include "common/failure.h"
 #include "output/words.h"
 #include "take/file_limit.h"
+#include "take/finish.h"
 
 #include <cstdint>
 #include <string>
@@ -37,8 +39,9 @@ std::string output_gone_text(const std::string& directory);
 std::string put_in_place_text(const std::vector<std::string>& names, double seconds);
 std::string nothing_to_recover_text(const std::string& directory);
 std::string unreadable_take_kept_text();
-// What to do with a take that could not be saved (`files` hold it), for `error`.
-std::string save_way_on_text(int error, const std::string& files, const file_limit& limit);
+// What to do with a take that could not be saved (in 00000.raw, or `in_parts` on
+// in 00001.raw and after), for `error`.
+std::string save_way_on_text(int error, bool in_parts, const file_limit& limit);
 std::string parts_ahead_text(const file_limit& limit, const std::string& part_length, const std::string& first_part,
                              const std::string& second_part);
 std::string limit_too_small_text(const file_limit& limit);
@@ -50,9 +53,9 @@ std::string room_text(uint64_t free_bytes, uint64_t raw_seconds, uint64_t dump_b
                       uint64_t seconds_wanted);
 // The measured room of a named output's own disk, when it will not hold the take.
 std::string room_there_text(const std::string& target, uint64_t free_bytes, uint64_t seconds, uint64_t seconds_wanted);
-// The output's files (`names`) are there already, holding `held` ("12.0 s
+// The output's files are there already, holding an earlier take ("12.0 s
 // recorded 2026-12-09 14:03").
-std::string replacing_text(const std::vector<std::string>& names, const std::string& held);
+std::string replacing_text(const earlier_take& earlier);
 std::string realtime_refused_text(int error, int priority);
 std::string stopped_before_recording_text();
 std::string lock_waiting_text(const std::string& host, int64_t pid, int64_t rested_seconds, int64_t rest_seconds);
@@ -94,3 +97,15 @@ std::string take_in_parts_text(const std::vector<std::string>& names, const file
 std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files, bool whole);
 std::string target_kept_text(const std::string& target, const std::string& files, int error, const file_limit& limit);
 std::string the_end_text();
+
+// A stop of the process (Ctrl-Z, SIGSTOP) that lasted `least_seconds` to
+// `most_seconds` (one length where they are within a tenth of a second),
+// `at_seconds` into the take: "floatrec was stopped for 1.0 s at 00:02;
+// 0.6 s of audio lost there".
+std::string stop_text(double least_seconds, double most_seconds, double at_seconds, double lost_seconds);
+
+// The third stop request's line, written into `text` without taking memory
+// (the main thread may be held up, the quit must not wait): what 00000.raw
+// holds (`held_seconds`; negative: nothing was read yet) and what is lost.
+inline constexpr std::size_t quit_text_bytes = 200;
+void quit_text(char (&text)[quit_text_bytes], double held_seconds, double lost_seconds);

@@ -2,8 +2,6 @@
 // process's limit.
 #include "take/file_limit.h"
 
-#include "common/frame_format.h"
-#include "pipeline/wav.h"
 #include "common/storage.h"
 
 #include <cerrno>
@@ -48,20 +46,4 @@ file_limit largest_file_for(const take_output& output)
     const file_limit here = largest_file_here();
     const file_limit there = output.named ? largest_file_in(output_directory(output).c_str()) : here;
     return there.bytes < here.bytes ? there : here;
-}
-
-file_limit limit_reached(uint64_t size)
-{
-    const file_limit here = largest_file_here();
-    return here.bytes <= size ? here : file_limit{size, limit_source::file_system};
-}
-
-uint64_t part_bytes_for(const file_limit& limit, uint32_t channels)
-{
-    const uint64_t header = largest_header_bytes(channels);
-    if (limit.bytes == UINT64_MAX || limit.bytes <= header) {
-        return 0;
-    }
-    const uint64_t frame = stored_frame_bytes(channels);
-    return (limit.bytes - header) / frame * frame;
 }

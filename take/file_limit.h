@@ -31,11 +31,3 @@ file_limit largest_file_in(const char* directory);
 // directory (an -o name on a FAT card): the take's files and parts keep
 // within both.
 file_limit largest_file_for(const take_output& output);
-
-// The limit as reached by a write that failed with EFBIG at `size` bytes.
-file_limit limit_reached(uint64_t size);
-
-// The bytes of samples one WAV part of `channels` channels holds under
-// `limit`: the limit less the largest header, in whole frames; 0 where there
-// is no limit.
-uint64_t part_bytes_for(const file_limit& limit, uint32_t channels = 1);

@@ -125,8 +125,36 @@ namespace {
 // thread, which must reach the temporary file being written to remove it.
 std::atomic<const char*> temp_being_written{nullptr};
 
-} // namespace
+// A file written under a temporary name: removed when its owner goes, unless
+// it was renamed into place (kept) first, and by remove_temp_file_now should
+// the process have to quit at once meanwhile. The name must outlive the owner.
+struct temp_file {
+    const char* name = nullptr;
+    const char* outer = nullptr; // the one being written around this one, if any
 
+    explicit temp_file(const char* temp_name) : name(temp_name), outer(temp_being_written.exchange(temp_name)) {}
+    temp_file(const temp_file&) = delete;
+    temp_file& operator=(const temp_file&) = delete;
+    ~temp_file()
+    {
+        if (name != nullptr) {
+            temp_being_written.store(outer);
+            storage().unlink(name);
+        }
+    }
+    // It has a name of its own now: nothing to remove.
+    void kept()
+    {
+        temp_being_written.store(outer);
+        name = nullptr;
+    }
+};
+
+// Creates the temporary file afresh, for writing: whatever an interrupted
+// run left under its name goes first (the directory is this run's: it holds
+// the lock; a name beside an output is this run's own), and a name that is
+// not a file (a FIFO) can neither block nor be used. Invalid, errno set,
+// when it cannot be created.
 unique_fd create_temp_file(const temp_file& temp)
 {
     storage().unlink(temp.name);
@@ -134,23 +162,7 @@ unique_fd create_temp_file(const temp_file& temp)
     return open_here(temp.name, O_WRONLY | O_CREAT | O_EXCL, st);
 }
 
-temp_file::temp_file(const char* temp_name) : name(temp_name), outer(temp_being_written.exchange(temp_name)) {}
-
-void temp_file::kept()
-{
-    if (name != nullptr) {
-        temp_being_written.store(outer);
-        name = nullptr;
-    }
-}
-
-temp_file::~temp_file()
-{
-    if (name != nullptr) {
-        temp_being_written.store(outer);
-        storage().unlink(name);
-    }
-}
+} // namespace
 
 void remove_temp_file_now()
 {
@@ -159,11 +171,36 @@ void remove_temp_file_now()
     }
 }
 
-failure install(temp_file& temp, const char* name)
+failure install_new(const new_file& file, const file_filler& fill, bool* renamed)
 {
-    if (storage().rename(temp.name, name) != 0) {
-        return fail(fault::renaming, name, errno);
+    if (renamed != nullptr) {
+        *renamed = false;
+    }
+    temp_file temp(file.temp_name);
+    unique_fd fd = create_temp_file(temp);
+    if (!fd.valid()) {
+        return fail(file.not_created, file.not_created == fault::writing ? file.temp_name : file.name, errno);
+    }
+    failure status = fill(fd.get());
+    if (status.ok()) {
+        status = sync_file(fd.get(), file.name);
+    }
+    const failure closed = close_file(fd, file.name);
+    if (status.ok()) {
+        status = closed;
+    }
+    if (status.ok() && file.ready) {
+        status = file.ready();
+    }
+    if (!status.ok()) {
+        return status;
+    }
+    if (storage().rename(file.temp_name, file.name) != 0) {
+        return fail(fault::renaming, file.name, errno);
     }
     temp.kept();
-    return sync_directory(name);
+    if (renamed != nullptr) {
+        *renamed = true;
+    }
+    return sync_directory(file.name);
 }

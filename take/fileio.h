@@ -1,6 +1,6 @@
 // The file toolkit: whole writes, one sync rule for files and directories,
 // temporary files that never outlive a failure and one way to put them in
-// place. Every call goes through the storage seam (take/storage.h). A
+// place. Every call goes through the storage seam (common/storage.h). A
 // failure comes back as a value that names what failed, the call, the file
 // and the system's reason; the phase that met it prints it once ("error
 // writing 00000.raw: No space left on device", "error renaming
@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -57,31 +58,28 @@ int64_t fsize(int fd);
 // Closes the descriptor, checking the result.
 failure close_file(unique_fd& fd, const char* file);
 
-// A file written under a temporary name: removed when its owner goes, unless
-// it was renamed into place (kept) first, and by remove_temp_file_now should
-// the process have to quit at once meanwhile. The name must outlive the owner.
-struct temp_file {
-    const char* name = nullptr;
-    const char* outer = nullptr; // the one being written around this one, if any
-
-    explicit temp_file(const char* temp_name);
-    temp_file(const temp_file&) = delete;
-    temp_file& operator=(const temp_file&) = delete;
-    ~temp_file();
-    // It has a name of its own now: nothing to remove.
-    void kept();
+// A file put in place whole, never seen half written by a reader, a crash
+// or a full disk.
+struct new_file {
+    const char* name = nullptr;      // what it is called once whole
+    const char* temp_name = nullptr; // what it is called while written: this
+                                     // machine's and process's, or a name in
+                                     // the directory this run holds
+    fault not_created = fault::writing; // said when the temporary cannot be made
+                                        // (writing names the temporary, target_open `name`)
+    std::function<failure()> ready = {}; // asked before the rename (when given):
+                                         // a failure leaves `name` as it was
 };
 
-// Creates the temporary file afresh, for writing: whatever an interrupted
-// run left under its name goes first (the directory is this run's: it holds
-// the lock), and a name that is not a file (a FIFO) can neither block nor be
-// used. Invalid, errno set, when it cannot be created.
-unique_fd create_temp_file(const temp_file& temp);
+// Fills the new file open as `fd`; failures name the file it becomes.
+using file_filler = std::function<failure(int fd)>;
 
-// Puts the written and synced temporary file in place as `name`: renamed
-// over it, then the directory synced, so that the name lasts with what it
-// holds. From the rename on the temporary is no longer removed.
-failure install(temp_file& temp, const char* name);
+// Creates the temporary afresh (create_temp_file), fills it, syncs it,
+// closes it, renames it over the name and syncs the directory, so that the
+// name lasts with what it holds. The temporary never outlives a failure;
+// `renamed` (when given) learns whether the name now holds the new file
+// (the directory's sync may still have failed).
+failure install_new(const new_file& file, const file_filler& fill, bool* renamed = nullptr);
 
 // Removes the temporary file being written, if any: for a process that quits
 // at once (from any thread; only unlink is called).

@@ -18,11 +18,6 @@ bool is_working_name(std::string_view base)
     return raw || lock_leftover;
 }
 
-std::string raw_file_name(std::size_t index)
-{
-    return format_text("%05zu.raw", index);
-}
-
 take_output output_named(std::string_view path)
 {
     take_output output;

@@ -30,11 +30,6 @@ inline constexpr const char* temporary_names[] = {target_temp_name, note_temp_na
 // target.wav and recovered take): in any directory, another take's.
 bool is_working_name(std::string_view base);
 
-// A take that outgrows the largest file the disk or the process allows goes
-// on in further files: 00001.raw, 00002.raw, ... after 00000.raw (`index`
-// 0). Its WAV parts' names: take/parts.h.
-std::string raw_file_name(std::size_t index);
-
 // Where the finished take goes: target.wav in this directory, or the file
 // named with -o, in this directory or any other. Its parts, its temporary
 // file and the names a crashed take of it is saved under follow from it.

@@ -1,9 +1,18 @@
-// The take's note as text, and back.
+// The take's note as text, and back; and as a file.
 #include "take/note.h"
 
 #include "common/frame_format.h"
+#include "common/storage.h"
 #include "common/text.h"
+#include "take/fileio.h"
+#include "take/names.h"
 #include "take/parts.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <span>
+#include <sys/stat.h>
 
 namespace {
 
@@ -177,4 +186,76 @@ because note_out_of_range(const take_note& note, int64_t now_unix, int64_t& valu
         return because::note_start;
     }
     return because::none;
+}
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <span>
+#include <sys/stat.h>
+
+// The note on disk.
+
+failure write_note(const take_note& note)
+{
+    const std::string text = note_text(note);
+    return install_new({note_name, note_temp_name}, [&text](int fd) {
+        return write_all(fd, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), note_name);
+    });
+}
+
+failure forget_note()
+{
+    const failure removed = remove_file(note_name);
+    return removed.ok() ? sync_directory(note_name) : removed;
+}
+
+namespace {
+
+// Why a note of status `st` (read as `got` bytes of `text`) cannot be
+// trusted (unknown_take); none, with `note` set, when it can.
+failure judge_note(const struct stat& st, const char* text, ssize_t got, int64_t now_unix, std::optional<take_note>& note)
+{
+    failure problem = fail(fault::unknown_take, note_name);
+    if (S_ISDIR(st.st_mode)) {
+        problem.reason_words = because::note_directory;
+    } else if (!S_ISREG(st.st_mode)) {
+        problem.reason_words = because::note_not_regular;
+    } else if (got < 0) {
+        problem.reason_words = because::note_unreadable;
+        problem.code = errno;
+    } else if (st.st_size == 0) {
+        problem.reason_words = because::note_empty;
+    } else if (note = parse_note(std::string_view(text, static_cast<std::size_t>(got))); !note) {
+        problem.reason_words = because::note_not_ours;
+    } else if (problem.reason_words = note_out_of_range(*note, now_unix, problem.values[0]);
+               problem.reason_words == because::none) {
+        return {};
+    }
+    note.reset();
+    return problem;
+}
+
+} // namespace
+
+note_reading read_note(int64_t now_unix)
+{
+    note_reading reading;
+    struct stat st = {};
+    const unique_fd fd = open_here(note_name, O_RDONLY, st);
+    if (!fd.valid() && errno == ENOENT) {
+        return reading;
+    }
+    reading.present = true;
+    if (!fd.valid()) {
+        reading.problem = fail_for(fault::unknown_take, note_name,
+                                   errno == ELOOP ? because::note_symbolic_link : because::note_unreadable);
+        reading.problem.code = errno == ELOOP ? 0 : errno;
+        return reading;
+    }
+    constexpr off_t longest = 4096;
+    char text[longest];
+    const ssize_t got =
+        S_ISREG(st.st_mode) && st.st_size <= longest ? storage().pread(fd.get(), text, sizeof text, 0) : 0;
+    reading.problem = judge_note(st, text, got, now_unix, reading.note);
+    return reading;
 }

@@ -1,6 +1,8 @@
 // The take's note, ".00000.raw.take", as text: what reading 00000.raw back
 // needs (its rate, format and start), whether the take is finished, how it
-// divides into parts and who records it. Pure: the text and back.
+// divides into parts and who records it: the text and back (pure steps),
+// and the file itself, written whole or not at all, removed durably, read
+// back as what it says or why it cannot be trusted.
 //
 //   floatrec take
 //   state unfinished            ("finishing": being put in place; "recovered": saved)
@@ -72,3 +74,20 @@ take_format format_of(const take_note& note);
 
 // A host name or a boot id as a note may hold them.
 bool is_note_word(std::string_view text);
+
+// Writes the note through a temporary file, installed: a reader never sees
+// half a note, and once this returns the note lasts, name and all.
+failure write_note(const take_note& note);
+
+// The note goes, durably (one that is not there counts as gone).
+failure forget_note();
+
+// What the directory says of its take: no note, a note, or a note that is
+// there but cannot be trusted at `now_unix` (`problem` says why).
+struct note_reading {
+    bool present = false;
+    std::optional<take_note> note;
+    failure problem; // why it cannot be (unknown_take)
+};
+
+note_reading read_note(int64_t now_unix);

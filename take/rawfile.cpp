@@ -1,9 +1,11 @@
 // 00000.raw: opened, emptied when the first period arrives, appended and synced about once a second.
 #include "take/rawfile.h"
 
+#include "common/storage.h"
+#include "common/text.h"
+#include "pipeline/wav.h"
 #include "take/fileio.h"
 #include "take/names.h"
-#include "common/storage.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +15,24 @@
 #include <unistd.h>
 
 namespace {
+
+// The bytes of samples under `limit` in a file that holds a header of
+// `header_bytes` beside them, in whole frames of `frame_bytes`.
+uint64_t part_bytes_within(const file_limit& limit, uint64_t header_bytes, uint64_t frame_bytes)
+{
+    if (limit.bytes == UINT64_MAX || limit.bytes <= header_bytes) {
+        return 0;
+    }
+    return (limit.bytes - header_bytes) / frame_bytes * frame_bytes;
+}
+
+// A write that failed with EFBIG at `size` bytes: the file system's limit
+// where it is known and reached, else this file's size.
+file_limit limit_reached(uint64_t size)
+{
+    const file_limit here = largest_file_here();
+    return here.bytes <= size ? here : file_limit{size, limit_source::file_system};
+}
 
 // Never through a link: a take is written into this directory's own file.
 // Opened without blocking so that a FIFO of that name cannot hold the run
@@ -86,6 +106,16 @@ const char* current_name(const raw_file& raw, std::string& name)
 
 } // namespace
 
+std::string raw_file_name(std::size_t index)
+{
+    return format_text("%05zu.raw", index);
+}
+
+uint64_t part_bytes_for(const file_limit& limit, uint32_t channels)
+{
+    return part_bytes_within(limit, largest_header_bytes(channels), stored_frame_bytes(channels));
+}
+
 failure raw_open(raw_file& raw)
 {
     return open_raw(raw.fd, raw_name, 0);
@@ -97,11 +127,12 @@ failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, co
     // Only the pages a slow disk makes it gather are ever touched.
     raw.channels = channels;
     raw.frame_bytes = stored_frame_bytes(channels);
+    raw.header_bytes = largest_header_bytes(channels);
     raw.period_room = period_samples + 1;
     raw.stage = zeroed_array<float>(std::size_t{gather_seconds} * rate * channels + raw.period_room);
     raw.staged = 0;
     raw.limit = limit;
-    raw.part_bytes = part_bytes_for(raw.limit, channels);
+    raw.part_bytes = part_bytes_within(raw.limit, raw.header_bytes, raw.frame_bytes);
     raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
     return raw.stage ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
 }
@@ -175,7 +206,7 @@ failure raw_append(raw_file& raw)
         if (!status.ok() && status.code == EFBIG && synced.ok()) {
             // A limit nobody told of: this file is full where it stopped.
             raw.limit = limit_reached(raw.size);
-            raw.part_bytes = part_bytes_for(raw.limit, raw.channels);
+            raw.part_bytes = part_bytes_within(raw.limit, raw.header_bytes, raw.frame_bytes);
             raw.file_room = raw.size;
             raw.limit_found = raw.part_bytes > 0;
         }

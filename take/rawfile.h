@@ -55,8 +55,19 @@ struct raw_file {
     std::size_t period_room = 0; // the room a period needs in `stage`
     uint32_t channels = 1;       // of a frame: the take's files hold whole frames
     std::size_t frame_bytes = bytes_per_sample; // of a stored frame
+    std::size_t header_bytes = 0; // the largest WAV header of such frames: a part holds it too
     bool emptied = false;        // this run emptied (or created) it
 };
+
+// A take that outgrows the largest file the disk or the process allows goes
+// on in further files: 00001.raw, 00002.raw, ... after 00000.raw (`index`
+// 0). Its WAV parts' names: take/parts.h.
+std::string raw_file_name(std::size_t index);
+
+// The bytes of samples one of the take's files, and one WAV part, of
+// `channels` channels holds under `limit`: the limit less the largest
+// header, in whole frames; 0 where there is no limit.
+uint64_t part_bytes_for(const file_limit& limit, uint32_t channels = 1);
 
 // Opens "00000.raw" where there is one, without changing it: never through a
 // link, and only a regular file.

@@ -3,13 +3,14 @@
 
 #include "common/frame_format.h"
 #include "take/finish.h"
+#include "take/wav_copy.h"
 #include "pipeline/wav.h"
 #include "take/file_limit.h"
 #include "common/text.h"
 #include "take/fileio.h"
 #include "take/liveness.h"
 #include "take/names.h"
-#include "take/note_file.h"
+#include "take/note.h"
 #include "take/parts.h"
 #include "common/storage.h"
 #include "take/workdir.h"
@@ -112,24 +113,23 @@ failure save_part(const take_samples& take, std::size_t part, const std::string&
 {
     const wav_header header = take_header(format_of(note), take.plan.size(part));
     const std::string temp_name = recovered_temp_name_of(output);
-    temp_file temp(temp_name.c_str());
-    failure status =
-        write_wav_temp(temp, name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part));
-    if (status.ok() && note.saved_as.empty()) {
-        // The first part is written: only now do the names become the take's.
-        note.saved_as = name;
-        note.part_bytes = take.plan.part_bytes;
-        status = write_note(note);
-    }
-    if (status.ok()) {
-        status = claim_name(name);
-        if (status.ok()) {
-            status = install(temp, name.c_str());
+    const auto claimed = [&] {
+        failure status;
+        if (note.saved_as.empty()) {
+            // The first part is written: only now do the names become the take's.
+            note.saved_as = name;
+            note.part_bytes = take.plan.part_bytes;
+            status = write_note(note);
         }
-        struct stat st = {};
-        if (!status.ok() && storage().lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
-            remove_if_file(name.c_str()); // no empty claim outlives a save that did not finish
-        }
+        return status.ok() ? claim_name(name) : status;
+    };
+    const failure status =
+        install_new({name.c_str(), temp_name.c_str(), fault::target_open, claimed}, [&](int fd) {
+            return write_wav_into(fd, name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part));
+        });
+    struct stat st = {};
+    if (!status.ok() && storage().lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+        remove_if_file(name.c_str()); // no empty claim outlives a save that did not finish
     }
     return status;
 }
@@ -290,14 +290,10 @@ bool take_in_target(const take_samples& take, const take_output& output, const t
 
 // The take was being put in place when its run was killed: the rest of its
 // set goes in place, and the earlier take's outputs that are not of it go.
-recovery finish_again(const take_samples& take, const take_output& output, const take_note& note)
+recovery finish_again(const take_samples& take, const take_output& output, take_note note)
 {
     recovery done;
-    failure status = write_target(output, format_of(note), take.pieces, take.plan, true, done.saved_as);
-    if (status.ok()) {
-        status = forget_note();
-    }
-    if (!status.ok()) {
+    if (const failure status = finish_take(output, note, take.pieces, take.plan, done.saved_as); !status.ok()) {
         done.why = fail_from(fault::take_not_saved, status.subject, status);
         return done;
     }

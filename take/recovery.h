@@ -18,6 +18,8 @@ struct recovery {
     double seconds = 0;   // its length
     bool put_in_place = false; // a finish cut short was completed: `saved_as` are target.wav or its parts
     std::string output_gone;   // the -o directory that was not there: the take was saved here instead
+    bool unreadable_kept = false; // 00000.raw could not be opened beside a note: the take waits, untouched
+    bool in_parts = false;     // the take that was not saved is in 00001.raw and on too
 };
 
 // Completes a finish that a kill cut short (the note says "finishing"): the

@@ -1,83 +1,162 @@
-// A take's beginning, its appends and its end.
+// A take's life: held, recovered, prepared, begun, appended to, finished.
 #include "take/take.h"
 
+#include "common/storage.h"
+#include "pipeline/wav.h"
 #include "take/fileio.h"
+#include "take/finish.h"
 #include "take/liveness.h"
-#include "take/names.h"
-#include "take/note_file.h"
+#include "take/note.h"
 #include "take/parts.h"
-#include "common/text.h"
+#include "take/workdir.h"
 
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
-failure take_begin(raw_file& raw, uint32_t rate, take_note& note, held_lock& lock)
+take_progress take_progress_of(const take& take)
 {
-    if (const failure owned = lock_owned(lock); !owned.ok()) {
+    const raw_file& raw = take.raw;
+    return {raw.take_bytes / raw.frame_bytes, (raw.take_bytes - raw.synced_bytes) / raw.frame_bytes,
+            raw.filled.size() + (raw.fd.valid() ? 1 : 0), raw.emptied};
+}
+
+take_limits take_limits_of(const take& take)
+{
+    return {take.raw.limit, take.raw.part_bytes};
+}
+
+take_space take_space_of(const take& take)
+{
+    take_space space;
+    space.free_here = free_bytes_in(".", take.raw.fd.get());
+    space.one_disk = output_on_this_disk(take.output);
+    if (!space.one_disk) {
+        space.free_there = free_bytes_in(output_directory(take.output).c_str(), -1);
+    }
+    return space;
+}
+
+failure take_hold(take& take, const hold_calls& calls)
+{
+    return hold_directory(take.hold, calls);
+}
+
+recovery take_recover(take& take)
+{
+    recovery result;
+    result.why = check_temporaries();
+    if (result.why.ok()) {
+        result.why = raw_open(take.raw);
+        result.unreadable_kept =
+            result.why.what == fault::raw_open && storage().faccessat(AT_FDCWD, note_name, F_OK, 0) == 0;
+    }
+    if (result.why.ok()) {
+        result = recover_take(take.raw);
+    }
+    result.in_parts = storage().faccessat(AT_FDCWD, raw_file_name(1).c_str(), F_OK, 0) == 0;
+    return result;
+}
+
+failure take_check_outputs(const take& take)
+{
+    return check_outputs(take.raw.fd.get(), take.output);
+}
+
+failure take_prepare(take& take, const take_format& format, uint64_t period_frames)
+{
+    take.note = take_note{};
+    take.note.output = take.output.named ? output_file(take.output) : std::string();
+    take.note.rate = format.rate;
+    take.note.channels = format.channels;
+    if (format.channels > most_plain_channels) {
+        take.note.channel_mask = format.channel_mask;
+    }
+    return raw_prepare(take.raw, static_cast<std::size_t>(period_frames) * format.channels, format.rate,
+                       largest_file_for(take.output), format.channels);
+}
+
+failure take_begin(take& take)
+{
+    if (const failure owned = lock_owned(take.hold.lock); !owned.ok()) {
         return owned;
     }
-    const bool created = !raw.fd.valid();
-    failure status = raw_reset(raw);
+    const bool created = !take.raw.fd.valid();
+    failure status = raw_reset(take.raw);
     if (status.ok()) {
-        // Where the take is to go and its channels, set by the run.
-        take_note begun;
-        begun.output = note.output;
-        begun.channels = note.channels;
-        begun.channel_mask = note.channel_mask;
-        note = begun;
-        note.rate = rate;
-        note.started_unix = static_cast<int64_t>(std::time(nullptr));
-        note.part_bytes = raw.part_bytes;
-        name_this_machine(note);
+        take.note.state = take_state::unfinished;
+        take.note.started_unix = static_cast<int64_t>(std::time(nullptr));
+        take.note.part_bytes = take.raw.part_bytes;
+        name_this_machine(take.note);
+        const std::string saved = recovered_name(take.output, take.note.started_unix, 1);
+        take.saved_stem = saved.substr(0, saved.size() - 4);
         // The note's directory sync makes 00000.raw's name durable too.
-        status = write_note(note);
+        status = write_note(take.note);
     }
-    if (!status.ok() && created && raw.fd.valid()) {
+    if (!status.ok() && created && take.raw.fd.valid()) {
         // No take began: where there was no 00000.raw, none is left.
         remove_if_file(raw_name);
-        raw.fd.reset();
-        raw.emptied = false;
+        take.raw.fd.reset();
+        take.raw.emptied = false;
     }
     return status;
 }
 
-failure take_still_ours(const take_note& note, held_lock& lock)
+std::span<float> take_room(take& take)
 {
-    failure owned = lock_owned(lock);
-    if (!owned.ok()) {
+    return raw_room(take.raw);
+}
+
+void take_gathered(take& take, std::size_t samples)
+{
+    raw_gathered(take.raw, samples);
+}
+
+failure take_owned(take& take)
+{
+    failure owned = lock_owned(take.hold.lock);
+    if (!owned.ok() && !take.saved_stem.empty()) {
         // What this run had synced is the other's to save, at its start.
-        const take_output output = output_named(note.output);
-        const std::string saved = recovered_name(output, note.started_unix, 1);
-        const std::string stem = saved.substr(0, saved.size() - 4);
-        owned.detail_words = files_starting(stem).empty() ? because::take_left_there : because::take_saved_there;
-        owned.other = stem;
+        owned.detail_words = files_starting(take.saved_stem).empty() ? because::take_left_there : because::take_saved_there;
+        owned.other = take.saved_stem;
     }
     return owned;
 }
 
-failure take_append(raw_file& raw, take_note& note, held_lock& lock)
+failure take_append(take& take)
 {
-    if (const failure owned = take_still_ours(note, lock); !owned.ok()) {
+    if (const failure owned = take_owned(take); !owned.ok()) {
         return owned;
     }
-    failure appended = raw_append(raw);
-    if (!appended.ok() && raw.limit_found) {
-        raw.limit_found = false;
-        note.part_bytes = raw.part_bytes;
-        appended = write_note(note);
+    failure appended = raw_append(take.raw);
+    if (!appended.ok() && take.raw.limit_found) {
+        take.raw.limit_found = false;
+        take.note.part_bytes = take.raw.part_bytes;
+        appended = write_note(take.note);
         if (appended.ok()) {
-            appended = raw_append(raw);
+            appended = raw_append(take.raw);
         }
     }
     return appended;
 }
 
-failure take_finishing(take_note& note)
+take_finished take_finish(take& take)
 {
-    note.state = take_state::finishing;
-    return write_note(note);
-}
-
-failure take_end()
-{
-    return forget_note();
+    take_finished done;
+    done.why = take_owned(take);
+    if (done.why.ok()) {
+        done.why = raw_read_size(take.raw);
+    }
+    if (!done.why.ok()) {
+        return done;
+    }
+    const std::vector<raw_piece> pieces = raw_pieces(take.raw);
+    for (const raw_piece& piece : pieces) {
+        done.file_bytes.push_back(piece.size);
+    }
+    const part_plan plan = plan_parts(take.raw.take_bytes, take.raw.part_bytes);
+    done.parts = plan.parts;
+    done.why = finish_take(take.output, take.note, pieces, plan, done.written, [&take] { return take_owned(take); },
+                           &done.in_place);
+    return done;
 }

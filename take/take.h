@@ -1,45 +1,113 @@
-// A take's life while it is recorded: 00000.raw (and the files it goes on
-// in, take/rawfile.h) and the note beside it (take/note.h) that says how to
-// read it back and whether it is finished.
-//   take_begin   the first period arrived: 00000.raw emptied, the note
-//                written, both durable with their names;
-//   take_append  about once a second: the periods gathered, written and
-//                synced, on into the next file past the largest allowed;
-//   take_finishing  its outputs are being put in place, the note says so;
-//   take_end     the take is in target.wav: the note goes.
-// A note left "unfinished" is saved at the next start (take/recovery.h).
+// A take: what one run records, from the directory held to target.wav. It
+// owns everything the run keeps on disk: the hold on the directory
+// (take/hold.h), 00000.raw and the files it goes on in (take/rawfile.h),
+// the note beside them that says how to read them back and whether the
+// take is finished (take/note.h), and where it goes (take/names.h). The
+// run drives it in this order:
+//   take_hold     the directory writable and this run's alone;
+//   take_recover  an unfinished take of a run before saved (take/recovery.h);
+//   take_prepare  the device known: the memory to gather in, the largest
+//                 file allowed;
+//   take_begin    the first period arrived: 00000.raw emptied, the note
+//                 written, both durable with their names;
+//   take_room, take_gathered  each period filtered into memory;
+//   take_append   about once a second: what was gathered, written and
+//                 synced, on into the next file past the largest allowed;
+//   take_finish   the take in place as target.wav (take/finish.h), the
+//                 note gone.
+// Nothing is written into the take once the directory is no longer this
+// run's (another machine took it over): taken_over, saying where the take
+// went. A note left "unfinished" is saved at the next start.
 #pragma once
 
 #include "common/failure.h"
-#include "take/lock.h"
+#include "common/frame_format.h"
+#include "take/hold.h"
+#include "take/names.h"
 #include "take/note.h"
 #include "take/rawfile.h"
+#include "take/recovery.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
 
-// Starts a take in 00000.raw: empties it (creating it where there is none)
-// and writes the note (unfinished, `rate`, now, this machine and process,
-// the part size, and what `note` says already: where the take goes, its
-// channels and their speakers).
-// `note` is the note written. Where there was no 00000.raw
-// and the take could not begin, none is left. Nothing is touched unless
-// `lock` is still this run's (taken_over).
-failure take_begin(raw_file& raw, uint32_t rate, take_note& note, held_lock& lock);
+struct take {
+    directory_hold hold; // let go last
+    take_output output;
+    raw_file raw;
+    take_note note;         // as written
+    std::string saved_stem; // where a run that takes the directory over saves the take (its name up to "-1.wav")
+};
 
-// Whether the take is still this run's to write (`lock`): taken_over, saying
-// where the take went, once another machine took the directory over.
-failure take_still_ours(const take_note& note, held_lock& lock);
+// How far the take has come.
+struct take_progress {
+    uint64_t kept_frames = 0;   // in the take's files
+    uint64_t unsure_frames = 0; // of those, written but not confirmed by a sync
+    std::size_t files = 0;      // the take's files: 00000.raw and the ones after it
+    bool emptied = false;       // this run emptied (or created) 00000.raw
+};
+take_progress take_progress_of(const take& take);
+
+// What the disk allows the take.
+struct take_limits {
+    file_limit limit;        // the largest file it may write
+    uint64_t part_bytes = 0; // the most bytes of samples in one file and one WAV part; 0: no limit
+};
+take_limits take_limits_of(const take& take);
+
+// The room on the disks: here (00000.raw's own space counting as free, as
+// the take empties it) and, where the output is on another disk, there.
+// UINT64_MAX where a disk cannot tell.
+struct take_space {
+    uint64_t free_here = UINT64_MAX;
+    bool one_disk = true;
+    uint64_t free_there = UINT64_MAX;
+};
+take_space take_space_of(const take& take);
+
+failure take_hold(take& take, const hold_calls& calls);
+
+// Saves an unfinished take (after checking the temporary names, and opening
+// 00000.raw where there is one). An unknown take is left exactly as it is.
+recovery take_recover(take& take);
+
+// None of the take's files is refused (take/workdir.h's check_outputs).
+failure take_check_outputs(const take& take);
+
+// The memory to gather periods of `period_frames` frames of `format`, and
+// the largest file this run may write here and beside its output.
+failure take_prepare(take& take, const take_format& format, uint64_t period_frames);
+
+// Starts the take in 00000.raw: empties it (creating it where there is none)
+// and writes the note (unfinished, its format, now, this machine and
+// process, the part size, where it goes). Where there was no 00000.raw and
+// the take could not begin, none is left.
+failure take_begin(take& take);
+
+// Where the next period's kept samples go (empty when what was gathered must
+// be appended first), and that `samples` of them were gathered.
+std::span<float> take_room(take& take);
+void take_gathered(take& take, std::size_t samples);
 
 // Appends and syncs what was gathered. A write that meets a limit nobody
 // told of (EFBIG) keeps what went in; the note then gives the take's new
-// part size before the rest goes into the next file. Nothing is written
-// unless `lock` is still this run's: taken_over, saying where the take went.
-failure take_append(raw_file& raw, take_note& note, held_lock& lock);
+// part size before the rest goes into the next file.
+failure take_append(take& take);
 
-// The take is about to be put in place: the note says so (durably) before
-// the first output is replaced, so that a start after a kill in the finish
-// completes the new set from the take's files instead of leaving a mix.
-failure take_finishing(take_note& note);
+// Whether the take is still this run's to write.
+failure take_owned(take& take);
 
-// The take is in target.wav: the note goes, durably.
-failure take_end();
+// What a finish came to.
+struct take_finished {
+    failure why;
+    std::vector<uint64_t> file_bytes; // the take's files' sizes, as read for the WAVs (none: unread)
+    std::vector<std::string> written; // the files that hold the take now
+    std::size_t parts = 0;            // the files it was to be in
+    bool in_place = false;            // all of them were put in place (whatever failed after)
+};
+
+// Puts the take in place from its files, the note gone once it is there.
+take_finished take_finish(take& take);

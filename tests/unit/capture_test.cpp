@@ -1,6 +1,7 @@
 // Period counting, loss and failure timing, the queue and the stop control, without a device.
 #include "app/stops.h"
 #include "capture/device.h"
+#include "output/messages.h"
 #include "output/words.h"
 #include "capture/queue.h"
 #include "capture/reader.h"
@@ -303,13 +304,17 @@ TEST(Stops, ALossIsAStopsOnlyAfterAGapAsTheProcessWentOn)
     loss.found_ns = 15 * s;
     EXPECT_FALSE(loss_of_stop(loss, stop)); // long after it went on
 
-    const stop_length sigstop = length_of(stop, stop.quiet_since_ns, s);
-    EXPECT_EQ(sigstop.most_ns, 3 * s - s / 100);
-    EXPECT_EQ(sigstop.least_ns, 2 * s - s / 100);
-    EXPECT_EQ(stop_line(sigstop, 10.0, 1.25), "floatrec was stopped for 2.0 to 3.0 s at 00:10; 1.2 s of audio lost there");
-    EXPECT_EQ(stop_line(length_of(stop, stop.quiet_since_ns, s / 20), 10.0, 0), "floatrec was stopped for 3.0 s at 00:10; no audio lost");
-    note_stop(control, s / 2, 20 * s); // Ctrl-Z: timed exactly
-    EXPECT_EQ(stop_line(length_of(latest_stop(control), -1, s), 19.0, 0), "floatrec was stopped for 0.5 s at 00:19; no audio lost");
+    // How long each was: a SIGSTOP that held the capture thread up, from its
+    // last run to its wake (one length where that is short); Ctrl-Z exactly.
+    const auto said = [](const stop_length& length) {
+        return stop_text(static_cast<double>(length.least_ns) / ns_per_second,
+                         static_cast<double>(length.most_ns) / ns_per_second, 10.0, 0);
+    };
+    EXPECT_EQ(said(length_of(stop, stop.quiet_since_ns, s)), "floatrec was stopped for 2.0 to 3.0 s at 00:10; no audio lost\n");
+    EXPECT_EQ(said(length_of(stop, stop.quiet_since_ns, s / 20)), "floatrec was stopped for 3.0 s at 00:10; no audio lost\n");
+    note_stop(control, s / 2, 20 * s);
+    EXPECT_EQ(said(length_of(latest_stop(control), -1, s)), "floatrec was stopped for 0.5 s at 00:10; no audio lost\n");
+    EXPECT_EQ(stop_text(0, 1, 10, 1.25), "floatrec was stopped for 0.0 to 1.0 s at 00:10; 1.2 s of audio lost there\n");
 }
 
 } // namespace

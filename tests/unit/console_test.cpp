@@ -124,6 +124,9 @@ TEST(Console, EveryFailureHasItsText)
     EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec\n" + advice);
     busy.holder_pid = 4242;
     EXPECT_EQ(failure_text(busy), "00000.raw: this directory is in use by another floatrec (process 4242)\n" + advice);
+    // A limit met but never told its size is never said as a figure.
+    EXPECT_EQ(limit_words(file_limit{}), "the largest file this disk holds");
+    EXPECT_EQ(way_on(EFBIG, file_limit{}).find("0 bytes"), std::string::npos);
 }
 
 // The manual's DIAGNOSTICS give every failure's text: each of its words

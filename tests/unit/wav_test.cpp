@@ -3,6 +3,7 @@
 #include "pipeline/wav.h"
 #include "take/workdir.h"
 #include "take/file_limit.h"
+#include "take/rawfile.h"
 #include "output/words.h"
 #include "take/names.h"
 #include "take/note.h"

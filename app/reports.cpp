@@ -1,0 +1,105 @@
+// The capture thread's reports and the process's stops, said in order.
+#include "app/reports.h"
+
+#include "app/stops.h"
+#include "capture/reader.h"
+#include "capture/wake.h"
+#include "common/clock.h"
+#include "common/overloaded.h"
+#include "output/console.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace {
+
+void say_stop(const stop_said& stop)
+{
+    say_err_text(stop_text(static_cast<double>(stop.length.least_ns) / ns_per_second,
+                           static_cast<double>(stop.length.most_ns) / ns_per_second, stop.at_seconds,
+                           stop.lost_seconds));
+}
+
+// (Once settled: a loss after a gap may be a stop's.)
+void on_report(held_reports& c, const audio_lost& lost)
+{
+    c.totals.frames_lost += lost.frames;
+    if (const auto stop = stop_of_loss(c.stop, c.stops_said, lost, longest_sleep_ns(c.plan), c.plan.rate)) {
+        say_stop(*stop);
+        return;
+    }
+    for (uint32_t i = 0; i < lost.overruns; ++i) {
+        say_err_text(overrun_text());
+    }
+    const std::string at = clock_text(frames_to_seconds(lost.at_frames, c.plan.rate));
+    if (lost.disk_behind && lost.frames > 0) {
+        say_err_text(disk_behind_text(frames_to_seconds(lost.frames, c.plan.rate), at, c.directory, queue_seconds));
+    } else if (lost.dropped_periods > 0) {
+        say_err_text(dropped_periods_text(lost.dropped_periods, at, queue_seconds));
+    }
+}
+
+void on_report(held_reports& /*reports*/, const read_failed& failed)
+{
+    for (uint32_t i = 0; i < failed.count; ++i) {
+        say_err_text(read_error_text(snd_strerror(failed.error)));
+    }
+}
+
+void on_report(held_reports& /*reports*/, const device_gone& gone)
+{
+    say_err_text(device_lost_text(snd_strerror(gone.error)));
+}
+
+void on_report(held_reports& /*reports*/, const device_silent& /*silent*/)
+{
+    say_err_text(device_silent_text(static_cast<int>(silence_report_ns / ns_per_second)));
+}
+
+} // namespace
+
+void say_held_reports(held_reports& c, bool at_end)
+{
+    std::size_t said = 0;
+    for (; said < c.held.size(); ++said) {
+        const capture_event& report = c.held[said];
+        if (const auto* lost = std::get_if<audio_lost>(&report); lost != nullptr && !at_end &&
+                                                                 !loss_settled(*lost, monotonic_ns())) {
+            break;
+        }
+        std::visit(overloaded{[](const period_ready&) {}, [](const capture_over&) {},
+                              [&c](const auto& held) { on_report(c, held); }},
+                   report);
+    }
+    c.held.erase(c.held.begin(), c.held.begin() + static_cast<std::ptrdiff_t>(said));
+}
+
+int64_t next_report_due_ns(const held_reports& c, int64_t otherwise_ns)
+{
+    for (const capture_event& report : c.held) {
+        if (const auto* lost = std::get_if<audio_lost>(&report); lost != nullptr && lost->after_gap) {
+            return std::min(otherwise_ns, lost->found_ns + stop_settle_ns);
+        }
+    }
+    return otherwise_ns;
+}
+
+void say_last_reports(held_reports& c)
+{
+    for (int64_t due = next_report_due_ns(c, INT64_MAX); due != INT64_MAX; due = next_report_due_ns(c, INT64_MAX)) {
+        const int64_t left = due - monotonic_ns();
+        if (left > 0) {
+            const timespec rest = {static_cast<time_t>(left / ns_per_second), static_cast<long>(left % ns_per_second)};
+            nanosleep(&rest, nullptr);
+        }
+        say_held_reports(c);
+    }
+    say_held_reports(c, true);
+}
+
+void say_stops_alone(held_reports& c, bool at_end)
+{
+    if (const auto stop = stop_alone(c.stop, c.stops_said, longest_sleep_ns(c.plan), c.plan.rate, at_end)) {
+        say_stop(*stop);
+    }
+}
