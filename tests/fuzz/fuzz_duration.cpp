@@ -1,6 +1,7 @@
 // The duration parser against strtol, clamped to the 32-bit range; the
 // whole-number check, the verdict and the reading of units on any text.
 #include "app/rectime.h"
+#include "pipeline/duration.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         std::abort();
     }
     if (const std::optional<meant_duration> meant = duration_meant(text);
-        meant && (meant->words.empty() || meant->seconds < 0 || meant->seconds > std::numeric_limits<int32_t>::max())) {
+        meant && ((meant->unit == ':' && meant->as_typed.empty()) || meant->seconds < 0 || meant->seconds > std::numeric_limits<int32_t>::max())) {
         std::abort();
     }
     // A duration judged seconds is the number, never negative.
