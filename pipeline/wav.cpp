@@ -43,22 +43,18 @@ bool is_extensible(const wav_header& header)
     return header.format_tag == extensible;
 }
 
-std::size_t plain_header_bytes(const wav_header& header)
+// The padding's bytes: all that the other chunks leave of the header.
+uint32_t junk_bytes(const wav_header& header)
 {
-    return is_extensible(header) ? extensible_header_bytes : wav_header_bytes;
-}
-
-std::size_t rf64_bytes(const wav_header& header)
-{
-    return is_extensible(header) ? rf64_extensible_header_bytes : rf64_header_bytes;
+    constexpr uint32_t riff = 12;
+    constexpr uint32_t chunk_head = 8;
+    constexpr uint32_t fact = chunk_head + 4;
+    const uint32_t ds64 = header.rf64 ? chunk_head + ds64_len : 0;
+    return static_cast<uint32_t>(wav_header_bytes) - riff - ds64 - chunk_head - (chunk_head + header.fmt_size) - fact -
+           chunk_head;
 }
 
 } // namespace
-
-std::size_t largest_header_bytes(uint32_t channels)
-{
-    return channels > most_plain_channels ? rf64_extensible_header_bytes : rf64_header_bytes;
-}
 
 wav_header init_hdr()
 {
@@ -86,10 +82,11 @@ wav_header finish_hdr(const wav_header& start, uint64_t data_bytes, uint32_t rat
     header.sample_rate = rate;
     header.byte_rate = static_cast<uint32_t>(uint64_t{rate} * header.block_align);
     header.fact_size = 4; // the frame count that follows
-    header.rf64 = plain_header_bytes(header) - 8 + data_bytes > std::numeric_limits<uint32_t>::max();
+    header.rf64 = wav_header_bytes - 8 + data_bytes > std::numeric_limits<uint32_t>::max();
+    header.junk_size = junk_bytes(header);
     if (header.rf64) {
         header.tag_riff = {'R', 'F', '6', '4'};
-        header.ds64_riff_size = rf64_bytes(header) - 8 + data_bytes;
+        header.ds64_riff_size = wav_header_bytes - 8 + data_bytes;
         header.ds64_data_size = data_bytes;
         header.ds64_sample_count = frames;
         header.riff_size = size_in_ds64;
@@ -97,7 +94,7 @@ wav_header finish_hdr(const wav_header& start, uint64_t data_bytes, uint32_t rat
         header.data_size = size_in_ds64;
     } else {
         header.tag_riff = {'R', 'I', 'F', 'F'};
-        header.riff_size = static_cast<uint32_t>(plain_header_bytes(header) - 8 + data_bytes);
+        header.riff_size = static_cast<uint32_t>(wav_header_bytes - 8 + data_bytes);
         header.sample_count = static_cast<uint32_t>(frames);
         header.data_size = static_cast<uint32_t>(data_bytes);
     }
@@ -112,7 +109,7 @@ wav_header take_header(const take_format& format, uint64_t data_bytes)
 std::vector<uint8_t> header_bytes(const wav_header& header)
 {
     std::vector<uint8_t> out;
-    out.reserve(rf64_extensible_header_bytes);
+    out.reserve(wav_header_bytes);
     put_tag(out, header.tag_riff);
     put_le(out, header.riff_size, 4);
     put_tag(out, header.tag_wave);
@@ -124,6 +121,9 @@ std::vector<uint8_t> header_bytes(const wav_header& header)
         put_le(out, header.ds64_sample_count, 8);
         put_le(out, 0, 4); // no table of other chunk sizes
     }
+    put_tag(out, "JUNK");
+    put_le(out, header.junk_size, 4);
+    out.resize(out.size() + header.junk_size, 0);
     put_tag(out, header.tag_fmt);
     put_le(out, header.fmt_size, 4);
     put_le(out, header.format_tag, 2);

@@ -1,7 +1,12 @@
 // The header of "target.wav": an IEEE-float WAV of one or more channels
 // (WAVE_FORMAT_EXTENSIBLE with a channel mask for more than two), RF64 when
 // the sizes outgrow 32 bits. Pure: built from the sizes, serialized field by
-// field.
+// field. Its samples start at byte 4096, on a block of the disk, so that a
+// file system that shares blocks (xfs, btrfs) can put a take's samples in
+// it without copying them:
+//   RIFF size WAVE | JUNK (padding) | fmt | fact | data size | samples...
+//   RF64 size WAVE | ds64 | JUNK    | fmt | fact | data size | samples...
+// (the RF64 form's ds64 takes the first 36 bytes of the padding's room).
 #pragma once
 
 #include "common/frame_format.h"
@@ -19,6 +24,7 @@ struct wav_header {
     std::array<char, 4> tag_riff = {'R', 'I', 'F', 'F'};
     uint32_t riff_size = 0; // file size less 8
     std::array<char, 4> tag_wave = {'W', 'A', 'V', 'E'};
+    uint32_t junk_size = 0;  // the padding that puts the samples at wav_header_bytes
     std::array<char, 4> tag_fmt = {'f', 'm', 't', ' '};
     uint32_t fmt_size = 18;  // 40 extensible
     uint16_t format_tag = 3; // IEEE float; 0xFFFE extensible
@@ -43,17 +49,11 @@ struct wav_header {
     uint64_t ds64_sample_count = 0;
 };
 
-inline constexpr std::size_t wav_header_bytes = 58;
-inline constexpr std::size_t rf64_header_bytes = 94;
-// With the extensible format's 22 bytes more.
-inline constexpr std::size_t extensible_header_bytes = 80;
-inline constexpr std::size_t rf64_extensible_header_bytes = 116;
+// Every form of the header, to the data chunk's size: where the samples start.
+inline constexpr std::size_t wav_header_bytes = 4096;
 
 // Past two channels the format tag alone cannot say what the channels are.
 inline constexpr uint32_t most_plain_channels = 2;
-
-// The largest header a take of `channels` channels gets (its RF64 form).
-std::size_t largest_header_bytes(uint32_t channels);
 
 // A header with the constant fields set and no samples yet: mono, or
 // `channels` channels (`channel_mask` their speakers where there are more

@@ -113,7 +113,7 @@ std::string raw_file_name(std::size_t index)
 
 uint64_t part_bytes_for(const file_limit& limit, uint32_t channels)
 {
-    return part_bytes_within(limit, largest_header_bytes(channels), stored_frame_bytes(channels));
+    return part_bytes_within(limit, wav_header_bytes, stored_frame_bytes(channels));
 }
 
 failure raw_open(raw_file& raw)
@@ -127,7 +127,7 @@ failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, co
     // Only the pages a slow disk makes it gather are ever touched.
     raw.channels = channels;
     raw.frame_bytes = stored_frame_bytes(channels);
-    raw.header_bytes = largest_header_bytes(channels);
+    raw.header_bytes = wav_header_bytes;
     raw.period_room = period_samples + 1;
     raw.stage = zeroed_array<float>(std::size_t{gather_seconds} * rate * channels + raw.period_room);
     raw.staged = 0;

@@ -55,7 +55,7 @@ struct raw_file {
     std::size_t period_room = 0; // the room a period needs in `stage`
     uint32_t channels = 1;       // of a frame: the take's files hold whole frames
     std::size_t frame_bytes = bytes_per_sample; // of a stored frame
-    std::size_t header_bytes = 0; // the largest WAV header of such frames: a part holds it too
+    std::size_t header_bytes = 0; // a WAV's header: a part holds it too
     bool emptied = false;        // this run emptied (or created) it
 };
 
@@ -65,8 +65,8 @@ struct raw_file {
 std::string raw_file_name(std::size_t index);
 
 // The bytes of samples one of the take's files, and one WAV part, of
-// `channels` channels holds under `limit`: the limit less the largest
-// header, in whole frames; 0 where there is no limit.
+// `channels` channels holds under `limit`: the limit less the WAV header,
+// in whole frames; 0 where there is no limit.
 uint64_t part_bytes_for(const file_limit& limit, uint32_t channels = 1);
 
 // Opens "00000.raw" where there is one, without changing it: never through a

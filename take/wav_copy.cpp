@@ -9,24 +9,65 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 namespace {
 
 constexpr std::size_t piece_bytes = 1024 * 1024;
 
-// Copies `size` bytes of `from_fd` from `in` to `to_fd` at `out`. The
-// samples were just written and are still in the page cache: the kernel
-// copies them there (copy_file_range), without bringing them up to this
-// process; where it cannot (another file system, FUSE, an old kernel), they
-// go through one piece of memory.
-failure copy_range(int from_fd, off_t in, int to_fd, off_t out, uint64_t size, const char* name)
+// A stretch of the copy still to go: `size` bytes of `from_fd` from `in`
+// to `to_fd` at `out`, the failures naming `name`.
+struct stretch {
+    int from_fd = -1;
+    off_t in = 0;
+    int to_fd = -1;
+    off_t out = 0;
+    uint64_t size = 0;
+    const char* name = nullptr;
+
+    void advance(uint64_t bytes)
+    {
+        in += static_cast<off_t>(bytes);
+        out += static_cast<off_t>(bytes);
+        size -= bytes;
+    }
+};
+
+// Where the file system shares blocks between files (xfs, btrfs): the
+// whole blocks of the stretch are cloned, nothing written (the WAV's
+// samples start on a block, as the take's own do). Anywhere else the
+// clone is refused and nothing changes.
+void share_blocks(stretch& copy)
 {
-    const auto end = static_cast<off_t>(static_cast<uint64_t>(in) + size);
-    while (in < end) {
-        const auto want = static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - in), 1U << 30));
-        const ssize_t done = storage().copy_file_range(from_fd, &in, to_fd, &out, want);
+    const uint64_t blocks = copy.size / shared_block_bytes * shared_block_bytes;
+    if (blocks == 0 || copy.in % static_cast<off_t>(shared_block_bytes) != 0 ||
+        copy.out % static_cast<off_t>(shared_block_bytes) != 0) {
+        return;
+    }
+    file_clone_range range = {};
+    range.src_fd = copy.from_fd;
+    range.src_offset = static_cast<uint64_t>(copy.in);
+    range.src_length = blocks;
+    range.dest_offset = static_cast<uint64_t>(copy.out);
+    if (storage().ioctl(copy.to_fd, FICLONERANGE, &range) == 0) {
+        copy.advance(blocks);
+    }
+}
+
+// The kernel copies the rest where it can (copy_file_range), without
+// bringing the samples up to this process; a copy cut short goes on.
+// Refused (another file system, FUSE, an old kernel), the rest is left.
+failure copy_in_kernel(stretch& copy)
+{
+    while (copy.size > 0) {
+        off_t in = copy.in;
+        off_t out = copy.out;
+        const auto want = static_cast<std::size_t>(std::min<uint64_t>(copy.size, 1U << 30));
+        const ssize_t done = storage().copy_file_range(copy.from_fd, &in, copy.to_fd, &out, want);
         if (done > 0) {
+            copy.advance(static_cast<uint64_t>(done));
             continue;
         }
         if (done < 0 && errno == EINTR) {
@@ -36,34 +77,45 @@ failure copy_range(int from_fd, off_t in, int to_fd, off_t out, uint64_t size, c
             return fail(fault::reading, raw_name, 0); // 00000.raw ended early
         }
         if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF) {
-            return fail(fault::writing, name, errno);
+            return fail(fault::writing, copy.name, errno);
         }
-        break; // no kernel copy here: the rest through memory
+        break;
     }
-    if (in >= end) {
-        return {};
-    }
-    const zeroed_array<uint8_t> piece(piece_bytes);
-    if (!piece) {
+    return {};
+}
+
+// The rest through one piece of memory.
+failure copy_through_memory(stretch& copy)
+{
+    const zeroed_array<uint8_t> piece(copy.size > 0 ? piece_bytes : 0);
+    if (copy.size > 0 && !piece) {
         return fail(fault::no_memory, "copy buffer", ENOMEM);
     }
-    while (in < end) {
-        const auto want = static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - in), piece_bytes));
-        const ssize_t got = storage().pread(from_fd, piece.data(), want, in);
+    while (copy.size > 0) {
+        const auto want = static_cast<std::size_t>(std::min<uint64_t>(copy.size, piece_bytes));
+        const ssize_t got = storage().pread(copy.from_fd, piece.data(), want, copy.in);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got <= 0) {
             return fail(fault::reading, raw_name, got == 0 ? 0 : errno);
         }
-        if (failure status = write_all(to_fd, std::span(piece.data(), static_cast<std::size_t>(got)), name, out);
-            !status.ok()) {
+        const std::span<const uint8_t> bytes(piece.data(), static_cast<std::size_t>(got));
+        if (failure status = write_all(copy.to_fd, bytes, copy.name, copy.out); !status.ok()) {
             return status;
         }
-        in += got;
-        out += got;
+        copy.advance(static_cast<uint64_t>(got));
     }
     return {};
+}
+
+// Copies a stretch the way the file system does best, found by trying:
+// shared blocks, then the kernel's copy, then through memory.
+failure copy_range(stretch copy)
+{
+    share_blocks(copy);
+    failure status = copy_in_kernel(copy);
+    return status.ok() ? copy_through_memory(copy) : status;
 }
 
 // Calls `each(fd, offset, bytes)` for the stretches of the take's files, end
@@ -97,7 +149,7 @@ failure write_wav_into(int fd, const char* name, const wav_header& header, std::
     failure status = write_all(fd, head, name, 0);
     auto out = static_cast<off_t>(head.size());
     const bool whole = status.ok() && for_stretches(pieces, from, size, [&](int in_fd, uint64_t in, uint64_t bytes) {
-        status = copy_range(in_fd, static_cast<off_t>(in), fd, out, bytes, name);
+        status = copy_range({in_fd, static_cast<off_t>(in), fd, out, bytes, name});
         out += static_cast<off_t>(bytes);
         return status.ok();
     });

@@ -1,6 +1,9 @@
 // A take's samples as a WAV file: the header, then the bytes of its files
-// (00000.raw and the ones after it) end to end, copied by the kernel where
-// it can; and whether a file already holds exactly that.
+// (00000.raw and the ones after it) end to end; and whether a file already
+// holds exactly that. The samples are copied the way the file system does
+// best, found by trying: blocks shared with the take's files where it can
+// (xfs, btrfs: nothing written), else the kernel's copy, else through
+// memory.
 #pragma once
 
 #include "common/failure.h"
@@ -10,6 +13,11 @@
 
 #include <cstdint>
 #include <span>
+
+// The blocks a file system shares: the samples of a WAV and of the take's
+// files start on one.
+inline constexpr uint64_t shared_block_bytes = 4096;
+static_assert(wav_header_bytes % shared_block_bytes == 0);
 
 // Writes `header`, then `size` bytes of the take from its byte `from` (the
 // files of `pieces` end to end), into the file open as `fd` from its start.

@@ -231,7 +231,7 @@ pid_t lock_holder(std::string_view locks, unsigned dev_major, unsigned dev_minor
 
 uint64_t seconds_that_fit(uint64_t free_bytes, uint64_t rate, uint64_t dump_bytes)
 {
-    const uint64_t for_dumps = 2 * dump_bytes + 2 * rf64_header_bytes;
+    const uint64_t for_dumps = 2 * dump_bytes + 2 * wav_header_bytes;
     const uint64_t per_second = 2 * rate * bytes_per_sample;
     return free_bytes > for_dumps && per_second > 0 ? (free_bytes - for_dumps) / per_second : 0;
 }

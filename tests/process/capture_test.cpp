@@ -61,7 +61,7 @@ TEST(Capture, NoPeriodForZeroSecondsButEveryFileIsWritten)
     EXPECT_EQ(fs::file_size(box.at("00000.raw")), 0U);
     EXPECT_EQ(read_bytes(box.at("buffer.dat")), std::vector<uint8_t>(705600, 0));
     EXPECT_EQ(read_bytes(box.at("raw_my.dat")), std::vector<uint8_t>(705600, 0));
-    EXPECT_EQ(fs::file_size(box.at("target.wav")), 58U);
+    EXPECT_EQ(fs::file_size(box.at("target.wav")), 4096U); // a header alone
     const wav_contents wav = read_wav(box.at("target.wav"));
     EXPECT_TRUE(wav.opened);
     EXPECT_TRUE(wav.samples.empty());

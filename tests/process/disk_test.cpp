@@ -104,18 +104,18 @@ TEST(Take, LimitsTooSmallForTheDumpsOrASecondAreSaidBeforeRecording)
         std::printf("not on tmpfs (%s): the sandbox's disk syncs 2,000 files\n", disk.why_not.c_str());
     }
     use_test_device(box, "rate 1000 period 1000");
-    const run_result r = run_floatrec(box, {"1300"}, {.wrapper = with_file_limit(5)});
+    const run_result r = run_floatrec(box, {"1300"}, {.wrapper = with_file_limit(8)});
     ASSERT_EQ(r.status, 0) << r.err;
     // (libpulse, which Debian's ALSA hook loads, may say that its shared memory met the limit.)
     EXPECT_NE(r.err.find("buffer.dat and raw_my.dat (15.6 KiB each) do not fit in files of at most this "
-                                  "process's file size limit (ulimit -f: 5.0 KiB) here: this run leaves them out\n"
-                                  "files here hold at most this process's file size limit (ulimit -f: 5.0 KiB): the take "
+                                  "process's file size limit (ulimit -f: 8.0 KiB) here: this run leaves them out\n"
+                                  "files here hold at most this process's file size limit (ulimit -f: 8.0 KiB): the take "
                                   "goes on in parts of at least 00:01 of recording each (target-0001.wav, target-0002.wav, "
-                                  "...)\nthe take is in 1036 parts, each within this process's file size limit (ulimit -f: "
-                                  "5.0 KiB): target-0001.wav to target-1036.wav\n"), std::string::npos)
+                                  "...)\nthe take is in 1270 parts, each within this process's file size limit (ulimit -f: "
+                                  "8.0 KiB): target-0001.wav to target-1270.wav\n"), std::string::npos)
         << r.err;
     std::size_t parts = 0;
-    EXPECT_TRUE(same_bits(parts_joined(box.work, "target", 5 * 1024, parts), test_signal(0, 1300 * 1000)));
+    EXPECT_TRUE(same_bits(parts_joined(box.work, "target", 8 * 1024, parts), test_signal(0, 1300 * 1000)));
     EXPECT_GT(parts, 999U);
     EXPECT_TRUE(fs::exists(box.at("target-1000.wav")));
     EXPECT_FALSE(fs::exists(box.at("buffer.dat")));
@@ -194,10 +194,10 @@ the take is in 2 parts, each within this process's file size limit \(ulimit -f: 
     // A take recorded where no limit applied, saved where one does.
     sandbox planted_box;
     const std::vector<float> planted = plant_take(planted_box, 4000);
-    const run_result split = run_floatrec(planted_box, {"--recover"}, {.wrapper = with_file_limit(8)});
+    const run_result split = run_floatrec(planted_box, {"--recover"}, {.wrapper = with_file_limit(12)});
     EXPECT_EQ(split.err, "saved the unfinished take in 00000.raw as " + planted_name + "-001.wav and " + planted_name +
                              "-002.wav (0.5 s)\n");
-    EXPECT_TRUE(same_bits(parts_joined(planted_box.work, planted_name, 8 * 1024, parts), planted));
+    EXPECT_TRUE(same_bits(parts_joined(planted_box.work, planted_name, 12 * 1024, parts), planted));
 }
 
 // -o puts the take where it names: in this directory, in another, on
@@ -209,10 +209,10 @@ TEST(Take, PartsOfSeveralChannelsHoldWholeFrames)
 {
     sandbox box;
     use_test_device(box, "rate 8000 period 800 channels 3 formats \"S16_LE\"");
-    const run_result r = run_floatrec(box, {"-c", "3", "4"}, {.wrapper = with_file_limit(128)});
+    const run_result r = run_floatrec(box, {"-c", "3", "4"}, {.wrapper = with_file_limit(132)});
     ASSERT_EQ(r.status, 0) << r.err;
     std::size_t parts = 0;
-    const std::vector<float> joined = parts_joined(box.work, "target", 128 * 1024, parts, 3);
+    const std::vector<float> joined = parts_joined(box.work, "target", 132 * 1024, parts, 3);
     EXPECT_EQ(parts, 3U);
     EXPECT_EQ(joined.size(), 4U * 8000 * 3);
     EXPECT_TRUE(holds_named_frames(joined, 3, sample_format::s16, 0));

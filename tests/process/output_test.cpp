@@ -52,7 +52,7 @@ TEST(TargetWav, HoldsTheSamplesOfTheRawFileAtTheGrantedRate)
         use_file_device(box, speech_like_signal(2 * 44100));
         ASSERT_EQ(run_floatrec(box, {"2"}).status, 0);
         expect_wav_holds_raw(box, 44100);
-        EXPECT_EQ(fs::file_size(box.at("target.wav")), 58 + fs::file_size(box.at("00000.raw")));
+        EXPECT_EQ(fs::file_size(box.at("target.wav")), 4096 + fs::file_size(box.at("00000.raw")));
     }
     {
         sandbox box;
@@ -108,7 +108,8 @@ TEST(TargetWav, EveryReaderSeesTheChannelsAndFramesRecorded)
         EXPECT_EQ(wav.samples.size(), 44100U * static_cast<std::size_t>(c.channels));
         EXPECT_TRUE(same_bits(wav.samples, read_floats(box.at("00000.raw"))));
         const std::vector<uint8_t> head = read_bytes(box.at("target.wav"));
-        EXPECT_EQ(head.at(20) | head.at(21) << 8, c.format_tag);
+        const std::size_t fmt = std::string(head.begin(), head.begin() + 4096).find("fmt ") + 8;
+        EXPECT_EQ(head.at(fmt) | head.at(fmt + 1) << 8, c.format_tag);
         const std::string wav_path = std::string("'").append(box.at("target.wav").string()).append("'");
         if (have("sox")) {
             EXPECT_EQ(tool_text("soxi -c " + wav_path + " && soxi -s " + wav_path, false), std::to_string(c.channels) + "\n44100\n");

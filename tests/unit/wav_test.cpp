@@ -50,48 +50,58 @@ void expect_format_chunks(const std::vector<uint8_t>& b, std::size_t at, uint32_
     EXPECT_EQ(le_at(b, at + 42, 4), data);
 }
 
+// Every form is 4096 bytes: the samples start on a block of the disk. The
+// padding (JUNK) comes first, and RF64's ds64 takes the start of its room,
+// so that fmt, fact and data stand where they stand in every form.
 TEST(WavHeader, PlainRiffWhileTheSizesFit)
 {
-    const uint64_t sizes[] = {0, 4, 705600, 4294967244ULL, 4294967245ULL};
+    const uint64_t sizes[] = {0, 4, 705600, 4294963204ULL, 4294963207ULL};
     for (const uint64_t d : sizes) {
         const std::vector<uint8_t> b = header_bytes(finish_hdr(init_hdr(), d, 48000));
         ASSERT_EQ(b.size(), wav_header_bytes) << d;
         EXPECT_EQ(tag_at(b, 0), "RIFF") << d;
-        EXPECT_EQ(le_at(b, 4, 4), 50 + d) << d;
+        EXPECT_EQ(le_at(b, 4, 4), 4088 + d) << d;
         EXPECT_EQ(tag_at(b, 8), "WAVE") << d;
-        expect_format_chunks(b, 12, 48000, static_cast<uint32_t>(d / 4), static_cast<uint32_t>(d));
+        EXPECT_EQ(tag_at(b, 12), "JUNK");
+        EXPECT_EQ(le_at(b, 16, 4), 4030U);
+        expect_format_chunks(b, 4050, 48000, static_cast<uint32_t>(d / 4), static_cast<uint32_t>(d));
     }
 }
 
 TEST(WavHeader, Rf64OnceTheRiffSizeWouldOverflow)
 {
-    const uint64_t sizes[] = {4294967246ULL, 4294967248ULL, (uint64_t{1} << 32) + 400, uint64_t{7} << 32};
+    const uint64_t sizes[] = {4294963208ULL, 4294963212ULL, (uint64_t{1} << 32) + 400, uint64_t{7} << 32};
     for (const uint64_t d : sizes) {
         const std::vector<uint8_t> b = header_bytes(finish_hdr(init_hdr(), d, 44100));
-        ASSERT_EQ(b.size(), rf64_header_bytes) << d;
+        ASSERT_EQ(b.size(), wav_header_bytes) << d;
         EXPECT_EQ(tag_at(b, 0), "RF64");
         EXPECT_EQ(le_at(b, 4, 4), 0xFFFFFFFFU);
         EXPECT_EQ(tag_at(b, 8), "WAVE");
         EXPECT_EQ(tag_at(b, 12), "ds64");
         EXPECT_EQ(le_at(b, 16, 4), 28U);
-        EXPECT_EQ(le_at(b, 20, 8), 86 + d) << d; // file size less 8
+        EXPECT_EQ(le_at(b, 20, 8), 4088 + d) << d; // file size less 8
         EXPECT_EQ(le_at(b, 28, 8), d);
         EXPECT_EQ(le_at(b, 36, 8), d / 4);
         EXPECT_EQ(le_at(b, 44, 4), 0U);
-        expect_format_chunks(b, 48, 44100, 0xFFFFFFFFU, 0xFFFFFFFFU);
+        EXPECT_EQ(tag_at(b, 48), "JUNK");
+        EXPECT_EQ(le_at(b, 52, 4), 3994U);
+        expect_format_chunks(b, 4050, 44100, 0xFFFFFFFFU, 0xFFFFFFFFU);
     }
 }
 
 // Past two channels: WAVE_FORMAT_EXTENSIBLE (all 32 bits valid, the
-// speakers' mask, the IEEE float sub-format), 22 bytes more in both forms;
-// two keep the plain tag. Counts are of frames; a part holds whole ones.
+// speakers' mask, the IEEE float sub-format), 22 bytes more of fmt and 22
+// less of padding in both forms; two keep the plain tag. Counts are of
+// frames; a part holds whole ones.
 TEST(WavHeader, ExtensibleFormatPastTwoChannels)
 {
     for (const uint64_t d : {uint64_t{24 * 1000}, (uint64_t{1} << 32) + 24}) {
         const std::vector<uint8_t> b = header_bytes(take_header({48000, 6, 0x60F}, d));
-        const std::size_t at = d > UINT32_MAX ? 48 : 12; // fmt
-        ASSERT_EQ(b.size(), at == 48 ? rf64_extensible_header_bytes : extensible_header_bytes);
-        EXPECT_EQ(le_at(b, at == 48 ? 20 : 4, at == 48 ? 8 : 4), b.size() - 8 + d);
+        const bool rf64 = d > UINT32_MAX;
+        const std::size_t at = 4028; // fmt
+        ASSERT_EQ(b.size(), wav_header_bytes);
+        EXPECT_EQ(le_at(b, rf64 ? 20 : 4, rf64 ? 8 : 4), b.size() - 8 + d);
+        EXPECT_EQ(le_at(b, rf64 ? 52 : 16, 4), rf64 ? 3972U : 4008U); // the padding
         // Offset in fmt, width, value: its size, the tag, channels, bytes a
         // second, block align, extension size, valid bits, mask.
         const uint64_t fmt[][3] = {{4, 4, 40}, {8, 2, 0xFFFE}, {10, 2, 6}, {16, 4, 48000 * 24},
@@ -100,12 +110,13 @@ TEST(WavHeader, ExtensibleFormatPastTwoChannels)
             EXPECT_EQ(le_at(b, at + offset, static_cast<int>(width)), value) << offset;
         }
         EXPECT_EQ(le_at(b, at + 32, 8), 0x0010000000000003U); // the sub-format's first half
-        EXPECT_EQ(le_at(b, at == 48 ? 36 : at + 56, at == 48 ? 8 : 4), d / 24);
+        EXPECT_EQ(le_at(b, rf64 ? 36 : at + 56, rf64 ? 8 : 4), d / 24);
+        EXPECT_EQ(tag_at(b, 4088), "data");
     }
     const std::vector<uint8_t> stereo = header_bytes(take_header({44100, 2, 0}, 800));
     EXPECT_EQ(stereo.size(), wav_header_bytes);
-    EXPECT_EQ(le_at(stereo, 20, 4), 0x20003U); // IEEE float, two channels
-    EXPECT_EQ(part_bytes_for({1000, limit_source::process}, 3), 876U);
+    EXPECT_EQ(le_at(stereo, 4050 + 8, 4), 0x20003U); // IEEE float, two channels
+    EXPECT_EQ(part_bytes_for({5000, limit_source::process}, 3), 900U);
 }
 
 TEST(Workdir, FindsWhoHoldsTheRecordingsLock)
@@ -129,13 +140,13 @@ TEST(FileLimit, PartsOfATakeFitTheLargestFile)
     const file_limit fat = limit_from(0x4d44, RLIM_INFINITY);
     EXPECT_EQ(fat.bytes, 4294967295U);
     EXPECT_EQ(limit_words(fat), "the largest file this disk holds (4.0 GiB)");
-    EXPECT_EQ(part_bytes_for(fat), 4294967200U);
-    EXPECT_LE(part_bytes_for(fat) + rf64_header_bytes, fat.bytes);
+    EXPECT_EQ(part_bytes_for(fat), 4294963196U);
+    EXPECT_LE(part_bytes_for(fat) + wav_header_bytes, fat.bytes);
     const file_limit both = limit_from(0x4d44, 1024 * 1024);
     EXPECT_EQ(limit_words(both), "this process's file size limit (ulimit -f: 1.0 MiB)");
     EXPECT_EQ(limit_from(0x01021994, RLIM_INFINITY).bytes, UINT64_MAX); // tmpfs
     EXPECT_EQ(part_bytes_for(limit_from(0x01021994, RLIM_INFINITY)), 0U);
-    EXPECT_EQ(part_bytes_for({50, limit_source::process}), 0U); // not even a header fits
+    EXPECT_EQ(part_bytes_for({4000, limit_source::process}), 0U); // not even a header fits
 
     EXPECT_EQ(part_count(0, 0), 1U);
     EXPECT_EQ(part_count(1000, 0), 1U);
