@@ -26,6 +26,10 @@ void say_stop_requests(stop_control& stop)
         stop.second_request_said = true;
         say_err_text(already_stopping_text());
     }
+    if (!stop.suspend_ignored_said && stop.suspend_ignored.load()) {
+        stop.suspend_ignored_said = true;
+        say_err_text(suspend_ignored_text());
+    }
 }
 
 namespace {
@@ -58,6 +62,7 @@ struct consumer {
     std::vector<progress_line> unsynced{}; // the periods gathered, said once they are synced
     uint64_t frames_gathered = 0;     // device time in those periods
     int64_t append_due_ns = 0;        // when the periods gathered go to disk at the latest
+    int64_t next_look_ns = 0;         // when a meter on the screen is looked at next
     meter_window window{};            // for the meter: the periods since it was last drawn
     std::vector<period_levels> period_channels{}; // a period's levels, a channel each
     failure not_written{};            // the write the take's files took no more after
@@ -161,14 +166,17 @@ void say_appended(consumer& c, uint64_t kept_before, const failure& appended)
         say_out_text(progress_text(c.unsynced[i].bytes, c.unsynced[i].periods_left));
     }
     if (!appended.ok()) {
-        // Kept is what the take's files hold; lost, the samples that passed
-        // the filter and never reached them.
-        uint64_t lost_bytes = 0;
+        // Kept is what the take's files hold; lost, the captured frames of
+        // the periods whose kept samples never reached them (a period cut
+        // short, in the share that did not), as an overrun's are counted.
+        uint64_t lost_frames = 0;
         for (std::size_t i = in_file; i < c.unsynced.size(); ++i) {
-            lost_bytes += c.unsynced[i].bytes - (i == in_file ? landed : 0);
+            const progress_line& period = c.unsynced[i];
+            const uint64_t missing = period.bytes - (i == in_file ? landed : 0);
+            lost_frames += period.bytes == 0 ? 0 : period.frames * missing / period.bytes;
         }
-        c.totals.frames_lost += lost_bytes / frame_bytes;
-        c.totals.frames_not_written += lost_bytes / frame_bytes;
+        c.totals.frames_lost += lost_frames;
+        c.totals.frames_not_written += lost_frames;
         c.not_written = appended;
         say_held_reports(c.reports);
         stop_writing(c, appended);
@@ -223,44 +231,67 @@ void on_period(consumer& c, const period_ready& period)
     c.frames_gathered += period.frames;
 }
 
+// Takes every event waiting; the capture's outcome once it is over.
+std::optional<capture_outcome> take_events(consumer& c)
+{
+    std::optional<capture_outcome> over;
+    while (!over) {
+        const std::optional<capture_event> event = queue_next(c.queue);
+        if (!event) {
+            break;
+        }
+        over = std::visit(overloaded{[&c](const period_ready& period) -> std::optional<capture_outcome> {
+                                         on_period(c, period);
+                                         return std::nullopt;
+                                     },
+                                     [&c](const capture_over& end) -> std::optional<capture_outcome> {
+                                         append_and_say(c);
+                                         say_last_reports(c.reports);
+                                         return c.write_failed ? capture_outcome::failed : end.outcome;
+                                     },
+                                     [&c](const auto& report) -> std::optional<capture_outcome> {
+                                         // Said after the periods before it, once they are on
+                                         // disk: a report costs no sync of its own.
+                                         c.reports.held.emplace_back(report);
+                                         if (c.unsynced.empty()) {
+                                             say_held_reports(c.reports);
+                                         }
+                                         return std::nullopt;
+                                     }},
+                          *event);
+    }
+    return over;
+}
+
+// With a meter on the screen, every 100 ms: the frames read since the last
+// look, their peak and their kept share (the meter redraws where its line
+// changed).
+void look_at_levels(consumer& c)
+{
+    if (!c.plan.level_updates || monotonic_ns() < c.next_look_ns) {
+        return;
+    }
+    c.next_look_ns = monotonic_ns() + level_update_ns;
+    const capture_levels levels = queue_read_levels(c.queue);
+    if (levels.frames > 0) {
+        c.kept_share = static_cast<double>(levels.loud) / static_cast<double>(levels.frames);
+        show_levels(c, levels.peak, levels.second_peak, levels.pending);
+    }
+}
+
 // Takes the capture thread's events until its end. The main thread wakes
-// about once a second (and for the meter, ten times a second): it filters
-// every period waiting into 00000.raw's gathering block, then appends them
-// with one write and one sync once a second of audio or of wall time has
-// gathered; a report that comes meanwhile is said after them.
+// about once a second (and with a meter, for its look ten times a second):
+// it filters every period waiting into 00000.raw's gathering block, then
+// appends them with one write and one sync once a second of audio or of
+// wall time has gathered; a report that comes meanwhile is said after them.
 capture_outcome handle_events(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;
     for (;;) {
-        queue_wait_for_work(c.queue, next_report_due_ns(c.reports, c.append_due_ns));
+        const int64_t due = next_report_due_ns(c.reports, c.append_due_ns);
+        queue_wait_for_work(c.queue, c.plan.level_updates ? std::min(due, c.next_look_ns) : due);
         say_stop_requests(c.stop);
-        std::optional<capture_outcome> over;
-        while (!over) {
-            const std::optional<capture_event> event = queue_next(c.queue);
-            if (!event) {
-                break;
-            }
-            over = std::visit(overloaded{[&c](const period_ready& period) -> std::optional<capture_outcome> {
-                                             on_period(c, period);
-                                             return std::nullopt;
-                                         },
-                                         [&c](const capture_over& end) -> std::optional<capture_outcome> {
-                                             append_and_say(c);
-                                             say_last_reports(c.reports);
-                                             return c.write_failed ? capture_outcome::failed : end.outcome;
-                                         },
-                                         [&c](const auto& report) -> std::optional<capture_outcome> {
-                                             // Said after the periods before it, once they are on
-                                             // disk: a report costs no sync of its own.
-                                             c.reports.held.emplace_back(report);
-                                             if (c.unsynced.empty()) {
-                                                 say_held_reports(c.reports);
-                                             }
-                                             return std::nullopt;
-                                         }},
-                              *event);
-        }
-        if (over) {
+        if (const std::optional<capture_outcome> over = take_events(c)) {
             return *over;
         }
         say_stops_alone(c.reports, false);
@@ -271,14 +302,7 @@ capture_outcome handle_events(consumer& c)
         if (c.unsynced.empty()) {
             say_held_reports(c.reports); // a loss whose moment passed
         }
-        if (c.plan.level_updates) {
-            // The frames read since the last levels: their peak and their kept share.
-            const capture_levels levels = queue_read_levels(c.queue);
-            if (levels.frames > 0) {
-                c.kept_share = static_cast<double>(levels.loud) / static_cast<double>(levels.frames);
-                show_levels(c, levels.peak, levels.second_peak, levels.pending);
-            }
-        }
+        look_at_levels(c);
     }
 }
 
@@ -313,17 +337,15 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
     {
         const meter_session meter;
         plan.level_updates = meter_on();
-        if (plan.level_updates) {
-            // Refused, the device wakes its reader as cap_open set it; the reader still looks every 100 ms.
-            static_cast<void>(request_wakeups(dev.handle.get(), dev.rate, dev.period_frames));
-        }
         capture_thread reader; // joined when it goes, before the queue
         if (const int err = capture_thread_start(reader, plan, queue); err != 0) {
             say_failure(fail(fault::thread_start, "capture", err));
             return capture_outcome::failed;
         }
-        if (reader.realtime_refused != 0) {
-            say_err_text(realtime_refused_text(reader.realtime_refused, capture_priority));
+        plan.realtime = reader.realtime.granted; // (its wakes follow)
+        if (!reader.realtime.granted) {
+            say_err_text(realtime_refused_text(reader.realtime.limit_error, reader.realtime.broker_reason,
+                                               capture_priority));
         }
         outcome = handle_events(c);
     }

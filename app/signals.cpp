@@ -4,6 +4,7 @@
 
 #include "common/clock.h"
 #include "common/thread.h"
+#include "output/console.h"
 #include "output/messages.h"
 #include "take/fileio.h"
 
@@ -62,6 +63,24 @@ void say(const char* text)
     _exit(128 + signo);
 }
 
+// Ctrl-Z's stop, as the kernel gives it: SIGTSTP with its own action, here
+// and now, which the kernel discards where no shell could continue the
+// process (its process group orphaned: started by setsid, its shell gone).
+// Whether the process was stopped (its SIGCONT then waits to be taken).
+bool stop_as_asked()
+{
+    sigset_t only = {};
+    sigemptyset(&only);
+    sigaddset(&only, SIGTSTP);
+    if (pthread_sigmask(SIG_UNBLOCK, &only, nullptr) != 0) {
+        return false;
+    }
+    raise(SIGTSTP);
+    static_cast<void>(pthread_sigmask(SIG_BLOCK, &only, nullptr));
+    sigset_t pending = {};
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGCONT) == 1;
+}
+
 void* wait_for_signals(void* owner)
 {
     stop_signals& watch = *static_cast<stop_signals*>(owner);
@@ -83,9 +102,16 @@ void* wait_for_signals(void* owner)
             continue;
         }
         if (signo == SIGTSTP) {
-            // Ctrl-Z: noted, then the stop it asks for.
+            // Ctrl-Z: noted, then the stop it asks for, unless the kernel discards it.
             watch.suspended_ns = now;
-            kill(getpid(), SIGSTOP);
+            if (!stop_as_asked()) {
+                watch.suspended_ns = -1;
+                watch.control->suspend_ignored.store(true);
+            }
+            continue;
+        }
+        if (signo == SIGWINCH) {
+            meter_resized();
             continue;
         }
         if (signo == SIGCONT) {
@@ -133,8 +159,9 @@ void stop_signals_begin(stop_signals& watch, stop_control& control)
     if (watch.first_signal == 0) {
         return; // all ignored
     }
-    // Being stopped and continued is said as what it is, not blamed on the device.
-    for (const int signo : {SIGTSTP, SIGCONT}) {
+    // Being stopped and continued is said as what it is, not blamed on the
+    // device; a resized terminal is the meter's to know.
+    for (const int signo : {SIGTSTP, SIGCONT, SIGWINCH}) {
         if (!ignored_at_start(signo)) {
             sigaddset(&watch.signals, signo);
         }

@@ -5,7 +5,8 @@
 // request is counted on the stop control, and the main thread says that the
 // run is already stopping; a third one quits at once. Stops of the process
 // (Ctrl-Z, SIGSTOP) are seen and timed, so that they are said as such
-// (stop_control).
+// (stop_control); Ctrl-Z where no shell could continue the process is
+// discarded, as the kernel discards it, and said.
 //
 // The signals are blocked in every thread and taken by one thread that only
 // waits for them and posts what they ask, so a request is seen at once

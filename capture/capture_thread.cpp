@@ -1,8 +1,11 @@
-// The capture thread's life: started with its memory locked and at a
-// real-time priority where the system grants them, joined when its owner goes.
+// The capture thread's life: started with its memory locked, made real-time
+// where the system or its broker grants it before it starts the device,
+// joined when its owner goes.
 #include "capture/reader.h"
 
 #include "common/memory.h"
+#include "capture/realtime.h"
+#include "capture/wake.h"
 #include "common/thread.h"
 
 #include <algorithm>
@@ -11,6 +14,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,25 +39,14 @@ void lock_capture_memory(period_queue& queue)
     static_cast<void>(mlock(queue.slot_memory.data(), queue.slot_bytes * std::min(slots_locked, queue.slot_count)));
 }
 
-// SCHED_FIFO at `capture_priority`, or as high as RLIMIT_RTPRIO allows an
-// unprivileged user; the error number when neither is granted.
-int request_realtime(pthread_t thread)
-{
-    sched_param param = {};
-    param.sched_priority = capture_priority;
-    int err = pthread_setschedparam(thread, SCHED_FIFO, &param);
-    rlimit allowed = {};
-    if (err == EPERM && getrlimit(RLIMIT_RTPRIO, &allowed) == 0 && allowed.rlim_cur > 0) {
-        param.sched_priority = static_cast<int>(std::min<rlim_t>(allowed.rlim_cur, capture_priority));
-        err = pthread_setschedparam(thread, SCHED_FIFO, &param);
-    }
-    return err == ESRCH ? 0 : err; // (a capture over already needs no priority)
-}
-
 void* capture_main(void* arg)
 {
     lock_own_stack();
     auto* reader = static_cast<capture_thread*>(arg);
+    reader->tid.store(static_cast<pid_t>(gettid()));
+    reader->tid.notify_one();
+    // The device starts only once this thread is as real-time as it gets.
+    reader->may_start.wait(false);
     const capture_outcome outcome = read_capture(reader->plan, *reader->queue);
     reader->ended.store(true);
     queue_push(*reader->queue, capture_over{outcome});
@@ -70,7 +63,12 @@ int capture_thread_start(capture_thread& reader, const capture_plan& plan, perio
     const int err = start_thread(reader.thread, "capture", capture_main, &reader);
     reader.running = err == 0;
     if (reader.running) {
-        reader.realtime_refused = request_realtime(reader.thread);
+        reader.tid.wait(0);
+        reader.realtime = make_realtime(reader.thread, reader.tid.load(), capture_priority);
+        reader.plan.realtime = reader.realtime.granted;
+        request_reader_wakeups(reader.plan);
+        reader.may_start.store(true);
+        reader.may_start.notify_one();
     }
     return err;
 }

@@ -194,9 +194,9 @@ snd_pcm_uframes_t reader_wake_frames(uint32_t rate, snd_pcm_uframes_t period_fra
     return std::max(period_frames, std::min<snd_pcm_uframes_t>(buffer_frames / 2, rate / 4));
 }
 
-bool request_wakeups(snd_pcm_t* pcm_handle, uint32_t rate, snd_pcm_uframes_t period_frames)
+bool set_wakeup_frames(snd_pcm_t* pcm_handle, snd_pcm_uframes_t frames)
 {
-    return set_sw_params(pcm_handle, std::clamp<snd_pcm_uframes_t>(rate / 10, 1, period_frames));
+    return set_sw_params(pcm_handle, frames);
 }
 
 void cap_close(snd_pcm_t* pcm_handle)

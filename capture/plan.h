@@ -24,6 +24,7 @@ struct capture_plan {
     uint64_t frames_wanted = 0; // the duration in frames
     stop_control* stop = nullptr;
     bool level_updates = false; // a meter is on the screen: levels about ten times a second
+    bool realtime = false;      // the capture thread runs at a real-time priority (capture/realtime.h)
 };
 
 // How often a meter on the screen gets the levels of the frames so far.

@@ -188,8 +188,7 @@ void queue_set_levels(period_queue& queue, const capture_levels& levels)
     const uint64_t at = queue.level_count.written.load(std::memory_order_relaxed);
     queue.levels[at % level_places] = waiting;
     queue.level_count.written.store(at + 1, std::memory_order_release);
-    waiting = capture_levels{};
-    tell_main(queue);
+    waiting = capture_levels{}; // (the main thread looks for them when it draws: they never wake it)
 }
 
 void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames)
@@ -208,8 +207,7 @@ bool work_waiting(const period_queue& queue)
 {
     const uint64_t events = in_ring(queue.event_count);
     const uint64_t reports = in_ring(queue.report_count);
-    return reports > 0 || in_ring(queue.level_count) > 0 ||
-           (events > reports && in_ring(queue.frame_count) >= queue.wake_frames);
+    return reports > 0 || (events > reports && in_ring(queue.frame_count) >= queue.wake_frames);
 }
 
 } // namespace

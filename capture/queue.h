@@ -142,7 +142,8 @@ void queue_flush(period_queue& queue);
 // the next free slot; empty as queue_acquire_slot.
 std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period);
 
-// The levels of the frames read since the last, which wake the main thread.
+// The levels of the frames read since the last, for the main thread to take
+// when it draws the meter (they do not wake it).
 void queue_set_levels(period_queue& queue, const capture_levels& levels);
 
 // One more stall of `frames` frames, begun `at_frames` into the take.
@@ -151,7 +152,7 @@ void queue_add_stall(period_queue& queue, uint64_t frames, uint64_t at_frames);
 // The main thread's side.
 
 // Sleeps until there is work for the main thread (a report or the end, at
-// least `wake_frames` frames of periods, fresh levels) or until `deadline_ns`
+// least `wake_frames` frames of periods) or until `deadline_ns`
 // on the monotonic clock, whichever comes first.
 void queue_wait_for_work(period_queue& queue, int64_t deadline_ns);
 

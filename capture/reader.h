@@ -7,11 +7,13 @@
 
 #include "capture/plan.h"
 #include "capture/queue.h"
+#include "capture/realtime.h"
 
 #include <atomic>
 #include <cstdint>
 #include <span>
 #include <pthread.h>
+#include <sys/types.h>
 
 // The capture thread's owner: when it goes, the capture is stopped (if it
 // still runs) and the thread joined, before the queue and the plan it reads
@@ -21,7 +23,9 @@ struct capture_thread {
     capture_plan plan;
     period_queue* queue = nullptr;
     bool running = false;
-    int realtime_refused = 0;       // why it has no real-time priority (an error number; 0: it has)
+    realtime_grant realtime;        // its real-time priority, or why it has none
+    std::atomic<pid_t> tid{0};      // the kernel's id for it, once it runs
+    std::atomic<bool> may_start{false}; // its priority is settled: the device may start
     std::atomic<bool> ended{false}; // the capture is over (the thread is returning)
 
     capture_thread() = default;
@@ -30,9 +34,10 @@ struct capture_thread {
     ~capture_thread();
 };
 
-// Starts the thread with every signal blocked in it, at a real-time priority
-// where the system grants one (`realtime_refused` says why not), with the
-// memory it writes into locked where the system allows. 0, or the error
+// Starts the thread with every signal blocked in it, the memory it writes
+// into locked where the system allows, and makes it real-time where the
+// system or its broker grants it (`realtime` says how, or why not) before
+// it starts the device; its wakes follow (capture/wake.h). 0, or the error
 // number when it cannot be started.
 int capture_thread_start(capture_thread& reader, const capture_plan& plan, period_queue& queue);
 

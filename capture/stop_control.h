@@ -19,6 +19,8 @@ struct stop_control {
     unique_fd wake; // an eventfd, readable once a stop was requested
     std::atomic<int> requests{0}; // stop requests from signals so far (a second one is said)
     bool second_request_said = false; // by the main thread, which alone reads and writes it
+    std::atomic<bool> suspend_ignored{false}; // Ctrl-Z came where no shell could continue the process
+    bool suspend_ignored_said = false;        // (main thread)
 
     // The process being stopped and continued (Ctrl-Z, SIGSTOP) is no stop
     // request, but the capture must not blame the device for it. The signal

@@ -8,6 +8,9 @@
 
 uint64_t timer_frames(const capture_plan& plan)
 {
+    if (!plan.realtime) {
+        return 0; // every period: the whole buffer's slack
+    }
     uint64_t frames = plan.buffer_frames / 3;
     if (plan.level_updates) {
         frames = std::min<uint64_t>(frames, plan.rate / 10);
@@ -34,9 +37,26 @@ void device_wake_init(device_wake& waking, const capture_plan& plan)
     waking.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
 }
 
+uint64_t device_wake_frames(const capture_plan& plan)
+{
+    uint64_t frames = plan.realtime ? reader_wake_frames(plan.rate, plan.period_frames, plan.buffer_frames)
+                                    : plan.period_frames;
+    if (plan.level_updates) {
+        frames = std::min<uint64_t>(frames, std::max<uint64_t>(plan.rate / 10, 1));
+    }
+    return frames;
+}
+
+void request_reader_wakeups(const capture_plan& plan)
+{
+    // Refused, the device wakes its reader as it was opened; with a meter the
+    // reader still looks every 100 ms.
+    static_cast<void>(set_wakeup_frames(plan.pcm_handle, device_wake_frames(plan)));
+}
+
 int64_t longest_sleep_ns(const capture_plan& plan)
 {
-    const int64_t device = frames_to_ns(reader_wake_frames(plan.rate, plan.period_frames, plan.buffer_frames), plan.rate);
+    const int64_t device = frames_to_ns(device_wake_frames(plan), plan.rate);
     return plan.level_updates ? std::min(device, level_update_ns) : device;
 }
 
@@ -76,7 +96,11 @@ wake wait_for_device(device_wake& st, const capture_plan& plan, int64_t deadline
     if (on_clock) {
         int64_t look = st.timer_ns;
         if (st.poll_unreliable) {
-            look = std::clamp<int64_t>(frames_to_ns(period_missing, plan.rate) / 2, 5'000'000, level_update_ns);
+            // Half of what the period still needs, then twice as long at each
+            // look that found nothing, up to the period.
+            const int64_t period_ns = frames_to_ns(plan.period_frames, plan.rate);
+            const int64_t first = std::clamp<int64_t>(frames_to_ns(period_missing, plan.rate) / 2, 5'000'000, period_ns);
+            look = std::min(first << std::min<uint32_t>(st.empty_looks, 20), std::max(period_ns, first));
         }
         deadline = deadline < 0 ? now + look : std::min(deadline, now + look);
         device_fds = 0; // the stop control alone
@@ -100,6 +124,7 @@ wake wait_for_device(device_wake& st, const capture_plan& plan, int64_t deadline
 void after_read(device_wake& waking, wake woken, bool found_nothing)
 {
     waking.empty_wakes = woken == wake::device && found_nothing ? waking.empty_wakes + 1 : 0;
+    waking.empty_looks = woken == wake::clock && waking.poll_unreliable && found_nothing ? waking.empty_looks + 1 : 0;
     if (waking.timer_paced && woken == wake::clock) {
         // A timer that finds nothing twice (a silent device) gives the wake back to the device.
         waking.empty_timer_wakes = found_nothing ? waking.empty_timer_wakes + 1 : 0;

@@ -1,17 +1,22 @@
 // When each thread wakes: the rules, written once.
 // - The capture thread sleeps on the device's descriptors, which wake it at
-// avail_min (bare hardware: a period at least, else a quarter of a second
-// or half the buffer), and on the stop control. A device that wakes it far
+// avail_min, and on the stop control. Without real-time priority it reads
+// every period, as a plain reader does: the whole buffer less a period
+// absorbs a busy machine's delays. At a real-time priority (only a task
+// above it can delay it) bare hardware wakes it at a period at least, else
+// a quarter of a second or half the buffer; a device that wakes it far
 // more often than its buffer needs (ALSA's snooping plugin: every period)
-// is read on a timer instead, a third of its buffer; one whose descriptor
-// is readable with nothing to read is looked at on a clock instead of in a
-// busy loop. A meter on the screen adds a look every 100 ms, a silent
-// device a deadline to say so. While the queue is full it sleeps on a freed
-// slot instead. Nothing else wakes it.
+// is read on a timer instead, a third of its buffer. A device whose
+// descriptor is readable with nothing to read is looked at on a clock
+// instead of in a busy loop, backing off to a period. A meter on the
+// screen adds a look every 100 ms, a silent device a deadline to say so.
+// While the queue is full it sleeps on a freed slot instead. Nothing else
+// wakes it.
 // - The main thread sleeps on the queue until about a second of periods has
-// come (the queue's `wake_frames`), a report, the end or fresh levels for a
-// meter; and at the latest 1.25 s after its last append, or when a loss
-// waits to be told from a stop.
+// come (the queue's `wake_frames`), a report or the end; and at the latest
+// 1.25 s after its last append, when a loss waits to be told from a stop,
+// or, with a meter on the screen, for its next look (every 100 ms): the
+// capture thread's levels wait for it, they never wake it.
 // - The signal thread sleeps on the signals alone; the liveness thread
 // (take/liveness.h) on its beat.
 #pragma once
@@ -42,9 +47,18 @@ struct device_wake {
     uint32_t early_wakes = 0;         // device wakes in a row with fewer frames than that
     bool timer_paced = false;
     uint32_t empty_timer_wakes = 0;   // timer wakes in a row that found nothing
+    uint32_t empty_looks = 0;         // looks on the clock in a row (poll unreliable) that found nothing
 };
 
 void device_wake_init(device_wake& waking, const capture_plan& plan);
+
+// The frames that wake the capture thread (avail_min): a period without
+// real-time priority, else reader_wake_frames (capture/device.h); with a
+// meter on the screen at most a tenth of a second's.
+uint64_t device_wake_frames(const capture_plan& plan);
+
+// Sets the device's avail_min to that, before the capture starts.
+void request_reader_wakeups(const capture_plan& plan);
 
 // The longest the capture thread sleeps while the device delivers: the
 // device's wake (avail_min), with a meter on the screen at most its look.

@@ -2,6 +2,7 @@
 #include "output/console.h"
 #include "common/storage.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,8 +20,12 @@ struct meter_state {
     bool shared = false;      // standard output is that same terminal
     bool shown = false;       // a meter line is on the screen now
     std::string line;         // what it shows
+    std::size_t columns = 0;  // the terminal's width, as last asked
 };
 meter_state meter;
+// The terminal was resized (SIGWINCH, taken by the signal thread): its
+// width is asked again at the next draw. Set at the start: never asked yet.
+std::atomic<bool> width_unknown{true};
 
 constexpr char clear_line[] = "\r\033[K";
 
@@ -124,13 +129,23 @@ bool meter_on()
 
 void meter_show(const meter_reading& reading)
 {
-    if (meter.enabled) {
-        // The width at each redraw: the terminal may have been resized.
-        winsize size = {};
-        const std::size_t columns = storage().ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
-        meter.line = meter_line(reading, columns);
-        draw();
+    if (!meter.enabled) {
+        return;
     }
+    if (width_unknown.exchange(false)) {
+        winsize size = {};
+        meter.columns = storage().ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+    }
+    std::string line = meter_line(reading, meter.columns);
+    if (line != meter.line || !meter.shown) {
+        meter.line = std::move(line);
+        draw(); // (only what changes goes to the terminal)
+    }
+}
+
+void meter_resized()
+{
+    width_unknown.store(true);
 }
 
 void meter_stop()

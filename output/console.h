@@ -36,7 +36,13 @@ void meter_start();
 
 // Whether the meter is drawn (standard error is a terminal that wants it).
 bool meter_on();
+
+// Draws the meter's line for `reading`, only where it changed. The
+// terminal's width is asked once, and again after meter_resized.
 void meter_show(const meter_reading& reading);
+
+// The terminal was resized (from any thread).
+void meter_resized();
 
 // Takes the meter away for good (the capture is over).
 void meter_stop();

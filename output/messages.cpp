@@ -155,11 +155,19 @@ std::string room_there_text(const std::string& target, uint64_t free_bytes, uint
                        static_cast<unsigned long long>(seconds_wanted), target.c_str());
 }
 
-std::string realtime_refused_text(int error, int priority)
+std::string realtime_refused_text(int error, const std::string& broker_reason, int priority)
 {
-    return format_text("the capture thread runs without real-time priority (%s): a busy machine may cost audio; an "
-                       "rtprio limit allows it (ulimit -r %d, or /etc/security/limits.d)\n",
-                       std::strerror(error), priority);
+    const std::string broker = broker_reason.empty() ? std::string() : "; RealtimeKit: " + broker_reason;
+    return format_text("the capture thread runs without real-time priority (%s%s): a busy machine may cost audio; an "
+                       "rtprio limit allows it (ulimit -r %d, or /etc/security/limits.d), and so does rtkit in a "
+                       "desktop session\n",
+                       std::strerror(error), broker.c_str(), priority);
+}
+
+std::string suspend_ignored_text()
+{
+    return "Ctrl-Z ignored: no shell can continue floatrec here (its process group has no job control); Ctrl-C "
+           "stops the recording\n";
 }
 
 std::string stopped_before_recording_text()

@@ -56,8 +56,12 @@ std::string room_there_text(const std::string& target, uint64_t free_bytes, uint
 // The output's files are there already, holding an earlier take ("12.0 s
 // recorded 2026-12-09 14:03").
 std::string replacing_text(const earlier_take& earlier);
-std::string realtime_refused_text(int error, int priority);
+// The capture thread has no real-time priority: SCHED_FIFO refused with
+// `error`, and RealtimeKit (where it was asked) with `broker_reason`.
+std::string realtime_refused_text(int error, const std::string& broker_reason, int priority);
 std::string stopped_before_recording_text();
+// Ctrl-Z where the process group is orphaned: a stop nobody could end.
+std::string suspend_ignored_text();
 std::string lock_waiting_text(const std::string& host, int64_t pid, int64_t rested_seconds, int64_t rest_seconds);
 
 // While recording.

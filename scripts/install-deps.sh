@@ -6,18 +6,21 @@
 # Usage: scripts/install-deps.sh [run|all]   (run: only what building the recorder needs)
 set -euo pipefail
 
-run_pkgs=(g++ cmake make pkg-config libasound2-dev sox)
+run_pkgs=(g++ cmake make pkg-config libasound2-dev libsystemd-dev sox)
 # The tests also record through private PulseAudio and PipeWire servers (the
 # pulse plugin, pactl and pacat, WirePlumber on a private D-Bus session),
 # freeze and fill small file systems (e2fsprogs, mount, util-linux's
 # fsfreeze), cut the power of a FUSE file system (python3-fusepy, fuse3), save
 # takes on exFAT through FUSE (exfat-fuse, exfatprogs), lock on btrfs, run
-# as another user (util-linux's setpriv) and check the package (lintian) and
-# its completion (bash-completion).
+# as another user (util-linux's setpriv), ask a stand-in real-time broker on
+# a private system bus (python3-dbus, python3-gi), measure the finish on xfs
+# (xfsprogs) and check the package (lintian) and its completion
+# (bash-completion).
 test_pkgs=(libgtest-dev libgmock-dev libsndfile1-dev ffmpeg strace valgrind libbenchmark-dev
            clang libclang-rt-14-dev groff man-db file time lintian
            pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber dbus-daemon
-           e2fsprogs mount util-linux python3-fusepy fuse3 exfat-fuse exfatprogs btrfs-progs bash-completion)
+           e2fsprogs mount util-linux python3-fusepy fuse3 exfat-fuse exfatprogs btrfs-progs xfsprogs
+           python3-dbus python3-gi bash-completion)
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

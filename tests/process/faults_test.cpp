@@ -19,33 +19,93 @@ using namespace std::chrono_literals;
 namespace {
 
 // A hiccup of the capture thread itself (kept off its CPU longer than the
-// device's buffer) costs one overrun and the hiccup alone, on a buffer of
-// 93 ms as on one of 0.37 s; a stray SIGCONT after it makes no stop of it.
-// (Root's capture thread runs at a real-time priority, unsaid.)
+// device's buffer) costs one overrun and the hiccup with at most what came
+// since the thread last read: its longest sleep at a real-time priority
+// (root's: half the buffer here), a period without one, when it reads every
+// period as a plain reader does. Without that priority, a hiccup the whole buffer less
+// a period absorbs (more than two thirds of it) costs nothing, in one of
+// three runs at least (a busy test machine may delay the thread too). A
+// stray SIGCONT after a hiccup makes no stop of it.
 TEST(SlowFaults, AHiccupCostsItselfNotTheRestOfTheTake)
 {
+    const std::vector<std::string> without_realtime = {"setpriv", "--bounding-set=-sys_nice", "--inh-caps=-sys_nice",
+                                                       "prlimit", "--rtprio=0"};
     const struct {
         const char* device;
         double hiccup_seconds;
-        double buffer_seconds;
-    } cases[] = {{"period 256 periods 16 paced true hiccup_at 170 hiccup_ms 150 hiccup_cont true", 0.15, 0.093},
-                 {"period 1024 periods 16 paced true hiccup_at 43 hiccup_ms 450", 0.45, 0.372}};
+        double most_lost_seconds; // 0: none
+        bool realtime;
+    } cases[] = {{"period 256 periods 16 paced true hiccup_at 170 hiccup_ms 150 hiccup_cont true", 0.15, 0.15 + 0.047, true},
+                 {"period 1024 periods 16 paced true hiccup_at 43 hiccup_ms 450", 0.45, 0.45 + 0.186, true},
+                 {"period 256 periods 16 paced true hiccup_at 170 hiccup_ms 150", 0.15, 0.15 + 0.006, false},
+                 {"period 256 periods 16 paced true hiccup_at 170 hiccup_ms 70", 0.07, 0, false},
+                 {"period 1024 periods 16 paced true hiccup_at 43 hiccup_ms 300", 0.3, 0, false}};
     for (const auto& c : cases) {
-        sandbox box;
-        use_test_device(box, c.device);
-        const run_result r = run_floatrec(box, {"3"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
-        const double lost = static_cast<double>(frames_missing(samples)) / 44100;
+        if (c.realtime && geteuid() != 0) {
+            continue; // (a user's real-time priority differs between machines)
+        }
+        if (!c.realtime && (geteuid() != 0 || !have_command("setpriv") || !have_command("prlimit"))) {
+            std::printf("skipped without real-time priority: it needs root, setpriv and prlimit\n");
+            continue;
+        }
+        double lost = 0;
+        run_result r;
+        for (int attempt = 0; attempt < (c.most_lost_seconds > 0 ? 1 : 3) && (attempt == 0 || lost > 0); ++attempt) {
+            sandbox box;
+            use_test_device(box, c.device);
+            r = run_floatrec(box, {"3"}, {.wrapper = c.realtime ? std::vector<std::string>{} : without_realtime});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.realtime_refused, !c.realtime) << c.device;
+            lost = static_cast<double>(frames_missing(read_wav(box.at("target.wav")).samples)) / 44100;
+        }
+        if (c.most_lost_seconds == 0) {
+            EXPECT_EQ(lost, 0) << c.device << r.err;
+            continue;
+        }
         EXPECT_GT(lost, 0) << c.device;
-        EXPECT_LE(lost, c.hiccup_seconds + c.buffer_seconds) << c.device << r.err;
+        EXPECT_LE(lost, c.most_lost_seconds) << c.device << r.err;
         double said = 0;
         ASSERT_EQ(std::sscanf(r.err.c_str(), "overrun occurred\n%lf seconds of audio lost\n", &said), 1) << r.err;
         EXPECT_EQ(r.err.find("overrun", 1), std::string::npos) << r.err; // one overrun, no stop
         EXPECT_EQ(r.err.find("stopped"), std::string::npos) << r.err;
         EXPECT_NEAR(said, lost, 0.001) << r.err;
-        EXPECT_FALSE(r.realtime_refused && geteuid() == 0);
     }
+}
+
+// Without an rtprio limit, the capture thread is made real-time by the
+// desktop's broker (a stand-in speaking RealtimeKit's interface, on a bus of
+// its own) before the device starts, and nothing is said.
+TEST(Realtime, ABrokerGrantsWhatTheRtprioLimitRefuses)
+{
+    if (geteuid() != 0 || !have_command("dbus-daemon") || !have_command("setpriv") ||
+        !shell("/usr/bin/python3 -c 'import dbus, gi.repository.GLib'")) {
+        GTEST_SKIP() << "needs root (another user), dbus-daemon, setpriv, python3-dbus and python3-gi";
+    }
+    sandbox box;
+    use_copies_for_another_user(box, "period 4410 paced true");
+    fs::permissions(box.work, fs::perms::all);
+    const fs::path bus = box.root / "system_bus";
+    write_text(box.root / "bus.conf",
+               "<busconfig><type>system</type><listen>unix:path=" + bus.string() +
+                   "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                   "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n");
+    const pid_t daemon =
+        spawn_tool(box, {"dbus-daemon", "--nofork", "--config-file=" + (box.root / "bus.conf").string()}, box.root / "bus.log");
+    ASSERT_TRUE(wait_until([&] { return fs::exists(bus); })) << read_text(box.root / "bus.log");
+    fs::permissions(bus, fs::perms::all); // (another user connects)
+    const fs::path log = box.root / "broker.log";
+    const pid_t broker = spawn_tool(box, {"/usr/bin/python3", FLOATREC_REALTIME_BROKER, "unix:path=" + bus.string(), log.string()},
+                                    box.root / "broker.err");
+    const bool ready = wait_until([&] { return read_text(log).find("ready") != std::string::npos; });
+    box.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + bus.string());
+    const run_result r = ready ? run_floatrec(box, {"1"}, {.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}})
+                               : run_result{};
+    stop_player(broker);
+    stop_player(daemon);
+    ASSERT_TRUE(ready) << read_text(box.root / "broker.err");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(r.realtime_refused) << r.err;
+    EXPECT_TRUE(std::regex_search(read_text(log), std::regex("granted [0-9]+ of [0-9]+ at 20\n"))) << read_text(log);
 }
 
 std::vector<float> frames_of_periods(std::initializer_list<std::pair<uint64_t, uint64_t>> runs)

@@ -304,6 +304,19 @@ TEST(SlowFaults, StoppedProcessSaysHowLongHowMuchAudioWasLostAndWhere)
         // What was lost counts toward the duration, as the real time it was.
         EXPECT_NEAR(static_cast<double>(samples.size() + gap), std::atoi(c.duration) * rate, 30) << c.device;
     }
+    // Where no shell could continue it (setsid: its process group orphaned),
+    // Ctrl-Z is discarded, as the kernel discards it, and said once.
+    sandbox box;
+    use_test_device(box, "period 4410 periods 4 paced true");
+    const run_result r = run_floatrec(box, {"2"}, {.while_running = [&](pid_t pid) {
+        ASSERT_TRUE(wait_for_bytes(box.at("00000.raw"), raw_bytes(44100)));
+        kill(pid, SIGTSTP);
+        kill(pid, SIGTSTP);
+    }, .wrapper = {"setsid"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Ctrl-Z ignored: no shell can continue floatrec here (its process group has no job control); "
+                     "Ctrl-C stops the recording\n");
+    EXPECT_TRUE(target_holds_signal(box, 2 * 44100));
 }
 
 } // namespace

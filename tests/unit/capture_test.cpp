@@ -187,15 +187,15 @@ TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
     EXPECT_EQ(free, queue.slot_count);
 }
 
-// The meter's levels and the stalls are latest values beside the ring: fresh
-// levels wake the consumer without an event, and their window starts again.
+// The meter's levels and the stalls sit beside the events: levels never
+// wake the consumer (it looks when it draws), and their window starts again.
 TEST(CaptureQueue, LevelsAndStallsAreLatestValues)
 {
     period_queue queue;
     ASSERT_TRUE(queue_init(queue, 8000, 800));
     queue_set_levels(queue, capture_levels{0.5F, 400, 300, 400});
     queue_set_levels(queue, capture_levels{0.25F, 700, 600, 1100});
-    EXPECT_FALSE(wait_for_event(queue).has_value());
+    EXPECT_FALSE(readable(queue.work.get()));
     // Not yet taken, two sets of levels are one window: its peak, its frames and its kept share.
     const capture_levels levels = queue_read_levels(queue);
     EXPECT_EQ(levels.peak, 0.5F);
