@@ -40,7 +40,7 @@ std::string bus_words(int error, const sd_bus_error& said)
 // The broker's figure for one of its limits (its properties).
 int broker_property(sd_bus* bus, const char* name, char type, void* value, std::string& why)
 {
-    sd_bus_error said = SD_BUS_ERROR_NULL;
+    sd_bus_error said{}; // no name, no message: the empty error
     const int r = sd_bus_get_property_trivial(bus, broker_name, broker_path, broker_name, name, &said, type, value);
     if (r < 0) {
         why = bus_words(r, said);
@@ -52,7 +52,7 @@ int broker_property(sd_bus* bus, const char* name, char type, void* value, std::
 // With the CPU time limit the broker asks for in place: the call itself.
 std::string make_thread_realtime(sd_bus* bus, pid_t tid, uint32_t priority)
 {
-    sd_bus_error said = SD_BUS_ERROR_NULL;
+    sd_bus_error said{}; // no name, no message: the empty error
     const int r = sd_bus_call_method(bus, broker_name, broker_path, broker_name, "MakeThreadRealtime", &said,
                                      nullptr, "tu", static_cast<uint64_t>(tid), priority);
     std::string why = r < 0 ? bus_words(r, said) : std::string();
