@@ -337,6 +337,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
     {
         const meter_session meter;
         plan.level_updates = meter_on();
+        queue.periods_wake = !plan.level_updates; // (the meter's looks take them, ten times a second)
         capture_thread reader; // joined when it goes, before the queue
         if (const int err = capture_thread_start(reader, plan, queue); err != 0) {
             say_failure(fail(fault::thread_start, "capture", err));

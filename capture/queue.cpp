@@ -167,7 +167,7 @@ std::optional<uint32_t> queue_push_period(period_queue& queue, const period_read
     queue_flush(queue);
     put_event(queue, period); // each slot has its place
     const uint64_t frames = queue.frame_count.written.fetch_add(period.frames) + period.frames;
-    if (frames - queue.frame_count.taken.load() >= queue.wake_frames) {
+    if (queue.periods_wake && frames - queue.frame_count.taken.load() >= queue.wake_frames) {
         tell_main(queue);
     }
     return queue_acquire_slot(queue);
@@ -207,7 +207,8 @@ bool work_waiting(const period_queue& queue)
 {
     const uint64_t events = in_ring(queue.event_count);
     const uint64_t reports = in_ring(queue.report_count);
-    return reports > 0 || (events > reports && in_ring(queue.frame_count) >= queue.wake_frames);
+    return reports > 0 ||
+           (queue.periods_wake && events > reports && in_ring(queue.frame_count) >= queue.wake_frames);
 }
 
 } // namespace

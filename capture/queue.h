@@ -73,6 +73,7 @@ struct period_queue {
     ring_counts report_count;  // of the events, the reports and the end
     ring_counts frame_count;   // the frames in the periods
     uint64_t wake_frames = 0;  // queued frames that wake the main thread (0: every period)
+    bool periods_wake = true;  // false where the main thread looks on its own (a meter on the screen)
     std::optional<capture_event> report_waiting; // (capture thread) the latest report, not yet in the ring
     std::atomic<uint64_t> reports_unsaid{0};     // reports that found the ring full
     std::atomic<uint64_t> frames_lost_unsaid{0}; // the frames they said were lost

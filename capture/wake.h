@@ -14,9 +14,9 @@
 // wakes it.
 // - The main thread sleeps on the queue until about a second of periods has
 // come (the queue's `wake_frames`), a report or the end; and at the latest
-// 1.25 s after its last append, when a loss waits to be told from a stop,
-// or, with a meter on the screen, for its next look (every 100 ms): the
-// capture thread's levels wait for it, they never wake it.
+// 1.25 s after its last append, when a loss waits to be told from a stop.
+// With a meter on the screen it wakes for its looks alone (every 100 ms)
+// and a report or the end: the periods and the levels wait for a look.
 // - The signal thread sleeps on the signals alone; the liveness thread
 // (take/liveness.h) on its beat.
 #pragma once
