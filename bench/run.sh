@@ -19,11 +19,16 @@
 #   - a device whose descriptor is readable with nothing to read: CPU over 10 s;
 #   - the memory through a rate converter over an unbounded device;
 #   - as root, the longest frozen disk a recording rides out without loss;
-#   - audio lost to a hiccup of the reading thread and under load (CPU hogs,
-#     nice 19), and wake-ups a second, per device buffer, against a plain
-#     reader (one period at each device wake, nothing else).
+#   - the finish per file system (ext4; xfs and btrfs on loop devices as
+#     root) and the bytes written per second of audio;
+#   - against a plain reader (one period at each device wake, nothing else),
+#     per device buffer, with and without real-time priority: audio lost
+#     under load (CPU hogs, nice 19), to hiccups of the reading thread
+#     between the two slacks and past the buffer, and wake-ups a second,
+#     with and without the meter.
 # Medians of RUNS runs (3 unless set), floatrec and the floor interleaved.
-# Usage: bench/run.sh            (RUNS=5 bench/run.sh for more runs)
+# Usage: bench/run.sh [SECTION...]   (sections: core finish load hiccup wakeups;
+#        none: all; RUNS=5 bench/run.sh for more runs)
 set -euo pipefail
 runs=${RUNS:-3}
 source "$(dirname "$0")/build.sh"
@@ -36,26 +41,32 @@ device "$work/pacedhome" "period 44100 periods 4 paced true"
 device "$work/lyinghome" "period 44100 paced true poll_lies true stall_at 0"
 echo 'pcm.!default { type plug slave { pcm "null" rate 48000 } }' >"$work/plughome/.asoundrc"
 
+sections=" ${*:-core finish load hiccup wakeups} "
+section() { [[ $sections == *" $1 "* ]]; }
+
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
 verdict() { awk -v v="$1" -v goal="$2" 'BEGIN { print (v <= goal) ? "met" : "not met" }'; }
 
-# Runs PROGRAM for SECONDS in DIR with HOME; prints "cpu_s peak_kib finish_s voluntary".
+# Runs PROGRAM for SECONDS in DIR with HOME; prints "cpu_s peak_kib finish_s voluntary blocks_written" (the file
+# system's outputs, 512 bytes each).
 measure() {
   local program=$1 seconds=$2 dir=$3 home=$4 stamps=$work/stamps.txt
   rm -rf "${dir:?}"/* "$dir"/.[!.]* 2>/dev/null || true
   sync # earlier runs' dirty pages would otherwise be written back on this run's time
-  (cd "$dir" && HOME=$home /usr/bin/time -f '%U %S %M %w' -o "$work/time.txt" "$program" "$seconds" 2>/dev/null) |
+  (cd "$dir" && HOME=$home /usr/bin/time -f '%U %S %M %w %O' -o "$work/time.txt" "$program" "$seconds" 2>/dev/null) |
     while IFS= read -r line; do
       case $line in
         *"bytes... # 0") echo "last $EPOCHREALTIME" ;;
       esac
     done >"$stamps"
   local done_at=$EPOCHREALTIME
-  read -r user sys kib vol <"$work/time.txt"
-  awk -v u="$user" -v s="$sys" -v k="$kib" -v w="$vol" -v e="$done_at" '/^last/ { l = $2 } END { print u + s, k, e - l, w }' "$stamps"
+  read -r user sys kib vol blocks <"$work/time.txt"
+  awk -v u="$user" -v s="$sys" -v k="$kib" -v w="$vol" -v o="$blocks" -v e="$done_at" \
+    '/^last/ { l = $2 } END { print u + s, k, e - l, w, o }' "$stamps"
 }
 
+if section core; then
 echo "== the floor's 00000.raw is floatrec's, byte for byte (60 s, unpaced)"
 measure "$floatrec" 60 "$work/rec" "$work/home" >/dev/null
 measure "$floor" 60 "$work/floor" "$work/home" >/dev/null
@@ -197,35 +208,129 @@ else
   umount "$stall_dir"
 fi
 
-echo
-echo "== small device buffers: audio lost and wake-ups a second, floatrec against a plain reader (medians of $runs)"
-echo "   hiccup: the reading thread spins 0.15 s inside the device call 1 s in; load: 4 CPU hogs, both at nice 19, 10 s"
-printf '%-26s %10s %10s %10s %10s %12s %12s\n' buffer "hiccup" "plain" "load" "plain" "wake-ups/s" "plain"
+fi
+
+# floatrec without real-time priority, as root: no CAP_SYS_NICE, no rtprio
+# limit and no broker (a desktop's RealtimeKit would grant it).
+no_rt=(env DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent setpriv --bounding-set=-sys_nice --inh-caps=-sys_nice
+       prlimit --rtprio=0)
 lost_of() { grep -o '^[0-9.]* seconds of audio lost' "$1" | awk '{ print $1 } END { if (NR == 0) print 0 }'; }
-for geometry in "period 256 periods 16" "period 1024 periods 4" "period 1024 periods 2" "period 1024 periods 16"; do
-  : >"$work/small.txt"
-  for _ in $(seq "$runs"); do
-    device "$work/home" "$geometry paced true hiccup_at $((44100 / $(echo "$geometry" | awk '{ print $2 }'))) hiccup_ms 150"
-    (cd "$work/rec" && rm -f ./*.raw && HOME=$work/home "$floatrec" 3 >/dev/null 2>"$work/err.txt") || true
-    hiccup=$(lost_of "$work/err.txt")
-    plain_hiccup=$(cd "$work/floor" && HOME=$work/home "$floor" 3 plain | awk '{ print $4 }')
-    device "$work/home" "$geometry paced true"
-    hogs=()
-    for _ in 1 2 3 4; do sh -c 'while :; do :; done' & hogs+=($!); done
-    (cd "$work/rec" && rm -f ./*.raw && HOME=$work/home nice -n 19 "$floatrec" 10 >/dev/null 2>"$work/err.txt") || true
-    load=$(lost_of "$work/err.txt")
-    plain_load=$(cd "$work/floor" && HOME=$work/home nice -n 19 "$floor" 10 plain | awk '{ print $4 }')
-    kill "${hogs[@]}"; wait "${hogs[@]}" 2>/dev/null || true
-    long=$(measure "$floatrec" 10 "$work/rec" "$work/home" | awk '{ print $4 }')
-    short=$(measure "$floatrec" 2 "$work/rec" "$work/home" | awk '{ print $4 }')
-    (cd "$work/floor" && HOME=$work/home /usr/bin/time -f '%w' -o "$work/t10" "$floor" 10 plain >/dev/null)
-    (cd "$work/floor" && HOME=$work/home /usr/bin/time -f '%w' -o "$work/t2" "$floor" 2 plain >/dev/null)
-    echo "$hiccup $plain_hiccup $load $plain_load $(( (long - short) / 8 )) $(( ($(tail -n 1 "$work/t10") - $(tail -n 1 "$work/t2")) / 8 ))" >>"$work/small.txt"
-  done
-  printf '%-26s' "${geometry}"
-  for column in 1 2 3 4 5 6; do
-    printf ' %10s' "$(awk -v c="$column" '{ print $c }' "$work/small.txt" | median)"
-  done
+# Records SECONDS with floatrec (RT: "rt", "no-rt", "meter": with the meter on a terminal) in $work/rec; prints the
+# audio lost.
+ours_lost() { # RT SECONDS [nice]
+  local wrap=() nice=()
+  [ "$1" = no-rt ] && wrap=("${no_rt[@]}")
+  [ "${3:-}" = nice ] && nice=(nice -n 19)
+  (cd "$work/rec" && rm -f ./*.raw ./*.wav && HOME=$work/home "${nice[@]}" "${wrap[@]}" "$floatrec" "$2" >/dev/null \
+     2>"$work/err.txt") || true
+  lost_of "$work/err.txt"
+}
+plain_lost() { # SECONDS [nice]
+  local nice=()
+  [ "${2:-}" = nice ] && nice=(nice -n 19)
+  (cd "$work/floor" && HOME=$work/home "${nice[@]}" "$floor" "$1" plain | awk '{ print $4 }')
+}
+hogs_start() { hogs=(); for _ in 1 2 3 4; do sh -c 'while :; do :; done' & hogs+=($!); done; }
+hogs_stop() { kill "${hogs[@]}"; wait "${hogs[@]}" 2>/dev/null || true; }
+column_medians() { # FILE COLUMNS
+  for column in $(seq "$2"); do printf ' %10s' "$(awk -v c="$column" '{ print $c }' "$1" | median)"; done
   echo
-done
+}
+if [ "$(id -u)" -ne 0 ]; then
+  echo
+  echo "(as another user than root, floatrec's real-time priority is what this machine grants it: rt and no-rt may be alike)"
+fi
+
+if section finish; then
+  echo
+  echo "== the finish of 600 s unpaced, per file system: seconds, and MB written a second of audio (medians of $runs)"
+  printf '%-8s %10s %10s %12s %12s\n' "disk" "finish s" "floor" "MB/s audio" "floor"
+  finish_on() { # NAME DIR
+    device "$work/home" ""
+    : >"$work/fin.txt"
+    for _ in $(seq "$runs"); do
+      read -r _ _ ours _ ours_blocks < <(measure "$floatrec" 600 "$2" "$work/home")
+      mkdir -p "$2-floor"
+      read -r _ _ theirs _ their_blocks < <(measure "$floor" 600 "$2-floor" "$work/home")
+      awk -v a="$ours" -v b="$theirs" -v o="$ours_blocks" -v f="$their_blocks" \
+        'BEGIN { print a, b, o * 512 / 1e6 / 600, f * 512 / 1e6 / 600 }' >>"$work/fin.txt"
+      rm -rf "${2:?}"/* "$2-floor"/*
+    done
+    printf '%-8s' "$1"; column_medians "$work/fin.txt" 4
+  }
+  finish_on "$(df --output=fstype "$work/rec" | tail -n 1)" "$work/rec"
+  for fs in xfs btrfs; do
+    if [ "$(id -u)" -ne 0 ] || ! command -v "mkfs.$fs" >/dev/null; then
+      echo "$fs: skipped (needs root and mkfs.$fs)"; continue
+    fi
+    mkdir -p "$work/$fs" && truncate -s 1G "$work/$fs.img" && "mkfs.$fs" -q -f "$work/$fs.img" >/dev/null 2>&1 &&
+      mount -o loop "$work/$fs.img" "$work/$fs" || { echo "$fs: skipped (no loop devices here)"; continue; }
+    mkdir -p "$work/$fs/rec"
+    finish_on "$fs" "$work/$fs/rec"
+    umount "$work/$fs"; rm -f "$work/$fs.img"
+  done
+fi
+
+if section load; then
+  echo
+  echo "== audio lost under load: 4 CPU hogs, the recorders at nice 19, 10 s (medians of $runs)"
+  printf '%-24s %10s %10s %10s\n' buffer "rt" "no rt" "plain"
+  for geometry in "period 256 periods 16" "period 1024 periods 16"; do
+    : >"$work/load.txt"
+    device "$work/home" "$geometry paced true"
+    for _ in $(seq "$runs"); do
+      hogs_start
+      echo "$(ours_lost rt 10 nice) $(ours_lost no-rt 10 nice) $(plain_lost 10 nice)" >>"$work/load.txt"
+      hogs_stop
+    done
+    printf '%-24s' "$geometry"; column_medians "$work/load.txt" 3
+  done
+fi
+
+if section hiccup; then
+  echo
+  echo "== audio lost to a hiccup of the reading thread 1 s in (it spins inside the device call), 3 s (medians of $runs)"
+  echo "   between the slacks: over the timer's two thirds of the buffer, under the whole buffer less a period"
+  printf '%-24s %7s %10s %10s %10s\n' buffer hiccup "rt" "no rt" "plain"
+  for case in "256 70" "256 150" "1024 300" "1024 450"; do
+    read -r period ms <<<"$case"
+    : >"$work/hiccup.txt"
+    device "$work/home" "period $period periods 16 paced true hiccup_at $((44100 / period)) hiccup_ms $ms"
+    for _ in $(seq "$runs"); do
+      echo "$(ours_lost rt 3) $(ours_lost no-rt 3) $(plain_lost 3)" >>"$work/hiccup.txt"
+    done
+    printf '%-24s %5s ms' "period $period periods 16" "$ms"; column_medians "$work/hiccup.txt" 3
+  done
+fi
+
+if section wakeups; then
+  echo
+  echo "== wake-ups a second (voluntary switches, all threads, a 10 s recording less a 2 s one; medians of $runs)"
+  printf '%-24s %10s %10s %10s %10s\n' buffer "rt" "no rt" "rt, meter" "plain"
+  switches() { # RT SECONDS: voluntary switches of a paced recording
+    local wrap=()
+    [ "$1" = no-rt ] && wrap=("${no_rt[@]}")
+    rm -rf "${work:?}/rec/"*
+    if [ "$1" = meter ]; then
+      (cd "$work/rec" && HOME=$work/home TERM=xterm script -qec "/usr/bin/time -f %w -o $work/w.txt $floatrec $2" /dev/null \
+         >/dev/null 2>&1) || true
+    else
+      (cd "$work/rec" && HOME=$work/home "${wrap[@]}" /usr/bin/time -f %w -o "$work/w.txt" "$floatrec" "$2" >/dev/null 2>&1) || true
+    fi
+    tail -n 1 "$work/w.txt"
+  }
+  per_second() { awk -v l="$1" -v s="$2" 'BEGIN { printf "%.1f", (l - s) / 8 }'; }
+  for geometry in "period 1024 periods 2" "period 1024 periods 4" "period 1024 periods 16" "period 44100 periods 4"; do
+    device "$work/home" "$geometry paced true"
+    : >"$work/wake.txt"
+    for _ in $(seq "$runs"); do
+      line=""
+      for rt in rt no-rt meter; do line="$line $(per_second "$(switches "$rt" 10)" "$(switches "$rt" 2)")"; done
+      (cd "$work/floor" && HOME=$work/home /usr/bin/time -f '%w' -o "$work/t10" "$floor" 10 plain >/dev/null)
+      (cd "$work/floor" && HOME=$work/home /usr/bin/time -f '%w' -o "$work/t2" "$floor" 2 plain >/dev/null)
+      echo "$line $(per_second "$(tail -n 1 "$work/t10")" "$(tail -n 1 "$work/t2")")" >>"$work/wake.txt"
+    done
+    printf '%-24s' "$geometry"; column_medians "$work/wake.txt" 4
+  done
+fi
 rm -rf "$work"
