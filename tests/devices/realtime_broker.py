@@ -54,10 +54,6 @@ class Broker(dbus.service.Object):
                                          "GetConnectionUnixProcessID", "s", [sender]))
         self.grant(pid, int(tid), int(priority))
 
-    @dbus.service.method(NAME, in_signature="ttu", out_signature="")
-    def MakeThreadRealtimeWithPID(self, pid, tid, priority):
-        self.grant(int(pid), int(tid), int(priority))
-
     def grant(self, pid, tid, priority):
         if not os.path.exists(f"/proc/{pid}/task/{tid}"):
             self.refuse(f"thread {tid} is not of process {pid}")
