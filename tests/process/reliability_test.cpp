@@ -278,7 +278,7 @@ TEST(SlowFaults, StoppedProcessSaysHowLongHowMuchAudioWasLostAndWhere)
             kill(pid, c.signo);
             std::this_thread::sleep_for(std::chrono::duration<double>(c.stop_seconds));
             kill(pid, SIGCONT);
-        }});
+        }, .job = true});
         ASSERT_EQ(r.status, 0) << r.err;
         const std::vector<float> samples = read_wav(box.at("target.wav")).samples;
         std::size_t gap_at = 0;

@@ -67,6 +67,8 @@ run_streams prepare_streams(const sandbox& box, const run_options& options)
     if (options.terminal) {
         setsid();
         ioctl(streams.terminal_side, TIOCSCTTY, 0);
+    } else if (options.job) {
+        setpgid(0, 0);
     }
     const int in_fd = open(streams.in_path.c_str(), O_RDONLY);
     const int out_fd = options.terminal      ? streams.terminal_side

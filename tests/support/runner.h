@@ -34,6 +34,10 @@ struct run_options {
     bool terminal = false;                    // standard output and error on one pseudo-terminal,
                                               // whose screen text lands in `out`
     unsigned short terminal_columns = 80;     // its width
+    // A process group of its own, as a shell with job control starts a job:
+    // never orphaned while the test runs, however the tests were started,
+    // so Ctrl-Z's SIGTSTP stops it.
+    bool job = false;
 };
 
 // Standard output a pipe of 4 KiB (full after about 3 s of progress lines
