@@ -112,10 +112,9 @@ void stop_writing(consumer& c, const failure& why)
     say_failure(why);
     const take_progress progress = take_progress_of(c.recording);
     if ((why.what == fault::writing || why.what == fault::syncing) && progress.kept_frames > 0) {
-        const std::string files = progress.files > 1 ? "00000.raw and the files after it" : raw_name;
         say_err_text(take_so_far_text(why, frames_to_seconds(progress.kept_frames, c.plan.rate),
-                                      frames_to_seconds(progress.unsure_frames, c.plan.rate), files,
-                                      take_limits_of(c.recording).limit));
+                                      frames_to_seconds(progress.unsure_frames, c.plan.rate),
+                                      take_files_words(progress.files), take_limits_of(c.recording).limit));
     }
     c.write_failed = true;
     request_stop(c.stop, stop_reason::cancelled);

@@ -85,8 +85,7 @@ bool finish_target(take& take)
     if (done.why.ok() || done.in_place) {
         return done.why.ok();
     }
-    const std::string files = take_progress_of(take).files > 1 ? raw_name + std::string(" and the files after it")
-                                                                : std::string(raw_name);
+    const std::string files = take_files_words(take_progress_of(take).files);
     say_err_text(done.written.empty() ? target_kept_text(output_file(take.output), files, done.why.code, limit)
                                       : replaced_not_durable_text(done.written, files, done.written.size() == done.parts));
     return false;
@@ -153,6 +152,12 @@ bool room_for_the_take(const take& take, const take_format& format, const period
     return true;
 }
 
+// What the take records of the device: its rate, channels and their mask.
+take_format format_of(const cap_device& dev)
+{
+    return {dev.rate, dev.frame.channels, dev.channel_mask};
+}
+
 // The device's buffers and the take's gathering memory; the largest file
 // allowed here and where the output goes.
 failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev)
@@ -161,7 +166,7 @@ failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev)
     if (!period_bufs_allocated(bufs)) {
         return fail(fault::no_memory, "period buffers", ENOMEM);
     }
-    return take_prepare(take, take_format{dev.rate, dev.frame.channels, dev.channel_mask}, dev.period_frames);
+    return take_prepare(take, format_of(dev), dev.period_frames);
 }
 
 // The capture of `duration_seconds` from the open device, then target.wav,
@@ -169,7 +174,7 @@ failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev)
 int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, int32_t duration_seconds,
                        stop_control& stop)
 {
-    const take_format format{dev.rate, dev.frame.channels, dev.channel_mask};
+    const take_format format = format_of(dev);
     const uint64_t frames = frames_wanted(dev.rate, duration_seconds);
     capture_totals totals;
     capture_outcome outcome = capture_outcome::complete;

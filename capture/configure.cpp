@@ -1,7 +1,6 @@
 // Asking the device for a configuration and reading back what it granted.
 #include "capture/configure.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>

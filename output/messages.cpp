@@ -228,6 +228,11 @@ std::string device_silent_text(int seconds)
     return format_text("the capture device has delivered nothing for %d seconds; the recording is waiting\n", seconds);
 }
 
+std::string take_files_words(std::size_t files)
+{
+    return files > 1 ? "00000.raw and the files after it" : "00000.raw";
+}
+
 std::string take_so_far_text(const failure& why, double seconds, double unsure, const std::string& files,
                              const file_limit& limit)
 {

@@ -76,6 +76,10 @@ std::string read_error_text(const char* reason);
 std::string device_lost_text(const char* reason);
 std::string device_silent_text(int seconds);
 
+// The take's files, as the lines below name them: 00000.raw, and the files
+// after it where it went on in `files` of them.
+std::string take_files_words(std::size_t files);
+
 // Where the take stands after a write that failed (`why`): `seconds` in its
 // files (`files`), of which the last `unsure` seconds not confirmed by a sync.
 std::string take_so_far_text(const failure& why, double seconds, double unsure, const std::string& files,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -261,29 +262,35 @@ void measure_format(const uint8_t* p, std::size_t frames, uint32_t channels, raw
     }
 }
 
+// Calls `step` with `format` as a compile-time constant, so that each
+// format's loop is its own.
+template <class Step>
+auto with_format(sample_format format, Step step)
+{
+    switch (format) {
+    case sample_format::float32:
+        return step(std::integral_constant<sample_format, sample_format::float32>{});
+    case sample_format::s24:
+        return step(std::integral_constant<sample_format, sample_format::s24>{});
+    case sample_format::s24_3:
+        return step(std::integral_constant<sample_format, sample_format::s24_3>{});
+    case sample_format::s16:
+        return step(std::integral_constant<sample_format, sample_format::s16>{});
+    case sample_format::s32:
+        break;
+    }
+    return step(std::integral_constant<sample_format, sample_format::s32>{});
+}
+
 } // namespace
 
 raw_levels measure_frames(std::span<const uint8_t> frames, const frame_format& frame)
 {
     raw_levels levels;
     const std::size_t count = frame.channels == 0 ? 0 : frames.size() / device_frame_bytes(frame);
-    switch (frame.format) {
-    case sample_format::s32:
-        measure_format<sample_format::s32>(frames.data(), count, frame.channels, levels);
-        break;
-    case sample_format::float32:
-        measure_format<sample_format::float32>(frames.data(), count, frame.channels, levels);
-        break;
-    case sample_format::s24:
-        measure_format<sample_format::s24>(frames.data(), count, frame.channels, levels);
-        break;
-    case sample_format::s24_3:
-        measure_format<sample_format::s24_3>(frames.data(), count, frame.channels, levels);
-        break;
-    case sample_format::s16:
-        measure_format<sample_format::s16>(frames.data(), count, frame.channels, levels);
-        break;
-    }
+    with_format(frame.format, [&](auto format) {
+        measure_format<decltype(format)::value>(frames.data(), count, frame.channels, levels);
+    });
     return levels;
 }
 
@@ -303,24 +310,9 @@ uint32_t filter_frames(std::span<const uint8_t> in, const frame_format& frame, s
     const std::size_t frames = std::min(in.size() / device_frame_bytes(frame), (out.size() - 1) / channels);
     const uint8_t* p = in.data();
     float* dst = out.data();
-    std::size_t kept = 0;
-    switch (frame.format) {
-    case sample_format::s32:
-        kept = filter_format<sample_format::s32>(p, frames, channels, dst, levels.data());
-        break;
-    case sample_format::float32:
-        kept = filter_format<sample_format::float32>(p, frames, channels, dst, levels.data());
-        break;
-    case sample_format::s24:
-        kept = filter_format<sample_format::s24>(p, frames, channels, dst, levels.data());
-        break;
-    case sample_format::s24_3:
-        kept = filter_format<sample_format::s24_3>(p, frames, channels, dst, levels.data());
-        break;
-    case sample_format::s16:
-        kept = filter_format<sample_format::s16>(p, frames, channels, dst, levels.data());
-        break;
-    }
+    const std::size_t kept = with_format(frame.format, [&](auto format) {
+        return filter_format<decltype(format)::value>(p, frames, channels, dst, levels.data());
+    });
     return static_cast<uint32_t>(kept);
 }
 

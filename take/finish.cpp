@@ -29,6 +29,12 @@ void remove_earlier_set(const take_output& output, const std::vector<std::string
     }
 }
 
+// Whether the take is still this process's, where the caller can tell.
+failure still_owned(const std::function<failure()>& still_ours)
+{
+    return still_ours ? still_ours() : failure{};
+}
+
 } // namespace
 
 std::vector<std::string> earlier_outputs(const take_output& output)
@@ -56,7 +62,7 @@ earlier_take earlier_take_of(const take_output& output)
     for (const std::string& name : earlier.names) {
         struct stat st = {};
         const unique_fd file = open_here(name.c_str(), O_RDONLY, st);
-        std::vector<uint8_t> head(4096);
+        std::vector<uint8_t> head(wav_header_bytes); // (an older floatrec's is shorter)
         const ssize_t got =
             file.valid() && S_ISREG(st.st_mode) ? storage().pread(file.get(), head.data(), head.size(), 0) : -1;
         head.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
@@ -75,7 +81,6 @@ failure write_target(const take_output& output, const take_format& format, std::
                      const part_plan& plan, bool resume,
                      std::vector<std::string>& written, const std::function<failure()>& still_ours)
 {
-    const auto owned = [&still_ours] { return still_ours ? still_ours() : failure{}; };
     written.clear();
     const std::string temp_name = output_temp_name(output);
     std::vector<std::string> names;
@@ -87,7 +92,7 @@ failure write_target(const take_output& output, const take_format& format, std::
             continue; // put in place before the kill
         }
         bool renamed = false;
-        failure status = owned();
+        failure status = still_owned(still_ours);
         if (status.ok()) {
             const char* name = names.back().c_str();
             status = install_new({name, temp_name.c_str(), fault::target_open}, [&](int fd) {
@@ -101,7 +106,7 @@ failure write_target(const take_output& output, const take_format& format, std::
             return status;
         }
     }
-    if (failure status = owned(); !status.ok()) {
+    if (failure status = still_owned(still_ours); !status.ok()) {
         return status;
     }
     remove_earlier_set(output, names);
@@ -112,7 +117,6 @@ failure finish_take(const take_output& output, take_note& note, std::span<const 
                     const part_plan& plan, std::vector<std::string>& written,
                     const std::function<failure()>& still_ours, bool* in_place)
 {
-    const auto owned = [&still_ours] { return still_ours ? still_ours() : failure{}; };
     const bool again = note.state == take_state::finishing;
     failure status;
     if (!again) {
@@ -126,7 +130,7 @@ failure finish_take(const take_output& output, take_note& note, std::span<const 
         *in_place = status.ok();
     }
     if (status.ok()) {
-        status = owned();
+        status = still_owned(still_ours);
     }
     return status.ok() ? forget_note() : status;
 }
