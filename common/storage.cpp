@@ -61,6 +61,7 @@ storage_calls system_storage()
     calls.unlink = ::unlink;
     calls.fstat = ::fstat;
     calls.lstat = ::lstat;
+    calls.readlink = ::readlink;
     calls.stat = ::stat;
     calls.fstatat = ::fstatat;
     calls.faccessat = ::faccessat;

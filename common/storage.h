@@ -35,6 +35,7 @@ struct storage_calls {
     int (*unlink)(const char* name);
     int (*fstat)(int fd, struct stat* st);
     int (*lstat)(const char* name, struct stat* st);
+    ssize_t (*readlink)(const char* name, char* text, std::size_t size);
     int (*stat)(const char* name, struct stat* st);
     int (*fstatat)(int dir_fd, const char* name, struct stat* st, int flags);
     int (*faccessat)(int dir_fd, const char* name, int mode, int flags);

@@ -20,7 +20,7 @@ test_pkgs=(libgtest-dev libgmock-dev libsndfile1-dev ffmpeg strace valgrind libb
            clang libclang-rt-14-dev groff man-db file time lintian
            pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber dbus-daemon
            e2fsprogs mount util-linux python3-fusepy fuse3 exfat-fuse exfatprogs btrfs-progs xfsprogs
-           python3-dbus python3-gi bash-completion)
+           python3-dbus python3-gi bash-completion fusefat dosfstools)
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

@@ -67,22 +67,68 @@ bool floatrec_running(int64_t pid)
 
 namespace {
 
-// The file the lock's name holds now: a lock put in its place (an editor's
-// save, cp and mv) with this run's text is this run's, and beats on. Known by
-// its inode, or, where a share keeps one inode for a name (FUSE by path), by
-// the beat it holds not being the one last written.
-void follow_the_name(held_lock& lock)
+// Whether the beat may be written through the holder's file: the name still
+// is that file, holding the beat last written. A file put in its place (an
+// editor's save, cp and mv) is adopted only once it reads as this run's
+// lock through its own opening: a holder held up after its look must not
+// write into a lock another start made meanwhile. (Where a share keeps one
+// inode for a name, FUSE by path, a beat other than the one last written
+// tells the file changed.)
+bool follow_the_name(held_lock& lock)
 {
     struct stat named = {};
     struct stat open_one = {};
     const bool same_inode = storage().lstat(lock_name, &named) == 0 && storage().fstat(lock.fd.get(), &open_one) == 0 &&
                             named.st_dev == open_one.st_dev && named.st_ino == open_one.st_ino;
     if (same_inode && lock.named_beat.load() == lock.own.beat) {
-        return;
+        return true;
     }
     struct stat st = {};
-    if (unique_fd replaced = open_here(lock_name, O_RDWR, st); replaced.valid() && S_ISREG(st.st_mode)) {
-        lock.fd = std::move(replaced);
+    unique_fd replaced = open_here(lock_name, O_RDWR, st);
+    char bytes[512];
+    const ssize_t got =
+        replaced.valid() && S_ISREG(st.st_mode) ? storage().pread(replaced.get(), bytes, sizeof bytes, 0) : -1;
+    const std::optional<lock_owner> holder =
+        got > 0 ? parse_lock(std::string_view(bytes, static_cast<std::size_t>(got))) : std::nullopt;
+    if (!holder || !same_holder(*holder, lock.own)) {
+        return false;
+    }
+    lock.fd = std::move(replaced);
+    return true;
+}
+
+// Writes this run's lock with its next beat through the holder's file.
+void write_beat(held_lock& lock)
+{
+    ++lock.own.beat;
+    const std::string text = lock_text(lock.own);
+    struct stat st = {};
+    static_cast<void>(write_all(lock.fd.get(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, lock_name, 0));
+    if (storage().fstat(lock.fd.get(), &st) == 0 && static_cast<std::size_t>(st.st_size) != text.size()) {
+        static_cast<void>(storage().ftruncate(lock.fd.get(), static_cast<off_t>(text.size())));
+    }
+}
+
+// A lock that has read as nobody's for a while: made again where it is
+// missing (only where no other was made meanwhile), rewritten where the
+// name still is the holder's own file read short. Anything else at the
+// name is left as it is.
+void put_back(held_lock& lock)
+{
+    struct stat st = {};
+    if (lock.missing.load()) {
+        unique_fd made = open_here(lock_name, O_RDWR | O_CREAT | O_EXCL, st);
+        if (made.valid()) {
+            lock.fd = std::move(made);
+            write_beat(lock);
+            static_cast<void>(sync_file(lock.fd.get(), lock_name));
+        }
+        return;
+    }
+    struct stat open_one = {};
+    if (storage().lstat(lock_name, &st) == 0 && storage().fstat(lock.fd.get(), &open_one) == 0 &&
+        st.st_dev == open_one.st_dev && st.st_ino == open_one.st_ino) {
+        write_beat(lock);
     }
 }
 
@@ -93,18 +139,13 @@ bool beat_once(held_lock& lock)
     const int64_t now = boot_clock_ns();
     const int64_t before = lock.beat_ran_ns.exchange(now);
     const lock_seen seen = look_at_lock(lock, before >= 0 && now - before > lock_trusted_ns);
-    if (seen != lock_seen::ours) {
-        return seen == lock_seen::unsure;
+    if (seen == lock_seen::unsure && unsure_long(lock, now)) {
+        put_back(lock);
     }
-    follow_the_name(lock);
-    ++lock.own.beat;
-    const std::string text = lock_text(lock.own);
-    struct stat st = {};
-    static_cast<void>(write_all(lock.fd.get(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, lock_name, 0));
-    if (storage().fstat(lock.fd.get(), &st) == 0 && static_cast<std::size_t>(st.st_size) != text.size()) {
-        static_cast<void>(storage().ftruncate(lock.fd.get(), static_cast<off_t>(text.size())));
+    if (seen == lock_seen::ours && follow_the_name(lock)) {
+        write_beat(lock);
     }
-    return true;
+    return seen != lock_seen::another;
 }
 
 namespace {

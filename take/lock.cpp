@@ -7,10 +7,12 @@
 #include "take/note.h"
 #include "common/storage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 
@@ -26,6 +28,13 @@ int64_t boot_clock_ns()
     timespec now = {};
     clock_gettime(CLOCK_BOOTTIME, &now);
     return int64_t{now.tv_sec} * ns_per_second + now.tv_nsec;
+}
+
+int64_t boot_began_unix_ns()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * ns_per_second + now.tv_nsec - boot_clock_ns();
 }
 
 std::string lock_text(const lock_owner& holder)
@@ -95,6 +104,29 @@ bool read_lock_file(std::string& text)
 
 namespace {
 
+// Whether the take's note still names this holder, where its take began: a
+// start that took the directory over wrote its own, or removed it once it
+// finished. A note that cannot be read says nothing.
+bool note_names_holder(const held_lock& lock)
+{
+    if (!lock.take_begun.load()) {
+        return true;
+    }
+    struct stat st = {};
+    const unique_fd fd = open_here(note_name, O_RDONLY, st);
+    if (!fd.valid()) {
+        return errno != ENOENT;
+    }
+    char text[4096];
+    const ssize_t got = S_ISREG(st.st_mode) ? storage().pread(fd.get(), text, sizeof text, 0) : -1;
+    if (got < 0) {
+        return true;
+    }
+    const std::optional<take_note> note = parse_note(std::string_view(text, static_cast<std::size_t>(got)));
+    return note && note->pid == lock.own.pid && note->boot == lock.own.boot &&
+           (note->host.empty() || note->host == lock.own.host);
+}
+
 void declare_lost(held_lock& lock)
 {
     if (!lock.lost.load()) {
@@ -124,9 +156,7 @@ lock_seen look_at_lock(held_lock& lock, bool held_up)
     }
     std::string text;
     const bool read = read_lock_file(text);
-    if (!read && errno != ENOENT) {
-        return lock_seen::ours; // unreadable: the disk's failure shows where the take is written
-    }
+    const bool missing = !read && errno == ENOENT;
     const std::optional<lock_owner> holder = read ? parse_lock(text) : std::nullopt;
     const int64_t now = boot_clock_ns();
     if (holder && same_holder(*holder, lock.own)) {
@@ -142,17 +172,23 @@ lock_seen look_at_lock(held_lock& lock, bool held_up)
         return lock_seen::another;
     }
     // Missing (being taken over by a start that puts it back, removed by
-    // hand) or no lock (read short): read again before giving it up.
-    int64_t since = lock.unsure_since_ns.load();
-    if (since < 0) {
-        since = now;
+    // hand), unreadable, or no holder's (read short, being written): nobody
+    // else's, so far.
+    lock.missing.store(missing);
+    if (lock.unsure_since_ns.load() < 0) {
         lock.unsure_since_ns.store(now);
     }
-    if (now - since >= lock_unsure_beats * lock_beat_ns) {
-        declare_lost(lock);
+    if (missing && unsure_long(lock, now) && !note_names_holder(lock)) {
+        declare_lost(lock); // another start took the take over, and is gone again
         return lock_seen::another;
     }
     return lock_seen::unsure;
+}
+
+bool unsure_long(const held_lock& lock, int64_t now_ns)
+{
+    const int64_t since = lock.unsure_since_ns.load();
+    return since >= 0 && now_ns - since >= lock_unsure_beats * lock_beat_ns;
 }
 
 failure lock_owned(held_lock& lock)
@@ -167,13 +203,11 @@ failure lock_owned(held_lock& lock)
     // The liveness thread has not looked for a while: this process was held up.
     const bool held_up = now - lock.beat_ran_ns.load() > lock_trusted_ns;
     while (!lock.lost.load()) {
-        if (look_at_lock(lock, held_up) == lock_seen::ours) {
+        if (look_at_lock(lock, held_up) == lock_seen::ours || unsure_long(lock, boot_clock_ns())) {
             return {};
         }
-        if (!lock.lost.load()) {
-            const timespec pause = {0, lock_look_ns};
-            nanosleep(&pause, nullptr);
-        }
+        const timespec pause = {0, lock_look_ns};
+        nanosleep(&pause, nullptr);
     }
     const std::lock_guard<std::mutex> guard(taken_by_guard);
     failure taken = fail(lock.held_up.load() ? fault::taken_over_while_held_up : fault::taken_over, raw_name);
@@ -182,10 +216,56 @@ failure lock_owned(held_lock& lock)
     return taken;
 }
 
+namespace {
+
+// The text of a file, read through its own opening (not by name).
+bool read_through(const char* name, std::string& text)
+{
+    struct stat st = {};
+    const unique_fd fd = open_here(name, O_RDONLY, st);
+    char bytes[512];
+    const ssize_t got = fd.valid() && S_ISREG(st.st_mode) ? storage().pread(fd.get(), bytes, sizeof bytes, 0) : -1;
+    text.assign(bytes, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    return got >= 0;
+}
+
+} // namespace
+
+bool remove_lock_if(const std::function<bool(const std::string&)>& is_it, std::string& moved)
+{
+    moved.clear();
+    const std::string aside = format_text("%s.gone-%d", lock_name, static_cast<int>(getpid()));
+    if (storage().rename(lock_name, aside.c_str()) != 0) {
+        return errno == ENOENT;
+    }
+    if (read_through(aside.c_str(), moved) && is_it(moved)) {
+        storage().unlink(aside.c_str());
+        return true;
+    }
+    // Another's lock, made meanwhile: put back, never over one made since
+    // (its holder reads its lock missing for that moment, and reads again).
+    struct stat st = {};
+    if (storage().rename_noreplace(aside.c_str(), lock_name) == 0) {
+        return false;
+    }
+    if (errno != EEXIST && storage().lstat(lock_name, &st) != 0 && errno == ENOENT) {
+        storage().rename(aside.c_str(), lock_name); // (no such rename here: the name was free a moment ago)
+    } else {
+        storage().unlink(aside.c_str()); // (its holder made its lock again meanwhile)
+    }
+    return false;
+}
+
 void release_lock(held_lock& lock)
 {
     if (lock.held && !lock.lost.load() && look_at_lock(lock, false) == lock_seen::ours) {
-        storage().unlink(lock_name);
+        // Moved aside and read first: a holder held up after that look must
+        // not remove the lock another start made meanwhile.
+        std::string moved;
+        remove_lock_if([&lock](const std::string& text) {
+            const std::optional<lock_owner> holder = parse_lock(text);
+            return holder && same_holder(*holder, lock.own);
+        }, moved);
     }
     lock.fd.reset();
     lock.held = false;

@@ -69,12 +69,23 @@ int64_t lock_rested_ns()
     return rested > 0 ? rested : 0;
 }
 
-failure busy_with(const std::optional<lock_owner>& holder, bool this_machine)
+failure busy_with(const std::optional<lock_owner>& holder, const lock_owner& own)
 {
     failure busy = fail(fault::directory_busy, raw_name);
     busy.holder_pid = holder ? holder->pid : 0;
+    const bool this_machine = holder && holder->host == own.host && holder->boot == own.boot;
     busy.reason = this_machine || !holder ? "" : holder->host;
     return busy;
+}
+
+// Whether the lock was last changed before this machine's boot began.
+bool changed_before_boot()
+{
+    struct stat st = {};
+    if (storage().lstat(lock_name, &st) != 0) {
+        return false;
+    }
+    return int64_t{st.st_mtim.tv_sec} * ns_per_second + st.st_mtim.tv_nsec < boot_began_unix_ns();
 }
 
 failure no_lock()
@@ -130,32 +141,6 @@ lock_verdict watch_lock(std::string text, std::optional<lock_owner>& holder, con
         rested = 0;
         begun = boot_clock_ns();
     }
-}
-
-// Moves a lock judged left over (`text`) out of the way: renamed aside,
-// removed if what was renamed is what was judged, else put back, never
-// over a lock another start made meanwhile.
-bool set_aside(const std::string& text)
-{
-    const std::string aside = format_text("%s.gone-%d", lock_name, static_cast<int>(getpid()));
-    if (storage().rename(lock_name, aside.c_str()) != 0) {
-        return errno == ENOENT;
-    }
-    struct stat st = {};
-    const unique_fd fd = open_here(aside.c_str(), O_RDONLY, st);
-    char bytes[512];
-    const ssize_t got = fd.valid() ? storage().pread(fd.get(), bytes, sizeof bytes, 0) : -1;
-    if (got >= 0 && std::string(bytes, static_cast<std::size_t>(got)) == text) {
-        storage().unlink(aside.c_str());
-        return true;
-    }
-    // Another start's fresh lock: its holder reads it missing meanwhile, and
-    // reads again.
-    if (storage().rename_noreplace(aside.c_str(), lock_name) != 0 && errno != EEXIST &&
-        storage().lstat(lock_name, &st) != 0 && errno == ENOENT) {
-        storage().rename(aside.c_str(), lock_name); // (no such rename here: the name was free a moment ago)
-    }
-    return false;
 }
 
 // What a takeover killed midway left (".floatrec.lock.gone-PID", a lock
@@ -232,20 +217,26 @@ failure take_lock(held_lock& lock, const lock_wait& wait)
             return fail(fault::lock_unknown, lock_name, errno);
         }
         std::optional<lock_owner> holder = parse_lock(found);
-        lock_verdict verdict = judge_lock(found, lock.own, place, floatrec_running);
+        lock_verdict verdict = judge_lock({found, changed_before_boot()}, lock.own, place, floatrec_running);
         if (verdict == lock_verdict::watch) {
             verdict = watch_lock(found, holder, wait);
             if (verdict == lock_verdict::take_over && !holder && !is_lock_prefix(found)) {
                 verdict = lock_verdict::unknown; // no lock, and it stayed still the whole rest
             }
         }
-        const bool this_machine = holder && holder->host == lock.own.host && holder->boot == lock.own.boot;
         if (verdict == lock_verdict::unknown) {
             return no_lock();
         }
-        if (verdict == lock_verdict::busy || !set_aside(found)) {
-            return busy_with(holder, this_machine);
+        if (verdict == lock_verdict::busy) {
+            return busy_with(holder, lock.own);
+        }
+        // Taken over: what was renamed aside must be what was judged; else it
+        // is another start's fresh lock, put back, whose holder is named.
+        std::string moved;
+        if (!remove_lock_if([&found](const std::string& text) { return text == found; }, moved)) {
+            const std::optional<lock_owner> fresh = parse_lock(moved);
+            return busy_with(fresh ? fresh : holder, lock.own);
         }
     }
-    return busy_with(std::nullopt, false);
+    return busy_with(std::nullopt, lock.own);
 }

@@ -3,9 +3,12 @@
 
 #include "common/text.h"
 #include "common/storage.h"
+#include "common/unique_fd.h"
 
 #include <algorithm>
-#include <fstream>
+#include <fcntl.h>
+#include <dirent.h>
+#include <optional>
 #include <iterator>
 #include <string>
 #include <sys/stat.h>
@@ -48,28 +51,141 @@ bool one_of(long magic, const long (&list)[N])
     return std::find(std::begin(list), std::end(list), magic) != std::end(list);
 }
 
-// The type and source of the mount whose device is `dev`, from
-// /proc/self/mountinfo ("36 35 98:0 /mnt1 /mnt2 rw - ext3 /dev/root rw").
-bool mount_of(dev_t dev, std::string& type, std::string& source)
+// A line of /proc/self/mountinfo ("36 35 98:0 /mnt1 /mnt2 rw - ext3
+// /dev/root rw"): its device, mount point, type and source.
+struct mount_line {
+    std::string device;
+    std::string point;
+    std::string type;
+    std::string source;
+};
+
+// The mount point's text as mountinfo escapes it ("\040" for a space).
+std::string unescaped(std::string_view text)
 {
-    std::ifstream in("/proc/self/mountinfo");
-    const std::string wanted = format_text("%u:%u", major(dev), minor(dev));
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t first = line.find(' ');
-        const std::size_t second = line.find(' ', first + 1);
-        const std::size_t third = line.find(' ', second + 1);
-        const std::size_t dash = line.find(" - ");
-        if (third == std::string::npos || dash == std::string::npos ||
-            line.compare(second + 1, third - second - 1, wanted) != 0) {
-            continue;
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size()) {
+            plain += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            plain += text[i];
         }
-        const std::string rest = line.substr(dash + 3);
-        type = rest.substr(0, rest.find(' '));
-        const std::size_t source_at = type.size() + 1;
-        source = rest.substr(source_at, rest.find(' ', source_at) - source_at);
-        return true;
+    }
+    return plain;
+}
+
+std::optional<mount_line> read_mount_line(std::string_view line)
+{
+    std::string_view fields[5];
+    for (std::string_view& field : fields) {
+        const std::size_t end = line.find(' ');
+        if (end == std::string_view::npos) {
+            return std::nullopt;
+        }
+        field = line.substr(0, end);
+        line.remove_prefix(end + 1);
+    }
+    const std::size_t dash = line.find("- ");
+    if (dash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    line.remove_prefix(dash + 2);
+    const std::string_view type = line.substr(0, line.find(' '));
+    line.remove_prefix(std::min(type.size() + 1, line.size()));
+    return mount_line{std::string(fields[2]), unescaped(fields[4]), std::string(type),
+                      std::string(line.substr(0, line.find(' ')))};
+}
+
+// The whole of a small file of /proc (it cannot be read at an offset).
+std::string proc_text(const std::string& name)
+{
+    std::string text;
+    const unique_fd fd(storage().open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0));
+    char bytes[4096];
+    for (ssize_t got = 0; fd.valid() && (got = storage().read(fd.get(), bytes, sizeof bytes)) > 0;) {
+        text.append(bytes, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+// The mount of the device `dev`, from /proc/self/mountinfo.
+std::optional<mount_line> mount_of(dev_t dev)
+{
+    const std::string wanted = format_text("%u:%u", major(dev), minor(dev));
+    const std::string table = proc_text("/proc/self/mountinfo");
+    for (std::string_view rest = table; !rest.empty();) {
+        const std::string_view line = rest.substr(0, rest.find('\n'));
+        rest.remove_prefix(std::min(line.size() + 1, rest.size()));
+        if (std::optional<mount_line> mount = read_mount_line(line); mount && mount->device == wanted) {
+            return mount;
+        }
+    }
+    return std::nullopt;
+}
+
+// The text of the link `name` (never following it: a descriptor of a frozen
+// share must not hold the run up).
+std::string link_text(const std::string& name)
+{
+    char text[4096];
+    const ssize_t got = storage().readlink(name.c_str(), text, sizeof text);
+    return got > 0 ? std::string(text, static_cast<std::size_t>(got)) : std::string();
+}
+
+bool is_block_device(const std::string& path)
+{
+    struct stat st = {};
+    return path.starts_with("/dev/") && storage().stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+// Whether process `pid` serves a FUSE file system (it holds /dev/fuse) from
+// a block device it holds, and names `point` among its arguments.
+bool serves_from_block_device(const std::string& pid, const std::string& point)
+{
+    const std::string fds = "/proc/" + pid + "/fd";
+    bool fuse = false;
+    bool block = false;
+    if (DIR* listing = storage().opendir(fds.c_str()); listing != nullptr) {
+        while (const dirent* entry = storage().readdir(listing)) {
+            const std::string target = link_text(fds + "/" + entry->d_name);
+            fuse = fuse || target == "/dev/fuse";
+            block = block || is_block_device(target);
+        }
+        storage().closedir(listing);
+    }
+    if (!fuse || !block) {
+        return false;
+    }
+    const std::string cwd = link_text("/proc/" + pid + "/cwd");
+    const std::string arguments = proc_text("/proc/" + pid + "/cmdline");
+    for (std::string_view rest = arguments; !rest.empty();) {
+        const std::string_view word = rest.substr(0, rest.find('\0'));
+        rest.remove_prefix(std::min(word.size() + 1, rest.size()));
+        if (same_path(word.starts_with("/") ? std::string(word) : cwd + "/" + std::string(word), point)) {
+            return true;
+        }
     }
     return false;
+}
+
+// Whether a FUSE file system mounted at `point` runs on a block device:
+// its daemon holds one (fusefat names no device in the mount table).
+bool fuse_on_block_device(const std::string& point)
+{
+    DIR* processes = storage().opendir("/proc");
+    if (processes == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* entry = storage().readdir(processes)) {
+        const std::string_view pid = entry->d_name;
+        if (!found && !pid.empty() && pid.find_first_not_of("0123456789") == std::string_view::npos) {
+            found = serves_from_block_device(std::string(pid), point);
+        }
+    }
+    storage().closedir(processes);
+    return found;
 }
 
 } // namespace
@@ -85,6 +201,23 @@ lock_place place_from(long magic, std::string_view mount_type, bool block_source
     return one_of(magic, local_magics) || block_source ? lock_place::local : lock_place::shared;
 }
 
+bool same_path(std::string_view a, std::string_view b)
+{
+    const auto plain = [](std::string_view path) {
+        std::string out;
+        for (std::size_t at = 0; at < path.size();) {
+            const std::size_t end = std::min(path.find('/', at), path.size());
+            const std::string_view part = path.substr(at, end - at);
+            if (!part.empty() && part != ".") {
+                out += "/" + std::string(part);
+            }
+            at = end + 1;
+        }
+        return out.empty() ? std::string("/") : out;
+    };
+    return plain(a) == plain(b);
+}
+
 lock_place place_of_directory()
 {
     struct statfs disk = {};
@@ -92,10 +225,11 @@ lock_place place_of_directory()
     if (storage().statfs(".", &disk) != 0 || storage().lstat(".", &here) != 0) {
         return lock_place::shared;
     }
-    std::string type;
-    std::string source;
-    struct stat device = {};
-    const bool block = mount_of(here.st_dev, type, source) && source.starts_with("/dev/") &&
-                       storage().stat(source.c_str(), &device) == 0 && S_ISBLK(device.st_mode);
+    const std::optional<mount_line> mount = mount_of(here.st_dev);
+    const std::string type = mount ? mount->type : std::string();
+    bool block = mount && is_block_device(mount->source);
+    if (!block && mount && static_cast<long>(disk.f_type) == fuse_magic && type != "fuseblk") {
+        block = fuse_on_block_device(mount->point);
+    }
     return place_from(static_cast<long>(disk.f_type), type, block);
 }

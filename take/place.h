@@ -8,8 +8,10 @@
 //   - NFS, SMB/CIFS, 9p, Ceph, AFS, Coda, Lustre, and the cluster file
 //     systems GFS2 and OCFS2 (one disk, several machines): a share;
 //   - FUSE: this machine's own where it runs on a block device (fuseblk, as
-//     exfat-fuse and ntfs-3g mount cards and sticks, or a /dev block device
-//     as its source), else a share (sshfs and the like);
+//     exfat-fuse and ntfs-3g mount cards and sticks, a /dev block device as
+//     its source, or a daemon that holds a block device and names the mount
+//     point, as fusefat, whose source says nothing), else a share (sshfs
+//     and the like);
 //   - ext2/3/4, xfs, btrfs, FAT, exFAT, NTFS, f2fs, tmpfs and the other
 //     disk file systems, and anything else mounted from a block device:
 //     this machine's own;
@@ -25,6 +27,10 @@ enum class lock_place { local, shared };
 // and source as the mount table names them, and whether that source is a
 // block device. Pure.
 lock_place place_from(long magic, std::string_view mount_type, bool block_source);
+
+// Whether two absolute paths name one place, "." parts and doubled or
+// trailing slashes aside. Pure.
+bool same_path(std::string_view a, std::string_view b);
 
 // The place of the current directory; a share where it cannot be told.
 lock_place place_of_directory();

@@ -4,10 +4,13 @@
 Every file and directory is the one under BACKING; every fsync, fdatasync and
 directory sync waits DELAY milliseconds first, then syncs the real file; every
 rename waits RENAME_DELAY milliseconds (0 without it), as a slow share's
-round trip. When it is unmounted it writes the number of syncs it served into
-COUNT.
+round trip. While the file FREEZE exists, every write, truncate and sync waits
+(a frozen link holding them back) and then goes to the file it was opened on,
+as a share's delivered late does. With "ino", files keep their own inode
+numbers, as NFS and SMB give them. When it is unmounted it writes the number
+of syncs it served into COUNT.
 
-Usage: slowflush_fs.py BACKING MOUNTPOINT DELAY_MS COUNT [RENAME_DELAY_MS]
+Usage: slowflush_fs.py BACKING MOUNTPOINT DELAY_MS COUNT [RENAME_DELAY_MS [FREEZE [ino]]]
 Runs with Debian's python3-fusepy (libfuse2) as root.
 """
 import errno
@@ -20,8 +23,9 @@ from fusepy import FUSE, FuseOSError, Operations
 
 
 class SlowFlushFs(Operations):
-    def __init__(self, backing, delay_ms, count_file, rename_delay_ms=0):
+    def __init__(self, backing, delay_ms, count_file, rename_delay_ms=0, freeze=None):
         self.backing = backing
+        self.freeze = freeze
         self.delay = delay_ms / 1000.0
         self.rename_delay = rename_delay_ms / 1000.0
         self.count_file = count_file
@@ -37,7 +41,12 @@ class SlowFlushFs(Operations):
         except OSError as e:
             raise FuseOSError(e.errno or errno.EIO)
 
+    def _held(self):
+        while self.freeze and os.path.exists(self.freeze):
+            time.sleep(0.05)
+
     def _slow_sync(self, fn, fd):
+        self._held()
         time.sleep(self.delay)
         with self.count_lock:
             self.syncs += 1
@@ -71,9 +80,11 @@ class SlowFlushFs(Operations):
         return self._call(os.pread, fh, size, offset)
 
     def write(self, path, buf, offset, fh):
+        self._held()
         return self._call(os.pwrite, fh, buf, offset)
 
     def truncate(self, path, length, fh=None):
+        self._held()
         if fh is not None:
             return self._call(os.ftruncate, fh, length)
         return self._call(os.truncate, self._path(path), length)
@@ -142,7 +153,10 @@ class SlowFlushFs(Operations):
 def main():
     backing, mountpoint, delay_ms, count_file = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
     rename_delay_ms = int(sys.argv[5]) if len(sys.argv) > 5 else 0
-    FUSE(SlowFlushFs(backing, delay_ms, count_file, rename_delay_ms), mountpoint, foreground=True, nothreads=False)
+    freeze = sys.argv[6] if len(sys.argv) > 6 else None
+    use_ino = len(sys.argv) > 7 and sys.argv[7] == "ino"
+    FUSE(SlowFlushFs(backing, delay_ms, count_file, rename_delay_ms, freeze), mountpoint, foreground=True,
+         nothreads=False, use_ino=use_ino)
 
 
 if __name__ == "__main__":

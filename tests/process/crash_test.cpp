@@ -1,10 +1,14 @@
 // Killed or cut off at any call: a take that is recorded, finished or
 // saved is never lost, doubled or mixed; every acknowledged period lasts.
 #include "support/harness.h"
+#include "take/liveness.h"
+#include "take/lock.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <map>
 #include <string>
 #include <vector>
@@ -172,6 +176,9 @@ void walk_crash_points(const std::vector<std::string>& args, const std::vector<c
             const std::vector<float> planted = plant_take(box, 4000);
             if (!lock_left.empty()) {
                 write_text(box.at(".floatrec.lock"), lock_left);
+                const timespec before_boot[2] = {{boot_began_unix_ns() / ns_per_second - 60, 0},
+                                                 {boot_began_unix_ns() / ns_per_second - 60, 0}};
+                utimensat(AT_FDCWD, box.at(".floatrec.lock").c_str(), before_boot, 0);
             }
             const run_result killed = run_killed_at(box, args, point.call, nth, point.path);
             const run_result first = run_floatrec(box, {"--recover"});
@@ -211,9 +218,10 @@ TEST(CrashWalk, RecoveryKilledAtAnyCallSavesTheTakeOnce)
     walk_crash_points({"--recover"}, points);
     // A card's exFAT through FUSE: no hard links, no rename flags.
     walk_crash_points({"--recover"}, points, "exfat-fuse");
-    // Killed while it takes over a lock that a power cut left: set aside, removed.
+    // Killed while it takes over a lock that a power cut of this machine left
+    // (of its earlier boot): set aside, removed.
     walk_crash_points({"--recover"}, {{"rename", {1}}, {"unlink", {1}}}, "",
-                      "floatrec lock\nhost elsewhere\nboot b00t\npid 42\nbeat 00000000000000000001\n");
+                      "floatrec lock\nhost " + this_owner().host + "\nboot b00t\npid 42\nbeat 00000000000000000001\n");
 }
 
 // The start's recovery, the take's start, its periods and its finish.

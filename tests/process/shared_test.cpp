@@ -70,9 +70,9 @@ struct two_machines {
 // Mounts the share (syncs `sync_delay_ms` slow, the second machine's renames
 // `rename_delay_ms`); false, with the reason in `shared.why_not`, where it cannot be.
 bool share(two_machines& m, const std::string& device, const std::string& other_device, int sync_delay_ms = 0,
-           int rename_delay_ms = 0)
+           int rename_delay_ms = 0, bool own_inodes = false)
 {
-    if (!m.shared.mount(m.box, sync_delay_ms, rename_delay_ms)) {
+    if (!m.shared.mount(m.box, sync_delay_ms, rename_delay_ms, own_inodes)) {
         return false;
     }
     use_test_device(m.box, device);
@@ -173,25 +173,95 @@ TEST(SlowShared, FrozenRecorderIsNeverSplicedWithAnotherMachinesTake)
     }
 }
 
-// A lock that a third machine left long ago, taken over by two machines at
-// once, the second's renames slow (a share's round trip): it renames the
-// first's fresh lock aside for a moment and puts it back. The first records
-// on, its lock missing meanwhile; the second is refused.
-TEST(SlowShared, TwoStartsTakingALeftLockOverOneRecordsAndIsNeverStopped)
+// A machine's link freezes with its writes in flight (its beats too); the
+// other waits out the rest, takes over, saves the first machine's take and
+// records its own. The held-back writes, delivered late while the second
+// records, go to the files the first machine opened, never into the new
+// take: the second's 00000.raw and target.wav are its own, whole.
+TEST(SlowShared, WritesALinkHeldBackLandOutsideTheNewTake)
 {
     two_machines m;
-    if (!share(m, "rate 8000 period 800 paced true", "rate 8000 period 800 paced true", 0, 1500)) {
+    // (The second machine's signal is 16-bit, each sample naming its frame.)
+    if (!share(m, "rate 8000 period 800 paced true", "rate 8000 period 800 paced true formats \"S16_LE\"")) {
         GTEST_SKIP() << m.shared.why_not;
     }
-    write_text(m.shared.backing / ".floatrec.lock", lock_text({"machine-c", "c0ffee", 4242, 17}));
-    lock_left_long_ago(m.shared);
     run_result second;
-    const run_result first = run_floatrec(m.box, {"2"}, {.while_running = [&](pid_t) {
-        second = run_floatrec(m.other, {"2"}, {.wrapper = on_host("machine-b")});
+    const run_result first = run_floatrec(m.box, {"20"}, {.while_running = [&](pid_t) {
+        ASSERT_TRUE(wait_for_bytes(m.shared.backing / "00000.raw", 2 * 8000 * 4));
+        m.shared.freeze(0);
+        lock_left_long_ago(m.shared);
+        second = run_floatrec(m.other, {"6"}, {.while_running = [&](pid_t) {
+            // The second machine's take begun, past where the first's writes go.
+            EXPECT_TRUE(wait_until([&] {
+                std::error_code missing;
+                return read_text(m.shared.backing / ".00000.raw.take").find("host machine-b\n") != std::string::npos &&
+                       fs::file_size(m.shared.backing / "00000.raw", missing) >= 5 * 8000 * 4 && !missing;
+            }));
+            m.shared.thaw(0); // (its writes land now)
+        }, .wrapper = on_host("machine-b")});
     }, .wrapper = on_host("machine-a")});
-    EXPECT_EQ(first.status, 0) << first.err;
-    EXPECT_TRUE(refused_as_busy(second)) << second.err;
-    EXPECT_TRUE(same_bits(read_wav(m.shared.backing / "target.wav").samples, test_signal(0, 2 * 8000)));
+    EXPECT_EQ(second.status, 0) << second.err;
+    const std::vector<float> raw = read_floats(m.shared.backing / "00000.raw");
+    EXPECT_EQ(raw.size(), 6U * 8000);
+    EXPECT_TRUE(holds_named_frames(raw, 1, sample_format::s16, 0));
+    EXPECT_EQ(read_wav(m.shared.backing / "target.wav").samples, raw) << second.err;
+    const std::vector<std::string> saved = said_saved(second.err);
+    ASSERT_EQ(saved.size(), 1U) << second.err;
+    EXPECT_TRUE(one_take(read_wav(m.shared.backing / saved[0]).samples));
+    EXPECT_EQ(first.status, 1) << first.err;
+}
+
+// A holder held up between reading its lock and writing its beat (a
+// suspend at that instruction), on a share whose files keep their inodes,
+// while the other machine takes over: going on, it writes no beat into the
+// other's lock, gives up, and the other's take is whole.
+TEST(SlowShared, ABeatHeldUpNeverTakesTheLockBack)
+{
+    two_machines m;
+    if (!share(m, "rate 8000 period 800 paced true", "rate 8000 period 800 paced true", 0, 0, true)) {
+        GTEST_SKIP() << m.shared.why_not;
+    }
+    // The second beat's look at the name after its read, held up 9 s.
+    const std::vector<std::string> held_up = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null",
+                                              "-P", (m.shared.mounts[0] / ".floatrec.lock").string(), "-e",
+                                              "inject=newfstatat:delay_enter=9000000:when=2"};
+    run_result second;
+    const run_result first = run_floatrec(m.box, {"30"}, {.while_running = [&](pid_t) {
+        ASSERT_TRUE(wait_for_bytes(m.shared.backing / "00000.raw", 2 * 8000 * 4));
+        lock_left_long_ago(m.shared);
+        second = run_floatrec(m.other, {"8"}, {.wrapper = on_host("machine-b")});
+    }, .wrapper = held_up});
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_TRUE(same_bits(read_wav(m.shared.backing / "target.wav").samples, test_signal(0, 8 * 8000))) << second.err;
+    EXPECT_EQ(first.status, 1) << first.err;
+    EXPECT_NE(first.err.find("nothing more is written here"), std::string::npos) << first.err;
+}
+
+// A lock that a third machine left long ago, taken over by two machines at
+// once, the second's renames slow (a share's round trip, 1.5 s and 5 s):
+// it renames the first's fresh lock aside for a while and puts it back. The
+// first records on, its lock missing meanwhile (put back by itself past
+// three beats); the second is refused, naming the first, not the third.
+TEST(SlowShared, TwoStartsTakingALeftLockOverOneRecordsAndIsNeverStopped)
+{
+    for (const int rename_ms : {1500, 5000}) {
+        two_machines m;
+        if (!share(m, "rate 8000 period 800 paced true", "rate 8000 period 800 paced true", 0, rename_ms)) {
+            GTEST_SKIP() << m.shared.why_not;
+        }
+        write_text(m.shared.backing / ".floatrec.lock", lock_text({"machine-c", "c0ffee", 4242, 17}));
+        lock_left_long_ago(m.shared);
+        const int seconds = 3 + rename_ms * 5 / 2000;
+        run_result second;
+        const run_result first = run_floatrec(m.box, {std::to_string(seconds)}, {.while_running = [&](pid_t) {
+            second = run_floatrec(m.other, {"2"}, {.wrapper = on_host("machine-b")});
+        }, .wrapper = on_host("machine-a")});
+        EXPECT_EQ(first.status, 0) << rename_ms << ": " << first.err;
+        EXPECT_TRUE(refused_as_busy(second)) << rename_ms << ": " << second.err;
+        EXPECT_NE(second.err.find(" on machine-a)"), std::string::npos) << rename_ms << ": " << second.err;
+        EXPECT_TRUE(same_bits(read_wav(m.shared.backing / "target.wav").samples, test_signal(0, seconds * 8000)));
+        EXPECT_FALSE(fs::exists(m.shared.backing / ".floatrec.lock")) << rename_ms;
+    }
 }
 
 // A lock replaced under a live take (an editor's save: copied, and the copy

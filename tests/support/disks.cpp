@@ -26,17 +26,19 @@ bool scratch_disk::mount(sandbox& box, int megabytes, const std::string& type)
         const std::string image = (box.root / "disk.img").string();
         mounted = have_command("mkfs.btrfs") && shell("truncate -s " + size + "M '" + image + "' && mkfs.btrfs -q '" +
                                                       image + "' && mount -o loop '" + image + "' '" + where.string() + "'");
-    } else if (type == "exfat-fuse") {
+    } else if (type == "exfat-fuse" || type == "fusefat") {
+        const bool exfat = type == "exfat-fuse";
         const std::string image = (box.root / "disk.img").string();
         const std::string device = (box.root / "loop").string();
-        mounted = have_command("mount.exfat-fuse") && have_command("mkfs.exfat") &&
-                  shell("(truncate -s " + size + "M '" + image + "' && mkfs.exfat '" + image + "' && losetup -f --show '" +
-                        image + "' > '" + device + "')");
+        mounted = have_command(exfat ? "mount.exfat-fuse" : "fusefat") && have_command(exfat ? "mkfs.exfat" : "mkfs.vfat") &&
+                  shell("(truncate -s " + size + "M '" + image + "' && " + (exfat ? "mkfs.exfat" : "mkfs.vfat") + " '" +
+                        image + "' && losetup -f --show '" + image + "' > '" + device + "')");
         loop_device = mounted ? read_text(device) : "";
         while (!loop_device.empty() && loop_device.back() == '\n') {
             loop_device.pop_back();
         }
-        mounted = mounted && shell("mount.exfat-fuse '" + loop_device + "' '" + where.string() + "'");
+        mounted = mounted && shell((exfat ? "mount.exfat-fuse '" : "fusefat -o rw+ '") + loop_device + "' '" +
+                                   where.string() + "'");
     } else {
         const std::string image = (box.root / "disk.img").string();
         mounted = shell("truncate -s " + size + "M '" + image + "' && mkfs.ext4 -q -F '" + image + "' && mount -o loop '" +
@@ -141,7 +143,7 @@ powercut_disk::~powercut_disk()
 }
 
 
-bool shared_directory::mount(sandbox& box, int sync_delay_ms, int rename_delay_ms)
+bool shared_directory::mount(sandbox& box, int sync_delay_ms, int rename_delay_ms, bool own_inodes)
 {
     if (geteuid() != 0 || !fs::exists("/dev/fuse") ||
         std::system("/usr/bin/python3 -c 'import fusepy' >/dev/null 2>&1") != 0) {
@@ -155,7 +157,8 @@ bool shared_directory::mount(sandbox& box, int sync_delay_ms, int rename_delay_m
         fs::create_directory(mounts[i]);
         pids[i] = spawn_tool(box,
                              {"/usr/bin/python3", FLOATREC_PASSTHROUGH_FS, backing.string(), mounts[i].string(), std::to_string(sync_delay_ms),
-                              (box.root / ("syncs-" + std::to_string(i + 1))).string(), std::to_string(i == 1 ? rename_delay_ms : 0)},
+                              (box.root / ("syncs-" + std::to_string(i + 1))).string(), std::to_string(i == 1 ? rename_delay_ms : 0),
+                              (box.root / ("frozen-" + std::to_string(i))).string(), own_inodes ? "ino" : "-"},
                              box.root / ("machine-" + std::to_string(i + 1) + ".log"));
         std::string listed = mounts[i].string(); // (built so, GCC 12 warns of no overlap)
         listed.insert(0, 1, ' ');
@@ -170,8 +173,22 @@ bool shared_directory::mount(sandbox& box, int sync_delay_ms, int rename_delay_m
     return true;
 }
 
+void shared_directory::freeze(int machine) const
+{
+    write_text(backing.parent_path() / ("frozen-" + std::to_string(machine)), "");
+}
+
+void shared_directory::thaw(int machine) const
+{
+    fs::remove(backing.parent_path() / ("frozen-" + std::to_string(machine)));
+}
+
 shared_directory::~shared_directory()
 {
+    if (!backing.empty()) {
+        thaw(0);
+        thaw(1);
+    }
     for (int i = 0; i < 2; ++i) {
         if (pids[i] > 0) {
             shell("umount '" + mounts[i].string() + "'");

@@ -14,9 +14,10 @@ struct scratch_disk {
     std::filesystem::path dir;
     std::string why_not; // why it could not be mounted
 
-    // Mounts `megabytes` of `type` ("ext4", "btrfs" (128 at least), "tmpfs", or "exfat-fuse": exFAT
+    // Mounts `megabytes` of `type` ("ext4", "btrfs" (128 at least), "tmpfs", "exfat-fuse": exFAT
     // on a loop device through FUSE, as many systems mount cards: no hard
-    // links, no rename flags) and makes it the sandbox's working directory.
+    // links, no rename flags; or "fusefat", FAT through FUSE, whose mount
+    // source names no device) and makes it the sandbox's working directory.
     bool mount(sandbox& box, int megabytes, const std::string& type);
     // An ext4 that fsfreeze works on here (tried once, thawed again).
     bool mount_freezable(sandbox& box, int megabytes);
@@ -59,8 +60,14 @@ struct shared_directory {
     std::string why_not;
 
     // Each sync through either mount waits `sync_delay_ms` first (a share on
-    // a disk slow to flush), each rename through the second `rename_delay_ms`.
-    bool mount(sandbox& box, int sync_delay_ms = 0, int rename_delay_ms = 0);
+    // a disk slow to flush), each rename through the second `rename_delay_ms`;
+    // `own_inodes`: files keep their own inode numbers (as NFS, SMB), not
+    // one a name (FUSE by path).
+    bool mount(sandbox& box, int sync_delay_ms = 0, int rename_delay_ms = 0, bool own_inodes = false);
+    // The link of `machine` (0 or 1) frozen: its writes, truncates and syncs
+    // held back until it thaws, then delivered to the files they were for.
+    void freeze(int machine) const;
+    void thaw(int machine) const;
     ~shared_directory();
 
 private:

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -87,39 +88,81 @@ TEST(Lock, TextReadsBackAndRejectsOthers)
     EXPECT_FALSE(is_lock_prefix("hello\n"));
 }
 
-// A start finds a lock: on this machine's own disk (whose flock it holds)
-// any lock is left over, at once; on a share, one of this machine whose
-// floatrec is gone is too, read whole however short it first reads, and
-// another machine's is watched (given up here) until its beat moves (busy,
-// named) or it rests.
+// What a start makes of the lock it found, wherever it lies: on this
+// machine's own disk its flock rules out a floatrec of this machine (even
+// one whose pid was reused), so its locks of this boot, and its own or an
+// empty one from before the boot, are left over; another host's, or one
+// changed since the boot, may be a machine recording through a share of
+// this disk: watched, as on a share.
 TEST(Lock, EachFoundLockIsJudgedForWhereItLies)
 {
     const lock_owner me = this_owner();
+    const std::string mine = lock_text({me.host, me.boot, 4242, 3});
+    const std::string earlier_boot = lock_text({me.host, "earlier-boot", 4242, 3});
+    const std::string elsewhere = lock_text({"elsewhere", "b00t", 77, 9});
+    constexpr lock_place local = lock_place::local;
+    constexpr lock_place share = lock_place::shared;
+    const struct {
+        const char* what;
+        std::string text;
+        bool before_boot;
+        lock_place place;
+        bool running; // its pid is a floatrec's of this machine
+        lock_verdict verdict;
+    } cases[] = {
+        {"local, this boot, its pid reused by a floatrec", mine, false, local, true, lock_verdict::take_over},
+        {"share, this boot, its floatrec running", mine, false, share, true, lock_verdict::busy},
+        {"share, this boot, gone", mine, false, share, false, lock_verdict::take_over},
+        {"local, this machine's earlier boot", earlier_boot, true, local, false, lock_verdict::take_over},
+        {"local, this name, changed since the boot", earlier_boot, false, local, false, lock_verdict::watch},
+        {"local, another host, long ago", elsewhere, true, local, false, lock_verdict::watch},
+        {"local, empty, before the boot", "", true, local, false, lock_verdict::take_over},
+        {"local, empty, since the boot", "", false, local, false, lock_verdict::watch},
+        {"local, cut short, before the boot", mine.substr(0, 20), true, local, false, lock_verdict::take_over},
+        {"local, no lock at all", "my notes\n", true, local, false, lock_verdict::unknown},
+        {"share, another host", elsewhere, true, share, false, lock_verdict::watch},
+        {"share, this name on another boot", earlier_boot, true, share, false, lock_verdict::watch},
+        {"share, empty", "", true, share, false, lock_verdict::watch},
+    };
+    for (const auto& c : cases) {
+        const auto running = c.running ? +[](int64_t) { return true; } : +[](int64_t) { return false; };
+        EXPECT_EQ(judge_lock({c.text, c.before_boot}, me, c.place, running), c.verdict) << c.what;
+    }
+}
+
+// A start takes a lock through the seam: read whole however short it first
+// reads, dated by the disk, and watched (given up here) where it may be
+// another machine's: a beat that moves is busy, and names its holder.
+TEST(Lock, AStartTakesWhatIsLeftOverAndNamesWhoHoldsTheRest)
+{
+    const lock_owner me = this_owner();
     const lock_owner elsewhere{"elsewhere", "b00t", 77, 9};
-    const lock_owner another_boot{me.host, "another-boot", 77, 9};
     const lock_owner gone_here{me.host, me.boot, 999999999, 3};
     const struct {
         const char* what;
         long magic;
         std::string text;
+        bool before_boot;
         int short_reads;
         bool beating;
         fault outcome;
     } cases[] = {
-        {"local, another host", ext4, lock_text(elsewhere), 0, false, fault::none},
-        {"local, this name on another boot", ext4, lock_text(another_boot), 0, false, fault::none},
-        {"local, empty", ext4, "", 0, false, fault::none},
-        {"local, no lock at all", ext4, "my notes\n", 0, false, fault::lock_unknown},
-        {"share, this machine's, gone", nfs, lock_text(gone_here), 0, false, fault::none},
-        {"share, read short twice", nfs, lock_text(gone_here), 2, false, fault::none},
-        {"share, another host", nfs, lock_text(elsewhere), 0, false, fault::directory_busy},
-        {"share, this name on another boot", nfs, lock_text(another_boot), 0, false, fault::directory_busy},
-        {"share, empty", nfs, "", 0, false, fault::directory_busy},
-        {"share, a beat that moves", nfs, lock_text(elsewhere), 0, true, fault::directory_busy},
+        {"local, another host", ext4, lock_text(elsewhere), false, 0, false, fault::directory_busy},
+        {"local, this name on an earlier boot", ext4, lock_text({me.host, "b00t", 77, 9}), true, 0, false, fault::none},
+        {"local, empty before the boot", ext4, "", true, 0, false, fault::none},
+        {"local, empty since the boot", ext4, "", false, 0, false, fault::directory_busy},
+        {"local, no lock at all", ext4, "my notes\n", false, 0, false, fault::lock_unknown},
+        {"share, this machine's, gone, read short twice", nfs, lock_text(gone_here), false, 2, false, fault::none},
+        {"share, a beat that moves", nfs, lock_text(elsewhere), false, 0, true, fault::directory_busy},
     };
     for (const auto& c : cases) {
         const lock_sandbox box(c.magic);
         write_lock(c.text);
+        if (c.before_boot) {
+            const timespec before[2] = {{boot_began_unix_ns() / ns_per_second - 3600, 0},
+                                        {boot_began_unix_ns() / ns_per_second - 3600, 0}};
+            utimensat(AT_FDCWD, ".floatrec.lock", before, 0);
+        }
         short_reads = c.short_reads;
         beating = c.beating;
         held_lock lock;
@@ -130,14 +173,14 @@ TEST(Lock, EachFoundLockIsJudgedForWhereItLies)
         std::string text;
         EXPECT_TRUE(c.outcome != fault::none || (read_lock_file(text) && parse_lock(text)->pid == me.pid)) << c.what;
     }
-    EXPECT_EQ(judge_lock(lock_text(me), {me.host, me.boot, 1, 0}, lock_place::shared, [](int64_t) { return true; }),
-              lock_verdict::busy); // this machine's, its floatrec running
 }
 
-// A holder reads its lock by name: a copy put in its place beats on, a read
-// cut short is unsure (nothing lost yet), another holder's lock is lost, and
-// names that holder only once its beat moved.
-TEST(Lock, AHolderFollowsItsLockByName)
+// A holder reads its lock by name: a copy put in its place beats on; reads
+// cut short, or none at all, hold its writes back a while but never lose
+// it, and a missing lock is put back; only another holder's lock is lost,
+// naming that holder once its beat moved. A takeover between a holder's
+// look and its beat gets no beat of the holder's.
+TEST(Lock, AHolderFollowsItsLockByNameAndGivesUpOnlyToAnother)
 {
     const lock_sandbox box(ext4);
     held_lock lock;
@@ -150,15 +193,53 @@ TEST(Lock, AHolderFollowsItsLockByName)
     ASSERT_TRUE(read_lock_file(text));
     EXPECT_EQ(parse_lock(text)->beat, 1U);
 
-    short_reads = 1;
+    short_reads = 1000; // its own reads cut short, far longer than writes wait
     EXPECT_EQ(look_at_lock(lock, false), lock_seen::unsure);
+    lock.unsure_since_ns = boot_clock_ns() - (lock_unsure_beats + 1) * lock_beat_ns;
+    EXPECT_TRUE(lock_owned(lock).ok());
+    EXPECT_TRUE(beat_once(lock));
+    short_reads = 0;
+    fs::remove(".floatrec.lock"); // removed by hand: put back after a while
+    EXPECT_EQ(look_at_lock(lock, false), lock_seen::unsure);
+    lock.unsure_since_ns = boot_clock_ns() - (lock_unsure_beats + 1) * lock_beat_ns;
+    EXPECT_TRUE(beat_once(lock));
     EXPECT_EQ(look_at_lock(lock, false), lock_seen::ours);
+    EXPECT_FALSE(lock.lost.load());
 
-    write_lock(lock_text({"elsewhere", "b00t", 77, 1}));
+    // Another start takes it over right after the holder's look.
+    const std::string taker = lock_text({"elsewhere", "b00t", 77, 1});
+    storage().pread = [](int fd, void* bytes, std::size_t size, off_t at) {
+        const ssize_t got = ::pread(fd, bytes, size, at);
+        if (beating) {
+            beating = false;
+            fs::rename(".floatrec.lock", "aside");
+            fs::remove("aside");
+            write_lock(lock_text({"elsewhere", "b00t", 77, 1}));
+        }
+        return got;
+    };
+    beating = true;
+    EXPECT_TRUE(beat_once(lock)); // (it read its own)
+    ASSERT_TRUE(read_lock_file(text));
+    EXPECT_EQ(text, taker);
     EXPECT_EQ(look_at_lock(lock, false), lock_seen::another);
     EXPECT_EQ(lock_owned(lock).holder_pid, 0); // not seen moving: nobody named
     write_lock(lock_text({"elsewhere", "b00t", 77, 2}));
     look_at_lock(lock, false);
     EXPECT_EQ(lock_owned(lock).what, fault::taken_over);
     EXPECT_EQ(lock_owned(lock).holder_pid, 77);
+    release_lock(lock);
+    ASSERT_TRUE(read_lock_file(text)); // (never removed by the one it left)
+
+    // Missing, where its take's note no longer names it: another start took
+    // the take over and is gone again.
+    fs::remove(".floatrec.lock");
+    held_lock again;
+    again.own = lock.own;
+    ASSERT_TRUE(take_lock(again, {}).ok());
+    again.take_begun = true;
+    fs::remove(".floatrec.lock");
+    EXPECT_EQ(look_at_lock(again, false), lock_seen::unsure);
+    again.unsure_since_ns = boot_clock_ns() - (lock_unsure_beats + 1) * lock_beat_ns;
+    EXPECT_EQ(look_at_lock(again, false), lock_seen::another);
 }
