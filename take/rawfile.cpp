@@ -63,20 +63,41 @@ failure open_raw(unique_fd& fd, const char* name, int create)
     return {};
 }
 
-// The files an earlier take went on in (00001.raw, ...) go with it.
-void remove_later_files()
+// One of an earlier take's files removed; one that is not there counts as
+// removed, anything but a file or a link is refused.
+failure remove_raw_file(const std::string& name, bool& was_there)
 {
-    for (std::size_t index = 1; remove_if_file(raw_file_name(index).c_str()); ++index) {
+    struct stat st = {};
+    was_there = storage().lstat(name.c_str(), &st) == 0;
+    if (!was_there) {
+        return errno == ENOENT ? failure{} : fail(fault::raw_open, name, errno);
     }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        return fail_for(fault::refused, name, because::not_regular);
+    }
+    return storage().unlink(name.c_str()) == 0 ? failure{} : fail(fault::raw_open, name, errno);
 }
 
-// The take goes on in its next file, whose name lasts before anything is
+// The files an earlier take went on in (00001.raw, ...) go with it.
+failure remove_later_files()
+{
+    bool there = true;
+    for (std::size_t index = 1; there; ++index) {
+        if (failure removed = remove_raw_file(raw_file_name(index), there); !removed.ok()) {
+            return removed;
+        }
+    }
+    return {};
+}
+
+// The take goes on in its next file, made afresh (never one of that name
+// that is there: another holder's), whose name lasts before anything is
 // written into it.
 failure next_file(raw_file& raw)
 {
     const std::string name = raw_file_name(raw.filled.size() + 1);
     unique_fd next;
-    failure status = open_raw(next, name.c_str(), O_CREAT | O_TRUNC);
+    failure status = open_raw(next, name.c_str(), O_CREAT | O_EXCL);
     if (status.ok()) {
         status = sync_directory(name.c_str());
     }
@@ -139,24 +160,33 @@ failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, co
 
 failure raw_reset(raw_file& raw)
 {
-    if (!raw.fd.valid()) {
-        if (failure opened = open_raw(raw.fd, raw_name, O_CREAT); !opened.ok()) {
-            return opened;
-        }
+    // A new file, never the old one emptied in place: a write that a recorder
+    // before sent (a frozen share's, delivered late) lands in the old one,
+    // never in this take.
+    raw.fd.reset();
+    bool there = false;
+    failure removed = remove_later_files();
+    if (removed.ok()) {
+        removed = remove_raw_file(raw_name, there);
     }
-    if (storage().ftruncate(raw.fd.get(), 0) != 0) {
-        return fail(fault::raw_open, raw_name, errno);
+    if (!removed.ok()) {
+        return removed;
     }
-    remove_later_files();
+    if (failure created = open_raw(raw.fd, raw_name, O_CREAT | O_EXCL); !created.ok()) {
+        return created;
+    }
     raw.emptied = true;
     raw.size = 0;
     raw.take_bytes = 0;
     raw.synced_bytes = 0;
     raw.staged = 0;
+    raw.filled.clear();
+    raw.filled_bytes.clear();
     raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
-    // Durable before the new take's note: a power cut must not bring back
-    // the old take under a note that says it is this one.
-    return sync_file(raw.fd.get(), raw_name);
+    // (The new take's note, written next, syncs the directory: the old file
+    // gone and this one made last with it, so that a power cut never brings
+    // the old take back under a note that says it is this one.)
+    return {};
 }
 
 std::span<float> raw_room(raw_file& raw)

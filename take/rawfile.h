@@ -3,7 +3,9 @@
 //   raw_open     (main, before the device)  an existing file is opened without
 //                truncating, so that a take it holds can be saved first;
 //   raw_prepare  (main, with the buffers)   the memory for the periods gathered;
-//   raw_reset    (the first period)         emptied, or created where there is none;
+//   raw_reset    (the first period)         made afresh, the old one and the files
+//                after it removed (never emptied in place: a recorder
+//                before, frozen, may still write into the old one);
 //   raw_room, raw_gathered (every period)   filtered into memory behind the ones before;
 //   raw_append   (about once a second)      what was gathered, in one write and one sync;
 //                a take that reaches the largest file allowed here goes on
@@ -32,6 +34,11 @@
 // The most audio gathered for one write: what waits while a slow disk
 // flushes goes out at once, up to this much.
 inline constexpr uint32_t gather_seconds = 4;
+
+// A write cut short (a disk that filled, a power cut) stops on a block of
+// the disk, whose size is a multiple of this: only there may a take's file
+// end within a frame.
+inline constexpr uint64_t torn_write_boundary = 512;
 
 // One of a take's files of samples: its descriptor and its bytes.
 struct raw_piece {
@@ -79,8 +86,10 @@ failure raw_open(raw_file& raw);
 failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, const file_limit& limit,
                     uint32_t channels = 1);
 
-// Empties "00000.raw" of what an earlier run left (creating it where there
-// is none), and appends from its start.
+// Starts the take in a new, empty "00000.raw": what an earlier run left
+// there (and in 00001.raw and on) is removed, not emptied in place, so that
+// a write of a recorder before, held back by a frozen share, lands in the
+// old file and never in this take; appends from its start.
 failure raw_reset(raw_file& raw);
 
 // Where the next period's kept samples go, behind the ones gathered: room

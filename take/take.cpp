@@ -87,11 +87,13 @@ failure take_begin(take& take)
         take.note.state = take_state::unfinished;
         take.note.started_unix = static_cast<int64_t>(std::time(nullptr));
         take.note.part_bytes = take.raw.part_bytes;
+        take.outputs_at_begin = outputs_now(take.output);
         name_this_machine(take.note);
         const std::string saved = recovered_name(take.output, take.note.started_unix, 1);
         take.saved_stem = saved.substr(0, saved.size() - 4);
         // The note's directory sync makes 00000.raw's name durable too.
         status = write_note(take.note);
+        take.hold.lock.take_begun.store(status.ok());
     }
     if (!status.ok() && created && take.raw.fd.valid()) {
         // No take began: where there was no 00000.raw, none is left.
@@ -137,6 +139,11 @@ failure take_append(take& take)
             appended = raw_append(take.raw);
         }
     }
+    if (!appended.ok()) {
+        // (A file of the take's that another holder made meanwhile: taken over.)
+        const failure owned = take_owned(take);
+        return owned.ok() ? appended : owned;
+    }
     return appended;
 }
 
@@ -153,6 +160,13 @@ take_finished take_finish(take& take)
     const std::vector<raw_piece> pieces = raw_pieces(take.raw);
     for (const raw_piece& piece : pieces) {
         done.file_bytes.push_back(piece.size);
+    }
+    if (written_since(take.outputs_at_begin, outputs_now(take.output))) {
+        // Another take (from another directory) finished into this name
+        // meanwhile: never replaced silently.
+        done.instead_of = output_file(take.output);
+        take.output = next_free_output(take.output);
+        take.note.output = output_file(take.output);
     }
     const part_plan plan = plan_parts(take.raw.take_bytes, take.raw.part_bytes);
     done.parts = plan.parts;

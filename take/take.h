@@ -22,6 +22,7 @@
 
 #include "common/failure.h"
 #include "common/frame_format.h"
+#include "take/finish.h"
 #include "take/hold.h"
 #include "take/names.h"
 #include "take/note.h"
@@ -40,6 +41,7 @@ struct take {
     raw_file raw;
     take_note note;         // as written
     std::string saved_stem; // where a run that takes the directory over saves the take (its name up to "-1.wav")
+    std::vector<output_state> outputs_at_begin; // the output's files when the take began
 };
 
 // How far the take has come.
@@ -107,6 +109,7 @@ struct take_finished {
     std::vector<std::string> written; // the files that hold the take now
     std::size_t parts = 0;            // the files it was to be in
     bool in_place = false;            // all of them were put in place (whatever failed after)
+    std::string instead_of;           // the output another take wrote while this one ran: this one went beside it
 };
 
 // Puts the take in place from its files, the note gone once it is there.

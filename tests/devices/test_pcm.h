@@ -28,6 +28,8 @@
 //     avail_min asks, as ALSA's snooping plugin (dsnoop, the default capture
 //     without a sound server) does;
 //   error_every: -EIO from a read at every that-many-th period, once each;
+//   nan_every: in FLOAT_LE every that-many-th frame (the last of each run
+//     of that many) is NaN on every channel, as a broken float source gives;
 //   hiccup_at with hiccup_ms: the reading thread itself is held up (it
 //     spins, as under a real-time task on its CPU) for that long, inside
 //     the device call, while the device's clock runs on; with hiccup_cont
@@ -70,6 +72,7 @@ struct test_pcm {
     long overrun_at = -1;
     long error_at = -1;
     long error_every = 0;
+    long nan_every = 0;            // FLOAT_LE: every that-many-th frame is NaN on every channel
     long last_error_read = 0;
     bool snoop = false;
     long suspend_at = -1;

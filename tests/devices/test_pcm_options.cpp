@@ -47,7 +47,8 @@ bool set_number(test_pcm& dev, std::string_view id, long value)
     } numbers[] = {{"overrun_at", &dev.overrun_at}, {"error_at", &dev.error_at},     {"error_every", &dev.error_every},
                    {"suspend_at", &dev.suspend_at}, {"vanish_at", &dev.vanish_at},   {"stall_at", &dev.stall_at},
                    {"stall_seconds", &dev.stall_seconds}, {"dead_at", &dev.dead_at}, {"hiccup_at", &dev.hiccup_at},
-                   {"hiccup_ms", &dev.hiccup_ms}, {"drop_blocks_seconds", &dev.drop_blocks_seconds}};
+                   {"hiccup_ms", &dev.hiccup_ms}, {"drop_blocks_seconds", &dev.drop_blocks_seconds},
+                   {"nan_every", &dev.nan_every}};
     for (const auto& number : numbers) {
         if (number.name == id) {
             *number.field = value;

@@ -64,7 +64,9 @@ void put_sample(const test_pcm& dev, snd_pcm_format_t format, uint8_t* p, uint64
         const float f = static_cast<float>(v24) / 8388608.0F;
         uint32_t bits = 0;
         std::memcpy(&bits, &f, sizeof bits);
-        put_le(p, bits, 4);
+        const bool nan = dev.nan_every > 0 && frame % static_cast<uint64_t>(dev.nan_every) ==
+                                                  static_cast<uint64_t>(dev.nan_every) - 1;
+        put_le(p, nan ? 0x7FC00000U : bits, 4);
         break;
     }
     case SND_PCM_FORMAT_S24_LE:

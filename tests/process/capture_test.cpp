@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -45,6 +46,34 @@ TEST(Capture, KeepsExactlyWhatTheFilterPassesPeriodByPeriod)
         ASSERT_EQ(buffer[i], 0) << i;
     }
     EXPECT_EQ(read_bytes(box.at("raw_my.dat")), buffer);
+}
+
+// A float source's NaN frames are no silence: kept, and in raw_my.dat as
+// the full scale of their sign. A short last period (8,000 frames in periods
+// of 3,000) is dumped with zeros after it, nothing of the period before.
+TEST(Capture, NanFramesAreKeptAndAShortLastPeriodIsDumpedAlone)
+{
+    sandbox box;
+    use_test_device(box, "rate 8000 period 3000 formats \"FLOAT_LE\" nan_every 100");
+    const run_result r = run_floatrec(box, {"1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<float> kept = read_wav(box.at("target.wav")).samples;
+    ASSERT_EQ(kept.size(), 8000U);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        ASSERT_EQ(std::isnan(kept[i]), i % 100 == 99) << i;
+        ASSERT_TRUE(std::isnan(kept[i]) || kept[i] == named_signal_at(sample_format::float32, i, 0)) << i;
+    }
+    const std::vector<uint8_t> buffer = read_bytes(box.at("buffer.dat"));
+    const std::vector<uint8_t> array = read_bytes(box.at("raw_my.dat"));
+    ASSERT_EQ(buffer.size(), 16U * 3000);
+    ASSERT_EQ(array.size(), buffer.size());
+    EXPECT_EQ(std::memcmp(buffer.data(), kept.data() + 6000, 2000 * 4), 0); // (NaN's bits as they came)
+    int32_t nan_as = 0;
+    std::memcpy(&nan_as, array.data() + 4 * (6099 - 6000), 4);
+    EXPECT_EQ(nan_as, INT32_MAX);
+    for (std::size_t i = 2000 * 4; i < buffer.size(); ++i) {
+        ASSERT_EQ(buffer[i] | array[i], 0) << i;
+    }
 }
 
 // A duration of 0: no period, yet every file is written, target.wav an
@@ -90,8 +119,8 @@ TEST(Capture, FailingDiskEndsTheRunNamingTheFile)
         {"period 4410", "1", {"strace", "-f", "-o", "/dev/null", "-e", "inject=write:error=ENOSPC", "-P", ".00000.raw.take.part"},
          0, "error writing \\.00000\\.raw\\.take: No space left on device\nnothing was recorded: 00000\\.raw, the dumps and "
             "target\\.wav are as they were\n"},
-        // The first sync empties it; the second holds the first period.
-        {"period 44100 paced true", "2", {"strace", "-f", "-o", "/dev/null", "-e", "inject=fdatasync:error=EROFS:when=3", "-P", "00000.raw"}, 1,
+        // The first sync holds the first period (00000.raw is made afresh).
+        {"period 44100 paced true", "2", {"strace", "-f", "-o", "/dev/null", "-e", "inject=fdatasync:error=EROFS:when=2", "-P", "00000.raw"}, 1,
          "error syncing 00000\\.raw to disk: Read-only file system\n"
          "the take so far \\(2\\.0 s\\) is in 00000\\.raw, its last 1\\.0 s written but not confirmed by the disk; "
          "floatrec --recover saves it once the disk works again\n"},

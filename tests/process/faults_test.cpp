@@ -216,10 +216,10 @@ TEST(SlowDurability, SyncsFollowTimeNotTheDevicePeriod)
             const bool call = line.find("fdatasync(") != std::string::npos && line.find("unfinished") == std::string::npos;
             syncs += (call || line.find("fdatasync resumed") != std::string::npos) && line.ends_with("= 0");
         }
-        // The lock, 00000.raw emptied, the take's note, about one a second,
-        // the note that says it is finishing, target.wav.
-        EXPECT_GE(syncs, 6) << c.options;
-        EXPECT_LE(syncs, 5 + c.seconds + 1) << c.options;
+        // The lock, the take's note, about one a second, the note that says
+        // it is finishing, target.wav.
+        EXPECT_GE(syncs, 5) << c.options;
+        EXPECT_LE(syncs, 4 + c.seconds + 1) << c.options;
         EXPECT_EQ(progress_lines(r).size(), c.periods) << c.options;
         EXPECT_EQ(progress_lines(r).back(), c.last) << c.options;
         EXPECT_TRUE(target_holds_signal(box, c.frames)) << c.options;
