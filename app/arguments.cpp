@@ -64,11 +64,11 @@ std::string output_name_error(std::string_view name)
     return {};
 }
 
-// A whole positive number of at most `most`, as -c and -r take them.
-std::optional<uint32_t> whole_positive(std::string_view text, uint32_t most)
+// A whole number from `least` to `most`, as -c and -r take them.
+std::optional<uint32_t> whole_within(std::string_view text, uint32_t least, uint32_t most)
 {
     uint32_t value = 0;
-    if (!parse_whole(text, value) || value == 0 || value > most) {
+    if (!parse_whole(text, value) || value < least || value > most) {
         return std::nullopt;
     }
     return value;
@@ -123,13 +123,13 @@ run_request read_arguments(int argc, const char* const* argv)
             }
             request.device = *value;
         } else if (!options_end && (value = option_value("-c", "--channels", argc, argv, at, missing))) {
-            const std::optional<uint32_t> channels = whole_positive(*value, most_channels);
+            const std::optional<uint32_t> channels = whole_within(*value, 1, most_channels);
             if (missing || !channels) {
                 return usage_error(channels_error_text(*value));
             }
             request.channels = *channels;
         } else if (!options_end && (value = option_value("-r", "--rate", argc, argv, at, missing))) {
-            const std::optional<uint32_t> rate = whole_positive(*value, UINT32_MAX);
+            const std::optional<uint32_t> rate = whole_within(*value, lowest_rate, highest_rate);
             if (missing || !rate) {
                 return usage_error(rate_error_text(*value));
             }
@@ -146,6 +146,9 @@ run_request read_arguments(int argc, const char* const* argv)
     }
     if (recover && argc > 2) {
         return usage_error(recover_alone_text());
+    }
+    if (!recordable(request.rate, request.channels)) {
+        return usage_error(channels_at_rate_text(request.channels, request.rate));
     }
     request.mode = recover ? run_mode::recover : run_mode::record;
     return request;

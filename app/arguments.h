@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/rectime.h"
+#include "common/limits.h"
 
 #include <cstdint>
 #include <optional>
@@ -14,8 +15,6 @@ enum class run_mode { record, recover, help, version, usage_error };
 inline constexpr char default_device_name[] = "default";
 inline constexpr uint32_t default_channels = 1;
 inline constexpr uint32_t default_rate = 44100;
-// A WAV holds at most this many channels.
-inline constexpr uint32_t most_channels = 65535;
 
 struct run_request {
     run_mode mode = run_mode::record;
@@ -36,5 +35,6 @@ struct run_request {
 // "--" every word is a duration. A word that is neither ("--verbose",
 // "take.wav", "3h"), an option without its value, "--recover" with anything
 // else, an output that names no file, or a channel count or rate that is no
-// whole positive number is a usage error.
+// whole number within common/limits.h's (or the two together past them) is
+// a usage error.
 run_request read_arguments(int argc, const char* const* argv);

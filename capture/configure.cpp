@@ -1,6 +1,8 @@
 // Asking the device for a configuration and reading back what it granted.
 #include "capture/configure.h"
 
+#include "common/limits.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -42,7 +44,7 @@ failure channels_refused(const snd_pcm_hw_params_t* hw_params, uint32_t asked, c
     unsigned most = 0;
     snd_pcm_hw_params_get_channels_min(hw_params, &fewest);
     snd_pcm_hw_params_get_channels_max(hw_params, &most);
-    failure refused = fail_for(fault::channels_refused, device_name, because::channels_offered);
+    failure refused = fail_for(fault::channels_refused, device_name, because::channels_offered, snd_strerror(-EINVAL));
     refused.values[0] = fewest;
     refused.values[1] = most;
     refused.values[2] = asked;
@@ -130,6 +132,17 @@ failure set_format(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, const capture
 int set_geometry(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, const capture_request& request,
                  granted_config& granted)
 {
+    // Only rates a take of these channels can be written at (common/limits.h).
+    unsigned int lowest = lowest_rate;
+    unsigned int highest = static_cast<unsigned>(
+        std::min<uint64_t>(highest_rate, UINT32_MAX / (uint64_t{request.channels} * bytes_per_sample)));
+    int lowest_side = 0;
+    int highest_side = 0;
+    if (const int refused = snd_pcm_hw_params_set_rate_minmax(pcm, hw_params, &lowest, &lowest_side, &highest,
+                                                              &highest_side);
+        refused < 0) {
+        return refused;
+    }
     int direction = 0;
     unsigned int rate = request.rate;
     snd_pcm_hw_params_set_rate_near(pcm, hw_params, &rate, &direction);
@@ -161,7 +174,11 @@ uint32_t mask_of_positions(const std::vector<unsigned>& positions, uint32_t chan
         return speaker == SND_CHMAP_UNKNOWN || speaker == SND_CHMAP_NA;
     });
     if (positions.size() != channels || none_said) {
-        return usual_channel_mask(channels);
+        // No map (the pulse plugin gives none): the channels come in ALSA's
+        // default order (FL FR RL RR FC LFE SL SR), which is a WAV's only up
+        // to four channels; past that no speakers are said rather than the
+        // wrong ones.
+        return channels == 1 || channels == 2 || channels == 4 ? usual_channel_mask(channels) : 0;
     }
     // A WAV's channels are its mask's speakers in the order of their bits.
     uint32_t mask = 0;

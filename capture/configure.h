@@ -46,9 +46,10 @@ int set_geometry(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw_params, const capture_r
                  granted_config& granted);
 
 // The speakers of the channels as a WAV channel mask, from ALSA's channel
-// map (`positions`, one per channel; empty: the device gives none): the
-// usual ones for the count where it gives none or says nothing of them;
-// 0 (none said) where its order or its speakers cannot be said in a WAV.
+// map (`positions`, one per channel; empty: the device gives none); where
+// it gives none or says nothing of them, ALSA's default order's, which a
+// WAV can say for one, two and four channels; 0 (none said) where the
+// order or the speakers cannot be said in a WAV.
 uint32_t mask_of_positions(const std::vector<unsigned>& positions, uint32_t channels);
 
 // The device's channel map, installed, as mask_of_positions reads it.

@@ -2,12 +2,14 @@
 #include "take/note.h"
 
 #include "common/frame_format.h"
+#include "common/limits.h"
 #include "common/storage.h"
 #include "common/text.h"
 #include "take/fileio.h"
 #include "take/names.h"
 #include "take/parts.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -173,13 +175,18 @@ std::optional<take_note> parse_note(std::string_view text)
 
 because note_out_of_range(const take_note& note, int64_t now_unix, int64_t& value)
 {
-    if (note.rate < lowest_note_rate || note.rate > highest_note_rate) {
+    if (note.rate < lowest_rate || note.rate > highest_rate) {
         value = note.rate;
         return because::note_rate;
     }
-    if (note.channels > most_note_channels) {
+    if (!recordable(note.rate, note.channels)) {
         value = note.channels;
         return because::note_channels;
+    }
+    if (note.channel_mask && *note.channel_mask != 0 &&
+        static_cast<uint32_t>(std::popcount(*note.channel_mask)) != note.channels) {
+        value = *note.channel_mask;
+        return because::note_channel_mask;
     }
     if (note.started_unix < earliest_note_start || note.started_unix > now_unix + note_start_slack) {
         value = note.started_unix;

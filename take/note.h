@@ -49,14 +49,11 @@ struct take_note {
     int64_t pid = 0;
 };
 
-// The sample rates and start times a note may hold: anything else is not
-// one of ours, or is damaged.
-inline constexpr uint32_t lowest_note_rate = 1'000;
-inline constexpr uint32_t highest_note_rate = 1'536'000;
+// The start times a note may hold (its rates and channels are those
+// floatrec records, common/limits.h): anything else is not one of ours, or
+// is damaged.
 inline constexpr int64_t earliest_note_start = 946'684'800; // 2000-01-01
 inline constexpr int64_t note_start_slack = 86'400;         // a clock a day behind
-// The channels a WAV can hold.
-inline constexpr uint32_t most_note_channels = 65'535;
 
 // The note as it stands in the file, and back; empty for a note that is not
 // one (a name to be saved as that is not a recovered name of its output
@@ -65,7 +62,8 @@ std::string note_text(const take_note& note);
 std::optional<take_note> parse_note(std::string_view text);
 
 // Why a well-formed note cannot be trusted at `now_unix`: a rate, a channel
-// count or a start out of range (`value` the one it gives); none when it can.
+// count (or the two together) or a start out of range, or speakers for
+// another count of channels (`value` the one it gives); none when it can.
 because note_out_of_range(const take_note& note, int64_t now_unix, int64_t& value);
 
 // What the take's files hold, as the note says it (a take of more than two

@@ -259,7 +259,16 @@ failure read_take_files(const raw_file& raw, const take_note& note, const take_o
             return fail_for(fault::take_not_saved, raw_file_name(index), because::not_regular);
         }
         const uint64_t frame = stored_frame_bytes(note.channels);
-        const uint64_t size = static_cast<uint64_t>(st.st_size) / frame * frame;
+        const auto bytes = static_cast<uint64_t>(st.st_size);
+        if (bytes % frame != 0 && bytes % torn_write_boundary != 0) {
+            // Not whole frames of the note's channels, nor a write cut short
+            // on a block: the note says another take than the file holds.
+            failure unknown = fail_for(fault::unknown_take, note_name, because::note_frames_cut, raw_file_name(index));
+            unknown.values[0] = note.channels;
+            unknown.values[1] = static_cast<int64_t>(bytes);
+            return unknown;
+        }
+        const uint64_t size = bytes / frame * frame;
         take.pieces.push_back({fd, size});
         take_bytes += size;
     }

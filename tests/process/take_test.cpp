@@ -133,6 +133,10 @@ TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
     const char binary_junk[] = "\x7f" "ELF\0\x01\xff junk";
     std::string crlf = note_of("unfinished", 8000, planted_start);
     crlf = std::regex_replace(crlf, std::regex("\n"), "\r\n");
+    const auto channels = [](const char* lines) { // (00000.raw holds 3,200 bytes)
+        return std::regex_replace(note_of("unfinished", 8000, planted_start), std::regex("mono\n"),
+                                  std::string("interleaved\n") + lines);
+    };
     const std::pair<std::string, std::function<void(const sandbox&)>> cases[] = {
         {"is empty", note("")},
         {"is not a take's note", note(note_of("unfinished", 8000, planted_start).substr(0, 40))},
@@ -142,6 +146,9 @@ TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
         {"gives a rate of 1 Hz", note(note_of("unfinished", 1, planted_start))},
         {"gives a rate of 4000000000 Hz", note(note_of("unfinished", 4000000000U, planted_start))},
         {"gives a start time out of range", note(note_of("unfinished", 8000, 99999999999999))},
+        {"gives 3 channels, but 00000.raw holds 3200 bytes", note(channels("channels 3\n"))},
+        {"gives 16384 channels", note(channels("channels 16384\n"))},
+        {"gives speakers (channel_mask 3) for another", note(channels("channels 4\nchannel_mask 3\n"))},
         {"is not a take's note", note(note_of("unfinished", 8000, planted_start) + "saved ../elsewhere.wav\n")},
         // An edited note: a key twice is not guessed at.
         {"is not a take's note", note(note_of("unfinished", 8000, planted_start) + "rate 44100\n")},
@@ -166,8 +173,9 @@ TEST(Take, UnreadableNoteIsAnUnknownTakeThatNothingTouches)
             const run_result r = run_floatrec(box, args);
             EXPECT_EQ(r.status, 1) << args[0] << problem;
             EXPECT_TRUE(r.err.starts_with("cannot tell what take 00000.raw holds: .00000.raw.take " + problem)) << r.err;
-            EXPECT_TRUE(r.err.ends_with("nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e "
-                                        "float -b 32 -c 1 00000.raw take.wav), then move .00000.raw.take away\n"))
+            EXPECT_TRUE(r.err.ends_with("nothing was changed: save 00000.raw by hand at its rate and channel count (sox "
+                                        "-t raw -r RATE -e float -b 32 -c CHANNELS 00000.raw take.wav), then move "
+                                        ".00000.raw.take away\n"))
                 << r.err;
             EXPECT_EQ(files_of(box), before) << args[0] << problem;
         }
@@ -269,8 +277,13 @@ TEST(Take, FailedStartOrStopBeforeTheFirstFrameChangesNothing)
          "\"Choosing the input\" in the README or floatrec(1)\n" +
              std::string(nothing_recorded)},
         {"stopped while silent", [](const sandbox& b) { use_test_device(b, "paced true stall_at 0"); }, true, ""},
+        {"refused rate", [](const sandbox& b) { use_test_device(b, "rate 500 period 500"); }, false,
+         "double check hardware specs&parameters: Invalid argument\nthe device did not take what floatrec asks for (mono, "
+         "signed 32-bit, 44,100 Hz or near, of the 1,000 to 1,536,000 Hz it records); ALSA's default with its plug layer "
+         "converts; see \"Choosing the input\" in the README or floatrec(1)\n" + std::string(nothing_recorded)},
         {"refused channels", [](const sandbox& b) { use_test_device(b, "channels 2"); }, false,
-         "cannot record from default: the device records 2 channels, not 1 (-c chooses how many)\n" + std::string(nothing_recorded)},
+         "double check hardware specs&parameters: Invalid argument\ncannot record from default: the device records 2 "
+         "channels, not 1 (-c chooses how many)\n" + std::string(nothing_recorded)},
     };
     for (const auto& c : cases) {
         sandbox box;

@@ -241,8 +241,9 @@ TEST(DeviceOpen, TheLineAfterAFailureNamesWhatWasNotFound)
 }
 
 // The speakers as a WAV says them: ALSA's map in the order of the mask's
-// bits, the usual ones where the device says nothing, none where the map
-// cannot be said; and what a device records, said when it is refused.
+// bits; where the device says nothing, ALSA's default order's where a WAV
+// has that order (1, 2, 4 channels); none where the map cannot be said;
+// and what a device records, said when it is refused.
 TEST(DeviceOpen, ChannelsAreTheSpeakersTheDeviceSaysOrTheUsualOnes)
 {
     const struct {
@@ -250,8 +251,9 @@ TEST(DeviceOpen, ChannelsAreTheSpeakersTheDeviceSaysOrTheUsualOnes)
         uint32_t channels;
         uint32_t mask;
     } cases[] = {
-        {{}, 6, 0x3F},                                                                                          // none given: 5.1
-        {{SND_CHMAP_UNKNOWN, SND_CHMAP_UNKNOWN, SND_CHMAP_NA}, 3, 0x7},                                         // says nothing
+        {{}, 6, 0},    // none given: ALSA's FL FR RL RR FC LFE, no WAV's order
+        {{}, 4, 0x33}, // ... FL FR RL RR, a WAV's quad
+        {{SND_CHMAP_UNKNOWN, SND_CHMAP_UNKNOWN, SND_CHMAP_NA}, 3, 0},                                           // says nothing
         {{SND_CHMAP_FL, SND_CHMAP_FR, SND_CHMAP_FC, SND_CHMAP_LFE, SND_CHMAP_SL, SND_CHMAP_SR}, 6, 0x60F},      // 5.1 (side)
         {{SND_CHMAP_FL, SND_CHMAP_FR, SND_CHMAP_RL, SND_CHMAP_RR, SND_CHMAP_FC, SND_CHMAP_LFE}, 6, 0},          // ALSA's order, not a WAV's
         {{SND_CHMAP_FL, SND_CHMAP_FR | SND_CHMAP_PHASE_INVERSE, SND_CHMAP_FLW}, 3, 0},                          // no WAV speaker

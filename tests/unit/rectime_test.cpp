@@ -128,9 +128,15 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         {{"--", "--help"}, run_mode::usage_error, -1, "", "default", "not a number of seconds: --help"},
         {{"-c", "2", "5", "-r", "48000"}, run_mode::record, 5, "", "default", "", 2, 48000},
         {{"--channels=6", "--rate", "96000", "-c8"}, run_mode::record, -1, "", "default", "", 8, 96000},
-        {{"-c", "65536", "5"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 65535, not 65536"},
-        {{"5", "-c"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 65535: "},
-        {{"--rate=-48000"}, run_mode::usage_error, -1, "", "default", "-r takes a whole number of frames a second, not -48000"},
+        {{"-c", "16384", "5"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 16383, not 16384"},
+        {{"5", "-c"}, run_mode::usage_error, -1, "", "default", "-c takes a whole number of channels, 1 to 16383: "},
+        {{"--rate=-48000"}, run_mode::usage_error, -1, "", "default", "-r takes a whole number of frames a second, 1000 to 1536000, not -48000"},
+        {{"-r", "500"}, run_mode::usage_error, -1, "", "default", "-r takes a whole number of frames a second, 1000 to 1536000, not 500"},
+        {{"-c", "16383", "-r", "96000"}, run_mode::usage_error, -1, "", "default", "-c 16383 at -r 96000: a second of that is more"},
+        {{"-o", "../other/00000.RAW"}, run_mode::usage_error, -1, "", "default", "-o: 00000.RAW is a file"},
+        {{"-o", ".FLOATREC.LOCK"}, run_mode::usage_error, -1, "", "default", "-o: .FLOATREC.LOCK is a file"},
+        {{"-o", "Buffer.dat"}, run_mode::usage_error, -1, "", "default", "-o: Buffer.dat is a file"},
+        {{"-o", "00000.raw. "}, run_mode::usage_error, -1, "", "default", "-o: 00000.raw.  is a file"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv = {"floatrec"};
