@@ -15,9 +15,10 @@ void directory_taken_over(void* stop)
 
 } // namespace
 
-bool claim_directory(take& take, stop_control* stop)
+bool claim_directory(take& take, stop_control* stop, bool recovering)
 {
     hold_calls calls;
+    calls.recovering = recovering;
     calls.wait.waiting = [](const lock_owner& holder, int64_t rested_seconds) {
         say_err_text(lock_waiting_text(holder.host, holder.pid, rested_seconds, lock_rest_seconds));
     };

@@ -10,8 +10,9 @@
 // Holds the directory for `take`: it is writable, no other floatrec records
 // in it (on this machine, or on another that shares it). `stop` (may be
 // null) gives up a wait for a resting lock, and is requested should another
-// machine take the directory over later. False after the reason was said.
-bool claim_directory(take& take, stop_control* stop);
+// machine take the directory over later; `recovering`: held only to save an
+// unfinished take. False after the reason was said.
+bool claim_directory(take& take, stop_control* stop, bool recovering = false);
 
 // In a held directory, saves an unfinished take (said here; `saved` tells)
 // and opens 00000.raw where there is one. False after the reason was said;

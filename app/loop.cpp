@@ -91,14 +91,13 @@ std::span<const uint8_t> frames_of(consumer& c, const period_ready& period)
     return {queue_slot_data(c.queue, period.slot), static_cast<std::size_t>(period.frames) * device_frame_bytes(c.plan.frame)};
 }
 
-// The working copy holds the periods as captured, the latest on top: a short
-// last period leaves the end of the one before behind it. The latest period
-// stays in its slot until `next` comes (none: the capture is over), and only
-// then is copied, when the dumps will see it.
+// The dumps hold the last period as captured, zeros after a short one. The
+// latest period stays in its slot until `next` comes (none: the capture is
+// over), and only the last is copied.
 void keep_for_dumps(consumer& c, const std::optional<period_ready>& next)
 {
     if (c.latest) {
-        if (!next || next->frames < c.plan.period_frames) {
+        if (!next) {
             copy_period(c.bufs, frames_of(c, *c.latest));
         }
         queue_release(c.queue, c.latest->slot);

@@ -74,6 +74,9 @@ failure dump_period(period_bufs& bufs)
 bool finish_target(take& take)
 {
     const take_finished done = take_finish(take);
+    if (!done.instead_of.empty()) {
+        say_err_text(output_written_meanwhile_text(done.instead_of, output_file(take.output)));
+    }
     for (std::size_t i = 0; i < done.file_bytes.size(); ++i) {
         say_out_text(file_size_text(raw_file_name(i), done.file_bytes[i]));
     }
@@ -95,7 +98,7 @@ int recover_only()
 {
     take take;
     bool saved = false;
-    if (!claim_directory(take, nullptr) || !save_unfinished(take, saved)) {
+    if (!claim_directory(take, nullptr, true) || !save_unfinished(take, saved)) {
         return failed;
     }
     if (!saved) {

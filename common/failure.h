@@ -17,10 +17,11 @@ enum class fault : uint8_t {
     device_open,              // the device; `reason` from ALSA
     sound_server_unreachable, // the same, with no sound server answering for this user
     device_setup,             // the configuration was refused; `reason` from ALSA, `detail` what was asked
-    channels_refused,         // the device `subject` lacks the channel count asked for: `reason` says what it records
+    channels_refused,         // the device `subject` lacks the channel count asked for: `reason` says what it records, `other` ALSA's words
     directory_busy,           // another floatrec holds the lock; `holder_pid` (0: not known), on the host `reason` (empty: this one)
     directory_lock,           // the lock could not be taken
     directory_unwritable,     // the directory `subject` takes no new files: `reason` says why
+    recover_unwritable,       // the same, where an unfinished take was to be saved
     lock_unknown,             // .floatrec.lock is there but cannot be read as a lock: `reason`
     taken_over,               // the take was taken over by process `holder_pid` on the host `reason` (0: not known)
     taken_over_while_held_up, // the same, found after this run's clock showed it held up
@@ -67,6 +68,8 @@ enum class because : uint8_t {
     note_symbolic_link,
     note_rate,     // values[0]
     note_channels, // values[0]
+    note_channel_mask, // values[0]
+    note_frames_cut, // values: its channels, the bytes of `other`
     note_start,    // values[0]
     // What the device records (a reason), offers or was asked (a line).
     channels_offered, // values: fewest, most, asked

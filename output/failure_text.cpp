@@ -35,7 +35,7 @@ const char* taken_over_text(const failure& what)
 
 // The text of each kind: "@s" the subject, "@r" the reason (the errno's
 // text, or the words given), "@p" the lock holder's pid, "@t" the take's
-// length, "@d" the detail's line, if any. No default: a kind without a text
+// length, "@d" the detail's line, if any, "@o" the other text it carries. No default: a kind without a text
 // does not build (-Werror=switch).
 const char* text_of(const failure& what)
 {
@@ -49,11 +49,15 @@ const char* text_of(const failure& what)
         return "unable to open pcm device: @r\n"
                "the sound server (PipeWire or PulseAudio) may not be running for this user (under sudo, for example)\n";
     case fault::device_setup: return "double check hardware specs&parameters: @r\n@d";
-    case fault::channels_refused: return "cannot record from @s: @r (-c chooses how many)\n";
+    case fault::channels_refused:
+        return "double check hardware specs&parameters: @o\ncannot record from @s: @r (-c chooses how many)\n";
     case fault::directory_busy: return busy_text(what);
     case fault::directory_unwritable:
         return "cannot record here: @s @r: run floatrec in a directory this user can write to (the take's working "
                "files are made there, whatever -o names)\n";
+    case fault::recover_unwritable:
+        return "cannot save a take here: @s @r: run floatrec --recover as a user who can write to it (the take is "
+               "saved in this directory, or beside its -o name)\n";
     case fault::directory_lock: return "00000.raw: cannot lock this directory: @r\n";
     case fault::lock_unknown:
         return "cannot tell who holds this directory: .floatrec.lock: @r\n"
@@ -64,8 +68,8 @@ const char* text_of(const failure& what)
     case fault::raw_open: return "\nError opening 00000.raw to dump Buffer! \n@s: @r\n";
     case fault::unknown_take:
         return "cannot tell what take 00000.raw holds: .00000.raw.take @r\n"
-               "nothing was changed: save 00000.raw by hand at its rate (sox -t raw -r RATE -e float -b 32 -c 1 "
-               "00000.raw take.wav), then move .00000.raw.take away\n";
+               "nothing was changed: save 00000.raw by hand at its rate and channel count (sox -t raw -r RATE -e "
+               "float -b 32 -c CHANNELS 00000.raw take.wav), then move .00000.raw.take away\n";
     case fault::take_not_saved: return "cannot save the unfinished take in 00000.raw: @s: @r\n@d";
     case fault::recovered_names_taken: return "cannot save the unfinished take in 00000.raw: @s to @r are all taken\n";
     case fault::note_not_updated:
@@ -118,6 +122,8 @@ std::string failure_text(const failure& what)
             line += reason_of(what);
         } else if (c[0] == '@' && c[1] == 'd') {
             line += what.detail_words == because::none ? "" : words_of(what.detail_words, what) + "\n";
+        } else if (c[0] == '@' && c[1] == 'o') {
+            line += what.other;
         } else if (c[0] == '@' && c[1] == 'p') {
             line += std::to_string(what.holder_pid);
         } else if (c[0] == '@' && c[1] == 't') {

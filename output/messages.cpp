@@ -1,6 +1,7 @@
 // The lines of a run, as the program says them.
 #include "output/messages.h"
 
+#include "common/limits.h"
 #include "common/text.h"
 #include "output/meter_text.h"
 #include "take/names.h"
@@ -23,7 +24,7 @@ std::string unknown_option_text(const char* word)
 std::string value_missing_text(char option, const std::string& given)
 {
     const bool device = option == 'D';
-    const char* what = device ? "a device name, as arecord -L lists them," : "a file name";
+    const char* what = device ? "a device name (arecord -L lists them)" : "a file name";
     const char* example = device ? "hw:1" : "take.wav";
     if (given.empty()) {
         return format_text("-%c needs %s: floatrec -%c %s 60\n", option, what, option, example);
@@ -56,13 +57,22 @@ std::string recover_alone_text()
 std::string channels_error_text(const std::string& value)
 {
     const std::string given = value.empty() ? std::string() : ", not " + value;
-    return format_text("-c takes a whole number of channels, 1 to 65535%s: floatrec -c 2 60\n", given.c_str());
+    return format_text("-c takes a whole number of channels, 1 to %u%s: floatrec -c 2 60\n", most_channels,
+                       given.c_str());
 }
 
 std::string rate_error_text(const std::string& value)
 {
     const std::string given = value.empty() ? std::string() : ", not " + value;
-    return format_text("-r takes a whole number of frames a second%s: floatrec -r 48000 60\n", given.c_str());
+    return format_text("-r takes a whole number of frames a second, %u to %u%s: floatrec -r 48000 60\n", lowest_rate,
+                       highest_rate, given.c_str());
+}
+
+std::string channels_at_rate_text(uint32_t channels, uint32_t rate)
+{
+    return format_text("-c %u at -r %u: a second of that is more than a WAV file can say (4 GiB); ask for fewer "
+                       "channels or a lower rate\n",
+                       channels, rate);
 }
 
 std::string rate_differs_text(uint32_t granted, uint32_t asked)
@@ -177,10 +187,12 @@ std::string stopped_before_recording_text()
 
 std::string lock_waiting_text(const std::string& host, int64_t pid, int64_t rested_seconds, int64_t rest_seconds)
 {
-    return format_text("floatrec: .floatrec.lock names floatrec process %lld on %s, silent for %lld s: waiting until it "
-                       "has rested %lld s, then taking the directory over (Ctrl-C gives up)\n",
-                       static_cast<long long>(pid), host.c_str(), static_cast<long long>(rested_seconds),
-                       static_cast<long long>(rest_seconds));
+    const std::string names = pid > 0 ? format_text("names floatrec process %lld on %s", static_cast<long long>(pid),
+                                                    host.c_str())
+                                      : std::string("names no holder yet (empty, or cut short)");
+    return format_text("floatrec: .floatrec.lock %s and has not changed for %lld s as read here: waiting until it has "
+                       "rested %lld s, then taking the directory over (Ctrl-C gives up)\n",
+                       names.c_str(), static_cast<long long>(rested_seconds), static_cast<long long>(rest_seconds));
 }
 
 std::string progress_text(uint64_t bytes, int64_t periods_left)
@@ -269,10 +281,13 @@ std::string audio_lost_text(double seconds, double not_written_seconds, double w
         return format_text("%.3f seconds of audio lost (each loss is said above)\n", seconds);
     }
     const std::string rest = seconds > not_written_seconds ? "; the rest as said above" : "";
+    const bool taken = not_written.what == fault::taken_over || not_written.what == fault::taken_over_while_held_up;
+    const std::string why = taken ? std::string("as another floatrec took this directory over")
+                                  : format_text("as %s could not be written (%s)", not_written.subject.c_str(),
+                                                reason_of(not_written).c_str());
     return format_text("%.3f seconds of audio lost: %.3f s captured but not written, after the take's first %.1f s, "
-                       "as %s could not be written (%s)%s\n",
-                       seconds, not_written_seconds, written_seconds, not_written.subject.c_str(),
-                       reason_of(not_written).c_str(), rest.c_str());
+                       "%s%s\n",
+                       seconds, not_written_seconds, written_seconds, why.c_str(), rest.c_str());
 }
 
 std::string nothing_recorded_text(bool raw_emptied, const std::string& target)
@@ -326,17 +341,27 @@ std::string target_kept_text(const std::string& target, const std::string& files
 
 std::string replacing_text(const earlier_take& earlier)
 {
-    char when[32] = {};
-    tm local = {};
-    const auto recorded = static_cast<time_t>(earlier.recorded_unix);
-    localtime_r(&recorded, &local);
-    std::strftime(when, sizeof when, "recorded %Y-%m-%d %H:%M", &local);
-    const std::string held = earlier.seconds ? format_text("%.1f s %s", *earlier.seconds, when) : std::string(when);
+    std::string held = earlier.seconds ? format_text("%.1f s", *earlier.seconds) : std::string();
+    if (earlier.recorded_unix > 0) {
+        char when[32] = {};
+        tm local = {};
+        const auto recorded = static_cast<time_t>(earlier.recorded_unix);
+        localtime_r(&recorded, &local);
+        std::strftime(when, sizeof when, "recorded %Y-%m-%d %H:%M", &local);
+        held += (held.empty() ? "" : " ") + std::string(when);
+    }
     const std::vector<std::string>& names = earlier.names;
     const std::string files = names.size() > 3 ? names.front() + " to " + names.back() : listed(names);
     const bool one = names.size() == 1;
-    return format_text("%s %s there: this take will replace %s (%s; another -o name keeps %s)\n", files.c_str(),
-                       one ? "is" : "are", one ? "it" : "them", held.c_str(), one ? "it" : "them");
+    return format_text("%s %s there: this take will replace %s (%s%sanother -o name keeps %s)\n", files.c_str(),
+                       one ? "is" : "are", one ? "it" : "them", held.c_str(), held.empty() ? "" : "; ",
+                       one ? "it" : "them");
+}
+
+std::string output_written_meanwhile_text(const std::string& output, const std::string& instead)
+{
+    return format_text("%s was written by another recording while this one ran: this take is %s instead, beside it\n",
+                       output.c_str(), instead.c_str());
 }
 
 std::string the_end_text()

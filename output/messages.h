@@ -32,6 +32,8 @@ std::string recover_alone_text();
 // -c or -r given no value (empty `value`) or one that is no whole positive number.
 std::string channels_error_text(const std::string& value);
 std::string rate_error_text(const std::string& value);
+// `channels` at `rate`: each allowed, but a second of them more than a WAV can say.
+std::string channels_at_rate_text(uint32_t channels, uint32_t rate);
 // The device records at `granted` frames a second, not the `asked` of -r.
 std::string rate_differs_text(uint32_t granted, uint32_t asked);
 std::string saved_take_text(const std::vector<std::string>& names, double seconds);
@@ -105,6 +107,8 @@ std::string take_in_parts_text(const std::vector<std::string>& names, const file
 std::string replaced_not_durable_text(const std::vector<std::string>& names, const std::string& files, bool whole);
 std::string target_kept_text(const std::string& target, const std::string& files, int error, const file_limit& limit);
 std::string the_end_text();
+// Another recording finished into `output` while this one ran: this take is `instead` beside it.
+std::string output_written_meanwhile_text(const std::string& output, const std::string& instead);
 
 // A stop of the process (Ctrl-Z, SIGSTOP) that lasted `least_seconds` to
 // `most_seconds` (one length where they are within a tenth of a second),

@@ -169,8 +169,8 @@ std::string meter_line(const meter_reading& reading, std::size_t columns)
 
 namespace {
 
-// "peak -6.0 dBFS, 0 samples clipped", for each of two channels, or for the
-// loudest of more.
+// "peak -6.0 dBFS, 0 samples clipped", for each of two channels; of more, the
+// loudest's peak and the clips of all, with the channel that clipped most.
 std::string levels_words(const capture_totals& totals)
 {
     const std::vector<channel_totals>& channels = totals.channels;
@@ -182,12 +182,20 @@ std::string levels_words(const capture_totals& totals)
     }
     if (channels.size() > 2) {
         // The loudest; of channels equally loud, the one that clipped most.
+        // The clips of all, and the channel that clipped most.
         const auto loudest = std::max_element(channels.begin(), channels.end(), [](const channel_totals& a, const channel_totals& b) {
             return a.peak < b.peak || (a.peak == b.peak && a.clipped < b.clipped);
         });
-        return format_text("peak %s dBFS (channel %zu, the loudest of %zu), %llu samples clipped",
-                           dbfs_text(loudest->peak).c_str(), static_cast<std::size_t>(loudest - channels.begin()) + 1,
-                           channels.size(), count(loudest->clipped));
+        const auto worst = std::max_element(channels.begin(), channels.end(), [](const channel_totals& a, const channel_totals& b) {
+            return a.clipped < b.clipped;
+        });
+        const std::string clips =
+            worst->clipped == 0 ? std::string("0 samples clipped")
+                                : format_text("%llu samples clipped (%llu of them on channel %zu, the most)",
+                                              count(totals.clipped), count(worst->clipped),
+                                              static_cast<std::size_t>(worst - channels.begin()) + 1);
+        return format_text("peak %s dBFS (channel %zu, the loudest of %zu), %s", dbfs_text(loudest->peak).c_str(),
+                           static_cast<std::size_t>(loudest - channels.begin()) + 1, channels.size(), clips.c_str());
     }
     return format_text("peak %s dBFS, %llu samples clipped", dbfs_text(totals.peak).c_str(), count(totals.clipped));
 }

@@ -1,6 +1,7 @@
 // The program's words for what it measured or found.
 #include "output/words.h"
 
+#include "common/limits.h"
 #include "common/text.h"
 
 #include <cerrno>
@@ -128,9 +129,15 @@ std::string reason_words(because why, const failure& what)
     case because::note_not_ours:
         return "is not a take's note that this floatrec can read";
     case because::note_rate:
-        return format_text("gives a rate of %lld Hz (not 1000 to 1536000)", value);
+        return format_text("gives a rate of %lld Hz (not %u to %u)", value, lowest_rate, highest_rate);
     case because::note_channels:
-        return format_text("gives %lld channels (not 1 to 65535)", value);
+        return format_text("gives %lld channels (not 1 to %u, nor more than a WAV can say at its rate)", value,
+                           most_channels);
+    case because::note_channel_mask:
+        return format_text("gives speakers (channel_mask %lld) for another number of channels than it says", value);
+    case because::note_frames_cut:
+        return format_text("gives %lld channels, but %s holds %lld bytes, no whole number of such frames", value,
+                           what.other.c_str(), static_cast<long long>(what.values[1]));
     case because::note_start:
         return format_text("gives a start time out of range (%lld)", value);
     case because::channels_offered:
@@ -157,8 +164,9 @@ std::string detail_words(because why, const failure& what)
                ", none of which floatrec records (S32_LE, FLOAT_LE, S24_LE, S24_3LE, S16_LE)" + std::string(choosing);
     }
     case because::request_refused:
-        return "the device did not take what floatrec asks for (" + request_words(what) +
-               " or near); ALSA's default with its plug layer converts" + std::string(choosing);
+        return "the device did not take what floatrec asks for (" + request_words(what) + " or near, of the " +
+               grouped(lowest_rate) + " to " + grouped(highest_rate) +
+               " Hz it records); ALSA's default with its plug layer converts" + std::string(choosing);
     case because::no_sound_card:
         return "no sound card found" + std::string(choosing);
     case because::no_card_named:

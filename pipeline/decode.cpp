@@ -11,18 +11,22 @@ namespace {
 
 constexpr double silence_threshold = 1e-7;
 
+// Not silence: a magnitude above 1e-7, or none at all (NaN, which a float
+// device can deliver, is no silence).
 bool above_silence(float sample)
 {
-    return static_cast<double>(std::abs(sample)) > silence_threshold;
+    return !(static_cast<double>(std::abs(sample)) <= silence_threshold);
 }
 
-// A float on the signed 32-bit scale, rounded, held within its range.
+// A float on the signed 32-bit scale, rounded, held within its range. NaN has
+// no integer: it is the full scale of its sign, as an infinity is, never
+// silence.
 int32_t float_to_s32(float sample)
 {
-    const double scaled = std::nearbyint(static_cast<double>(sample) * 2147483648.0);
-    if (!(scaled == scaled)) {
-        return 0; // NaN has no integer
+    if (std::isnan(sample)) {
+        return std::signbit(sample) ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
     }
+    const double scaled = std::nearbyint(static_cast<double>(sample) * 2147483648.0);
     return static_cast<int32_t>(std::clamp(scaled, -2147483648.0, 2147483647.0));
 }
 

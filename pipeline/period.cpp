@@ -47,7 +47,7 @@ decoded_sample decode_one(const uint8_t* p)
 {
     if constexpr (Format == sample_format::float32) {
         const float value = load_float(p);
-        return {value, static_cast<double>(std::fabs(value)) > silence_threshold};
+        return {value, !(static_cast<double>(std::fabs(value)) <= silence_threshold)}; // (NaN is no silence)
     } else {
         const int32_t raw = load_scaled<Format>(p);
         return {scaled(raw), is_loud(raw)};
@@ -343,5 +343,7 @@ bool period_bufs_allocated(const period_bufs& bufs)
 
 void copy_period(period_bufs& bufs, std::span<const uint8_t> captured)
 {
-    std::memcpy(bufs.working_copy.data(), captured.data(), std::min(bufs.buffer_size, captured.size()));
+    const std::size_t bytes = std::min(bufs.buffer_size, captured.size());
+    std::memcpy(bufs.working_copy.data(), captured.data(), bytes);
+    std::memset(bufs.working_copy.data() + bytes, 0, bufs.buffer_size - bytes);
 }

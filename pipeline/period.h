@@ -62,8 +62,8 @@ period_bufs alloc_period_bufs(uint64_t frames, const frame_format& frame);
 // Whether every buffer could be allocated.
 bool period_bufs_allocated(const period_bufs& bufs);
 
-// Copies a period's captured bytes over the start of the working copy; a
-// short period leaves the rest of an earlier one behind it.
+// Copies a period's captured bytes to the start of the working copy, the
+// rest zeros (a short period leaves nothing of an earlier one behind it).
 void copy_period(period_bufs& bufs, std::span<const uint8_t> captured);
 
 // Little-endian signed 32-bit groups of `in` into `out`, whatever the host order.
@@ -71,7 +71,8 @@ void decode_period(std::span<const uint8_t> in, std::span<int32_t> out);
 
 // The samples of `in` in `format` as signed 32-bit integers of the same full
 // scale: a 16-bit n as n x 2^16, a 24-bit n as n x 2^8, a 32-bit n as it
-// is, a float f as f x 2^31 rounded and held within the 32-bit range. As
+// is, a float f as f x 2^31 rounded and held within the 32-bit range (NaN
+// as the full scale of its sign, never as silence). As
 // many as both hold. For the dumps.
 void decode_samples(std::span<const uint8_t> in, sample_format format, std::span<int32_t> out);
 
@@ -84,8 +85,8 @@ void scale_period(std::span<const int32_t> in, std::span<float> out);
 // n / 32768, a 24-bit n / 8388608, a 32-bit n / 2^31, a float as it comes.
 void sample_values(std::span<const uint8_t> in, sample_format format, std::span<float> out);
 
-// Copies the samples whose magnitude exceeds 1e-7 to `out`, in order, without
-// gaps; returns how many were kept. The plain form of the silence filter;
+// Copies the samples whose magnitude exceeds 1e-7 (and NaN, which is no
+// silence) to `out`, in order, without gaps; returns how many were kept. The plain form of the silence filter;
 // filter_period is its fast form, held to the same bits by the tests.
 uint32_t keep_nonsilent(std::span<const float> in, std::span<float> out);
 

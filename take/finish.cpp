@@ -53,6 +53,45 @@ std::vector<std::string> earlier_outputs(const take_output& output)
     return found;
 }
 
+std::vector<output_state> outputs_now(const take_output& output)
+{
+    std::vector<output_state> states;
+    for (const std::string& name : earlier_outputs(output)) {
+        struct stat st = {};
+        if (storage().lstat(name.c_str(), &st) == 0) {
+            states.push_back({name, st.st_dev, st.st_ino,
+                              int64_t{st.st_ctim.tv_sec} * 1'000'000'000 + st.st_ctim.tv_nsec, st.st_size});
+        }
+    }
+    return states;
+}
+
+bool written_since(const std::vector<output_state>& before, const std::vector<output_state>& now)
+{
+    for (const output_state& file : now) {
+        const auto was = std::find_if(before.begin(), before.end(), [&file](const output_state& earlier) {
+            return earlier.name == file.name;
+        });
+        if (was == before.end() || was->device != file.device || was->inode != file.inode ||
+            was->changed_ns != file.changed_ns || was->bytes != file.bytes) {
+            return true;
+        }
+    }
+    return false;
+}
+
+take_output next_free_output(const take_output& output)
+{
+    take_output free = output;
+    for (int copy = 2;; ++copy) {
+        free.stem = output.stem + "-" + std::to_string(copy);
+        struct stat st = {};
+        if (earlier_outputs(free).empty() && storage().lstat(output_file(free).c_str(), &st) != 0) {
+            return free;
+        }
+    }
+}
+
 earlier_take earlier_take_of(const take_output& output)
 {
     earlier_take earlier;
@@ -69,7 +108,9 @@ earlier_take earlier_take_of(const take_output& output)
         const std::optional<double> length = wav_seconds(head, static_cast<uint64_t>(st.st_size));
         length_known = length_known && length.has_value();
         seconds += length.value_or(0);
-        earlier.recorded_unix = earlier.recorded_unix == 0 ? st.st_mtim.tv_sec : earlier.recorded_unix;
+        if (file.valid() && S_ISREG(st.st_mode) && earlier.recorded_unix == 0) {
+            earlier.recorded_unix = st.st_mtim.tv_sec; // (a link's own time is none of its file's)
+        }
     }
     if (length_known) {
         earlier.seconds = seconds;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <sys/types.h>
 #include <span>
 #include <string>
 #include <vector>
@@ -53,3 +54,23 @@ earlier_take earlier_take_of(const take_output& output);
 
 // Just the names.
 std::vector<std::string> earlier_outputs(const take_output& output);
+
+// The output's files as they stand: each name with what its file is (a
+// file's device, inode, change time and size), to tell whether another
+// take wrote them since.
+struct output_state {
+    std::string name;
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t changed_ns = 0;
+    int64_t bytes = 0;
+};
+std::vector<output_state> outputs_now(const take_output& output);
+
+// Whether a file of `now` is new or another than it was `before`: written
+// by another take (a file that went is none of this take's business).
+bool written_since(const std::vector<output_state>& before, const std::vector<output_state>& now);
+
+// The first output after `output` whose name and parts no file has:
+// "take-2.wav", "take-3.wav", ... for take.wav.
+take_output next_free_output(const take_output& output);

@@ -11,7 +11,7 @@ directory_hold::~directory_hold()
 
 failure hold_directory(directory_hold& hold, const hold_calls& calls)
 {
-    failure held = check_directory_writable();
+    failure held = check_directory_writable(calls.recovering);
     if (held.ok()) {
         held = lock_directory(hold.flock);
     }

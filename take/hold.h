@@ -28,6 +28,7 @@ struct hold_calls {
     lock_wait wait;
     void (*taken_over)(void*) = nullptr;
     void* arg = nullptr;
+    bool recovering = false; // held to save an unfinished take only (--recover)
 };
 
 // Holds the current directory: it is writable, no other floatrec records in

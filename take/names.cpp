@@ -3,15 +3,35 @@
 
 #include "common/text.h"
 
+namespace {
+
+// A name as a case-insensitive disk that drops trailing dots and spaces
+// (FAT, exFAT, NTFS as Windows names them) compares it: "00000.RAW." is
+// "00000.raw" there.
+std::string as_compared(std::string_view name)
+{
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+        name.remove_suffix(1);
+    }
+    std::string folded(name);
+    for (char& c : folded) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return folded;
+}
+
+} // namespace
+
 bool is_working_name(std::string_view base)
 {
     const std::string_view names[] = {buffer_dump_name, array_dump_name, note_name,           note_temp_name,
                                       target_temp_name, recovered_temp_name, lock_name};
-    const bool raw = base.size() == 9 && base.ends_with(".raw") &&
-                     base.substr(0, 5).find_first_not_of("0123456789") == std::string_view::npos;
-    const bool lock_leftover = base.starts_with(std::string(lock_name) + ".");
-    for (const std::string_view name : names) {
-        if (base == name) {
+    const std::string name = as_compared(base);
+    const bool raw = name.size() == 9 && name.ends_with(".raw") &&
+                     name.substr(0, 5).find_first_not_of("0123456789") == std::string::npos;
+    const bool lock_leftover = name.starts_with(std::string(lock_name) + ".");
+    for (const std::string_view working : names) {
+        if (name == working) {
             return true;
         }
     }

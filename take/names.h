@@ -27,7 +27,9 @@ inline constexpr const char* temporary_names[] = {target_temp_name, note_temp_na
 // Whether `base`, a file name without its directory, is one a recording works
 // with in its directory (00000.raw and the files after it, the note and its
 // temporary, the lock and what a takeover leaves, the dumps, the temporary
-// target.wav and recovered take): in any directory, another take's.
+// target.wav and recovered take): in any directory, another take's. Names
+// compare as the strictest disk compares them: whatever their case, and
+// without the trailing dots and spaces Windows file systems drop.
 bool is_working_name(std::string_view base);
 
 // Where the finished take goes: target.wav in this directory, or the file

@@ -262,7 +262,17 @@ failure check_output_place(const take_output& output)
     }
     struct stat target = {};
     const failure refused = check_output(file.c_str(), false, target);
-    return refused.ok() ? target_replaceable(target, output) : refused;
+    if (!refused.ok()) {
+        return refused;
+    }
+    // Another name for a working file here (a case-insensitive disk, a link).
+    for (const char* working : {raw_name, note_name, lock_name, buffer_dump_name, array_dump_name}) {
+        struct stat st = {};
+        if (storage().lstat(working, &st) == 0 && same_file(target, st)) {
+            return fail_for(fault::refused, file, because::same_file, working);
+        }
+    }
+    return target_replaceable(target, output);
 }
 
 std::string working_directory_tag()
@@ -293,14 +303,14 @@ bool output_on_this_disk(const take_output& output)
            here.st_dev == there.st_dev;
 }
 
-failure check_directory_writable()
+failure check_directory_writable(bool recovering)
 {
     // The working files are made here, and the target is written beside its
     // name and renamed over it: the directory itself must take new files.
     if (storage().faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) == 0) {
         return {};
     }
-    failure refused = fail_for(fault::directory_unwritable, current_directory(),
+    failure refused = fail_for(recovering ? fault::recover_unwritable : fault::directory_unwritable, current_directory(),
                                errno == EROFS ? because::read_only : because::not_writable);
     refused.code = errno == EROFS ? 0 : errno;
     return refused;

@@ -23,9 +23,10 @@ std::string current_directory();
 // (process N)".
 failure lock_directory(unique_fd& lock);
 
-// The current directory takes new files: else directory_unwritable, saying
-// why (read-only, or not this user's to write).
-failure check_directory_writable();
+// The current directory takes new files: else directory_unwritable (or
+// recover_unwritable, `recovering`), saying why (read-only, or not this
+// user's to write).
+failure check_directory_writable(bool recovering = false);
 
 // The place a named output (-o) goes: its directory is there and takes new
 // files, and the name is free or a file the take may replace, not one of the

@@ -261,6 +261,59 @@ TEST(Take, NamedWithOGoesWhereItNamesWholeOrInParts)
     }
 }
 
+// Two directories finishing into one -o name: the take that finishes last
+// finds the file written since it began and goes beside it, saying so.
+TEST(Take, TwoDirectoriesIntoOneOutputKeepBothTakes)
+{
+    sandbox first;
+    sandbox second;
+    use_test_device(first, "rate 8000 period 800 paced true");
+    use_test_device(second, "rate 8000 period 800");
+    const fs::path output = first.root / "take.wav";
+    run_result quick;
+    const run_result slow = run_floatrec(first, {"-o", output.string(), "2"}, {.while_running = [&](pid_t) {
+        ASSERT_TRUE(wait_for_bytes(first.at("00000.raw"), 800 * 4));
+        quick = run_floatrec(second, {"-o", output.string(), "1"});
+    }});
+    ASSERT_EQ(quick.status, 0) << quick.err;
+    ASSERT_EQ(slow.status, 0) << slow.err;
+    const fs::path beside = first.root / "take-2.wav";
+    EXPECT_NE(slow.err.find(output.string() + " was written by another recording while this one ran: this take is " +
+                            beside.string() + " instead"),
+              std::string::npos)
+        << slow.err;
+    EXPECT_TRUE(same_bits(read_wav(output).samples, test_signal(0, 8000)));
+    EXPECT_TRUE(same_bits(read_wav(beside).samples, test_signal(0, 2 * 8000)));
+}
+
+// An -o name that is a working file as a case-insensitive disk (exFAT
+// through FUSE) compares names, or another name for one (a hard link), is
+// refused before anything is touched.
+TEST(Take, OutputNamingAWorkingFileAsTheDiskComparesIsRefused)
+{
+    sandbox box;
+    scratch_disk card;
+    if (!card.mount(box, 16, "exfat-fuse")) {
+        GTEST_SKIP() << card.why_not;
+    }
+    use_test_device(box, "rate 8000 period 800");
+    plant_take(box, 800);
+    fs::create_directories(box.root / "other");
+    const auto before = files_of(box);
+    for (const char* name : {"../other/00000.RAW", ".FLOATREC.LOCK", "Buffer.dat", "00000.raw.", "00000.raw "}) {
+        const run_result r = run_floatrec(box, {"-o", name, "1"});
+        EXPECT_EQ(r.status, 2) << name << ": " << r.err;
+        EXPECT_EQ(files_of(box), before) << name;
+    }
+    sandbox linked;
+    use_test_device(linked, "rate 8000 period 800");
+    plant_take(linked, 800);
+    fs::create_hard_link(linked.at("00000.raw"), linked.root / "take.wav");
+    const run_result r = run_floatrec(linked, {"-o", (linked.root / "take.wav").string(), "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("take.wav: it is the same file as 00000.raw"), std::string::npos) << r.err;
+}
+
 TEST(SlowTake, SigintWhileTheDiskIsFrozenEndsTheTakeThere)
 {
     sandbox box;

@@ -216,7 +216,7 @@ TEST(Pipeline, FramesAreKeptWholeAndEachChannelMeasuredOfThem)
 
 // A short last period leaves the rest of the one before it in the working
 // copy, as the dumps show it; only its own frames reach the file.
-TEST(PeriodBuffers, ShortPeriodOverlaysTheOneBefore)
+TEST(PeriodBuffers, ShortPeriodLeavesNothingOfTheOneBefore)
 {
     constexpr uint64_t frames = 8;
     period_bufs bufs = alloc_period_bufs(frames);
@@ -227,7 +227,7 @@ TEST(PeriodBuffers, ShortPeriodOverlaysTheOneBefore)
     copy_period(bufs, bytes);
     std::vector<int32_t> decoded(frames);
     decode_period(std::span(bufs.working_copy.data(), frames * 4), decoded);
-    EXPECT_EQ(decoded, (std::vector<int32_t>{-9000, 0, 9000, 7000, 7000, 7000, 7000, 7000}));
+    EXPECT_EQ(decoded, (std::vector<int32_t>{-9000, 0, 9000, 0, 0, 0, 0, 0}));
 
     std::vector<float> kept(frames + 1);
     period_levels levels;
