@@ -348,7 +348,7 @@ std::string replacing_text(const earlier_take& earlier)
         const auto recorded = static_cast<time_t>(earlier.recorded_unix);
         localtime_r(&recorded, &local);
         std::strftime(when, sizeof when, "recorded %Y-%m-%d %H:%M", &local);
-        held += (held.empty() ? "" : " ") + std::string(when);
+        held.append(held.empty() ? "" : " ").append(when);
     }
     const std::vector<std::string>& names = earlier.names;
     const std::string files = names.size() > 3 ? names.front() + " to " + names.back() : listed(names);

@@ -209,7 +209,7 @@ bool same_path(std::string_view a, std::string_view b)
             const std::size_t end = std::min(path.find('/', at), path.size());
             const std::string_view part = path.substr(at, end - at);
             if (!part.empty() && part != ".") {
-                out += "/" + std::string(part);
+                out.append("/").append(part);
             }
             at = end + 1;
         }
