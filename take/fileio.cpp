@@ -48,9 +48,9 @@ failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int6
 
 namespace {
 
-// Special files (devices, pipes) have nothing to sync: EINVAL. Any other
-// error means the data may not be on the disk: a file system that went
-// read-only after an error (EROFS) has dropped it.
+// A directory's sync: EINVAL where the file system syncs no directories;
+// any other error means the names may not be on the disk (a file system
+// that went read-only after an error, EROFS, has dropped them).
 failure synced(int result, const char* file)
 {
     return result == 0 || errno == EINVAL ? failure{} : fail(fault::syncing, file, errno);
@@ -60,7 +60,17 @@ failure synced(int result, const char* file)
 
 failure sync_file(int fd, const char* file)
 {
-    return synced(storage().fdatasync(fd), file);
+    if (storage().fdatasync(fd) == 0) {
+        return {};
+    }
+    // Special files (devices, pipes) have nothing to sync: their EINVAL is
+    // no failure; a regular file's (or one that cannot be told) is.
+    const int err = errno;
+    struct stat st = {};
+    if (err == EINVAL && storage().fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+        return {};
+    }
+    return fail(fault::syncing, file, err);
 }
 
 failure sync_directory(const char* file)

@@ -32,8 +32,8 @@ unique_fd open_here(const char* name, int flags, struct stat& st, mode_t mode = 
 failure write_all(int fd, std::span<const uint8_t> bytes, const char* file, int64_t at = -1,
                   std::size_t* written = nullptr);
 
-// Syncs the file's data. Special files with nothing to sync (devices, pipes)
-// count as synced.
+// Syncs the file's data. Special files with nothing to sync (devices, pipes:
+// EINVAL) count as synced; a regular file's EINVAL is a failure.
 failure sync_file(int fd, const char* file);
 
 // Syncs the directory `file` is in (the current one for a bare name), so

@@ -2,6 +2,7 @@
 // storage seam: a write cut short at a limit and then EFBIG, a disk that
 // fills half way through a write, a rename or an unlink that fails.
 #include "pipeline/wav.h"
+#include "take/fileio.h"
 #include "take/finish.h"
 #include "take/file_limit.h"
 #include "take/names.h"
@@ -213,7 +214,8 @@ TEST(StorageFaults, DiskFullMidWriteKeepsWhatWentIn)
 }
 
 // A rename or an unlink that fails is said as itself, and leaves no
-// temporary file and the earlier target.wav as it was.
+// temporary file and the earlier target.wav as it was; a file's sync that
+// fails is a failure, whatever its error.
 TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
 {
     const seam_sandbox box;
@@ -238,6 +240,14 @@ TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
     EXPECT_EQ(ended.what, fault::removing);
     EXPECT_EQ(ended.subject, note_name);
     EXPECT_TRUE(fs::exists(note_name));
+    // A sync refused as EINVAL: a pipe's has nothing to sync; a file's failed.
+    storage().fdatasync = [](int) { return errno = EINVAL, -1; };
+    int pipe_ends[2] = {};
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    EXPECT_TRUE(sync_file(pipe_ends[1], "pipe").ok());
+    EXPECT_EQ(sync_file(raw_pieces(take.raw).front().fd, raw_name).code, EINVAL);
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
 }
 
 // A save that fails after it claimed its name leaves no empty claim behind
