@@ -4,7 +4,10 @@
 #include "common/storage.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <climits>
+#include <cstring>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -131,31 +134,65 @@ failure close_file(unique_fd& fd, const char* file)
 
 namespace {
 
-// Process-wide: the third stop request quits at once from the signal
-// thread, which must reach the temporary file being written to remove it.
-std::atomic<const char*> temp_being_written{nullptr};
+// The temporary files being written, for the third stop request, which
+// quits at once from the signal thread and removes them: each name copied
+// into a slot of its own (the string it came from may go meanwhile) and
+// published once whole; a slot taken again is told apart by its count.
+struct temp_slot {
+    // Four times the times it was taken, plus 1 while its name is written,
+    // 2 while it names a file being written (0: free).
+    std::atomic<uint64_t> state{0};
+    std::array<std::atomic<char>, PATH_MAX> name{};
+};
+std::array<temp_slot, 4> temp_slots;
+
+// Takes a free slot for `name`: null where none is free or the name does
+// not fit (it is then removed only by its owner).
+temp_slot* register_temp(const char* name)
+{
+    const std::size_t length = std::strlen(name);
+    for (temp_slot& slot : temp_slots) {
+        uint64_t state = slot.state.load();
+        if (state % 4 == 0 && length < slot.name.size() && slot.state.compare_exchange_strong(state, state + 1)) {
+            for (std::size_t i = 0; i <= length; ++i) {
+                slot.name[i].store(name[i], std::memory_order_relaxed);
+            }
+            slot.state.store(state + 2);
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+void release_temp(temp_slot* slot)
+{
+    if (slot != nullptr) {
+        slot->state.fetch_add(2); // free, and taken once more
+    }
+}
 
 // A file written under a temporary name: removed when its owner goes, unless
 // it was renamed into place (kept) first, and by remove_temp_file_now should
-// the process have to quit at once meanwhile. The name must outlive the owner.
+// the process have to quit at once meanwhile.
 struct temp_file {
     const char* name = nullptr;
-    const char* outer = nullptr; // the one being written around this one, if any
+    temp_slot* slot = nullptr;
 
-    explicit temp_file(const char* temp_name) : name(temp_name), outer(temp_being_written.exchange(temp_name)) {}
+    explicit temp_file(const char* temp_name) : name(temp_name), slot(register_temp(temp_name)) {}
     temp_file(const temp_file&) = delete;
     temp_file& operator=(const temp_file&) = delete;
     ~temp_file()
     {
+        release_temp(slot);
         if (name != nullptr) {
-            temp_being_written.store(outer);
             storage().unlink(name);
         }
     }
     // It has a name of its own now: nothing to remove.
     void kept()
     {
-        temp_being_written.store(outer);
+        release_temp(slot);
+        slot = nullptr;
         name = nullptr;
     }
 };
@@ -176,8 +213,18 @@ unique_fd create_temp_file(const temp_file& temp)
 
 void remove_temp_file_now()
 {
-    if (const char* name = temp_being_written.load(); name != nullptr) {
-        storage().unlink(name);
+    for (temp_slot& slot : temp_slots) {
+        const uint64_t before = slot.state.load();
+        if (before % 4 != 2) {
+            continue; // free, or its name being written
+        }
+        std::array<char, PATH_MAX> name{};
+        for (std::size_t i = 0; i < name.size() && (name[i] = slot.name[i].load(std::memory_order_relaxed)) != '\0'; ++i) {
+        }
+        name.back() = '\0';
+        if (slot.state.load() == before) { // (not taken again meanwhile)
+            storage().unlink(name.data());
+        }
     }
 }
 

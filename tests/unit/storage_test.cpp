@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <sys/resource.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -248,6 +249,22 @@ TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
     EXPECT_EQ(sync_file(raw_pieces(take.raw).front().fd, raw_name).code, EINVAL);
     close(pipe_ends[0]);
     close(pipe_ends[1]);
+}
+
+// A quit at once, from another thread, removes the temporary file being
+// written by the name it had, whatever became of the string it came from.
+TEST(StorageFaults, AQuitRemovesTheTemporaryByItsOwnName)
+{
+    const seam_sandbox box;
+    std::string temp = ".take.wav.part";
+    const failure status = install_new({"take.wav", temp.c_str()}, [&temp](int) {
+        temp.assign(temp.size(), 'z'); // (its caller's string, reused)
+        std::thread([] { remove_temp_file_now(); }).join();
+        EXPECT_FALSE(fs::exists(".take.wav.part"));
+        return fail(fault::writing, "take.wav", EIO);
+    });
+    EXPECT_EQ(status.code, EIO);
+    EXPECT_FALSE(fs::exists("take.wav"));
 }
 
 // A save that fails after it claimed its name leaves no empty claim behind
