@@ -20,6 +20,7 @@
 #include "app/loop.h"
 #include "app/process_setup.h"
 #include "app/rectime.h"
+#include "app/run_owners.h"
 #include "app/signals.h"
 #include "output/usage.h"
 #include "capture/device.h"
@@ -220,7 +221,8 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, int
 
 int record(const run_request& request)
 {
-    take take;
+    run_owners run;
+    take& take = run.recording;
     take.output = recording_output(request.output);
     if (const failure refused = check_output_place(take.output); !refused.ok()) {
         say_failure(refused);
@@ -231,13 +233,12 @@ int record(const run_request& request)
         say_err_text(duration_error_text(duration));
         return usage_error;
     }
-    stop_control stop;
+    stop_control& stop = run.stop;
     if (!stop_control_init(stop)) {
         say_failure(fail(fault::stop_setup, "", errno));
         return failed;
     }
-    stop_signals signals;
-    stop_signals_begin(signals, stop);
+    stop_signals_begin(run.signals, stop);
     // A directory that cannot take the recording is refused before it is announced.
     if (!claim_directory(take, &stop)) {
         return failed;

@@ -6,6 +6,7 @@
 #include "common/storage.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <ctime>
 #include <new>
@@ -48,11 +49,19 @@ void tell_main(period_queue& queue)
     }
 }
 
-void put_event(period_queue& queue, const capture_event& event)
+// Puts an event in the ring, where there is room (as a single-producer ring
+// checks: what its reader has not taken yet fills it); false where there is
+// none. The published count is a sequentially consistent store, so that a
+// reader going to sleep after looking (queue_wait_for_work) cannot miss it.
+bool put_event(period_queue& queue, const capture_event& event)
 {
     const uint64_t at = queue.event_count.written.load(std::memory_order_relaxed);
+    if (at - queue.event_count.taken.load() >= queue.event_places) {
+        return false;
+    }
     queue.events[at % queue.event_places] = event;
-    queue.event_count.written.store(at + 1, std::memory_order_release);
+    queue.event_count.written.store(at + 1);
+    return true;
 }
 
 } // namespace
@@ -81,6 +90,7 @@ bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std:
     queue.work.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     queue.free_slots.reset(new (std::nothrow) uint32_t[queue.slot_count]);
     queue.freed.reset(new (std::nothrow) uint32_t[queue.slot_count]);
+    // A place for every slot's period, the reports, and the end.
     queue.event_places = std::size_t{queue.slot_count} + report_places + 1;
     queue.events.reset(new (std::nothrow) capture_event[queue.event_places]);
     if (!queue.slot_memory || !queue.drop_slot || !queue.slot_freed.valid() || !queue.work.valid() ||
@@ -102,9 +112,11 @@ uint8_t* queue_slot_data(period_queue& queue, uint32_t slot)
 
 std::optional<uint32_t> queue_acquire_slot(period_queue& queue)
 {
-    // The slots freed since the last look go on top, the latest last.
+    // The slots freed since the last look go on top, the latest last. (A
+    // sequentially consistent load: after waiting_for_slot's store below,
+    // it sees a slot released before the releaser looked at that flag.)
     const auto take_back = [&queue] {
-        const uint64_t written = queue.freed_count.written.load(std::memory_order_acquire);
+        const uint64_t written = queue.freed_count.written.load();
         uint64_t taken = queue.freed_count.taken.load(std::memory_order_relaxed);
         for (; taken < written; ++taken) {
             queue.free_slots[queue.free_count++] = queue.freed[taken % queue.slot_count];
@@ -134,14 +146,22 @@ void queue_flush(period_queue& queue)
     if (!queue.report_waiting) {
         return;
     }
-    if (in_ring(queue.report_count) >= report_places) {
+    // Counted before it is published: the main thread, taking it, never
+    // counts more reports taken than written.
+    bool said = in_ring(queue.report_count) < report_places;
+    if (said) {
+        queue.report_count.written.fetch_add(1);
+        said = put_event(queue, *queue.report_waiting);
+        if (!said) {
+            queue.report_count.written.fetch_sub(1);
+        }
+    }
+    if (said) {
+        tell_main(queue);
+    } else {
         // No room to say it: what it lost is still counted.
         queue.reports_unsaid.fetch_add(1);
         queue.frames_lost_unsaid.fetch_add(frames_lost_in(*queue.report_waiting));
-    } else {
-        put_event(queue, *queue.report_waiting);
-        queue.report_count.written.fetch_add(1);
-        tell_main(queue);
     }
     queue.report_waiting.reset();
 }
@@ -150,8 +170,10 @@ void queue_push(period_queue& queue, const capture_event& event)
 {
     if (std::holds_alternative<capture_over>(event)) {
         queue_flush(queue);
-        put_event(queue, event); // the end has its place
         queue.report_count.written.fetch_add(1);
+        const bool placed = put_event(queue, event); // the end has its place
+        assert(placed);
+        static_cast<void>(placed);
         tell_main(queue);
         return;
     }
@@ -165,7 +187,9 @@ void queue_push(period_queue& queue, const capture_event& event)
 std::optional<uint32_t> queue_push_period(period_queue& queue, const period_ready& period)
 {
     queue_flush(queue);
-    put_event(queue, period); // each slot has its place
+    const bool placed = put_event(queue, period); // each slot has its place
+    assert(placed);
+    static_cast<void>(placed);
     const uint64_t frames = queue.frame_count.written.fetch_add(period.frames) + period.frames;
     if (queue.periods_wake && frames - queue.frame_count.taken.load() >= queue.wake_frames) {
         tell_main(queue);

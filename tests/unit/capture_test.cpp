@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -135,7 +137,7 @@ TEST(CaptureQueue, HoldsThirtySecondsAndHandsFreedSlotsBackFirst)
 TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
 {
     period_queue queue;
-    ASSERT_TRUE(queue_init(queue, 8000, 800)); // 32 slots
+    ASSERT_TRUE(queue_init(queue, 8000, 800)); // 302 slots
     queue_push(queue, audio_lost{1, 0, 100});  // an overrun
     queue_push(queue, audio_lost{0, 2, 1600}); // two dropped periods: one report
     queue_push(queue, read_failed{-EIO});
@@ -185,6 +187,57 @@ TEST(CaptureQueue, EveryPeriodFitsWhileTheConsumerIsHeld)
     for (; queue_acquire_slot(queue); ++free) {
     }
     EXPECT_EQ(free, queue.slot_count);
+}
+
+// Two threads on a ring of four slots, as the capture and the main thread
+// use it: every period arrives once, in order, with its frames; every
+// report and the end are said; a thread that sleeps on the other is always
+// woken (run under ThreadSanitizer in CI).
+TEST(CaptureQueue, TwoThreadsOnATinyRingLoseNothing)
+{
+    period_queue queue;
+    ASSERT_TRUE(queue_init(queue, 1, 16, sizeof(uint32_t)));
+    ASSERT_LE(queue.slot_count, 4U);
+    constexpr uint32_t periods = 20000;
+    std::thread capture([&queue] {
+        std::optional<uint32_t> slot = queue_acquire_slot(queue);
+        for (uint32_t i = 0; i < periods; ++i) {
+            while (!slot) {
+                pollfd freed = {queue.slot_freed.get(), POLLIN, 0};
+                poll(&freed, 1, 1000);
+                queue_slot_wait_done(queue);
+                slot = queue_acquire_slot(queue);
+            }
+            std::memcpy(queue_slot_data(queue, *slot), &i, sizeof i);
+            if (i % 7 == 0) {
+                queue_push(queue, audio_lost{1, 0, 1});
+            }
+            slot = queue_push_period(queue, period_ready{*slot, 1, 0});
+        }
+        if (slot) {
+            queue_release(queue, *slot);
+        }
+        queue_push(queue, capture_over{});
+    });
+    uint32_t next = 0;
+    uint64_t lost = 0;
+    for (bool over = false; !over;) {
+        queue_wait_for_work(queue, monotonic_ns() + ns_per_second);
+        while (const std::optional<capture_event> event = queue_next(queue)) {
+            if (const auto* period = std::get_if<period_ready>(&*event)) {
+                uint32_t held = 0;
+                std::memcpy(&held, queue_slot_data(queue, period->slot), sizeof held);
+                ASSERT_EQ(held, next++);
+                queue_release(queue, period->slot);
+            }
+            lost += frames_lost_in(*event);
+            over = over || std::holds_alternative<capture_over>(*event);
+        }
+    }
+    capture.join();
+    EXPECT_EQ(next, periods);
+    EXPECT_EQ(lost + queue_reports_unsaid(queue).frames_lost, (periods + 6) / 7);
+    EXPECT_EQ(queue_reports_unsaid(queue).count, 0U);
 }
 
 // The meter's levels and the stalls sit beside the events: levels never

@@ -2,6 +2,8 @@
 // of what they read, through the storage seam: a local disk or a share, a
 // lock of this machine, of another host or of this name on another boot,
 // empty, read short, replaced, beating.
+#include "app/claim.h"
+#include "app/run_owners.h"
 #include "take/liveness.h"
 #include "take/lock.h"
 #include "take/lock_judge.h"
@@ -10,7 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <unistd.h>
 
@@ -242,4 +247,35 @@ TEST(Lock, AHolderFollowsItsLockByNameAndGivesUpOnlyToAnother)
     EXPECT_EQ(look_at_lock(again, false), lock_seen::unsure);
     again.unsure_since_ns = boot_clock_ns() - (lock_unsure_beats + 1) * lock_beat_ns;
     EXPECT_EQ(look_at_lock(again, false), lock_seen::another);
+}
+
+// The lock is found another's just as the run ends: the liveness thread's
+// stop request must meet a stop control that outlives the take's hold
+// (run_owners lets the take go first). Under ThreadSanitizer a control
+// destroyed first is a race with that request.
+TEST(Lock, ALockLostAsTheRunEndsStopsNoDestroyedControl)
+{
+    static std::atomic<int> phase{0}; // 1 armed, 2 the liveness thread is reading, 3 let it go on
+    static std::thread::id test_thread;
+    const lock_sandbox box(ext4);
+    test_thread = std::this_thread::get_id();
+    storage().pread = [](int fd, void* bytes, std::size_t size, off_t at) {
+        int armed = 1;
+        if (std::this_thread::get_id() != test_thread && phase.compare_exchange_strong(armed, 2)) {
+            phase.notify_all();
+            phase.wait(2);
+            const std::string taken = lock_text({"elsewhere", "b00t", 77, 1});
+            std::memcpy(bytes, taken.data(), std::min(size, taken.size()));
+            return static_cast<ssize_t>(std::min(size, taken.size()));
+        }
+        return ::pread(fd, bytes, size, at);
+    };
+    auto run = std::make_unique<run_owners>();
+    ASSERT_TRUE(stop_control_init(run->stop));
+    ASSERT_TRUE(claim_directory(run->recording, &run->stop));
+    phase = 1;
+    phase.wait(1);
+    phase = 3;
+    phase.notify_all();
+    run.reset(); // the run ends at once
 }
