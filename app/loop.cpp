@@ -342,9 +342,8 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
             return capture_outcome::failed;
         }
         plan.realtime = reader.realtime.granted; // (its wakes follow)
-        if (!reader.realtime.granted) {
-            say_err_text(realtime_refused_text(reader.realtime.limit_error, reader.realtime.broker_reason,
-                                               capture_priority));
+        if (!reader.realtime.granted && reader.realtime.broker.refusal != broker_refusal::stopped) {
+            say_err_text(realtime_refused_text(reader.realtime.limit_error, reader.realtime.broker, capture_priority));
         }
         outcome = handle_events(c);
     }

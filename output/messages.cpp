@@ -165,13 +165,40 @@ std::string room_there_text(const std::string& target, uint64_t free_bytes, uint
                        static_cast<unsigned long long>(seconds_wanted), target.c_str());
 }
 
-std::string realtime_refused_text(int error, const std::string& broker_reason, int priority)
+namespace {
+
+// What RealtimeKit's answer was, in words.
+std::string broker_words(const broker_answer& broker)
 {
-    const std::string broker = broker_reason.empty() ? std::string() : "; RealtimeKit: " + broker_reason;
+    switch (broker.refusal) {
+    case broker_refusal::none:
+    case broker_refusal::not_asked:
+    case broker_refusal::stopped:
+        return {};
+    case broker_refusal::no_bus:
+        return format_text("no system bus: %s", std::strerror(broker.error));
+    case broker_refusal::refused:
+        return broker.words;
+    case broker_refusal::no_priority:
+        return "it grants no real-time priority";
+    case broker_refusal::rttime:
+        return format_text("RLIMIT_RTTIME: %s", std::strerror(broker.error));
+    case broker_refusal::no_answer:
+        return "it did not answer within 2 s";
+    }
+    return {};
+}
+
+} // namespace
+
+std::string realtime_refused_text(int error, const broker_answer& broker, int priority)
+{
+    const std::string words = broker_words(broker);
+    const std::string said = words.empty() ? std::string() : "; RealtimeKit: " + words;
     return format_text("the capture thread runs without real-time priority (%s%s): a busy machine may cost audio; an "
                        "rtprio limit allows it (ulimit -r %d, or /etc/security/limits.d), and so does rtkit in a "
                        "desktop session\n",
-                       std::strerror(error), broker.c_str(), priority);
+                       std::strerror(error), said.c_str(), priority);
 }
 
 std::string suspend_ignored_text()

@@ -7,6 +7,7 @@
 // Every text ends its lines.
 #pragma once
 
+#include "capture/realtime.h"
 #include "common/failure.h"
 #include "output/words.h"
 #include "take/file_limit.h"
@@ -59,8 +60,8 @@ std::string room_there_text(const std::string& target, uint64_t free_bytes, uint
 // recorded 2026-12-09 14:03").
 std::string replacing_text(const earlier_take& earlier);
 // The capture thread has no real-time priority: SCHED_FIFO refused with
-// `error`, and RealtimeKit (where it was asked) with `broker_reason`.
-std::string realtime_refused_text(int error, const std::string& broker_reason, int priority);
+// `error`, and RealtimeKit (where it was asked) as `broker` says.
+std::string realtime_refused_text(int error, const broker_answer& broker, int priority);
 std::string stopped_before_recording_text();
 // Ctrl-Z where the process group is orphaned: a stop nobody could end.
 std::string suspend_ignored_text();

@@ -8,10 +8,13 @@ process that limits its real-time threads' CPU time (RLIMIT_RTTIME) to at
 most its figure. Each grant is made with SCHED_FIFO and checked, and a line
 goes to LOG: "granted TID of PID at PRIORITY"; a refusal likewise.
 
-Usage: realtime_broker.py ADDRESS LOG   (run as root; "ready" in LOG once it answers)
+Usage: realtime_broker.py ADDRESS LOG [stall]   (run as root; "ready" in LOG once it answers)
+With "stall" it answers nothing: "asked" goes to LOG and it waits, as a
+broker that hangs.
 """
 import os
 import sys
+import time
 
 import dbus
 import dbus.service
@@ -35,10 +38,11 @@ def rttime_limit(pid):
 
 
 class Broker(dbus.service.Object):
-    def __init__(self, bus, log):
+    def __init__(self, bus, log, stall):
         super().__init__(bus, PATH)
         self.bus = bus
         self.log = log
+        self.stall = stall
 
     def say(self, line):
         self.log.write(line + "\n")
@@ -69,6 +73,9 @@ class Broker(dbus.service.Object):
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
+        if self.stall:
+            self.say("asked")
+            time.sleep(30)
         values = {"MaxRealtimePriority": dbus.Int32(MAX_PRIORITY), "MinNiceLevel": dbus.Int32(-15),
                   "RTTimeUSecMax": dbus.Int64(RTTIME_USEC_MAX)}
         if interface != NAME or name not in values:
@@ -82,7 +89,7 @@ def main():
     DBusGMainLoop(set_as_default=True)
     bus = dbus.bus.BusConnection(address)
     log = open(log_path, "a")
-    broker = Broker(bus, log)
+    broker = Broker(bus, log, len(sys.argv) > 3 and sys.argv[3] == "stall")
     name = dbus.service.BusName(NAME, bus)
     broker.say("ready")
     GLib.MainLoop().run()

@@ -77,35 +77,58 @@ TEST(SlowFaults, AHiccupCostsItselfNotTheRestOfTheTake)
 // its own) before the device starts, and nothing is said.
 TEST(Realtime, ABrokerGrantsWhatTheRtprioLimitRefuses)
 {
-    if (geteuid() != 0 || !have_command("dbus-daemon") || !have_command("setpriv") ||
+    if (geteuid() != 0 || !have_command("dbus-daemon") || !have_command("setpriv") || !have_command("prlimit") ||
         !shell("/usr/bin/python3 -c 'import dbus, gi.repository.GLib'")) {
-        GTEST_SKIP() << "needs root (another user), dbus-daemon, setpriv, python3-dbus and python3-gi";
+        GTEST_SKIP() << "needs root (another user), dbus-daemon, setpriv, prlimit, python3-dbus and python3-gi";
     }
-    sandbox box;
-    use_copies_for_another_user(box, "period 4410 paced true");
-    fs::permissions(box.work, fs::perms::all);
-    const fs::path bus = box.root / "system_bus";
-    write_text(box.root / "bus.conf",
-               "<busconfig><type>system</type><listen>unix:path=" + bus.string() +
-                   "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
-                   "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n");
-    const pid_t daemon =
-        spawn_tool(box, {"dbus-daemon", "--nofork", "--config-file=" + (box.root / "bus.conf").string()}, box.root / "bus.log");
-    ASSERT_TRUE(wait_until([&] { return fs::exists(bus); })) << read_text(box.root / "bus.log");
-    fs::permissions(bus, fs::perms::all); // (another user connects)
-    const fs::path log = box.root / "broker.log";
-    const pid_t broker = spawn_tool(box, {"/usr/bin/python3", FLOATREC_REALTIME_BROKER, "unix:path=" + bus.string(), log.string()},
-                                    box.root / "broker.err");
-    const bool ready = wait_until([&] { return read_text(log).find("ready") != std::string::npos; });
-    box.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + bus.string());
-    const run_result r = ready ? run_floatrec(box, {"1"}, {.wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}})
-                               : run_result{};
-    stop_player(broker);
-    stop_player(daemon);
-    ASSERT_TRUE(ready) << read_text(box.root / "broker.err");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_FALSE(r.realtime_refused) << r.err;
-    EXPECT_TRUE(std::regex_search(read_text(log), std::regex("granted [0-9]+ of [0-9]+ at 20\n"))) << read_text(log);
+    // As granted; with a real-time CPU limit already lower than the broker's
+    // (only ever lowered, never raised); and from a broker that hangs, where
+    // Ctrl-C is served at once.
+    for (const std::string mode : {"", "lower", "stall"}) {
+        sandbox box;
+        use_copies_for_another_user(box, "period 4410 paced true");
+        fs::permissions(box.work, fs::perms::all);
+        const fs::path bus = box.root / "system_bus";
+        write_text(box.root / "bus.conf",
+                   "<busconfig><type>system</type><listen>unix:path=" + bus.string() +
+                       "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                       "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n");
+        const pid_t daemon = spawn_tool(box, {"dbus-daemon", "--nofork", "--config-file=" + (box.root / "bus.conf").string()},
+                                        box.root / "bus.log");
+        ASSERT_TRUE(wait_until([&] { return fs::exists(bus); })) << read_text(box.root / "bus.log");
+        fs::permissions(bus, fs::perms::all); // (another user connects)
+        const fs::path log = box.root / "broker.log";
+        const pid_t broker = spawn_tool(box, {"/usr/bin/python3", FLOATREC_REALTIME_BROKER, "unix:path=" + bus.string(),
+                                              log.string(), mode}, box.root / "broker.err");
+        const bool ready = wait_until([&] { return read_text(log).find("ready") != std::string::npos; });
+        box.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + bus.string());
+        std::vector<std::string> wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        if (mode == "lower") {
+            wrapper.insert(wrapper.begin(), {"prlimit", "--rttime=100000"});
+        }
+        signal_timing stopped;
+        const run_result r =
+            !ready ? run_result{}
+                   : run_floatrec(box, {"1"}, {.while_running = mode != "stall" ? std::function<void(pid_t)>{}
+                                                                                 : signal_when([&] {
+                                                                                       return read_text(log).find("asked") !=
+                                                                                              std::string::npos;
+                                                                                   }, SIGINT, stopped),
+                                               .wrapper = wrapper});
+        const auto took = stopped.took_to_end();
+        stop_player(broker);
+        stop_player(daemon);
+        ASSERT_TRUE(ready) << read_text(box.root / "broker.err");
+        if (mode == "stall") {
+            EXPECT_TRUE(stopped.ready);
+            EXPECT_LT(took, 1s) << r.err; // (not the broker's 2 s, three times over)
+            EXPECT_EQ(r.status, 1) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << mode << r.err;
+        EXPECT_FALSE(r.realtime_refused) << mode << r.err;
+        EXPECT_TRUE(std::regex_search(read_text(log), std::regex("granted [0-9]+ of [0-9]+ at 20\n"))) << read_text(log);
+    }
 }
 
 std::vector<float> frames_of_periods(std::initializer_list<std::pair<uint64_t, uint64_t>> runs)

@@ -111,7 +111,12 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
         {"room_there_text", {room_there_text(name, bytes, count, count)}},
         {"replacing_text", {replacing_text({one, seconds, 1}), replacing_text({many, std::nullopt, 0}),
                             replacing_text({two, seconds, 0})}},
-        {"realtime_refused_text", {realtime_refused_text(EPERM, "", 20), realtime_refused_text(EPERM, name, 20)}},
+        {"realtime_refused_text", {realtime_refused_text(EPERM, {}, 20),
+                                   realtime_refused_text(EPERM, {broker_refusal::refused, 0, name}, 20),
+                                   realtime_refused_text(EPERM, {broker_refusal::no_bus, ENOENT, {}}, 20),
+                                   realtime_refused_text(EPERM, {broker_refusal::no_priority, 0, {}}, 20),
+                                   realtime_refused_text(EPERM, {broker_refusal::rttime, EPERM, {}}, 20),
+                                   realtime_refused_text(EPERM, {broker_refusal::no_answer, 0, {}}, 20)}},
         {"stopped_before_recording_text", {stopped_before_recording_text()}},
         {"suspend_ignored_text", {suspend_ignored_text()}},
         {"lock_waiting_text", {lock_waiting_text(name, count, count, count), lock_waiting_text("", 0, count, count)}},
@@ -173,7 +178,7 @@ std::string rendered_manual()
 std::string marked(std::string text)
 {
     const std::string outside[] = {clock_text(seconds), bytes_text(bytes), std::strerror(EPERM), std::strerror(EACCES),
-                                   std::strerror(EIO), std::strerror(ENOSPC), std::strerror(EFBIG), "-inf"};
+                                   std::strerror(EIO), std::strerror(ENOSPC), std::strerror(EFBIG), std::strerror(ENOENT), "-inf"};
     for (const std::string& figure : outside) {
         for (std::size_t at = 0; (at = text.find(figure, at)) != std::string::npos;) {
             text.replace(at, figure.size(), name);
