@@ -2,7 +2,6 @@
 #include "app/claim.h"
 
 #include "output/console.h"
-#include "take/file_limit.h"
 
 namespace {
 
@@ -50,7 +49,7 @@ bool save_unfinished(take& take, bool& saved)
     }
     say_failure(recovered.why);
     if (recovered.why.what == fault::take_not_saved) {
-        say_err_text(save_way_on_text(recovered.why.code, recovered.in_parts, largest_file_here()) + "\n");
+        say_err_text(save_way_on_text(recovered.why.code, recovered.in_parts, recovered.limit) + "\n");
     }
     return recovered.why.ok();
 }

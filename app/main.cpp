@@ -27,7 +27,7 @@
 #include "capture/stop_control.h"
 #include "capture/timing.h"
 #include "output/console.h"
-#include "output/dumps.h"
+#include "take/dumps.h"
 #include "take/names.h"
 #include "take/parts.h"
 #include "take/rawfile.h"
@@ -51,7 +51,7 @@ constexpr int usage_error = 2;
 
 int nothing_recorded(const take& take)
 {
-    say_err_text(nothing_recorded_text(take_progress_of(take).emptied, output_file(take.output)));
+    say_err_text(nothing_recorded_text(take_progress_of(take).emptied, take_output_name(take)));
     return failed;
 }
 
@@ -76,7 +76,7 @@ bool finish_target(take& take)
 {
     const take_finished done = take_finish(take);
     if (!done.instead_of.empty()) {
-        say_err_text(output_written_meanwhile_text(done.instead_of, output_file(take.output)));
+        say_err_text(output_written_meanwhile_text(done.instead_of, take_output_name(take)));
     }
     for (std::size_t i = 0; i < done.file_bytes.size(); ++i) {
         say_out_text(file_size_text(raw_file_name(i), done.file_bytes[i]));
@@ -90,7 +90,7 @@ bool finish_target(take& take)
         return done.why.ok();
     }
     const std::string files = take_files_words(take_progress_of(take).files);
-    say_err_text(done.written.empty() ? target_kept_text(output_file(take.output), files, done.why.code, limit)
+    say_err_text(done.written.empty() ? target_kept_text(take_output_name(take), files, done.why.code, limit)
                                       : replaced_not_durable_text(done.written, files, done.written.size() == done.parts));
     return false;
 }
@@ -120,11 +120,11 @@ void say_room(const take& take, const take_format& format, uint64_t dump_bytes, 
     if (space.free_here != UINT64_MAX &&
         (space.one_disk ? seconds_that_fit(space.free_here, uint64_t{format.rate} * format.channels, dump_bytes / 2)
                         : raw_seconds) < wanted) {
-        say_err_text(room_text(space.free_here, raw_seconds, dump_bytes, space.one_disk ? output_file(take.output) : "",
+        say_err_text(room_text(space.free_here, raw_seconds, dump_bytes, space.one_disk ? take_output_name(take) : "",
                                wanted));
     }
     if (space.free_there != UINT64_MAX && space.free_there / second_of_samples < wanted) {
-        say_err_text(room_there_text(output_file(take.output), space.free_there, space.free_there / second_of_samples,
+        say_err_text(room_there_text(take_output_name(take), space.free_there, space.free_there / second_of_samples,
                                      wanted));
     }
 }
@@ -150,7 +150,7 @@ bool room_for_the_take(const take& take, const take_format& format, const period
         const std::size_t parts = part_count(frames * frame_bytes, limits.part_bytes);
         say_err_text(parts_ahead_text(limits.limit,
                                       clock_text(frames_to_seconds(limits.part_bytes / frame_bytes, format.rate)),
-                                      target_part_name(take.output, 1, parts), target_part_name(take.output, 2, parts)));
+                                      take_part_name(take, 1, parts), take_part_name(take, 2, parts)));
     }
     say_room(take, format, dumps_fit ? 2 * uint64_t{bufs.buffer_size} : 0, frames);
     return true;
@@ -223,8 +223,7 @@ int record(const run_request& request)
 {
     run_owners run;
     take& take = run.recording;
-    take.output = recording_output(request.output);
-    if (const failure refused = check_output_place(take.output); !refused.ok()) {
+    if (const failure refused = take_choose_output(take, request.output); !refused.ok()) {
         say_failure(refused);
         return failed;
     }
@@ -257,7 +256,7 @@ int record(const run_request& request)
         say_failure(refused);
         return failed;
     }
-    if (const earlier_take earlier = earlier_take_of(take.output); !earlier.names.empty()) {
+    if (const earlier_take earlier = take_earlier(take); !earlier.names.empty()) {
         say_err_text(replacing_text(earlier));
     }
     cap_device dev;

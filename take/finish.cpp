@@ -118,37 +118,54 @@ earlier_take earlier_take_of(const take_output& output)
     return earlier;
 }
 
+failure write_parts(const parts_job& job, std::vector<std::string>& written, std::string* failed_name)
+{
+    written.clear();
+    for (std::size_t part = 1; part <= job.plan.parts; ++part) {
+        const std::string name = job.name_of(part);
+        const wav_header header = take_header(job.format, job.plan.size(part));
+        if (job.resume && wav_file_holds(name.c_str(), header, job.pieces, job.plan.from(part), job.plan.size(part))) {
+            written.push_back(name);
+            continue; // put in place before the kill
+        }
+        bool renamed = false;
+        const auto ready = [&job, part, &name] { return job.before_rename ? job.before_rename(part, name) : failure{}; };
+        const failure status = job.before_write ? job.before_write() : failure{};
+        if (!status.ok()) {
+            return status;
+        }
+        const failure installed = install_new({name.c_str(), job.temp_name.c_str(), job.not_created, ready}, [&](int fd) {
+            return write_wav_into(fd, name.c_str(), header, job.pieces, job.plan.from(part), job.plan.size(part));
+        }, &renamed);
+        if (renamed) {
+            written.push_back(name);
+        }
+        if (!installed.ok()) {
+            if (failed_name != nullptr) {
+                *failed_name = name;
+            }
+            return installed;
+        }
+    }
+    return {};
+}
+
 failure write_target(const take_output& output, const take_format& format, std::span<const raw_piece> pieces,
                      const part_plan& plan, bool resume,
                      std::vector<std::string>& written, const std::function<failure()>& still_ours)
 {
-    written.clear();
-    const std::string temp_name = output_temp_name(output);
-    std::vector<std::string> names;
-    for (std::size_t part = 1; part <= plan.parts; ++part) {
-        names.push_back(target_name_of(output, plan, part));
-        const wav_header header = take_header(format, plan.size(part));
-        if (resume && wav_file_holds(names.back().c_str(), header, pieces, plan.from(part), plan.size(part))) {
-            written.push_back(names.back());
-            continue; // put in place before the kill
-        }
-        bool renamed = false;
-        failure status = still_owned(still_ours);
-        if (status.ok()) {
-            const char* name = names.back().c_str();
-            status = install_new({name, temp_name.c_str(), fault::target_open}, [&](int fd) {
-                return write_wav_into(fd, name, header, pieces, plan.from(part), plan.size(part));
-            }, &renamed);
-        }
-        if (renamed) {
-            written.push_back(names.back());
-        }
-        if (!status.ok()) {
-            return status;
-        }
+    parts_job job{format, pieces, plan, [&output, &plan](std::size_t part) { return target_name_of(output, plan, part); },
+                  output_temp_name(output), resume};
+    job.before_write = [&still_ours] { return still_owned(still_ours); };
+    if (const failure status = write_parts(job, written); !status.ok()) {
+        return status;
     }
     if (failure status = still_owned(still_ours); !status.ok()) {
         return status;
+    }
+    std::vector<std::string> names;
+    for (std::size_t part = 1; part <= plan.parts; ++part) {
+        names.push_back(target_name_of(output, plan, part));
     }
     remove_earlier_set(output, names);
     return {};

@@ -36,6 +36,29 @@ failure finish_take(const take_output& output, take_note& note, std::span<const 
                     const part_plan& plan, std::vector<std::string>& written,
                     const std::function<failure()>& still_ours = {}, bool* in_place = nullptr);
 
+// A set of WAV parts of a take to write, each put in place whole under its
+// name: the finish's (target.wav or its parts) and the saving of an
+// unfinished take (recovered-....wav) alike.
+struct parts_job {
+    take_format format;
+    std::span<const raw_piece> pieces; // the take's files, end to end
+    part_plan plan;
+    std::function<std::string(std::size_t part)> name_of;
+    std::string temp_name;             // where each is written before its rename
+    bool resume = false;               // a name that already holds its part stays (a kill cut the job short)
+    fault not_created = fault::target_open;
+    // Asked before each part is written, and before it is renamed into
+    // place (when given): a failure leaves that name as it was and ends the
+    // job.
+    std::function<failure()> before_write = {};
+    std::function<failure(std::size_t part, const std::string& name)> before_rename = {};
+};
+
+// Writes the parts of `job` in order, resuming where it says so. `written`
+// names the files that hold their part now, in order; a failure ends it
+// (`failed_name` the name it was writing, where given).
+failure write_parts(const parts_job& job, std::vector<std::string>& written, std::string* failed_name = nullptr);
+
 // The set written as `output` (and its parts); then the earlier take's
 // outputs that are not of it go (its target.wav beside new parts, its parts
 // beside a new target.wav or beyond the new ones). `resume`: a name that

@@ -105,35 +105,6 @@ failure claim_name(const std::string& name)
     return fail(fault::writing, name, errno);
 }
 
-// Writes part `part` of the take as `name`: beside it, then (the note
-// naming the take's files by the first before any is claimed) claimed and
-// installed.
-failure save_part(const take_samples& take, std::size_t part, const std::string& name, take_note& note,
-                  const take_output& output)
-{
-    const wav_header header = take_header(format_of(note), take.plan.size(part));
-    const std::string temp_name = recovered_temp_name_of(output);
-    const auto claimed = [&] {
-        failure status;
-        if (note.saved_as.empty()) {
-            // The first part is written: only now do the names become the take's.
-            note.saved_as = name;
-            note.part_bytes = take.plan.part_bytes;
-            status = write_note(note);
-        }
-        return status.ok() ? claim_name(name) : status;
-    };
-    const failure status =
-        install_new({name.c_str(), temp_name.c_str(), fault::target_open, claimed}, [&](int fd) {
-            return write_wav_into(fd, name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part));
-        });
-    struct stat st = {};
-    if (!status.ok() && storage().lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
-        remove_if_file(name.c_str()); // no empty claim outlives a save that did not finish
-    }
-    return status;
-}
-
 // Whether the directory of a named output is no longer there (a card taken
 // out, a share unmounted); any other trouble with it is said when saving.
 bool output_directory_gone(const take_output& output)
@@ -161,9 +132,11 @@ take_output saving_output(const take_output& output, const take_note& note, std:
     return output;
 }
 
-// Saves each part of the take as a new recovered file. A start after a
-// crash anywhere in here finds each part in its file, or that file free or
-// claimed, never a part twice.
+// Saves each part of the take as a new recovered file, through the one
+// parts step the finish uses: each written beside its name, the note naming
+// the take's files by the first before any is claimed, claimed and renamed
+// over its claim. A start after a crash anywhere in here finds each part in
+// its file, or that file free or claimed, never a part twice.
 recovery save_take(const take_samples& take, const take_output& saved_beside, take_note note)
 {
     recovery failed;
@@ -172,20 +145,31 @@ recovery save_take(const take_samples& take, const take_output& saved_beside, ta
     if (note.saved_as.empty() && (copy = free_copy(output, note, take.plan.parts, failed.why)) == 0) {
         return failed;
     }
+    const std::string first = note.saved_as;
+    parts_job job{format_of(note), take.pieces, take.plan, [&](std::size_t part) {
+                      return copy > 0 ? recovered_name(output, note.started_unix, copy, part, take.plan.parts)
+                                      : saved_part_name(first, part, take.plan.parts);
+                  },
+                  recovered_temp_name_of(output), copy == 0};
+    job.before_rename = [&note, &take](std::size_t, const std::string& name) {
+        failure status;
+        if (note.saved_as.empty()) {
+            // The first part is written: only now do the names become the take's.
+            note.saved_as = name;
+            note.part_bytes = take.plan.part_bytes;
+            status = write_note(note);
+        }
+        return status.ok() ? claim_name(name) : status;
+    };
     std::vector<std::string> names;
-    for (std::size_t part = 1; part <= take.plan.parts; ++part) {
-        const std::string name = copy > 0 ? recovered_name(output, note.started_unix, copy, part, take.plan.parts)
-                                          : saved_part_name(note.saved_as, part, take.plan.parts);
-        names.push_back(name);
-        const wav_header header = take_header(format_of(note), take.plan.size(part));
-        if (copy == 0 &&
-            wav_file_holds(name.c_str(), header, take.pieces, take.plan.from(part), take.plan.size(part))) {
-            continue; // saved before a crash
+    std::string failed_name;
+    if (const failure status = write_parts(job, names, &failed_name); !status.ok()) {
+        struct stat st = {};
+        if (storage().lstat(failed_name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+            remove_if_file(failed_name.c_str()); // no empty claim outlives a save that did not finish
         }
-        if (const failure status = save_part(take, part, name, note, output); !status.ok()) {
-            failed.why = fail_from(fault::take_not_saved, status.subject, status);
-            return failed;
-        }
+        failed.why = fail_from(fault::take_not_saved, status.subject, status);
+        return failed;
     }
     recovery done = finish_recovery(note, names, take.plan.take_bytes);
     done.output_gone = failed.output_gone;

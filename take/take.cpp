@@ -14,32 +14,53 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+failure take_choose_output(take& take, std::string_view path)
+{
+    take.output_ = recording_output(path);
+    return check_output_place(take.output_);
+}
+
+std::string take_output_name(const take& take)
+{
+    return output_file(take.output_);
+}
+
+std::string take_part_name(const take& take, std::size_t part, std::size_t parts)
+{
+    return target_part_name(take.output_, part, parts);
+}
+
+earlier_take take_earlier(const take& take)
+{
+    return earlier_take_of(take.output_);
+}
+
 take_progress take_progress_of(const take& take)
 {
-    const raw_file& raw = take.raw;
+    const raw_file& raw = take.raw_;
     return {raw.take_bytes / raw.frame_bytes, (raw.take_bytes - raw.synced_bytes) / raw.frame_bytes,
             raw.filled.size() + (raw.fd.valid() ? 1 : 0), raw.emptied};
 }
 
 take_limits take_limits_of(const take& take)
 {
-    return {take.raw.limit, take.raw.part_bytes};
+    return {take.raw_.limit, take.raw_.part_bytes};
 }
 
 take_space take_space_of(const take& take)
 {
     take_space space;
-    space.free_here = free_bytes_in(".", take.raw.fd.get());
-    space.one_disk = output_on_this_disk(take.output);
+    space.free_here = free_bytes_in(".", take.raw_.fd.get());
+    space.one_disk = output_on_this_disk(take.output_);
     if (!space.one_disk) {
-        space.free_there = free_bytes_in(output_directory(take.output).c_str(), -1);
+        space.free_there = free_bytes_in(output_directory(take.output_).c_str(), -1);
     }
     return space;
 }
 
 failure take_hold(take& take, const hold_calls& calls)
 {
-    return hold_directory(take.hold, calls);
+    return hold_directory(take.hold_, calls);
 }
 
 recovery take_recover(take& take)
@@ -47,80 +68,81 @@ recovery take_recover(take& take)
     recovery result;
     result.why = check_temporaries();
     if (result.why.ok()) {
-        result.why = raw_open(take.raw);
+        result.why = raw_open(take.raw_);
         result.unreadable_kept =
             result.why.what == fault::raw_open && storage().faccessat(AT_FDCWD, note_name, F_OK, 0) == 0;
     }
     if (result.why.ok()) {
-        result = recover_take(take.raw);
+        result = recover_take(take.raw_);
     }
     result.in_parts = storage().faccessat(AT_FDCWD, raw_file_name(1).c_str(), F_OK, 0) == 0;
+    result.limit = largest_file_here();
     return result;
 }
 
 failure take_check_outputs(const take& take)
 {
-    return check_outputs(take.raw.fd.get(), take.output);
+    return check_outputs(take.raw_.fd.get(), take.output_);
 }
 
 failure take_prepare(take& take, const take_format& format, uint64_t period_frames)
 {
-    take.note = take_note{};
-    take.note.output = take.output.named ? output_file(take.output) : std::string();
-    take.note.rate = format.rate;
-    take.note.channels = format.channels;
+    take.note_ = take_note{};
+    take.note_.output = take.output_.named ? output_file(take.output_) : std::string();
+    take.note_.rate = format.rate;
+    take.note_.channels = format.channels;
     if (format.channels > most_plain_channels) {
-        take.note.channel_mask = format.channel_mask;
+        take.note_.channel_mask = format.channel_mask;
     }
-    return raw_prepare(take.raw, static_cast<std::size_t>(period_frames) * format.channels, format.rate,
-                       largest_file_for(take.output), format.channels);
+    return raw_prepare(take.raw_, static_cast<std::size_t>(period_frames) * format.channels, format.rate,
+                       largest_file_for(take.output_), format.channels);
 }
 
 failure take_begin(take& take)
 {
-    if (const failure owned = lock_owned(take.hold.lock); !owned.ok()) {
+    if (const failure owned = lock_owned(take.hold_.lock); !owned.ok()) {
         return owned;
     }
-    const bool created = !take.raw.fd.valid();
-    failure status = raw_reset(take.raw);
+    const bool created = !take.raw_.fd.valid();
+    failure status = raw_reset(take.raw_);
     if (status.ok()) {
-        take.note.state = take_state::unfinished;
-        take.note.started_unix = static_cast<int64_t>(std::time(nullptr));
-        take.note.part_bytes = take.raw.part_bytes;
-        take.outputs_at_begin = outputs_now(take.output);
-        name_this_machine(take.note);
-        const std::string saved = recovered_name(take.output, take.note.started_unix, 1);
-        take.saved_stem = saved.substr(0, saved.size() - 4);
+        take.note_.state = take_state::unfinished;
+        take.note_.started_unix = static_cast<int64_t>(std::time(nullptr));
+        take.note_.part_bytes = take.raw_.part_bytes;
+        take.outputs_at_begin_ = outputs_now(take.output_);
+        name_this_machine(take.note_);
+        const std::string saved = recovered_name(take.output_, take.note_.started_unix, 1);
+        take.saved_stem_ = saved.substr(0, saved.size() - 4);
         // The note's directory sync makes 00000.raw's name durable too.
-        status = write_note(take.note);
-        take.hold.lock.take_begun.store(status.ok());
+        status = write_note(take.note_);
+        take.hold_.lock.take_begun.store(status.ok());
     }
-    if (!status.ok() && created && take.raw.fd.valid()) {
+    if (!status.ok() && created && take.raw_.fd.valid()) {
         // No take began: where there was no 00000.raw, none is left.
         remove_if_file(raw_name);
-        take.raw.fd.reset();
-        take.raw.emptied = false;
+        take.raw_.fd.reset();
+        take.raw_.emptied = false;
     }
     return status;
 }
 
 std::span<float> take_room(take& take)
 {
-    return raw_room(take.raw);
+    return raw_room(take.raw_);
 }
 
 void take_gathered(take& take, std::size_t samples)
 {
-    raw_gathered(take.raw, samples);
+    raw_gathered(take.raw_, samples);
 }
 
 failure take_owned(take& take)
 {
-    failure owned = lock_owned(take.hold.lock);
-    if (!owned.ok() && !take.saved_stem.empty()) {
+    failure owned = lock_owned(take.hold_.lock);
+    if (!owned.ok() && !take.saved_stem_.empty()) {
         // What this run had synced is the other's to save, at its start.
-        owned.detail_words = files_starting(take.saved_stem).empty() ? because::take_left_there : because::take_saved_there;
-        owned.other = take.saved_stem;
+        owned.detail_words = files_starting(take.saved_stem_).empty() ? because::take_left_there : because::take_saved_there;
+        owned.other = take.saved_stem_;
     }
     return owned;
 }
@@ -130,13 +152,13 @@ failure take_append(take& take)
     if (const failure owned = take_owned(take); !owned.ok()) {
         return owned;
     }
-    failure appended = raw_append(take.raw);
-    if (!appended.ok() && take.raw.limit_found) {
-        take.raw.limit_found = false;
-        take.note.part_bytes = take.raw.part_bytes;
-        appended = write_note(take.note);
+    failure appended = raw_append(take.raw_);
+    if (!appended.ok() && take.raw_.limit_found) {
+        take.raw_.limit_found = false;
+        take.note_.part_bytes = take.raw_.part_bytes;
+        appended = write_note(take.note_);
         if (appended.ok()) {
-            appended = raw_append(take.raw);
+            appended = raw_append(take.raw_);
         }
     }
     if (!appended.ok()) {
@@ -152,25 +174,25 @@ take_finished take_finish(take& take)
     take_finished done;
     done.why = take_owned(take);
     if (done.why.ok()) {
-        done.why = raw_read_size(take.raw);
+        done.why = raw_read_size(take.raw_);
     }
     if (!done.why.ok()) {
         return done;
     }
-    const std::vector<raw_piece> pieces = raw_pieces(take.raw);
+    const std::vector<raw_piece> pieces = raw_pieces(take.raw_);
     for (const raw_piece& piece : pieces) {
         done.file_bytes.push_back(piece.size);
     }
-    if (written_since(take.outputs_at_begin, outputs_now(take.output))) {
+    if (written_since(take.outputs_at_begin_, outputs_now(take.output_))) {
         // Another take (from another directory) finished into this name
         // meanwhile: never replaced silently.
-        done.instead_of = output_file(take.output);
-        take.output = next_free_output(take.output);
-        take.note.output = output_file(take.output);
+        done.instead_of = output_file(take.output_);
+        take.output_ = next_free_output(take.output_);
+        take.note_.output = output_file(take.output_);
     }
-    const part_plan plan = plan_parts(take.raw.take_bytes, take.raw.part_bytes);
+    const part_plan plan = plan_parts(take.raw_.take_bytes, take.raw_.part_bytes);
     done.parts = plan.parts;
-    done.why = finish_take(take.output, take.note, pieces, plan, done.written, [&take] { return take_owned(take); },
+    done.why = finish_take(take.output_, take.note_, pieces, plan, done.written, [&take] { return take_owned(take); },
                            &done.in_place);
     return done;
 }

@@ -30,19 +30,59 @@
 #include "take/recovery.h"
 
 #include <cstddef>
+#include <string_view>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
-struct take {
-    directory_hold hold; // let go last
-    take_output output;
-    raw_file raw;
-    take_note note;         // as written
-    std::string saved_stem; // where a run that takes the directory over saves the take (its name up to "-1.wav")
-    std::vector<output_state> outputs_at_begin; // the output's files when the take began
+// The take's state is its own: app/ asks it through the functions below,
+// which alone reach its fields.
+class take {
+public:
+    take() = default;
+    take(const take&) = delete;
+    take& operator=(const take&) = delete;
+
+private:
+    directory_hold hold_; // let go last
+    take_output output_;
+    raw_file raw_;
+    take_note note_;         // as written
+    std::string saved_stem_; // where a run that takes the directory over saves the take (its name up to "-1.wav")
+    std::vector<output_state> outputs_at_begin_; // the output's files when the take began
+
+    friend failure take_choose_output(take&, std::string_view);
+    friend std::string take_output_name(const take&);
+    friend std::string take_part_name(const take&, std::size_t, std::size_t);
+    friend earlier_take take_earlier(const take&);
+    friend struct take_progress take_progress_of(const take&);
+    friend struct take_limits take_limits_of(const take&);
+    friend struct take_space take_space_of(const take&);
+    friend failure take_hold(take&, const hold_calls&);
+    friend recovery take_recover(take&);
+    friend failure take_check_outputs(const take&);
+    friend failure take_prepare(take&, const take_format&, uint64_t);
+    friend failure take_begin(take&);
+    friend std::span<float> take_room(take&);
+    friend void take_gathered(take&, std::size_t);
+    friend failure take_append(take&);
+    friend failure take_owned(take&);
+    friend struct take_finished take_finish(take&);
 };
+
+// Where the take goes: target.wav, or the file named with -o (`path`, not
+// empty), whose directory must be there and take new files and whose name
+// no working file here may have. Refused (nothing touched) otherwise.
+failure take_choose_output(take& take, std::string_view path);
+
+// The take's file as the user named it ("target.wav", "../takes/a.wav"),
+// and part `part` of `parts` of it ("target-002.wav").
+std::string take_output_name(const take& take);
+std::string take_part_name(const take& take, std::size_t part, std::size_t parts);
+
+// The earlier take's files where this one goes, which it replaces.
+earlier_take take_earlier(const take& take);
 
 // How far the take has come.
 struct take_progress {

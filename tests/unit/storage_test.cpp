@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -149,7 +151,7 @@ TEST(StorageFaults, WriteCutShortAtTheLimitThenEfbigKeepsEachPartWithinIt)
     EXPECT_EQ(take_limits_of(take).limit.bytes, 5096U);
     EXPECT_EQ(take_progress_of(take).kept_frames, 2000U);
     EXPECT_EQ(take_progress_of(take).unsure_frames, 0U);
-    EXPECT_EQ(take.note.part_bytes, part_bytes_for(take_limits_of(take).limit));
+    EXPECT_EQ(read_note(std::time(nullptr)).note->part_bytes, part_bytes_for(take_limits_of(take).limit));
     const take_finished done = take_finish(take);
     ASSERT_TRUE(done.why.ok());
     ASSERT_GE(done.written.size(), 2U);
@@ -223,16 +225,18 @@ TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
     std::ofstream("target.wav") << "earlier take";
     take take;
     ASSERT_TRUE(record_take(take, 100).ok());
+    const unique_fd raw(::open(raw_name, O_RDONLY | O_CLOEXEC));
+    const raw_piece pieces[] = {{raw.get(), 400}};
     storage().rename = fails_with_eio;
     std::vector<std::string> written;
-    const failure renamed = write_target(take_output{}, 1000, raw_pieces(take.raw), plan_parts(400, 0), false, written);
+    const failure renamed = write_target(take_output{}, 1000, pieces, plan_parts(400, 0), false, written);
     EXPECT_EQ(renamed.what, fault::renaming);
     EXPECT_EQ(renamed.subject, target_name);
     EXPECT_EQ(renamed.code, EIO);
     EXPECT_TRUE(written.empty());
     EXPECT_FALSE(fs::exists(target_temp_name));
     EXPECT_EQ(fs::file_size("target.wav"), 12U);
-    const failure noted = write_note(take.note);
+    const failure noted = write_note(*read_note(std::time(nullptr)).note);
     EXPECT_EQ(noted.what, fault::renaming);
     EXPECT_EQ(noted.subject, note_name);
     storage() = system_storage();
@@ -246,7 +250,7 @@ TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
     int pipe_ends[2] = {};
     ASSERT_EQ(pipe(pipe_ends), 0);
     EXPECT_TRUE(sync_file(pipe_ends[1], "pipe").ok());
-    EXPECT_EQ(sync_file(raw_pieces(take.raw).front().fd, raw_name).code, EINVAL);
+    EXPECT_EQ(sync_file(raw.get(), raw_name).code, EINVAL);
     close(pipe_ends[0]);
     close(pipe_ends[1]);
 }
@@ -275,7 +279,8 @@ TEST(StorageFaults, FailedSaveLeavesNoEmptyClaim)
     take take;
     ASSERT_TRUE(record_take(take, 100).ok()); // an unfinished take, as a killed run leaves it
     storage().rename = rename_to_recovered_fails;
-    const recovery saved = recover_take(take.raw);
+    class take next; // (the next start)
+    const recovery saved = take_recover(next);
     EXPECT_EQ(saved.why.what, fault::take_not_saved);
     EXPECT_EQ(saved.why.cause, fault::renaming);
     for (const fs::directory_entry& entry : fs::directory_iterator(".")) {

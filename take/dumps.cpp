@@ -1,5 +1,5 @@
 // buffer.dat and raw_my.dat, the last period raw and decoded.
-#include "output/dumps.h"
+#include "take/dumps.h"
 
 #include "take/fileio.h"
 #include "take/names.h"
@@ -22,7 +22,7 @@ failure dump(const char* name, const void* data, std::size_t size, fault open_fa
         return fail(open_failed, name, errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        return fail_because(open_failed, name, "it is not a regular file");
+        return fail_for(open_failed, name, because::not_regular);
     }
     failure status = write_all(fd.get(), std::span(static_cast<const uint8_t*>(data), size), name);
     const failure closed = close_file(fd, name);
