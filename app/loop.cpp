@@ -311,7 +311,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
 {
     period_queue queue;
     if (!queue_init(queue, dev.rate, dev.period_frames, device_frame_bytes(dev.frame))) {
-        say_failure(fail(fault::no_memory, "capture queue", ENOMEM));
+        say_failure(fail_in(fault::no_memory, program_part::capture_queue, ENOMEM));
         return capture_outcome::failed;
     }
     capture_plan plan;
@@ -338,7 +338,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
         queue.periods_wake = !plan.level_updates; // (the meter's looks take them, ten times a second)
         capture_thread reader; // joined when it goes, before the queue
         if (const int err = capture_thread_start(reader, plan, queue); err != 0) {
-            say_failure(fail(fault::thread_start, "capture", err));
+            say_failure(fail_in(fault::thread_start, program_part::capture_thread, err));
             return capture_outcome::failed;
         }
         plan.realtime = reader.realtime.granted; // (its wakes follow)

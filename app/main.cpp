@@ -168,7 +168,7 @@ failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev)
 {
     bufs = alloc_period_bufs(dev.period_frames, dev.frame);
     if (!period_bufs_allocated(bufs)) {
-        return fail(fault::no_memory, "period buffers", ENOMEM);
+        return fail_in(fault::no_memory, program_part::period_buffers, ENOMEM);
     }
     return take_prepare(take, format_of(dev), dev.period_frames);
 }

@@ -24,6 +24,7 @@
 
 #include "capture/events.h"
 #include "common/counts.h"
+#include "common/limits.h"
 #include "common/memory.h"
 #include "common/sample.h"
 #include "common/unique_fd.h"
@@ -35,9 +36,6 @@
 #include <memory>
 #include <optional>
 
-// How long a stall of the main thread (a frozen disk, a blocked terminal) the
-// queue absorbs without losing a frame.
-inline constexpr uint32_t queue_seconds = 30;
 
 // For a meter: the frames read since the main thread last looked.
 struct capture_levels {

@@ -1,5 +1,6 @@
-// The one clock of the run (CLOCK_MONOTONIC) and the conversions between
-// frames, nanoseconds and seconds at a sample rate.
+// The run's clocks: CLOCK_MONOTONIC for the capture's time, CLOCK_BOOTTIME
+// (which goes on through a suspend) for the lock's beats; and the
+// conversions between frames, nanoseconds and seconds at a sample rate.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,15 @@ inline int64_t monotonic_ns()
 {
     timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * ns_per_second + now.tv_nsec;
+}
+
+// Monotonic time including suspends: a laptop suspended counts as time
+// without a beat.
+inline int64_t boot_clock_ns()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_BOOTTIME, &now);
     return int64_t{now.tv_sec} * ns_per_second + now.tv_nsec;
 }
 

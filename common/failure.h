@@ -11,8 +11,8 @@
 
 enum class fault : uint8_t {
     none,
-    no_memory,                // `subject` could not be allocated
-    thread_start,             // the `subject` thread could not be started
+    no_memory,                // `part` could not be allocated
+    thread_start,             // the `part` thread could not be started
     stop_setup,               // the stop requests' eventfd
     device_open,              // the device; `reason` from ALSA
     sound_server_unreachable, // the same, with no sound server answering for this user
@@ -91,6 +91,17 @@ enum class because : uint8_t {
     directory_not_writable,
 };
 
+// The part of the program a failure of memory or of a thread is of (its
+// subject, worded by output/).
+enum class program_part : uint8_t {
+    none,
+    capture_queue,  // the periods between the capture and the main thread
+    period_buffers, // the last period's buffers, and the take's gathering
+    copy_buffer,    // the finish's copy through memory
+    capture_thread,
+    liveness_thread,
+};
+
 struct failure {
     fault what = fault::none;
     std::string subject;      // the file, device or thing that failed
@@ -103,6 +114,7 @@ struct failure {
     int64_t values[3] = {};   // figures those words give
     int64_t holder_pid = 0;   // directory_busy: the process holding the lock (0: not known)
     int64_t take_tenths = 0;  // note_not_updated: the saved take's length in tenths of a second
+    program_part part = program_part::none; // no_memory, thread_start: what of the program
 
     bool ok() const { return what == fault::none; }
 };
@@ -120,6 +132,14 @@ inline failure fail_because(fault what, std::string subject, std::string reason)
 {
     failure made = fail(what, std::move(subject));
     made.reason = std::move(reason);
+    return made;
+}
+
+// A failure of memory or of a thread, for `part` of the program.
+inline failure fail_in(fault what, program_part part, int code)
+{
+    failure made = fail(what, {}, code);
+    made.part = part;
     return made;
 }
 

@@ -73,7 +73,8 @@ struct take_format {
     uint32_t channel_mask = 0;
 
     // A rate alone is a mono take's.
-    take_format(uint32_t frames_per_second = 0) : rate(frames_per_second) {}
+    take_format() = default;
+    explicit take_format(uint32_t frames_per_second) : rate(frames_per_second) {}
     take_format(uint32_t frames_per_second, uint32_t channel_count, uint32_t mask)
         : rate(frames_per_second), channels(channel_count), channel_mask(mask)
     {

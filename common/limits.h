@@ -1,7 +1,8 @@
-// What a take may be: the channels and rates floatrec records, and so can
-// write as a WAV and read back from a take's note. One pair of limits that
-// the command line (-c, -r), the device's configuration and the note's
-// reader all hold to: what the program records, it can recover.
+// The limits several parts of the program share, each written once. What a
+// take may be: the channels and rates floatrec records, and so can write as
+// a WAV and read back from a take's note; one pair of limits that the
+// command line (-c, -r), the device's configuration and the note's reader
+// all hold to: what the program records, it can recover.
 #pragma once
 
 #include "common/sample.h"
@@ -25,3 +26,9 @@ constexpr bool recordable(uint32_t rate, uint32_t channels)
 }
 static_assert(recordable(highest_rate, 1) && recordable(lowest_rate, most_channels));
 static_assert(!recordable(highest_rate, most_channels));
+
+// How long a stall of the main thread (a frozen disk, a blocked terminal) the
+// capture's queue absorbs without losing a frame: the recording rides it
+// out, and another machine waits longer than that before it takes a silent
+// lock over.
+inline constexpr uint32_t queue_seconds = 30;

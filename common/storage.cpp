@@ -74,6 +74,7 @@ storage_calls system_storage()
     calls.statfs = ::statfs;
     calls.statvfs = ::statvfs;
     calls.flock = ::flock;
+    calls.getcwd = ::getcwd;
     return calls;
 }
 

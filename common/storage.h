@@ -48,6 +48,7 @@ struct storage_calls {
     int (*statfs)(const char* name, struct statfs* st);
     int (*statvfs)(const char* name, struct statvfs* st);
     int (*flock)(int fd, int operation);
+    char* (*getcwd)(char* path, std::size_t size);
 };
 
 // The system's own calls.

@@ -33,7 +33,21 @@ const char* taken_over_text(const failure& what)
                    : "this directory's take was taken over by floatrec (process @p on @r): nothing more is written here\n@d";
 }
 
-// The text of each kind: "@s" the subject, "@r" the reason (the errno's
+// The parts of the program a failure of memory or a thread names.
+const char* part_words(program_part part)
+{
+    switch (part) {
+    case program_part::none: return "";
+    case program_part::capture_queue: return "capture queue";
+    case program_part::period_buffers: return "period buffers";
+    case program_part::copy_buffer: return "copy buffer";
+    case program_part::capture_thread: return "capture";
+    case program_part::liveness_thread: return "liveness";
+    }
+    return "";
+}
+
+// The text of each kind: "@s" the subject, "@w" the part of the program, "@r" the reason (the errno's
 // text, or the words given), "@p" the lock holder's pid, "@t" the take's
 // length, "@d" the detail's line, if any, "@o" the other text it carries. No default: a kind without a text
 // does not build (-Werror=switch).
@@ -41,8 +55,8 @@ const char* text_of(const failure& what)
 {
     switch (what.what) {
     case fault::none: return "";
-    case fault::no_memory: return "cannot allocate the @s: @r\n";
-    case fault::thread_start: return "cannot start the @s thread: @r\n";
+    case fault::no_memory: return "cannot allocate the @w: @r\n";
+    case fault::thread_start: return "cannot start the @w thread: @r\n";
     case fault::stop_setup: return "cannot set up the stop requests: @r\n";
     case fault::device_open: return "unable to open pcm device: @r\n@d";
     case fault::sound_server_unreachable:
@@ -122,6 +136,8 @@ std::string failure_text(const failure& what)
             line += reason_of(what);
         } else if (c[0] == '@' && c[1] == 'd') {
             line += what.detail_words == because::none ? "" : words_of(what.detail_words, what) + "\n";
+        } else if (c[0] == '@' && c[1] == 'w') {
+            line += part_words(what.part);
         } else if (c[0] == '@' && c[1] == 'o') {
             line += what.other;
         } else if (c[0] == '@' && c[1] == 'p') {

@@ -120,6 +120,17 @@ failure remove_file(const char* name)
     return storage().unlink(name) == 0 || errno == ENOENT ? failure{} : fail(fault::removing, name, errno);
 }
 
+std::string small_file_text(const std::string& name)
+{
+    std::string text;
+    const unique_fd fd(storage().open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0));
+    char bytes[4096];
+    for (ssize_t got = 0; fd.valid() && (got = storage().read(fd.get(), bytes, sizeof bytes)) > 0;) {
+        text.append(bytes, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
 int64_t fsize(int fd)
 {
     struct stat st = {};

@@ -52,6 +52,10 @@ std::vector<std::string> files_starting(const std::string& prefix);
 // Removes `name`; one that is not there counts as removed.
 failure remove_file(const char* name);
 
+// The whole of a small file that cannot be read at an offset (one of /proc),
+// read through the seam; empty when it cannot be read.
+std::string small_file_text(const std::string& name);
+
 // Size in bytes of the file open as `fd`, or -1 (errno set) when it has none.
 int64_t fsize(int fd);
 

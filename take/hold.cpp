@@ -23,7 +23,7 @@ failure hold_directory(directory_hold& hold, const hold_calls& calls)
         return held;
     }
     if (const int err = liveness_start(hold.beats, hold.lock, calls.taken_over, calls.arg); err != 0) {
-        return fail(fault::thread_start, "liveness", err);
+        return fail_in(fault::thread_start, program_part::liveness_thread, err);
     }
     return {};
 }

@@ -22,14 +22,7 @@ void name_this_machine(take_note& note)
     if (gethostname(host, sizeof host - 1) != 0) {
         return;
     }
-    std::string boot;
-    if (FILE* in = std::fopen("/proc/sys/kernel/random/boot_id", "re"); in != nullptr) {
-        char id[64] = {};
-        if (std::fgets(id, sizeof id, in) != nullptr) {
-            boot = id;
-        }
-        std::fclose(in);
-    }
+    std::string boot = small_file_text("/proc/sys/kernel/random/boot_id").substr(0, 64);
     while (!boot.empty() && (boot.back() == '\n' || boot.back() == ' ')) {
         boot.pop_back();
     }
@@ -55,14 +48,7 @@ bool floatrec_running(int64_t pid)
     if (pid <= 0 || pid == getpid()) {
         return false;
     }
-    FILE* in = std::fopen(format_text("/proc/%lld/comm", static_cast<long long>(pid)).c_str(), "re");
-    if (in == nullptr) {
-        return false;
-    }
-    char comm[32] = {};
-    const bool read = std::fgets(comm, sizeof comm, in) != nullptr;
-    std::fclose(in);
-    return read && std::string_view(comm).starts_with("floatrec");
+    return small_file_text(format_text("/proc/%lld/comm", static_cast<long long>(pid))).starts_with("floatrec");
 }
 
 namespace {

@@ -16,19 +16,9 @@
 
 namespace {
 
-// Who took the lock over, for `held_lock`'s readers (both threads).
-std::mutex taken_by_guard;
-
 constexpr std::string_view lock_keys[] = {"floatrec lock", "host ", "boot ", "pid ", "beat "};
 
 } // namespace
-
-int64_t boot_clock_ns()
-{
-    timespec now = {};
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    return int64_t{now.tv_sec} * ns_per_second + now.tv_nsec;
-}
 
 int64_t boot_began_unix_ns()
 {
@@ -139,7 +129,7 @@ void declare_lost(held_lock& lock)
 // beat was seen to move (a lock edited by hand names nobody).
 void note_other(held_lock& lock, const lock_owner& other)
 {
-    const std::lock_guard<std::mutex> guard(taken_by_guard);
+    const std::lock_guard<std::mutex> guard(lock.taken_by_guard);
     if (lock.other_seen && same_holder(*lock.other_seen, other) && lock.other_seen->beat != other.beat) {
         lock.taken_by_host = other.host;
         lock.taken_by_pid = other.pid;
@@ -209,7 +199,7 @@ failure lock_owned(held_lock& lock)
         const timespec pause = {0, lock_look_ns};
         nanosleep(&pause, nullptr);
     }
-    const std::lock_guard<std::mutex> guard(taken_by_guard);
+    const std::lock_guard<std::mutex> guard(lock.taken_by_guard);
     failure taken = fail(lock.held_up.load() ? fault::taken_over_while_held_up : fault::taken_over, raw_name);
     taken.holder_pid = lock.taken_by_pid;
     taken.reason = lock.taken_by_host;

@@ -49,6 +49,7 @@
 #pragma once
 
 #include "common/clock.h"
+#include "common/limits.h"
 #include "common/failure.h"
 #include "common/unique_fd.h"
 #include "take/names.h"
@@ -56,6 +57,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,15 +67,16 @@ inline constexpr int64_t lock_beat_ns = ns_per_second;
 inline constexpr int64_t lock_look_ns = lock_beat_ns / 4;      // a start's, and an unsure holder's, looks
 inline constexpr int64_t lock_trusted_ns = 2 * lock_beat_ns;   // a confirmation older than this is read again
 inline constexpr int64_t lock_unsure_beats = 3;                // writes wait this long on a lock that reads unsure
-inline constexpr int64_t lock_least_watch_ns = 3 * lock_beat_ns; // a share's lock is watched at least this long
-inline constexpr int64_t lock_rest_seconds = 60;               // a share's lock rested this long is left over
-// A recording rides out 30 s of a stalled disk (capture/queue.h's
-// queue_seconds), during which its beats may wait on that disk too: the
+inline constexpr int64_t lock_least_watch_ns = 3 * lock_beat_ns; // a lock is watched at least this long
+inline constexpr int64_t lock_rest_seconds = 60;               // a lock rested this long is left over
+// A recording rides out a stalled disk as long as its queue holds
+// (common/limits.h), during which its beats may wait on that disk too: the
 // rest is at least twice that.
-inline constexpr int64_t longest_stall_seconds = 30;
-static_assert(lock_rest_seconds >= 2 * longest_stall_seconds);
+static_assert(lock_rest_seconds >= 2 * int64_t{queue_seconds});
 static_assert(lock_trusted_ns > lock_beat_ns && lock_unsure_beats * lock_beat_ns > lock_trusted_ns);
-static_assert(lock_least_watch_ns >= 3 * lock_beat_ns); // a live beat moves twice within it
+// A live beat moves twice within a watch (one move alone may be a frozen
+// holder's last, shown late by a share's cache).
+static_assert(lock_least_watch_ns > 2 * lock_beat_ns);
 
 // Who holds a lock, and its beat.
 struct lock_owner {
@@ -113,7 +116,8 @@ struct held_lock {
     std::atomic<bool> lost{false};          // another holder's lock was read in its place
     std::atomic<bool> gap_seen{false};      // this run's clock showed a gap since the lock was last confirmed
     std::atomic<bool> held_up{false};       // ... when it found the lock lost
-    // Guarded by the lock's own mutex (lock.cpp):
+    // Both threads read who took it over: guarded by `taken_by_guard`.
+    std::mutex taken_by_guard;
     std::optional<lock_owner> other_seen;   // the last other holder read in its place
     std::string taken_by_host;              // who took it over, once its beat was seen to move
     int64_t taken_by_pid = 0;
@@ -160,9 +164,6 @@ bool remove_lock_if(const std::function<bool(const std::string&)>& is_it, std::s
 
 // Removes the lock if it is still this run's.
 void release_lock(held_lock& lock);
-
-// Monotonic time including suspends, in nanoseconds.
-int64_t boot_clock_ns();
 
 // When this machine's boot began, in nanoseconds since 1970.
 int64_t boot_began_unix_ns();

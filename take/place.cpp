@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "common/storage.h"
 #include "common/unique_fd.h"
+#include "take/fileio.h"
 
 #include <algorithm>
 #include <fcntl.h>
@@ -97,23 +98,11 @@ std::optional<mount_line> read_mount_line(std::string_view line)
                       std::string(line.substr(0, line.find(' ')))};
 }
 
-// The whole of a small file of /proc (it cannot be read at an offset).
-std::string proc_text(const std::string& name)
-{
-    std::string text;
-    const unique_fd fd(storage().open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0));
-    char bytes[4096];
-    for (ssize_t got = 0; fd.valid() && (got = storage().read(fd.get(), bytes, sizeof bytes)) > 0;) {
-        text.append(bytes, static_cast<std::size_t>(got));
-    }
-    return text;
-}
-
 // The mount of the device `dev`, from /proc/self/mountinfo.
 std::optional<mount_line> mount_of(dev_t dev)
 {
     const std::string wanted = format_text("%u:%u", major(dev), minor(dev));
-    const std::string table = proc_text("/proc/self/mountinfo");
+    const std::string table = small_file_text("/proc/self/mountinfo");
     for (std::string_view rest = table; !rest.empty();) {
         const std::string_view line = rest.substr(0, rest.find('\n'));
         rest.remove_prefix(std::min(line.size() + 1, rest.size()));
@@ -158,7 +147,7 @@ bool serves_from_block_device(const std::string& pid, const std::string& point)
         return false;
     }
     const std::string cwd = link_text("/proc/" + pid + "/cwd");
-    const std::string arguments = proc_text("/proc/" + pid + "/cmdline");
+    const std::string arguments = small_file_text("/proc/" + pid + "/cmdline");
     for (std::string_view rest = arguments; !rest.empty();) {
         const std::string_view word = rest.substr(0, rest.find('\0'));
         rest.remove_prefix(std::min(word.size() + 1, rest.size()));

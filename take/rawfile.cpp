@@ -155,7 +155,7 @@ failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, co
     raw.limit = limit;
     raw.part_bytes = part_bytes_within(raw.limit, raw.header_bytes, raw.frame_bytes);
     raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
-    return raw.stage ? failure{} : fail(fault::no_memory, "period buffers", ENOMEM);
+    return raw.stage ? failure{} : fail_in(fault::no_memory, program_part::period_buffers, ENOMEM);
 }
 
 failure raw_reset(raw_file& raw)

@@ -89,7 +89,7 @@ failure copy_through_memory(stretch& copy)
 {
     const zeroed_array<uint8_t> piece(copy.size > 0 ? piece_bytes : 0);
     if (copy.size > 0 && !piece) {
-        return fail(fault::no_memory, "copy buffer", ENOMEM);
+        return fail_in(fault::no_memory, program_part::copy_buffer, ENOMEM);
     }
     while (copy.size > 0) {
         const auto want = static_cast<std::size_t>(std::min<uint64_t>(copy.size, piece_bytes));

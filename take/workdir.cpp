@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "take/liveness.h"
 #include "take/lock.h"
+#include "take/fileio.h"
 #include "take/names.h"
 #include "pipeline/wav.h"
 #include "common/storage.h"
@@ -17,8 +18,6 @@
 #include <cstring>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -79,8 +78,7 @@ failure directory_busy(int dir_fd)
     struct stat st = {};
     failure busy = fail(fault::directory_busy, raw_name);
     if (storage().fstat(dir_fd, &st) == 0) {
-        std::ifstream in("/proc/locks");
-        const std::string locks{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const std::string locks = small_file_text("/proc/locks");
         busy.holder_pid = std::max(lock_holder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino), 0);
         // /proc/locks names the file system's device, which on btrfs is not
         // the subvolume's that stat gives: the holder of a lock on this
@@ -99,7 +97,7 @@ failure directory_busy(int dir_fd)
 std::string current_directory()
 {
     char here[PATH_MAX];
-    return getcwd(here, sizeof here) != nullptr ? here : ".";
+    return storage().getcwd(here, sizeof here) != nullptr ? here : ".";
 }
 
 failure lock_directory(unique_fd& lock)

@@ -124,7 +124,7 @@ int rename_to_recovered_fails(const char* from, const char* to)
 // directory unheld: a run's lock is its own concern).
 failure record_take(take& take, std::size_t samples)
 {
-    EXPECT_TRUE(take_prepare(take, 1000, samples).ok());
+    EXPECT_TRUE(take_prepare(take, take_format(1000), samples).ok());
     EXPECT_TRUE(take_begin(take).ok());
     std::span<float> room = take_room(take);
     for (std::size_t i = 0; i < samples; ++i) {
@@ -229,7 +229,7 @@ TEST(StorageFaults, FailedRenameAndUnlinkAreSaidAsSuch)
     const raw_piece pieces[] = {{raw.get(), 400}};
     storage().rename = fails_with_eio;
     std::vector<std::string> written;
-    const failure renamed = write_target(take_output{}, 1000, pieces, plan_parts(400, 0), false, written);
+    const failure renamed = write_target(take_output{}, take_format(1000), pieces, plan_parts(400, 0), false, written);
     EXPECT_EQ(renamed.what, fault::renaming);
     EXPECT_EQ(renamed.subject, target_name);
     EXPECT_EQ(renamed.code, EIO);
