@@ -37,6 +37,7 @@ failure with(fault what, int code = 0)
     made.holder_pid = count;
     made.take_tenths = count;
     std::fill(std::begin(made.values), std::end(made.values), count);
+    made.part = what == fault::thread_start ? program_part::capture_thread : program_part::capture_queue;
     return made;
 }
 
@@ -85,6 +86,9 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
     return {
         {"failure_text", failures},
         {"words_of", words},
+        {"failure_text", {failure_text(fail_in(fault::no_memory, program_part::period_buffers, ENOMEM)),
+                          failure_text(fail_in(fault::no_memory, program_part::copy_buffer, ENOMEM)),
+                          failure_text(fail_in(fault::thread_start, program_part::liveness_thread, EAGAIN))}},
         {"reason_of", {reason_of(with(fault::writing, 0)) + "\n" + reason_of(fail(fault::syncing, name))}},
         {"unknown_option_text", {unknown_option_text(name.c_str())}},
         {"value_missing_text", {value_missing_text('o', ""), value_missing_text('o', name), value_missing_text('D', ""),
@@ -178,7 +182,8 @@ std::string rendered_manual()
 std::string marked(std::string text)
 {
     const std::string outside[] = {clock_text(seconds), bytes_text(bytes), std::strerror(EPERM), std::strerror(EACCES),
-                                   std::strerror(EIO), std::strerror(ENOSPC), std::strerror(EFBIG), std::strerror(ENOENT), "-inf"};
+                                   std::strerror(EIO), std::strerror(ENOSPC), std::strerror(EFBIG), std::strerror(ENOENT), std::strerror(ENOMEM),
+                                   std::strerror(EAGAIN), "-inf"};
     for (const std::string& figure : outside) {
         for (std::size_t at = 0; (at = text.find(figure, at)) != std::string::npos;) {
             text.replace(at, figure.size(), name);
