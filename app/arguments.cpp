@@ -40,14 +40,6 @@ std::optional<std::string> option_value(std::string_view short_name, std::string
     return value;
 }
 
-run_request usage_error(std::string text)
-{
-    run_request request;
-    request.mode = run_mode::usage_error;
-    request.error = std::move(text);
-    return request;
-}
-
 // Why an output name names no file it can be, or empty.
 std::string output_name_error(std::string_view name)
 {
@@ -75,7 +67,7 @@ std::optional<uint32_t> whole_within(std::string_view text, uint32_t least, uint
 }
 
 // Help or the version, where a word before "--" asks for it.
-std::optional<run_request> help_or_version(int argc, const char* const* argv)
+std::optional<run_mode> help_or_version(int argc, const char* const* argv)
 {
     for (int at = 1; at < argc; ++at) {
         const std::string_view word = argv[at];
@@ -83,9 +75,7 @@ std::optional<run_request> help_or_version(int argc, const char* const* argv)
             break;
         }
         if (word == "-h" || word == "--help" || word == "--version") {
-            run_request asked;
-            asked.mode = word == "--version" ? run_mode::version : run_mode::help;
-            return asked;
+            return word == "--version" ? run_mode::version : run_mode::help;
         }
     }
     return std::nullopt;
@@ -93,13 +83,12 @@ std::optional<run_request> help_or_version(int argc, const char* const* argv)
 
 } // namespace
 
-run_request read_arguments(int argc, const char* const* argv)
+namespace {
+
+// Reads every word into `request` (and whether --recover is among them);
+// the usage error of the first word that is wrong, or empty.
+std::string read_words(int argc, const char* const* argv, run_request& request, bool& recover)
 {
-    if (std::optional<run_request> asked = help_or_version(argc, argv)) {
-        return *asked;
-    }
-    run_request request;
-    bool recover = false;
     bool options_end = false;
     for (int at = 1; at < argc; ++at) {
         const std::string_view word = argv[at];
@@ -111,44 +100,61 @@ run_request read_arguments(int argc, const char* const* argv)
             recover = true;
         } else if (!options_end && (value = option_value("-o", "--output", argc, argv, at, missing))) {
             if (missing) {
-                return usage_error(value_missing_text('o', *value));
+                return value_missing_text('o', *value);
             }
             if (std::string error = output_name_error(*value); !error.empty()) {
-                return usage_error(error);
+                return error;
             }
             request.output = *value;
         } else if (!options_end && (value = option_value("-D", "--device", argc, argv, at, missing))) {
             if (missing) {
-                return usage_error(value_missing_text('D', *value));
+                return value_missing_text('D', *value);
             }
             request.device = *value;
         } else if (!options_end && (value = option_value("-c", "--channels", argc, argv, at, missing))) {
             const std::optional<uint32_t> channels = whole_within(*value, 1, most_channels);
             if (missing || !channels) {
-                return usage_error(channels_error_text(*value));
+                return channels_error_text(*value);
             }
             request.channels = *channels;
         } else if (!options_end && (value = option_value("-r", "--rate", argc, argv, at, missing))) {
             const std::optional<uint32_t> rate = whole_within(*value, lowest_rate, highest_rate);
             if (missing || !rate) {
-                return usage_error(rate_error_text(*value));
+                return rate_error_text(*value);
             }
             request.rate = *rate;
             request.rate_given = true;
         } else if (!options_end && looks_like_option(word)) {
-            return usage_error(unknown_option_text(argv[at]));
+            return unknown_option_text(argv[at]);
         } else {
             request.duration = judge_duration(word);
             if (request.duration->verdict != duration_verdict::seconds) {
-                return usage_error(duration_error_text(*request.duration));
+                return duration_error_text(*request.duration);
             }
         }
     }
     if (recover && argc > 2) {
-        return usage_error(recover_alone_text());
+        return recover_alone_text();
     }
-    if (!recordable(request.rate, request.channels)) {
-        return usage_error(channels_at_rate_text(request.channels, request.rate));
+    return recordable(request.rate, request.channels) ? std::string() : channels_at_rate_text(request.channels, request.rate);
+}
+
+} // namespace
+
+run_request read_arguments(int argc, const char* const* argv)
+{
+    run_request request;
+    if (const std::optional<run_mode> asked = help_or_version(argc, argv)) {
+        request.mode = *asked;
+        return request;
+    }
+    bool recover = false;
+    std::string error = read_words(argc, argv, request, recover);
+    if (!error.empty()) {
+        request = run_request{};
+        request.mode = run_mode::usage_error;
+        request.error = std::move(error);
+        return request;
     }
     request.mode = recover ? run_mode::recover : run_mode::record;
     return request;

@@ -4,15 +4,12 @@
 #include "output/console.h"
 #include "output/usage.h"
 
+#include "common/text.h"
+
 #include <algorithm>
 #include <string_view>
 
 namespace {
-
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 bool blank_line(std::string_view text)
 {

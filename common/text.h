@@ -5,6 +5,12 @@
 #include <string>
 #include <string_view>
 
+// White space as C's isspace has it in the "C" locale.
+inline bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 // printf into a string, of any length.
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -27,18 +27,18 @@ std::string overrun_text()
 }
 
 std::string disk_behind_text(double lost_seconds, const std::string& at, const std::string& directory,
-                             uint32_t queue_seconds)
+                             uint32_t queue_holds_seconds)
 {
     return format_text("lost %.1f s of audio at %s: the disk of %s fell more than %u s behind the recording (a slow "
                        "card or stick?); the take goes on\n",
-                       lost_seconds, at.c_str(), directory.c_str(), queue_seconds);
+                       lost_seconds, at.c_str(), directory.c_str(), queue_holds_seconds);
 }
 
-std::string dropped_periods_text(uint32_t periods, const std::string& at, uint32_t queue_seconds)
+std::string dropped_periods_text(uint32_t periods, const std::string& at, uint32_t queue_holds_seconds)
 {
     return format_text("dropped %u period%s of audio at %s: the recording was held up longer than its queue of %u s "
                        "holds\n",
-                       periods, periods == 1 ? "" : "s", at.c_str(), queue_seconds);
+                       periods, periods == 1 ? "" : "s", at.c_str(), queue_holds_seconds);
 }
 
 std::string read_error_text(const char* reason)

@@ -73,8 +73,8 @@ std::string already_stopping_text();
 std::string overrun_text();
 // `at`: where in the take ("00:12").
 std::string disk_behind_text(double lost_seconds, const std::string& at, const std::string& directory,
-                             uint32_t queue_seconds);
-std::string dropped_periods_text(uint32_t periods, const std::string& at, uint32_t queue_seconds);
+                             uint32_t queue_holds_seconds);
+std::string dropped_periods_text(uint32_t periods, const std::string& at, uint32_t queue_holds_seconds);
 std::string read_error_text(const char* reason);
 std::string device_lost_text(const char* reason);
 std::string device_silent_text(int seconds);

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr double silence_threshold = 1e-7;
 
 // Not silence: a magnitude above 1e-7, or none at all (NaN, which a float
 // device can deliver, is no silence).

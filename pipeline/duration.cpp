@@ -1,17 +1,14 @@
 // A duration as typed, judged.
 #include "pipeline/duration.h"
 
+#include "common/text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <limits>
 #include <string>
 
 namespace {
-
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 bool is_digit(int c)
 {

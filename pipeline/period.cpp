@@ -19,7 +19,6 @@ namespace {
 // 2^31: a raw sample divided by it lies between -1.0 and 1.0. Dividing by a
 // power of two is exact, so multiplying by its inverse gives the same bits.
 constexpr float one_over_full_scale = 1.0F / 2147483648.0F;
-constexpr double silence_threshold = 1e-7;
 
 // A sample on the 32-bit scale as it is stored: rounded to single precision, then scaled.
 float scaled(int32_t raw)

@@ -17,6 +17,9 @@
 // zero.
 inline constexpr std::size_t bytes_per_buffer_frame = 16;
 
+// A sample passes the silence filter when its magnitude is above this.
+inline constexpr double silence_threshold = 1e-7;
+
 // Raw magnitudes from here up pass the silence filter (215 / 2^31 > 1e-7 >= 214 / 2^31).
 inline constexpr int32_t loudest_dropped_raw = 214;
 
