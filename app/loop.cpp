@@ -128,7 +128,7 @@ void nothing_to_append(consumer& c)
             stop_writing(c, owned);
         }
     }
-    say_held_reports(c.reports);
+    say_held_reports(c.reports, monotonic_ns());
 }
 
 // Appends and syncs the periods gathered, in one write and one sync (the
@@ -176,13 +176,13 @@ void say_appended(consumer& c, uint64_t kept_before, const failure& appended)
         c.totals.frames_lost += lost_frames;
         c.totals.frames_not_written += lost_frames;
         c.not_written = appended;
-        say_held_reports(c.reports);
+        say_held_reports(c.reports, monotonic_ns());
         stop_writing(c, appended);
         return;
     }
     c.unsynced.clear();
     c.frames_gathered = 0;
-    say_held_reports(c.reports);
+    say_held_reports(c.reports, monotonic_ns());
     if (c.window.frames > 0) {
         c.kept_share = static_cast<double>(c.window.kept) / static_cast<double>(c.window.frames);
         show_levels(c, c.window.peak, c.window.second_peak, 0);
@@ -252,7 +252,7 @@ std::optional<capture_outcome> take_events(consumer& c)
                                          // disk: a report costs no sync of its own.
                                          c.reports.held.emplace_back(report);
                                          if (c.unsynced.empty()) {
-                                             say_held_reports(c.reports);
+                                             say_held_reports(c.reports, monotonic_ns());
                                          }
                                          return std::nullopt;
                                      }},
@@ -292,13 +292,13 @@ capture_outcome handle_events(consumer& c)
         if (const std::optional<capture_outcome> over = take_events(c)) {
             return *over;
         }
-        say_stops_alone(c.reports, false);
+        say_stops_alone(c.reports, monotonic_ns(), false);
         if (c.frames_gathered >= c.queue.wake_frames || monotonic_ns() >= c.append_due_ns) {
             append_and_say(c);
             continue;
         }
         if (c.unsynced.empty()) {
-            say_held_reports(c.reports); // a loss whose moment passed
+            say_held_reports(c.reports, monotonic_ns()); // a loss whose moment passed
         }
         look_at_levels(c);
     }
@@ -325,7 +325,8 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
     stop.rate.store(dev.rate);
     // Wake for whole periods that make about a second of audio.
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
-    consumer c{plan, queue, bufs, take, stop, totals, held_reports{plan, stop, totals, current_directory()}};
+    const capture_wakes wakes{longest_sleep_ns(plan), stall_after_ns(longest_sleep_ns(plan))};
+    consumer c{plan, queue, bufs, take, stop, totals, held_reports{plan, wakes, stop, totals, current_directory()}};
     c.period_channels.resize(dev.frame.channels);
     if (dev.frame.channels > 1) {
         totals.channels.resize(dev.frame.channels);
@@ -349,7 +350,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
     }
     keep_for_dumps(c, std::nullopt);
     totals.frames_kept = take_progress_of(take).kept_frames; // what the take's files hold
-    say_stops_alone(c.reports, true);
+    say_stops_alone(c.reports, monotonic_ns(), true);
     read_stalls(c);
     if (const unsaid_reports unsaid = queue_reports_unsaid(queue); unsaid.count > 0) {
         say_err_text(unsaid_reports_text(unsaid.count));

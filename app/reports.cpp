@@ -3,7 +3,6 @@
 
 #include "app/stops.h"
 #include "capture/reader.h"
-#include "capture/wake.h"
 #include "common/clock.h"
 #include "common/overloaded.h"
 #include "output/console.h"
@@ -13,29 +12,26 @@
 
 namespace {
 
-void say_stop(const stop_said& stop)
+void say_stop(const stop_said& stop, uint32_t rate)
 {
-    say_err_text(stop_text(static_cast<double>(stop.length.least_ns) / ns_per_second,
-                           static_cast<double>(stop.length.most_ns) / ns_per_second, stop.at_seconds,
-                           stop.lost_seconds));
+    say_err_text(stop_text(stop.length.least_ns, stop.length.most_ns, stop.at_frames, stop.lost_frames, rate));
 }
 
 // (Once settled: a loss after a gap may be a stop's.)
 void on_report(held_reports& c, const audio_lost& lost)
 {
     c.totals.frames_lost += lost.frames;
-    if (const auto stop = stop_of_loss(c.stop, c.stops_said, lost, longest_sleep_ns(c.plan), c.plan.rate)) {
-        say_stop(*stop);
+    if (const auto stop = stop_of_loss(c.stop, c.stops_said, lost, c.wakes)) {
+        say_stop(*stop, c.plan.rate);
         return;
     }
     for (uint32_t i = 0; i < lost.overruns; ++i) {
         say_err_text(overrun_text());
     }
-    const std::string at = clock_text(frames_to_seconds(lost.at_frames, c.plan.rate));
     if (lost.disk_behind && lost.frames > 0) {
-        say_err_text(disk_behind_text(frames_to_seconds(lost.frames, c.plan.rate), at, c.directory, queue_seconds));
+        say_err_text(disk_behind_text(lost.frames, lost.at_frames, c.plan.rate, c.directory, queue_seconds));
     } else if (lost.dropped_periods > 0) {
-        say_err_text(dropped_periods_text(lost.dropped_periods, at, queue_seconds));
+        say_err_text(dropped_periods_text(lost.dropped_periods, lost.at_frames, c.plan.rate, queue_seconds));
     }
 }
 
@@ -58,13 +54,13 @@ void on_report(held_reports& /*reports*/, const device_silent& /*silent*/)
 
 } // namespace
 
-void say_held_reports(held_reports& c, bool at_end)
+void say_held_reports(held_reports& c, int64_t now_ns, bool at_end)
 {
     std::size_t said = 0;
     for (; said < c.held.size(); ++said) {
         const capture_event& report = c.held[said];
         if (const auto* lost = std::get_if<audio_lost>(&report); lost != nullptr && !at_end &&
-                                                                 !loss_settled(*lost, monotonic_ns())) {
+                                                                 !loss_settled(*lost, now_ns)) {
             break;
         }
         std::visit(overloaded{[](const period_ready&) {}, [](const capture_over&) {},
@@ -92,14 +88,14 @@ void say_last_reports(held_reports& c)
             const timespec rest = {static_cast<time_t>(left / ns_per_second), static_cast<long>(left % ns_per_second)};
             nanosleep(&rest, nullptr);
         }
-        say_held_reports(c);
+        say_held_reports(c, monotonic_ns());
     }
-    say_held_reports(c, true);
+    say_held_reports(c, monotonic_ns(), true);
 }
 
-void say_stops_alone(held_reports& c, bool at_end)
+void say_stops_alone(held_reports& c, int64_t now_ns, bool at_end)
 {
-    if (const auto stop = stop_alone(c.stop, c.stops_said, longest_sleep_ns(c.plan), c.plan.rate, at_end)) {
-        say_stop(*stop);
+    if (const auto stop = stop_alone(c.stop, c.stops_said, c.wakes, now_ns, at_end)) {
+        say_stop(*stop, c.plan.rate);
     }
 }

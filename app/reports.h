@@ -7,6 +7,7 @@
 // reports after such a loss wait with it.
 #pragma once
 
+#include "app/stops.h"
 #include "capture/events.h"
 #include "capture/plan.h"
 #include "capture/stop_control.h"
@@ -18,6 +19,7 @@
 
 struct held_reports {
     const capture_plan& plan;
+    capture_wakes wakes;      // the capture thread's, as its stops are judged
     stop_control& stop;
     capture_totals& totals;   // where the losses are counted
     std::string directory;    // where the recording goes, for what is said of its disk
@@ -25,9 +27,9 @@ struct held_reports {
     std::vector<capture_event> held{}; // not yet said, oldest first
 };
 
-// Says the reports held, up to a loss that cannot be told from a stop yet
-// (`at_end`: the capture is over and that moment was waited for).
-void say_held_reports(held_reports& reports, bool at_end = false);
+// Says the reports held, up to a loss that cannot be told from a stop yet at
+// `now_ns` (`at_end`: the capture is over and that moment was waited for).
+void say_held_reports(held_reports& reports, int64_t now_ns, bool at_end = false);
 
 // When a loss held can be told from a stop, if sooner than `otherwise_ns`.
 int64_t next_report_due_ns(const held_reports& reports, int64_t otherwise_ns);
@@ -35,6 +37,6 @@ int64_t next_report_due_ns(const held_reports& reports, int64_t otherwise_ns);
 // At the end: waits for each loss held to be told, and says every report.
 void say_last_reports(held_reports& reports);
 
-// A stop that cost no audio, said once a loss had time to claim it (or at
-// the end).
-void say_stops_alone(held_reports& reports, bool at_end);
+// A stop that cost no audio, said once a loss had time to claim it (at
+// `now_ns`, or at the end).
+void say_stops_alone(held_reports& reports, int64_t now_ns, bool at_end);

@@ -1,7 +1,6 @@
 // Telling a stopped process's loss from the device's, and saying the stop.
 #include "app/stops.h"
 
-#include "capture/wake.h"
 #include "common/clock.h"
 
 #include <algorithm>
@@ -30,14 +29,14 @@ bool loss_of_stop(const audio_lost& loss, const stop_seen& stop)
            std::llabs(loss.found_ns - stop.ended_ns) < ns_per_second;
 }
 
-stop_length length_of(const stop_seen& stop, int64_t quiet_since_ns, int64_t wake_ns)
+stop_length length_of(const stop_seen& stop, int64_t quiet_since_ns, int64_t wake_ns, int64_t stall_ns)
 {
     if (stop.length_ns >= 0) {
         return {stop.length_ns, stop.length_ns};
     }
     if (quiet_since_ns < 0 || quiet_since_ns > stop.ended_ns) {
         // It held the capture thread up no longer than that thread sleeps anyway.
-        return {0, stall_after_ns(wake_ns)};
+        return {0, stall_ns};
     }
     const int64_t most = stop.ended_ns - quiet_since_ns;
     return {std::max<int64_t>(most - wake_ns, 0), most};
@@ -49,7 +48,7 @@ bool loss_settled(const audio_lost& lost, int64_t now_ns)
 }
 
 std::optional<stop_said> stop_of_loss(const stop_control& control, uint32_t& stops_said, const audio_lost& lost,
-                                      int64_t wake_ns, uint32_t rate)
+                                      const capture_wakes& wakes)
 {
     const uint32_t stops = control.stops.load();
     const stop_seen stop = latest_stop(control);
@@ -57,18 +56,17 @@ std::optional<stop_said> stop_of_loss(const stop_control& control, uint32_t& sto
         return std::nullopt;
     }
     stops_said = stops;
-    return stop_said{length_of(stop, lost.quiet_since_ns, wake_ns), frames_to_seconds(lost.at_frames, rate),
-                     frames_to_seconds(lost.frames, rate)};
+    return stop_said{length_of(stop, lost.quiet_since_ns, wakes.wake_ns, wakes.stall_ns), lost.at_frames, lost.frames};
 }
 
-std::optional<stop_said> stop_alone(const stop_control& control, uint32_t& stops_said, int64_t wake_ns, uint32_t rate,
-                                    bool at_end)
+std::optional<stop_said> stop_alone(const stop_control& control, uint32_t& stops_said, const capture_wakes& wakes,
+                                    int64_t now_ns, bool at_end)
 {
     const uint32_t stops = control.stops.load();
     const stop_seen stop = latest_stop(control);
-    if (stops == stops_said || (!at_end && monotonic_ns() < stop.ended_ns + 5 * stop_settle_ns + 2 * wake_ns)) {
+    if (stops == stops_said || (!at_end && now_ns < stop.ended_ns + 5 * stop_settle_ns + 2 * wakes.wake_ns)) {
         return std::nullopt;
     }
     stops_said = stops;
-    return stop_said{length_of(stop, stop.quiet_since_ns, wake_ns), frames_to_seconds(stop.at_frames, rate), 0};
+    return stop_said{length_of(stop, stop.quiet_since_ns, wakes.wake_ns, wakes.stall_ns), stop.at_frames, 0};
 }

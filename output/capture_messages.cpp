@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "output/meter_text.h"
+#include "output/words.h"
 #include "take/names.h"
 
 #include <cerrno>
@@ -26,19 +27,21 @@ std::string overrun_text()
     return "overrun occurred\n";
 }
 
-std::string disk_behind_text(double lost_seconds, const std::string& at, const std::string& directory,
+std::string disk_behind_text(uint64_t lost_frames, uint64_t at_frames, uint32_t rate, const std::string& directory,
                              uint32_t queue_holds_seconds)
 {
     return format_text("lost %.1f s of audio at %s: the disk of %s fell more than %u s behind the recording (a slow "
                        "card or stick?); the take goes on\n",
-                       lost_seconds, at.c_str(), directory.c_str(), queue_holds_seconds);
+                       seconds_of(lost_frames, rate), clock_text(seconds_of(at_frames, rate)).c_str(), directory.c_str(),
+                       queue_holds_seconds);
 }
 
-std::string dropped_periods_text(uint32_t periods, const std::string& at, uint32_t queue_holds_seconds)
+std::string dropped_periods_text(uint32_t periods, uint64_t at_frames, uint32_t rate, uint32_t queue_holds_seconds)
 {
     return format_text("dropped %u period%s of audio at %s: the recording was held up longer than its queue of %u s "
                        "holds\n",
-                       periods, periods == 1 ? "" : "s", at.c_str(), queue_holds_seconds);
+                       periods, periods == 1 ? "" : "s", clock_text(seconds_of(at_frames, rate)).c_str(),
+                       queue_holds_seconds);
 }
 
 std::string read_error_text(const char* reason)
@@ -72,8 +75,12 @@ std::string the_end_text()
     return "\n ~~~~~~~~~~~~~~\t THE END \t~~~~~~~~~~~~~~ \n\n";
 }
 
-std::string stop_text(double least_seconds, double most_seconds, double at_seconds, double lost_seconds)
+std::string stop_text(int64_t least_ns, int64_t most_ns, uint64_t at_frames, uint64_t lost_frames, uint32_t rate)
 {
+    const double least_seconds = static_cast<double>(least_ns) / 1e9;
+    const double most_seconds = static_cast<double>(most_ns) / 1e9;
+    const double at_seconds = seconds_of(at_frames, rate);
+    const double lost_seconds = seconds_of(lost_frames, rate);
     const std::string how_long = most_seconds - least_seconds <= 0.1
                                      ? format_text("%.1f s", most_seconds)
                                      : format_text("%.1f to %.1f s", least_seconds, most_seconds);

@@ -72,9 +72,10 @@ std::string progress_text(uint64_t bytes, int64_t periods_left);
 std::string already_stopping_text();
 std::string overrun_text();
 // `at`: where in the take ("00:12").
-std::string disk_behind_text(double lost_seconds, const std::string& at, const std::string& directory,
+// `lost_frames` at `rate`, `at_frames` into the take (said "00:12").
+std::string disk_behind_text(uint64_t lost_frames, uint64_t at_frames, uint32_t rate, const std::string& directory,
                              uint32_t queue_holds_seconds);
-std::string dropped_periods_text(uint32_t periods, const std::string& at, uint32_t queue_holds_seconds);
+std::string dropped_periods_text(uint32_t periods, uint64_t at_frames, uint32_t rate, uint32_t queue_holds_seconds);
 std::string read_error_text(const char* reason);
 std::string device_lost_text(const char* reason);
 std::string device_silent_text(int seconds);
@@ -111,11 +112,11 @@ std::string the_end_text();
 // Another recording finished into `output` while this one ran: this take is `instead` beside it.
 std::string output_written_meanwhile_text(const std::string& output, const std::string& instead);
 
-// A stop of the process (Ctrl-Z, SIGSTOP) that lasted `least_seconds` to
-// `most_seconds` (one length where they are within a tenth of a second),
-// `at_seconds` into the take: "floatrec was stopped for 1.0 s at 00:02;
-// 0.6 s of audio lost there".
-std::string stop_text(double least_seconds, double most_seconds, double at_seconds, double lost_seconds);
+// A stop of the process (Ctrl-Z, SIGSTOP) that lasted `least_ns` to
+// `most_ns` (one length where they are within a tenth of a second),
+// `at_frames` into the take, that cost `lost_frames` at `rate`: "floatrec
+// was stopped for 1.0 s at 00:02; 0.6 s of audio lost there".
+std::string stop_text(int64_t least_ns, int64_t most_ns, uint64_t at_frames, uint64_t lost_frames, uint32_t rate);
 
 // The third stop request's line, written into `text` without taking memory
 // (the main thread may be held up, the quit must not wait): what 00000.raw

@@ -14,6 +14,12 @@
 // A byte count for people: "4.0 GiB", "512.0 KiB", "100 bytes".
 std::string bytes_text(uint64_t bytes);
 
+// `frames` at `rate` frames a second, in seconds (0 at no rate).
+inline double seconds_of(uint64_t frames, uint32_t rate)
+{
+    return rate == 0 ? 0.0 : static_cast<double>(frames) / rate;
+}
+
 // Words for the limit: "the largest file this disk holds (4.0 GiB)",
 // "this process's file size limit (ulimit -f: 4.0 MiB)".
 std::string limit_words(const file_limit& limit);

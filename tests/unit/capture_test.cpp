@@ -361,15 +361,12 @@ TEST(Stops, ALossIsAStopsOnlyAfterAGapAsTheProcessWentOn)
 
     // How long each was: a SIGSTOP that held the capture thread up, from its
     // last run to its wake (one length where that is short); Ctrl-Z exactly.
-    const auto said = [](const stop_length& length) {
-        return stop_text(static_cast<double>(length.least_ns) / ns_per_second,
-                         static_cast<double>(length.most_ns) / ns_per_second, 10.0, 0);
-    };
-    EXPECT_EQ(said(length_of(stop, stop.quiet_since_ns, s)), "floatrec was stopped for 2.0 to 3.0 s at 00:10; no audio lost\n");
-    EXPECT_EQ(said(length_of(stop, stop.quiet_since_ns, s / 20)), "floatrec was stopped for 3.0 s at 00:10; no audio lost\n");
+    const auto said = [](const stop_length& length) { return stop_text(length.least_ns, length.most_ns, 10, 0, 1); };
+    EXPECT_EQ(said(length_of(stop, stop.quiet_since_ns, s, s)), "floatrec was stopped for 2.0 to 3.0 s at 00:10; no audio lost\n");
+    EXPECT_EQ(said(length_of(stop, stop.quiet_since_ns, s / 20, s)), "floatrec was stopped for 3.0 s at 00:10; no audio lost\n");
     note_stop(control, s / 2, 20 * s);
-    EXPECT_EQ(said(length_of(latest_stop(control), -1, s)), "floatrec was stopped for 0.5 s at 00:10; no audio lost\n");
-    EXPECT_EQ(stop_text(0, 1, 10, 1.25), "floatrec was stopped for 0.0 to 1.0 s at 00:10; 1.2 s of audio lost there\n");
+    EXPECT_EQ(said(length_of(latest_stop(control), -1, s, s)), "floatrec was stopped for 0.5 s at 00:10; no audio lost\n");
+    EXPECT_EQ(stop_text(0, s, 10, 5, 4), "floatrec was stopped for 0.0 to 1.0 s at 00:02; 1.2 s of audio lost there\n");
 }
 
 } // namespace
