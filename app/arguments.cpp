@@ -5,7 +5,9 @@
 #include "common/text.h"
 #include "output/messages.h"
 #include "take/names.h"
+#include "take/parts.h"
 
+#include <ctime>
 #include <string_view>
 
 namespace {
@@ -53,6 +55,17 @@ std::string output_name_error(std::string_view name)
     if (is_working_name(base)) {
         return output_name_text(output_name_fault::working_file, base);
     }
+    if (base.find('%') != std::string_view::npos) {
+        // A name from the clock: what it comes to now is judged as a name.
+        const take_output now = output_at(output_named(base), static_cast<int64_t>(std::time(nullptr)));
+        const std::string expanded = output_file(now);
+        if (expanded.empty() || !now.directory.empty() || expanded == "." || expanded == "..") {
+            return output_name_text(output_name_fault::pattern, name);
+        }
+        if (is_working_name(expanded)) {
+            return output_name_text(output_name_fault::working_file, expanded);
+        }
+    }
     return {};
 }
 
@@ -85,6 +98,21 @@ std::optional<run_mode> help_or_version(int argc, const char* const* argv)
 
 namespace {
 
+// An option without a value: said in `request` (or `recover`), and true.
+bool read_flag(std::string_view word, run_request& request, bool& recover)
+{
+    if (word == "--recover") {
+        recover = true;
+    } else if (word == "--until-stopped") {
+        request.until_stopped = true;
+    } else if (word == "-q" || word == "--quiet") {
+        request.quiet = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // Reads every word into `request` (and whether --recover is among them);
 // the usage error of the first word that is wrong, or empty.
 std::string read_words(int argc, const char* const* argv, run_request& request, bool& recover)
@@ -96,8 +124,13 @@ std::string read_words(int argc, const char* const* argv, run_request& request, 
         std::optional<std::string> value;
         if (!options_end && word == "--") {
             options_end = true;
-        } else if (!options_end && word == "--recover") {
-            recover = true;
+        } else if (!options_end && read_flag(word, request, recover)) {
+        } else if (!options_end && (value = option_value("--split-every", "--split-every", argc, argv, at, missing))) {
+            const std::optional<int32_t> seconds = split_seconds(*value);
+            if (missing || !seconds) {
+                return split_error_text(*value);
+            }
+            request.split_seconds = *seconds;
         } else if (!options_end && (value = option_value("-o", "--output", argc, argv, at, missing))) {
             if (missing) {
                 return value_missing_text('o', *value);
@@ -135,6 +168,9 @@ std::string read_words(int argc, const char* const* argv, run_request& request, 
     }
     if (recover && argc > 2) {
         return recover_alone_text();
+    }
+    if (request.until_stopped && request.duration) {
+        return until_stopped_duration_text(request.duration->text);
     }
     return recordable(request.rate, request.channels) ? std::string() : channels_at_rate_text(request.channels, request.rate);
 }

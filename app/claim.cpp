@@ -39,7 +39,7 @@ bool save_unfinished(take& take, bool& saved)
         return false;
     }
     if (recovered.put_in_place) {
-        say_err_text(put_in_place_text(recovered.saved_as, recovered.seconds));
+        say_note_text(put_in_place_text(recovered.saved_as, recovered.seconds));
     } else if (!recovered.saved_as.empty() && recovered.why.ok()) {
         if (!recovered.output_gone.empty()) {
             say_err_text(output_gone_text(recovered.output_gone));

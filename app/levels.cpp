@@ -33,7 +33,7 @@ meter_reading reading_of(const capture_totals& totals, uint32_t rate, uint64_t f
     const uint64_t done = totals.frames_captured + totals.frames_lost + pending;
     meter_reading reading;
     reading.elapsed_seconds = frames_to_seconds(std::min(done, frames_wanted), rate);
-    reading.total_seconds = frames_to_seconds(frames_wanted, rate);
+    reading.total_seconds = frames_wanted == UINT64_MAX ? -1 : frames_to_seconds(frames_wanted, rate); // (until stopped)
     reading.peak = peak;
     if (channels == 2) {
         reading.second_peak = second_peak;

@@ -4,6 +4,7 @@
 
 #include "app/levels.h"
 #include "app/reports.h"
+#include "app/signals.h"
 #include "capture/queue.h"
 #include "capture/device.h"
 #include "capture/reader.h"
@@ -19,18 +20,6 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-
-void say_stop_requests(stop_control& stop)
-{
-    if (!stop.second_request_said && stop.requests.load() >= 2) {
-        stop.second_request_said = true;
-        say_err_text(already_stopping_text());
-    }
-    if (!stop.suspend_ignored_said && stop.suspend_ignored.load()) {
-        stop.suspend_ignored_said = true;
-        say_err_text(suspend_ignored_text());
-    }
-}
 
 namespace {
 
@@ -66,13 +55,8 @@ struct consumer {
     meter_window window{};            // for the meter: the periods since it was last drawn
     std::vector<period_levels> period_channels{}; // a period's levels, a channel each
     failure not_written{};            // the write the take's files took no more after
+    int64_t periods_taken = 0;        // the periods so far
 };
-
-// The stalls so far, from the capture thread's running count.
-void read_stalls(consumer& c)
-{
-    c.totals.stalls = queue_stalls(c.queue);
-}
 
 // Draws the meter: `peak` of the frames it speaks for (and `second_peak`,
 // the second channel's of two), `pending` frames read but not yet in a period.
@@ -81,7 +65,7 @@ void show_levels(consumer& c, float peak, float second_peak, uint64_t pending)
     if (!c.plan.level_updates) {
         return; // no meter on the screen: nothing to gather for it each period
     }
-    read_stalls(c);
+    c.totals.stalls = queue_stalls(c.queue); // (the stalls so far)
     meter_show(reading_of(c.totals, c.plan.rate, c.plan.frames_wanted, c.plan.frame.channels, peak, second_peak, pending,
                           c.kept_share));
 }
@@ -110,7 +94,9 @@ void stop_writing(consumer& c, const failure& why)
 {
     say_failure(why);
     const take_progress progress = take_progress_of(c.recording);
-    if ((why.what == fault::writing || why.what == fault::syncing) && progress.kept_frames > 0) {
+    // (In parts of time, the finish saves what is on disk, and says so.)
+    if ((why.what == fault::writing || why.what == fault::syncing) && progress.kept_frames > 0 &&
+        take_split_seconds(c.recording) == 0) {
         say_err_text(take_so_far_text(why, frames_to_seconds(progress.kept_frames, c.plan.rate),
                                       frames_to_seconds(progress.unsure_frames, c.plan.rate),
                                       take_files_words(progress.files), take_limits_of(c.recording).limit));
@@ -190,6 +176,21 @@ void say_appended(consumer& c, uint64_t kept_before, const failure& appended)
     c.window = meter_window{};
 }
 
+// The parts of captured time whose samples are all on disk are saved while
+// the take goes on, each said.
+void save_parts_done(consumer& c)
+{
+    std::vector<time_part_saved> saved;
+    const failure status = take_save_parts(c.recording, saved);
+    for (const time_part_saved& part : saved) {
+        say_note_text(part_saved_text(part.name, frames_to_seconds(part.captured_frames, c.plan.rate),
+                                     frames_to_seconds(part.kept_frames, c.plan.rate)));
+    }
+    if (!status.ok()) {
+        stop_writing(c, status);
+    }
+}
+
 // The periods gathered go to disk, and are said.
 void append_and_say(consumer& c)
 {
@@ -200,14 +201,42 @@ void append_and_say(consumer& c)
     }
     const uint64_t kept_before = take_progress_of(c.recording).kept_frames;
     say_appended(c, kept_before, append_gathered(c));
+    if (!c.write_failed) {
+        save_parts_done(c);
+    }
+}
+
+// Filters a period into the take, piece by piece where a part of captured
+// time ends in it: its kept samples, counted with their levels.
+uint32_t gather_period(consumer& c, const period_ready& period)
+{
+    const std::span<const uint8_t> bytes = frames_of(c, period);
+    const std::size_t frame_bytes = device_frame_bytes(c.plan.frame);
+    const uint32_t channels = c.plan.frame.channels;
+    const std::span<float> room = take_room(c.recording);
+    const uint64_t first = c.totals.frames_captured;
+    uint32_t kept = 0;
+    for (uint64_t done = 0; done < period.frames;) {
+        const uint64_t frames = take_part_frames(c.recording, first + done, period.frames - done);
+        const uint32_t piece =
+            filter_frames(bytes.subspan(done * frame_bytes, frames * frame_bytes), c.plan.frame, room.subspan(kept),
+                          c.period_channels);
+        take_gathered(c.recording, piece, frames);
+        add_levels(c.totals, c.window, c.period_channels, frames, piece / channels);
+        kept += piece;
+        done += frames;
+    }
+    return kept;
 }
 
 void on_period(consumer& c, const period_ready& period)
 {
     if (!c.write_failed && !c.take_begun) {
-        // The first period the device delivered: only now is there something worth emptying 00000.raw for.
+        // The first period the device delivered: only now is there something
+        // worth making 00000.raw for. Its first frame came a period ago.
         c.take_begun = true;
-        if (const failure begun = take_begin(c.recording); !begun.ok()) {
+        const int64_t first_frame_ns = realtime_ns() - frames_to_ns(period.frames, c.plan.rate);
+        if (const failure begun = take_begin(c.recording, first_frame_ns); !begun.ok()) {
             stop_writing(c, begun);
         }
     }
@@ -218,14 +247,13 @@ void on_period(consumer& c, const period_ready& period)
         queue_release(c.queue, period.slot); // waiting for the capture thread to stop
         return;
     }
-    const uint32_t kept = filter_frames(frames_of(c, period), c.plan.frame, take_room(c.recording), c.period_channels);
-    take_gathered(c.recording, kept);
+    const uint32_t kept = gather_period(c, period);
     keep_for_dumps(c, period);
-    const uint64_t frames_kept = kept / c.plan.frame.channels;
     c.totals.frames_captured += period.frames;
-    c.totals.frames_passed += frames_kept;
-    add_levels(c.totals, c.window, c.period_channels, period.frames, frames_kept);
-    c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, period.periods_left, period.frames});
+    c.totals.frames_passed += kept / c.plan.frame.channels;
+    // (Until stopped, the count goes up: the periods captured so far.)
+    const int64_t count = c.plan.frames_wanted == UINT64_MAX ? ++c.periods_taken : period.periods_left;
+    c.unsynced.push_back(progress_line{uint64_t{kept} * bytes_per_sample, count, period.frames});
     c.frames_gathered += period.frames;
 }
 
@@ -351,13 +379,13 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
     keep_for_dumps(c, std::nullopt);
     totals.frames_kept = take_progress_of(take).kept_frames; // what the take's files hold
     say_stops_alone(c.reports, monotonic_ns(), true);
-    read_stalls(c);
+    c.totals.stalls = queue_stalls(c.queue); // (the stalls so far)
     if (const unsaid_reports unsaid = queue_reports_unsaid(queue); unsaid.count > 0) {
         say_err_text(unsaid_reports_text(unsaid.count));
         totals.frames_lost += unsaid.frames_lost;
     }
     if (outcome == capture_outcome::stopped && totals.frames_captured > 0) {
-        say_err_text(stopped_early_text(frames_to_seconds(totals.frames_captured, dev.rate)));
+        say_note_text(stopped_early_text(frames_to_seconds(totals.frames_captured, dev.rate)));
     }
     if (totals.frames_lost > 0) {
         say_err_text(audio_lost_text(frames_to_seconds(totals.frames_lost, dev.rate),

@@ -15,11 +15,6 @@
 
 #include <cstdint>
 
-// Says, once, that a second stop request came: the run is already stopping.
-// The signal thread only counts requests; the main thread says them, around
-// the meter, wherever it is between its steps.
-void say_stop_requests(stop_control& stop);
-
 // Captures `frames_wanted` frames (at least one) into "00000.raw", whose
 // take begins when the first period arrives; the last period stays in `bufs` for the
 // dumps. `stop` ends it early. What the capture meets is said here: a failure

@@ -78,12 +78,25 @@ bool finish_target(take& take)
     if (!done.instead_of.empty()) {
         say_err_text(output_written_meanwhile_text(done.instead_of, take_output_name(take)));
     }
+    if (take_split_seconds(take) > 0) {
+        // In parts of captured time: each said as it was saved.
+        for (const time_part_saved& part : done.parts_saved) {
+            say_note_text(part_saved_text(part.name, frames_to_seconds(part.captured_frames, take_rate(take)),
+                                         frames_to_seconds(part.kept_frames, take_rate(take))));
+        }
+        say_failure(done.why);
+        if (!done.why.ok()) {
+            const take_progress progress = take_progress_of(take);
+            say_err_text(parts_left_text(take_files_words(progress.files, progress.first_file)));
+        }
+        return done.why.ok();
+    }
     for (std::size_t i = 0; i < done.file_bytes.size(); ++i) {
         say_out_text(file_size_text(raw_file_name(i), done.file_bytes[i]));
     }
     const file_limit limit = take_limits_of(take).limit;
     if (done.in_place && done.written.size() > 1) {
-        say_err_text(take_in_parts_text(done.written, limit));
+        say_note_text(take_in_parts_text(done.written, limit));
     }
     say_failure(done.why);
     if (done.why.ok() || done.in_place) {
@@ -103,7 +116,7 @@ int recover_only()
         return failed;
     }
     if (!saved) {
-        say_err_text(nothing_to_recover_text(current_directory()));
+        say_note_text(nothing_to_recover_text(current_directory()));
     }
     return 0;
 }
@@ -111,16 +124,19 @@ int recover_only()
 // Said when the disks will not hold `frames` frames at `rate`: 00000.raw and
 // the output beside it (twice over, with the dumps' `dump_bytes`), or each
 // disk alone where the output is on another; what was measured.
-void say_room(const take& take, const take_format& format, uint64_t dump_bytes, uint64_t frames)
+void say_room(const take& take, const take_format& format, uint64_t dump_bytes, uint64_t frames, bool in_time_parts)
 {
     const uint64_t second_of_samples = uint64_t{format.rate} * stored_frame_bytes(format.channels);
     const take_space space = take_space_of(take);
     const uint64_t wanted = (frames + format.rate - 1) / format.rate;
     const uint64_t raw_seconds = space.free_here / second_of_samples;
-    if (space.free_here != UINT64_MAX &&
-        (space.one_disk ? seconds_that_fit(space.free_here, uint64_t{format.rate} * format.channels, dump_bytes / 2)
-                        : raw_seconds) < wanted) {
-        say_err_text(room_text(space.free_here, raw_seconds, dump_bytes, space.one_disk ? take_output_name(take) : "",
+    // (In parts of time, each part becomes its WAV by a rename, or leaves
+    // this disk once copied to another.)
+    const bool copied_here = space.one_disk && !in_time_parts;
+    if (space.free_here != UINT64_MAX && (space.one_disk || !in_time_parts) &&
+        (copied_here ? seconds_that_fit(space.free_here, uint64_t{format.rate} * format.channels, dump_bytes / 2)
+                     : raw_seconds) < wanted) {
+        say_err_text(room_text(space.free_here, raw_seconds, dump_bytes, copied_here ? take_output_name(take) : "",
                                wanted));
     }
     if (space.free_there != UINT64_MAX && space.free_there / second_of_samples < wanted) {
@@ -134,7 +150,7 @@ void say_room(const take& take, const take_format& format, uint64_t dump_bytes, 
 // in leaves them out (`dumps_fit`); a take that outgrows it goes on in
 // parts. Then whether the disk holds `frames` frames twice over. All said.
 bool room_for_the_take(const take& take, const take_format& format, const period_bufs& bufs, uint64_t frames,
-                       bool& dumps_fit)
+                       bool in_time_parts, bool& dumps_fit)
 {
     const uint64_t frame_bytes = stored_frame_bytes(format.channels);
     const take_limits limits = take_limits_of(take);
@@ -146,13 +162,16 @@ bool room_for_the_take(const take& take, const take_format& format, const period
     if (!dumps_fit) {
         say_err_text(dumps_left_out_text(bufs.buffer_size, limits.limit));
     }
-    if (limits.part_bytes > 0 && frames * frame_bytes > limits.part_bytes) {
+    if (frames == UINT64_MAX) {
+        return true; // (until stopped: no length to hold up against the disk)
+    }
+    if (limits.part_bytes > 0 && !in_time_parts && frames * frame_bytes > limits.part_bytes) {
         const std::size_t parts = part_count(frames * frame_bytes, limits.part_bytes);
-        say_err_text(parts_ahead_text(limits.limit,
+        say_note_text(parts_ahead_text(limits.limit,
                                       clock_text(frames_to_seconds(limits.part_bytes / frame_bytes, format.rate)),
                                       take_part_name(take, 1, parts), take_part_name(take, 2, parts)));
     }
-    say_room(take, format, dumps_fit ? 2 * uint64_t{bufs.buffer_size} : 0, frames);
+    say_room(take, format, dumps_fit ? 2 * uint64_t{bufs.buffer_size} : 0, frames, in_time_parts);
     return true;
 }
 
@@ -164,36 +183,37 @@ take_format format_of(const cap_device& dev)
 
 // The device's buffers and the take's gathering memory; the largest file
 // allowed here and where the output goes.
-failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev)
+failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev, int32_t split_seconds)
 {
     bufs = alloc_period_bufs(dev.period_frames, dev.frame);
     if (!period_bufs_allocated(bufs)) {
         return fail_in(fault::no_memory, program_part::period_buffers, ENOMEM);
     }
-    return take_prepare(take, format_of(dev), dev.period_frames);
+    return take_prepare(take, format_of(dev), dev.period_frames, static_cast<uint32_t>(split_seconds));
 }
 
-// The capture of `duration_seconds` from the open device, then target.wav,
-// the note's end, the dumps and the summary: the run's status.
-int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, int32_t duration_seconds,
-                       stop_control& stop)
+// The capture of `duration_seconds` (or until stopped) from the open device,
+// then target.wav (or the last part), the note's end, the dumps and the
+// summary: the run's status.
+int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, const run_request& request,
+                       int32_t duration_seconds, stop_control& stop)
 {
     const take_format format = format_of(dev);
-    const uint64_t frames = frames_wanted(dev.rate, duration_seconds);
+    const uint64_t frames = request.until_stopped ? UINT64_MAX : frames_wanted(dev.rate, duration_seconds);
     capture_totals totals;
     capture_outcome outcome = capture_outcome::complete;
     bool dumps_fit = true;
-    if (!room_for_the_take(take, format, bufs, frames, dumps_fit)) {
+    if (!room_for_the_take(take, format, bufs, frames, request.split_seconds > 0, dumps_fit)) {
         return nothing_recorded(take);
     }
     // With nothing to capture every file is still written, as asked.
-    if (period_count(dev.rate, dev.period_frames, duration_seconds) > 0) {
+    if (request.until_stopped || period_count(dev.rate, dev.period_frames, duration_seconds) > 0) {
         outcome = cap_loop(dev, bufs, take, frames, stop, totals);
         if (totals.frames_captured == 0) {
             say_failure(take_owned(take)); // (another machine may have taken the directory before the first period)
             return nothing_recorded(take);
         }
-    } else if (const failure begun = take_begin(take); !begun.ok()) {
+    } else if (const failure begun = take_begin(take, realtime_ns()); !begun.ok()) {
         say_failure(begun);
         return failed;
     }
@@ -201,33 +221,51 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, int
     say_stop_requests(stop);
     // The dumps are extras, written after target.wav so that they never take
     // the room it needs: their failure is reported but costs no recording.
-    const bool written = captured && finish_target(take);
+    // (In parts of time, what a failed write left on disk is saved still.)
+    const bool written = (captured || take_split_seconds(take) > 0) && finish_target(take);
     say_stop_requests(stop);
     const failure dumped = captured && dumps_fit ? dump_period(bufs) : failure{};
     say_failure(dumped);
     say_stop_requests(stop);
     if (totals.frames_captured > 0) {
-        say_err_text(summary_line(totals, dev.rate) + "\n");
+        say_note_text(summary_line(totals, dev.rate) + "\n");
+        // (That nothing was kept went wrong; how much was dropped is news.)
         if (const std::string silence = silence_line(totals); !silence.empty()) {
-            say_err_text(silence + "\n");
+            (totals.frames_passed == 0 ? say_err_text : say_note_text)(silence + "\n");
         }
     }
-    if (!written || !dumped.ok() || outcome == capture_outcome::device_lost) {
+    if (!captured || !written || !dumped.ok() || outcome == capture_outcome::device_lost) {
         return failed;
     }
     say_out_text(the_end_text());
     return 0;
 }
 
+// What the device granted, against what was asked: a rate other than -r's
+// is said; parts shorter than its period cannot be (false, said).
+bool device_as_asked(const cap_device& dev, const run_request& request)
+{
+    if (request.rate_given && dev.rate != request.rate) {
+        say_err_text(rate_differs_text(dev.rate, request.rate));
+    }
+    if (request.split_seconds > 0 && uint64_t(request.split_seconds) * dev.rate < dev.period_frames) {
+        say_err_text(split_shorter_than_period_text(request.split_seconds, frames_to_seconds(dev.period_frames, dev.rate)));
+        return false;
+    }
+    return true;
+}
+
 int record(const run_request& request)
 {
+    set_quiet(request.quiet);
     run_owners run;
     take& take = run.recording;
     if (const failure refused = take_choose_output(take, request.output); !refused.ok()) {
         say_failure(refused);
         return failed;
     }
-    const duration_reading duration = read_rectime(request.duration, stdin);
+    const duration_reading duration =
+        request.until_stopped ? duration_reading{} : read_rectime(request.duration, stdin); // (no prompt)
     if (duration.verdict != duration_verdict::seconds) {
         say_err_text(duration_error_text(duration));
         return usage_error;
@@ -242,7 +280,7 @@ int record(const run_request& request)
     if (!claim_directory(take, &stop)) {
         return failed;
     }
-    say_out_text(duration_entered_text(duration.seconds));
+    say_out_text(request.until_stopped ? until_stopped_text() : duration_entered_text(duration.seconds));
     bool saved = false;
     if (!save_unfinished(take, saved)) {
         return failed;
@@ -257,22 +295,22 @@ int record(const run_request& request)
         return failed;
     }
     if (const earlier_take earlier = take_earlier(take); !earlier.names.empty()) {
-        say_err_text(replacing_text(earlier));
+        say_note_text(replacing_text(earlier));
     }
     cap_device dev;
     failure opened = cap_open(dev, request.device, capture_request{request.channels, request.rate});
-    if (opened.ok() && request.rate_given && dev.rate != request.rate) {
-        say_err_text(rate_differs_text(dev.rate, request.rate));
+    if (opened.ok() && !device_as_asked(dev, request)) {
+        return usage_error;
     }
     period_bufs bufs;
     if (opened.ok()) {
-        opened = prepare_buffers(bufs, take, dev);
+        opened = prepare_buffers(bufs, take, dev, request.split_seconds);
     }
     if (!opened.ok()) {
         say_failure(opened);
         return nothing_recorded(take);
     }
-    return capture_and_finish(dev, bufs, take, duration.seconds, stop);
+    return capture_and_finish(dev, bufs, take, request, duration.seconds, stop);
 }
 
 } // namespace

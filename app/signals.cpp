@@ -185,3 +185,15 @@ stop_signals::~stop_signals()
         pthread_join(thread, nullptr);
     }
 }
+
+void say_stop_requests(stop_control& stop)
+{
+    if (!stop.second_request_said && stop.requests.load() >= 2) {
+        stop.second_request_said = true;
+        say_note_text(already_stopping_text());
+    }
+    if (!stop.suspend_ignored_said && stop.suspend_ignored.load()) {
+        stop.suspend_ignored_said = true;
+        say_err_text(suspend_ignored_text());
+    }
+}

@@ -48,3 +48,8 @@ void stop_signals_begin(stop_signals& signals, stop_control& control);
 // of requests after it, given when the latest request's first signal came
 // (-1: none yet).
 int count_request(int requests, int64_t burst_start_ns, int64_t now_ns);
+
+// Says, once, that a second stop request came: the run is already stopping.
+// The signal thread only counts requests; the main thread says them, around
+// the meter, wherever it is between its steps.
+void say_stop_requests(stop_control& stop);

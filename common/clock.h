@@ -15,6 +15,14 @@ inline int64_t monotonic_ns()
     return int64_t{now.tv_sec} * ns_per_second + now.tv_nsec;
 }
 
+// The wall clock, in nanoseconds since 1970.
+inline int64_t realtime_ns()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * ns_per_second + now.tv_nsec;
+}
+
 // Monotonic time including suspends: a laptop suspended counts as time
 // without a beat.
 inline int64_t boot_clock_ns()

@@ -14,6 +14,13 @@
 
 namespace {
 
+// -q: nothing on standard output, and on standard error only what went wrong.
+bool quiet_run = false;
+
+} // namespace
+
+namespace {
+
 // The terminal is one for the whole process, and so is its meter.
 struct meter_state {
     bool enabled = false;     // standard error is a terminal that wants it
@@ -60,10 +67,15 @@ bool same_terminal(int a, int b)
 
 } // namespace
 
+void set_quiet(bool quiet)
+{
+    quiet_run = quiet;
+}
+
 void say_out(const char* format, ...)
 {
     // The stream's own error indicator remembers a failure for good.
-    if (std::ferror(stdout) != 0) {
+    if (quiet_run || std::ferror(stdout) != 0) {
         return;
     }
     const bool around_meter = meter.shared && meter.shown;
@@ -103,6 +115,13 @@ void say_err_text(const std::string& text)
     say_err("%s", text.c_str());
 }
 
+void say_note_text(const std::string& text)
+{
+    if (!quiet_run) {
+        say_err("%s", text.c_str());
+    }
+}
+
 void say_failure(const failure& what)
 {
     if (!what.ok()) {
@@ -117,7 +136,7 @@ bool meter_wanted(bool stderr_is_terminal, const char* term)
 
 void meter_start()
 {
-    meter.enabled = meter_wanted(isatty(STDERR_FILENO) != 0, std::getenv("TERM"));
+    meter.enabled = !quiet_run && meter_wanted(isatty(STDERR_FILENO) != 0, std::getenv("TERM"));
     meter.shared = meter.enabled && same_terminal(STDOUT_FILENO, STDERR_FILENO);
     meter.line.clear();
 }

@@ -24,6 +24,14 @@ void say_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void say_out_text(const std::string& text);
 void say_err_text(const std::string& text);
 
+// A text of standard error that says what is, not what went wrong (the
+// summary, a part saved, what a take replaces): left out when quiet.
+void say_note_text(const std::string& text);
+
+// Quiet (-q): nothing on standard output, no meter, and on standard error
+// only what went wrong (warnings, losses, failures); the status says the rest.
+void set_quiet(bool quiet);
+
 // Prints a failure on standard error, around the meter; nothing for none.
 void say_failure(const failure& what);
 

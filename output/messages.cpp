@@ -8,6 +8,7 @@
 #include "take/names.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -15,6 +16,11 @@
 std::string duration_entered_text(int32_t seconds)
 {
     return format_text("\nYou entered:%d seconds. Starting....\n\n", seconds);
+}
+
+std::string until_stopped_text()
+{
+    return "\nRecording until stopped (Ctrl-C, or SIGTERM). Starting....\n\n";
 }
 
 std::string unknown_option_text(const char* word)
@@ -46,6 +52,9 @@ std::string output_name_text(output_name_fault fault, std::string_view name)
     case output_name_fault::working_file:
         return "-o: " + named + " is a file floatrec works with in its directory (another take's, there); choose another "
                "name\n";
+    case output_name_fault::pattern:
+        return "-o: " + named + " from the clock is no file name (empty, or a '/' from %D, %x or %c); choose other " +
+               "fields, as in take-%Y%m%d-%H%M%S.wav\n";
     }
     return {};
 }
@@ -53,6 +62,27 @@ std::string output_name_text(output_name_fault fault, std::string_view name)
 std::string recover_alone_text()
 {
     return "--recover saves an unfinished take and takes nothing else (see floatrec --help)\n";
+}
+
+std::string split_error_text(const std::string& value)
+{
+    const std::string given = value.empty() ? std::string() : ", not " + value;
+    return format_text("--split-every takes a length of at least a second, in seconds or with a unit (90s, 30m, "
+                       "1h)%s: floatrec --until-stopped --split-every 1h\n",
+                       given.c_str());
+}
+
+std::string until_stopped_duration_text(const std::string& duration)
+{
+    return format_text("--until-stopped records until it is stopped, so it takes no duration (%s): leave one of them "
+                       "out\n",
+                       duration.c_str());
+}
+
+std::string split_shorter_than_period_text(int32_t seconds, double period_seconds)
+{
+    return format_text("--split-every %d s is shorter than the device's period of %.1f s: give at least %.0f s\n",
+                       seconds, period_seconds, std::ceil(period_seconds));
 }
 
 std::string channels_error_text(const std::string& value)

@@ -22,14 +22,19 @@ std::string failure_text(const failure& what);
 
 // Before recording.
 std::string duration_entered_text(int32_t seconds);
+std::string until_stopped_text();
 std::string unknown_option_text(const char* word);
 // -o or -D (`option`: 'o', 'D') given no value, or `given`, which begins with "-".
 std::string value_missing_text(char option, const std::string& given);
 // An -o name that can be no file: a line break in it, a directory's, another
 // take's working file.
-enum class output_name_fault { line_break, directory, working_file };
+enum class output_name_fault { line_break, directory, working_file, pattern };
 std::string output_name_text(output_name_fault fault, std::string_view name);
 std::string recover_alone_text();
+// --split-every given no value, or one that is no length of at least a second.
+std::string split_error_text(const std::string& value);
+// A duration (as typed) given with --until-stopped.
+std::string until_stopped_duration_text(const std::string& duration);
 // -c or -r given no value (empty `value`) or one that is no whole positive number.
 std::string channels_error_text(const std::string& value);
 std::string rate_error_text(const std::string& value);
@@ -82,7 +87,7 @@ std::string device_silent_text(int seconds);
 
 // The take's files, as the lines below name them: 00000.raw, and the files
 // after it where it went on in `files` of them.
-std::string take_files_words(std::size_t files);
+std::string take_files_words(std::size_t files, std::size_t first = 0);
 
 // Where the take stands after a write that failed (`why`): `seconds` in its
 // files (`files`), of which the last `unsure` seconds not confirmed by a sync.
@@ -111,6 +116,12 @@ std::string target_kept_text(const std::string& target, const std::string& files
 std::string the_end_text();
 // Another recording finished into `output` while this one ran: this take is `instead` beside it.
 std::string output_written_meanwhile_text(const std::string& output, const std::string& instead);
+// Parts of a take in parts of time that could not be saved: in `files`.
+std::string parts_left_text(const std::string& files);
+// A part of a take in parts of time saved as `name`: `captured` seconds, `kept` of them.
+std::string part_saved_text(const std::string& name, double captured, double kept);
+// --split-every `seconds` is shorter than the device's period of `period_seconds`.
+std::string split_shorter_than_period_text(int32_t seconds, double period_seconds);
 
 // A stop of the process (Ctrl-Z, SIGSTOP) that lasted `least_ns` to
 // `most_ns` (one length where they are within a tenth of a second),

@@ -80,9 +80,11 @@ std::vector<std::string> meter_fields(const meter_reading& reading, int form, in
     const bool kept_known = reading.kept_share.has_value();
     const auto clipped = static_cast<unsigned long long>(reading.clipped);
     std::vector<std::string> fields;
+    // A take until stopped has no end to show.
+    const std::string elapsed = clock_text(reading.elapsed_seconds);
+    const bool until = reading.total_seconds < 0;
     if (form == 0) {
-        fields.push_back(format_text(" %s / %s", clock_text(reading.elapsed_seconds).c_str(),
-                                clock_text(reading.total_seconds).c_str()));
+        fields.push_back(until ? " " + elapsed : format_text(" %s / %s", elapsed.c_str(), clock_text(reading.total_seconds).c_str()));
         if (reading.second_peak) {
             fields.push_back(two_levels(reading.peak, *reading.second_peak, form, bar_width_now));
         } else {
@@ -106,9 +108,8 @@ std::vector<std::string> meter_fields(const meter_reading& reading, int form, in
         return fields;
     }
     const bool shortest = form == 2;
-    fields.push_back(shortest ? clock_text(reading.elapsed_seconds)
-                              : format_text("%s/%s", clock_text(reading.elapsed_seconds).c_str(),
-                                       clock_text(reading.total_seconds).c_str()));
+    fields.push_back(shortest || until ? elapsed
+                                       : format_text("%s/%s", elapsed.c_str(), clock_text(reading.total_seconds).c_str()));
     if (reading.second_peak) {
         fields.push_back(two_levels(reading.peak, *reading.second_peak, form, 0));
     } else {

@@ -12,7 +12,7 @@
 // What the meter shows at a redraw.
 struct meter_reading {
     double elapsed_seconds = 0; // captured or lost so far
-    double total_seconds = 0;   // the duration asked for
+    double total_seconds = 0;   // the duration asked for; below 0 until stopped (none)
     float peak = 0;             // the largest magnitude of the frames it shows (of two channels, the
                                 // first's; of more, the loudest's); 0: digital silence
     std::optional<float> second_peak; // of two channels, the second's

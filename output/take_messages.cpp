@@ -96,9 +96,10 @@ std::string room_there_text(const std::string& target, uint64_t free_bytes, uint
                        static_cast<unsigned long long>(seconds_wanted), target.c_str());
 }
 
-std::string take_files_words(std::size_t files)
+std::string take_files_words(std::size_t files, std::size_t first)
 {
-    return files > 1 ? "00000.raw and the files after it" : "00000.raw";
+    const std::string name = format_text("%05zu.raw", first);
+    return files > 1 ? name + " and the files after it" : name;
 }
 
 std::string take_so_far_text(const failure& why, double seconds, double unsure, const std::string& files,
@@ -201,6 +202,17 @@ std::string replacing_text(const earlier_take& earlier)
     return format_text("%s %s there: this take will replace %s (%s%sanother -o name keeps %s)\n", files.c_str(),
                        one ? "is" : "are", one ? "it" : "them", held.c_str(), held.empty() ? "" : "; ",
                        one ? "it" : "them");
+}
+
+std::string parts_left_text(const std::string& files)
+{
+    return format_text("the parts not saved are in %s: floatrec --recover saves them once the disk works again\n",
+                       files.c_str());
+}
+
+std::string part_saved_text(const std::string& name, double captured, double kept)
+{
+    return format_text("saved %s (%.1f s captured, %.1f s kept)\n", name.c_str(), captured, kept);
 }
 
 std::string output_written_meanwhile_text(const std::string& output, const std::string& instead)

@@ -98,6 +98,18 @@ bool whole_seconds(std::string_view text)
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return is_digit(c); });
 }
 
+std::optional<int32_t> split_seconds(std::string_view text)
+{
+    int64_t seconds = 0;
+    if (const duration_reading whole = judge_duration(text); whole.verdict == duration_verdict::seconds) {
+        seconds = whole.seconds;
+    } else if (const std::optional<meant_duration> meant = duration_meant(text)) {
+        seconds = meant->seconds;
+    }
+    return seconds >= 1 && seconds <= std::numeric_limits<int32_t>::max() ? std::optional(static_cast<int32_t>(seconds))
+                                                                           : std::nullopt;
+}
+
 std::optional<meant_duration> duration_meant(std::string_view text)
 {
     text = trimmed(text);

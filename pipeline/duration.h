@@ -31,6 +31,11 @@ struct meant_duration {
 };
 std::optional<meant_duration> duration_meant(std::string_view text);
 
+// A part's length for --split-every: whole seconds ("3600"), or with a unit
+// plainly meant ("90s", "30m", "1h", "1:30:00"); at least a second and at
+// most 2147483647. Empty for anything else.
+std::optional<int32_t> split_seconds(std::string_view text);
+
 // What a duration as typed comes to: seconds, or why it is none.
 enum class duration_verdict {
     seconds,           // a whole number of seconds, 0 to 2147483647

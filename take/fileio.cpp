@@ -131,6 +131,23 @@ std::string small_file_text(const std::string& name)
     return text;
 }
 
+// Created empty, only where nothing has that name: every file system can
+// do that (exFAT through FUSE has neither hard links nor rename flags).
+failure claim_name(const std::string& name)
+{
+    struct stat st = {};
+    if (open_here(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, st).valid()) {
+        return {};
+    }
+    if (errno == EEXIST && storage().lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+        return {};
+    }
+    if (errno == EEXIST) {
+        return fail_for(fault::writing, name, because::name_taken_meanwhile);
+    }
+    return fail(fault::writing, name, errno);
+}
+
 int64_t fsize(int fd)
 {
     struct stat st = {};

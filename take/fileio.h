@@ -56,6 +56,12 @@ failure remove_file(const char* name);
 // read through the seam; empty when it cannot be read.
 std::string small_file_text(const std::string& name);
 
+// Claims `name` before anything is renamed to it: created empty, and only
+// where nothing has that name (O_EXCL, which every file system can do); an
+// empty regular file of that name counts as this run's own claim, made
+// before a crash. Refused (name_taken_meanwhile) where another file has it.
+failure claim_name(const std::string& name);
+
 // Size in bytes of the file open as `fd`, or -1 (errno set) when it has none.
 int64_t fsize(int fd);
 

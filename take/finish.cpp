@@ -11,9 +11,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-namespace {
-
-// The earlier take's outputs that are not among `kept` go.
 void remove_earlier_set(const take_output& output, const std::vector<std::string>& kept)
 {
     std::vector<std::string> earlier;
@@ -28,6 +25,8 @@ void remove_earlier_set(const take_output& output, const std::vector<std::string
         remove_if_file(name->c_str());
     }
 }
+
+namespace {
 
 // Whether the take is still this process's, where the caller can tell.
 failure still_owned(const std::function<failure()>& still_ours)

@@ -78,6 +78,10 @@ earlier_take earlier_take_of(const take_output& output);
 // Just the names.
 std::vector<std::string> earlier_outputs(const take_output& output);
 
+// The earlier take's outputs that are not among `kept` go (the first part
+// last: a set cut short by a crash is still known as one).
+void remove_earlier_set(const take_output& output, const std::vector<std::string>& kept);
+
 // The output's files as they stand: each name with what its file is (a
 // file's device, inode, change time and size), to tell whether another
 // take wrote them since.

@@ -27,8 +27,9 @@ bool is_working_name(std::string_view base)
     const std::string_view names[] = {buffer_dump_name, array_dump_name, note_name,           note_temp_name,
                                       target_temp_name, recovered_temp_name, lock_name};
     const std::string name = as_compared(base);
-    const bool raw = name.size() == 9 && name.ends_with(".raw") &&
-                     name.substr(0, 5).find_first_not_of("0123456789") == std::string::npos;
+    // 00000.raw, ..., 99999.raw, 100000.raw, ... (a long take in short parts)
+    const bool raw = name.size() >= 9 && name.ends_with(".raw") &&
+                     name.substr(0, name.size() - 4).find_first_not_of("0123456789") == std::string::npos;
     const bool lock_leftover = name.starts_with(std::string(lock_name) + ".");
     for (const std::string_view working : names) {
         if (name == working) {

@@ -54,6 +54,13 @@ std::string note_text(const take_note& note)
     if (note.part_bytes > 0) {
         text += format_text("part_bytes %llu\n", static_cast<unsigned long long>(note.part_bytes));
     }
+    if (note.split_seconds > 0) {
+        text += format_text("split %u\nparts_saved %llu\npart_started %lld\n", note.split_seconds,
+                            static_cast<unsigned long long>(note.parts_saved), static_cast<long long>(note.part_started));
+        if (!note.last_part.empty()) {
+            text += "last_part " + note.last_part + "\n";
+        }
+    }
     if (!note.host.empty()) {
         text += format_text("host %s\nboot %s\npid %lld\n", note.host.c_str(), note.boot.c_str(),
                             static_cast<long long>(note.pid));
@@ -77,9 +84,11 @@ namespace {
 
 // The keys of a note, each to be seen once.
 enum note_key : unsigned { state_key, rate_key, format_key, channels_key, channel_mask_key, started_key, output_key,
-                           saved_key, part_bytes_key, host_key, boot_key, pid_key, no_key };
+                           saved_key, part_bytes_key, host_key, boot_key, pid_key, split_key, parts_saved_key,
+                           last_part_key, part_started_key, no_key };
 constexpr std::string_view key_words[] = {"state", "rate",       "format", "channels", "channel_mask", "started",
-                                          "output", "saved",     "part_bytes", "host", "boot",         "pid"};
+                                          "output", "saved",     "part_bytes", "host", "boot",         "pid",
+                                          "split", "parts_saved", "last_part", "part_started"};
 
 note_key key_of(std::string_view word)
 {
@@ -129,6 +138,15 @@ bool read_value(note_key key, std::string_view value, take_note& note, bool& int
         return is_note_word(value);
     case pid_key:
         return parse_whole(value, note.pid) && note.pid > 0;
+    case split_key:
+        return parse_whole(value, note.split_seconds) && note.split_seconds > 0;
+    case parts_saved_key:
+        return parse_whole(value, note.parts_saved);
+    case last_part_key:
+        note.last_part = value;
+        return !value.empty() && !value.ends_with("/");
+    case part_started_key:
+        return parse_whole(value, note.part_started);
     case no_key:
         break;
     }
@@ -165,12 +183,28 @@ std::optional<take_note> parse_note(std::string_view text)
     const bool channels_said = interleaved == seen[channels_key];
     const bool frames_whole = note.part_bytes % stored_frame_bytes(note.channels) == 0;
     const bool who_whole = seen[host_key] == seen[boot_key] && seen[host_key] == seen[pid_key];
+    // A take in parts of time says where it stands; a last part only after
+    // one, and only a file of the output's directory (here where it was gone).
+    const take_output output = output_named(note.output);
+    const auto of_output = [&output](std::string_view name) {
+        for (const std::string& directory : {output.directory, std::string()}) {
+            if (name.starts_with(directory) && name.size() > directory.size() &&
+                name.substr(directory.size()).find('/') == std::string_view::npos &&
+                !is_working_name(name.substr(directory.size()))) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const bool split_whole = seen[split_key] == seen[parts_saved_key] && seen[split_key] == seen[part_started_key] &&
+                             seen[last_part_key] == (note.parts_saved > 0) &&
+                             (note.last_part.empty() || of_output(note.last_part));
     // Only a name this program gives, beside the output or here (where the
     // output's directory was gone), never another path.
-    const take_output output = output_named(note.output);
     const bool saved_ours = note.saved_as.empty() || is_recovered_name_of(output, note.saved_as) ||
                             is_recovered_name_of(output_here(output), note.saved_as);
-    return whole && channels_said && frames_whole && who_whole && saved_ours ? std::optional(note) : std::nullopt;
+    return whole && channels_said && frames_whole && who_whole && split_whole && saved_ours ? std::optional(note)
+                                                                                             : std::nullopt;
 }
 
 because note_out_of_range(const take_note& note, int64_t now_unix, int64_t& value)

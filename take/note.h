@@ -14,6 +14,13 @@
 //   output ../takes/a.wav       (the file it is finished as, given with -o; none: target.wav)
 //   saved recovered-....wav     (the first file it is being, or was, saved as)
 //   part_bytes 4294966264       (bytes of samples in one WAV part)
+//   split 3600                  (a part every that many seconds captured: each
+//                                part its own file, its samples after 4096 bytes
+//                                of room for its header; none: one take)
+//   parts_saved 2               (split: the parts saved so far)
+//   last_part take-002.wav      (split: the file the last of them is saved as)
+//   part_started 1767330245     (split: the first captured frame of the part
+//                                being recorded, seconds since 1970)
 //   host studio-pc              (host, boot and process: all three or none)
 //   boot 0f4c...
 //   pid 4242
@@ -41,6 +48,10 @@ struct take_note {
     std::string output;        // the file it is finished as (-o); empty: target.wav
     std::string saved_as;      // the recovered file (its first part) it is being (or was) saved as; empty: none yet
     uint64_t part_bytes = 0;   // bytes of samples in one WAV part (the take goes on in 00001.raw, ...); 0: one WAV
+    uint32_t split_seconds = 0; // a part every that many seconds captured, each in a file of its own; 0: one take
+    uint64_t parts_saved = 0;  // split: parts 1 to this are saved
+    std::string last_part;     // split: the file the last part saved is (being) saved as
+    int64_t part_started = 0;  // split: when the part being recorded began, seconds since 1970
     // Who records it, for a directory shared between machines, whose locks
     // stay on each machine: the host, its boot and the process (empty, 0:
     // not said, as in notes of earlier versions).

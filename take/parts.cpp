@@ -80,6 +80,47 @@ std::vector<std::string> earlier_set(const take_output& output, std::vector<std:
     return set;
 }
 
+bool output_is_pattern(const take_output& output)
+{
+    return (output.stem + output.extension).find('%') != std::string::npos;
+}
+
+take_output output_at(const take_output& output, int64_t started_unix)
+{
+    if (!output_is_pattern(output)) {
+        return output;
+    }
+    const auto when = static_cast<time_t>(started_unix);
+    tm local = {};
+    localtime_r(&when, &local);
+    // (A name's own length, and more for the fields it holds.)
+    std::string expanded(4 * (output.stem.size() + output.extension.size()) + 64, '\0');
+    const std::string pattern = output.stem + output.extension;
+    expanded.resize(std::strftime(expanded.data(), expanded.size(), pattern.c_str(), &local));
+    take_output at = output_named(output.directory + expanded);
+    at.tag = output.tag;
+    return at;
+}
+
+take_output time_part_output(const take_output& output, std::size_t part, int64_t started_unix)
+{
+    if (output_is_pattern(output)) {
+        return output_at(output, started_unix);
+    }
+    take_output numbered = output;
+    numbered.stem += format_text("-%03zu", part);
+    return numbered;
+}
+
+take_output output_copy(const take_output& output, int copy)
+{
+    take_output copied = output;
+    if (copy > 1) {
+        copied.stem += format_text("-%d", copy);
+    }
+    return copied;
+}
+
 namespace {
 
 std::string recovered_prefix(const take_output& output)

@@ -53,6 +53,24 @@ bool is_output_name(const take_output& output, std::string_view name);
 // part of their width is among them.
 std::vector<std::string> earlier_set(const take_output& output, std::vector<std::string> names);
 
+// Whether the output's file name is a pattern for strftime (it holds '%').
+bool output_is_pattern(const take_output& output);
+
+// The output of a take (or a part) whose first frame was captured at
+// `started_unix`: a pattern's file name expanded by strftime in local time
+// ("%%" is a '%'); any other output as it is. Empty stem where the pattern
+// expands to nothing.
+take_output output_at(const take_output& output, int64_t started_unix);
+
+// Part `part` (from 1) of a take in parts of captured time: the pattern
+// expanded at the part's start, or the output's name numbered
+// ("target-001.wav", widening past 999: "target-1000.wav").
+take_output time_part_output(const take_output& output, std::size_t part, int64_t started_unix);
+
+// The same output with "-`copy`" before its extension ("take-2.wav"); itself
+// for copy 1.
+take_output output_copy(const take_output& output, int copy);
+
 // "recovered-YYYYMMDD-HHMMSS.wav" in local time, beside a named output
 // after its stem ("takes/a-recovered-....wav" for -o takes/a.wav); with
 // `copy` 2, 3, ... a "-2", "-3" before ".wav"; a take in `parts` parts (more

@@ -8,6 +8,7 @@
 #include "take/names.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -90,6 +91,21 @@ failure remove_later_files()
     return {};
 }
 
+// A file of a take in parts of time gets its header's room written (zeros
+// until the part is saved) as it is made: a full disk then meets the file's
+// first write, never the header's when the part is saved.
+failure make_header_room(const raw_file& raw, int fd, const char* name)
+{
+    static const std::array<uint8_t, wav_header_bytes> zeros{};
+    return raw.data_offset == 0 ? failure{} : write_all(fd, std::span(zeros.data(), raw.data_offset), name, 0);
+}
+
+// What a new file may take: a limit's part, or all there is.
+uint64_t room_of_a_file(const raw_file& raw)
+{
+    return raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
+}
+
 // The take goes on in its next file, made afresh (never one of that name
 // that is there: another holder's), whose name lasts before anything is
 // written into it.
@@ -98,6 +114,9 @@ failure next_file(raw_file& raw)
     const std::string name = raw_file_name(raw.filled.size() + 1);
     unique_fd next;
     failure status = open_raw(next, name.c_str(), O_CREAT | O_EXCL);
+    if (status.ok()) {
+        status = make_header_room(raw, next.get(), name.c_str());
+    }
     if (status.ok()) {
         status = sync_directory(name.c_str());
     }
@@ -108,15 +127,19 @@ failure next_file(raw_file& raw)
     raw.filled_bytes.push_back(raw.size);
     raw.fd = std::move(next);
     raw.size = 0;
-    raw.file_room = raw.part_bytes;
+    raw.file_room = room_of_a_file(raw);
     return {};
 }
 
-// The first `samples` gathered are on disk: the rest moves to the front.
+// The first `samples` gathered are on disk: the rest moves to the front,
+// and so do the cuts in it.
 void drop_gathered(raw_file& raw, std::size_t samples)
 {
     std::memmove(raw.stage.data(), raw.stage.data() + samples, (raw.staged - samples) * sizeof(float));
     raw.staged -= samples;
+    for (std::size_t& cut : raw.cuts) {
+        cut -= samples;
+    }
 }
 
 const char* current_name(const raw_file& raw, std::string& name)
@@ -154,7 +177,7 @@ failure raw_prepare(raw_file& raw, std::size_t period_samples, uint32_t rate, co
     raw.staged = 0;
     raw.limit = limit;
     raw.part_bytes = part_bytes_within(raw.limit, raw.header_bytes, raw.frame_bytes);
-    raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
+    raw.file_room = room_of_a_file(raw);
     return raw.stage ? failure{} : fail_in(fault::no_memory, program_part::period_buffers, ENOMEM);
 }
 
@@ -172,7 +195,11 @@ failure raw_reset(raw_file& raw)
     if (!removed.ok()) {
         return removed;
     }
-    if (failure created = open_raw(raw.fd, raw_name, O_CREAT | O_EXCL); !created.ok()) {
+    failure created = open_raw(raw.fd, raw_name, O_CREAT | O_EXCL);
+    if (created.ok()) {
+        created = make_header_room(raw, raw.fd.get(), raw_name);
+    }
+    if (!created.ok()) {
         return created;
     }
     raw.emptied = true;
@@ -182,7 +209,9 @@ failure raw_reset(raw_file& raw)
     raw.staged = 0;
     raw.filled.clear();
     raw.filled_bytes.clear();
-    raw.file_room = raw.part_bytes > 0 ? raw.part_bytes : UINT64_MAX;
+    raw.cuts.clear();
+    raw.early_cuts.clear();
+    raw.file_room = room_of_a_file(raw);
     // (The new take's note, written next, syncs the directory: the old file
     // gone and this one made last with it, so that a power cut never brings
     // the old take back under a note that says it is this one.)
@@ -200,27 +229,56 @@ void raw_gathered(raw_file& raw, std::size_t samples)
     raw.staged += samples;
 }
 
+void raw_cut(raw_file& raw)
+{
+    raw.cuts.push_back(raw.staged);
+}
+
+void raw_split(raw_file& raw)
+{
+    raw.data_offset = wav_header_bytes;
+}
+
+uint64_t raw_file_room_left(const raw_file& raw)
+{
+    if (raw.file_room == UINT64_MAX) {
+        return UINT64_MAX;
+    }
+    const uint64_t pending = (raw.cuts.empty() ? raw.staged : raw.staged - raw.cuts.back()) * sizeof(float);
+    const uint64_t used = raw.cuts.empty() ? raw.size + pending : pending;
+    return used >= raw.file_room ? 0 : raw.file_room - used;
+}
+
 failure raw_append(raw_file& raw)
 {
     std::string name;
-    while (raw.staged > 0) {
-        if (raw.size >= raw.file_room || raw.file_room - raw.size < raw.frame_bytes) {
+    while (raw.staged > 0 || (!raw.cuts.empty() && raw.cuts.front() == 0)) {
+        const bool cut_here = !raw.cuts.empty() && raw.cuts.front() == 0;
+        if (cut_here || raw.size >= raw.file_room || raw.file_room - raw.size < raw.frame_bytes) {
+            if (cut_here) {
+                raw.cuts.erase(raw.cuts.begin());
+            }
             if (failure opened = next_file(raw); !opened.ok()) {
                 return opened;
             }
+            if (!cut_here && raw.data_offset > 0) {
+                raw.early_cuts.push_back(raw.filled.size()); // (a part of captured time ends early at a limit)
+            }
+            continue;
         }
         // Whole frames: a part ends between two.
         const uint64_t room = (raw.file_room - raw.size) / raw.frame_bytes * raw.frame_bytes;
-        const std::size_t bytes_out = static_cast<std::size_t>(std::min<uint64_t>(raw.staged * sizeof(float), room));
+        const std::size_t gathered = raw.cuts.empty() ? raw.staged : raw.cuts.front();
+        const std::size_t bytes_out = static_cast<std::size_t>(std::min<uint64_t>(gathered * sizeof(float), room));
         const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(raw.stage.data()), bytes_out);
         std::size_t written = 0;
-        failure status =
-            write_all(raw.fd.get(), bytes, current_name(raw, name), static_cast<int64_t>(raw.size), &written);
+        failure status = write_all(raw.fd.get(), bytes, current_name(raw, name),
+                                   static_cast<int64_t>(raw.data_offset + raw.size), &written);
         // A disk that filled part of the way through still keeps what went
         // in, in whole frames.
         const std::size_t whole = written / raw.frame_bytes * raw.frame_bytes;
         if (whole != written) {
-            static_cast<void>(storage().ftruncate(raw.fd.get(), static_cast<off_t>(raw.size + whole)));
+            static_cast<void>(storage().ftruncate(raw.fd.get(), static_cast<off_t>(raw.data_offset + raw.size + whole)));
         }
         raw.size += whole;
         raw.take_bytes += whole;
@@ -254,7 +312,7 @@ failure raw_read_size(raw_file& raw)
     if (size < 0) {
         return fail(fault::size_unknown, current_name(raw, name), errno);
     }
-    raw.size = static_cast<uint64_t>(size);
+    raw.size = static_cast<uint64_t>(size) > raw.data_offset ? static_cast<uint64_t>(size) - raw.data_offset : 0;
     raw.take_bytes = raw.size;
     for (const uint64_t bytes : raw.filled_bytes) {
         raw.take_bytes += bytes;
@@ -267,10 +325,10 @@ std::vector<raw_piece> raw_pieces(const raw_file& raw)
 {
     std::vector<raw_piece> pieces;
     for (std::size_t i = 0; i < raw.filled.size(); ++i) {
-        pieces.push_back({raw.filled[i].get(), raw.filled_bytes[i]});
+        pieces.push_back({raw.filled[i].get(), raw.filled_bytes[i], raw.data_offset});
     }
     if (raw.fd.valid()) {
-        pieces.push_back({raw.fd.get(), raw.size});
+        pieces.push_back({raw.fd.get(), raw.size, raw.data_offset});
     }
     return pieces;
 }

@@ -44,6 +44,7 @@ inline constexpr uint64_t torn_write_boundary = 512;
 struct raw_piece {
     int fd = -1;
     uint64_t size = 0;
+    uint64_t at = 0; // where its samples start in the file
 };
 
 struct raw_file {
@@ -64,6 +65,12 @@ struct raw_file {
     std::size_t frame_bytes = bytes_per_sample; // of a stored frame
     std::size_t header_bytes = 0; // a WAV's header: a part holds it too
     bool emptied = false;        // this run emptied (or created) it
+    // A take in parts of captured time (--split-every): each part is a file
+    // of its own, its samples after room for its WAV header (`data_offset`),
+    // so that once whole it becomes its WAV without a copy.
+    uint64_t data_offset = 0;
+    std::vector<std::size_t> cuts; // where in `stage` (samples) a part ends: the rest goes into the next file
+    std::vector<std::size_t> early_cuts; // the files a limit began, not a cut asked for (their indexes)
 };
 
 // A take that outgrows the largest file the disk or the process allows goes
@@ -99,6 +106,18 @@ std::span<float> raw_room(raw_file& raw);
 
 // The first `samples` samples of raw_room are gathered.
 void raw_gathered(raw_file& raw, std::size_t samples);
+
+// The file ends after what is gathered so far: what is gathered next goes
+// into a new file (a part of captured time ended).
+void raw_cut(raw_file& raw);
+
+// A take in parts of captured time: each file of its own part, with room for
+// a WAV header before its samples.
+void raw_split(raw_file& raw);
+
+// How many more bytes of samples the current part's file may take
+// (UINT64_MAX: no limit), what is gathered and not yet written counted.
+uint64_t raw_file_room_left(const raw_file& raw);
 
 // Appends what was gathered in one write and syncs it, so that once this
 // returns it survives a crash or a power cut. Nothing to do when nothing was

@@ -12,6 +12,7 @@
 #include "take/names.h"
 #include "take/note.h"
 #include "take/parts.h"
+#include "take/recovery_steps.h"
 #include "common/storage.h"
 #include "take/workdir.h"
 
@@ -21,12 +22,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-namespace {
-
 // Whether a file of that name exists: only ENOENT says it is free; any other
 // error (a disk error, no permission) is said as itself.
-enum class name_use { free, taken, unknown };
-
 name_use name_taken(const std::string& name)
 {
     struct stat st = {};
@@ -52,6 +49,22 @@ recovery finish_recovery(take_note note, std::vector<std::string> names, uint64_
     }
     return done;
 }
+
+// Whether the directory of a named output is no longer there (a card taken
+// out, a share unmounted); any other trouble with it is said when saving.
+bool output_directory_gone(const take_output& output)
+{
+    struct stat st = {};
+    if (!output.named || output.directory.empty()) {
+        return false;
+    }
+    if (storage().lstat(output_directory(output).c_str(), &st) == 0) {
+        return false;
+    }
+    return errno == ENOENT || errno == ENOTDIR;
+}
+
+namespace {
 
 // A take's samples: its files end to end, and how they divide into parts.
 struct take_samples {
@@ -83,40 +96,6 @@ int free_copy(const take_output& output, const take_note& note, std::size_t part
     failed = fail_because(fault::recovered_names_taken, recovered_name(output, note.started_unix, 1, 1, parts),
                           recovered_name(output, note.started_unix, most_copies, 1, parts));
     return 0;
-}
-
-// Claims `name` for the take before anything is renamed to it: created
-// empty, and only where nothing has that name (O_EXCL), which every file
-// system can do (exFAT through FUSE has neither hard links nor rename
-// flags). An empty file of that name is this take's own claim, made before
-// a crash. Once claimed, the finished part is renamed over it.
-failure claim_name(const std::string& name)
-{
-    struct stat st = {};
-    if (open_here(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, st).valid()) {
-        return {};
-    }
-    if (errno == EEXIST && storage().lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
-        return {};
-    }
-    if (errno == EEXIST) {
-        return fail_for(fault::writing, name, because::name_taken_meanwhile);
-    }
-    return fail(fault::writing, name, errno);
-}
-
-// Whether the directory of a named output is no longer there (a card taken
-// out, a share unmounted); any other trouble with it is said when saving.
-bool output_directory_gone(const take_output& output)
-{
-    struct stat st = {};
-    if (!output.named || output.directory.empty()) {
-        return false;
-    }
-    if (storage().lstat(output_directory(output).c_str(), &st) == 0) {
-        return false;
-    }
-    return errno == ENOENT || errno == ENOTDIR;
 }
 
 // Where the take is saved: beside its output, or here when the output's
@@ -313,6 +292,9 @@ recovery recover_take(const raw_file& raw)
     const take_note& note = *reading.note;
     const take_output output = recording_output(note.output);
     remove_leftovers(output, &note);
+    if (note.split_seconds > 0) {
+        return recover_time_parts(raw, note);
+    }
     take_samples take;
     if (result.why = read_take_files(raw, note, output, take); !result.why.ok()) {
         return result;

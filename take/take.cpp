@@ -38,8 +38,10 @@ earlier_take take_earlier(const take& take)
 take_progress take_progress_of(const take& take)
 {
     const raw_file& raw = take.raw_;
+    const std::size_t files = raw.filled.size() + (raw.fd.valid() ? 1 : 0);
+    const std::size_t saved = take.parts_.saved.size();
     return {raw.take_bytes / raw.frame_bytes, (raw.take_bytes - raw.synced_bytes) / raw.frame_bytes,
-            raw.filled.size() + (raw.fd.valid() ? 1 : 0), raw.emptied};
+            files - std::min(files, saved), raw.emptied, saved, take.parts_.saved_bytes / raw.frame_bytes};
 }
 
 take_limits take_limits_of(const take& take)
@@ -85,20 +87,27 @@ failure take_check_outputs(const take& take)
     return check_outputs(take.raw_.fd.get(), take.output_);
 }
 
-failure take_prepare(take& take, const take_format& format, uint64_t period_frames)
+failure take_prepare(take& take, const take_format& format, uint64_t period_frames, uint32_t split_seconds)
 {
     take.note_ = take_note{};
+    take.format_ = format;
+    take.note_.split_seconds = split_seconds;
     take.note_.output = take.output_.named ? output_file(take.output_) : std::string();
     take.note_.rate = format.rate;
     take.note_.channels = format.channels;
     if (format.channels > most_plain_channels) {
         take.note_.channel_mask = format.channel_mask;
     }
-    return raw_prepare(take.raw_, static_cast<std::size_t>(period_frames) * format.channels, format.rate,
-                       largest_file_for(take.output_), format.channels);
+    const failure prepared = raw_prepare(take.raw_, static_cast<std::size_t>(period_frames) * format.channels,
+                                         format.rate, largest_file_for(take.output_), format.channels);
+    if (split_seconds > 0) {
+        raw_split(take.raw_);
+    }
+    time_parts_begin(take.parts_, split_seconds, format.rate, 0);
+    return prepared;
 }
 
-failure take_begin(take& take)
+failure take_begin(take& take, int64_t first_frame_unix_ns)
 {
     if (const failure owned = lock_owned(take.hold_.lock); !owned.ok()) {
         return owned;
@@ -107,7 +116,9 @@ failure take_begin(take& take)
     failure status = raw_reset(take.raw_);
     if (status.ok()) {
         take.note_.state = take_state::unfinished;
-        take.note_.started_unix = static_cast<int64_t>(std::time(nullptr));
+        take.note_.started_unix = first_frame_unix_ns / ns_per_second;
+        time_parts_begin(take.parts_, take.note_.split_seconds, take.format_.rate, first_frame_unix_ns);
+        take.note_.part_started = take.note_.started_unix;
         take.note_.part_bytes = take.raw_.part_bytes;
         take.outputs_at_begin_ = outputs_now(take.output_);
         name_this_machine(take.note_);
@@ -131,9 +142,40 @@ std::span<float> take_room(take& take)
     return raw_room(take.raw_);
 }
 
-void take_gathered(take& take, std::size_t samples)
+void take_gathered(take& take, std::size_t samples, uint64_t frames)
 {
     raw_gathered(take.raw_, samples);
+    take.parts_.captured += frames;
+}
+
+uint32_t take_rate(const take& take)
+{
+    return take.format_.rate;
+}
+
+uint32_t take_split_seconds(const take& take)
+{
+    return take.note_.split_seconds;
+}
+
+uint64_t take_part_frames(take& take, uint64_t first, uint64_t frames)
+{
+    time_parts& parts = take.parts_;
+    const bool room = parts.part_frames == 0 || raw_file_room_left(take.raw_) >= frames * take.format_.channels * sizeof(float);
+    if (!room && !parts.open.empty() && parts.open.back().first_frame < first) {
+        time_part_ends(parts, take.raw_, first); // (a file size limit ends the part early)
+    }
+    return time_parts_next(parts, take.raw_, first, frames);
+}
+
+failure take_save_parts(take& take, std::vector<time_part_saved>& saved)
+{
+    if (take.parts_.part_frames == 0) {
+        return {};
+    }
+    time_parts_follow(take.parts_, take.raw_);
+    return save_time_parts(take.parts_, take.raw_, take.note_, take.output_, take.format_, false, saved,
+                           [&take] { return take_owned(take); });
 }
 
 failure take_owned(take& take)
@@ -169,6 +211,29 @@ failure take_append(take& take)
     return appended;
 }
 
+namespace {
+
+// A take in parts of captured time: its last part saved (it and any other
+// still open), then the earlier take's numbered files that are not among
+// its parts, and the note.
+void finish_time_parts(time_parts& parts, raw_file& raw, take_note& note, const take_output& output,
+                       const take_format& format, const std::function<failure()>& still_ours, take_finished& done)
+{
+    time_parts_follow(parts, raw);
+    done.why = save_time_parts(parts, raw, note, output, format, true, done.parts_saved, still_ours);
+    done.written = parts.saved;
+    done.parts = parts.saved.size();
+    done.in_place = done.why.ok();
+    if (done.why.ok() && !output_is_pattern(output)) {
+        remove_earlier_set(output, done.written);
+    }
+    if (done.why.ok()) {
+        done.why = forget_note();
+    }
+}
+
+} // namespace
+
 take_finished take_finish(take& take)
 {
     take_finished done;
@@ -179,11 +244,25 @@ take_finished take_finish(take& take)
     if (!done.why.ok()) {
         return done;
     }
+    if (take.parts_.part_frames > 0) {
+        finish_time_parts(take.parts_, take.raw_, take.note_, take.output_, take.format_,
+                          [&take] { return take_owned(take); }, done);
+        return done;
+    }
     const std::vector<raw_piece> pieces = raw_pieces(take.raw_);
     for (const raw_piece& piece : pieces) {
         done.file_bytes.push_back(piece.size);
     }
-    if (written_since(take.outputs_at_begin_, outputs_now(take.output_))) {
+    if (output_is_pattern(take.output_)) {
+        // A name from the clock at the take's first frame, never another's.
+        const take_output named = output_at(take.output_, take.note_.started_unix);
+        int copy = 1;
+        while (!earlier_outputs(output_copy(named, copy)).empty()) {
+            ++copy;
+        }
+        take.output_ = output_copy(named, copy);
+        take.note_.output = output_file(take.output_);
+    } else if (written_since(take.outputs_at_begin_, outputs_now(take.output_))) {
         // Another take (from another directory) finished into this name
         // meanwhile: never replaced silently.
         done.instead_of = output_file(take.output_);

@@ -28,6 +28,7 @@
 #include "take/note.h"
 #include "take/rawfile.h"
 #include "take/recovery.h"
+#include "take/time_parts.h"
 
 #include <cstddef>
 #include <string_view>
@@ -51,6 +52,8 @@ private:
     take_note note_;         // as written
     std::string saved_stem_; // where a run that takes the directory over saves the take (its name up to "-1.wav")
     std::vector<output_state> outputs_at_begin_; // the output's files when the take began
+    take_format format_;
+    time_parts parts_; // a take in parts of captured time (--split-every)
 
     friend failure take_choose_output(take&, std::string_view);
     friend std::string take_output_name(const take&);
@@ -62,10 +65,14 @@ private:
     friend failure take_hold(take&, const hold_calls&);
     friend recovery take_recover(take&);
     friend failure take_check_outputs(const take&);
-    friend failure take_prepare(take&, const take_format&, uint64_t);
-    friend failure take_begin(take&);
+    friend failure take_prepare(take&, const take_format&, uint64_t, uint32_t);
+    friend failure take_begin(take&, int64_t);
     friend std::span<float> take_room(take&);
-    friend void take_gathered(take&, std::size_t);
+    friend void take_gathered(take&, std::size_t, uint64_t);
+    friend uint64_t take_part_frames(take&, uint64_t, uint64_t);
+    friend uint32_t take_split_seconds(const take&);
+    friend uint32_t take_rate(const take&);
+    friend failure take_save_parts(take&, std::vector<time_part_saved>&);
     friend failure take_append(take&);
     friend failure take_owned(take&);
     friend struct take_finished take_finish(take&);
@@ -88,8 +95,11 @@ earlier_take take_earlier(const take& take);
 struct take_progress {
     uint64_t kept_frames = 0;   // in the take's files
     uint64_t unsure_frames = 0; // of those, written but not confirmed by a sync
-    std::size_t files = 0;      // the take's files: 00000.raw and the ones after it
+    std::size_t files = 0;      // the take's files: 00000.raw and the ones after it (in parts of
+                                // time, those not yet saved as parts)
     bool emptied = false;       // this run emptied (or created) 00000.raw
+    std::size_t first_file = 0; // the first of `files` (in parts of time, 00001.raw on)
+    uint64_t saved_frames = 0;  // in parts of time: of `kept_frames`, those in parts saved
 };
 take_progress take_progress_of(const take& take);
 
@@ -120,19 +130,36 @@ recovery take_recover(take& take);
 failure take_check_outputs(const take& take);
 
 // The memory to gather periods of `period_frames` frames of `format`, and
-// the largest file this run may write here and beside its output.
-failure take_prepare(take& take, const take_format& format, uint64_t period_frames);
+// the largest file this run may write here and beside its output; with
+// `split_seconds`, a take in parts of that much captured time each
+// (take/time_parts.h).
+failure take_prepare(take& take, const take_format& format, uint64_t period_frames, uint32_t split_seconds = 0);
 
 // Starts the take in 00000.raw: empties it (creating it where there is none)
 // and writes the note (unfinished, its format, now, this machine and
-// process, the part size, where it goes). Where there was no 00000.raw and
+// process, the part size, where it goes), its first frame captured at
+// `first_frame_unix_ns` on the wall clock. Where there was no 00000.raw and
 // the take could not begin, none is left.
-failure take_begin(take& take);
+failure take_begin(take& take, int64_t first_frame_unix_ns);
 
 // Where the next period's kept samples go (empty when what was gathered must
-// be appended first), and that `samples` of them were gathered.
+// be appended first), and that `samples` of them were gathered, kept of
+// `frames` captured.
 std::span<float> take_room(take& take);
-void take_gathered(take& take, std::size_t samples);
+void take_gathered(take& take, std::size_t samples, uint64_t frames);
+
+// A take in parts of captured time: of `frames` captured from frame
+// `first` on, how many go into the part being recorded (all where the take
+// is one). That part ends first where `first` is past it
+// (time_parts_next), or where its file would not take them within a file
+// size limit.
+uint32_t take_split_seconds(const take& take); // (0: the take is one)
+uint32_t take_rate(const take& take);
+uint64_t take_part_frames(take& take, uint64_t first, uint64_t frames);
+
+// After an append: saves the parts whose samples are all on disk (each
+// under its name, whole, durable), said in `saved`.
+failure take_save_parts(take& take, std::vector<time_part_saved>& saved);
 
 // Appends and syncs what was gathered. A write that meets a limit nobody
 // told of (EFBIG) keeps what went in; the note then gives the take's new
@@ -150,6 +177,7 @@ struct take_finished {
     std::size_t parts = 0;            // the files it was to be in
     bool in_place = false;            // all of them were put in place (whatever failed after)
     std::string instead_of;           // the output another take wrote while this one ran: this one went beside it
+    std::vector<time_part_saved> parts_saved; // a take in parts of time: the parts saved at the end
 };
 
 // Puts the take in place from its files, the note gone once it is there.

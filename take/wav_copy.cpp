@@ -129,7 +129,7 @@ bool for_stretches(std::span<const raw_piece> pieces, uint64_t from, uint64_t si
         if (size > 0 && from < start + piece.size) {
             const uint64_t in = from - start;
             const uint64_t bytes = std::min(size, piece.size - in);
-            if (!each(piece.fd, in, bytes)) {
+            if (!each(piece.fd, piece.at + in, bytes)) {
                 return false;
             }
             from += bytes;

@@ -28,6 +28,9 @@ TEST(Console, MeterLineShowsTimeLevelShareClipsAndLoss)
     reading = meter_reading{}; // nothing read yet: the share is not known, not 0%; no level is silence
     EXPECT_EQ(meter_line(reading), " 00:00 / 00:00      silence [--------------------]  kept  --");
     EXPECT_EQ(meter_line(reading, 30), "00:00/00:00 silence kept --");
+    reading.total_seconds = -1; // until stopped: no end to show
+    EXPECT_EQ(meter_line(reading), " 00:00      silence [--------------------]  kept  --");
+    EXPECT_EQ(meter_line(reading, 30), " 00:00      silence  kept  --");
 }
 
 // Narrower terminals: the bar shortens, goes, then short forms; never as

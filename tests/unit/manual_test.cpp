@@ -96,6 +96,12 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
         {"output_name_text", {output_name_text(output_name_fault::line_break, name), output_name_text(output_name_fault::directory, name),
                               output_name_text(output_name_fault::working_file, name)}},
         {"recover_alone_text", {recover_alone_text()}},
+        {"output_name_text", {output_name_text(output_name_fault::pattern, name)}},
+        {"split_error_text", {split_error_text(""), split_error_text(name)}},
+        {"split_shorter_than_period_text", {split_shorter_than_period_text(count, seconds)}},
+        {"until_stopped_duration_text", {until_stopped_duration_text(name)}},
+        {"part_saved_text", {part_saved_text(name, seconds, seconds)}},
+        {"parts_left_text", {parts_left_text(name)}},
         {"channels_error_text", {channels_error_text(""), channels_error_text(name)}},
         {"rate_error_text", {rate_error_text(""), rate_error_text(name)}},
         {"channels_at_rate_text", {channels_at_rate_text(count, count)}},
@@ -162,7 +168,7 @@ const std::set<std::string> not_standard_error = {
     "duration_entered_text", "progress_text",   "file_size_text", "buffer_dumped_text", "array_dumped_text",
     "the_end_text",          "take_files_words", "meter_line",    "clock_text",
     "dbfs_text",             "duration_words",  "prompt_text",    "bytes_text",         "limit_words",
-    "way_on",                "listed"};
+    "way_on",                "listed",          "until_stopped_text"};
 
 std::string rendered_manual()
 {

@@ -137,6 +137,15 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         {{"-o", ".FLOATREC.LOCK"}, run_mode::usage_error, -1, "", "default", "-o: .FLOATREC.LOCK is a file"},
         {{"-o", "Buffer.dat"}, run_mode::usage_error, -1, "", "default", "-o: Buffer.dat is a file"},
         {{"-o", "00000.raw. "}, run_mode::usage_error, -1, "", "default", "-o: 00000.raw.  is a file"},
+        {{"-o", "123456.RAW"}, run_mode::usage_error, -1, "", "default", "-o: 123456.RAW is a file"},
+        {{"-o", "d/%D.wav"}, run_mode::usage_error, -1, "", "default", "-o: d/%D.wav from the clock is no file name"},
+        {{"-o", "%Y0.raw"}, run_mode::usage_error, -1, "", "default", "-o: 2"}, // (a year and a 0: 20260.raw)
+        {{"-o", "t-%H%%.wav", "--until-stopped", "-q"}, run_mode::record, -1, "t-%H%%.wav", "default", ""},
+        {{"--until-stopped", "5"}, run_mode::usage_error, -1, "", "default", "--until-stopped records until it is stopped, so it takes no duration (5)"},
+        {{"--split-every=90s", "5"}, run_mode::record, 5, "", "default", ""},
+        {{"--split-every", "0", "5"}, run_mode::usage_error, -1, "", "default", "--split-every takes a length"},
+        {{"--split-every", "1.5"}, run_mode::usage_error, -1, "", "default", "--split-every takes a length"},
+        {{"5", "--split-every"}, run_mode::usage_error, -1, "", "default", "--split-every takes a length"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv = {"floatrec"};
@@ -178,6 +187,12 @@ TEST(Duration, UnitsPlainlyMeantAreSaidInSeconds)
         const std::optional<meant_duration> meant = duration_meant(c.text);
         EXPECT_EQ(meant ? duration_words(*meant) : "", c.words) << c.text;
         EXPECT_EQ(meant ? meant->seconds : 0, c.seconds) << c.text;
+        // A part's length takes the same units, and whole seconds.
+        EXPECT_EQ(split_seconds(c.text).value_or(0), c.seconds) << c.text;
+    }
+    for (const auto& [text, seconds] : {std::pair{"30m", 1800}, {"90s", 90}, {"1", 1}, {"0", 0}, {"0s", 0},
+                                         {"2147483647", 2147483647}, {"2147483648", 0}, {"", 0}}) {
+        EXPECT_EQ(split_seconds(text).value_or(0), seconds) << text;
     }
     EXPECT_EQ(duration_error_text(judge_duration("90m")),
               "not a whole number of seconds: 90m (90 minutes is 5400: floatrec 5400)\n");

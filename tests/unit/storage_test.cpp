@@ -1,6 +1,7 @@
 // The take's disk faults, met at the byte a test chooses through the
 // storage seam: a write cut short at a limit and then EFBIG, a disk that
 // fills half way through a write, a rename or an unlink that fails.
+#include "common/clock.h"
 #include "pipeline/wav.h"
 #include "take/fileio.h"
 #include "take/finish.h"
@@ -125,12 +126,12 @@ int rename_to_recovered_fails(const char* from, const char* to)
 failure record_take(take& take, std::size_t samples)
 {
     EXPECT_TRUE(take_prepare(take, take_format(1000), samples).ok());
-    EXPECT_TRUE(take_begin(take).ok());
+    EXPECT_TRUE(take_begin(take, realtime_ns()).ok());
     std::span<float> room = take_room(take);
     for (std::size_t i = 0; i < samples; ++i) {
         room[i] = static_cast<float>(i + 1);
     }
-    take_gathered(take, samples);
+    take_gathered(take, samples, samples);
     return take_append(take);
 }
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -183,6 +184,16 @@ TEST(FileLimit, PartsOfATakeFitTheLargestFile)
     EXPECT_EQ(recovered_name(named, 1767323045, 1), "../takes/a.b-recovered-20260102-030405.wav");
     EXPECT_EQ(saved_part_name("recovered-20260102-030405-2-001.wav", 12, 12), "recovered-20260102-030405-2-012.wav");
     EXPECT_EQ(saved_part_name("recovered-20260102-030405.wav", 1, 1), "recovered-20260102-030405.wav");
+    // Parts of captured time: numbered (widening past 999), or the name from
+    // the clock at each part's start ("%%" a '%'); a second of one name "-2".
+    EXPECT_EQ(output_file(time_part_output(target, 7, 0)), "target-007.wav");
+    EXPECT_EQ(output_file(time_part_output(named, 1000, 0)), "../takes/a.b-1000.wav");
+    const take_output clock = output_named("/d/%Y%m%d-%H%M%S%%.w");
+    EXPECT_TRUE(output_is_pattern(clock));
+    EXPECT_EQ(output_file(time_part_output(clock, 7, 1767323045)), "/d/20260102-030405%.w");
+    EXPECT_EQ(output_file(output_copy(time_part_output(clock, 8, 1767323045), 2)), "/d/20260102-030405%-2.w");
+    EXPECT_EQ(output_file(output_copy(output_named("take"), 3)), "take-3");
+    EXPECT_FALSE(output_is_pattern(output_named("100%/take.wav"))); // (a directory's '%' is its own)
 }
 
 // A note of this version reads back as written; one of an earlier version
@@ -229,6 +240,29 @@ TEST(TakeNote, ReadsBackAsWrittenAndReadsEarlierNotes)
     EXPECT_FALSE(parse_note(stereo + "part_bytes 1004\n"));
     EXPECT_FALSE(parse_note(earlier + "channels 2\n"));
     EXPECT_FALSE(parse_note("floatrec take\nstate unfinished\nrate 8000\nformat float32le interleaved\nstarted 1767323045\n"));
+    // A take in parts of time: its split, the parts saved and the last's
+    // name (beside the output) come together; earlier notes have none.
+    note.output = "/t/%H.wav";
+    note.saved_as.clear();
+    note.split_seconds = 3600;
+    note.parts_saved = 2;
+    note.last_part = "/t/03.wav";
+    note.part_started = 1767330245;
+    const std::optional<take_note> split = parse_note(note_text(note));
+    ASSERT_TRUE(split);
+    EXPECT_EQ(std::tie(split->split_seconds, split->parts_saved, split->last_part, split->part_started),
+              std::tie(note.split_seconds, note.parts_saved, note.last_part, note.part_started));
+    EXPECT_EQ(parse_note(earlier)->split_seconds, 0U);
+    const std::string parts = earlier + "split 60\nparts_saved 0\npart_started 1767323045\n";
+    EXPECT_TRUE(parse_note(parts));
+    EXPECT_FALSE(parse_note(earlier + "split 60\nparts_saved 0\n"));
+    EXPECT_FALSE(parse_note(earlier + "split 0\nparts_saved 0\npart_started 1767323045\n"));
+    EXPECT_FALSE(parse_note(parts + "last_part target-001.wav\n"));                          // none saved yet
+    EXPECT_FALSE(parse_note(earlier + "split 60\nparts_saved 1\npart_started 1767323045\n")); // saved, unnamed
+    for (const char* name : {"../x.wav", "00001.raw", ".00000.raw.take"}) { // (never a working file)
+        EXPECT_FALSE(parse_note(earlier + "split 60\nparts_saved 1\npart_started 1\nlast_part " + name + "\n"));
+    }
+    EXPECT_TRUE(parse_note(earlier + "split 60\nparts_saved 1\npart_started 1\nlast_part x.wav\n"));
 }
 
 } // namespace
