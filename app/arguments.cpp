@@ -7,6 +7,7 @@
 #include "take/names.h"
 #include "take/parts.h"
 
+#include <algorithm>
 #include <ctime>
 #include <string_view>
 
@@ -107,11 +108,77 @@ bool read_flag(std::string_view word, run_request& request, bool& recover)
         request.until_stopped = true;
     } else if (word == "-q" || word == "--quiet") {
         request.quiet = true;
+    } else if (word == "--keep-silence") {
+        request.keep_silence = true;
+    } else if (word == "--mark-gaps") {
+        request.mark_gaps = true;
     } else {
         return false;
     }
     return true;
 }
+
+// The options that take a value: each reader says it in `request`, or
+// returns its usage error (`missing`: none given, or an option in its place).
+std::string read_split(const std::string& value, bool missing, run_request& request)
+{
+    const std::optional<int32_t> seconds = split_seconds(value);
+    request.split_seconds = seconds.value_or(0);
+    return missing || !seconds ? split_error_text(value) : std::string();
+}
+
+std::string read_output(const std::string& value, bool missing, run_request& request)
+{
+    request.output = value;
+    return missing ? value_missing_text('o', value) : output_name_error(value);
+}
+
+std::string read_device(const std::string& value, bool missing, run_request& request)
+{
+    request.device = value;
+    return missing ? value_missing_text('D', value) : std::string();
+}
+
+std::string read_channels(const std::string& value, bool missing, run_request& request)
+{
+    const std::optional<uint32_t> channels = whole_within(value, 1, most_channels);
+    request.channels = channels.value_or(0);
+    return missing || !channels ? channels_error_text(value) : std::string();
+}
+
+std::string read_rate(const std::string& value, bool missing, run_request& request)
+{
+    const std::optional<uint32_t> rate = whole_within(value, lowest_rate, highest_rate);
+    request.rate = rate.value_or(0);
+    request.rate_given = true;
+    return missing || !rate ? rate_error_text(value) : std::string();
+}
+
+std::string read_silence_min(const std::string& value, bool missing, run_request& request)
+{
+    const std::optional<int32_t> ms = silence_min_ms(value);
+    request.silence_min_ms = ms.value_or(0);
+    return missing || !ms ? silence_min_error_text(value) : std::string();
+}
+
+std::string read_comment(const std::string& value, bool missing, run_request& request)
+{
+    request.comment = value;
+    const bool plain = std::none_of(value.begin(), value.end(), [](char c) { return c >= 0 && c < ' '; });
+    return (missing && value.empty()) || value.size() > most_comment_bytes || !plain ? comment_error_text(value)
+                                                                                     : std::string();
+}
+
+struct valued_option {
+    const char* short_name;
+    const char* long_name;
+    std::string (*read)(const std::string& value, bool missing, run_request& request);
+};
+constexpr valued_option valued_options[] = {
+    {"--split-every", "--split-every", read_split}, {"-o", "--output", read_output},
+    {"-D", "--device", read_device},                {"-c", "--channels", read_channels},
+    {"-r", "--rate", read_rate},                    {"--silence-min", "--silence-min", read_silence_min},
+    {"--comment", "--comment", read_comment}};
 
 // Reads every word into `request` (and whether --recover is among them);
 // the usage error of the first word that is wrong, or empty.
@@ -120,43 +187,21 @@ std::string read_words(int argc, const char* const* argv, run_request& request, 
     bool options_end = false;
     for (int at = 1; at < argc; ++at) {
         const std::string_view word = argv[at];
+        const valued_option* valued = nullptr;
         bool missing = false;
         std::optional<std::string> value;
-        if (!options_end && word == "--") {
-            options_end = true;
-        } else if (!options_end && read_flag(word, request, recover)) {
-        } else if (!options_end && (value = option_value("--split-every", "--split-every", argc, argv, at, missing))) {
-            const std::optional<int32_t> seconds = split_seconds(*value);
-            if (missing || !seconds) {
-                return split_error_text(*value);
+        for (const valued_option& option : valued_options) {
+            if (!options_end && !valued && (value = option_value(option.short_name, option.long_name, argc, argv, at, missing))) {
+                valued = &option;
             }
-            request.split_seconds = *seconds;
-        } else if (!options_end && (value = option_value("-o", "--output", argc, argv, at, missing))) {
-            if (missing) {
-                return value_missing_text('o', *value);
-            }
-            if (std::string error = output_name_error(*value); !error.empty()) {
+        }
+        if (valued != nullptr) {
+            if (std::string error = valued->read(*value, missing, request); !error.empty()) {
                 return error;
             }
-            request.output = *value;
-        } else if (!options_end && (value = option_value("-D", "--device", argc, argv, at, missing))) {
-            if (missing) {
-                return value_missing_text('D', *value);
-            }
-            request.device = *value;
-        } else if (!options_end && (value = option_value("-c", "--channels", argc, argv, at, missing))) {
-            const std::optional<uint32_t> channels = whole_within(*value, 1, most_channels);
-            if (missing || !channels) {
-                return channels_error_text(*value);
-            }
-            request.channels = *channels;
-        } else if (!options_end && (value = option_value("-r", "--rate", argc, argv, at, missing))) {
-            const std::optional<uint32_t> rate = whole_within(*value, lowest_rate, highest_rate);
-            if (missing || !rate) {
-                return rate_error_text(*value);
-            }
-            request.rate = *rate;
-            request.rate_given = true;
+        } else if (!options_end && word == "--") {
+            options_end = true;
+        } else if (!options_end && read_flag(word, request, recover)) {
         } else if (!options_end && looks_like_option(word)) {
             return unknown_option_text(argv[at]);
         } else {
@@ -171,6 +216,9 @@ std::string read_words(int argc, const char* const* argv, run_request& request, 
     }
     if (request.until_stopped && request.duration) {
         return until_stopped_duration_text(request.duration->text);
+    }
+    if (request.keep_silence && request.silence_min_ms > 0) {
+        return keep_silence_and_min_text();
     }
     return recordable(request.rate, request.channels) ? std::string() : channels_at_rate_text(request.channels, request.rate);
 }

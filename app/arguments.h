@@ -27,6 +27,10 @@ struct run_request {
     bool until_stopped = false;               // --until-stopped: no duration, until a stop
     int32_t split_seconds = 0;                // --split-every: a part every that many seconds captured (0: none)
     bool quiet = false;                       // -q: nothing on standard output, standard error for trouble only
+    bool keep_silence = false;                // --keep-silence: no frame dropped
+    int32_t silence_min_ms = 0;               // --silence-min: only runs this long dropped (0: every silent frame)
+    bool mark_gaps = false;                   // --mark-gaps: cues where captured time is missing
+    std::string comment;                      // --comment: the WAVs' description
     std::string error;                        // for usage_error: what was wrong, its line ended
 };
 

@@ -53,7 +53,7 @@ struct consumer {
     int64_t append_due_ns = 0;        // when the periods gathered go to disk at the latest
     int64_t next_look_ns = 0;         // when a meter on the screen is looked at next
     meter_window window{};            // for the meter: the periods since it was last drawn
-    std::vector<period_levels> period_channels{}; // a period's levels, a channel each
+    period_filter filter{};           // the silence filter, and a period's levels, a channel each
     failure not_written{};            // the write the take's files took no more after
     int64_t periods_taken = 0;        // the periods so far
 };
@@ -147,7 +147,9 @@ void say_appended(consumer& c, uint64_t kept_before, const failure& appended)
     // (Said after all are counted: a blocked standard output holds up the
     // saying, and a third request meanwhile must give what is on disk.)
     for (std::size_t i = 0; confirmed && i < in_file; ++i) {
-        say_out_text(progress_text(c.unsynced[i].bytes, c.unsynced[i].periods_left));
+        if (c.unsynced[i].frames > 0) { // (a run of silence kept as the take ended is no period)
+            say_out_text(progress_text(c.unsynced[i].bytes, c.unsynced[i].periods_left));
+        }
     }
     if (!appended.ok()) {
         // Kept is what the take's files hold; lost, the captured frames of
@@ -206,27 +208,22 @@ void append_and_say(consumer& c)
     }
 }
 
-// Filters a period into the take, piece by piece where a part of captured
-// time ends in it: its kept samples, counted with their levels.
-uint32_t gather_period(consumer& c, const period_ready& period)
+// The take ends: a run of silence held back (shorter than the minimum) is
+// kept, on disk with the rest.
+void end_take_run(consumer& c)
 {
-    const std::span<const uint8_t> bytes = frames_of(c, period);
-    const std::size_t frame_bytes = device_frame_bytes(c.plan.frame);
-    const uint32_t channels = c.plan.frame.channels;
-    const std::span<float> room = take_room(c.recording);
-    const uint64_t first = c.totals.frames_captured;
-    uint32_t kept = 0;
-    for (uint64_t done = 0; done < period.frames;) {
-        const uint64_t frames = take_part_frames(c.recording, first + done, period.frames - done);
-        const uint32_t piece =
-            filter_frames(bytes.subspan(done * frame_bytes, frames * frame_bytes), c.plan.frame, room.subspan(kept),
-                          c.period_channels);
-        take_gathered(c.recording, piece, frames);
-        add_levels(c.totals, c.window, c.period_channels, frames, piece / channels);
-        kept += piece;
-        done += frames;
+    if (!c.write_failed && c.take_begun && take_room(c.recording).empty()) {
+        append_and_say(c);
     }
-    return kept;
+    if (c.write_failed || !c.take_begun) {
+        return;
+    }
+    const uint32_t held = end_silence_run(c.filter, take_room(c.recording));
+    if (held > 0) {
+        take_gathered(c.recording, held, 0);
+        c.totals.frames_passed += held / c.plan.frame.channels;
+        c.unsynced.push_back(progress_line{uint64_t{held} * bytes_per_sample, 0, 0});
+    }
 }
 
 void on_period(consumer& c, const period_ready& period)
@@ -247,7 +244,7 @@ void on_period(consumer& c, const period_ready& period)
         queue_release(c.queue, period.slot); // waiting for the capture thread to stop
         return;
     }
-    const uint32_t kept = gather_period(c, period);
+    const uint32_t kept = gather_period(c.recording, c.filter, frames_of(c, period), c.totals, c.window);
     keep_for_dumps(c, period);
     c.totals.frames_captured += period.frames;
     c.totals.frames_passed += kept / c.plan.frame.channels;
@@ -271,6 +268,7 @@ std::optional<capture_outcome> take_events(consumer& c)
                                          return std::nullopt;
                                      },
                                      [&c](const capture_over& end) -> std::optional<capture_outcome> {
+                                         end_take_run(c);
                                          append_and_say(c);
                                          say_last_reports(c.reports);
                                          return c.write_failed ? capture_outcome::failed : end.outcome;
@@ -278,6 +276,7 @@ std::optional<capture_outcome> take_events(consumer& c)
                                      [&c](const auto& report) -> std::optional<capture_outcome> {
                                          // Said after the periods before it, once they are on
                                          // disk: a report costs no sync of its own.
+                                         mark_lost(c.recording, c.filter, frames_lost_in(report), c.totals);
                                          c.reports.held.emplace_back(report);
                                          if (c.unsynced.empty()) {
                                              say_held_reports(c.reports, monotonic_ns());
@@ -334,8 +333,8 @@ capture_outcome handle_events(consumer& c)
 
 } // namespace
 
-capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, uint64_t frames_wanted, stop_control& stop,
-                         capture_totals& totals)
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, uint64_t frames_wanted,
+                         silence_choice silence, stop_control& stop, capture_totals& totals)
 {
     period_queue queue;
     if (!queue_init(queue, dev.rate, dev.period_frames, device_frame_bytes(dev.frame))) {
@@ -355,7 +354,8 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
     const capture_wakes wakes{longest_sleep_ns(plan), stall_after_ns(longest_sleep_ns(plan))};
     consumer c{plan, queue, bufs, take, stop, totals, held_reports{plan, wakes, stop, totals, current_directory()}};
-    c.period_channels.resize(dev.frame.channels);
+    c.filter = make_period_filter(dev.frame, silence, dev.period_frames, dev.rate);
+    totals.marking = silence.mark_gaps;
     if (dev.frame.channels > 1) {
         totals.channels.resize(dev.frame.channels);
     }

@@ -10,6 +10,7 @@
 #include "capture/stop_control.h"
 #include "common/counts.h"
 #include "output/console.h"
+#include "app/gather.h"
 #include "take/take.h"
 #include "pipeline/period.h"
 
@@ -22,5 +23,5 @@
 // them are on disk, the losses and the stops at the end.
 // Nothing is written into the take once the directory is no longer this
 // run's.
-capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, uint64_t frames_wanted, stop_control& stop,
-                         capture_totals& totals);
+capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, uint64_t frames_wanted,
+                         silence_choice silence, stop_control& stop, capture_totals& totals);

@@ -183,13 +183,18 @@ take_format format_of(const cap_device& dev)
 
 // The device's buffers and the take's gathering memory; the largest file
 // allowed here and where the output goes.
-failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev, int32_t split_seconds)
+failure prepare_buffers(period_bufs& bufs, take& take, const cap_device& dev, const run_request& request)
 {
     bufs = alloc_period_bufs(dev.period_frames, dev.frame);
     if (!period_bufs_allocated(bufs)) {
         return fail_in(fault::no_memory, program_part::period_buffers, ENOMEM);
     }
-    return take_prepare(take, format_of(dev), dev.period_frames, static_cast<uint32_t>(split_seconds));
+    take_format format = format_of(dev);
+    format.stamp.comment = request.comment;
+    // (A run of silence shorter than the minimum is held back until it ends.)
+    const uint64_t held_frames = uint64_t{dev.rate} * static_cast<uint64_t>(request.silence_min_ms) / 1000;
+    return take_prepare(take, format, dev.period_frames + held_frames, static_cast<uint32_t>(request.split_seconds),
+                        request.mark_gaps);
 }
 
 // The capture of `duration_seconds` (or until stopped) from the open device,
@@ -208,7 +213,10 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, con
     }
     // With nothing to capture every file is still written, as asked.
     if (request.until_stopped || period_count(dev.rate, dev.period_frames, duration_seconds) > 0) {
-        outcome = cap_loop(dev, bufs, take, frames, stop, totals);
+        const uint64_t least = uint64_t{dev.rate} * static_cast<uint64_t>(request.silence_min_ms) / 1000;
+        const silence_choice silence{request.keep_silence, request.silence_min_ms > 0 ? std::max<uint64_t>(least, 1) : 0,
+                                     request.mark_gaps};
+        outcome = cap_loop(dev, bufs, take, frames, silence, stop, totals);
         if (totals.frames_captured == 0) {
             say_failure(take_owned(take)); // (another machine may have taken the directory before the first period)
             return nothing_recorded(take);
@@ -304,7 +312,7 @@ int record(const run_request& request)
     }
     period_bufs bufs;
     if (opened.ok()) {
-        opened = prepare_buffers(bufs, take, dev, request.split_seconds);
+        opened = prepare_buffers(bufs, take, dev, request);
     }
     if (!opened.ok()) {
         say_failure(opened);

@@ -2,6 +2,7 @@
 // Reports nanoseconds per sample of a 44,100-frame period, mono and of 2 and
 // 8 channels (a sample a channel).
 #include "pipeline/period.h"
+#include "pipeline/silence_runs.h"
 
 #include <benchmark/benchmark.h>
 
@@ -92,7 +93,29 @@ void fast_frames(benchmark::State& state, kind k, uint32_t channels)
     per_sample(state, channels);
 }
 
+// --silence-min 0.05: every frame decoded, then runs of silence judged (a
+// run carried from one period to the next).
+void runs_frames(benchmark::State& state, kind k, uint32_t channels)
+{
+    const std::vector<uint8_t> bytes = period_of(k, channels);
+    std::vector<float> decoded(frames * channels);
+    std::vector<float> kept(frames * channels + 2205 * channels);
+    std::vector<period_levels> levels(channels);
+    silence_runs runs = make_silence_runs(channels, 2205);
+    for (auto _ : state) {
+        const uint32_t samples = decode_frames(bytes, frame_format{sample_format::s32, channels}, decoded, levels);
+        std::size_t count = filter_runs(runs, std::span(decoded).first(samples), kept);
+        runs.ended.clear();
+        benchmark::DoNotOptimize(count);
+        benchmark::ClobberMemory();
+    }
+    per_sample(state, channels);
+}
+
 BENCHMARK_CAPTURE(fast_period, speech, kind::speech);
+BENCHMARK_CAPTURE(runs_frames, speech_min, kind::speech, 1);
+BENCHMARK_CAPTURE(runs_frames, speech_min_2ch, kind::speech, 2);
+BENCHMARK_CAPTURE(runs_frames, speech_min_8ch, kind::speech, 8);
 BENCHMARK_CAPTURE(fast_frames, speech_2ch, kind::speech, 2);
 BENCHMARK_CAPTURE(fast_frames, speech_8ch, kind::speech, 8);
 BENCHMARK_CAPTURE(fast_period, all_silent, kind::silent);

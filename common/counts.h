@@ -32,4 +32,7 @@ struct capture_totals {
     uint64_t clipped = 0;         // samples at the clip level (either rail of a 16-bit source), of all channels
     std::vector<channel_totals> channels; // each channel's, where there is more than one
     capture_stalls stalls;        // the device's delivery behind the clock
+    bool marking = false;         // --mark-gaps
+    uint64_t gaps_marked = 0;     // gaps of the take marked
+    uint64_t longest_gap = 0;     // frames of the longest marked
 };

@@ -3,11 +3,14 @@
 // first).
 #pragma once
 
+#include "common/gap_mark.h"
 #include "common/sample.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string>
+#include <vector>
 
 // The sample formats floatrec records, in the order it takes them when the
 // device refuses signed 32-bit: all little-endian.
@@ -64,13 +67,25 @@ constexpr uint32_t usual_channel_mask(uint32_t channels)
     return channels < std::size(masks) ? masks[channels] : 0;
 }
 
+// When a WAV's samples were captured and of which take, for its Broadcast
+// WAV chunk: the wall clock at the file's first captured frame (0: not
+// known, as in an earlier version's note), the take's own reference, and
+// the description given (--comment).
+struct take_stamp {
+    int64_t started_unix_ns = 0;
+    std::string reference;
+    std::string comment;
+};
+
 // What a take's files hold: frames of `channels` floats at `rate` frames a
 // second, and for more than two channels the speakers they are for (a WAV
-// channel mask; 0: none said).
+// channel mask; 0: none said); and their stamp.
 struct take_format {
     uint32_t rate = 0;
     uint32_t channels = 1;
     uint32_t channel_mask = 0;
+    take_stamp stamp;
+    std::vector<gap_mark> marks; // of a file: its gaps, frames from its first (--mark-gaps)
 
     // A rate alone is a mono take's.
     take_format() = default;

@@ -7,6 +7,7 @@
 
 #include "common/sample.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // A frame's bytes are a WAV's 16-bit block align: 16,383 channels of four
@@ -32,3 +33,6 @@ static_assert(!recordable(highest_rate, most_channels));
 // out, and another machine waits longer than that before it takes a silent
 // lock over.
 inline constexpr uint32_t queue_seconds = 30;
+
+// The longest --comment: a Broadcast WAV's description field.
+inline constexpr std::size_t most_comment_bytes = 256;

@@ -72,6 +72,27 @@ std::string split_error_text(const std::string& value)
                        given.c_str());
 }
 
+std::string silence_min_error_text(const std::string& value)
+{
+    const std::string given = value.empty() ? std::string() : ", not " + value;
+    return format_text("--silence-min takes a length from 1 ms to 60 s, in seconds (0.5) or milliseconds (500ms)%s: "
+                       "floatrec --silence-min 0.5 60\n",
+                       given.c_str());
+}
+
+std::string comment_error_text(const std::string& value)
+{
+    return format_text("--comment takes a text of 1 to %zu bytes on one line (it is the WAV's description), not one "
+                       "of %zu bytes%s\n",
+                       most_comment_bytes, value.size(),
+                       value.find_first_of("\n\r\t") != std::string::npos ? " with a line break or a tab" : "");
+}
+
+std::string keep_silence_and_min_text()
+{
+    return "--keep-silence keeps every frame, so it takes no --silence-min: leave one of them out\n";
+}
+
 std::string until_stopped_duration_text(const std::string& duration)
 {
     return format_text("--until-stopped records until it is stopped, so it takes no duration (%s): leave one of them "

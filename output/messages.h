@@ -33,6 +33,12 @@ std::string output_name_text(output_name_fault fault, std::string_view name);
 std::string recover_alone_text();
 // --split-every given no value, or one that is no length of at least a second.
 std::string split_error_text(const std::string& value);
+// --silence-min given no value, or one that is no length from 1 ms to a minute.
+std::string silence_min_error_text(const std::string& value);
+// --comment empty, too long for a WAV's description, or with a control character.
+std::string comment_error_text(const std::string& value);
+// --keep-silence and --silence-min both given.
+std::string keep_silence_and_min_text();
 // A duration (as typed) given with --until-stopped.
 std::string until_stopped_duration_text(const std::string& duration);
 // -c or -r given no value (empty `value`) or one that is no whole positive number.

@@ -211,6 +211,11 @@ std::string summary_line(const capture_totals& totals, uint32_t rate)
     std::string line = format_text("captured %.1f s, kept %.1f s (%d%%), %s, %.1f s lost", seconds(totals.frames_captured),
                                    seconds(totals.frames_kept), static_cast<int>(std::lround(share * 100)),
                                    levels_words(totals).c_str(), seconds(totals.frames_lost));
+    if (totals.marking) {
+        line += format_text(", %llu gap%s marked", static_cast<unsigned long long>(totals.gaps_marked),
+                            totals.gaps_marked == 1 ? "" : "s");
+        line += totals.gaps_marked > 0 ? format_text(" (the longest %.1f s)", seconds(totals.longest_gap)) : "";
+    }
     const capture_stalls& stalls = totals.stalls;
     if (stalls.frames > 0) {
         line += format_text(", device paused %.1f s", seconds(stalls.frames));

@@ -110,6 +110,34 @@ std::optional<int32_t> split_seconds(std::string_view text)
                                                                            : std::nullopt;
 }
 
+std::optional<int32_t> silence_min_ms(std::string_view text)
+{
+    int64_t scale = 1000; // to milliseconds
+    if (text.ends_with("ms")) {
+        text.remove_suffix(2);
+        scale = 1;
+    } else if (text.ends_with("s")) {
+        text.remove_suffix(1);
+    }
+    const std::size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if ((whole.empty() && fraction.empty()) || !std::all_of(whole.begin(), whole.end(), is_digit) ||
+        !std::all_of(fraction.begin(), fraction.end(), is_digit) || whole.size() > 6 ||
+        (point != std::string_view::npos && (fraction.empty() || scale == 1 || fraction.size() > 3))) {
+        return std::nullopt;
+    }
+    int64_t ms = 0;
+    for (const char c : whole) {
+        ms = ms * 10 + (c - '0');
+    }
+    ms *= scale;
+    for (std::size_t i = 0; i < 3 && scale == 1000; ++i) {
+        ms += (i < fraction.size() ? fraction[i] - '0' : 0) * (i == 0 ? 100 : i == 1 ? 10 : 1);
+    }
+    return ms >= 1 && ms <= longest_silence_min_ms ? std::optional(static_cast<int32_t>(ms)) : std::nullopt;
+}
+
 std::optional<meant_duration> duration_meant(std::string_view text)
 {
     text = trimmed(text);

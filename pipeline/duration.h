@@ -36,6 +36,12 @@ std::optional<meant_duration> duration_meant(std::string_view text);
 // most 2147483647. Empty for anything else.
 std::optional<int32_t> split_seconds(std::string_view text);
 
+// The shortest run of silence that is dropped (--silence-min), in
+// milliseconds: seconds with up to three decimals ("0.5", "2") or
+// milliseconds ("500ms"), from 1 ms to a minute. Empty for anything else.
+inline constexpr int32_t longest_silence_min_ms = 60000;
+std::optional<int32_t> silence_min_ms(std::string_view text);
+
 // What a duration as typed comes to: seconds, or why it is none.
 enum class duration_verdict {
     seconds,           // a whole number of seconds, 0 to 2147483647

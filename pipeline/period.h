@@ -105,6 +105,12 @@ uint32_t keep_nonsilent_frames(std::span<const float> in, uint32_t channels, std
 uint32_t filter_frames(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out,
                        std::span<period_levels> levels);
 
+// Every frame of `in` decoded and scaled as filter_frames does it, none
+// dropped, with their levels. Returns the samples decoded (as many whole
+// frames as `out` holds).
+uint32_t decode_frames(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out,
+                       std::span<period_levels> levels);
+
 // filter_frames for mono signed 32-bit: `out` needs room for one sample more
 // than `in` decodes to.
 uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period_levels& levels);

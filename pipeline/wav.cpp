@@ -1,6 +1,8 @@
 // The WAV and RF64 header, field by field in little-endian.
 #include "pipeline/wav.h"
 
+#include "pipeline/cues.h"
+
 #include <algorithm>
 #include <limits>
 #include <string_view>
@@ -43,6 +45,13 @@ bool is_extensible(const wav_header& header)
     return header.format_tag == extensible;
 }
 
+// The bext chunk's size as its head says it, and its bytes in the file
+// (a pad byte after an odd size).
+uint32_t bext_size(const broadcast_fields& bext)
+{
+    return static_cast<uint32_t>(bext_fixed_bytes + bext.coding_history.size());
+}
+
 // The padding's bytes: all that the other chunks leave of the header.
 uint32_t junk_bytes(const wav_header& header)
 {
@@ -50,8 +59,36 @@ uint32_t junk_bytes(const wav_header& header)
     constexpr uint32_t chunk_head = 8;
     constexpr uint32_t fact = chunk_head + 4;
     const uint32_t ds64 = header.rf64 ? chunk_head + ds64_len : 0;
-    return static_cast<uint32_t>(wav_header_bytes) - riff - ds64 - chunk_head - (chunk_head + header.fmt_size) - fact -
-           chunk_head;
+    const uint32_t bext = header.bext ? chunk_head + bext_size(*header.bext) + (bext_size(*header.bext) & 1) : 0;
+    return static_cast<uint32_t>(wav_header_bytes) - riff - ds64 - bext - chunk_head - (chunk_head + header.fmt_size) -
+           fact - chunk_head;
+}
+
+// A text field of `width` bytes: the text, cut to fit, then zeros.
+void put_text(std::vector<uint8_t>& out, const std::string& text, std::size_t width)
+{
+    const std::size_t bytes = std::min(text.size(), width);
+    out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(bytes));
+    out.resize(out.size() + width - bytes, 0);
+}
+
+void put_bext(std::vector<uint8_t>& out, const broadcast_fields& bext)
+{
+    constexpr std::size_t umid_and_reserved = 64 + 10 + 180;
+    put_tag(out, "bext");
+    put_le(out, bext_size(bext), 4);
+    put_text(out, bext.description, 256);
+    put_text(out, bext.originator, 32);
+    put_text(out, bext.reference, 32);
+    put_text(out, bext.date, 10);
+    put_text(out, bext.time, 8);
+    put_le(out, bext.time_reference, 8); // (low 32 bits, then high)
+    put_le(out, 1, 2);                   // version
+    out.resize(out.size() + umid_and_reserved, 0);
+    out.insert(out.end(), bext.coding_history.begin(), bext.coding_history.end());
+    if ((bext_size(bext) & 1) != 0) {
+        out.push_back(0);
+    }
 }
 
 } // namespace
@@ -82,11 +119,12 @@ wav_header finish_hdr(const wav_header& start, uint64_t data_bytes, uint32_t rat
     header.sample_rate = rate;
     header.byte_rate = static_cast<uint32_t>(uint64_t{rate} * header.block_align);
     header.fact_size = 4; // the frame count that follows
-    header.rf64 = wav_header_bytes - 8 + data_bytes > std::numeric_limits<uint32_t>::max();
+    const uint64_t file_bytes = wav_header_bytes + data_bytes + header.trailer.size();
+    header.rf64 = file_bytes - 8 > std::numeric_limits<uint32_t>::max();
     header.junk_size = junk_bytes(header);
     if (header.rf64) {
         header.tag_riff = {'R', 'F', '6', '4'};
-        header.ds64_riff_size = wav_header_bytes - 8 + data_bytes;
+        header.ds64_riff_size = file_bytes - 8;
         header.ds64_data_size = data_bytes;
         header.ds64_sample_count = frames;
         header.riff_size = size_in_ds64;
@@ -94,16 +132,44 @@ wav_header finish_hdr(const wav_header& start, uint64_t data_bytes, uint32_t rat
         header.data_size = size_in_ds64;
     } else {
         header.tag_riff = {'R', 'I', 'F', 'F'};
-        header.riff_size = static_cast<uint32_t>(wav_header_bytes - 8 + data_bytes);
+        header.riff_size = static_cast<uint32_t>(file_bytes - 8);
         header.sample_count = static_cast<uint32_t>(frames);
         header.data_size = static_cast<uint32_t>(data_bytes);
     }
     return header;
 }
 
+broadcast_fields broadcast_of(const take_format& format, const std::tm& local)
+{
+    broadcast_fields bext;
+    bext.description = format.stamp.comment;
+    bext.originator = "floatrec";
+    bext.reference = format.stamp.reference;
+    const int64_t started = format.stamp.started_unix_ns;
+    if (started > 0) {
+        char text[16];
+        bext.date.assign(text, std::strftime(text, sizeof text, "%Y-%m-%d", &local));
+        bext.time.assign(text, std::strftime(text, sizeof text, "%H:%M:%S", &local));
+        const auto seconds = static_cast<uint64_t>(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec);
+        const auto fraction_ns = static_cast<uint64_t>(started % 1000000000);
+        bext.time_reference = seconds * format.rate + fraction_ns * format.rate / 1000000000;
+    }
+    const std::string mode = format.channels == 1   ? "mono"
+                             : format.channels == 2 ? "stereo"
+                                                    : std::to_string(format.channels) + " channels";
+    bext.coding_history = "A=PCM,F=" + std::to_string(format.rate) + ",W=32,M=" + mode + ",T=floatrec float\r\n";
+    return bext;
+}
+
 wav_header take_header(const take_format& format, uint64_t data_bytes)
 {
-    return finish_hdr(init_hdr(format.channels, format.channel_mask), data_bytes, format.rate);
+    wav_header header = init_hdr(format.channels, format.channel_mask);
+    std::tm local = {};
+    const auto seconds = static_cast<std::time_t>(format.stamp.started_unix_ns / 1000000000);
+    localtime_r(&seconds, &local);
+    header.bext = broadcast_of(format, local);
+    header.trailer = cue_chunks(format.marks, format.rate);
+    return finish_hdr(header, data_bytes, format.rate);
 }
 
 std::vector<uint8_t> header_bytes(const wav_header& header)
@@ -124,6 +190,9 @@ std::vector<uint8_t> header_bytes(const wav_header& header)
     put_tag(out, "JUNK");
     put_le(out, header.junk_size, 4);
     out.resize(out.size() + header.junk_size, 0);
+    if (header.bext) {
+        put_bext(out, *header.bext);
+    }
     put_tag(out, header.tag_fmt);
     put_le(out, header.fmt_size, 4);
     put_le(out, header.format_tag, 2);

@@ -7,17 +7,37 @@
 //   RIFF size WAVE | JUNK (padding) | fmt | fact | data size | samples...
 //   RF64 size WAVE | ds64 | JUNK    | fmt | fact | data size | samples...
 // (the RF64 form's ds64 takes the first 36 bytes of the padding's room).
+// A take's WAVs are Broadcast WAVs: a bext chunk after the padding, so the
+// samples still start at byte 4096:
+//   RIFF size WAVE | JUNK | bext | fmt | fact | data size | samples...
 #pragma once
 
 #include "common/frame_format.h"
 #include "common/sample.h"
 
 #include <array>
+#include <ctime>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
+
+// A Broadcast WAV's bext chunk (EBU Tech 3285, version 1), as its fields
+// stand: texts at most their field's bytes, the date "yyyy-mm-dd" and time
+// "hh:mm:ss" of the first frame in local time (empty: not known), and its
+// frames since local midnight.
+struct broadcast_fields {
+    std::string description;  // 256 bytes
+    std::string originator;   // 32
+    std::string reference;    // 32: unique to the take
+    std::string date;         // 10
+    std::string time;         // 8
+    uint64_t time_reference = 0;
+    std::string coding_history; // "A=PCM,F=48000,W=32,M=stereo,T=floatrec\r\n"
+};
+inline constexpr std::size_t bext_fixed_bytes = 602;
 
 // The header's fields, in file order, as plain values.
 struct wav_header {
@@ -47,6 +67,8 @@ struct wav_header {
     uint64_t ds64_riff_size = 0;
     uint64_t ds64_data_size = 0;
     uint64_t ds64_sample_count = 0;
+    std::optional<broadcast_fields> bext; // none: a plain WAV
+    std::vector<uint8_t> trailer;         // the chunks after the samples (cues), counted in the sizes
 };
 
 // Every form of the header, to the data chunk's size: where the samples start.
@@ -62,11 +84,18 @@ wav_header init_hdr();
 wav_header init_hdr(uint32_t channels, uint32_t channel_mask);
 
 // `header` with the sizes for `data_bytes` bytes of samples (whole frames of
-// its channels) at `rate` frames per second: RIFF, or RF64 when they outgrow
-// 32 bits.
+// its channels) at `rate` frames per second, and its trailer after them:
+// RIFF, or RF64 when they outgrow 32 bits.
 wav_header finish_hdr(const wav_header& header, uint64_t data_bytes, uint32_t rate);
 
-// The finished header of a WAV holding `data_bytes` bytes of a take's samples.
+// The bext fields of a take of `format` whose file's first frame was
+// captured at `format.stamp.started_unix_ns`, at `local` (that instant in
+// local time; ignored where the start is not known).
+broadcast_fields broadcast_of(const take_format& format, const std::tm& local);
+
+// The finished header of a WAV holding `data_bytes` bytes of a take's
+// samples, a Broadcast WAV stamped as `format` says, its marks (cues) as
+// its trailer.
 wav_header take_header(const take_format& format, uint64_t data_bytes);
 
 // How long a WAV's samples last, from its first bytes (`head`: its RIFF or

@@ -1,8 +1,11 @@
 // The take put in place as target.wav (or its parts), from its files.
 #include "take/finish.h"
 
+#include "pipeline/cues.h"
+
 #include "common/storage.h"
 #include "take/fileio.h"
+#include "take/marks.h"
 #include "take/note.h"
 #include "take/wav_copy.h"
 
@@ -122,7 +125,11 @@ failure write_parts(const parts_job& job, std::vector<std::string>& written, std
     written.clear();
     for (std::size_t part = 1; part <= job.plan.parts; ++part) {
         const std::string name = job.name_of(part);
-        const wav_header header = take_header(job.format, job.plan.size(part));
+        // (Its marks: those of the take's frames it holds, from its first.)
+        take_format format = job.format;
+        const uint64_t frame_bytes = stored_frame_bytes(format.channels);
+        format.marks = marks_within(job.format.marks, job.plan.from(part) / frame_bytes, job.plan.size(part) / frame_bytes);
+        const wav_header header = take_header(format, job.plan.size(part));
         if (job.resume && wav_file_holds(name.c_str(), header, job.pieces, job.plan.from(part), job.plan.size(part))) {
             written.push_back(name);
             continue; // put in place before the kill
@@ -181,7 +188,8 @@ failure finish_take(const take_output& output, take_note& note, std::span<const 
         status = write_note(note);
     }
     if (status.ok()) {
-        status = write_target(output, format_of(note), pieces, plan, again, written, still_ours);
+        status = write_target(output, format_with_marks(note, plan.take_bytes / stored_frame_bytes(note.channels)), pieces,
+                              plan, again, written, still_ours);
     }
     if (in_place != nullptr) {
         *in_place = status.ok();

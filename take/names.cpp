@@ -24,8 +24,8 @@ std::string as_compared(std::string_view name)
 
 bool is_working_name(std::string_view base)
 {
-    const std::string_view names[] = {buffer_dump_name, array_dump_name, note_name,           note_temp_name,
-                                      target_temp_name, recovered_temp_name, lock_name};
+    const std::string_view names[] = {buffer_dump_name, array_dump_name,     note_name, note_temp_name,
+                                      target_temp_name, recovered_temp_name, lock_name, marks_name};
     const std::string name = as_compared(base);
     // 00000.raw, ..., 99999.raw, 100000.raw, ... (a long take in short parts)
     const bool raw = name.size() >= 9 && name.ends_with(".raw") &&

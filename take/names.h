@@ -17,6 +17,9 @@ inline constexpr char target_temp_name[] = ".target.wav.part";
 // whether the take in it is finished; written before its first period.
 inline constexpr char note_name[] = ".00000.raw.take";
 inline constexpr char note_temp_name[] = ".00000.raw.take.part";
+// The gaps marked in the take (--mark-gaps), a line each, synced before the
+// samples after them.
+inline constexpr char marks_name[] = ".00000.raw.marks";
 // Where a take saved after a crash is written before it gets its name.
 inline constexpr char recovered_temp_name[] = ".recovered.wav.part";
 // The lock every machine sees (take/lock.h).

@@ -58,8 +58,16 @@ std::string note_text(const take_note& note)
         text += format_text("split %u\nparts_saved %llu\npart_started %lld\n", note.split_seconds,
                             static_cast<unsigned long long>(note.parts_saved), static_cast<long long>(note.part_started));
         if (!note.last_part.empty()) {
-            text += "last_part " + note.last_part + "\n";
+            text += format_text("last_part %s\nlast_part_bytes %llu\nsaved_bytes %llu\n", note.last_part.c_str(),
+                                static_cast<unsigned long long>(note.last_part_bytes),
+                                static_cast<unsigned long long>(note.saved_bytes));
         }
+    }
+    if (!note.reference.empty()) {
+        text += format_text("started_ns %u\nreference %s\n", note.started_ns, note.reference.c_str());
+    }
+    if (!note.comment.empty()) {
+        text += "comment " + note.comment + "\n";
     }
     if (!note.host.empty()) {
         text += format_text("host %s\nboot %s\npid %lld\n", note.host.c_str(), note.boot.c_str(),
@@ -70,7 +78,12 @@ std::string note_text(const take_note& note)
 
 take_format format_of(const take_note& note)
 {
-    return {note.rate, note.channels, note.channel_mask.value_or(usual_channel_mask(note.channels))};
+    take_format format{note.rate, note.channels, note.channel_mask.value_or(usual_channel_mask(note.channels))};
+    // (An earlier version's note has no reference: its start is not known to the nanosecond.)
+    format.stamp.started_unix_ns = note.reference.empty() ? 0 : note.started_unix * 1000000000 + note.started_ns;
+    format.stamp.reference = note.reference;
+    format.stamp.comment = note.comment;
+    return format;
 }
 
 bool is_note_word(std::string_view text)
@@ -85,10 +98,12 @@ namespace {
 // The keys of a note, each to be seen once.
 enum note_key : unsigned { state_key, rate_key, format_key, channels_key, channel_mask_key, started_key, output_key,
                            saved_key, part_bytes_key, host_key, boot_key, pid_key, split_key, parts_saved_key,
-                           last_part_key, part_started_key, no_key };
+                           last_part_key, part_started_key, started_ns_key, reference_key, comment_key,
+                           last_part_bytes_key, saved_bytes_key, no_key };
 constexpr std::string_view key_words[] = {"state", "rate",       "format", "channels", "channel_mask", "started",
                                           "output", "saved",     "part_bytes", "host", "boot",         "pid",
-                                          "split", "parts_saved", "last_part", "part_started"};
+                                          "split", "parts_saved", "last_part", "part_started", "started_ns",
+                                          "reference", "comment", "last_part_bytes", "saved_bytes"};
 
 note_key key_of(std::string_view word)
 {
@@ -98,6 +113,36 @@ note_key key_of(std::string_view word)
         }
     }
     return no_key;
+}
+
+// The keys of a take in parts of time, and of its stamp; whether the value reads.
+bool read_later_value(note_key key, std::string_view value, take_note& note)
+{
+    switch (key) {
+    case split_key:
+        return parse_whole(value, note.split_seconds) && note.split_seconds > 0;
+    case parts_saved_key:
+        return parse_whole(value, note.parts_saved);
+    case last_part_key:
+        note.last_part = value;
+        return !value.empty() && !value.ends_with("/");
+    case part_started_key:
+        return parse_whole(value, note.part_started);
+    case last_part_bytes_key:
+        return parse_whole(value, note.last_part_bytes);
+    case saved_bytes_key:
+        return parse_whole(value, note.saved_bytes);
+    case started_ns_key:
+        return parse_whole(value, note.started_ns) && note.started_ns < 1000000000;
+    case reference_key:
+        note.reference = value;
+        return is_note_word(value) && value.size() <= 32;
+    case comment_key:
+        note.comment = value;
+        return !value.empty() && value.size() <= most_comment_bytes;
+    default:
+        return false;
+    }
 }
 
 // Reads one key's value into the note (`interleaved`: the format said so);
@@ -138,19 +183,9 @@ bool read_value(note_key key, std::string_view value, take_note& note, bool& int
         return is_note_word(value);
     case pid_key:
         return parse_whole(value, note.pid) && note.pid > 0;
-    case split_key:
-        return parse_whole(value, note.split_seconds) && note.split_seconds > 0;
-    case parts_saved_key:
-        return parse_whole(value, note.parts_saved);
-    case last_part_key:
-        note.last_part = value;
-        return !value.empty() && !value.ends_with("/");
-    case part_started_key:
-        return parse_whole(value, note.part_started);
-    case no_key:
-        break;
+    default:
+        return read_later_value(key, value, note);
     }
-    return false;
 }
 
 } // namespace
@@ -182,7 +217,8 @@ std::optional<take_note> parse_note(std::string_view text)
     // "mono" with no channel count, "interleaved" with one; frames whole in a part.
     const bool channels_said = interleaved == seen[channels_key];
     const bool frames_whole = note.part_bytes % stored_frame_bytes(note.channels) == 0;
-    const bool who_whole = seen[host_key] == seen[boot_key] && seen[host_key] == seen[pid_key];
+    const bool who_whole = seen[host_key] == seen[boot_key] && seen[host_key] == seen[pid_key] &&
+                           seen[started_ns_key] == seen[reference_key];
     // A take in parts of time says where it stands; a last part only after
     // one, and only a file of the output's directory (here where it was gone).
     const take_output output = output_named(note.output);
@@ -197,7 +233,8 @@ std::optional<take_note> parse_note(std::string_view text)
         return false;
     };
     const bool split_whole = seen[split_key] == seen[parts_saved_key] && seen[split_key] == seen[part_started_key] &&
-                             seen[last_part_key] == (note.parts_saved > 0) &&
+                             seen[last_part_key] == (note.parts_saved > 0) && seen[last_part_key] == seen[last_part_bytes_key] &&
+                             seen[last_part_key] == seen[saved_bytes_key] &&
                              (note.last_part.empty() || of_output(note.last_part));
     // Only a name this program gives, beside the output or here (where the
     // output's directory was gone), never another path.

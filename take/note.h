@@ -19,8 +19,11 @@
 //                                of room for its header; none: one take)
 //   parts_saved 2               (split: the parts saved so far)
 //   last_part take-002.wav      (split: the file the last of them is saved as)
-//   part_started 1767330245     (split: the first captured frame of the part
-//                                being recorded, seconds since 1970)
+//   part_started 1767330245250000000 (split: the first captured frame of the
+//                                part being recorded, ns since 1970)
+//   started_ns 250000000        (the start's nanoseconds, and the take's own
+//   reference FR18c2...-4242     reference: both or neither)
+//   comment interview, take 2   (the WAVs' description, --comment)
 //   host studio-pc              (host, boot and process: all three or none)
 //   boot 0f4c...
 //   pid 4242
@@ -51,7 +54,14 @@ struct take_note {
     uint32_t split_seconds = 0; // a part every that many seconds captured, each in a file of its own; 0: one take
     uint64_t parts_saved = 0;  // split: parts 1 to this are saved
     std::string last_part;     // split: the file the last part saved is (being) saved as
-    int64_t part_started = 0;  // split: when the part being recorded began, seconds since 1970
+    uint64_t last_part_bytes = 0; // split: its bytes of samples (its marks follow them)
+    uint64_t saved_bytes = 0;  // split: bytes of samples in the parts saved
+    int64_t part_started = 0;  // split: when the part being recorded began, ns since 1970
+    // The take's stamp for its Broadcast WAVs: `started` to the nanosecond,
+    // its reference and its description (none in an earlier version's note).
+    uint32_t started_ns = 0;
+    std::string reference;
+    std::string comment;
     // Who records it, for a directory shared between machines, whose locks
     // stay on each machine: the host, its boot and the process (empty, 0:
     // not said, as in notes of earlier versions).

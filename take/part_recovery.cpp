@@ -2,10 +2,13 @@
 // the run ended completed, each unfinished one saved once.
 #include "take/recovery_steps.h"
 
+#include "common/clock.h"
 #include "common/frame_format.h"
 #include "common/storage.h"
 #include "pipeline/wav.h"
+#include "pipeline/cues.h"
 #include "take/fileio.h"
+#include "take/marks.h"
 #include "take/parts.h"
 #include "take/rawfile.h"
 #include "take/time_parts.h"
@@ -71,8 +74,16 @@ failure complete_saved_part(const raw_file& raw, const take_note& note, std::vec
         return found;
     }
     const std::string working = raw_file_name(index);
+    file.bytes = std::min(file.bytes, note.last_part_bytes); // (its marks may follow its samples)
     const raw_piece piece{file.fd, file.bytes, wav_header_bytes};
-    const take_format format = format_of(note);
+    // Its start, a part before the next one's (on the grid: a file size
+    // limit that began it early would make this its grid start).
+    const uint64_t frame_bytes = stored_frame_bytes(note.channels);
+    take_format format = format_with_marks(note, UINT64_MAX);
+    format.marks = marks_within(format.marks, (note.saved_bytes - file.bytes) / frame_bytes, file.bytes / frame_bytes);
+    if (format.stamp.started_unix_ns > 0) {
+        format.stamp.started_unix_ns = note.part_started - int64_t{note.split_seconds} * ns_per_second;
+    }
     failure status;
     if (wav_file_holds(note.last_part.c_str(), take_header(format, file.bytes), std::span(&piece, 1), 0, file.bytes)) {
         status = remove_file(working.c_str());
@@ -118,18 +129,24 @@ failure save_unfinished_parts(const raw_file& raw, take_note& note, const take_o
         }
         // (Where more than one is here, the later ones' starts are reckoned
         // from the grid: a limit may have begun one early.)
-        const int64_t started =
-            note.part_started + static_cast<int64_t>(index - note.parts_saved) * note.split_seconds;
+        const int64_t part_ns = int64_t{note.split_seconds} * ns_per_second;
+        const int64_t started = note.part_started + static_cast<int64_t>(index - note.parts_saved) * part_ns;
         failure status;
-        const std::string name = unfinished_part_name(output, index + 1, started, status);
-        const auto note_said = [&note, &name, index, started] {
+        const std::string name = unfinished_part_name(output, index + 1, started / ns_per_second, status);
+        const uint64_t frame_bytes = stored_frame_bytes(note.channels);
+        take_format format = format_with_marks(note, UINT64_MAX);
+        format.marks = marks_within(format.marks, note.saved_bytes / frame_bytes, file.bytes / frame_bytes);
+        const auto note_said = [&note, &name, index, started, part_ns, &file] {
             note.parts_saved = index + 1;
             note.last_part = name;
-            note.part_started = started + note.split_seconds;
+            note.last_part_bytes = file.bytes;
+            note.saved_bytes += file.bytes;
+            note.part_started = started + part_ns;
             return write_note(note);
         };
+        format.stamp.started_unix_ns = format.stamp.reference.empty() ? 0 : started;
         if (status.ok()) {
-            status = save_part_file({raw_file_name(index), file.fd, file.bytes}, format_of(note), name, true, note_said);
+            status = save_part_file({raw_file_name(index), file.fd, file.bytes}, format, name, true, note_said);
         }
         if (!status.ok()) {
             return status;

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "take/fileio.h"
 #include "take/liveness.h"
+#include "take/marks.h"
 #include "take/names.h"
 #include "take/note.h"
 #include "take/parts.h"
@@ -125,7 +126,8 @@ recovery save_take(const take_samples& take, const take_output& saved_beside, ta
         return failed;
     }
     const std::string first = note.saved_as;
-    parts_job job{format_of(note), take.pieces, take.plan, [&](std::size_t part) {
+    const uint64_t kept_frames = take.plan.take_bytes / stored_frame_bytes(note.channels);
+    parts_job job{format_with_marks(note, kept_frames), take.pieces, take.plan, [&](std::size_t part) {
                       return copy > 0 ? recovered_name(output, note.started_unix, copy, part, take.plan.parts)
                                       : saved_part_name(first, part, take.plan.parts);
                   },
@@ -304,7 +306,8 @@ recovery recover_take(const raw_file& raw)
     }
     // Nothing appended yet (killed right after the note, or 00000.raw removed
     // since), or already in target.wav (only the note's removal did not last).
-    if (take.plan.take_bytes == 0 || take_in_target(take, output, format_of(note))) {
+    if (take.plan.take_bytes == 0 ||
+        take_in_target(take, output, format_with_marks(note, take.plan.take_bytes / stored_frame_bytes(note.channels)))) {
         result.why = forget_note();
         return result;
     }

@@ -2,10 +2,12 @@
 #include "take/take.h"
 
 #include "common/storage.h"
+#include "common/text.h"
 #include "pipeline/wav.h"
 #include "take/fileio.h"
 #include "take/finish.h"
 #include "take/liveness.h"
+#include "take/marks.h"
 #include "take/note.h"
 #include "take/parts.h"
 #include "take/workdir.h"
@@ -87,8 +89,12 @@ failure take_check_outputs(const take& take)
     return check_outputs(take.raw_.fd.get(), take.output_);
 }
 
-failure take_prepare(take& take, const take_format& format, uint64_t period_frames, uint32_t split_seconds)
+failure take_prepare(take& take, const take_format& format, uint64_t period_frames, uint32_t split_seconds,
+                     bool mark_gaps)
 {
+    take.marking_ = mark_gaps;
+    take.marks_.clear();
+    take.marks_written_ = 0;
     take.note_ = take_note{};
     take.format_ = format;
     take.note_.split_seconds = split_seconds;
@@ -115,13 +121,22 @@ failure take_begin(take& take, int64_t first_frame_unix_ns)
     const bool created = !take.raw_.fd.valid();
     failure status = raw_reset(take.raw_);
     if (status.ok()) {
+        status = marks_begin(take.marks_fd_, take.marking_);
+    }
+    if (status.ok()) {
         take.note_.state = take_state::unfinished;
         take.note_.started_unix = first_frame_unix_ns / ns_per_second;
+        take.note_.started_ns = static_cast<uint32_t>(first_frame_unix_ns % ns_per_second);
+        take.note_.comment = take.format_.stamp.comment;
         time_parts_begin(take.parts_, take.note_.split_seconds, take.format_.rate, first_frame_unix_ns);
-        take.note_.part_started = take.note_.started_unix;
+        take.note_.part_started = first_frame_unix_ns;
         take.note_.part_bytes = take.raw_.part_bytes;
         take.outputs_at_begin_ = outputs_now(take.output_);
         name_this_machine(take.note_);
+        // (Its start to the nanosecond and this process: no other take's.)
+        take.note_.reference = format_text("fr-%llx-%llx", static_cast<unsigned long long>(first_frame_unix_ns),
+                                           static_cast<unsigned long long>(take.note_.pid));
+        take.format_.stamp = format_of(take.note_).stamp;
         const std::string saved = recovered_name(take.output_, take.note_.started_unix, 1);
         take.saved_stem_ = saved.substr(0, saved.size() - 4);
         // The note's directory sync makes 00000.raw's name durable too.
@@ -158,6 +173,16 @@ uint32_t take_split_seconds(const take& take)
     return take.note_.split_seconds;
 }
 
+void take_add_mark(take& take, const gap_mark& mark)
+{
+    take.marks_.push_back(mark);
+}
+
+uint64_t take_part_end(const take& take)
+{
+    return time_part_end(take.parts_);
+}
+
 uint64_t take_part_frames(take& take, uint64_t first, uint64_t frames)
 {
     time_parts& parts = take.parts_;
@@ -174,7 +199,7 @@ failure take_save_parts(take& take, std::vector<time_part_saved>& saved)
         return {};
     }
     time_parts_follow(take.parts_, take.raw_);
-    return save_time_parts(take.parts_, take.raw_, take.note_, take.output_, take.format_, false, saved,
+    return save_time_parts(take.parts_, take.raw_, take.note_, take.output_, take.format_, take.marks_, false, saved,
                            [&take] { return take_owned(take); });
 }
 
@@ -194,7 +219,14 @@ failure take_append(take& take)
     if (const failure owned = take_owned(take); !owned.ok()) {
         return owned;
     }
-    failure appended = raw_append(take.raw_);
+    // The marks before the samples after them: a start after a crash never
+    // finds a gap's samples without its mark.
+    failure appended;
+    if (take.marks_written_ < take.marks_.size()) {
+        appended = marks_append(take.marks_fd_.get(), std::span(take.marks_).subspan(take.marks_written_));
+        take.marks_written_ = appended.ok() ? take.marks_.size() : take.marks_written_;
+    }
+    appended = appended.ok() ? raw_append(take.raw_) : appended;
     if (!appended.ok() && take.raw_.limit_found) {
         take.raw_.limit_found = false;
         take.note_.part_bytes = take.raw_.part_bytes;
@@ -217,10 +249,11 @@ namespace {
 // still open), then the earlier take's numbered files that are not among
 // its parts, and the note.
 void finish_time_parts(time_parts& parts, raw_file& raw, take_note& note, const take_output& output,
-                       const take_format& format, const std::function<failure()>& still_ours, take_finished& done)
+                       const take_format& format, std::span<const gap_mark> marks,
+                       const std::function<failure()>& still_ours, take_finished& done)
 {
     time_parts_follow(parts, raw);
-    done.why = save_time_parts(parts, raw, note, output, format, true, done.parts_saved, still_ours);
+    done.why = save_time_parts(parts, raw, note, output, format, marks, true, done.parts_saved, still_ours);
     done.written = parts.saved;
     done.parts = parts.saved.size();
     done.in_place = done.why.ok();
@@ -245,7 +278,7 @@ take_finished take_finish(take& take)
         return done;
     }
     if (take.parts_.part_frames > 0) {
-        finish_time_parts(take.parts_, take.raw_, take.note_, take.output_, take.format_,
+        finish_time_parts(take.parts_, take.raw_, take.note_, take.output_, take.format_, take.marks_,
                           [&take] { return take_owned(take); }, done);
         return done;
     }

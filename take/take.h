@@ -54,6 +54,10 @@ private:
     std::vector<output_state> outputs_at_begin_; // the output's files when the take began
     take_format format_;
     time_parts parts_; // a take in parts of captured time (--split-every)
+    bool marking_ = false;        // --mark-gaps
+    std::vector<gap_mark> marks_; // the gaps marked, frames counted in the take's kept frames
+    std::size_t marks_written_ = 0; // of them, in the marks file
+    unique_fd marks_fd_;
 
     friend failure take_choose_output(take&, std::string_view);
     friend std::string take_output_name(const take&);
@@ -65,11 +69,13 @@ private:
     friend failure take_hold(take&, const hold_calls&);
     friend recovery take_recover(take&);
     friend failure take_check_outputs(const take&);
-    friend failure take_prepare(take&, const take_format&, uint64_t, uint32_t);
+    friend failure take_prepare(take&, const take_format&, uint64_t, uint32_t, bool);
+    friend void take_add_mark(take&, const gap_mark&);
     friend failure take_begin(take&, int64_t);
     friend std::span<float> take_room(take&);
     friend void take_gathered(take&, std::size_t, uint64_t);
     friend uint64_t take_part_frames(take&, uint64_t, uint64_t);
+    friend uint64_t take_part_end(const take&);
     friend uint32_t take_split_seconds(const take&);
     friend uint32_t take_rate(const take&);
     friend failure take_save_parts(take&, std::vector<time_part_saved>&);
@@ -133,7 +139,12 @@ failure take_check_outputs(const take& take);
 // the largest file this run may write here and beside its output; with
 // `split_seconds`, a take in parts of that much captured time each
 // (take/time_parts.h).
-failure take_prepare(take& take, const take_format& format, uint64_t period_frames, uint32_t split_seconds = 0);
+failure take_prepare(take& take, const take_format& format, uint64_t period_frames, uint32_t split_seconds = 0,
+                     bool mark_gaps = false);
+
+// A gap in the take (--mark-gaps), its frame counted in the take's kept
+// frames: on disk with the next append, before the samples after it.
+void take_add_mark(take& take, const gap_mark& mark);
 
 // Starts the take in 00000.raw: empties it (creating it where there is none)
 // and writes the note (unfinished, its format, now, this machine and
@@ -156,6 +167,9 @@ void take_gathered(take& take, std::size_t samples, uint64_t frames);
 uint32_t take_split_seconds(const take& take); // (0: the take is one)
 uint32_t take_rate(const take& take);
 uint64_t take_part_frames(take& take, uint64_t first, uint64_t frames);
+// The captured frame where the part being recorded ends (UINT64_MAX where
+// the take is one).
+uint64_t take_part_end(const take& take);
 
 // After an append: saves the parts whose samples are all on disk (each
 // under its name, whole, durable), said in `saved`.

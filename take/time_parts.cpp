@@ -3,6 +3,7 @@
 
 #include "common/clock.h"
 #include "common/storage.h"
+#include "pipeline/cues.h"
 #include "pipeline/wav.h"
 #include "take/fileio.h"
 #include "take/parts.h"
@@ -108,6 +109,16 @@ failure save_part_file(const part_file& file, const take_format& format, const s
     if (status.ok() && note_said) {
         status = note_said();
     }
+    // Its marks after its samples, once the note gives the samples' length
+    // (a start that finds the file before then sees samples only).
+    if (status.ok() && !header.trailer.empty()) {
+        const off_t end = static_cast<off_t>(wav_header_bytes + file.bytes);
+        status = storage().ftruncate(file.fd, end) == 0 ? write_all(file.fd, header.trailer, file.working.c_str(), end)
+                                                        : fail(fault::writing, file.working, errno);
+        if (status.ok()) {
+            status = sync_file(file.fd, file.working.c_str());
+        }
+    }
     if (status.ok() && claim) {
         status = claim_name(name);
     }
@@ -132,8 +143,8 @@ failure save_part_file(const part_file& file, const take_format& format, const s
 }
 
 failure save_time_parts(time_parts& parts, raw_file& raw, take_note& note, const take_output& output,
-                        const take_format& format, bool all, std::vector<time_part_saved>& saved,
-                        const std::function<failure()>& still_ours)
+                        const take_format& format, std::span<const gap_mark> marks, bool all,
+                        std::vector<time_part_saved>& saved, const std::function<failure()>& still_ours)
 {
     const std::size_t current = raw.filled.size(); // the file being written
     while (!parts.open.empty() && (parts.open.front().number - 1 < current || (all && raw.fd.valid()))) {
@@ -149,14 +160,20 @@ failure save_time_parts(time_parts& parts, raw_file& raw, take_note& note, const
         const bool from_clock = output_is_pattern(output);
         const std::string name = time_part_name(
             time_part_output(output, part.number, part.started_unix_ns / ns_per_second), from_clock);
-        const auto note_said = [&note, &part, &name, next_start] {
+        take_format stamped = format; // (its Broadcast WAV time: the part's first frame; its own marks)
+        stamped.stamp.started_unix_ns = part.started_unix_ns;
+        const uint64_t frame_bytes = stored_frame_bytes(format.channels);
+        stamped.marks = marks_within(marks, note.saved_bytes / frame_bytes, bytes / frame_bytes);
+        const auto note_said = [&note, &part, &name, next_start, bytes] {
             note.parts_saved = part.number;
             note.last_part = name;
-            note.part_started = next_start / ns_per_second;
+            note.last_part_bytes = bytes;
+            note.saved_bytes += bytes;
+            note.part_started = next_start;
             return write_note(note);
         };
         const failure status =
-            save_part_file({raw_file_name(index), file.get(), bytes}, format, name, from_clock, note_said);
+            save_part_file({raw_file_name(index), file.get(), bytes}, stamped, name, from_clock, note_said);
         if (!status.ok()) {
             return status;
         }

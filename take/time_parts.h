@@ -79,10 +79,11 @@ void time_parts_follow(time_parts& parts, const raw_file& raw);
 
 // Saves each part whose samples are all on disk (every one but the part
 // being recorded; with `all`, that too), in order, as the diagram above
-// says. `still_ours` is asked before each. Stops at the first failure.
+// says, each with the marks of `marks` (frames in the take) among its
+// frames. `still_ours` is asked before each. Stops at the first failure.
 failure save_time_parts(time_parts& parts, raw_file& raw, take_note& note, const take_output& output,
-                        const take_format& format, bool all, std::vector<time_part_saved>& saved,
-                        const std::function<failure()>& still_ours);
+                        const take_format& format, std::span<const gap_mark> marks, bool all,
+                        std::vector<time_part_saved>& saved, const std::function<failure()>& still_ours);
 
 // The name a part whose output is `part` is saved as: a name from the clock
 // is never another's (the first free of it, "-2", "-3", ...); a numbered

@@ -156,6 +156,9 @@ failure write_wav_into(int fd, const char* name, const wav_header& header, std::
     if (status.ok() && !whole) {
         status = fail(fault::reading, raw_name, 0); // the take's files ended early
     }
+    if (status.ok() && !header.trailer.empty()) {
+        status = write_all(fd, header.trailer, name, out);
+    }
     return status;
 }
 
@@ -166,7 +169,13 @@ bool wav_file_holds(const char* name, const wav_header& header, std::span<const 
     struct stat st = {};
     const unique_fd file = open_here(name, O_RDONLY, st);
     if (!file.valid() || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_size) != head.size() + size) {
+        static_cast<uint64_t>(st.st_size) != head.size() + size + header.trailer.size()) {
+        return false;
+    }
+    std::vector<uint8_t> trailer(header.trailer.size());
+    if (storage().pread(file.get(), trailer.data(), trailer.size(), static_cast<off_t>(head.size() + size)) !=
+            static_cast<ssize_t>(trailer.size()) ||
+        trailer != header.trailer) {
         return false;
     }
     std::vector<uint8_t> ours(piece_bytes);

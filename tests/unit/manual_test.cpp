@@ -75,6 +75,11 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
     stalled.stalls = {bytes, 5, {1, 2, 3}};
     capture_totals silent = mono;
     silent.frames_passed = 0;
+    capture_totals marked = mono;
+    marked.marking = true;
+    capture_totals marked_some = marked;
+    marked_some.gaps_marked = 1;
+    marked_some.longest_gap = bytes;
     capture_totals mostly_silent = mono;
     mostly_silent.frames_passed = 1;
     char quit[quit_text_bytes];
@@ -98,6 +103,9 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
         {"recover_alone_text", {recover_alone_text()}},
         {"output_name_text", {output_name_text(output_name_fault::pattern, name)}},
         {"split_error_text", {split_error_text(""), split_error_text(name)}},
+        {"silence_min_error_text", {silence_min_error_text(""), silence_min_error_text(name)}},
+        {"comment_error_text", {comment_error_text(name), comment_error_text("a\tb")}},
+        {"keep_silence_and_min_text", {keep_silence_and_min_text()}},
         {"split_shorter_than_period_text", {split_shorter_than_period_text(count, seconds)}},
         {"until_stopped_duration_text", {until_stopped_duration_text(name)}},
         {"part_saved_text", {part_saved_text(name, seconds, seconds)}},
@@ -153,7 +161,8 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
         {"output_written_meanwhile_text", {output_written_meanwhile_text(name, name)}},
         {"stop_text", {stop_text(count, count, bytes, bytes, 1), stop_text(count, 10 * count, bytes, 0, 1)}},
         {"quit_text", quits},
-        {"summary_line", {summary_line(mono, 1), summary_line(stereo, 1), summary_line(more, 1), summary_line(stalled, 1)}},
+        {"summary_line", {summary_line(mono, 1), summary_line(stereo, 1), summary_line(more, 1), summary_line(stalled, 1),
+                          summary_line(marked, 1), summary_line(marked_some, 1)}},
         {"silence_line", {silence_line(silent), silence_line(mostly_silent)}},
         {"duration_error_text", {duration_error_text({duration_verdict::not_a_number, 0, name}),
                                  duration_error_text({duration_verdict::negative, 0, name}),

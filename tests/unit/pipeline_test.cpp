@@ -191,14 +191,15 @@ TEST(Pipeline, DecodesEachFormatExactly)
 // dropped beside them. (The fuzzer holds every format and count to the plain steps.)
 TEST(Pipeline, FramesAreKeptWholeAndEachChannelMeasuredOfThem)
 {
-    for (const uint32_t channels : {2U, 3U, 8U}) {
+    for (const uint32_t channels : {1U, 2U, 3U, 8U, 16U}) {
         std::vector<int32_t> raw;
-        for (uint32_t frame = 0; raw.size() < 64U * channels; ++frame) {
+        for (uint32_t frame = 0; raw.size() < 64U * channels + channels; ++frame) { // (a frame past the vectors)
             for (uint32_t c = 0; c < channels; ++c) {
                 const bool kept = frame % 2 == 0;
                 raw.push_back(c == 0 && kept ? 1 << 20 : c + 1 == channels ? (kept ? 100 : 200) : 0);
             }
         }
+        raw[raw.size() - channels] = INT32_MIN; // (clipped, on the first channel)
         const std::vector<uint8_t> bytes = le_bytes(raw);
         std::vector<float> values(raw.size());
         std::vector<float> plain(raw.size());
@@ -207,10 +208,22 @@ TEST(Pipeline, FramesAreKeptWholeAndEachChannelMeasuredOfThem)
         sample_values(bytes, sample_format::s32, values);
         plain.resize(keep_nonsilent_frames(values, channels, plain));
         fast.resize(filter_frames(bytes, {sample_format::s32, channels}, fast, levels));
-        EXPECT_EQ(plain.size(), 32U * channels);
+        EXPECT_EQ(plain.size(), 33U * channels);
         EXPECT_TRUE(same_bits(plain, fast)) << channels;
-        EXPECT_EQ(levels[0].peak, 1.0F / 2048) << channels;
-        EXPECT_EQ(levels[channels - 1].peak, 100.0F / 2147483648.0F) << channels;
+        // Every frame decoded (--keep-silence, --silence-min) measures the
+        // same levels, but for a channel only ever silent (its peak then of
+        // every frame's silence).
+        std::vector<float> all(raw.size());
+        std::vector<period_levels> all_levels(channels);
+        ASSERT_EQ(decode_frames(bytes, {sample_format::s32, channels}, all, all_levels), raw.size());
+        EXPECT_TRUE(same_bits(all, values)) << channels;
+        for (uint32_t c = 0; c < channels; ++c) {
+            EXPECT_EQ(all_levels[c].peak, levels[c].peak > 1e-7F ? levels[c].peak : all_levels[c].peak) << channels;
+            EXPECT_LE(all_levels[c].peak, levels[c].peak > 1e-7F ? levels[c].peak : 1e-7F) << channels << " " << c;
+            EXPECT_EQ(all_levels[c].clipped, levels[c].clipped) << channels << " " << c;
+        }
+        EXPECT_EQ(levels[0].peak, 1.0F) << channels;
+        EXPECT_EQ(levels[0].clipped, 1U) << channels;
     }
 }
 

@@ -146,6 +146,12 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         {{"--split-every", "0", "5"}, run_mode::usage_error, -1, "", "default", "--split-every takes a length"},
         {{"--split-every", "1.5"}, run_mode::usage_error, -1, "", "default", "--split-every takes a length"},
         {{"5", "--split-every"}, run_mode::usage_error, -1, "", "default", "--split-every takes a length"},
+        {{"--silence-min", "0.5", "--mark-gaps", "--comment", "-a mic-", "2"}, run_mode::record, 2, "", "default", ""},
+        {{"--silence-min=1.2345", "2"}, run_mode::usage_error, -1, "", "default", "--silence-min takes a length from 1 ms"},
+        {{"--silence-min", "61", "2"}, run_mode::usage_error, -1, "", "default", "--silence-min takes a length from 1 ms"},
+        {{"--keep-silence", "--silence-min", "1"}, run_mode::usage_error, -1, "", "default", "--keep-silence keeps every"},
+        {{"--comment=", "2"}, run_mode::usage_error, -1, "", "default", "--comment takes a text of 1 to 256 bytes"},
+        {{"--comment", "a\tb"}, run_mode::usage_error, -1, "", "default", "--comment takes a text of 1 to 256 bytes"},
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv = {"floatrec"};
@@ -193,6 +199,12 @@ TEST(Duration, UnitsPlainlyMeantAreSaidInSeconds)
     for (const auto& [text, seconds] : {std::pair{"30m", 1800}, {"90s", 90}, {"1", 1}, {"0", 0}, {"0s", 0},
                                          {"2147483647", 2147483647}, {"2147483648", 0}, {"", 0}}) {
         EXPECT_EQ(split_seconds(text).value_or(0), seconds) << text;
+    }
+    // --silence-min in milliseconds: seconds with up to three decimals, or ms.
+    for (const auto& [text, ms] : {std::pair{"0.5", 500}, {"500ms", 500}, {"2", 2000}, {"1.25s", 1250}, {".5", 500},
+                                   {"0.001", 1}, {"60", 60000}, {"60.001", 0}, {"0", 0}, {"1.5ms", 0}, {"1.", 0},
+                                   {"-1", 0}, {"", 0}, {"ms", 0}}) {
+        EXPECT_EQ(silence_min_ms(text).value_or(0), ms) << text;
     }
     EXPECT_EQ(duration_error_text(judge_duration("90m")),
               "not a whole number of seconds: 90m (90 minutes is 5400: floatrec 5400)\n");

@@ -2,6 +2,7 @@
 // part k spans captured frames [k·D·rate, (k+1)·D·rate), whatever the
 // periods and whatever the silence filter keeps of them.
 #include "take/rawfile.h"
+#include "pipeline/silence_runs.h"
 #include "take/time_parts.h"
 
 #include <gtest/gtest.h>
@@ -95,5 +96,68 @@ TEST(TimeParts, PartsEndOnTheirBoundariesInCapturedFrames)
         EXPECT_EQ(kept_before_cut, expected_cuts) << c.what;
         EXPECT_EQ(raw.cuts, expected_cuts) << c.what;
         EXPECT_EQ(raw.staged, kept) << c.what;
+    }
+}
+
+// Runs of silence judged by their length across periods (--silence-min):
+// shorter runs kept whole, runs of the minimum and longer dropped whole, a
+// frame silent only when all its channels are; a run at the take's end is
+// kept (nothing follows it); each run dropped that sound ended is reported
+// where the sound resumes.
+TEST(SilenceRuns, OnlyRunsOfTheMinimumAreDroppedJudgedAcrossPeriods)
+{
+    const struct {
+        const char* what;
+        uint32_t channels;
+        uint64_t least;
+        const char* frames;  // 'L' loud, 'S' silent, 'l'/'r': only the left/right channel loud; '|' a period's end
+        const char* kept;    // the frames kept, in order
+        std::vector<uint64_t> resumes; // the kept frame, and the seen frame, where each dropped run ended
+    } cases[] = {
+        {"shorter, equal and longer runs", 1, 3, "LSSLSSSLSSSSL", "LSSLLL", {4, 7, 5, 12}},
+        {"a run spanning periods", 1, 3, "LS|S|LSS|S|SL", "LSSLL", {4, 8}},
+        {"a short run spanning periods", 1, 4, "LS|SS|L", "LSSSL", {}},
+        {"at the start, and kept at the end", 1, 2, "SSSLSLS", "LSLS", {0, 3}},
+        {"every silent frame (a minimum of one)", 1, 1, "SLSSL", "LL", {0, 1, 1, 4}},
+        {"a frame is silent only in every channel", 2, 2, "lSSrSL", "lrSL", {1, 3}},
+    };
+    for (const auto& c : cases) {
+        silence_runs runs = make_silence_runs(c.channels, c.least);
+        std::vector<float> out;
+        std::vector<float> period;
+        const auto flush = [&] {
+            std::vector<float> room(period.size() + runs.held.size() + c.channels);
+            room.resize(filter_runs(runs, period, room));
+            out.insert(out.end(), room.begin(), room.end());
+            period.clear();
+        };
+        for (const char* f = c.frames; *f != '\0'; ++f) {
+            if (*f == '|') {
+                flush();
+                continue;
+            }
+            const float loud = 0.5F;
+            period.push_back(*f == 'L' || *f == 'l' ? loud : 0.0F);
+            if (c.channels == 2) {
+                period.push_back(*f == 'L' || *f == 'r' ? loud : 1e-8F);
+            }
+        }
+        flush();
+        std::vector<float> rest(runs.held.size());
+        rest.resize(end_run(runs, rest));
+        out.insert(out.end(), rest.begin(), rest.end());
+        std::string kept;
+        for (std::size_t i = 0; i < out.size(); i += c.channels) {
+            const bool left = out[i] > 0.1F;
+            const bool right = c.channels == 2 && out[i + 1] > 0.1F;
+            kept += left && (right || c.channels == 1) ? 'L' : left ? 'l' : right ? 'r' : 'S';
+        }
+        EXPECT_EQ(kept, c.kept) << c.what;
+        std::vector<uint64_t> resumes;
+        for (const gap_mark& mark : runs.ended) {
+            resumes.insert(resumes.end(), {mark.frame, mark.resumes_frame});
+        }
+        EXPECT_EQ(resumes, c.resumes) << c.what;
+        EXPECT_EQ(runs.kept_frames, out.size() / c.channels) << c.what;
     }
 }

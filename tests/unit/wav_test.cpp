@@ -1,5 +1,6 @@
 // The WAV and RF64 headers byte by byte, the lock holder in /proc/locks, and
 // how a take divides into parts under a file size limit.
+#include "pipeline/cues.h"
 #include "pipeline/wav.h"
 #include "take/workdir.h"
 #include "take/file_limit.h"
@@ -94,15 +95,36 @@ TEST(WavHeader, Rf64OnceTheRiffSizeWouldOverflow)
 // speakers' mask, the IEEE float sub-format), 22 bytes more of fmt and 22
 // less of padding in both forms; two keep the plain tag. Counts are of
 // frames; a part holds whole ones.
+// Past two channels, and a Broadcast WAV's bext chunk after the padding:
+// its fields at their offsets, the time of the first frame in local time
+// and in frames since midnight; the samples still at byte 4096.
 TEST(WavHeader, ExtensibleFormatPastTwoChannels)
 {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    take_format six{48000, 6, 0x60F};
+    six.stamp = {1767323045250000000, "fr-1", "take two"}; // 2026-01-02 03:04:05.25
     for (const uint64_t d : {uint64_t{24 * 1000}, (uint64_t{1} << 32) + 24}) {
-        const std::vector<uint8_t> b = header_bytes(take_header({48000, 6, 0x60F}, d));
+        const std::vector<uint8_t> b = header_bytes(take_header(six, d));
         const bool rf64 = d > UINT32_MAX;
         const std::size_t at = 4028; // fmt
         ASSERT_EQ(b.size(), wav_header_bytes);
         EXPECT_EQ(le_at(b, rf64 ? 20 : 4, rf64 ? 8 : 4), b.size() - 8 + d);
-        EXPECT_EQ(le_at(b, rf64 ? 52 : 16, 4), rf64 ? 3972U : 4008U); // the padding
+        EXPECT_EQ(le_at(b, rf64 ? 52 : 16, 4), rf64 ? 3312U : 3348U); // the padding
+        const std::size_t bext = rf64 ? 64 + 3312 : 28 + 3348;
+        EXPECT_EQ(tag_at(b, bext - 8), "bext");
+        EXPECT_EQ(le_at(b, bext - 4, 4), 602U + 50);
+        const auto text = [&b, bext](std::size_t offset, std::size_t width) {
+            return std::string(reinterpret_cast<const char*>(b.data() + bext + offset), width);
+        };
+        EXPECT_EQ(text(0, 9), std::string("take two") + '\0');
+        EXPECT_EQ(text(256, 9), std::string("floatrec") + '\0');
+        EXPECT_EQ(text(288, 5), std::string("fr-1") + '\0');
+        EXPECT_EQ(text(320, 18), "2026-01-0203:04:05");
+        EXPECT_EQ(le_at(b, bext + 338, 8), (3 * 3600 + 4 * 60 + 5) * 48000U + 12000U); // the frames since midnight
+        EXPECT_EQ(le_at(b, bext + 346, 2), 1U);                                          // version
+        EXPECT_EQ(text(602, 50), "A=PCM,F=48000,W=32,M=6 channels,T=floatrec float\r\n");
+        EXPECT_EQ(tag_at(b, at), "fmt ");
         // Offset in fmt, width, value: its size, the tag, channels, bytes a
         // second, block align, extension size, valid bits, mask.
         const uint64_t fmt[][3] = {{4, 4, 40}, {8, 2, 0xFFFE}, {10, 2, 6}, {16, 4, 48000 * 24},
@@ -118,6 +140,55 @@ TEST(WavHeader, ExtensibleFormatPastTwoChannels)
     EXPECT_EQ(stereo.size(), wav_header_bytes);
     EXPECT_EQ(le_at(stereo, 4050 + 8, 4), 0x20003U); // IEEE float, two channels
     EXPECT_EQ(part_bytes_for({5000, limit_source::process}, 3), 900U);
+}
+
+// The gaps' cues after the samples: each point's fields at their offsets,
+// the labels' chunks padded to even sizes, the RIFF (or RF64) size counting
+// them; a part holds the marks of its own frames; a marks file line reads
+// back as written.
+TEST(WavHeader, CuesAndLabelsFollowTheSamples)
+{
+    const std::vector<gap_mark> marks = {{8000, 28000, 100000, gap_kind::silence}, {9000, 800, 110000, gap_kind::lost}};
+    const std::vector<uint8_t> c = cue_chunks(marks, 8000);
+    EXPECT_EQ(tag_at(c, 0), "cue ");
+    EXPECT_EQ(le_at(c, 4, 4), 4U + 2 * 24);
+    EXPECT_EQ(le_at(c, 8, 4), 2U);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::size_t at = 12 + 24 * i;
+        EXPECT_EQ(le_at(c, at, 4), i + 1);                // id
+        EXPECT_EQ(le_at(c, at + 4, 4), marks[i].frame);   // position
+        EXPECT_EQ(tag_at(c, at + 8), "data");
+        EXPECT_EQ(le_at(c, at + 20, 4), marks[i].frame);  // frame
+    }
+    const std::size_t list = 12 + 48;
+    EXPECT_EQ(tag_at(c, list), "LIST");
+    EXPECT_EQ(le_at(c, list + 4, 4), c.size() - list - 8);
+    EXPECT_EQ(tag_at(c, list + 8), "adtl");
+    const std::string first = "silence 3.500 s, resumes 00:00:12.500";
+    EXPECT_EQ(tag_at(c, list + 12), "labl");
+    EXPECT_EQ(le_at(c, list + 16, 4), 4 + first.size() + 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(c.data() + list + 24)), first);
+    const std::size_t second = list + 24 + first.size() + 1;
+    EXPECT_EQ(tag_at(c, second), "labl");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(c.data() + second + 12)), "lost 0.100 s, resumes 00:00:13.750");
+    EXPECT_EQ(c.size(), second + 12 + 35 + 1); // (an odd label is padded)
+    take_format format{8000, 1, 0};
+    format.marks = marks;
+    for (const uint64_t d : {uint64_t{40000}, uint64_t{1} << 32}) {
+        const wav_header header = take_header(format, d);
+        EXPECT_EQ(header.trailer, c);
+        EXPECT_EQ(header.rf64 ? header.ds64_riff_size : header.riff_size, wav_header_bytes - 8 + d + c.size());
+    }
+    EXPECT_TRUE(cue_chunks({}, 8000).empty());
+    const std::vector<gap_mark> part = marks_within(marks, 8500, 1000); // (a mark at a part's end is the next's)
+    ASSERT_EQ(part.size(), 1U);
+    EXPECT_EQ(part[0].frame, 500U);
+    gap_mark read;
+    ASSERT_TRUE(parse_mark_line(std::string_view(mark_line(marks[1])).substr(0, mark_line(marks[1]).size() - 1), read));
+    EXPECT_EQ(std::tie(read.frame, read.missing_frames, read.resumes_frame, read.kind),
+              std::tie(marks[1].frame, marks[1].missing_frames, marks[1].resumes_frame, marks[1].kind));
+    EXPECT_FALSE(parse_mark_line("1 2 3 gone", read));
+    EXPECT_FALSE(parse_mark_line("1 2 silence", read));
 }
 
 TEST(Workdir, FindsWhoHoldsTheRecordingsLock)
@@ -262,7 +333,9 @@ TEST(TakeNote, ReadsBackAsWrittenAndReadsEarlierNotes)
     for (const char* name : {"../x.wav", "00001.raw", ".00000.raw.take"}) { // (never a working file)
         EXPECT_FALSE(parse_note(earlier + "split 60\nparts_saved 1\npart_started 1\nlast_part " + name + "\n"));
     }
-    EXPECT_TRUE(parse_note(earlier + "split 60\nparts_saved 1\npart_started 1\nlast_part x.wav\n"));
+    EXPECT_FALSE(parse_note(earlier + "split 60\nparts_saved 1\npart_started 1\nlast_part x.wav\n")); // its bytes unsaid
+    EXPECT_TRUE(parse_note(earlier + "split 60\nparts_saved 1\npart_started 1\nlast_part x.wav\nlast_part_bytes 8\n"
+                                     "saved_bytes 8\n"));
 }
 
 } // namespace
