@@ -2,6 +2,7 @@
 #include "app/arguments.h"
 
 #include "output/usage.h"
+#include "common/storage.h"
 #include "common/text.h"
 #include "output/messages.h"
 #include "take/names.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <sys/stat.h>
 #include <string_view>
 
 namespace {
@@ -50,7 +52,13 @@ std::string output_name_error(std::string_view name)
     if (name.find('\n') != std::string_view::npos) {
         return output_name_text(output_name_fault::line_break, name);
     }
-    if (base.empty() || base == "." || base == "..") {
+    if (name.starts_with("~/")) {
+        return output_name_text(output_name_fault::tilde, name); // (quoted, or from a script: no shell expanded it)
+    }
+    struct stat st = {};
+    const std::string path(name);
+    if (base.empty() || base == "." || base == ".." ||
+        (storage().stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
         return output_name_text(output_name_fault::directory, name);
     }
     if (is_working_name(base)) {

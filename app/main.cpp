@@ -72,9 +72,10 @@ failure dump_period(period_bufs& bufs)
 
 // Puts the take in place from its files, saying the size of each (as read
 // for target.wav), the parts it went into, or what a failure left behind.
-bool finish_target(take& take)
+bool finish_target(take& take, std::vector<std::string>& written)
 {
     const take_finished done = take_finish(take);
+    written = done.written;
     if (!done.instead_of.empty()) {
         say_err_text(output_written_meanwhile_text(done.instead_of, take_output_name(take)));
     }
@@ -230,7 +231,7 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, con
     // The dumps are extras, written after target.wav so that they never take
     // the room it needs: their failure is reported but costs no recording.
     // (In parts of time, what a failed write left on disk is saved still.)
-    const bool written = (captured || take_split_seconds(take) > 0) && finish_target(take);
+    const bool written = (captured || take_split_seconds(take) > 0) && finish_target(take, totals.written);
     say_stop_requests(stop);
     const failure dumped = captured && dumps_fit ? dump_period(bufs) : failure{};
     say_failure(dumped);

@@ -29,9 +29,9 @@ void on_report(held_reports& c, const audio_lost& lost)
         say_err_text(overrun_text());
     }
     if (lost.disk_behind && lost.frames > 0) {
-        say_err_text(disk_behind_text(lost.frames, lost.at_frames, c.plan.rate, c.directory, queue_seconds));
+        say_err_text(disk_behind_text(lost.frames, lost.at_frames, c.plan.rate, c.directory, c.plan.queue_holds_seconds));
     } else if (lost.dropped_periods > 0) {
-        say_err_text(dropped_periods_text(lost.dropped_periods, lost.at_frames, c.plan.rate, queue_seconds));
+        say_err_text(dropped_periods_text(lost.dropped_periods, lost.at_frames, c.plan.rate, c.plan.queue_holds_seconds));
     }
 }
 

@@ -25,6 +25,7 @@ struct capture_plan {
     stop_control* stop = nullptr;
     bool level_updates = false; // a meter is on the screen: levels about ten times a second
     bool realtime = false;      // the capture thread runs at a real-time priority (capture/realtime.h)
+    uint32_t queue_holds_seconds = 0; // how long a hold-up of the main thread the queue rides out
 };
 
 // How often a meter on the screen gets the levels of the frames so far.

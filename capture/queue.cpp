@@ -75,7 +75,7 @@ uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames, std::size_t fra
     const uint64_t periods = (frames + period_frames - 1) / period_frames;
     // The same bytes, with room for the last period and a little for the
     // bookkeeping of ordinary periods.
-    const uint64_t budget = (frames + period_frames + frames / 16) * frame_bytes;
+    const uint64_t budget = std::min((frames + period_frames + frames / 16) * frame_bytes, queue_most_bytes);
     const uint64_t per_slot = period_frames * frame_bytes + sizeof(capture_event) + 2 * sizeof(uint32_t);
     return static_cast<uint32_t>(std::min<uint64_t>(std::min(periods, budget / per_slot), UINT32_MAX - 2) + 2);
 }
@@ -84,6 +84,7 @@ bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std:
 {
     queue.slot_count = queue_slot_count(rate, period_frames, frame_bytes);
     queue.slot_bytes = static_cast<std::size_t>(period_frames) * frame_bytes;
+    queue.frame_bytes = frame_bytes;
     queue.slot_memory = zeroed_array<uint8_t>(queue.slot_bytes * queue.slot_count);
     queue.drop_slot = zeroed_array<uint8_t>(queue.slot_bytes);
     queue.slot_freed.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -103,6 +104,12 @@ bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std:
         queue.free_slots[queue.free_count++] = slot - 1;
     }
     return true;
+}
+
+uint32_t queue_holds_seconds(const period_queue& queue, uint32_t rate)
+{
+    const uint64_t frames = uint64_t{queue.slot_count - 2} * queue.slot_bytes / std::max<std::size_t>(queue.frame_bytes, 1);
+    return rate == 0 ? 0 : static_cast<uint32_t>(frames / rate);
 }
 
 uint8_t* queue_slot_data(period_queue& queue, uint32_t slot)

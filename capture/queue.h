@@ -60,6 +60,7 @@ inline constexpr std::size_t level_places = 8;
 struct period_queue {
     zeroed_array<uint8_t> slot_memory; // slot_count x slot_bytes
     std::size_t slot_bytes = 0;
+    std::size_t frame_bytes = 0; // of a captured frame
     uint32_t slot_count = 0;
     // Where a period goes that finds the queue full for too long: read, then dropped.
     zeroed_array<uint8_t> drop_slot;
@@ -109,13 +110,19 @@ struct period_queue {
 // Slots for `queue_seconds` of audio at `rate` in periods of `period_frames`
 // frames of `frame_bytes` each, plus the one being filled and the one being
 // written; bounded in bytes, what each slot costs in bookkeeping included,
-// so that tiny periods hold less time rather than more memory.
+// so that tiny periods hold less time rather than more memory, and by
+// `queue_most_bytes`, so that many channels at a high rate do too.
 uint32_t queue_slot_count(uint32_t rate, uint64_t period_frames, std::size_t frame_bytes = bytes_per_sample);
 
 // Sets up the queue for periods of `period_frames` frames of `frame_bytes`;
 // false when the memory cannot be had. Nothing is touched that a stall does
 // not need.
 bool queue_init(period_queue& queue, uint32_t rate, uint64_t period_frames, std::size_t frame_bytes = bytes_per_sample);
+
+// The whole seconds of audio at `rate` the queue holds while the main
+// thread is held up: `queue_seconds`, or fewer where that would take more
+// than `queue_most_bytes`.
+uint32_t queue_holds_seconds(const period_queue& queue, uint32_t rate);
 
 uint8_t* queue_slot_data(period_queue& queue, uint32_t slot);
 

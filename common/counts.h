@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // How far the device's delivery fell behind the wall clock (a stalled sound
@@ -35,4 +36,5 @@ struct capture_totals {
     bool marking = false;         // --mark-gaps
     uint64_t gaps_marked = 0;     // gaps of the take marked
     uint64_t longest_gap = 0;     // frames of the longest marked
+    std::vector<std::string> written; // the files the take went into, as the finish left them
 };

@@ -33,6 +33,9 @@ static_assert(!recordable(highest_rate, most_channels));
 // out, and another machine waits longer than that before it takes a silent
 // lock over.
 inline constexpr uint32_t queue_seconds = 30;
+// ... within this much memory: many channels at a high rate hold fewer
+// seconds (64 MiB: 30 s of 16 channels at 32 kHz, 11 s of 32 at 48 kHz).
+inline constexpr uint64_t queue_most_bytes = uint64_t{64} << 20;
 
 // The longest --comment: a Broadcast WAV's description field.
 inline constexpr std::size_t most_comment_bytes = 256;

@@ -52,6 +52,9 @@ std::string output_name_text(output_name_fault fault, std::string_view name)
     case output_name_fault::working_file:
         return "-o: " + named + " is a file floatrec works with in its directory (another take's, there); choose another "
                "name\n";
+    case output_name_fault::tilde:
+        return "-o " + named + ": ~ was not expanded: write $HOME/" + named.substr(named.find('/') + 1) +
+               " or leave out the quotes\n";
     case output_name_fault::pattern:
         return "-o: " + named + " from the clock is no file name (empty, or a '/' from %D, %x or %c); choose other " +
                "fields, as in take-%Y%m%d-%H%M%S.wav\n";

@@ -28,7 +28,7 @@ std::string unknown_option_text(const char* word);
 std::string value_missing_text(char option, const std::string& given);
 // An -o name that can be no file: a line break in it, a directory's, another
 // take's working file.
-enum class output_name_fault { line_break, directory, working_file, pattern };
+enum class output_name_fault { line_break, directory, working_file, pattern, tilde };
 std::string output_name_text(output_name_fault fault, std::string_view name);
 std::string recover_alone_text();
 // --split-every given no value, or one that is no length of at least a second.

@@ -61,13 +61,15 @@ std::string bar_text(float peak, int width)
 // in one of the meter's forms.
 std::string two_levels(float left, float right, int form, int bar_width_now)
 {
+    // (A silent channel is said as what it is, as one channel's level is.)
+    const auto long_level = [](float peak) { return peak > 0.0F ? dbfs_text(peak) : std::string("silence"); };
     if (form == 0) {
         const int each = bar_width_now / 2;
-        return format_text("  L %5s", dbfs_text(left).c_str()) + (each > 0 ? bar_text(left, each) : "") +
-               format_text("  R %5s", dbfs_text(right).c_str()) + (each > 0 ? bar_text(right, each) : "") + " dBFS";
+        return format_text("  L %5s", long_level(left).c_str()) + (each > 0 ? bar_text(left, each) : "") +
+               format_text("  R %5s", long_level(right).c_str()) + (each > 0 ? bar_text(right, each) : "") + " dBFS";
     }
     const auto level = [form](float peak) {
-        return peak > 0.0F ? format_text(form == 2 ? "%.0f" : "%.1f", decibels(peak)) : std::string("-inf");
+        return peak > 0.0F ? format_text(form == 2 ? "%.0f" : "%.1f", decibels(peak)) : std::string(" silence ");
     };
     return " L" + level(left) + " R" + level(right) + (form == 2 ? "" : "dB");
 }
@@ -203,6 +205,29 @@ std::string levels_words(const capture_totals& totals)
 
 } // namespace
 
+namespace {
+
+// ", device paused 3.0 s in 5 stalls at 00:04, 00:20, 01:10 and 2 more".
+std::string stalls_words(const capture_stalls& stalls, uint32_t rate)
+{
+    const auto seconds = [rate](uint64_t frames) { return rate == 0 ? 0.0 : static_cast<double>(frames) / rate; };
+    std::string words = format_text(", device paused %.1f s", seconds(stalls.frames));
+    if (stalls.count > 1) {
+        words += format_text(" in %llu stalls", static_cast<unsigned long long>(stalls.count));
+    }
+    const std::size_t placed = std::min<std::size_t>(stalls.count, stalls.starts.size());
+    for (std::size_t i = 0; i < placed; ++i) {
+        words += i == 0 ? " at " : ", ";
+        words += clock_text(seconds(stalls.starts[i]));
+    }
+    if (stalls.count > placed && placed > 0) {
+        words += format_text(" and %llu more", static_cast<unsigned long long>(stalls.count - placed));
+    }
+    return words;
+}
+
+} // namespace
+
 std::string summary_line(const capture_totals& totals, uint32_t rate)
 {
     const auto seconds = [rate](uint64_t frames) { return rate == 0 ? 0.0 : static_cast<double>(frames) / rate; };
@@ -216,20 +241,15 @@ std::string summary_line(const capture_totals& totals, uint32_t rate)
                             totals.gaps_marked == 1 ? "" : "s");
         line += totals.gaps_marked > 0 ? format_text(" (the longest %.1f s)", seconds(totals.longest_gap)) : "";
     }
-    const capture_stalls& stalls = totals.stalls;
-    if (stalls.frames > 0) {
-        line += format_text(", device paused %.1f s", seconds(stalls.frames));
-        if (stalls.count > 1) {
-            line += format_text(" in %llu stalls", static_cast<unsigned long long>(stalls.count));
-        }
-        const std::size_t placed = std::min<std::size_t>(stalls.count, stalls.starts.size());
-        for (std::size_t i = 0; i < placed; ++i) {
-            line += i == 0 ? " at " : ", ";
-            line += clock_text(seconds(stalls.starts[i]));
-        }
-        if (stalls.count > placed && placed > 0) {
-            line += format_text(" and %llu more", static_cast<unsigned long long>(stalls.count - placed));
-        }
+    if (totals.stalls.frames > 0) {
+        line += stalls_words(totals.stalls, rate);
+    }
+    // Where the take went: its file, or the first and last of its parts.
+    const std::vector<std::string>& files = totals.written;
+    if (files.size() == 1) {
+        line += "; in " + files.front();
+    } else if (files.size() > 1) {
+        line += format_text("; in %s to %s (%zu files)", files.front().c_str(), files.back().c_str(), files.size());
     }
     return line;
 }

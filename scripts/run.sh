@@ -34,8 +34,8 @@ device=$build/synthetic
 mkdir -p "$device"
 cat >"$device/.asoundrc" <<RC
 pcm_type.floatrectest { lib "$build/tests/libasound_module_pcm_floatrectest.so" }
-pcm.synthetic { type floatrectest tone true paced true }
+pcm.synthetic { type floatrectest tone true paced true channels 8 channels_min 1 second_rate 48000 }
 pcm.!default synthetic
 RC
-echo "no sound card here: recording from floatrec's synthetic device in real time (440 Hz, one second on, one second of silence); without this script: HOME=$device $floatrec -D synthetic SECONDS" >&2
+echo "no sound card here: recording from floatrec's synthetic device in real time (1 to 8 channels at 44100 or 48000 Hz, a tone each from 440 Hz up, one second on, one second of silence); without this script: HOME=$device $floatrec -D synthetic SECONDS" >&2
 HOME=$device exec "$floatrec" "$@"

@@ -237,6 +237,7 @@ int dev_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* /*params*/)
 {
     auto* dev = static_cast<test_pcm*>(io->private_data);
     dev->period = static_cast<unsigned>(io->period_size);
+    dev->rate = io->rate;
     return 0;
 }
 
@@ -290,7 +291,8 @@ int set_constraints(test_pcm& dev)
     }
     std::sort(period_bytes.begin(), period_bytes.end());
     period_bytes.erase(std::unique(period_bytes.begin(), period_bytes.end()), period_bytes.end());
-    const unsigned rates[] = {dev.rate};
+    const unsigned rates[] = {std::min(dev.rate, dev.second_rate > 0 ? dev.second_rate : dev.rate),
+                              std::max(dev.rate, dev.second_rate)};
     int err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_ACCESS, 1, access);
     if (err >= 0) {
         err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_FORMAT, static_cast<unsigned>(formats.size()),
@@ -300,7 +302,8 @@ int set_constraints(test_pcm& dev)
         err = snd_pcm_ioplug_set_param_minmax(&dev.io, SND_PCM_IOPLUG_HW_CHANNELS, fewest, dev.channels);
     }
     if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_RATE, 1, rates);
+        err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_RATE, dev.second_rate > 0 ? 2U : 1U,
+                                            dev.second_rate > 0 ? rates : &dev.rate);
     }
     if (err >= 0) {
         err = snd_pcm_ioplug_set_param_list(&dev.io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,

@@ -60,6 +60,7 @@
 struct test_pcm {
     snd_pcm_ioplug_t io = {};
     unsigned rate = 44100;
+    unsigned second_rate = 0;      // another rate it offers (0: none); `rate` is the one granted
     unsigned period = 44100;
     unsigned periods = 4;
     unsigned channels = 1;
@@ -67,7 +68,7 @@ struct test_pcm {
     uint64_t formats = 0;          // a bit for each offered snd_pcm_format_t; 0: S32_LE
     snd_pcm_chmap_t* chmap = nullptr; // the speakers its channels are said to be; none: null
     bool paced = false;
-    bool tone = false;
+    bool tone = false;             // 440 Hz one second on, one off; channel c at 440 x (c + 2) / 2 Hz
     bool poll_lies = false;
     long overrun_at = -1;
     long error_at = -1;

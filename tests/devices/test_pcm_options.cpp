@@ -33,7 +33,8 @@ bool set_number(test_pcm& dev, std::string_view id, long value)
     const struct {
         std::string_view name;
         unsigned* field;
-    } counts[] = {{"rate", &dev.rate},         {"period", &dev.period},        {"periods", &dev.periods},
+    } counts[] = {{"rate", &dev.rate},         {"second_rate", &dev.second_rate}, {"period", &dev.period},
+                  {"periods", &dev.periods},
                   {"channels", &dev.channels}, {"channels_min", &dev.channels_min}};
     for (const auto& count : counts) {
         if (count.name == id) {

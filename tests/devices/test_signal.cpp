@@ -13,18 +13,20 @@ int32_t ramp_at(uint64_t frame)
     return static_cast<int32_t>(((frame % (uint64_t{1} << 23)) + 1) * 256);
 }
 
-int32_t tone_at(uint64_t frame, unsigned rate)
+// Channel `channel`'s tone: 440 Hz, 660 Hz, 880 Hz, ... (each its own).
+int32_t tone_at(uint64_t frame, unsigned rate, unsigned channel)
 {
     if (frame / rate % 2 == 1) {
         return 0;
     }
     const double t = static_cast<double>(frame % rate) / rate;
-    return static_cast<int32_t>(std::lround(0.5 * 2147483647.0 * std::sin(2.0 * 3.14159265358979 * 440.0 * t)));
+    const double hertz = 440.0 * (channel + 2) / 2;
+    return static_cast<int32_t>(std::lround(0.5 * 2147483647.0 * std::sin(2.0 * 3.14159265358979 * hertz * t)));
 }
 
-int32_t signal_at(const test_pcm& dev, uint64_t frame)
+int32_t signal_at(const test_pcm& dev, uint64_t frame, unsigned channel = 0)
 {
-    return dev.tone ? tone_at(frame, dev.rate) : ramp_at(frame);
+    return dev.tone ? tone_at(frame, dev.rate, channel) : ramp_at(frame);
 }
 
 // The signal that names channel `channel` and frame `frame` at `bits` bits
@@ -51,7 +53,7 @@ void put_sample(const test_pcm& dev, snd_pcm_format_t format, uint8_t* p, uint64
     const bool named = dev.io.channels > 1 || format != SND_PCM_FORMAT_S32_LE;
     if (!named || dev.tone) {
         // The tone and the ramp as a 16-bit or 32-bit source gives them.
-        const int32_t v = signal_at(dev, frame);
+        const int32_t v = signal_at(dev, frame, channel);
         put_le(p, static_cast<uint32_t>(format == SND_PCM_FORMAT_S16_LE ? v >> 16 : v), format == SND_PCM_FORMAT_S16_LE ? 2 : 4);
         return;
     }

@@ -32,7 +32,11 @@ std::string sound_server_missing(const std::string& kind)
                              : std::vector<std::string>{"pipewire", "pipewire-pulse", "wireplumber", "dbus-run-session", "pactl"};
     for (const std::string& command : commands) {
         if (!have_command(command)) {
-            return command + " is not installed (scripts/install-deps.sh all installs it)";
+            // (Debian's pipewire-pulse takes PulseAudio's place: the two cannot be installed together.)
+            return kind == "pulseaudio" && command == "pulseaudio" && have_command("pipewire-pulse")
+                       ? "PulseAudio is not here: PipeWire's pulse server (pipewire-pulse) replaced it, and the "
+                         "PipeWire case records through it"
+                       : command + " is not installed (scripts/install-deps.sh all installs it)";
         }
     }
     return {};

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -111,6 +113,14 @@ TEST(CaptureQueue, HoldsThirtySecondsAndHandsFreedSlotsBackFirst)
     const uint64_t tiny = queue_slot_count(44100, 1);
     EXPECT_LT(tiny * (4 + sizeof(capture_event) + 4), 8'000'000U);
     EXPECT_GT(tiny, 44100U); // still a second and more
+    // Many channels at a high rate: at most 64 MiB (and two slots), the
+    // seconds it holds said as they are; 30 s where they fit.
+    for (const auto& [channels, rate, seconds] : {std::tuple{32U, 48000U, 10U}, {64U, 192000U, 1U}, {16U, 32000U, 30U}}) {
+        period_queue many;
+        ASSERT_TRUE(queue_init(many, rate, rate / 10, channels * 4));
+        EXPECT_LE(uint64_t{many.slot_count - 2} * many.slot_bytes, 64U << 20) << channels;
+        EXPECT_EQ(queue_holds_seconds(many, rate), seconds) << channels << " at " << rate;
+    }
     period_queue queue;
     ASSERT_TRUE(queue_init(queue, 8000, 44100));
     // Freed slots come back first, so a queue that keeps up reuses one slot.

@@ -62,10 +62,11 @@ TEST(Console, MeterFitsTheTerminal)
     reading.paused_seconds = 0;
     EXPECT_EQ(meter_line(reading), " 12:34 / 1:00:00    -6.0 dBFS [##################--]  kept  87%  CLIP 12  lost 0.4 s");
 
-    // Two channels: a level and a bar each, then the short forms.
+    // Two channels: a level and a bar each, then the short forms; a silent
+    // channel reads "silence", as one channel does.
     reading.second_peak = 0.0F;
-    EXPECT_EQ(meter_line(reading), " 12:34 / 1:00:00  L  -6.0 [#########-]  R  -inf [----------] dBFS  kept  87%  CLIP 12  lost 0.4 s");
-    EXPECT_EQ(meter_line(reading, 60), "12:34/1:00:00 L-6.0 R-infdB kept 87% CLIP 12 lost 0.4");
+    EXPECT_EQ(meter_line(reading), " 12:34 / 1:00:00  L  -6.0 [#########-]  R silence [----------] dBFS  kept  87%  CLIP 12  lost 0.4 s");
+    EXPECT_EQ(meter_line(reading, 60), "12:34/1:00:00 L-6.0 R silence dB kept 87% CLIP 12 lost 0.4");
 }
 
 TEST(Console, SummaryAndWhereTheMeterGoes)

@@ -80,6 +80,10 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
     capture_totals marked_some = marked;
     marked_some.gaps_marked = 1;
     marked_some.longest_gap = bytes;
+    capture_totals written = mono;
+    written.written = {name};
+    capture_totals written_parts = mono;
+    written_parts.written = {name, name, name};
     capture_totals mostly_silent = mono;
     mostly_silent.frames_passed = 1;
     char quit[quit_text_bytes];
@@ -101,7 +105,7 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
         {"output_name_text", {output_name_text(output_name_fault::line_break, name), output_name_text(output_name_fault::directory, name),
                               output_name_text(output_name_fault::working_file, name)}},
         {"recover_alone_text", {recover_alone_text()}},
-        {"output_name_text", {output_name_text(output_name_fault::pattern, name)}},
+        {"output_name_text", {output_name_text(output_name_fault::pattern, name), output_name_text(output_name_fault::tilde, "~/" + name)}},
         {"split_error_text", {split_error_text(""), split_error_text(name)}},
         {"silence_min_error_text", {silence_min_error_text(""), silence_min_error_text(name)}},
         {"comment_error_text", {comment_error_text(name), comment_error_text("a\tb")}},
@@ -162,7 +166,8 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
         {"stop_text", {stop_text(count, count, bytes, bytes, 1), stop_text(count, 10 * count, bytes, 0, 1)}},
         {"quit_text", quits},
         {"summary_line", {summary_line(mono, 1), summary_line(stereo, 1), summary_line(more, 1), summary_line(stalled, 1),
-                          summary_line(marked, 1), summary_line(marked_some, 1)}},
+                          summary_line(marked, 1), summary_line(marked_some, 1), summary_line(written, 1),
+                          summary_line(written_parts, 1)}},
         {"silence_line", {silence_line(silent), silence_line(mostly_silent)}},
         {"duration_error_text", {duration_error_text({duration_verdict::not_a_number, 0, name}),
                                  duration_error_text({duration_verdict::negative, 0, name}),

@@ -116,6 +116,8 @@ TEST(Arguments, EveryWordIsJudgedWhereverItStands)
         {{"5", "-3"}, run_mode::usage_error, -1, "", "default", "not a duration: -3"},
         {{"-o", "takes/", "5"}, run_mode::usage_error, -1, "", "default", "-o needs the name of a file"},
         {{"-o", "..", "5"}, run_mode::usage_error, -1, "", "default", "-o needs the name of a file"},
+        {{"-o", "/tmp", "5"}, run_mode::usage_error, -1, "", "default", "-o needs the name of a file, not of a directory: floatrec -o /tmp/take.wav"},
+        {{"-o", "~/x.wav"}, run_mode::usage_error, -1, "", "default", "-o ~/x.wav: ~ was not expanded: write $HOME/x.wav or leave out the quotes\n"},
         {{"--output=", "5"}, run_mode::usage_error, -1, "", "default", "-o needs a file name"},
         {{"-o", "a\nb.wav"}, run_mode::usage_error, -1, "", "default", "-o: a file name with a line break"},
         {{"--device"}, run_mode::usage_error, -1, "", "default", "-D needs a device name"},
