@@ -341,15 +341,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
         say_failure(fail_in(fault::no_memory, program_part::capture_queue, ENOMEM));
         return capture_outcome::failed;
     }
-    capture_plan plan;
-    plan.pcm_handle = dev.handle.get();
-    plan.rate = dev.rate;
-    plan.frame = dev.frame;
-    plan.period_frames = dev.period_frames;
-    plan.buffer_frames = dev.buffer_frames;
-    plan.frames_wanted = frames_wanted;
-    plan.stop = &stop;
-    plan.queue_holds_seconds = queue_holds_seconds(queue, dev.rate);
+    capture_plan plan = plan_for(dev, frames_wanted, stop, queue_holds_seconds(queue, dev.rate));
     stop.rate.store(dev.rate);
     // Wake for whole periods that make about a second of audio.
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);

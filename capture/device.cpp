@@ -279,3 +279,17 @@ pcm_owner::~pcm_owner()
         close_in_time(pcm);
     }
 }
+
+capture_plan plan_for(const cap_device& dev, uint64_t frames_wanted, stop_control& stop, uint32_t queue_holds_seconds)
+{
+    capture_plan plan;
+    plan.pcm_handle = dev.handle.get();
+    plan.rate = dev.rate;
+    plan.frame = dev.frame;
+    plan.period_frames = dev.period_frames;
+    plan.buffer_frames = dev.buffer_frames;
+    plan.frames_wanted = frames_wanted;
+    plan.stop = &stop;
+    plan.queue_holds_seconds = queue_holds_seconds;
+    return plan;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capture/configure.h"
+#include "capture/plan.h"
 #include "common/failure.h"
 #include "common/frame_format.h"
 
@@ -73,3 +74,7 @@ void cap_close(snd_pcm_t* pcm_handle);
 
 // Whether a device's close was left running because it did not end in time.
 bool device_close_pending();
+
+// What the capture thread is to do with the device: `frames_wanted` frames
+// (UINT64_MAX: until stopped), `stop` ending it early.
+capture_plan plan_for(const cap_device& dev, uint64_t frames_wanted, stop_control& stop, uint32_t queue_holds_seconds);
