@@ -99,6 +99,9 @@ std::optional<run_mode> help_or_version(int argc, const char* const* argv)
         if (word == "-h" || word == "--help" || word == "--version") {
             return word == "--version" ? run_mode::version : run_mode::help;
         }
+        if (word == "-L" || word == "--list-devices") {
+            return run_mode::list_devices;
+        }
     }
     return std::nullopt;
 }

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-enum class run_mode { record, recover, help, version, usage_error };
+enum class run_mode { record, recover, help, version, list_devices, usage_error };
 
 inline constexpr char default_device_name[] = "default";
 inline constexpr uint32_t default_channels = 1;

@@ -22,6 +22,8 @@
 #include "app/rectime.h"
 #include "app/run_owners.h"
 #include "app/signals.h"
+#include "capture/device_list.h"
+#include "output/device_list_text.h"
 #include "output/usage.h"
 #include "capture/device.h"
 #include "capture/stop_control.h"
@@ -337,6 +339,12 @@ int main(int argc, char** argv)
     case run_mode::version:
         std::fputs(version_text, stdout);
         return 0;
+    case run_mode::list_devices: {
+        int cards = 0;
+        const std::vector<listed_device> devices = list_capture_devices(cards);
+        say_out_text(device_list_text(devices, cards));
+        return 0;
+    }
     case run_mode::usage_error:
         say_err_text(request.error);
         return usage_error;

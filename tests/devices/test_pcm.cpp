@@ -330,6 +330,10 @@ extern "C" SND_PCM_PLUGIN_DEFINE_FUNC(floatrectest)
         delete dev;
         return err;
     }
+    if (dev->busy) {
+        delete dev;
+        return -EBUSY;
+    }
     if (dev->formats == 0) {
         dev->formats = uint64_t{1} << SND_PCM_FORMAT_S32_LE;
     }

@@ -70,6 +70,7 @@ struct test_pcm {
     bool paced = false;
     bool tone = false;             // 440 Hz one second on, one off; channel c at 440 x (c + 2) / 2 Hz
     bool poll_lies = false;
+    bool busy = false;             // opening it fails as a card another program records from does (EBUSY)
     long overrun_at = -1;
     long error_at = -1;
     long error_every = 0;

@@ -17,7 +17,7 @@ bool flag_field(test_pcm& dev, std::string_view id, bool*& field)
         bool* field;
     } flags[] = {{"paced", &dev.paced},         {"tone", &dev.tone},
                  {"dead_prepares", &dev.dead_prepares}, {"poll_lies", &dev.poll_lies}, {"snoop", &dev.snoop},
-                 {"hiccup_cont", &dev.hiccup_cont}};
+                 {"hiccup_cont", &dev.hiccup_cont}, {"busy", &dev.busy}};
     for (const auto& flag : flags) {
         if (flag.name == id) {
             field = flag.field;

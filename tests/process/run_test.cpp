@@ -367,3 +367,26 @@ TEST(Console, NarrowTerminalGetsAMeterThatFits)
 }
 
 } // namespace
+
+// -L lists the capture devices with the name -D takes, their description and
+// what each offers, a busy one said as busy; it records nothing and touches
+// no file.
+TEST(Run, ListDevicesSaysEachAndWhatItOffers)
+{
+    sandbox box;
+    use_test_device(box, "", "channels 4 channels_min 1 rate 48000 second_rate 96000 formats \"S16_LE S32_LE\" "
+                             "hint { show on description \"the studio's interface\" }");
+    write_text(box.home / ".asoundrc", read_text(box.home / ".asoundrc") +
+                                           "pcm.taken { type floatrectest busy true hint { show on description \"in use\" } }\n");
+    const run_result r = run_floatrec(box, {"-L"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("default\n    what floatrec records without -D\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("second\n    the studio's interface\n    1 to 4 channels, 48000 to 96000 Hz, S16_LE S32_LE\n"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("taken\n    in use\n    busy: another program records from it now"), std::string::npos) << r.out;
+    if (std::system("ls /dev/snd/pcmC*c >/dev/null 2>&1") != 0) {
+        EXPECT_NE(r.out.find("no sound card here"), std::string::npos) << r.out; // (the card missing)
+    }
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(std::filesystem::is_empty(box.work));
+}
