@@ -141,6 +141,9 @@ std::string read_split(const std::string& value, bool missing, run_request& requ
 std::string read_output(const std::string& value, bool missing, run_request& request)
 {
     request.output = value;
+    if (value == "-") {
+        return {}; // (standard output)
+    }
     return missing ? value_missing_text('o', value) : output_name_error(value);
 }
 
@@ -230,6 +233,9 @@ std::string read_words(int argc, const char* const* argv, run_request& request, 
     }
     if (request.keep_silence && request.silence_min_ms > 0) {
         return keep_silence_and_min_text();
+    }
+    if (request.output == "-" && (request.split_seconds > 0 || request.mark_gaps)) {
+        return stream_files_text();
     }
     return recordable(request.rate, request.channels) ? std::string() : channels_at_rate_text(request.channels, request.rate);
 }

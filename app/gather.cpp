@@ -1,6 +1,8 @@
 // Filtering a period as the take's silence choice says.
 #include "app/gather.h"
 
+#include "output/stream.h"
+
 #include <algorithm>
 
 period_filter make_period_filter(const frame_format& frame, silence_choice choice, uint64_t period_frames, uint32_t rate)
@@ -71,6 +73,23 @@ uint32_t gather_period(take& recording, period_filter& filter, std::span<const u
         done += frames;
     }
     return kept;
+}
+
+bool stream_samples(take_stream& stream, const take& recording, std::span<const float> samples)
+{
+    if (!take_streams(recording) || stream.closed) {
+        return true;
+    }
+    int error = 0;
+    if (!stream.begun) {
+        stream.begun = true;
+        error = stream_out(take_stream_header(recording));
+    }
+    if (error == 0) {
+        error = stream_out({reinterpret_cast<const uint8_t*>(samples.data()), samples.size_bytes()});
+    }
+    stream.closed = error != 0;
+    return !stream.closed;
 }
 
 void mark_lost(take& recording, period_filter& filter, uint64_t frames, capture_totals& totals)

@@ -53,6 +53,16 @@ uint32_t gather_period(take& recording, period_filter& filter, std::span<const u
 // gap, marked where it is long enough; the take's time runs on through it.
 void mark_lost(take& recording, period_filter& filter, uint64_t frames, capture_totals& totals);
 
+// -o -: the take on standard output, its header with the first samples.
+struct take_stream {
+    bool begun = false;
+    bool closed = false; // its reader went away
+};
+
+// Sends `samples` of the take out where it streams (nothing else);
+// false once the reader went away, the first time.
+bool stream_samples(take_stream& stream, const take& recording, std::span<const float> samples);
+
 // The take or a part of it ends: a run of silence shorter than the minimum
 // held back until now is kept, into `room`. Returns its samples.
 uint32_t end_silence_run(period_filter& filter, std::span<float> room);

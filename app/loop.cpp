@@ -12,7 +12,6 @@
 #include "common/clock.h"
 #include "common/overloaded.h"
 #include "common/sample.h"
-#include "take/names.h"
 #include "take/take.h"
 #include "take/workdir.h"
 
@@ -30,9 +29,8 @@ struct progress_line {
     uint64_t frames = 0; // captured in the period
 };
 
-// The periods gathered go to disk once they make about a second of audio
-// (the queue wakes the main thread for that), and at the latest this long
-// after the last append, for a device that delivers slowly.
+// The periods gathered go to disk once they make about a second of audio,
+// and at the latest this long after the last append (a slow device).
 constexpr int64_t append_every_ns = 5 * ns_per_second / 4;
 
 // What the main thread does with the capture thread's events.
@@ -56,6 +54,7 @@ struct consumer {
     period_filter filter{};           // the silence filter, and a period's levels, a channel each
     failure not_written{};            // the write the take's files took no more after
     int64_t periods_taken = 0;        // the periods so far
+    take_stream stream{};             // -o -
 };
 
 // Draws the meter: `peak` of the frames it speaks for (and `second_peak`,
@@ -208,6 +207,15 @@ void append_and_say(consumer& c)
     }
 }
 
+// -o -: kept samples go out as they come; a reader gone stops the take.
+void stream_period(consumer& c, std::span<const float> samples)
+{
+    if (!stream_samples(c.stream, c.recording, samples)) {
+        say_err_text(stream_closed_text(frames_to_seconds(c.totals.frames_captured, c.plan.rate)));
+        request_stop(c.stop, stop_reason::requested);
+    }
+}
+
 // The take ends: a run of silence held back (shorter than the minimum) is
 // kept, on disk with the rest.
 void end_take_run(consumer& c)
@@ -218,9 +226,11 @@ void end_take_run(consumer& c)
     if (c.write_failed || !c.take_begun) {
         return;
     }
-    const uint32_t held = end_silence_run(c.filter, take_room(c.recording));
+    const std::span<float> room = take_room(c.recording);
+    const uint32_t held = end_silence_run(c.filter, room);
     if (held > 0) {
         take_gathered(c.recording, held, 0);
+        stream_period(c, room.first(held));
         c.totals.frames_passed += held / c.plan.frame.channels;
         c.unsynced.push_back(progress_line{uint64_t{held} * bytes_per_sample, 0, 0});
     }
@@ -244,7 +254,9 @@ void on_period(consumer& c, const period_ready& period)
         queue_release(c.queue, period.slot); // waiting for the capture thread to stop
         return;
     }
+    const std::span<const float> gathered = take_room(c.recording);
     const uint32_t kept = gather_period(c.recording, c.filter, frames_of(c, period), c.totals, c.window);
+    stream_period(c, gathered.first(kept));
     keep_for_dumps(c, period);
     c.totals.frames_captured += period.frames;
     c.totals.frames_passed += kept / c.plan.frame.channels;
@@ -304,11 +316,10 @@ void look_at_levels(consumer& c)
     }
 }
 
-// Takes the capture thread's events until its end. The main thread wakes
-// about once a second (and with a meter, for its look ten times a second):
-// it filters every period waiting into 00000.raw's gathering block, then
-// appends them with one write and one sync once a second of audio or of
-// wall time has gathered; a report that comes meanwhile is said after them.
+// Takes the capture thread's events until its end, waking about once a
+// second (with a meter, ten times): every period waiting filtered into the
+// gathering block, appended with one write and one sync once a second of
+// audio or of wall time has gathered; a report meanwhile said after them.
 capture_outcome handle_events(consumer& c)
 {
     c.append_due_ns = monotonic_ns() + append_every_ns;

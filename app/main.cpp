@@ -211,7 +211,7 @@ int capture_and_finish(const cap_device& dev, period_bufs& bufs, take& take, con
     capture_totals totals;
     capture_outcome outcome = capture_outcome::complete;
     bool dumps_fit = true;
-    if (!room_for_the_take(take, format, bufs, frames, request.split_seconds > 0, dumps_fit)) {
+    if (!room_for_the_take(take, format, bufs, frames, request.split_seconds > 0 || take_streams(take), dumps_fit)) {
         return nothing_recorded(take);
     }
     // With nothing to capture every file is still written, as asked.
@@ -266,9 +266,27 @@ bool device_as_asked(const cap_device& dev, const run_request& request)
     return true;
 }
 
+// -o -: standard output carries the take (never a terminal's), and what is
+// said goes to standard error. False: a usage error, said.
+bool stream_ready(const run_request& request)
+{
+    if (request.output != "-") {
+        return true;
+    }
+    if (isatty(STDOUT_FILENO) != 0) {
+        say_err_text(stream_terminal_text());
+        return false;
+    }
+    set_stream_out();
+    return true;
+}
+
 int record(const run_request& request)
 {
     set_quiet(request.quiet);
+    if (!stream_ready(request)) {
+        return usage_error;
+    }
     run_owners run;
     take& take = run.recording;
     if (const failure refused = take_choose_output(take, request.output); !refused.ok()) {

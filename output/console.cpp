@@ -16,6 +16,8 @@ namespace {
 
 // -q: nothing on standard output, and on standard error only what went wrong.
 bool quiet_run = false;
+// -o -: standard output carries the take.
+bool streaming = false;
 
 } // namespace
 
@@ -72,10 +74,27 @@ void set_quiet(bool quiet)
     quiet_run = quiet;
 }
 
+void set_stream_out()
+{
+    streaming = true;
+}
+
 void say_out(const char* format, ...)
 {
     // The stream's own error indicator remembers a failure for good.
     if (quiet_run || std::ferror(stdout) != 0) {
+        return;
+    }
+    if (streaming) { // (standard output carries the take: what is said goes to standard error)
+        va_list args;
+        va_start(args, format);
+        const bool around_meter = meter.shown;
+        hide();
+        std::vfprintf(stderr, format, args);
+        va_end(args);
+        if (around_meter) {
+            draw();
+        }
         return;
     }
     const bool around_meter = meter.shared && meter.shown;

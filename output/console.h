@@ -32,6 +32,10 @@ void say_note_text(const std::string& text);
 // only what went wrong (warnings, losses, failures); the status says the rest.
 void set_quiet(bool quiet);
 
+// -o -: standard output carries the take; what say_out says goes to
+// standard error.
+void set_stream_out();
+
 // Prints a failure on standard error, around the meter; nothing for none.
 void say_failure(const failure& what);
 

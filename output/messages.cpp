@@ -91,6 +91,25 @@ std::string comment_error_text(const std::string& value)
                        value.find_first_of("\n\r\t") != std::string::npos ? " with a line break or a tab" : "");
 }
 
+std::string stream_files_text()
+{
+    return "-o - sends one take to standard output as it comes: --split-every and --mark-gaps make files, so they "
+           "cannot go with it\n";
+}
+
+std::string stream_terminal_text()
+{
+    return "-o - sends the take to standard output, which is a terminal here: pipe it into a program, as in "
+           "floatrec -o - 60 | ffmpeg -i - take.flac\n";
+}
+
+std::string stream_closed_text(double seconds)
+{
+    return format_text("the reader of standard output went away after %.1f s of the take: the take stops there (it "
+                       "stays in 00000.raw)\n",
+                       seconds);
+}
+
 std::string keep_silence_and_min_text()
 {
     return "--keep-silence keeps every frame, so it takes no --silence-min: leave one of them out\n";

@@ -37,6 +37,12 @@ std::string split_error_text(const std::string& value);
 std::string silence_min_error_text(const std::string& value);
 // --comment empty, too long for a WAV's description, or with a control character.
 std::string comment_error_text(const std::string& value);
+// -o - with --split-every or --mark-gaps, which make files.
+std::string stream_files_text();
+// -o - where standard output is a terminal.
+std::string stream_terminal_text();
+// The reader of the take's stream went away after `seconds` of it.
+std::string stream_closed_text(double seconds);
 // --keep-silence and --silence-min both given.
 std::string keep_silence_and_min_text();
 // A duration (as typed) given with --until-stopped.

@@ -18,8 +18,24 @@
 
 failure take_choose_output(take& take, std::string_view path)
 {
-    take.output_ = recording_output(path);
+    take.streaming_ = path == "-";
+    take.output_ = recording_output(take.streaming_ ? std::string_view() : path);
     return check_output_place(take.output_);
+}
+
+bool take_streams(const take& take)
+{
+    return take.streaming_;
+}
+
+std::vector<uint8_t> take_stream_header(const take& take)
+{
+    wav_header header = take_header(take.format_, 0);
+    constexpr uint32_t unknown = 0xFFFFFFFFU;
+    header.riff_size = unknown;
+    header.sample_count = unknown;
+    header.data_size = unknown;
+    return header_bytes(header);
 }
 
 std::string take_output_name(const take& take)
@@ -34,7 +50,7 @@ std::string take_part_name(const take& take, std::size_t part, std::size_t parts
 
 earlier_take take_earlier(const take& take)
 {
-    return earlier_take_of(take.output_);
+    return take.streaming_ ? earlier_take{} : earlier_take_of(take.output_);
 }
 
 take_progress take_progress_of(const take& take)
@@ -86,7 +102,7 @@ recovery take_recover(take& take)
 
 failure take_check_outputs(const take& take)
 {
-    return check_outputs(take.raw_.fd.get(), take.output_);
+    return take.streaming_ ? failure{} : check_outputs(take.raw_.fd.get(), take.output_);
 }
 
 failure take_prepare(take& take, const take_format& format, uint64_t period_frames, uint32_t split_seconds,
@@ -275,6 +291,14 @@ take_finished take_finish(take& take)
         done.why = raw_read_size(take.raw_);
     }
     if (!done.why.ok()) {
+        return done;
+    }
+    if (take.streaming_) {
+        // The take went out as it came: its files stay, its note goes.
+        done.why = forget_note();
+        done.in_place = done.why.ok();
+        done.written = {"standard output"};
+        done.parts = 1;
         return done;
     }
     if (take.parts_.part_frames > 0) {

@@ -55,11 +55,14 @@ private:
     take_format format_;
     time_parts parts_; // a take in parts of captured time (--split-every)
     bool marking_ = false;        // --mark-gaps
+    bool streaming_ = false;      // -o -: the take goes to standard output, no WAV file
     std::vector<gap_mark> marks_; // the gaps marked, frames counted in the take's kept frames
     std::size_t marks_written_ = 0; // of them, in the marks file
     unique_fd marks_fd_;
 
     friend failure take_choose_output(take&, std::string_view);
+    friend bool take_streams(const take&);
+    friend std::vector<uint8_t> take_stream_header(const take&);
     friend std::string take_output_name(const take&);
     friend std::string take_part_name(const take&, std::size_t, std::size_t);
     friend earlier_take take_earlier(const take&);
@@ -88,6 +91,12 @@ private:
 // empty), whose directory must be there and take new files and whose name
 // no working file here may have. Refused (nothing touched) otherwise.
 failure take_choose_output(take& take, std::string_view path);
+
+// -o -: the take goes to standard output as a WAV stream (its header's
+// sizes "unknown": a stream's), not into a file; its working files are
+// kept as any take's, and a finish leaves them without a WAV.
+bool take_streams(const take& take);
+std::vector<uint8_t> take_stream_header(const take& take);
 
 // The take's file as the user named it ("target.wav", "../takes/a.wav"),
 // and part `part` of `parts` of it ("target-002.wav").
