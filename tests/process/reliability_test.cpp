@@ -153,7 +153,7 @@ TEST(SlowStall, DevicePausedIsSaidAndPlaced)
     char at[16] = {};
     const std::size_t where = r.summary.find(", device paused ");
     ASSERT_NE(where, std::string::npos) << r.summary;
-    ASSERT_EQ(std::sscanf(r.summary.c_str() + where, ", device paused %lf s at %15s", &paused, at), 2) << r.summary;
+    ASSERT_EQ(std::sscanf(r.summary.c_str() + where, ", device paused %lf s at %15[0-9:]", &paused, at), 2) << r.summary;
     EXPECT_NEAR(paused, 3.0, 0.2) << r.summary;
     EXPECT_STREQ(at, "00:04") << r.summary;
 }
