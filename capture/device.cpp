@@ -179,7 +179,7 @@ failure cap_open(cap_device& dev, const std::string& device_name, const capture_
         say_what_was_asked(refused, request, granted.frame.format);
         return refused;
     }
-    set_sw_params(pcm, reader_wake_frames(granted.rate, granted.period_frames, granted.buffer_frames));
+    set_sw_params(pcm, granted.period_frames);
     dev.handle = std::move(handle);
     dev.period_frames = granted.period_frames;
     dev.rate = granted.rate;
@@ -187,11 +187,6 @@ failure cap_open(cap_device& dev, const std::string& device_name, const capture_
     dev.frame = granted.frame;
     dev.channel_mask = channel_mask_of(pcm, granted.frame.channels);
     return {};
-}
-
-snd_pcm_uframes_t reader_wake_frames(uint32_t rate, snd_pcm_uframes_t period_frames, snd_pcm_uframes_t buffer_frames)
-{
-    return std::max(period_frames, std::min<snd_pcm_uframes_t>(buffer_frames / 2, rate / 4));
 }
 
 bool set_wakeup_frames(snd_pcm_t* pcm_handle, snd_pcm_uframes_t frames)

@@ -58,13 +58,6 @@ failure cap_open(cap_device& dev, const std::string& device_name, const capture_
 void say_what_is_missing(failure& not_opened, const std::vector<std::string>& library_said, const char* alsa_card,
                          bool any_card);
 
-// How many frames wake a real-time reader: a whole period at least, and
-// otherwise a quarter of a second or half the device's buffer, whichever is
-// less, so that short periods (1,024 frames, 47 a second) cost a few
-// wake-ups a second rather than one a period, and the buffer never fills
-// meanwhile.
-snd_pcm_uframes_t reader_wake_frames(uint32_t rate, snd_pcm_uframes_t period_frames, snd_pcm_uframes_t buffer_frames);
-
 // Asks the device to wake its reader once `frames` frames are there (its
 // avail_min); false when it will not (it then wakes it as it was set).
 bool set_wakeup_frames(snd_pcm_t* pcm_handle, snd_pcm_uframes_t frames);

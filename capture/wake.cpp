@@ -6,18 +6,6 @@
 
 #include <algorithm>
 
-uint64_t timer_frames(const capture_plan& plan)
-{
-    if (!plan.realtime) {
-        return 0; // every period: the whole buffer's slack
-    }
-    uint64_t frames = plan.buffer_frames / 3;
-    if (plan.level_updates) {
-        frames = std::min<uint64_t>(frames, plan.rate / 10);
-    }
-    return frames > 2 * plan.period_frames ? frames : 0;
-}
-
 int sleep_on(std::span<pollfd> fds, int64_t deadline_ns)
 {
     int timeout_ms = -1;
@@ -31,16 +19,13 @@ int sleep_on(std::span<pollfd> fds, int64_t deadline_ns)
 void device_wake_init(device_wake& waking, const capture_plan& plan)
 {
     waking = device_wake{};
-    waking.timer_frames = timer_frames(plan);
-    waking.timer_ns = frames_to_ns(waking.timer_frames, plan.rate);
     const int descriptors = snd_pcm_poll_descriptors_count(plan.pcm_handle);
     waking.fds.resize(static_cast<std::size_t>(std::max(descriptors, 0)) + 1);
 }
 
 uint64_t device_wake_frames(const capture_plan& plan)
 {
-    uint64_t frames = plan.realtime ? reader_wake_frames(plan.rate, plan.period_frames, plan.buffer_frames)
-                                    : plan.period_frames;
+    uint64_t frames = plan.period_frames; // (with real-time priority or without: as a plain reader reads)
     if (plan.level_updates) {
         frames = std::min<uint64_t>(frames, std::max<uint64_t>(plan.rate / 10, 1));
     }
@@ -60,26 +45,6 @@ int64_t longest_sleep_ns(const capture_plan& plan)
     return plan.level_updates ? std::min(device, level_update_ns) : device;
 }
 
-namespace {
-
-// A device wake with fewer frames than asked for: after a few in a row the
-// reads go on the timer.
-void note_device_wake(device_wake& st, const capture_plan& plan, unsigned device_fds)
-{
-    bool from_device = false;
-    for (unsigned i = 0; i < device_fds; ++i) {
-        from_device = from_device || st.fds[i].revents != 0;
-    }
-    if (!from_device || st.timer_ns == 0) {
-        return;
-    }
-    const snd_pcm_sframes_t avail = snd_pcm_avail_update(plan.pcm_handle);
-    st.early_wakes = avail >= 0 && static_cast<uint64_t>(avail) < st.timer_frames ? st.early_wakes + 1 : 0;
-    st.timer_paced = st.early_wakes >= 3;
-}
-
-} // namespace
-
 wake wait_for_device(device_wake& st, const capture_plan& plan, int64_t deadline_ns, uint64_t period_missing)
 {
     snd_pcm_t* pcm = plan.pcm_handle;
@@ -92,16 +57,13 @@ wake wait_for_device(device_wake& st, const capture_plan& plan, int64_t deadline
         deadline = deadline < 0 ? now + level_update_ns : std::min(deadline, now + level_update_ns);
     }
     st.poll_unreliable = st.poll_unreliable || st.empty_wakes >= 2;
-    const bool on_clock = st.poll_unreliable || st.timer_paced;
+    const bool on_clock = st.poll_unreliable;
     if (on_clock) {
-        int64_t look = st.timer_ns;
-        if (st.poll_unreliable) {
-            // Half of what the period still needs, then twice as long at each
-            // look that found nothing, up to the period.
-            const int64_t period_ns = frames_to_ns(plan.period_frames, plan.rate);
-            const int64_t first = std::clamp<int64_t>(frames_to_ns(period_missing, plan.rate) / 2, 5'000'000, period_ns);
-            look = std::min(first << std::min<uint32_t>(st.empty_looks, 20), std::max(period_ns, first));
-        }
+        // Half of what the period still needs, then twice as long at each
+        // look that found nothing, up to the period.
+        const int64_t period_ns = frames_to_ns(plan.period_frames, plan.rate);
+        const int64_t first = std::clamp<int64_t>(frames_to_ns(period_missing, plan.rate) / 2, 5'000'000, period_ns);
+        const int64_t look = std::min(first << std::min<uint32_t>(st.empty_looks, 20), std::max(period_ns, first));
         deadline = deadline < 0 ? now + look : std::min(deadline, now + look);
         device_fds = 0; // the stop control alone
     }
@@ -117,7 +79,6 @@ wake wait_for_device(device_wake& st, const capture_plan& plan, int64_t deadline
     unsigned short revents = 0;
     const bool readable =
         snd_pcm_poll_descriptors_revents(pcm, st.fds.data(), device_fds, &revents) == 0 && (revents & POLLIN) != 0;
-    note_device_wake(st, plan, device_fds);
     return readable ? wake::device : wake::none;
 }
 
@@ -125,13 +86,4 @@ void after_read(device_wake& waking, wake woken, bool found_nothing)
 {
     waking.empty_wakes = woken == wake::device && found_nothing ? waking.empty_wakes + 1 : 0;
     waking.empty_looks = woken == wake::clock && waking.poll_unreliable && found_nothing ? waking.empty_looks + 1 : 0;
-    if (waking.timer_paced && woken == wake::clock) {
-        // A timer that finds nothing twice (a silent device) gives the wake back to the device.
-        waking.empty_timer_wakes = found_nothing ? waking.empty_timer_wakes + 1 : 0;
-        if (waking.empty_timer_wakes >= 2) {
-            waking.timer_paced = false;
-            waking.early_wakes = 0;
-            waking.empty_timer_wakes = 0;
-        }
-    }
 }

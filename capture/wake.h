@@ -1,12 +1,9 @@
 // When each thread wakes: the rules, written once.
 // - The capture thread sleeps on the device's descriptors, which wake it at
-// avail_min, and on the stop control. Without real-time priority it reads
-// every period, as a plain reader does: the whole buffer less a period
-// absorbs a busy machine's delays. At a real-time priority (only a task
-// above it can delay it) bare hardware wakes it at a period at least, else
-// a quarter of a second or half the buffer; a device that wakes it far
-// more often than its buffer needs (ALSA's snooping plugin: every period)
-// is read on a timer instead, a third of its buffer. A device whose
+// avail_min, and on the stop control. With real-time priority or without,
+// it reads every period as it is ready, as a plain reader does: the whole
+// buffer less a period absorbs a delay (a higher-priority task, a threaded
+// interrupt at FIFO 50, runs whenever it likes). A device whose
 // descriptor is readable with nothing to read is looked at on a clock
 // instead of in a busy loop, backing off to a period. A meter on the
 // screen adds a look every 100 ms, a silent device a deadline to say so.
@@ -28,12 +25,6 @@
 #include <span>
 #include <vector>
 
-// The frames a timer-paced read waits for, where the device wakes the
-// capture thread far more often than its buffer needs: a third of the buffer,
-// with a meter on the screen at most a tenth of a second; 0 where that is
-// not more than two periods (the device's own wake is as good).
-uint64_t timer_frames(const capture_plan& plan);
-
 // How the capture thread came to read: the device woke it, or a clock did.
 enum class wake { none, device, clock };
 
@@ -42,18 +33,12 @@ struct device_wake {
     std::vector<pollfd> fds;          // the device's descriptors, then the stop control's
     uint32_t empty_wakes = 0;         // device wakes in a row after which the device had nothing
     bool poll_unreliable = false;     // the device's descriptor says readable with nothing to read
-    uint64_t timer_frames = 0;        // a third of the buffer (with a meter, at most a tenth of a second); 0: no timer
-    int64_t timer_ns = 0;             // the same in time
-    uint32_t early_wakes = 0;         // device wakes in a row with fewer frames than that
-    bool timer_paced = false;
-    uint32_t empty_timer_wakes = 0;   // timer wakes in a row that found nothing
     uint32_t empty_looks = 0;         // looks on the clock in a row (poll unreliable) that found nothing
 };
 
 void device_wake_init(device_wake& waking, const capture_plan& plan);
 
-// The frames that wake the capture thread (avail_min): a period without
-// real-time priority, else reader_wake_frames (capture/device.h); with a
+// The frames that wake the capture thread (avail_min): a period; with a
 // meter on the screen at most a tenth of a second's.
 uint64_t device_wake_frames(const capture_plan& plan);
 
