@@ -3,9 +3,11 @@
 #include "pipeline/period.h"
 
 #include "pipeline/decode.h"
+#include "pipeline/silence_scan.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -23,12 +25,26 @@ void decode_all(const uint8_t* p, std::size_t samples, float* dst)
 {
     constexpr std::size_t width = device_sample_bytes(Format);
     std::size_t i = 0;
-#if defined(__SSE2__)
-    if constexpr (Format == sample_format::s32) {
-        const __m128 scale = _mm_set1_ps(inverse_full_scale);
+#if defined(__SSE2__) // (x86: little-endian, so the bytes load as they stand)
+    const __m128 scale = _mm_set1_ps(inverse_full_scale);
+    if constexpr (Format == sample_format::s32 || Format == sample_format::s24) {
         for (; i + 4 <= samples; i += 4) {
-            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * width));
+            __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * width));
+            if constexpr (Format == sample_format::s24) {
+                raw = _mm_slli_epi32(raw, 8); // (the low three bytes, onto the 32-bit scale)
+            }
             _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(raw), scale));
+        }
+    } else if constexpr (Format == sample_format::s16) {
+        for (; i + 8 <= samples; i += 8) {
+            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * width));
+            const __m128i zero = _mm_setzero_si128();
+            _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, raw)), scale));
+            _mm_storeu_ps(dst + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, raw)), scale));
+        }
+    } else if constexpr (Format == sample_format::float32) {
+        for (; i + 4 <= samples; i += 4) {
+            _mm_storeu_ps(dst + i, _mm_loadu_ps(reinterpret_cast<const float*>(p + i * width)));
         }
     }
 #endif
@@ -99,18 +115,11 @@ void measure_decoded(const float* samples, std::size_t count, uint32_t channels,
     }
 }
 
-} // namespace
-
-uint32_t decode_frames(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out,
-                       std::span<period_levels> levels)
+// As many whole frames of `in` as `out` holds, decoded; the samples.
+std::size_t decode_into(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out)
 {
-    const uint32_t channels = frame.channels;
-    std::fill(levels.begin(), levels.end(), period_levels{});
-    if (channels == 0 || levels.size() < channels) {
-        return 0;
-    }
-    const std::size_t frames = std::min(in.size() / device_frame_bytes(frame), out.size() / channels);
-    const std::size_t samples = frames * channels;
+    const std::size_t frames = std::min(in.size() / device_frame_bytes(frame), out.size() / frame.channels);
+    const std::size_t samples = frames * frame.channels;
     float* dst = out.data();
     switch (frame.format) {
     case sample_format::float32:
@@ -129,9 +138,60 @@ uint32_t decode_frames(std::span<const uint8_t> in, const frame_format& frame, s
         decode_all<sample_format::s32>(in.data(), samples, dst);
         break;
     }
-    // The levels (a silent sample is never the peak nor clipped, so
-    // measuring all is measuring what is kept).
-    measure_decoded(dst, samples, channels, levels.data());
-    return static_cast<uint32_t>(samples);
+    return samples;
 }
 
+// Keeps, in place, the frames with any sample above silence: spans of
+// sound moved down whole, spans of silence skipped.
+std::size_t keep_loud_frames(float* samples, std::size_t frames, uint32_t channels)
+{
+    using namespace silence_scan;
+    std::size_t kept = 0;
+    for (std::size_t at = 0; at < frames;) {
+        at = std::min(frames, first_sample(samples, at * channels, frames * channels, false) / channels);
+        std::size_t end = at;
+        while (end < frames) {
+            end = first_sample(samples, end * channels, frames * channels, true) / channels;
+            if (end >= frames || all_silent(samples + end * channels, channels)) {
+                break;
+            }
+            ++end;
+        }
+        end = std::min(end, frames);
+        if (end > at && kept != at) {
+            std::memmove(samples + kept * channels, samples + at * channels, (end - at) * channels * sizeof(float));
+        }
+        kept += end - at;
+        at = end;
+    }
+    return kept;
+}
+
+} // namespace
+
+uint32_t filter_frames_decoded(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out,
+                               std::span<period_levels> levels)
+{
+    const uint32_t channels = frame.channels;
+    std::fill(levels.begin(), levels.end(), period_levels{});
+    if (channels == 0 || levels.size() < channels || out.empty()) {
+        return 0;
+    }
+    const std::size_t frames = decode_into(in, frame, out.first(out.size() - 1)) / channels;
+    const std::size_t kept = keep_loud_frames(out.data(), frames, channels);
+    measure_decoded(out.data(), kept * channels, channels, levels.data());
+    return static_cast<uint32_t>(kept * channels);
+}
+
+uint32_t decode_frames(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out,
+                       std::span<period_levels> levels)
+{
+    const uint32_t channels = frame.channels;
+    std::fill(levels.begin(), levels.end(), period_levels{});
+    if (channels == 0 || levels.size() < channels) {
+        return 0;
+    }
+    const std::size_t samples = decode_into(in, frame, out);
+    measure_decoded(out.data(), samples, channels, levels.data());
+    return static_cast<uint32_t>(samples);
+}

@@ -306,6 +306,14 @@ uint32_t filter_frames(std::span<const uint8_t> in, const frame_format& frame, s
     if (channels == 0 || levels.size() < channels || out.empty()) {
         return 0;
     }
+#if defined(__SSE2__)
+    // (Other formats and channel counts than the blocks': decoded in vector
+    // steps, then filtered.)
+    const bool blocks = frame.format == sample_format::s32 && 16 % channels == 0;
+    if (!blocks) {
+        return filter_frames_decoded(in, frame, out, levels);
+    }
+#endif
     const std::size_t frames = std::min(in.size() / device_frame_bytes(frame), (out.size() - 1) / channels);
     const uint8_t* p = in.data();
     float* dst = out.data();

@@ -111,6 +111,13 @@ uint32_t filter_frames(std::span<const uint8_t> in, const frame_format& frame, s
 uint32_t decode_frames(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out,
                        std::span<period_levels> levels);
 
+// filter_frames in two passes, for the formats and channel counts the fused
+// pass has no blocks for: every frame decoded in vector steps, then the
+// silent ones taken out in place (spans moved whole), the levels measured
+// of what is kept. The same result bit for bit.
+uint32_t filter_frames_decoded(std::span<const uint8_t> in, const frame_format& frame, std::span<float> out,
+                               std::span<period_levels> levels);
+
 // filter_frames for mono signed 32-bit: `out` needs room for one sample more
 // than `in` decodes to.
 uint32_t filter_period(std::span<const uint8_t> in, std::span<float> out, period_levels& levels);

@@ -3,63 +3,13 @@
 #include "pipeline/silence_runs.h"
 
 #include "pipeline/period.h"
+#include "pipeline/silence_scan.h"
 
 #include <algorithm>
-#include <cmath>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
-// The loudest magnitude that is silence, as a float: |x| <= it exactly when
-// |x| <= 1e-7 (NaN is neither).
-float silence_limit()
-{
-    float limit = static_cast<float>(silence_threshold);
-    while (static_cast<double>(limit) > silence_threshold) {
-        limit = std::nextafter(limit, 0.0F);
-    }
-    return limit;
-}
-const float silence_limit_f = silence_limit();
-
-bool is_silent(float sample)
-{
-    return std::fabs(sample) <= silence_limit_f;
-}
-
-bool all_silent(const float* frame, uint32_t channels)
-{
-    for (uint32_t c = 0; c < channels; ++c) {
-        if (!is_silent(frame[c])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The first sample from `at` that is silent (`silent`) or not, else `end`;
-// four at a time where SSE2 is.
-std::size_t first_sample(const float* samples, std::size_t at, std::size_t end, bool silent)
-{
-#if defined(__SSE2__)
-    const __m128 limit = _mm_set1_ps(silence_limit_f);
-    const __m128 magnitude_bits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    for (; at + 4 <= end; at += 4) {
-        const __m128 magnitude = _mm_and_ps(_mm_loadu_ps(samples + at), magnitude_bits);
-        const int quiet = _mm_movemask_ps(_mm_cmple_ps(magnitude, limit)); // (NaN: not quiet)
-        if ((silent ? quiet : ~quiet & 0xF) != 0) {
-            break;
-        }
-    }
-#endif
-    while (at < end && is_silent(samples[at]) != silent) {
-        ++at;
-    }
-    return at;
-}
+using namespace silence_scan;
 
 // The frames from `at` on that are silent (`silent`) or not, up to `frames`.
 std::size_t span_of(const float* samples, std::size_t at, std::size_t frames, uint32_t channels, bool silent)
