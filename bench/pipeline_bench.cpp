@@ -1,6 +1,6 @@
 // The per-period work between two reads: decode, scale and filter a period.
 // Reports nanoseconds per sample of a 44,100-frame period, mono and of 2 and
-// 8 channels (a sample a channel).
+// 8 channels (a sample a channel), and of every format of the device.
 #include "pipeline/period.h"
 #include "pipeline/silence_runs.h"
 
@@ -93,6 +93,46 @@ void fast_frames(benchmark::State& state, kind k, uint32_t channels)
     per_sample(state, channels);
 }
 
+// The same speech in another of the device's formats: the signed 32-bit
+// samples cut to the format's width toward zero (the hiss below silence
+// becomes digital silence, as it is silence at 32 bits) or, with
+// `lsb_hiss`, rounded down (a 16- or 24-bit source's hiss: 0 and -1 in
+// turn, every other sample loud), or as floats.
+std::vector<uint8_t> in_format(const std::vector<uint8_t>& s32, sample_format format, bool lsb_hiss)
+{
+    const std::size_t width = device_sample_bytes(format);
+    std::vector<uint8_t> bytes;
+    for (std::size_t i = 0; i + 4 <= s32.size(); i += 4) {
+        uint32_t u = 0;
+        std::memcpy(&u, &s32[i], 4);
+        if (format == sample_format::float32) {
+            const float f = static_cast<float>(static_cast<int32_t>(u)) / 2147483648.0F;
+            std::memcpy(&u, &f, 4);
+        } else if (format != sample_format::s32) {
+            const int shift = format == sample_format::s16 ? 16 : 8; // (S24_LE: the top byte left 0)
+            const auto v = static_cast<int32_t>(u);
+            u = static_cast<uint32_t>(lsb_hiss ? v >> shift : v / (1 << shift));
+        }
+        for (std::size_t b = 0; b < width; ++b) {
+            bytes.push_back(static_cast<uint8_t>(u >> (8 * b)));
+        }
+    }
+    return bytes;
+}
+
+void format_frames(benchmark::State& state, sample_format format, uint32_t channels, bool lsb_hiss = false)
+{
+    const std::vector<uint8_t> bytes = in_format(period_of(kind::speech, channels), format, lsb_hiss);
+    std::vector<float> kept(frames * channels + channels);
+    std::vector<period_levels> levels(channels);
+    for (auto _ : state) {
+        uint32_t count = filter_frames(bytes, frame_format{format, channels}, kept, levels);
+        benchmark::DoNotOptimize(count);
+        benchmark::ClobberMemory();
+    }
+    per_sample(state, channels);
+}
+
 // --silence-min 0.05: every frame decoded, then runs of silence judged (a
 // run carried from one period to the next).
 void runs_frames(benchmark::State& state, kind k, uint32_t channels)
@@ -123,6 +163,21 @@ BENCHMARK_CAPTURE(fast_period, never_silent, kind::loud);
 BENCHMARK_CAPTURE(fast_frames, never_silent_2ch, kind::loud, 2);
 BENCHMARK_CAPTURE(fast_frames, never_silent_8ch, kind::loud, 8);
 BENCHMARK_CAPTURE(plain_period, speech, kind::speech);
+BENCHMARK_CAPTURE(format_frames, s16_1ch, sample_format::s16, 1);
+BENCHMARK_CAPTURE(format_frames, s16_2ch, sample_format::s16, 2);
+BENCHMARK_CAPTURE(format_frames, s16_8ch, sample_format::s16, 8);
+BENCHMARK_CAPTURE(format_frames, s16_1ch_lsb_hiss, sample_format::s16, 1, true);
+BENCHMARK_CAPTURE(format_frames, s16_2ch_lsb_hiss, sample_format::s16, 2, true);
+BENCHMARK_CAPTURE(format_frames, s24_3_1ch, sample_format::s24_3, 1);
+BENCHMARK_CAPTURE(format_frames, s24_3_2ch, sample_format::s24_3, 2);
+BENCHMARK_CAPTURE(format_frames, s24_1ch, sample_format::s24, 1);
+BENCHMARK_CAPTURE(format_frames, s24_2ch, sample_format::s24, 2);
+BENCHMARK_CAPTURE(format_frames, float_1ch, sample_format::float32, 1);
+BENCHMARK_CAPTURE(format_frames, float_2ch, sample_format::float32, 2);
+BENCHMARK_CAPTURE(format_frames, float_8ch, sample_format::float32, 8);
+BENCHMARK_CAPTURE(format_frames, float_3ch, sample_format::float32, 3);
+BENCHMARK_CAPTURE(format_frames, s32_3ch, sample_format::s32, 3);
+BENCHMARK_CAPTURE(format_frames, s32_6ch, sample_format::s32, 6);
 
 } // namespace
 

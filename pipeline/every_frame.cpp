@@ -42,6 +42,19 @@ void decode_all(const uint8_t* p, std::size_t samples, float* dst)
             _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, raw)), scale));
             _mm_storeu_ps(dst + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, raw)), scale));
         }
+    } else if constexpr (Format == sample_format::s24_3) {
+        // Four samples of three bytes a vector, each moved up to the top three
+        // bytes of its lane (sixteen bytes read, so two samples short of the end).
+        const __m128i lane = _mm_set_epi32(0, 0, 0, -256);
+        for (; i + 6 <= samples; i += 4) {
+            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * width));
+            const __m128i lanes = _mm_or_si128(
+                _mm_or_si128(_mm_and_si128(_mm_slli_si128(raw, 1), lane),
+                             _mm_and_si128(_mm_slli_si128(raw, 2), _mm_slli_si128(lane, 4))),
+                _mm_or_si128(_mm_and_si128(_mm_slli_si128(raw, 3), _mm_slli_si128(lane, 8)),
+                             _mm_and_si128(_mm_slli_si128(raw, 4), _mm_slli_si128(lane, 12))));
+            _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(lanes), scale));
+        }
     } else if constexpr (Format == sample_format::float32) {
         for (; i + 4 <= samples; i += 4) {
             _mm_storeu_ps(dst + i, _mm_loadu_ps(reinterpret_cast<const float*>(p + i * width)));
@@ -58,29 +71,43 @@ void decode_all(const uint8_t* p, std::size_t samples, float* dst)
 }
 
 #if defined(__SSE2__)
-// The peak and the clipped samples of `Vectors` x 4 samples at a time, lane
-// l of vector v holding channel (4v + l) mod `channels` throughout. Returns
-// the samples done.
-template <uint32_t Vectors>
-std::size_t measure_lanes(const float* samples, std::size_t count, uint32_t channels, period_levels* levels)
+// The most vectors one pass holds: four samples each, the pass a whole
+// number of frames (lcm(4, channels) samples: 3 for 3 or 6 channels, 16
+// for 64).
+constexpr uint32_t most_vectors = 16;
+
+uint32_t vectors_for(uint32_t channels)
 {
+    const uint32_t samples = channels % 4 == 0 ? channels : channels % 2 == 0 ? 2 * channels : 4 * channels;
+    return samples / 4 <= most_vectors ? samples / 4 : 0;
+}
+
+// The peak and the clipped samples of `vectors` x 4 samples at a time, lane
+// l of vector v holding channel (4v + l) mod `channels` throughout. Returns
+// the samples done. (`Vectors` fixed where the common counts are, so they
+// stay in registers; 0: `vectors` as given.)
+template <uint32_t Vectors>
+std::size_t measure_lanes(const float* samples, std::size_t count, uint32_t channels, uint32_t vectors_given,
+                          period_levels* levels)
+{
+    const uint32_t vectors = Vectors != 0 ? Vectors : vectors_given;
     const __m128 magnitude_bits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
     const __m128 clip = _mm_set1_ps(clip_level);
-    __m128 peak[Vectors];
-    __m128i clipped[Vectors];
-    for (uint32_t v = 0; v < Vectors; ++v) {
+    __m128 peak[most_vectors];
+    __m128i clipped[most_vectors];
+    for (uint32_t v = 0; v < vectors; ++v) {
         peak[v] = _mm_setzero_ps();
         clipped[v] = _mm_setzero_si128();
     }
     std::size_t done = 0;
-    for (; done + 4 * Vectors <= count; done += 4 * Vectors) {
-        for (uint32_t v = 0; v < Vectors; ++v) {
+    for (; done + 4 * vectors <= count; done += 4 * vectors) {
+        for (uint32_t v = 0; v < vectors; ++v) {
             const __m128 magnitude = _mm_and_ps(_mm_loadu_ps(samples + done + 4 * v), magnitude_bits);
             peak[v] = _mm_max_ps(magnitude, peak[v]); // (a NaN leaves the peak as it was)
             clipped[v] = _mm_sub_epi32(clipped[v], _mm_castps_si128(_mm_cmpge_ps(magnitude, clip)));
         }
     }
-    for (uint32_t v = 0; v < Vectors; ++v) {
+    for (uint32_t v = 0; v < vectors; ++v) {
         alignas(16) float peaks[4];
         alignas(16) uint32_t clips[4];
         _mm_store_ps(peaks, peak[v]);
@@ -96,15 +123,17 @@ std::size_t measure_lanes(const float* samples, std::size_t count, uint32_t chan
 #endif
 
 // The peak and the clipped samples of each channel of decoded frames; in
-// vectors where SSE2 is and the channels fill their lanes (1, 2, 4, 8, 16).
+// vectors where SSE2 is and a pass of at most 16 vectors holds whole frames.
 void measure_decoded(const float* samples, std::size_t count, uint32_t channels, period_levels* levels)
 {
     std::size_t done = 0;
 #if defined(__SSE2__)
-    done = 4 % channels == 0 ? measure_lanes<1>(samples, count, channels, levels)
-           : channels == 8   ? measure_lanes<2>(samples, count, channels, levels)
-           : channels == 16  ? measure_lanes<4>(samples, count, channels, levels)
-                             : 0;
+    if (const uint32_t vectors = vectors_for(channels); vectors != 0) {
+        done = vectors == 1   ? measure_lanes<1>(samples, count, channels, vectors, levels)
+               : vectors == 2 ? measure_lanes<2>(samples, count, channels, vectors, levels)
+               : vectors == 4 ? measure_lanes<4>(samples, count, channels, vectors, levels)
+                              : measure_lanes<0>(samples, count, channels, vectors, levels);
+    }
 #endif
     for (uint32_t c = 0; c < channels && done < count; ++c) { // (the rest a channel at a time)
         for (std::size_t i = done + c; i < count; i += channels) {
@@ -141,28 +170,42 @@ std::size_t decode_into(std::span<const uint8_t> in, const frame_format& frame, 
     return samples;
 }
 
-// Keeps, in place, the frames with any sample above silence: spans of
-// sound moved down whole, spans of silence skipped.
+// Keeps, in place, the frames with any sample above silence. A stretch of
+// silence or of sound at least a block long is found four samples at a time
+// and skipped or moved whole; frames that alternate (a 16-bit source's
+// hiss and zero crossings) are moved one by one without a branch.
 std::size_t keep_loud_frames(float* samples, std::size_t frames, uint32_t channels)
 {
     using namespace silence_scan;
+    constexpr std::size_t block = 16;
+    const std::size_t total = frames * channels;
     std::size_t kept = 0;
     for (std::size_t at = 0; at < frames;) {
-        at = std::min(frames, first_sample(samples, at * channels, frames * channels, false) / channels);
-        std::size_t end = at;
-        while (end < frames) {
-            end = first_sample(samples, end * channels, frames * channels, true) / channels;
-            if (end >= frames || all_silent(samples + end * channels, channels)) {
-                break;
+        const std::size_t end = std::min(frames, at + block);
+        const std::size_t first_loud = first_sample(samples, at * channels, total, false) / channels;
+        if (first_loud >= end) { // (frames before the one holding a loud sample are silent)
+            at = std::min(first_loud, frames);
+            continue;
+        }
+        const std::size_t first_quiet = std::min(first_sample(samples, at * channels, total, true) / channels, frames);
+        if (first_quiet >= end) { // (no silent sample in these: all loud)
+            if (kept != at) {
+                std::memmove(samples + kept * channels, samples + at * channels,
+                             (first_quiet - at) * channels * sizeof(float));
             }
-            ++end;
+            kept += first_quiet - at;
+            at = first_quiet;
+            continue;
         }
-        end = std::min(end, frames);
-        if (end > at && kept != at) {
-            std::memmove(samples + kept * channels, samples + at * channels, (end - at) * channels * sizeof(float));
+        for (; at < end; ++at) { // (forward: a frame is never written before it is read)
+            std::size_t loud = 0;
+            for (uint32_t c = 0; c < channels; ++c) {
+                const float sample = samples[at * channels + c];
+                loud |= static_cast<std::size_t>(!is_silent(sample));
+                samples[kept * channels + c] = sample;
+            }
+            kept += loud;
         }
-        kept += end - at;
-        at = end;
     }
     return kept;
 }

@@ -185,45 +185,72 @@ TEST(Pipeline, DecodesEachFormatExactly)
     }
 }
 
-// A frame is kept whole when any of its channels is loud, in SSE2's blocks of
-// sixteen samples (2, 8) and frame by frame (3) alike, and each channel is
-// measured of the frames kept only: the last channel is louder in the frames
-// dropped beside them. (The fuzzer holds every format and count to the plain steps.)
+// `raw` on the 32-bit scale in `format`'s bytes: cut toward zero to its
+// width (S24_LE's top byte not part of the sample), or as floats.
+std::vector<uint8_t> format_bytes(std::span<const int32_t> raw, sample_format format)
+{
+    std::vector<uint8_t> bytes;
+    for (const int32_t v : raw) {
+        auto u = static_cast<uint32_t>(v);
+        if (format == sample_format::float32) {
+            u = std::bit_cast<uint32_t>(static_cast<float>(v) / 2147483648.0F);
+        } else if (format != sample_format::s32) {
+            const int32_t unit = format == sample_format::s16 ? 1 << 16 : 1 << 8;
+            u = static_cast<uint32_t>(v / unit) | (format == sample_format::s24 ? 0xA5000000U : 0U);
+        }
+        for (std::size_t b = 0; b < device_sample_bytes(format); ++b) {
+            bytes.push_back(static_cast<uint8_t>(u >> (8 * b)));
+        }
+    }
+    return bytes;
+}
+
+// A frame is kept whole when any of its channels is loud, in every format,
+// in the fused blocks of S32 (2, 8, 16 channels) and in the decoded vector
+// steps (the other formats and counts) alike, and each channel is measured
+// of the frames kept only: the last channel is louder in the frames dropped
+// beside them. (The fuzzer holds every format and count to the plain steps
+// at random.)
 TEST(Pipeline, FramesAreKeptWholeAndEachChannelMeasuredOfThem)
 {
-    for (const uint32_t channels : {1U, 2U, 3U, 8U, 16U}) {
-        std::vector<int32_t> raw;
-        for (uint32_t frame = 0; raw.size() < 64U * channels + channels; ++frame) { // (a frame past the vectors)
-            for (uint32_t c = 0; c < channels; ++c) {
-                const bool kept = frame % 2 == 0;
-                raw.push_back(c == 0 && kept ? 1 << 20 : c + 1 == channels ? (kept ? 100 : 200) : 0);
+    for (const sample_format format : formats_in_order) {
+        for (const uint32_t channels : {1U, 2U, 3U, 6U, 8U, 16U}) {
+            std::vector<int32_t> raw;
+            for (uint32_t frame = 0; raw.size() < 64U * channels + channels; ++frame) { // (a frame past the vectors)
+                for (uint32_t c = 0; c < channels; ++c) {
+                    const bool kept = frame % 2 == 0;
+                    const auto loud = static_cast<int32_t>(0x10000000U + frame * 0x01010101U); // (every byte used)
+                    raw.push_back(c == 0 && kept ? loud : c + 1 == channels ? (kept ? 100 : 200) : 0);
+                }
             }
+            raw[raw.size() - channels] = INT32_MIN; // (clipped, on the first channel)
+            const std::vector<uint8_t> bytes = format_bytes(raw, format);
+            const frame_format frame{format, channels};
+            const std::string what = std::to_string(static_cast<int>(format)) + " x" + std::to_string(channels);
+            std::vector<float> values(raw.size());
+            std::vector<float> plain(raw.size());
+            std::vector<float> fast(raw.size() + channels);
+            std::vector<period_levels> levels(channels);
+            sample_values(bytes, format, values);
+            plain.resize(keep_nonsilent_frames(values, channels, plain));
+            fast.resize(filter_frames(bytes, frame, fast, levels));
+            EXPECT_EQ(plain.size(), 33U * channels) << what;
+            EXPECT_TRUE(same_bits(plain, fast)) << what;
+            // Every frame decoded (--keep-silence, --silence-min) measures the
+            // same levels, but for a channel only ever silent (its peak then of
+            // every frame's silence).
+            std::vector<float> all(raw.size());
+            std::vector<period_levels> all_levels(channels);
+            ASSERT_EQ(decode_frames(bytes, frame, all, all_levels), raw.size());
+            EXPECT_TRUE(same_bits(all, values)) << what;
+            for (uint32_t c = 0; c < channels; ++c) {
+                EXPECT_EQ(all_levels[c].peak, levels[c].peak > 1e-7F ? levels[c].peak : all_levels[c].peak) << what;
+                EXPECT_LE(all_levels[c].peak, levels[c].peak > 1e-7F ? levels[c].peak : 1e-7F) << what << " " << c;
+                EXPECT_EQ(all_levels[c].clipped, levels[c].clipped) << what << " " << c;
+            }
+            EXPECT_EQ(levels[0].peak, 1.0F) << what;
+            EXPECT_EQ(levels[0].clipped, 1U) << what;
         }
-        raw[raw.size() - channels] = INT32_MIN; // (clipped, on the first channel)
-        const std::vector<uint8_t> bytes = le_bytes(raw);
-        std::vector<float> values(raw.size());
-        std::vector<float> plain(raw.size());
-        std::vector<float> fast(raw.size() + channels);
-        std::vector<period_levels> levels(channels);
-        sample_values(bytes, sample_format::s32, values);
-        plain.resize(keep_nonsilent_frames(values, channels, plain));
-        fast.resize(filter_frames(bytes, {sample_format::s32, channels}, fast, levels));
-        EXPECT_EQ(plain.size(), 33U * channels);
-        EXPECT_TRUE(same_bits(plain, fast)) << channels;
-        // Every frame decoded (--keep-silence, --silence-min) measures the
-        // same levels, but for a channel only ever silent (its peak then of
-        // every frame's silence).
-        std::vector<float> all(raw.size());
-        std::vector<period_levels> all_levels(channels);
-        ASSERT_EQ(decode_frames(bytes, {sample_format::s32, channels}, all, all_levels), raw.size());
-        EXPECT_TRUE(same_bits(all, values)) << channels;
-        for (uint32_t c = 0; c < channels; ++c) {
-            EXPECT_EQ(all_levels[c].peak, levels[c].peak > 1e-7F ? levels[c].peak : all_levels[c].peak) << channels;
-            EXPECT_LE(all_levels[c].peak, levels[c].peak > 1e-7F ? levels[c].peak : 1e-7F) << channels << " " << c;
-            EXPECT_EQ(all_levels[c].clipped, levels[c].clipped) << channels << " " << c;
-        }
-        EXPECT_EQ(levels[0].peak, 1.0F) << channels;
-        EXPECT_EQ(levels[0].clipped, 1U) << channels;
     }
 }
 
