@@ -290,16 +290,16 @@ fi
 if section hiccup; then
   echo
   echo "== audio lost to a hiccup of the reading thread 1 s in (it spins inside the device call), 3 s (medians of $runs)"
-  echo "   between the slacks: over the timer's two thirds of the buffer, under the whole buffer less a period"
+  echo "   under the whole buffer less a period, and past the buffer"
   printf '%-24s %7s %10s %10s %10s\n' buffer hiccup "rt" "no rt" "plain"
-  for case in "256 70" "256 150" "1024 300" "1024 450"; do
-    read -r period ms <<<"$case"
+  for case in "256 16 75" "256 16 150" "1024 16 300" "1024 16 450" "4096 4 300"; do
+    read -r period periods ms <<<"$case"
     : >"$work/hiccup.txt"
-    device "$work/home" "period $period periods 16 paced true hiccup_at $((44100 / period)) hiccup_ms $ms"
+    device "$work/home" "period $period periods $periods paced true hiccup_at $((44100 / period)) hiccup_ms $ms"
     for _ in $(seq "$runs"); do
       echo "$(ours_lost rt 3) $(ours_lost no-rt 3) $(plain_lost 3)" >>"$work/hiccup.txt"
     done
-    printf '%-24s %5s ms' "period $period periods 16" "$ms"; column_medians "$work/hiccup.txt" 3
+    printf '%-24s %5s ms' "period $period periods $periods" "$ms"; column_medians "$work/hiccup.txt" 3
   done
 fi
 
