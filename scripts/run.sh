@@ -13,7 +13,7 @@ build=$root/build-run
 mkdir -p "$build"
 log=$build/build.log
 if [ ! -x "$build/floatrec" ]; then
-  echo "building floatrec in $build (the first build takes about 9 s on 2 cores, 19 s when they are busy; later ones a few seconds)" >&2
+  echo "building floatrec in $build (the first build takes about 12 s on 2 cores, 36 s when they are busy; later ones a few seconds)" >&2
 fi
 if ! { cmake -S "$root" -B "$build" -DFLOATREC_TESTS=OFF -DFLOATREC_TEST_DEVICE=ON -DFLOATREC_UNITY=ON -DCMAKE_BUILD_TYPE=Release &&
        cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
