@@ -44,7 +44,6 @@ echo 'pcm.!default { type plug slave { pcm "null" rate 48000 } }' >"$work/plugho
 sections=" ${*:-core finish load hiccup wakeups} "
 section() { [[ $sections == *" $1 "* ]]; }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
 verdict() { awk -v v="$1" -v goal="$2" 'BEGIN { print (v <= goal) ? "met" : "not met" }'; }
 

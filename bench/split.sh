@@ -20,8 +20,6 @@ rm -rf "$work"
 mkdir -p "$work"/{home,rec}
 device "$work/home" "rate 48000 channels 2 period 1024"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
 # One run of floatrec ARGS...; prints "cpu_s bytes_written lost_s end_finish_s"
 # and appends each part's finish (s) to parts.txt.
 run() {

@@ -18,8 +18,6 @@ mkdir -p "$work"/{home,pacedhome,rec}
 device "$work/home" "rate 48000 channels 2 period 1024"
 device "$work/pacedhome" "rate 48000 channels 2 period 1024 periods 16 paced true"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
 # One run of floatrec -c 2 ARGS... (HOME's device) in rec/, standard output
 # into out.wav; prints its CPU in seconds.
 cpu_of() {

@@ -15,8 +15,6 @@ rm -rf "$work"
 mkdir -p "$work"/{home,rec}
 device "$work/home" "period 44100 tone true"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
 # One run of floatrec ARGS...; prints "cpu_s finish_s".
 run() {
   rm -rf "${work:?}"/rec/* "$work"/rec/.[!.]* 2>/dev/null || true

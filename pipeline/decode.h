@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <type_traits>
 
 inline int32_t load_le32(const uint8_t* p)
 {
@@ -46,4 +47,24 @@ int32_t load_scaled(const uint8_t* p)
 inline float load_float(const uint8_t* p)
 {
     return std::bit_cast<float>(static_cast<uint32_t>(load_le32(p)));
+}
+
+// Calls `step` with `format` as a compile-time constant, so that each
+// format's loop is its own.
+template <class Step>
+auto with_format(sample_format format, Step step)
+{
+    switch (format) {
+    case sample_format::float32:
+        return step(std::integral_constant<sample_format, sample_format::float32>{});
+    case sample_format::s24:
+        return step(std::integral_constant<sample_format, sample_format::s24>{});
+    case sample_format::s24_3:
+        return step(std::integral_constant<sample_format, sample_format::s24_3>{});
+    case sample_format::s16:
+        return step(std::integral_constant<sample_format, sample_format::s16>{});
+    case sample_format::s32:
+        break;
+    }
+    return step(std::integral_constant<sample_format, sample_format::s32>{});
 }

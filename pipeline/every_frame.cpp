@@ -149,24 +149,7 @@ std::size_t decode_into(std::span<const uint8_t> in, const frame_format& frame, 
 {
     const std::size_t frames = std::min(in.size() / device_frame_bytes(frame), out.size() / frame.channels);
     const std::size_t samples = frames * frame.channels;
-    float* dst = out.data();
-    switch (frame.format) {
-    case sample_format::float32:
-        decode_all<sample_format::float32>(in.data(), samples, dst);
-        break;
-    case sample_format::s24:
-        decode_all<sample_format::s24>(in.data(), samples, dst);
-        break;
-    case sample_format::s24_3:
-        decode_all<sample_format::s24_3>(in.data(), samples, dst);
-        break;
-    case sample_format::s16:
-        decode_all<sample_format::s16>(in.data(), samples, dst);
-        break;
-    case sample_format::s32:
-        decode_all<sample_format::s32>(in.data(), samples, dst);
-        break;
-    }
+    with_format(frame.format, [&](auto format) { decode_all<decltype(format)::value>(in.data(), samples, out.data()); });
     return samples;
 }
 

@@ -261,26 +261,6 @@ void measure_format(const uint8_t* p, std::size_t frames, uint32_t channels, raw
     }
 }
 
-// Calls `step` with `format` as a compile-time constant, so that each
-// format's loop is its own.
-template <class Step>
-auto with_format(sample_format format, Step step)
-{
-    switch (format) {
-    case sample_format::float32:
-        return step(std::integral_constant<sample_format, sample_format::float32>{});
-    case sample_format::s24:
-        return step(std::integral_constant<sample_format, sample_format::s24>{});
-    case sample_format::s24_3:
-        return step(std::integral_constant<sample_format, sample_format::s24_3>{});
-    case sample_format::s16:
-        return step(std::integral_constant<sample_format, sample_format::s16>{});
-    case sample_format::s32:
-        break;
-    }
-    return step(std::integral_constant<sample_format, sample_format::s32>{});
-}
-
 } // namespace
 
 raw_levels measure_frames(std::span<const uint8_t> frames, const frame_format& frame)
