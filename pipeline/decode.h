@@ -7,8 +7,13 @@
 #include "common/frame_format.h"
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 inline int32_t load_le32(const uint8_t* p)
 {
@@ -68,3 +73,32 @@ auto with_format(sample_format format, Step step)
     }
     return step(std::integral_constant<sample_format, sample_format::s32>{});
 }
+
+#if defined(__SSE2__) // (x86: little-endian, so the bytes load as they stand)
+// Samples past the four that load_lanes reads: packed 24-bit loads sixteen
+// bytes for its twelve.
+template <sample_format Format>
+inline constexpr std::size_t lanes_overread = Format == sample_format::s24_3 ? 2 : 0;
+
+// Four integer-format samples from `p`, on the signed 32-bit scale, in a
+// vector's lanes; lanes_overread<Format> samples after them must be there.
+template <sample_format Format>
+__m128i load_lanes(const uint8_t* p)
+{
+    static_assert(Format != sample_format::float32);
+    if constexpr (Format == sample_format::s16) {
+        return _mm_unpacklo_epi16(_mm_setzero_si128(), _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    } else if constexpr (Format == sample_format::s24_3) {
+        // Each sample's three bytes moved up to the top three of its lane.
+        const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i lane = _mm_set_epi32(0, 0, 0, -256);
+        return _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_slli_si128(raw, 1), lane),
+                                         _mm_and_si128(_mm_slli_si128(raw, 2), _mm_slli_si128(lane, 4))),
+                            _mm_or_si128(_mm_and_si128(_mm_slli_si128(raw, 3), _mm_slli_si128(lane, 8)),
+                                         _mm_and_si128(_mm_slli_si128(raw, 4), _mm_slli_si128(lane, 12))));
+    } else {
+        const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        return Format == sample_format::s24 ? _mm_slli_epi32(raw, 8) : raw; // (S24_LE: the low three bytes)
+    }
+}
+#endif

@@ -18,46 +18,22 @@ namespace {
 // 2^31, as the fused pass scales (pipeline/period.cpp).
 constexpr float inverse_full_scale = 1.0F / 2147483648.0F;
 
-// The samples of one format, decoded and scaled in one plain loop (the
-// compiler's vectors), 32-bit ones four at a time where SSE2 is.
+// The samples of one format, decoded and scaled, four at a time where SSE2
+// is.
 template <sample_format Format>
 void decode_all(const uint8_t* p, std::size_t samples, float* dst)
 {
     constexpr std::size_t width = device_sample_bytes(Format);
     std::size_t i = 0;
-#if defined(__SSE2__) // (x86: little-endian, so the bytes load as they stand)
-    const __m128 scale = _mm_set1_ps(inverse_full_scale);
-    if constexpr (Format == sample_format::s32 || Format == sample_format::s24) {
-        for (; i + 4 <= samples; i += 4) {
-            __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * width));
-            if constexpr (Format == sample_format::s24) {
-                raw = _mm_slli_epi32(raw, 8); // (the low three bytes, onto the 32-bit scale)
-            }
-            _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(raw), scale));
-        }
-    } else if constexpr (Format == sample_format::s16) {
-        for (; i + 8 <= samples; i += 8) {
-            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * width));
-            const __m128i zero = _mm_setzero_si128();
-            _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, raw)), scale));
-            _mm_storeu_ps(dst + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, raw)), scale));
-        }
-    } else if constexpr (Format == sample_format::s24_3) {
-        // Four samples of three bytes a vector, each moved up to the top three
-        // bytes of its lane (sixteen bytes read, so two samples short of the end).
-        const __m128i lane = _mm_set_epi32(0, 0, 0, -256);
-        for (; i + 6 <= samples; i += 4) {
-            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * width));
-            const __m128i lanes = _mm_or_si128(
-                _mm_or_si128(_mm_and_si128(_mm_slli_si128(raw, 1), lane),
-                             _mm_and_si128(_mm_slli_si128(raw, 2), _mm_slli_si128(lane, 4))),
-                _mm_or_si128(_mm_and_si128(_mm_slli_si128(raw, 3), _mm_slli_si128(lane, 8)),
-                             _mm_and_si128(_mm_slli_si128(raw, 4), _mm_slli_si128(lane, 12))));
-            _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(lanes), scale));
-        }
-    } else if constexpr (Format == sample_format::float32) {
+#if defined(__SSE2__)
+    if constexpr (Format == sample_format::float32) {
         for (; i + 4 <= samples; i += 4) {
             _mm_storeu_ps(dst + i, _mm_loadu_ps(reinterpret_cast<const float*>(p + i * width)));
+        }
+    } else {
+        const __m128 scale = _mm_set1_ps(inverse_full_scale);
+        for (; i + 4 + lanes_overread<Format> <= samples; i += 4) {
+            _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(load_lanes<Format>(p + i * width)), scale));
         }
     }
 #endif

@@ -119,9 +119,10 @@ __m128 lane_mask(int lanes)
     return _mm_load_ps(reinterpret_cast<const float*>(masks[lanes]));
 }
 
-// A block of sixteen samples into `raw`; a bit for each sample that is loud
-// (|raw| > 214, as one unsigned compare done signed: both sides with the top
-// bit flipped).
+// A block of sixteen samples into `raw`, on the 32-bit scale; a bit for each
+// sample that is loud (|raw| > 214, as one unsigned compare done signed:
+// both sides with the top bit flipped).
+template <sample_format Format>
 int load_block(const uint8_t* block, __m128i (&raw)[4])
 {
     const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
@@ -129,7 +130,7 @@ int load_block(const uint8_t* block, __m128i (&raw)[4])
     const __m128i limit = _mm_set1_epi32(std::numeric_limits<int32_t>::min() + 2 * loudest_dropped_raw);
     int mask = 0;
     for (int v = 0; v < 4; ++v) {
-        raw[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 4 * static_cast<std::size_t>(v) * bytes_per_sample));
+        raw[v] = load_lanes<Format>(block + 4 * static_cast<std::size_t>(v) * device_sample_bytes(Format));
         const __m128i moved = _mm_xor_si128(_mm_add_epi32(raw[v], shift), flip);
         mask |= _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(moved, limit))) << (4 * v);
     }
@@ -137,21 +138,22 @@ int load_block(const uint8_t* block, __m128i (&raw)[4])
 }
 
 // The clipped samples of a block of sixteen (the dropped ones never are).
-template <uint32_t Channels>
+template <sample_format Format, uint32_t Channels>
 void count_clipped(const uint8_t* block, period_levels* levels)
 {
     for (std::size_t k = 0; k < 16; ++k) {
-        levels[k % Channels].clipped +=
-            static_cast<uint32_t>(std::fabs(scaled(load_le32(block + k * bytes_per_sample))) >= clip_level);
+        levels[k % Channels].clipped += static_cast<uint32_t>(
+            std::fabs(scaled(load_scaled<Format>(block + k * device_sample_bytes(Format)))) >= clip_level);
     }
 }
 
-// Sixteen 32-bit samples at a time, whole frames of `Channels`. A block that
-// is all sound is converted and stored whole; a silent one is skipped; a
-// mixed one is compacted lane by lane. Returns the samples done.
-template <uint32_t Channels>
+// Sixteen integer samples at a time, whole frames of `Channels`. A block
+// that is all sound is converted and stored whole; a silent one is skipped;
+// a mixed one is compacted lane by lane. Returns the samples done.
+template <sample_format Format, uint32_t Channels>
 std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size_t& kept, period_levels* levels)
 {
+    constexpr std::size_t width = device_sample_bytes(Format);
     static_assert(16 % Channels == 0);
     const __m128 magnitude_bits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
     const __m128 clip = _mm_set1_ps(clip_level);
@@ -159,9 +161,9 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
     __m128 peak[4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
     const __m128 scale = _mm_set1_ps(one_over_full_scale);
     std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
+    for (; i + 16 + lanes_overread<Format> <= n; i += 16) {
         __m128i raw[4];
-        int mask = load_block(p + i * bytes_per_sample, raw);
+        int mask = load_block<Format>(p + i * width, raw);
         if (mask == 0) {
             continue; // (no sample loud: no frame either)
         }
@@ -191,7 +193,7 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
         }
         // Clipping is rare: the block is counted sample by sample only then.
         if (_mm_movemask_ps(_mm_cmpge_ps(block_peak, clip)) != 0) {
-            count_clipped<Channels>(p + i * bytes_per_sample, levels);
+            count_clipped<Format, Channels>(p + i * width, levels);
         }
     }
     for (std::size_t v = 0; v < 4; ++v) {
@@ -206,26 +208,28 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
 }
 
 // The samples done in blocks, for the channel counts that fill them whole.
-std::size_t filter_s32_blocks(const uint8_t* p, std::size_t n, uint32_t channels, float* dst, std::size_t& kept,
+template <sample_format Format>
+std::size_t filter_int_blocks(const uint8_t* p, std::size_t n, uint32_t channels, float* dst, std::size_t& kept,
                               period_levels* levels)
 {
     switch (channels) {
     case 1:
-        return filter_blocks<1>(p, n, dst, kept, levels);
+        return filter_blocks<Format, 1>(p, n, dst, kept, levels);
     case 2:
-        return filter_blocks<2>(p, n, dst, kept, levels);
+        return filter_blocks<Format, 2>(p, n, dst, kept, levels);
     case 4:
-        return filter_blocks<4>(p, n, dst, kept, levels);
+        return filter_blocks<Format, 4>(p, n, dst, kept, levels);
     case 8:
-        return filter_blocks<8>(p, n, dst, kept, levels);
+        return filter_blocks<Format, 8>(p, n, dst, kept, levels);
     case 16:
-        return filter_blocks<16>(p, n, dst, kept, levels);
+        return filter_blocks<Format, 16>(p, n, dst, kept, levels);
     default:
         return 0;
     }
 }
 #else
-std::size_t filter_s32_blocks(const uint8_t* /*p*/, std::size_t /*n*/, uint32_t /*channels*/, float* /*dst*/,
+template <sample_format Format>
+std::size_t filter_int_blocks(const uint8_t* /*p*/, std::size_t /*n*/, uint32_t /*channels*/, float* /*dst*/,
                               std::size_t& /*kept*/, period_levels* /*levels*/)
 {
     return 0;
@@ -237,8 +241,8 @@ std::size_t filter_format(const uint8_t* p, std::size_t frames, uint32_t channel
 {
     std::size_t kept = 0;
     std::size_t done = 0; // samples
-    if constexpr (Format == sample_format::s32) {
-        done = filter_s32_blocks(p, frames * channels, channels, dst, kept, levels);
+    if constexpr (Format != sample_format::float32) {
+        done = filter_int_blocks<Format>(p, frames * channels, channels, dst, kept, levels);
     }
     return filter_plainly<Format>(p + done * device_sample_bytes(Format), frames - done / channels, channels, dst, kept,
                                   levels);
@@ -287,9 +291,9 @@ uint32_t filter_frames(std::span<const uint8_t> in, const frame_format& frame, s
         return 0;
     }
 #if defined(__SSE2__)
-    // (Other formats and channel counts than the blocks': decoded in vector
-    // steps, then filtered.)
-    const bool blocks = frame.format == sample_format::s32 && 16 % channels == 0;
+    // (Floats, and channel counts that do not fill the integer blocks:
+    // decoded in vector steps, then filtered.)
+    const bool blocks = frame.format != sample_format::float32 && 16 % channels == 0;
     if (!blocks) {
         return filter_frames_decoded(in, frame, out, levels);
     }
