@@ -89,13 +89,12 @@ __m128i load_lanes(const uint8_t* p)
     if constexpr (Format == sample_format::s16) {
         return _mm_unpacklo_epi16(_mm_setzero_si128(), _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
     } else if constexpr (Format == sample_format::s24_3) {
-        // Each sample's three bytes moved up to the top three of its lane.
+        // Each sample's three bytes (with the next one's first) put in its
+        // lane, then moved up to the top three.
         const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i lane = _mm_set_epi32(0, 0, 0, -256);
-        return _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_slli_si128(raw, 1), lane),
-                                         _mm_and_si128(_mm_slli_si128(raw, 2), _mm_slli_si128(lane, 4))),
-                            _mm_or_si128(_mm_and_si128(_mm_slli_si128(raw, 3), _mm_slli_si128(lane, 8)),
-                                         _mm_and_si128(_mm_slli_si128(raw, 4), _mm_slli_si128(lane, 12))));
+        const __m128i first = _mm_unpacklo_epi32(raw, _mm_srli_si128(raw, 3));
+        const __m128i second = _mm_unpacklo_epi32(_mm_srli_si128(raw, 6), _mm_srli_si128(raw, 9));
+        return _mm_slli_epi32(_mm_unpacklo_epi64(first, second), 8);
     } else {
         const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         return Format == sample_format::s24 ? _mm_slli_epi32(raw, 8) : raw; // (S24_LE: the low three bytes)
