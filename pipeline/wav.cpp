@@ -45,11 +45,13 @@ bool is_extensible(const wav_header& header)
     return header.format_tag == extensible;
 }
 
-// The bext chunk's size as its head says it, and its bytes in the file
-// (a pad byte after an odd size).
+// The bext chunk's size as its head says it: even, a zero after an odd
+// coding history counted in, since libsndfile's RF64 reader skips no pad
+// byte after a chunk of odd size (and then finds no data chunk).
 uint32_t bext_size(const broadcast_fields& bext)
 {
-    return static_cast<uint32_t>(bext_fixed_bytes + bext.coding_history.size());
+    const std::size_t size = bext_fixed_bytes + bext.coding_history.size();
+    return static_cast<uint32_t>(size + (size & 1));
 }
 
 // The padding's bytes: all that the other chunks leave of the header.
@@ -59,7 +61,7 @@ uint32_t junk_bytes(const wav_header& header)
     constexpr uint32_t chunk_head = 8;
     constexpr uint32_t fact = chunk_head + 4;
     const uint32_t ds64 = header.rf64 ? chunk_head + ds64_len : 0;
-    const uint32_t bext = header.bext ? chunk_head + bext_size(*header.bext) + (bext_size(*header.bext) & 1) : 0;
+    const uint32_t bext = header.bext ? chunk_head + bext_size(*header.bext) : 0;
     return static_cast<uint32_t>(wav_header_bytes) - riff - ds64 - bext - chunk_head - (chunk_head + header.fmt_size) -
            fact - chunk_head;
 }
@@ -86,7 +88,7 @@ void put_bext(std::vector<uint8_t>& out, const broadcast_fields& bext)
     put_le(out, 1, 2);                   // version
     out.resize(out.size() + umid_and_reserved, 0);
     out.insert(out.end(), bext.coding_history.begin(), bext.coding_history.end());
-    if ((bext_size(bext) & 1) != 0) {
+    if (((bext_fixed_bytes + bext.coding_history.size()) & 1) != 0) {
         out.push_back(0);
     }
 }

@@ -1,5 +1,6 @@
 // The take's timeline: silence kept when asked, the start time in every WAV,
 // and marks where time was dropped, as real readers see them.
+#include "pipeline/wav.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <regex>
 
 namespace fs = std::filesystem;
@@ -145,6 +147,32 @@ TEST(Timeline, BroadcastWavGivesTheStartTime)
         ASSERT_EQ(std::system(command.c_str()), 0);
         EXPECT_EQ(read_text(box.root / "probe.txt"),
                   "\"room mic, take 2\"," + std::to_string(bext.time_reference_low) + "\n");
+    }
+}
+
+// Past 4 GiB the header is RF64's, its bext of any length (a rate's digits
+// make the coding history odd or even) followed by the next chunk where
+// libsndfile's RF64 reader looks for it. (The header over a sparse file: the
+// samples are not what is checked.)
+TEST(Timeline, Rf64WithItsBroadcastChunkOpensAtEveryRate)
+{
+    sandbox box;
+    for (const uint32_t rate : {44100U, 768000U}) {
+        take_format format;
+        format.rate = rate;
+        const uint64_t data_bytes = uint64_t{5} << 30;
+        const std::vector<uint8_t> head = header_bytes(take_header(format, data_bytes));
+        const fs::path path = box.root / ("big-" + std::to_string(rate) + ".wav");
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(head.data()),
+                                                    static_cast<std::streamsize>(head.size()));
+        fs::resize_file(path, head.size() + data_bytes);
+        SF_INFO info = {};
+        SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+        ASSERT_NE(file, nullptr) << rate << ": " << sf_strerror(nullptr);
+        EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64) << rate;
+        EXPECT_EQ(static_cast<uint64_t>(info.frames), data_bytes / 4) << rate;
+        sf_close(file);
+        fs::remove(path);
     }
 }
 
