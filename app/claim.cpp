@@ -44,7 +44,7 @@ bool save_unfinished(take& take, bool& saved)
         if (!recovered.output_gone.empty()) {
             say_err_text(output_gone_text(recovered.output_gone));
         }
-        say_err_text(saved_take_text(recovered.saved_as, recovered.seconds));
+        say_err_text(saved_take_text(recovered.saved_from, recovered.saved_as, recovered.seconds));
         saved = true;
     }
     say_failure(recovered.why);

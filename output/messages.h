@@ -54,7 +54,8 @@ std::string rate_error_text(const std::string& value);
 std::string channels_at_rate_text(uint32_t channels, uint32_t rate);
 // The device records at `granted` frames a second, not the `asked` of -r.
 std::string rate_differs_text(uint32_t granted, uint32_t asked);
-std::string saved_take_text(const std::vector<std::string>& names, double seconds);
+std::string saved_take_text(const std::vector<std::string>& working_files, const std::vector<std::string>& names,
+                            double seconds);
 std::string output_gone_text(const std::string& directory);
 std::string put_in_place_text(const std::vector<std::string>& names, double seconds);
 std::string nothing_to_recover_text(const std::string& directory);

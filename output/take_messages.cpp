@@ -17,9 +17,11 @@ std::string output_gone_text(const std::string& directory)
                        directory.c_str());
 }
 
-std::string saved_take_text(const std::vector<std::string>& names, double seconds)
+std::string saved_take_text(const std::vector<std::string>& working_files, const std::vector<std::string>& names,
+                            double seconds)
 {
-    return format_text("saved the unfinished take in %s as %s (%.1f s)\n", raw_name, listed(names).c_str(), seconds);
+    return format_text("saved the unfinished take in %s as %s (%.1f s)\n", listed(working_files).c_str(),
+                       listed(names).c_str(), seconds);
 }
 
 std::string put_in_place_text(const std::vector<std::string>& names, double seconds)

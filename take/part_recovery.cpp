@@ -168,7 +168,9 @@ recovery recover_time_parts(const raw_file& raw, take_note note)
     }
     std::vector<std::string> names;
     uint64_t bytes = 0;
+    const std::size_t parts_saved = note.parts_saved;
     failure status = note.parts_saved > 0 ? complete_saved_part(raw, note, names, bytes) : failure{};
+    const std::size_t first_file = names.empty() ? parts_saved : parts_saved - 1; // (part k in file k - 1)
     if (status.ok()) {
         status = save_unfinished_parts(raw, note, output, names, bytes);
     }
@@ -182,6 +184,10 @@ recovery recover_time_parts(const raw_file& raw, take_note note)
     }
     recovery done = finish_recovery(note, names, bytes);
     done.output_gone = result.output_gone;
+    done.saved_from.clear();
+    for (std::size_t file = first_file; file < first_file + done.saved_as.size(); ++file) {
+        done.saved_from.push_back(raw_file_name(file));
+    }
     return done;
 }
 

@@ -34,6 +34,7 @@
 struct recovery {
     failure why;          // an unknown take (nothing touched), or one that could not be saved
     std::vector<std::string> saved_as; // the files the take is in now, in order; empty when none was saved
+    std::vector<std::string> saved_from = {raw_name}; // the working files its audio was in (a take in parts: theirs)
     double seconds = 0;   // its length
     bool put_in_place = false; // a finish cut short was completed: `saved_as` are target.wav or its parts
     std::string output_gone;   // the -o directory that was not there: the take was saved here instead

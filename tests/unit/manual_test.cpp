@@ -121,7 +121,7 @@ std::vector<std::pair<std::string, std::vector<std::string>>> every_message()
         {"rate_error_text", {rate_error_text(""), rate_error_text(name)}},
         {"channels_at_rate_text", {channels_at_rate_text(count, count)}},
         {"rate_differs_text", {rate_differs_text(count, count)}},
-        {"saved_take_text", {saved_take_text(one, seconds), saved_take_text(two, seconds)}},
+        {"saved_take_text", {saved_take_text(one, one, seconds), saved_take_text(two, two, seconds)}},
         {"output_gone_text", {output_gone_text(name)}},
         {"put_in_place_text", {put_in_place_text(one, seconds)}},
         {"nothing_to_recover_text", {nothing_to_recover_text(name)}},
