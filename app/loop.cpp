@@ -374,7 +374,6 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
             say_failure(fail_in(fault::thread_start, program_part::capture_thread, err));
             return capture_outcome::failed;
         }
-        plan.realtime = reader.realtime.granted; // (its wakes follow)
         if (!reader.realtime.granted && reader.realtime.broker.refusal != broker_refusal::stopped) {
             say_err_text(realtime_refused_text(reader.realtime.limit_error, reader.realtime.broker, capture_priority));
         }

@@ -65,7 +65,6 @@ int capture_thread_start(capture_thread& reader, const capture_plan& plan, perio
     if (reader.running) {
         reader.tid.wait(0);
         reader.realtime = make_realtime(reader.thread, reader.tid.load(), capture_priority, plan.stop->wake.get());
-        reader.plan.realtime = reader.realtime.granted;
         request_reader_wakeups(reader.plan);
         reader.may_start.store(true);
         reader.may_start.notify_one();

@@ -24,7 +24,6 @@ struct capture_plan {
     uint64_t frames_wanted = 0; // the duration in frames
     stop_control* stop = nullptr;
     bool level_updates = false; // a meter is on the screen: levels about ten times a second
-    bool realtime = false;      // the capture thread runs at a real-time priority (capture/realtime.h)
     uint32_t queue_holds_seconds = 0; // how long a hold-up of the main thread the queue rides out
 };
 
