@@ -174,6 +174,24 @@ bool left_over(std::string_view tag, const take_note* note)
            parse_whole(tag.substr(this_machine.size() - 1), pid) && pid != me.pid && !floatrec_running(pid);
 }
 
+// Whether `name`, a file's name beside a named output, is a temporary a run
+// now over left: ".NAME.TAG.part", NAME the output's, a part's, a name from
+// the clock or "recovered.wav", TAG the run's. Host names may hold dots, so
+// every dot is tried as the tag's start.
+bool left_over_temporary(std::string_view name, const take_note* note)
+{
+    if (!name.starts_with('.') || !name.ends_with(".part")) {
+        return false;
+    }
+    const std::string_view tagged = name.substr(0, name.size() - 5);
+    for (std::size_t dot = tagged.find('.', 1); dot != std::string_view::npos; dot = tagged.find('.', dot + 1)) {
+        if (left_over(tagged.substr(dot + 1), note)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // What a run killed while writing left under a temporary name, here and
 // beside the take's output (and here, where a take was saved for want of
 // its directory).
@@ -186,13 +204,13 @@ void remove_leftovers(const take_output& output, const take_note* note)
         return;
     }
     for (const std::string& directory : {output.directory, std::string()}) {
-        for (const std::string& start : {"." + output.stem + output.extension + ".", std::string(".recovered.wav.")}) {
-            for (const std::string& name : files_starting(directory + start)) {
-                const std::string_view tag = std::string_view(name).substr((directory + start).size());
-                if (tag.ends_with(".part") && left_over(tag.substr(0, tag.size() - 5), note)) {
-                    remove_if_file(name.c_str());
-                }
+        for (const std::string& name : files_starting(directory + ".")) {
+            if (left_over_temporary(std::string_view(name).substr(directory.size()), note)) {
+                remove_if_file(name.c_str());
             }
+        }
+        if (directory.empty()) {
+            break;
         }
     }
 }

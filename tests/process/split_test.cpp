@@ -284,3 +284,37 @@ TEST(SlowSplitTake, KilledAnywhereInAPartsSaveLosesAndDoublesNothing)
         }
     }
 }
+
+// A part whose name is on another disk is copied there through a temporary
+// beside its name (".take-001.wav.TAG.part", a part's worth of samples); a
+// run killed at its rename leaves it, and the next start removes it and
+// saves every part once.
+TEST(SlowSplitTake, APartCopiedToAnotherDiskLeavesNoTemporaryAfterAKill)
+{
+    if (!have("strace")) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    sandbox box;
+    scratch_disk disk;
+    if (!disk.mount(box, 16, "tmpfs")) {
+        GTEST_SKIP() << disk.why_not;
+    }
+    use_test_device(box, "rate 8000 period 800");
+    const fs::path out = box.root / "out";
+    fs::create_directory(out);
+    const run_result killed = run_floatrec(
+        box, {"-o", (out / "take.wav").string(), "--split-every", "1", "3"},
+        {.wrapper = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-o", "/dev/null", "-e",
+                     "inject=rename:signal=SIGKILL:when=3"}}); // (the note's at the start and the part's, then the copy's)
+    const auto temporaries = [&out] {
+        return std::count_if(fs::directory_iterator(out), fs::directory_iterator(),
+                             [](const fs::directory_entry& entry) { return entry.path().string().ends_with(".part"); });
+    };
+    ASSERT_EQ(temporaries(), 1) << killed.err; // (the point is reached)
+    const run_result recovered = run_floatrec(box, {"--recover"});
+    EXPECT_EQ(recovered.status, 0) << recovered.err;
+    EXPECT_EQ(temporaries(), 0) << recovered.err;
+    const std::vector<float> samples = joined(parts_in(out, R"(take-\d{3}\.wav)"));
+    EXPECT_GE(samples.size(), 8000U);
+    EXPECT_TRUE(same_bits(samples, test_signal(0, samples.size())));
+}
