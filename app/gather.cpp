@@ -98,6 +98,7 @@ void mark_lost(take& recording, period_filter& filter, uint64_t frames, capture_
         return;
     }
     filter.lost_frames += frames;
+    take_time_lost(recording, frames);
     const uint64_t resumes = totals.frames_captured + filter.lost_frames;
     mark_gap(recording, filter, {totals.frames_passed, frames, resumes, gap_kind::lost}, totals);
 }

@@ -179,6 +179,11 @@ void take_gathered(take& take, std::size_t samples, uint64_t frames)
     take.parts_.captured += frames;
 }
 
+void take_time_lost(take& take, uint64_t frames)
+{
+    take.parts_.lost += frames;
+}
+
 uint32_t take_rate(const take& take)
 {
     return take.format_.rate;

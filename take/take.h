@@ -77,6 +77,7 @@ private:
     friend failure take_begin(take&, int64_t);
     friend std::span<float> take_room(take&);
     friend void take_gathered(take&, std::size_t, uint64_t);
+    friend void take_time_lost(take&, uint64_t);
     friend uint64_t take_part_frames(take&, uint64_t, uint64_t);
     friend uint64_t take_part_end(const take&);
     friend uint32_t take_split_seconds(const take&);
@@ -167,6 +168,9 @@ failure take_begin(take& take, int64_t first_frame_unix_ns);
 // `frames` captured.
 std::span<float> take_room(take& take);
 void take_gathered(take& take, std::size_t samples, uint64_t frames);
+// `frames` of the take's time lost (none captured): the parts begun after
+// it began that much later on the wall clock.
+void take_time_lost(take& take, uint64_t frames);
 
 // A take in parts of captured time: of `frames` captured from frame
 // `first` on, how many go into the part being recorded (all where the take

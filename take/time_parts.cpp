@@ -17,9 +17,10 @@
 
 namespace {
 
+// The wall clock at captured frame `frame`, the first after every loss so far.
 int64_t started_at(const time_parts& parts, uint64_t frame)
 {
-    return parts.take_started_unix_ns + frames_to_ns(frame, parts.rate);
+    return parts.take_started_unix_ns + frames_to_ns(frame + parts.lost, parts.rate);
 }
 
 // The first boundary of the grid after `frame`.

@@ -42,6 +42,7 @@ struct time_parts {
     uint32_t rate = 0;
     int64_t take_started_unix_ns = 0;
     uint64_t captured = 0;            // frames captured so far
+    uint64_t lost = 0;                // frames of time lost so far (the clock ran on)
     std::vector<time_part> open;      // ended and not yet saved, then the one being recorded
     std::size_t early_cuts_seen = 0;  // of raw_file::early_cuts, followed
     std::vector<std::string> saved;   // the parts saved, in order

@@ -87,6 +87,18 @@ std::vector<uint32_t> cues_of(const fs::path& wav, std::string& labels)
     return frames;
 }
 
+// A WAV's Broadcast WAV fields as libsndfile reads them (all zero where it cannot).
+SF_BROADCAST_INFO bext_of(const fs::path& wav)
+{
+    SF_BROADCAST_INFO bext = {};
+    SF_INFO info = {};
+    if (SNDFILE* file = sf_open(wav.c_str(), SFM_READ, &info); file != nullptr) {
+        sf_command(file, SFC_GET_BROADCAST_INFO, &bext, sizeof bext);
+        sf_close(file);
+    }
+    return bext;
+}
+
 } // namespace
 
 // --keep-silence keeps every frame; --silence-min drops exactly the runs of
@@ -124,12 +136,7 @@ TEST(Timeline, BroadcastWavGivesTheStartTime)
     box.env.push_back("TZ=UTC");
     const auto began = std::chrono::system_clock::now();
     ASSERT_EQ(run_floatrec(box, {"--comment", "room mic, take 2", "1"}).status, 0);
-    SF_INFO info = {};
-    SNDFILE* file = sf_open(box.at("target.wav").c_str(), SFM_READ, &info);
-    ASSERT_NE(file, nullptr);
-    SF_BROADCAST_INFO bext = {};
-    ASSERT_EQ(sf_command(file, SFC_GET_BROADCAST_INFO, &bext, sizeof bext), SF_TRUE);
-    sf_close(file);
+    const SF_BROADCAST_INFO bext = bext_of(box.at("target.wav"));
     EXPECT_STREQ(bext.description, "room mic, take 2");
     EXPECT_STREQ(bext.originator, "floatrec");
     EXPECT_TRUE(std::string(bext.originator_reference).starts_with("fr-"));
@@ -148,6 +155,23 @@ TEST(Timeline, BroadcastWavGivesTheStartTime)
         EXPECT_EQ(read_text(box.root / "probe.txt"),
                   "\"room mic, take 2\"," + std::to_string(bext.time_reference_low) + "\n");
     }
+}
+
+// A part begun after audio was lost (a hiccup longer than the device's
+// buffer) is stamped with the time its first frame was captured: the next
+// part starts its length and the time lost in it later, as many frames as
+// the device's signal is missing.
+TEST(SlowTimeline, APartAfterLostAudioIsStampedWhenItsFirstFrameWasCaptured)
+{
+    sandbox box;
+    use_test_device(box, "rate 44100 period 1024 periods 16 paced true hiccup_at 20 hiccup_ms 450");
+    const run_result r = run_floatrec(box, {"--split-every", "1", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const uint64_t lost = frames_missing(read_wav(box.at("target-001.wav")).samples);
+    ASSERT_GT(lost, 0U) << r.err;
+    const double apart = static_cast<double>(bext_of(box.at("target-002.wav")).time_reference_low) -
+                         static_cast<double>(bext_of(box.at("target-001.wav")).time_reference_low);
+    EXPECT_NEAR(apart, 44100.0 + static_cast<double>(lost), 88.0) << r.err; // (within 2 ms: the loss is measured)
 }
 
 // Past 4 GiB the header is RF64's, its bext of any length (a rate's digits

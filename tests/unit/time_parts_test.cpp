@@ -1,6 +1,7 @@
 // Where the parts of captured time (--split-every) begin and end, in frames:
 // part k spans captured frames [k·D·rate, (k+1)·D·rate), whatever the
 // periods and whatever the silence filter keeps of them.
+#include "common/clock.h"
 #include "take/rawfile.h"
 #include "pipeline/silence_runs.h"
 #include "take/time_parts.h"
@@ -19,6 +20,8 @@ struct boundary_case {
     uint64_t periods;
     std::function<bool(uint64_t)> kept; // whether the filter keeps a captured frame
     uint64_t early_end = 0;             // a file size limit ends a part here (0: none)
+    uint64_t lost_at = 0;               // audio lost before this captured frame's period
+    uint64_t lost = 0;                  // that many frames of it (0: none)
 };
 
 bool every_frame(uint64_t)
@@ -30,7 +33,8 @@ bool every_frame(uint64_t)
 
 // Periods are cut at the boundaries as the capture loop cuts them; each
 // part's file ends after exactly the kept frames before its boundary, and a
-// take that stops on a boundary has no empty part after it.
+// take that stops on a boundary has no empty part after it. Each part
+// starts on the wall clock where its first frame was captured.
 TEST(TimeParts, PartsEndOnTheirBoundariesInCapturedFrames)
 {
     const boundary_case cases[] = {
@@ -41,6 +45,7 @@ TEST(TimeParts, PartsEndOnTheirBoundariesInCapturedFrames)
         {"a part that is all silence", 8000, 1, 700, 40, [](uint64_t frame) { return frame / 8000 != 1; }},
         {"stopping on a boundary", 48000, 1, 4800, 20, every_frame},
         {"a limit ending a part early", 8000, 1, 800, 25, every_frame, 4800},
+        {"audio lost before a boundary", 8000, 1, 800, 30, every_frame, 0, 12000, 6000},
     };
     for (const boundary_case& c : cases) {
         raw_file raw;
@@ -50,6 +55,7 @@ TEST(TimeParts, PartsEndOnTheirBoundariesInCapturedFrames)
         std::vector<std::size_t> kept_before_cut; // kept frames before each boundary met
         uint64_t kept = 0;
         for (uint64_t first = 0; first < c.period * c.periods; first += c.period) {
+            parts.lost += first == c.lost_at ? c.lost : 0;
             if (c.early_end > 0 && first == c.early_end) {
                 time_part_ends(parts, raw, first);
                 kept_before_cut.push_back(kept);
@@ -87,6 +93,9 @@ TEST(TimeParts, PartsEndOnTheirBoundariesInCapturedFrames)
             EXPECT_EQ(parts.open[i].end_frame, ends[i]) << c.what << " part " << i + 1;
             EXPECT_EQ(parts.open[i + 1].first_frame, ends[i]) << c.what << " part " << i + 2;
             EXPECT_EQ(parts.open[i + 1].number, i + 2) << c.what;
+            // (each part's clock: its first frame's, later by the time lost before it)
+            const uint64_t lost_before = c.lost_at <= ends[i] ? c.lost : 0;
+            EXPECT_EQ(parts.open[i + 1].started_unix_ns, frames_to_ns(ends[i] + lost_before, c.rate)) << c.what;
             uint64_t kept_frames = 0;
             for (uint64_t frame = 0; frame < ends[i]; ++frame) {
                 kept_frames += c.kept(frame) ? 1 : 0;
