@@ -2,13 +2,18 @@
 // bytes whatever the host's order. The integer formats widen to the signed
 // 32-bit scale (a 16-bit n is n x 2^16, a 24-bit n x 2^8), where every value
 // is exact as a float after scaling by 2^-31: n / 32768 and n / 8388608.
+// Where SSE2 is, blocks of sixteen too, with a bit for each loud sample, for
+// the passes that decode and judge at once (the filter, the runs).
 #pragma once
 
 #include "common/frame_format.h"
+#include "pipeline/period.h"
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -47,6 +52,16 @@ int32_t load_scaled(const uint8_t* p)
     } else {
         return load_le16_scaled(p);
     }
+}
+
+// 2^31: a raw sample divided by it lies between -1.0 and 1.0. Dividing by a
+// power of two is exact, so multiplying by its inverse gives the same bits.
+inline constexpr float one_over_full_scale = 1.0F / 2147483648.0F;
+
+// A sample on the 32-bit scale as it is stored: rounded to single precision, then scaled.
+inline float scaled(int32_t raw)
+{
+    return static_cast<float>(raw) * one_over_full_scale;
 }
 
 inline float load_float(const uint8_t* p)
@@ -98,6 +113,68 @@ __m128i load_lanes(const uint8_t* p)
     } else {
         const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         return Format == sample_format::s24 ? _mm_slli_epi32(raw, 8) : raw; // (S24_LE: the low three bytes)
+    }
+}
+
+// The sample bits of a block of sixteen spread over whole frames of
+// `Channels`: a frame with any loud sample is loud in all of its samples.
+template <uint32_t Channels>
+inline int frame_mask(int samples)
+{
+    if constexpr (Channels == 1) {
+        return samples;
+    } else {
+        constexpr uint32_t frame_bits = (1U << Channels) - 1;
+        constexpr uint32_t first_bits = [] {
+            uint32_t bits = 0;
+            for (uint32_t at = 0; at < 16; at += Channels) {
+                bits |= 1U << at;
+            }
+            return bits;
+        }();
+        auto spread = static_cast<uint32_t>(samples);
+        for (uint32_t shift = 1; shift < Channels; shift <<= 1) {
+            spread |= spread >> shift;
+        }
+        return static_cast<int>((spread & first_bits) * frame_bits);
+    }
+}
+
+// All bits set in the lanes whose bit is set in `lanes` (4 bits).
+inline __m128 lane_mask(int lanes)
+{
+    alignas(16) static constexpr int32_t masks[16][4] = {
+        {0, 0, 0, 0},   {-1, 0, 0, 0},   {0, -1, 0, 0},   {-1, -1, 0, 0},   {0, 0, -1, 0},   {-1, 0, -1, 0},
+        {0, -1, -1, 0}, {-1, -1, -1, 0}, {0, 0, 0, -1},   {-1, 0, 0, -1},   {0, -1, 0, -1},  {-1, -1, 0, -1},
+        {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
+    return _mm_load_ps(reinterpret_cast<const float*>(masks[lanes]));
+}
+
+// A block of sixteen samples into `raw`, on the 32-bit scale; a bit for each
+// sample that is loud (|raw| > 214, as one unsigned compare done signed:
+// both sides with the top bit flipped).
+template <sample_format Format>
+inline int load_block(const uint8_t* block, __m128i (&raw)[4])
+{
+    const __m128i shift = _mm_set1_epi32(loudest_dropped_raw);
+    const __m128i flip = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
+    const __m128i limit = _mm_set1_epi32(std::numeric_limits<int32_t>::min() + 2 * loudest_dropped_raw);
+    int mask = 0;
+    for (int v = 0; v < 4; ++v) {
+        raw[v] = load_lanes<Format>(block + 4 * static_cast<std::size_t>(v) * device_sample_bytes(Format));
+        const __m128i moved = _mm_xor_si128(_mm_add_epi32(raw[v], shift), flip);
+        mask |= _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(moved, limit))) << (4 * v);
+    }
+    return mask;
+}
+
+// The clipped samples of a block of sixteen (the dropped ones never are).
+template <sample_format Format, uint32_t Channels>
+inline void count_clipped(const uint8_t* block, period_levels* levels)
+{
+    for (std::size_t k = 0; k < 16; ++k) {
+        levels[k % Channels].clipped += static_cast<uint32_t>(
+            std::fabs(scaled(load_scaled<Format>(block + k * device_sample_bytes(Format)))) >= clip_level);
     }
 }
 #endif

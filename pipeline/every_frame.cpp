@@ -15,9 +15,6 @@
 
 namespace {
 
-// 2^31, as the fused pass scales (pipeline/period.cpp).
-constexpr float inverse_full_scale = 1.0F / 2147483648.0F;
-
 // The samples of one format, decoded and scaled, four at a time where SSE2
 // is.
 template <sample_format Format>
@@ -31,7 +28,7 @@ void decode_all(const uint8_t* p, std::size_t samples, float* dst)
             _mm_storeu_ps(dst + i, _mm_loadu_ps(reinterpret_cast<const float*>(p + i * width)));
         }
     } else {
-        const __m128 scale = _mm_set1_ps(inverse_full_scale);
+        const __m128 scale = _mm_set1_ps(one_over_full_scale);
         for (; i + 4 + lanes_overread<Format> <= samples; i += 4) {
             _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(load_lanes<Format>(p + i * width)), scale));
         }
@@ -41,7 +38,7 @@ void decode_all(const uint8_t* p, std::size_t samples, float* dst)
         if constexpr (Format == sample_format::float32) {
             dst[i] = load_float(p + i * width);
         } else {
-            dst[i] = static_cast<float>(load_scaled<Format>(p + i * width)) * inverse_full_scale;
+            dst[i] = static_cast<float>(load_scaled<Format>(p + i * width)) * one_over_full_scale;
         }
     }
 }
