@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-period_filter make_period_filter(const frame_format& frame, silence_choice choice, uint64_t period_frames, uint32_t rate)
+period_filter make_period_filter(const frame_format& frame, silence_choice choice, uint32_t rate)
 {
     period_filter filter;
     filter.frame = frame;
@@ -18,7 +18,6 @@ period_filter make_period_filter(const frame_format& frame, silence_choice choic
     filter.channels.resize(frame.channels);
     if (choice.least_frames > 0) {
         filter.runs = make_silence_runs(frame.channels, choice.least_frames);
-        filter.decoded.resize(static_cast<std::size_t>(period_frames) * frame.channels);
     }
     return filter;
 }
@@ -31,8 +30,7 @@ uint32_t filter_piece(period_filter& filter, std::span<const uint8_t> bytes, std
     if (filter.choice.least_frames == 0) {
         return filter_frames(bytes, filter.frame, room, filter.channels);
     }
-    const uint32_t decoded = decode_frames(bytes, filter.frame, filter.decoded, filter.channels);
-    return static_cast<uint32_t>(filter_runs(filter.runs, std::span(filter.decoded).first(decoded), room));
+    return static_cast<uint32_t>(filter_runs_from(filter.runs, bytes, filter.frame, room, filter.channels));
 }
 
 void mark_gap(take& recording, period_filter& filter, gap_mark mark, capture_totals& totals)

@@ -26,13 +26,12 @@ struct period_filter {
     bool marking = false;     // the gaps are marked
     uint64_t lost_frames = 0; // audio lost so far: the take's time runs on through it
     silence_runs runs;
-    std::vector<float> decoded;          // a period decoded, for the runs' judging
     std::vector<period_levels> channels; // the levels of what was filtered last, a channel each
     uint64_t shortest_mark = 0;          // frames of the shortest gap marked
 };
 
-// A filter for periods of at most `period_frames` frames of `frame` at `rate`.
-period_filter make_period_filter(const frame_format& frame, silence_choice choice, uint64_t period_frames, uint32_t rate);
+// A filter for periods of `frame` at `rate`.
+period_filter make_period_filter(const frame_format& frame, silence_choice choice, uint32_t rate);
 
 // Marks a gap of the take where the filter stands (the frames kept so far),
 // counted in `totals`, where it lasts at least a tenth of a second.

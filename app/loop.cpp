@@ -358,7 +358,7 @@ capture_outcome cap_loop(const cap_device& dev, period_bufs& bufs, take& take, u
     queue.wake_frames = std::max<uint64_t>(dev.period_frames, dev.rate / dev.period_frames * dev.period_frames);
     const capture_wakes wakes{longest_sleep_ns(plan), stall_after_ns(longest_sleep_ns(plan))};
     consumer c{plan, queue, bufs, take, stop, totals, held_reports{plan, wakes, stop, totals, current_directory()}};
-    c.filter = make_period_filter(dev.frame, silence, dev.period_frames, dev.rate);
+    c.filter = make_period_filter(dev.frame, silence, dev.rate);
     totals.marking = silence.mark_gaps;
     if (dev.frame.channels > 1) {
         totals.channels.resize(dev.frame.channels);

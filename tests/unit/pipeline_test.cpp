@@ -1,5 +1,6 @@
 // The fused filter against the plain steps, bit for bit, and the dump buffers.
 #include "pipeline/period.h"
+#include "pipeline/silence_runs.h"
 #include "support/samples.h"
 
 #include <gtest/gtest.h>
@@ -250,6 +251,67 @@ TEST(Pipeline, FramesAreKeptWholeAndEachChannelMeasuredOfThem)
             }
             EXPECT_EQ(levels[0].peak, 1.0F) << what;
             EXPECT_EQ(levels[0].clipped, 1U) << what;
+        }
+    }
+}
+
+// --silence-min straight from the bytes (in blocks where the frames fit,
+// else decoded a piece at a time) judges as decoding first does: stretches
+// of sound, of silence at and either side of the threshold (of varying
+// magnitude: its peak counts while nothing louder came) and of full scale,
+// of random lengths, in periods ending anywhere, give the same frames,
+// marks, held frames and levels, in every format and channel count.
+TEST(Pipeline, RunsFromTheBytesAsFromTheDecodedFrames)
+{
+    std::mt19937 random(7);
+    const int32_t kinds[][2] = {{0x10000000, int_max}, {0, 0}, {-214, 214}, {215, 216}, {int_min, int_min}};
+    for (const sample_format format : formats_in_order) {
+        for (const uint32_t channels : {1U, 2U, 3U, 8U}) {
+            std::vector<int32_t> raw;
+            while (raw.size() < 4000U * channels) {
+                const auto& kind = kinds[random() % 5];
+                for (auto n = static_cast<uint32_t>(random() % 90) * channels; n > 0; --n) {
+                    const int32_t value = kind[random() % 2] / (kind[0] == -214 ? 1 + static_cast<int32_t>(random() % 4) : 1);
+                    raw.push_back(n % channels == 1 && random() % 8 == 0 ? 0x1000000 : value);
+                }
+            }
+            const std::vector<uint8_t> bytes = format_bytes(raw, format);
+            const frame_format frame{format, channels};
+            for (const uint64_t least : {1U, 7U, 40U}) {
+                const std::string what = std::to_string(static_cast<int>(format)) + " x" + std::to_string(channels) +
+                                         " least " + std::to_string(least);
+                silence_runs decoding = make_silence_runs(channels, least);
+                silence_runs direct = make_silence_runs(channels, least);
+                std::vector<float> decoded(raw.size());
+                std::vector<float> one(raw.size() + least * channels);
+                std::vector<float> two(one.size());
+                std::vector<period_levels> one_levels(channels);
+                std::vector<period_levels> two_levels(channels);
+                for (std::size_t at = 0, frames = 1; at < bytes.size(); at += frames * device_frame_bytes(frame)) {
+                    frames = std::min<std::size_t>(1 + random() % 300, (bytes.size() - at) / device_frame_bytes(frame));
+                    const auto period = std::span(bytes).subspan(at, frames * device_frame_bytes(frame));
+                    const uint32_t count = decode_frames(period, frame, decoded, one_levels);
+                    const std::size_t kept_one = filter_runs(decoding, std::span(decoded).first(count), one);
+                    const std::size_t kept_two = filter_runs_from(direct, period, frame, two, two_levels);
+                    ASSERT_TRUE(same_bits(std::span(one).first(kept_one), std::span(two).first(kept_two))) << what << " at " << at;
+                    for (uint32_t c = 0; c < channels; ++c) {
+                        EXPECT_EQ(one_levels[c].peak, two_levels[c].peak) << what;
+                        EXPECT_EQ(one_levels[c].clipped, two_levels[c].clipped) << what;
+                    }
+                }
+                const std::size_t held = end_run(decoding, one);
+                ASSERT_EQ(end_run(direct, two), held) << what;
+                EXPECT_TRUE(same_bits(std::span(one).first(held), std::span(two).first(held))) << what;
+                ASSERT_EQ(decoding.ended.size(), direct.ended.size()) << what;
+                for (std::size_t i = 0; i < decoding.ended.size(); ++i) {
+                    EXPECT_EQ(decoding.ended[i].frame, direct.ended[i].frame) << what;
+                    EXPECT_EQ(decoding.ended[i].missing_frames, direct.ended[i].missing_frames) << what;
+                    EXPECT_EQ(decoding.ended[i].resumes_frame, direct.ended[i].resumes_frame) << what;
+                }
+                EXPECT_EQ(decoding.kept_frames, direct.kept_frames) << what;
+                EXPECT_EQ(decoding.longest_dropped, direct.longest_dropped) << what;
+                EXPECT_EQ(decoding.dropped_runs, direct.dropped_runs) << what;
+            }
         }
     }
 }

@@ -135,7 +135,7 @@ TEST(SilenceRuns, OnlyRunsOfTheMinimumAreDroppedJudgedAcrossPeriods)
         std::vector<float> out;
         std::vector<float> period;
         const auto flush = [&] {
-            std::vector<float> room(period.size() + runs.held.size() + c.channels);
+            std::vector<float> room(period.size() + held_samples(runs) + c.channels);
             room.resize(filter_runs(runs, period, room));
             out.insert(out.end(), room.begin(), room.end());
             period.clear();
@@ -152,7 +152,7 @@ TEST(SilenceRuns, OnlyRunsOfTheMinimumAreDroppedJudgedAcrossPeriods)
             }
         }
         flush();
-        std::vector<float> rest(runs.held.size());
+        std::vector<float> rest(held_samples(runs));
         rest.resize(end_run(runs, rest));
         out.insert(out.end(), rest.begin(), rest.end());
         std::string kept;
