@@ -9,6 +9,7 @@
 #include "common/frame_format.h"
 #include "pipeline/period.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -175,6 +176,21 @@ inline void count_clipped(const uint8_t* block, period_levels* levels)
     for (std::size_t k = 0; k < 16; ++k) {
         levels[k % Channels].clipped += static_cast<uint32_t>(
             std::fabs(scaled(load_scaled<Format>(block + k * device_sample_bytes(Format)))) >= clip_level);
+    }
+}
+
+// The blocks' peaks (lane l of vector v: channel (4v + l) mod Channels)
+// into each channel's levels.
+template <uint32_t Channels>
+inline void add_lane_peaks(const __m128 (&peak)[4], period_levels* levels)
+{
+    for (std::size_t v = 0; v < 4; ++v) {
+        alignas(16) float lanes[4];
+        _mm_store_ps(lanes, peak[v]);
+        for (std::size_t l = 0; l < 4; ++l) {
+            period_levels& channel = levels[(4 * v + l) % Channels];
+            channel.peak = std::max(channel.peak, lanes[l]);
+        }
     }
 }
 #endif

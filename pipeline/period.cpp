@@ -124,14 +124,7 @@ std::size_t filter_blocks(const uint8_t* p, std::size_t n, float* dst, std::size
             count_clipped<Format, Channels>(p + i * width, levels);
         }
     }
-    for (std::size_t v = 0; v < 4; ++v) {
-        alignas(16) float lanes[4];
-        _mm_store_ps(lanes, peak[v]);
-        for (std::size_t l = 0; l < 4; ++l) {
-            period_levels& channel = levels[(4 * v + l) % Channels];
-            channel.peak = std::max(channel.peak, lanes[l]);
-        }
-    }
+    add_lane_peaks<Channels>(peak, levels);
     return i;
 }
 

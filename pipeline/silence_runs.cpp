@@ -219,14 +219,7 @@ std::size_t runs_blocks(silence_runs& runs, const uint8_t* p, std::size_t n, flo
     if (lanes_loud != 0xFFFF) {
         measure_blocks<Format>(p, i, peak); // (a lane only ever silent: its silence is its peak)
     }
-    for (std::size_t v = 0; v < 4; ++v) {
-        alignas(16) float lanes[4];
-        _mm_store_ps(lanes, peak[v]);
-        for (std::size_t l = 0; l < 4; ++l) {
-            period_levels& channel = levels[(4 * v + l) % Channels];
-            channel.peak = std::max(channel.peak, lanes[l]);
-        }
-    }
+    add_lane_peaks<Channels>(peak, levels);
     return i;
 }
 
