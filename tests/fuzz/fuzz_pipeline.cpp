@@ -1,9 +1,7 @@
 // Random periods of any format and channel count through the fused filter,
-// checked against the plain decode and filter steps; through the filter of
-// runs straight from the bytes, checked against decoding first; and random
-// short periods over the dump buffer.
+// checked against the plain decode and filter steps, and random short
+// periods over the dump buffer.
 #include "pipeline/period.h"
-#include "pipeline/silence_runs.h"
 
 #include <algorithm>
 #include <cmath>
@@ -51,27 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         // (A NaN's place among the peaks depends on the order of the compares.)
         const bool peaks_agree = levels[c].peak == plain[c].peak || std::isnan(levels[c].peak) || std::isnan(plain[c].peak);
         if (!peaks_agree || levels[c].clipped != plain[c].clipped) {
-            std::abort();
-        }
-    }
-
-    // Runs of silence of at least 1 to 4 frames dropped, straight from the
-    // bytes and after decoding: the same frames and levels.
-    silence_runs direct = make_silence_runs(frame.channels, 1U + frames % 4U);
-    silence_runs decoding = make_silence_runs(frame.channels, 1U + frames % 4U);
-    std::vector<float> from_bytes((n + 4) * frame.channels);
-    std::vector<float> from_decoded(from_bytes.size());
-    std::vector<period_levels> direct_levels(frame.channels);
-    from_bytes.resize(filter_runs_from(direct, captured, frame, from_bytes, direct_levels));
-    values.resize(decode_frames(captured, frame, values, plain));
-    from_decoded.resize(filter_runs(decoding, values, from_decoded));
-    if (from_bytes.size() != from_decoded.size() ||
-        (!from_bytes.empty() && std::memcmp(from_bytes.data(), from_decoded.data(), from_bytes.size() * sizeof(float)) != 0) ||
-        direct.run_frames != decoding.run_frames || direct.ended.size() != decoding.ended.size()) {
-        std::abort();
-    }
-    for (uint32_t c = 0; c < frame.channels; ++c) {
-        if (std::memcmp(&direct_levels[c], &plain[c], sizeof(period_levels)) != 0) {
             std::abort();
         }
     }

@@ -266,7 +266,7 @@ TEST(Pipeline, RunsFromTheBytesAsFromTheDecodedFrames)
     std::mt19937 random(7);
     const int32_t kinds[][2] = {{0x10000000, int_max}, {0, 0}, {-214, 214}, {215, 216}, {int_min, int_min}};
     for (const sample_format format : formats_in_order) {
-        for (const uint32_t channels : {1U, 2U, 3U, 8U}) {
+        for (const uint32_t channels : {1U, 2U, 3U, 4U, 8U, 16U}) {
             std::vector<int32_t> raw;
             while (raw.size() < 4000U * channels) {
                 const auto& kind = kinds[random() % 5];
