@@ -179,6 +179,28 @@ inline void count_clipped(const uint8_t* block, period_levels* levels)
     }
 }
 
+// Calls `step` with `channels` as a compile-time constant where a block of
+// sixteen samples is whole frames (1, 2, 4, 8 or 16 channels); 0 samples
+// done for any other count.
+template <class Step>
+std::size_t with_block_channels(uint32_t channels, Step step)
+{
+    switch (channels) {
+    case 1:
+        return step(std::integral_constant<uint32_t, 1>{});
+    case 2:
+        return step(std::integral_constant<uint32_t, 2>{});
+    case 4:
+        return step(std::integral_constant<uint32_t, 4>{});
+    case 8:
+        return step(std::integral_constant<uint32_t, 8>{});
+    case 16:
+        return step(std::integral_constant<uint32_t, 16>{});
+    default:
+        return 0;
+    }
+}
+
 // The blocks' peaks (lane l of vector v: channel (4v + l) mod Channels)
 // into each channel's levels.
 template <uint32_t Channels>

@@ -133,20 +133,9 @@ template <sample_format Format>
 std::size_t filter_int_blocks(const uint8_t* p, std::size_t n, uint32_t channels, float* dst, std::size_t& kept,
                               period_levels* levels)
 {
-    switch (channels) {
-    case 1:
-        return filter_blocks<Format, 1>(p, n, dst, kept, levels);
-    case 2:
-        return filter_blocks<Format, 2>(p, n, dst, kept, levels);
-    case 4:
-        return filter_blocks<Format, 4>(p, n, dst, kept, levels);
-    case 8:
-        return filter_blocks<Format, 8>(p, n, dst, kept, levels);
-    case 16:
-        return filter_blocks<Format, 16>(p, n, dst, kept, levels);
-    default:
-        return 0;
-    }
+    return with_block_channels(channels, [&](auto frame_channels) {
+        return filter_blocks<Format, decltype(frame_channels)::value>(p, n, dst, kept, levels);
+    });
 }
 #else
 template <sample_format Format>

@@ -30,20 +30,26 @@ std::size_t span_of(const float* samples, std::size_t at, std::size_t frames, ui
     return frames;
 }
 
+// The run under way is `frames` longer: counted as dropped once it reaches
+// the minimum (all of it goes).
+void extend_run(silence_runs& runs, uint64_t frames)
+{
+    const uint64_t before = runs.run_frames;
+    runs.run_frames += frames;
+    if (runs.run_frames >= runs.least_frames) {
+        runs.dropped_runs += before < runs.least_frames ? 1 : 0;
+        runs.longest_dropped = std::max(runs.longest_dropped, runs.run_frames);
+    }
+}
+
 // A run of `frames` silent frames (`samples`) goes on the run under way.
 void go_on_run(silence_runs& runs, const float* samples, std::size_t frames)
 {
     float* held_end = runs.held.get() + held_samples(runs);
-    const uint64_t before = runs.run_frames;
-    runs.run_frames += frames;
+    extend_run(runs, frames);
     if (runs.run_frames < runs.least_frames) {
         std::copy(samples, samples + frames * runs.channels, held_end);
-        return;
     }
-    if (before < runs.least_frames) {
-        ++runs.dropped_runs; // the run reached the minimum: all of it goes
-    }
-    runs.longest_dropped = std::max(runs.longest_dropped, runs.run_frames);
 }
 
 // Sound comes after a run: a short one is kept whole, a dropped one said.
@@ -72,13 +78,12 @@ struct run_in_period {
 };
 
 template <sample_format Format>
-float* decode_span(const uint8_t* p, std::size_t first, std::size_t end, uint32_t channels, float* to)
+void decode_span(const uint8_t* p, std::size_t first, std::size_t end, uint32_t channels, float* to)
 {
     constexpr std::size_t width = device_sample_bytes(Format);
     for (std::size_t i = first * channels; i < end * channels; ++i) {
         *to++ = scaled(load_scaled<Format>(p + i * width));
     }
-    return to;
 }
 
 // `frames` silent frames from frame `at` go on the run.
@@ -87,17 +92,22 @@ void silent_frames(silence_runs& runs, run_in_period& run, std::size_t at, uint6
     if (runs.run_frames == 0) {
         run = {0, at};
     }
-    const uint64_t before = runs.run_frames;
-    runs.run_frames += frames;
-    if (runs.run_frames >= runs.least_frames) {
-        runs.dropped_runs += before < runs.least_frames ? 1 : 0;
-        runs.longest_dropped = std::max(runs.longest_dropped, runs.run_frames);
-    }
+    extend_run(runs, frames);
     runs.seen_frames += frames;
 }
 
-// Sound at frame `at` ends the run: a short one is kept whole (read from
-// held and the bytes), a dropped one said.
+// A short run's frames in this period, up to frame `at`, decoded from the
+// bytes into held after those it carried in: held holds the whole run.
+template <sample_format Format>
+void fill_held(silence_runs& runs, const run_in_period& run, const uint8_t* p, std::size_t at)
+{
+    if (runs.run_frames > 0 && runs.run_frames < runs.least_frames) {
+        decode_span<Format>(p, run.from, at, runs.channels, runs.held.get() + run.carried * runs.channels);
+    }
+}
+
+// Sound at frame `at` ends the run, as sound after decoded frames does; a
+// short run's frames in this period go out straight from the bytes.
 template <sample_format Format>
 void sound_at(silence_runs& runs, const run_in_period& run, const uint8_t* p, std::size_t at, float* out,
               std::size_t& written)
@@ -105,13 +115,14 @@ void sound_at(silence_runs& runs, const run_in_period& run, const uint8_t* p, st
     if (runs.run_frames == 0) {
         return;
     }
-    if (runs.run_frames < runs.least_frames) {
-        float* to = std::copy_n(runs.held.get(), run.carried * runs.channels, out + written);
-        written = static_cast<std::size_t>(decode_span<Format>(p, run.from, at, runs.channels, to) - out);
-        runs.kept_frames += runs.run_frames;
-    } else {
-        runs.ended.push_back({runs.kept_frames, runs.run_frames, runs.seen_frames, gap_kind::silence});
+    if (runs.run_frames >= runs.least_frames) {
+        end_run_at_sound(runs, out + written); // (a dropped run: said, nothing written)
+        return;
     }
+    std::copy_n(runs.held.get(), run.carried * runs.channels, out + written);
+    decode_span<Format>(p, run.from, at, runs.channels, out + written + run.carried * runs.channels);
+    written += static_cast<std::size_t>(runs.run_frames) * runs.channels;
+    runs.kept_frames += runs.run_frames;
     runs.run_frames = 0;
 }
 
@@ -213,9 +224,7 @@ std::size_t runs_blocks(silence_runs& runs, const uint8_t* p, std::size_t n, flo
         }
         i = end;
     }
-    if (runs.run_frames > 0 && runs.run_frames < runs.least_frames) {
-        decode_span<Format>(p, run.from, i / Channels, Channels, runs.held.get() + run.carried * Channels);
-    }
+    fill_held<Format>(runs, run, p, i / Channels);
     if (lanes_loud != 0xFFFF) {
         measure_blocks<Format>(p, i, peak); // (a lane only ever silent: its silence is its peak)
     }
@@ -223,25 +232,6 @@ std::size_t runs_blocks(silence_runs& runs, const uint8_t* p, std::size_t n, flo
     return i;
 }
 
-template <sample_format Format>
-std::size_t runs_int_blocks(silence_runs& runs, const uint8_t* p, std::size_t n, float* out, std::size_t& written,
-                            period_levels* levels)
-{
-    switch (runs.channels) {
-    case 1:
-        return runs_blocks<Format, 1>(runs, p, n, out, written, levels);
-    case 2:
-        return runs_blocks<Format, 2>(runs, p, n, out, written, levels);
-    case 4:
-        return runs_blocks<Format, 4>(runs, p, n, out, written, levels);
-    case 8:
-        return runs_blocks<Format, 8>(runs, p, n, out, written, levels);
-    case 16:
-        return runs_blocks<Format, 16>(runs, p, n, out, written, levels);
-    default:
-        return 0;
-    }
-}
 #endif
 
 // The samples of `in` done in blocks, where the format and channels have them.
@@ -254,7 +244,10 @@ std::size_t runs_in_blocks(silence_runs& runs, std::span<const uint8_t> in, cons
         if constexpr (decltype(format)::value == sample_format::float32) {
             return 0;
         } else {
-            return runs_int_blocks<decltype(format)::value>(runs, in.data(), samples, out.data(), written, levels);
+            return with_block_channels(runs.channels, [&](auto channels) {
+                return runs_blocks<decltype(format)::value, decltype(channels)::value>(runs, in.data(), samples,
+                                                                                       out.data(), written, levels);
+            });
         }
     });
 #else
